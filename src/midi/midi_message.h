@@ -20,7 +20,7 @@ struct MIDIMessage {
 
     std::uint8_t statusByte() const { return bytes.empty() ? 0 : bytes[0]; }
     MIDIStatusType type() const;
-    std::optional<int> channel() const;  // 1...16
+    std::optional<int> channel() const; // 1...16
     std::optional<int> data1() const;
     std::optional<int> data2() const;
     std::string humanReadable() const;

@@ -22,11 +22,10 @@ enum class MIDIStatusType {
 };
 
 inline constexpr std::array<MIDIStatusType, 10> kAllMIDIStatusTypes = {
-    MIDIStatusType::noteOff,           MIDIStatusType::noteOn,
-    MIDIStatusType::polyAftertouch,    MIDIStatusType::controlChange,
-    MIDIStatusType::programChange,     MIDIStatusType::channelAftertouch,
-    MIDIStatusType::pitchBend,         MIDIStatusType::systemCommon,
-    MIDIStatusType::systemRealtime,    MIDIStatusType::sysex,
+    MIDIStatusType::noteOff,       MIDIStatusType::noteOn,        MIDIStatusType::polyAftertouch,
+    MIDIStatusType::controlChange, MIDIStatusType::programChange, MIDIStatusType::channelAftertouch,
+    MIDIStatusType::pitchBend,     MIDIStatusType::systemCommon,  MIDIStatusType::systemRealtime,
+    MIDIStatusType::sysex,
 };
 
 std::string_view rawValue(MIDIStatusType type);

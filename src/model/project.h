@@ -16,7 +16,7 @@
 
 namespace korvane {
 
-using Timestamp = std::chrono::sys_seconds;  // projects store whole seconds, UTC
+using Timestamp = std::chrono::sys_seconds; // projects store whole seconds, UTC
 
 enum class EndpointKind { physical, virtual_, rtp };
 enum class EndpointRole { source, destination };
@@ -36,7 +36,9 @@ struct EndpointKey {
 
     EndpointKey() = default;
     EndpointKey(EndpointKind k, std::string n, std::optional<std::int32_t> uid = std::nullopt)
-        : kind(k), name(std::move(n)), uniqueID(uid) {}
+        : kind(k), name(std::move(n)), uniqueID(uid)
+    {
+    }
 
     // "<kind>:<uniqueID>" or "<kind>:<name>".
     std::string id() const;
@@ -62,7 +64,7 @@ struct Route {
     bool enabled = true;
     EndpointKey source;
     std::vector<EndpointKey> destinations;
-    std::uint16_t channelMask = 0xFFFF;  // bit n-1 = channel n
+    std::uint16_t channelMask = 0xFFFF; // bit n-1 = channel n
     std::optional<Uuid> filterChainID;
 
     Route() = default;
@@ -98,12 +100,11 @@ struct FilterStep {
 };
 
 inline constexpr FilterStep::Kind kAllFilterStepKinds[] = {
-    FilterStep::Kind::channelRemap, FilterStep::Kind::transpose,
-    FilterStep::Kind::velocity,     FilterStep::Kind::noteRange,
-    FilterStep::Kind::ccRange,      FilterStep::Kind::messageTypeFilter,
+    FilterStep::Kind::channelRemap, FilterStep::Kind::transpose, FilterStep::Kind::velocity,
+    FilterStep::Kind::noteRange,    FilterStep::Kind::ccRange,   FilterStep::Kind::messageTypeFilter,
 };
-std::string_view rawValue(FilterStep::Kind kind);  // also its id
-std::string_view label(FilterStep::Kind kind);     // French editor label
+std::string_view rawValue(FilterStep::Kind kind); // also its id
+std::string_view label(FilterStep::Kind kind);    // French editor label
 std::optional<FilterStep::Kind> filterStepKindFromRaw(std::string_view raw);
 
 struct FilterChain {
@@ -122,10 +123,10 @@ struct RTPSessionConfig {
     std::string name = "TOV-Net";
     bool enabled = true;
     RTPRole role = RTPRole::listener;
-    int localPort = 5004;  // control port; data port is localPort + 1
-    std::string bindAddress;  // empty: all interfaces
-    std::string remoteHost;   // initiator only
-    int remotePort = 5004;    // initiator only
+    int localPort = 5004;    // control port; data port is localPort + 1
+    std::string bindAddress; // empty: all interfaces
+    std::string remoteHost;  // initiator only
+    int remotePort = 5004;   // initiator only
 
     friend bool operator==(const RTPSessionConfig &, const RTPSessionConfig &) = default;
 };
@@ -141,7 +142,7 @@ struct VirtualPortConfig {
 
 struct AssetRef {
     Uuid id = Uuid::create();
-    std::string filename;  // bare name inside the package's assets folder
+    std::string filename; // bare name inside the package's assets folder
     std::string label;
     std::string kind = "other";
 
