@@ -1,0 +1,211 @@
+#include "midi/midi_stream_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct ParserCase {
+    std::string name;
+    std::vector<Bytes> packets;  // fed in order to one parser
+    std::vector<Bytes> expected; // every emitted message, in order
+};
+
+std::vector<Bytes> feed(MIDIStreamParser &parser, const std::vector<Bytes> &packets)
+{
+    std::vector<Bytes> out;
+    for (const Bytes &packet : packets)
+        parser.parse(packet.data(), packet.size(), 0,
+                     [&](MIDIMessage &&m) { out.push_back(std::move(m.bytes)); });
+    return out;
+}
+
+class ParserTable : public ::testing::TestWithParam<ParserCase> {};
+
+TEST_P(ParserTable, EmitsExpectedMessages)
+{
+    MIDIStreamParser parser;
+    EXPECT_EQ(feed(parser, GetParam().packets), GetParam().expected);
+}
+
+const ParserCase kCases[] = {
+    // Channel messages and running status.
+    {"NoteOnThenRunningStatus", {{0x90, 0x3C, 0x64, 0x3E, 0x64}}, {{0x90, 0x3C, 0x64}, {0x90, 0x3E, 0x64}}},
+    {"RunningStatusAcrossPackets", {{0x90}, {0x3C, 0x64}}, {{0x90, 0x3C, 0x64}}},
+    {"RunningStatusKeptAfterWholeMessage",
+     {{0xB2, 0x07, 0x40}, {0x07, 0x41}, {0x0A, 0x20}},
+     {{0xB2, 0x07, 0x40}, {0xB2, 0x07, 0x41}, {0xB2, 0x0A, 0x20}}},
+    {"DataSplitAcrossPacketsIsLost", {{0x90, 0x3C}, {0x64}}, {}},
+    {"OneDataByteRunningStatus", {{0xC5, 0x07, 0x08}}, {{0xC5, 0x07}, {0xC5, 0x08}}},
+    {"ChannelPressureAcrossPackets", {{0xD0, 0x10}, {0x11}}, {{0xD0, 0x10}, {0xD0, 0x11}}},
+    {"PitchBendAllChannels", {{0xEF, 0x00, 0x40}}, {{0xEF, 0x00, 0x40}}},
+    {"NewStatusReplacesRunningStatus",
+     {{0x90, 0x3C, 0x64, 0x80, 0x3C, 0x00, 0x3E, 0x00}},
+     {{0x90, 0x3C, 0x64}, {0x80, 0x3C, 0x00}, {0x80, 0x3E, 0x00}}},
+    // Incomplete and stray bytes.
+    {"StrayDataWithoutStatusSkipped", {{0x3C, 0x64, 0x01}}, {}},
+    {"IncompleteCutByStatus", {{0x90, 0x3C, 0xB0, 0x07, 0x7F}}, {{0xB0, 0x07, 0x7F}}},
+    {"IncompleteAtPacketEnd", {{0x90, 0x3C}}, {}},
+    {"RunningStatusOddTrailingByteDropped", {{0x90, 0x3C, 0x64, 0x3E}}, {{0x90, 0x3C, 0x64}}},
+    {"RunningStatusHalfPairBeforeStatus",
+     {{0x90, 0x3C, 0x64, 0x3E, 0xC0, 0x05}},
+     {{0x90, 0x3C, 0x64}, {0xC0, 0x05}}},
+    {"EmptyPacket", {{}}, {}},
+    // Real-time bytes.
+    {"RealtimeAlone", {{0xF8, 0xFA, 0xFC, 0xFE, 0xFF}}, {{0xF8}, {0xFA}, {0xFC}, {0xFE}, {0xFF}}},
+    {"RealtimeCutsChannelMessage", {{0x90, 0x3C, 0xF8, 0x40}}, {{0xF8}}},
+    {"RealtimeKeepsRunningStatus",
+     {{0x90, 0x3C, 0x64, 0xF8, 0x3E, 0x64}},
+     {{0x90, 0x3C, 0x64}, {0xF8}, {0x90, 0x3E, 0x64}}},
+    {"RealtimeBetweenDataThenPairUnderRunningStatus",
+     {{0x90, 0x3C, 0xF8, 0x40, 0x41}},
+     {{0xF8}, {0x90, 0x40, 0x41}}},
+    {"RealtimeInsideSysex", {{0xF0, 0x7E, 0xF8, 0x01, 0xF7}}, {{0xF8}, {0xF0, 0x7E, 0x01, 0xF7}}},
+    // System exclusive.
+    {"SysexOnePacket", {{0xF0, 0x43, 0x12, 0x00, 0xF7}}, {{0xF0, 0x43, 0x12, 0x00, 0xF7}}},
+    {"SysexEmptyBody", {{0xF0, 0xF7}}, {{0xF0, 0xF7}}},
+    {"SysexSpansPackets",
+     {{0xF0, 0x01}, {0x02, 0x03}, {}, {0x04, 0xF7}},
+     {{0xF0, 0x01, 0x02, 0x03, 0x04, 0xF7}}},
+    {"SysexUnterminatedThenChannel",
+     {{0xF0, 0x01, 0x02, 0x90, 0x3C, 0x40}},
+     {{0xF0, 0x01, 0x02}, {0x90, 0x3C, 0x40}}},
+    {"SysexUnterminatedByNewSysex", {{0xF0, 0x01, 0xF0, 0x02, 0xF7}}, {{0xF0, 0x01}, {0xF0, 0x02, 0xF7}}},
+    {"SysexUnterminatedBySystemCommon", {{0xF0, 0x01}, {0xF6}}, {{0xF0, 0x01}, {0xF6}}},
+    {"SysexCancelsRunningStatus",
+     {{0x90, 0x3C, 0x64, 0xF0, 0x01, 0xF7, 0x3E, 0x64}},
+     {{0x90, 0x3C, 0x64}, {0xF0, 0x01, 0xF7}}},
+    {"SysexUnterminatedNotEmittedWhilePacketsLackStatus", {{0xF0, 0x01}, {0x02}}, {}},
+    {"TwoSysexInOnePacket", {{0xF0, 0x01, 0xF7, 0xF0, 0x02, 0xF7}}, {{0xF0, 0x01, 0xF7}, {0xF0, 0x02, 0xF7}}},
+    // System common.
+    {"SongPositionComplete", {{0xF2, 0x10, 0x20}}, {{0xF2, 0x10, 0x20}}},
+    {"SongPositionIncompleteDropped", {{0xF2, 0x10}}, {}},
+    {"QuarterFrameAndSongSelect", {{0xF1, 0x31, 0xF3, 0x05}}, {{0xF1, 0x31}, {0xF3, 0x05}}},
+    {"TuneRequestAlone", {{0xF6}}, {{0xF6}}},
+    {"SystemCommonCancelsRunningStatus",
+     {{0x90, 0x3C, 0x64, 0xF6, 0x3E, 0x64}},
+     {{0x90, 0x3C, 0x64}, {0xF6}}},
+    {"SystemCommonCancelsAcrossPackets", {{0xC0, 0x01}, {0xF3, 0x02}, {0x03}}, {{0xC0, 0x01}, {0xF3, 0x02}}},
+    {"UndefinedSystemCommonHasNoData", {{0xF4, 0xF5}}, {{0xF4}, {0xF5}}},
+    {"StrayEndOfExclusive", {{0xF7}}, {{0xF7}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rules, ParserTable, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return info.param.name; });
+
+TEST(MIDIStreamParser, EveryMessageCarriesItsPacketTimestamp)
+{
+    MIDIStreamParser parser;
+    std::vector<std::pair<Bytes, std::uint64_t>> out;
+    auto collect = [&](MIDIMessage &&m) { out.emplace_back(m.bytes, m.timestamp); };
+    const Bytes first{0xF0, 0x01, 0x90, 0x3C, 0x40, 0x3E};
+    const Bytes second{0xF8, 0x40, 0x41};
+    parser.parse(first.data(), first.size(), 111, collect);
+    parser.parse(second.data(), second.size(), 222, collect);
+    const std::vector<std::pair<Bytes, std::uint64_t>> expected{
+        {{0xF0, 0x01}, 111}, {{0x90, 0x3C, 0x40}, 111}, {{0xF8}, 222}, {{0x90, 0x40, 0x41}, 222}};
+    EXPECT_EQ(out, expected);
+}
+
+TEST(MIDIStreamParser, DataByteCounts)
+{
+    const std::vector<std::pair<std::uint8_t, int>> table{
+        {0x80, 2}, {0x9F, 2}, {0xAF, 2}, {0xB0, 2}, {0xC0, 1}, {0xDF, 1}, {0xE0, 2}, {0xEF, 2}, {0xF0, 0},
+        {0xF1, 1}, {0xF2, 2}, {0xF3, 1}, {0xF4, 0}, {0xF6, 0}, {0xF7, 0}, {0xF8, 0}, {0xFF, 0}};
+    for (const auto &[status, count] : table)
+        EXPECT_EQ(MIDIStreamParser::dataByteCount(status), count) << std::hex << int(status);
+}
+
+// The cap: messages up to kMaxSysexBytes (0xF0 and 0xF7 included) pass
+// unchanged; a longer one is dropped whole and the stream resumes at the next
+// status byte.
+Bytes sysexBody(std::size_t count)
+{
+    Bytes body(count);
+    for (std::size_t i = 0; i < count; ++i)
+        body[i] = static_cast<std::uint8_t>(i % 0x80);
+    return body;
+}
+
+struct CapCase {
+    std::string name;
+    std::size_t bodyBytes; // data bytes between 0xF0 and the terminator
+    bool terminated;
+    bool kept;
+};
+
+class SysexCap : public ::testing::TestWithParam<CapCase> {};
+
+TEST_P(SysexCap, KeepsOrDropsAtTheLimit)
+{
+    const CapCase &c = GetParam();
+    const Bytes body = sysexBody(c.bodyBytes);
+    MIDIStreamParser parser;
+    std::vector<Bytes> out;
+    auto collect = [&](MIDIMessage &&m) { out.push_back(std::move(m.bytes)); };
+
+    // Collected over many packets, with a real-time byte in the middle.
+    const Bytes start{0xF0};
+    parser.parse(start.data(), start.size(), 0, collect);
+    const std::size_t chunk = 4096;
+    for (std::size_t pos = 0; pos < body.size(); pos += chunk) {
+        parser.parse(body.data() + pos, std::min(chunk, body.size() - pos), 0, collect);
+        if (pos == chunk * 8) {
+            const Bytes clock{0xF8};
+            parser.parse(clock.data(), clock.size(), 0, collect);
+        }
+    }
+    // After the terminator (or the cutting status byte) the stream goes on normally.
+    Bytes tail;
+    if (c.terminated)
+        tail.push_back(0xF7);
+    tail.insert(tail.end(), {0x90, 0x3C, 0x40, 0x3E, 0x41});
+    parser.parse(tail.data(), tail.size(), 0, collect);
+
+    std::vector<Bytes> expected{{0xF8}};
+    if (c.kept) {
+        Bytes whole{0xF0};
+        whole.insert(whole.end(), body.begin(), body.end());
+        if (c.terminated)
+            whole.push_back(0xF7);
+        expected.push_back(std::move(whole));
+    }
+    expected.push_back({0x90, 0x3C, 0x40});
+    expected.push_back({0x90, 0x3E, 0x41});
+    ASSERT_EQ(out.size(), expected.size());
+    EXPECT_EQ(out, expected);
+}
+
+constexpr std::size_t kCap = MIDIStreamParser::kMaxSysexBytes;
+INSTANTIATE_TEST_SUITE_P(Limit, SysexCap,
+                         ::testing::Values(CapCase{"TerminatedAtCap", kCap - 2, true, true},
+                                           CapCase{"TerminatedOneOver", kCap - 1, true, false},
+                                           CapCase{"UnterminatedAtCap", kCap - 1, false, true},
+                                           CapCase{"UnterminatedOneOver", kCap, false, false},
+                                           CapCase{"FarOver", kCap * 2, true, false}),
+                         [](const auto &info) { return info.param.name; });
+
+TEST(MIDIStreamParser, DroppedSysexDoesNotSwallowFollowingSysex)
+{
+    MIDIStreamParser parser;
+    std::vector<Bytes> out;
+    auto collect = [&](MIDIMessage &&m) { out.push_back(std::move(m.bytes)); };
+    Bytes big{0xF0};
+    const Bytes body = sysexBody(kCap + 10);
+    big.insert(big.end(), body.begin(), body.end());
+    big.insert(big.end(), {0xF0, 0x01, 0xF7, 0xF7});
+    parser.parse(big.data(), big.size(), 0, collect);
+    // The new 0xF0 ends the dropped one and opens a message of its own; the
+    // last 0xF7 is then a stray end of exclusive.
+    EXPECT_EQ(out, (std::vector<Bytes>{{0xF0, 0x01, 0xF7}, {0xF7}}));
+}
+
+} // namespace
+} // namespace korvane
