@@ -1,0 +1,137 @@
+#include "midi/midi_filter_processor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace korvane::MIDIFilterProcessor {
+
+namespace {
+
+bool isChannelStatus(std::uint8_t s)
+{
+    return s >= 0x80 && s <= 0xEF;
+}
+
+bool isNoteMessage(const MIDIMessage &m, MIDIStatusType t)
+{
+    return m.bytes.size() >= 2 && (t == MIDIStatusType::noteOff || t == MIDIStatusType::noteOn ||
+                                   t == MIDIStatusType::polyAftertouch);
+}
+
+// Inclusive bounds; an absent low bound means none, an absent high bound 127.
+bool inRange(int value, const std::optional<int> &low, const std::optional<int> &high)
+{
+    if (low && value < *low)
+        return false;
+    return value <= high.value_or(127);
+}
+
+bool remapChannel(const FilterStep &step, MIDIMessage &m)
+{
+    const std::uint8_t s = m.bytes[0];
+    if (!step.channelMap || !isChannelStatus(s))
+        return true;
+    const std::size_t index = s & 0x0F;
+    const std::vector<int> &map = *step.channelMap;
+    if (index >= map.size())
+        return true;
+    const int target = std::min(map[index], 16);
+    if (target <= 0)
+        return false;
+    m.bytes[0] = static_cast<std::uint8_t>((s & 0xF0) | (target - 1));
+    return true;
+}
+
+bool transposeNote(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
+{
+    if (!isNoteMessage(m, t) || !step.transpose || *step.transpose == 0)
+        return true;
+    // 64-bit so that a transpose near the int limits cannot overflow.
+    const std::int64_t note = std::int64_t{m.bytes[1]} + *step.transpose;
+    if (note < 0 || note > 127)
+        return false;
+    m.bytes[1] = static_cast<std::uint8_t>(note);
+    return true;
+}
+
+void scaleVelocity(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
+{
+    if (t != MIDIStatusType::noteOn || m.bytes.size() < 3 || m.bytes[2] == 0)
+        return;
+    double scale = step.velocityScale.value_or(1.0);
+    if (std::isnan(scale))
+        scale = 1.0; // no meaningful product: treated as an absent scale
+    const double offset = step.velocityOffset.value_or(0);
+    // Computed in double: a huge or infinite product cannot overflow and ends
+    // up clamped like any other out-of-range result. std::round rounds halves
+    // away from zero.
+    const double velocity = std::round(scale * m.bytes[2]) + offset;
+    m.bytes[2] = static_cast<std::uint8_t>(std::clamp(velocity, 1.0, 127.0));
+}
+
+bool blocked(const FilterStep &step, MIDIStatusType t)
+{
+    if (!step.blockedTypes)
+        return false;
+    return std::find(step.blockedTypes->begin(), step.blockedTypes->end(), t) != step.blockedTypes->end();
+}
+
+} // namespace
+
+bool applyStepInPlace(const FilterStep &step, MIDIMessage &message)
+{
+    if (message.bytes.empty())
+        return true;
+    const MIDIStatusType t = message.type();
+    switch (step.kind) {
+    case FilterStep::Kind::channelRemap:
+        return remapChannel(step, message);
+    case FilterStep::Kind::transpose:
+        return transposeNote(step, message, t);
+    case FilterStep::Kind::velocity:
+        scaleVelocity(step, message, t);
+        return true;
+    case FilterStep::Kind::noteRange:
+        return !isNoteMessage(message, t) || inRange(message.bytes[1], step.noteLow, step.noteHigh);
+    case FilterStep::Kind::ccRange:
+        return t != MIDIStatusType::controlChange || message.bytes.size() < 2 ||
+               inRange(message.bytes[1], step.ccLow, step.ccHigh);
+    case FilterStep::Kind::messageTypeFilter:
+        return !blocked(step, t);
+    }
+    return true;
+}
+
+bool applyInPlace(const FilterChain &chain, MIDIMessage &message)
+{
+    for (const FilterStep &step : chain.steps) {
+        if (step.enabled && !applyStepInPlace(step, message))
+            return false;
+    }
+    return true;
+}
+
+std::optional<MIDIMessage> applyStep(const FilterStep &step, const MIDIMessage &message)
+{
+    MIDIMessage copy = message;
+    if (!applyStepInPlace(step, copy))
+        return std::nullopt;
+    return copy;
+}
+
+std::optional<MIDIMessage> apply(const FilterChain &chain, const MIDIMessage &message)
+{
+    MIDIMessage copy = message;
+    if (!applyInPlace(chain, copy))
+        return std::nullopt;
+    return copy;
+}
+
+bool isIdentity(const FilterChain &chain)
+{
+    return std::none_of(chain.steps.begin(), chain.steps.end(),
+                        [](const FilterStep &s) { return s.enabled; });
+}
+
+} // namespace korvane::MIDIFilterProcessor

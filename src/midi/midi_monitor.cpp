@@ -1,0 +1,116 @@
+#include "midi/midi_monitor.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace korvane {
+
+std::string_view rawValue(MonitorEvent::Direction direction)
+{
+    return direction == MonitorEvent::Direction::input ? "IN" : "OUT";
+}
+
+std::string formatRawHex(const std::vector<std::uint8_t> &bytes)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    if (bytes.empty())
+        return text;
+    text.reserve(bytes.size() * 3 - 1);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i != 0)
+            text.push_back(' ');
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
+MonitorEvent MonitorEvent::make(Direction direction, std::string_view endpoint, const MIDIMessage &message)
+{
+    MonitorEvent event;
+    event.id = Uuid::create();
+    event.time = std::chrono::system_clock::now();
+    event.direction = direction;
+    event.endpointName = std::string(endpoint);
+    event.summary = message.humanReadable();
+    event.typeLabel = std::string(label(message.type()));
+    event.channel = message.channel();
+    event.rawHex = formatRawHex(message.bytes);
+    return event;
+}
+
+MIDIMonitor::MIDIMonitor(QObject *parent) : QObject(parent)
+{
+    m_timer.setInterval(flushInterval);
+    connect(&m_timer, &QTimer::timeout, this, &MIDIMonitor::flush);
+    m_timer.start();
+}
+
+MIDIMonitor::~MIDIMonitor() = default;
+
+void MIDIMonitor::record(MonitorEvent::Direction direction, std::string_view endpoint,
+                         const MIDIMessage &message)
+{
+    // Both read without the lock: a change applies to later records.
+    const std::size_t limit = static_cast<std::size_t>(capacity());
+    if (paused() || limit == 0)
+        return;
+    MonitorEvent event = MonitorEvent::make(direction, endpoint, message);
+    std::lock_guard lock(m_pendingMutex);
+    m_pending.push_back(std::move(event));
+    while (m_pending.size() > limit)
+        m_pending.pop_front();
+}
+
+void MIDIMonitor::flush()
+{
+    {
+        std::lock_guard lock(m_pendingMutex);
+        if (m_pending.empty())
+            return;
+        m_batch.swap(m_pending);
+    }
+    const std::size_t limit = static_cast<std::size_t>(capacity());
+    if (m_batch.size() >= limit) {
+        m_events.clear();
+        std::move(m_batch.end() - static_cast<std::ptrdiff_t>(limit), m_batch.end(),
+                  std::back_inserter(m_events));
+    } else {
+        const std::size_t keep = limit - m_batch.size();
+        if (m_events.size() > keep)
+            m_events.erase(m_events.begin(), m_events.end() - static_cast<std::ptrdiff_t>(keep));
+        std::move(m_batch.begin(), m_batch.end(), std::back_inserter(m_events));
+    }
+    m_batch.clear();
+    emit eventsChanged();
+}
+
+std::size_t MIDIMonitor::pendingCount() const
+{
+    std::lock_guard lock(m_pendingMutex);
+    return m_pending.size();
+}
+
+void MIDIMonitor::clear()
+{
+    {
+        std::lock_guard lock(m_pendingMutex);
+        m_pending.clear();
+    }
+    m_events.clear();
+    emit eventsChanged();
+}
+
+void MIDIMonitor::setPaused(bool paused)
+{
+    if (m_paused.exchange(paused) != paused)
+        emit pausedChanged(paused);
+}
+
+void MIDIMonitor::setCapacity(int capacity)
+{
+    m_capacity.store(std::max(capacity, 0), std::memory_order_relaxed);
+}
+
+} // namespace korvane

@@ -1,0 +1,61 @@
+#pragma once
+
+// The switchboard between inputs and outputs: every incoming message is
+// recorded, matched against the routes, filtered per route and delivered to
+// each destination of the matching routes.
+
+#include "midi/midi_delivery.h"
+#include "midi/midi_message.h"
+#include "model/project.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace korvane {
+
+class MIDIMonitor;
+
+class MIDIRouter {
+public:
+    using RtpSend = std::function<void(const EndpointKey &destination, const MIDIMessage &message)>;
+
+    MIDIRouter();
+    ~MIDIRouter();
+    MIDIRouter(const MIDIRouter &) = delete;
+    MIDIRouter &operator=(const MIDIRouter &) = delete;
+
+    // Replaces routes and chains as a whole. When two chains share an id the
+    // first one in the list is kept, as a project lookup by id would find it.
+    void updateConfiguration(std::vector<Route> routes, std::vector<FilterChain> chains);
+    void setEnabled(bool enabled);
+    bool enabled() const;
+    std::vector<Route> routes() const;
+
+    // Any thread, several at once. Works on one configuration snapshot from
+    // start to end; holds no lock while filtering, delivering or recording.
+    void process(const EndpointKey &source, const MIDIMessage &message);
+
+    // Same kind, then equal unique ids when both are non-zero, else equal names.
+    static bool keysMatch(const EndpointKey &a, const EndpointKey &b);
+
+    // Thread-safe; each takes effect for messages processed afterwards. A
+    // missing engine, monitor or callback means that part is skipped.
+    void setEngine(std::weak_ptr<MIDIDelivery> engine);
+    void setMonitor(std::weak_ptr<MIDIMonitor> monitor);
+    // Called for destinations of kind rtp, with no router lock held.
+    void setRtpSend(RtpSend send);
+
+private:
+    struct Table;
+    struct Config;
+
+    std::shared_ptr<const Config> snapshot() const;
+    void replace(const std::function<void(Config &)> &edit);
+
+    mutable std::mutex m_mutex;
+    std::shared_ptr<const Config> m_config; // guarded by m_mutex; never null
+};
+
+} // namespace korvane
