@@ -1,0 +1,440 @@
+// Before any Qt header: the parser names a parameter `emit`, which Qt defines as a macro.
+#include "midi/midi_stream_parser.h"
+
+#include "midi/midi_engine.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+#include <mutex>
+#include <syslog.h>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace korvane {
+
+namespace {
+
+const std::string kUnknownName = "Inconnu";
+
+using NamedHandles = std::vector<std::pair<std::string, MidiService::Handle>>;
+
+const MidiService::Handle *findNamed(const NamedHandles &table, const std::string &name)
+{
+    for (const auto &[n, handle] : table)
+        if (n == name)
+            return &handle;
+    return nullptr;
+}
+
+bool containsHandle(const NamedHandles &table, MidiService::Handle handle)
+{
+    return std::any_of(table.begin(), table.end(), [&](const auto &entry) { return entry.second == handle; });
+}
+
+void writeToSystemLog(const std::string &line)
+{
+    syslog(LOG_ERR, "%s", line.c_str());
+}
+
+} // namespace
+
+std::string MIDIEndpointInfo::id() const
+{
+    return std::string(rawValue(role)) + ":" + std::to_string(uniqueID);
+}
+
+EndpointKey MIDIEndpointInfo::key() const
+{
+    return EndpointKey(isVirtual ? EndpointKind::virtual_ : EndpointKind::physical, name, uniqueID);
+}
+
+// Everything the receive path needs, guarded by `lock`. Held only for table
+// reads and writes, never while calling the service or onInput.
+struct MIDIEngine::Tables {
+    std::mutex lock;
+    Token nextToken = 1;
+    std::unordered_map<Token, EndpointKey> tokenToKey;
+    // Shared so a receive thread can finish a packet list after stop dropped the token.
+    std::unordered_map<Token, std::shared_ptr<MIDIStreamParser>> parsers;
+    // Own virtual endpoints by full endpoint name, in the order they were configured.
+    NamedHandles ownVirtualSourceRefs;
+    NamedHandles ownVirtualDestRefs;
+    std::unordered_map<std::int32_t, Handle> destByUID;
+    std::unordered_map<std::string, Handle> destByName;
+    std::shared_ptr<const InputCallback> onInput;
+
+    Token addConnection(EndpointKey key)
+    {
+        std::lock_guard guard(lock);
+        const Token token = nextToken++;
+        tokenToKey[token] = std::move(key);
+        parsers[token] = std::make_shared<MIDIStreamParser>();
+        return token;
+    }
+};
+
+MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
+    : QObject(parent), m_service(std::move(service)), m_tables(std::make_shared<Tables>()),
+      m_systemLog(writeToSystemLog)
+{
+}
+
+MIDIEngine::~MIDIEngine()
+{
+    // Closing the client guarantees no service handler runs after this; hops
+    // already queued to this object are discarded with it.
+    stop();
+}
+
+void MIDIEngine::setOnInput(InputCallback callback)
+{
+    auto shared = callback ? std::make_shared<const InputCallback>(std::move(callback)) : nullptr;
+    std::lock_guard guard(m_tables->lock);
+    m_tables->onInput = std::move(shared);
+}
+
+void MIDIEngine::setSystemLog(SystemLog log)
+{
+    m_systemLog = log ? std::move(log) : SystemLog(writeToSystemLog);
+}
+
+void MIDIEngine::start()
+{
+    if (m_running)
+        return;
+    const std::uint64_t generation = ++m_generation;
+    // Runs on the service's notification thread: only hops to the main thread.
+    auto notify = [this, generation](MidiService::Notification notification) {
+        QMetaObject::invokeMethod(
+            this, [this, generation, notification] { onNotification(generation, notification); },
+            Qt::QueuedConnection);
+    };
+    const MidiService::ClientResult result = m_service->openClient("KORVANE", std::move(notify));
+    if (result.status != 0 || result.client == 0) {
+        m_systemLog("KORVANE: MIDIClientCreate a échoué (" + std::to_string(result.status) + ")");
+        return;
+    }
+    m_client = result.client;
+
+    std::weak_ptr<Tables> weakTables = m_tables;
+    m_inputPort = m_service
+                      ->createInputPort(m_client, "KORVANE In",
+                                        [weakTables](MidiService::PacketList packets, Token token) {
+                                            if (auto tables = weakTables.lock())
+                                                handleIncoming(*tables, packets, token);
+                                        })
+                      .value_or(0);
+    m_outputPort = m_service->createOutputPort(m_client, "KORVANE Out").value_or(0);
+
+    m_running = true;
+    emit runningChanged(true);
+    refreshEndpoints();
+    connectAllSources();
+}
+
+void MIDIEngine::stop()
+{
+    if (!m_running)
+        return;
+    for (const auto &[source, token] : m_connectedSources)
+        m_service->disconnectSource(m_inputPort, source);
+    m_connectedSources.clear();
+    {
+        std::lock_guard guard(m_tables->lock);
+        m_tables->tokenToKey.clear();
+        m_tables->parsers.clear();
+    }
+
+    if (m_inputPort != 0)
+        m_service->disposePort(m_inputPort);
+    m_inputPort = 0;
+    if (const Handle output = m_outputPort.exchange(0); output != 0)
+        m_service->disposePort(output);
+
+    NamedHandles ownSources, ownDests;
+    {
+        std::lock_guard guard(m_tables->lock);
+        ownSources.swap(m_tables->ownVirtualSourceRefs);
+        ownDests.swap(m_tables->ownVirtualDestRefs);
+        m_tables->destByUID.clear();
+        m_tables->destByName.clear();
+    }
+    for (const auto &[name, handle] : ownSources)
+        m_service->disposeEndpoint(handle);
+    for (const auto &[name, handle] : ownDests)
+        m_service->disposeEndpoint(handle);
+
+    if (m_client != 0)
+        m_service->closeClient(m_client);
+    m_client = 0;
+
+    m_running = false;
+    emit runningChanged(false);
+    publishLists({}, {});
+}
+
+void MIDIEngine::onNotification(std::uint64_t generation, MidiService::Notification notification)
+{
+    if (generation != m_generation || !m_running)
+        return;
+    switch (notification) {
+    case MidiService::Notification::setupChanged:
+        refreshEndpoints();
+        connectAllSources();
+        break;
+    case MidiService::Notification::shutdown:
+        stop();
+        break;
+    }
+}
+
+void MIDIEngine::refreshEndpoints()
+{
+    const auto sourceDescriptions = m_service->sources();
+    const auto destinationDescriptions = m_service->destinations();
+
+    std::unordered_set<Handle> own;
+    {
+        std::lock_guard guard(m_tables->lock);
+        for (const auto &[name, handle] : m_tables->ownVirtualSourceRefs)
+            own.insert(handle);
+        for (const auto &[name, handle] : m_tables->ownVirtualDestRefs)
+            own.insert(handle);
+    }
+
+    auto describe = [&](const MidiService::EndpointDescription &d, EndpointRole role) {
+        MIDIEndpointInfo info;
+        info.ref = d.handle;
+        info.uniqueID = d.uniqueID.value_or(0);
+        info.name = d.displayName.value_or(kUnknownName);
+        info.role = role;
+        info.isVirtual = own.count(d.handle) > 0;
+        info.online = !d.offline.value_or(false);
+        return info;
+    };
+
+    std::vector<MIDIEndpointInfo> sources;
+    sources.reserve(sourceDescriptions.size());
+    for (const auto &d : sourceDescriptions)
+        sources.push_back(describe(d, EndpointRole::source));
+
+    std::vector<MIDIEndpointInfo> destinations;
+    destinations.reserve(destinationDescriptions.size());
+    std::unordered_map<std::int32_t, Handle> byUID;
+    std::unordered_map<std::string, Handle> byName;
+    for (const auto &d : destinationDescriptions) {
+        destinations.push_back(describe(d, EndpointRole::destination));
+        const MIDIEndpointInfo &info = destinations.back();
+        if (info.uniqueID != 0)
+            byUID[info.uniqueID] = info.ref;
+        byName[info.name] = info.ref;
+    }
+    {
+        std::lock_guard guard(m_tables->lock);
+        m_tables->destByUID.swap(byUID);
+        m_tables->destByName.swap(byName);
+    }
+    publishLists(std::move(sources), std::move(destinations));
+}
+
+void MIDIEngine::publishLists(std::vector<MIDIEndpointInfo> sources,
+                              std::vector<MIDIEndpointInfo> destinations)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this, sources = std::move(sources), destinations = std::move(destinations)]() mutable {
+            if (sources != m_sources) {
+                m_sources = std::move(sources);
+                emit sourcesChanged();
+            }
+            if (destinations != m_destinations) {
+                m_destinations = std::move(destinations);
+                emit destinationsChanged();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void MIDIEngine::connectAllSources()
+{
+    const auto sourceDescriptions = m_service->sources();
+    NamedHandles ownSources;
+    {
+        std::lock_guard guard(m_tables->lock);
+        ownSources = m_tables->ownVirtualSourceRefs;
+    }
+    for (const auto &d : sourceDescriptions) {
+        // The program never listens to itself.
+        if (m_connectedSources.count(d.handle) > 0 || containsHandle(ownSources, d.handle))
+            continue;
+        // Every external source, other programs' virtual ports included, is keyed physical.
+        const Token token = m_tables->addConnection(EndpointKey(
+            EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0)));
+        m_connectedSources[d.handle] = token;
+        m_service->connectSource(m_inputPort, d.handle, token);
+    }
+}
+
+void MIDIEngine::handleIncoming(Tables &tables, MidiService::PacketList packets, Token token)
+{
+    EndpointKey key;
+    std::shared_ptr<MIDIStreamParser> parser;
+    std::shared_ptr<const InputCallback> onInput;
+    {
+        std::lock_guard guard(tables.lock);
+        auto keyIt = tables.tokenToKey.find(token);
+        auto parserIt = tables.parsers.find(token);
+        if (keyIt == tables.tokenToKey.end() || parserIt == tables.parsers.end())
+            return;
+        key = keyIt->second;
+        parser = parserIt->second;
+        onInput = tables.onInput;
+    }
+    const MIDIStreamParser::Emit forward = [&](MIDIMessage &&message) {
+        if (onInput && *onInput)
+            (*onInput)(key, message);
+    };
+    for (const MidiService::Packet &packet : packets)
+        parser->parse(packet.bytes.data(), packet.bytes.size(), packet.timestamp, forward);
+}
+
+void MIDIEngine::applyVirtualPorts(const std::vector<VirtualPortConfig> &configs)
+{
+    if (!m_running)
+        return;
+    NamedHandles oldSources, oldDests;
+    {
+        std::lock_guard guard(m_tables->lock);
+        oldSources = m_tables->ownVirtualSourceRefs;
+        oldDests = m_tables->ownVirtualDestRefs;
+    }
+    for (const auto &[name, handle] : oldSources)
+        m_service->disposeEndpoint(handle);
+    for (const auto &[name, handle] : oldDests)
+        m_service->disposeEndpoint(handle);
+
+    // A name configured twice gets one endpoint: a second one would be
+    // untracked, shown as someone else's port and even listened to.
+    NamedHandles newSources, newDests;
+    std::weak_ptr<Tables> weakTables = m_tables;
+    for (const VirtualPortConfig &config : configs) {
+        if (config.createsSource) {
+            const std::string name = config.name + " Out";
+            if (!findNamed(newSources, name)) {
+                if (auto handle = m_service->createVirtualSource(m_client, name))
+                    newSources.emplace_back(name, *handle);
+            }
+        }
+        if (config.createsDestination) {
+            const std::string name = config.name + " In";
+            if (!findNamed(newDests, name)) {
+                const Token token = m_tables->addConnection(EndpointKey(EndpointKind::virtual_, name));
+                auto receive = [weakTables, token](MidiService::PacketList packets) {
+                    if (auto tables = weakTables.lock())
+                        handleIncoming(*tables, packets, token);
+                };
+                if (auto handle = m_service->createVirtualDestination(m_client, name, std::move(receive)))
+                    newDests.emplace_back(name, *handle);
+            }
+        }
+    }
+    {
+        std::lock_guard guard(m_tables->lock);
+        m_tables->ownVirtualSourceRefs = std::move(newSources);
+        m_tables->ownVirtualDestRefs = std::move(newDests);
+    }
+    refreshEndpoints();
+}
+
+std::vector<EndpointKey> MIDIEngine::routableSources() const
+{
+    std::vector<EndpointKey> keys;
+    for (const MIDIEndpointInfo &info : m_sources)
+        if (!info.isVirtual)
+            keys.emplace_back(EndpointKind::physical, info.name, info.uniqueID);
+    std::lock_guard guard(m_tables->lock);
+    for (const auto &[name, handle] : m_tables->ownVirtualDestRefs)
+        keys.emplace_back(EndpointKind::virtual_, name);
+    return keys;
+}
+
+std::vector<EndpointKey> MIDIEngine::routableDestinations() const
+{
+    std::vector<EndpointKey> keys;
+    for (const MIDIEndpointInfo &info : m_destinations)
+        if (!info.isVirtual)
+            keys.emplace_back(EndpointKind::physical, info.name, info.uniqueID);
+    std::lock_guard guard(m_tables->lock);
+    for (const auto &[name, handle] : m_tables->ownVirtualSourceRefs)
+        keys.emplace_back(EndpointKind::virtual_, name);
+    return keys;
+}
+
+std::optional<ResolvedDestination> MIDIEngine::resolveDestinationRef(const EndpointKey &key)
+{
+    std::lock_guard guard(m_tables->lock);
+    if (key.kind == EndpointKind::virtual_) {
+        if (const Handle *handle = findNamed(m_tables->ownVirtualSourceRefs, key.name))
+            return ResolvedDestination{*handle, true};
+    }
+    if (key.uniqueID && *key.uniqueID != 0) {
+        if (auto it = m_tables->destByUID.find(*key.uniqueID); it != m_tables->destByUID.end())
+            return ResolvedDestination{it->second, false};
+    }
+    if (auto it = m_tables->destByName.find(key.name); it != m_tables->destByName.end())
+        return ResolvedDestination{it->second, false};
+    return std::nullopt;
+}
+
+void MIDIEngine::deliver(const ResolvedDestination &dest, const std::uint8_t *data, std::size_t size)
+{
+    if (size == 0 || data == nullptr)
+        return;
+    const MidiService::Packet packet{0, std::span<const std::uint8_t>(data, size)};
+    const MidiService::PacketList list(&packet, 1);
+    if (dest.isOwnVirtualSource)
+        m_service->publish(dest.ref, list);
+    else
+        m_service->send(m_outputPort.load(), dest.ref, list);
+}
+
+void MIDIEngine::send(const MIDIMessage &message, const EndpointKey &key)
+{
+    if (auto dest = resolveDestinationRef(key))
+        deliver(*dest, message.bytes.data(), message.bytes.size());
+}
+
+void MIDIEngine::panic()
+{
+    std::vector<EndpointKey> targets;
+    for (const MIDIEndpointInfo &info : m_destinations)
+        targets.push_back(info.key());
+    {
+        std::lock_guard guard(m_tables->lock);
+        for (const auto &[name, handle] : m_tables->ownVirtualSourceRefs)
+            targets.emplace_back(EndpointKind::virtual_, name);
+    }
+    for (const EndpointKey &target : targets) {
+        for (std::uint8_t channel = 0; channel < 16; ++channel) {
+            const std::uint8_t status = 0xB0 + channel;
+            send(MIDIMessage({status, 123, 0}), target);
+            send(MIDIMessage({status, 120, 0}), target);
+        }
+    }
+}
+
+} // namespace korvane
+
+std::size_t
+std::hash<korvane::MIDIEndpointInfo>::operator()(const korvane::MIDIEndpointInfo &info) const noexcept
+{
+    std::size_t h = std::hash<std::string>()(info.name);
+    auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    mix(info.ref);
+    mix(static_cast<std::size_t>(static_cast<std::uint32_t>(info.uniqueID)));
+    mix(static_cast<std::size_t>(info.role));
+    mix(info.isVirtual ? 1 : 2);
+    mix(info.online ? 3 : 4);
+    return h;
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+// The platform MIDI service as the engine sees it: one client, an input port
+// that hands every packet list back with the token given when its source was
+// connected, an output port, the machine's sources and destinations, and the
+// program's own virtual sources and destinations. Backends: JACK (the program),
+// loopback (in-process, for tests).
+//
+// Threads: open/close, enumeration, connections, port and virtual endpoint
+// creation and disposal run on one thread (the engine's main thread). `send`
+// and `publish` may be called from any thread, concurrently, and never block
+// on the service. Notification and receive handlers are called on threads of
+// the backend; they must not call back into the service.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane {
+
+class MidiService {
+public:
+    // Client, port and endpoint handles. 0 is never a valid handle.
+    using Handle = std::uint32_t;
+    // The per-connection value handed back with every input of a connected source.
+    using Token = std::uint64_t;
+
+    // One packet: a run of bytes received at one moment. The bytes are only
+    // valid during the handler call.
+    struct Packet {
+        std::uint64_t timestamp = 0; // nanoseconds on the backend's clock
+        std::span<const std::uint8_t> bytes;
+    };
+    using PacketList = std::span<const Packet>;
+
+    enum class Notification {
+        setupChanged, // endpoints appeared, disappeared, were renamed or reconnected
+        shutdown,     // the server vanished: the client is dead, close it
+    };
+    using NotificationHandler = std::function<void(Notification)>;
+    using InputHandler = std::function<void(PacketList, Token)>;
+    using VirtualInputHandler = std::function<void(PacketList)>;
+
+    // What the service knows of one endpoint. Absent properties are the
+    // service's way of saying it has none.
+    struct EndpointDescription {
+        Handle handle = 0;
+        std::optional<std::string> displayName;
+        std::optional<std::int32_t> uniqueID;
+        std::optional<bool> offline;
+    };
+
+    // Status codes: 0 is success; anything else is a backend-specific failure.
+    struct ClientResult {
+        int status = 0;
+        Handle client = 0;
+    };
+
+    virtual ~MidiService() = default;
+
+    virtual ClientResult openClient(const std::string &name, NotificationHandler notify) = 0;
+    // Closes the client and everything it created. No handler runs once it returns.
+    virtual void closeClient(Handle client) = 0;
+
+    virtual std::optional<Handle> createInputPort(Handle client, const std::string &name,
+                                                  InputHandler receive) = 0;
+    virtual std::optional<Handle> createOutputPort(Handle client, const std::string &name) = 0;
+    virtual void disposePort(Handle port) = 0;
+
+    // In the service's order. Each includes the program's own virtual endpoints.
+    virtual std::vector<EndpointDescription> sources() = 0;
+    virtual std::vector<EndpointDescription> destinations() = 0;
+
+    virtual int connectSource(Handle inputPort, Handle source, Token token) = 0;
+    virtual int disconnectSource(Handle inputPort, Handle source) = 0;
+
+    // Own virtual endpoints, seen by other programs under `name`.
+    virtual std::optional<Handle> createVirtualSource(Handle client, const std::string &name) = 0;
+    virtual std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
+                                                           VirtualInputHandler receive) = 0;
+    virtual void disposeEndpoint(Handle endpoint) = 0;
+
+    // Sends to a destination through an output port. Any thread.
+    virtual int send(Handle outputPort, Handle destination, PacketList packets) = 0;
+    // Publishes on one of the program's own virtual sources, where other
+    // programs read it. Any thread.
+    virtual int publish(Handle ownVirtualSource, PacketList packets) = 0;
+};
+
+} // namespace korvane

@@ -1,0 +1,322 @@
+#include "midi/midi_engine.h"
+#include "midi/service/loopback/loopback_midi_service.h"
+#include "support/test_support.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+using namespace korvane;
+using korvane::test::waitUntil;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+struct Received {
+    EndpointKey key;
+    MIDIMessage message;
+};
+
+class MIDIEngineTest : public ::testing::Test {
+protected:
+    std::shared_ptr<LoopbackMidiService> service = std::make_shared<LoopbackMidiService>();
+    std::unique_ptr<MIDIEngine> engine = std::make_unique<MIDIEngine>(service);
+    std::mutex receivedMutex;
+    std::vector<Received> received;
+
+    void SetUp() override
+    {
+        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message) {
+            std::lock_guard lock(receivedMutex);
+            received.push_back({key, message});
+        });
+    }
+
+    // Lets the queued publication of the endpoint lists through.
+    void settle() { korvane::test::spinFor(std::chrono::milliseconds(20)); }
+
+    static VirtualPortConfig port(std::string name, bool source = true, bool destination = true)
+    {
+        VirtualPortConfig config;
+        config.name = std::move(name);
+        config.createsSource = source;
+        config.createsDestination = destination;
+        return config;
+    }
+
+    const MIDIEndpointInfo *findSource(const std::string &name) const
+    {
+        for (const auto &info : engine->sources())
+            if (info.name == name)
+                return &info;
+        return nullptr;
+    }
+    const MIDIEndpointInfo *findDestination(const std::string &name) const
+    {
+        for (const auto &info : engine->destinations())
+            if (info.name == name)
+                return &info;
+        return nullptr;
+    }
+};
+
+TEST_F(MIDIEngineTest, StartTwiceMakesOneClientAndStopIsIdempotent)
+{
+    QSignalSpy runningSpy(engine.get(), &MIDIEngine::runningChanged);
+    engine->start();
+    engine->start();
+    EXPECT_TRUE(engine->running());
+    EXPECT_EQ(service->clientsOpened(), 1);
+    EXPECT_EQ(service->openPortCount(), 2);
+    EXPECT_EQ(runningSpy.count(), 1);
+
+    engine->stop();
+    engine->stop();
+    EXPECT_FALSE(engine->running());
+    EXPECT_FALSE(service->clientOpen());
+    EXPECT_EQ(service->openPortCount(), 0);
+    EXPECT_EQ(runningSpy.count(), 2);
+
+    engine->start();
+    EXPECT_TRUE(engine->running());
+    EXPECT_EQ(service->clientsOpened(), 2);
+}
+
+TEST_F(MIDIEngineTest, ClientFailureIsLoggedAndLeavesEngineStopped)
+{
+    std::vector<std::string> log;
+    engine->setSystemLog([&](const std::string &line) { log.push_back(line); });
+    service->setOpenStatus(-50);
+    service->addSource("Keys", 11);
+    engine->start();
+    settle();
+    EXPECT_FALSE(engine->running());
+    EXPECT_EQ(log, std::vector<std::string>{"KORVANE: MIDIClientCreate a échoué (-50)"});
+    EXPECT_EQ(service->openPortCount(), 0);
+    EXPECT_TRUE(engine->sources().empty());
+    engine->applyVirtualPorts({port("Synth")});
+    EXPECT_EQ(service->find("Synth Out"), 0u);
+
+    service->setOpenStatus(0);
+    engine->start();
+    EXPECT_TRUE(engine->running());
+}
+
+TEST_F(MIDIEngineTest, PublishesEndpointsWithFallbacksAfterAQueuedHop)
+{
+    service->addSource("Keys", 11);
+    service->addSource(std::nullopt, std::nullopt, true);
+    service->addDestination("Synth", -7);
+    engine->start();
+    EXPECT_TRUE(engine->sources().empty()) << "lists are published through the event loop";
+    ASSERT_TRUE(waitUntil([&] { return engine->sources().size() == 2; }));
+    const auto &sources = engine->sources();
+    EXPECT_EQ(sources[0].name, "Keys");
+    EXPECT_EQ(sources[0].uniqueID, 11);
+    EXPECT_TRUE(sources[0].online);
+    EXPECT_EQ(sources[0].id(), "source:11");
+    EXPECT_EQ(sources[1].name, "Inconnu");
+    EXPECT_EQ(sources[1].uniqueID, 0);
+    EXPECT_FALSE(sources[1].online);
+    ASSERT_EQ(engine->destinations().size(), 1u);
+    EXPECT_EQ(engine->destinations()[0].id(), "destination:-7");
+    EXPECT_EQ(engine->destinations()[0].key(), EndpointKey(EndpointKind::physical, "Synth", -7));
+}
+
+TEST_F(MIDIEngineTest, VirtualPortsArePublishedOfferedAndNeverListenedTo)
+{
+    const auto keys = service->addSource("Keys", 11);
+    engine->start();
+    engine->applyVirtualPorts({port("Synth"), port("OnlyOut", true, false)});
+    ASSERT_TRUE(waitUntil([&] { return findSource("Synth Out") && findDestination("Synth In"); }));
+
+    EXPECT_TRUE(findSource("Synth Out")->isVirtual);
+    EXPECT_TRUE(findDestination("Synth In")->isVirtual);
+    EXPECT_EQ(findDestination("Synth In")->key().kind, EndpointKind::virtual_);
+    EXPECT_FALSE(findSource("Keys")->isVirtual);
+
+    const std::vector<EndpointKey> expectedSources{
+        EndpointKey(EndpointKind::physical, "Keys", 11),
+        EndpointKey(EndpointKind::virtual_, "Synth In"),
+    };
+    EXPECT_EQ(engine->routableSources(), expectedSources);
+    const std::vector<EndpointKey> expectedDestinations{
+        EndpointKey(EndpointKind::virtual_, "Synth Out"),
+        EndpointKey(EndpointKind::virtual_, "OnlyOut Out"),
+    };
+    EXPECT_EQ(engine->routableDestinations(), expectedDestinations);
+
+    // Setup changes reconnect nothing twice and never the program's own outputs.
+    service->addSource("Pads", 12);
+    ASSERT_TRUE(waitUntil([&] { return service->connections().size() == 2; }));
+    settle();
+    const auto connections = service->connections();
+    ASSERT_EQ(connections.size(), 2u);
+    EXPECT_EQ(connections[0].source, keys);
+    EXPECT_EQ(connections[1].source, service->find("Pads"));
+
+    // Re-applying replaces the ports; a name given twice makes one port.
+    engine->applyVirtualPorts({port("Bus"), port("Bus")});
+    ASSERT_TRUE(waitUntil([&] { return findSource("Bus Out") && !findSource("Synth Out"); }));
+    EXPECT_EQ(service->find("Synth In"), 0u);
+    EXPECT_EQ(engine->routableDestinations(),
+              std::vector<EndpointKey>{EndpointKey(EndpointKind::virtual_, "Bus Out")});
+    EXPECT_EQ(std::count_if(engine->sources().begin(), engine->sources().end(),
+                            [](const auto &info) { return info.name == "Bus Out"; }),
+              1);
+}
+
+TEST_F(MIDIEngineTest, InputIsParsedPerSourceAndKeyed)
+{
+    const auto keys = service->addSource("Keys", 11);
+    const auto pads = service->addSource(std::nullopt);
+    engine->start();
+    engine->applyVirtualPorts({port("Synth")});
+
+    // Running status on two sources at once must not mix.
+    service->inject(keys, {0x90, 60, 100}, 777);
+    service->inject(pads, {0x91, 36, 90});
+    service->inject(keys, {62, 101}, 778);
+    service->inject(pads, {37, 91});
+    service->writeToVirtualDestination(service->find("Synth In"), {0xC2, 5});
+
+    std::lock_guard lock(receivedMutex);
+    ASSERT_EQ(received.size(), 5u);
+    const EndpointKey keysKey(EndpointKind::physical, "Keys", 11);
+    const EndpointKey padsKey(EndpointKind::physical, "Inconnu", 0);
+    EXPECT_EQ(received[0].key, keysKey);
+    EXPECT_EQ(received[0].message, MIDIMessage({0x90, 60, 100}, 777));
+    EXPECT_EQ(received[1].key, padsKey);
+    EXPECT_EQ(received[1].message.bytes, (Bytes{0x91, 36, 90}));
+    EXPECT_EQ(received[2].key, keysKey);
+    EXPECT_EQ(received[2].message, MIDIMessage({0x90, 62, 101}, 778));
+    EXPECT_EQ(received[3].message.bytes, (Bytes{0x91, 37, 91}));
+    EXPECT_EQ(received[4].key, EndpointKey(EndpointKind::virtual_, "Synth In"));
+    EXPECT_EQ(received[4].message.bytes, (Bytes{0xC2, 5}));
+}
+
+TEST_F(MIDIEngineTest, PacketsForTokensDroppedByStopAreIgnored)
+{
+    const auto keys = service->addSource("Keys", 11);
+    engine->start();
+    auto late = service->inFlight(keys);
+    engine->stop();
+    late({0x90, 60, 100});
+    engine->start();
+    late({0x90, 61, 100});
+    std::lock_guard lock(receivedMutex);
+    EXPECT_TRUE(received.empty());
+}
+
+TEST_F(MIDIEngineTest, ResolvesOwnVirtualThenUniqueIdThenName)
+{
+    const auto synth = service->addDestination("Synth", 42);
+    const auto piano = service->addDestination("Piano", 0);
+    const auto dupFirst = service->addDestination("Dup", 5);
+    const auto dupLast = service->addDestination("Dup", 6);
+    engine->start();
+    engine->applyVirtualPorts({port("Synth")});
+    const auto ownOut = service->find("Synth Out");
+    const auto ownIn = service->find("Synth In");
+    ASSERT_NE(ownOut, 0u);
+    (void)dupFirst;
+
+    struct Case {
+        EndpointKey key;
+        std::optional<ResolvedDestination> expected;
+    };
+    const std::vector<Case> cases{
+        {{EndpointKind::virtual_, "Synth Out"}, ResolvedDestination{ownOut, true}},
+        {{EndpointKind::virtual_, "Synth"}, ResolvedDestination{synth, false}},
+        {{EndpointKind::physical, "Synth Out"}, std::nullopt},
+        {{EndpointKind::physical, "Renamed", 42}, ResolvedDestination{synth, false}},
+        {{EndpointKind::physical, "Piano", 0}, ResolvedDestination{piano, false}},
+        {{EndpointKind::physical, "Piano", 999}, ResolvedDestination{piano, false}},
+        {{EndpointKind::physical, "Piano"}, ResolvedDestination{piano, false}},
+        {{EndpointKind::physical, "Dup"}, ResolvedDestination{dupLast, false}},
+        {{EndpointKind::physical, "Synth In"}, ResolvedDestination{ownIn, false}},
+        {{EndpointKind::rtp, "Piano"}, ResolvedDestination{piano, false}},
+        {{EndpointKind::physical, "Nobody", 7}, std::nullopt},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(engine->resolveDestinationRef(c.key), c.expected) << c.key.id();
+
+    engine->send(MIDIMessage({0x90, 60, 1}), {EndpointKind::virtual_, "Synth Out"});
+    engine->send(MIDIMessage({0x90, 61, 1}), {EndpointKind::physical, "x", 42});
+    engine->send(MIDIMessage(Bytes{}), {EndpointKind::physical, "Piano"});
+    engine->send(MIDIMessage({0x90, 62, 1}), {EndpointKind::physical, "Nobody"});
+    const std::vector<LoopbackMidiService::Delivery> expected{
+        {ownOut, true, {0x90, 60, 1}},
+        {synth, false, {0x90, 61, 1}},
+    };
+    EXPECT_EQ(service->deliveries(), expected);
+
+    engine->stop();
+    settle();
+    EXPECT_FALSE(engine->resolveDestinationRef({EndpointKind::physical, "Piano"}));
+    EXPECT_FALSE(engine->resolveDestinationRef({EndpointKind::virtual_, "Synth Out"}));
+    EXPECT_TRUE(engine->sources().empty());
+    EXPECT_TRUE(engine->destinations().empty());
+}
+
+TEST_F(MIDIEngineTest, PanicSendsBothControllersOnEveryChannelOfEveryDestinationInOrder)
+{
+    const auto first = service->addDestination("A", 1);
+    const auto second = service->addDestination("B", 2);
+    engine->start();
+    ASSERT_TRUE(waitUntil([&] { return engine->destinations().size() == 2; }));
+    engine->panic();
+
+    std::vector<LoopbackMidiService::Delivery> expected;
+    for (auto dest : {first, second}) {
+        for (std::uint8_t c = 0; c < 16; ++c) {
+            expected.push_back({dest, false, {std::uint8_t(0xB0 + c), 123, 0}});
+            expected.push_back({dest, false, {std::uint8_t(0xB0 + c), 120, 0}});
+        }
+    }
+    const auto deliveries = service->deliveries();
+    EXPECT_EQ(deliveries.size(), 64u);
+    EXPECT_EQ(deliveries, expected);
+
+    // Own virtual outputs come after the published destinations.
+    service->clearDeliveries();
+    engine->applyVirtualPorts({port("Bus", true, false)});
+    ASSERT_TRUE(waitUntil([&] { return engine->sources().size() == 1; }));
+    engine->panic();
+    const auto withVirtual = service->deliveries();
+    ASSERT_EQ(withVirtual.size(), 96u);
+    EXPECT_EQ(withVirtual[64],
+              (LoopbackMidiService::Delivery{service->find("Bus Out"), true, {0xB0, 123, 0}}));
+}
+
+TEST_F(MIDIEngineTest, ServerShutdownStopsTheEngineAndALaterStartWorks)
+{
+    service->addSource("Keys", 11);
+    engine->start();
+    engine->applyVirtualPorts({port("Synth")});
+    ASSERT_TRUE(waitUntil([&] { return engine->sources().size() == 2; }));
+
+    service->simulateShutdown();
+    ASSERT_TRUE(waitUntil([&] { return !engine->running() && engine->sources().empty(); }));
+    EXPECT_TRUE(engine->destinations().empty());
+    EXPECT_FALSE(service->clientOpen());
+
+    engine->start();
+    ASSERT_TRUE(waitUntil([&] { return engine->sources().size() == 1; }));
+    EXPECT_TRUE(engine->running());
+}
+
+TEST_F(MIDIEngineTest, NotificationsOfAnEarlierClientAreIgnored)
+{
+    engine->start();
+    service->simulateShutdown(); // queued for the first client
+    engine->stop();
+    engine->start();
+    settle();
+    EXPECT_TRUE(engine->running());
+}
+
+} // namespace
