@@ -84,7 +84,7 @@ private:
 
     std::deque<MonitorEvent> m_batch; // main thread: spare storage swapped with m_pending
     std::vector<MonitorEvent> m_events;
-    QTimer m_timer;
+    QTimer m_timer{this}; // a child, so it follows the monitor to its thread
 };
 
 } // namespace korvane
