@@ -1,0 +1,396 @@
+#include "net/apple_midi.h"
+
+#include <algorithm>
+
+namespace korvane::AppleMIDI {
+
+namespace {
+
+constexpr std::uint8_t kSignature = 0xFF;
+constexpr std::size_t kExchangeHeaderSize = 16;
+constexpr std::size_t kClockSize = 36;
+constexpr std::uint8_t kSysexStart = 0xF0;
+constexpr std::uint8_t kSysexEnd = 0xF7;
+
+std::uint16_t readUInt16(ByteView bytes, std::size_t offset)
+{
+    return static_cast<std::uint16_t>((bytes[offset] << 8) | bytes[offset + 1]);
+}
+
+std::uint64_t readUInt64(ByteView bytes, std::size_t offset)
+{
+    return (std::uint64_t{readUInt32(bytes, offset)} << 32) | readUInt32(bytes, offset + 4);
+}
+
+void appendUInt64(Bytes &out, std::uint64_t value)
+{
+    appendUInt32(out, static_cast<std::uint32_t>(value >> 32));
+    appendUInt32(out, static_cast<std::uint32_t>(value));
+}
+
+bool hasSignature(ByteView bytes)
+{
+    return bytes.size() >= 2 && bytes[0] == kSignature && bytes[1] == kSignature;
+}
+
+// Command section header (RFC 6295 section 3): B flag and a 12-bit length
+// when the list is longer than 15 bytes; J, Z and P always clear.
+void appendCommandHeader(Bytes &out, std::size_t length)
+{
+    if (length <= 15) {
+        out.push_back(static_cast<std::uint8_t>(length));
+    } else {
+        out.push_back(static_cast<std::uint8_t>(0x80 | ((length >> 8) & 0x0F)));
+        out.push_back(static_cast<std::uint8_t>(length & 0xFF));
+    }
+}
+
+Bytes rtpPacket(ByteView list, std::uint16_t sequence, std::uint32_t timestamp, std::uint32_t ssrc)
+{
+    Bytes out;
+    out.reserve(rtpHeaderSize + 2 + list.size());
+    out.push_back(0x80);           // version 2, no padding, no extension, no CSRC
+    out.push_back(rtpPayloadType); // marker clear
+    appendUInt16(out, sequence);
+    appendUInt32(out, timestamp);
+    appendUInt32(out, ssrc);
+    appendCommandHeader(out, list.size());
+    out.insert(out.end(), list.begin(), list.end());
+    return out;
+}
+
+std::size_t dataByteCount(std::uint8_t status)
+{
+    if (status < 0xF0)
+        return (status & 0xE0) == 0xC0 ? 1 : 2;
+    switch (status) {
+    case 0xF1:
+    case 0xF3:
+        return 1;
+    case 0xF2:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+std::optional<Command> commandFromRaw(std::uint16_t raw)
+{
+    switch (static_cast<Command>(raw)) {
+    case Command::invitation:
+    case Command::invitationOK:
+    case Command::invitationReject:
+    case Command::bye:
+    case Command::clockSync:
+    case Command::receiverFeedback:
+        return static_cast<Command>(raw);
+    }
+    return std::nullopt;
+}
+
+std::string_view toString(Command command)
+{
+    switch (command) {
+    case Command::invitation:
+        return "IN";
+    case Command::invitationOK:
+        return "OK";
+    case Command::invitationReject:
+        return "NO";
+    case Command::bye:
+        return "BY";
+    case Command::clockSync:
+        return "CK";
+    case Command::receiverFeedback:
+        return "RS";
+    }
+    return "??";
+}
+
+std::uint32_t readUInt32(ByteView bytes, std::size_t offset)
+{
+    return (std::uint32_t{bytes[offset]} << 24) | (std::uint32_t{bytes[offset + 1]} << 16) |
+           (std::uint32_t{bytes[offset + 2]} << 8) | std::uint32_t{bytes[offset + 3]};
+}
+
+void appendUInt16(Bytes &out, std::uint16_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+void appendUInt32(Bytes &out, std::uint32_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value >> 24));
+    out.push_back(static_cast<std::uint8_t>(value >> 16));
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+Bytes encodeExchange(const Exchange &exchange)
+{
+    Bytes out;
+    out.reserve(kExchangeHeaderSize + exchange.name.size() + 1);
+    out.push_back(kSignature);
+    out.push_back(kSignature);
+    appendUInt16(out, static_cast<std::uint16_t>(exchange.command));
+    appendUInt32(out, protocolVersion);
+    appendUInt32(out, exchange.initiatorToken);
+    appendUInt32(out, exchange.ssrc);
+    out.insert(out.end(), exchange.name.begin(), exchange.name.end());
+    out.push_back(0x00);
+    return out;
+}
+
+std::optional<Exchange> decodeExchange(ByteView bytes)
+{
+    if (bytes.size() < kExchangeHeaderSize || !hasSignature(bytes))
+        return std::nullopt;
+    const auto command = commandFromRaw(readUInt16(bytes, 2));
+    if (!command)
+        return std::nullopt;
+    // The protocol version at offset 4 is not examined.
+    Exchange exchange;
+    exchange.command = *command;
+    exchange.initiatorToken = readUInt32(bytes, 8);
+    exchange.ssrc = readUInt32(bytes, 12);
+    const auto nameBytes = bytes.subspan(kExchangeHeaderSize);
+    const auto end = std::find(nameBytes.begin(), nameBytes.end(), std::uint8_t{0});
+    exchange.name = decodeUTF8Lossy(nameBytes.first(static_cast<std::size_t>(end - nameBytes.begin())));
+    return exchange;
+}
+
+Bytes encodeClock(const ClockSync &sync)
+{
+    Bytes out;
+    out.reserve(kClockSize);
+    out.push_back(kSignature);
+    out.push_back(kSignature);
+    appendUInt16(out, static_cast<std::uint16_t>(Command::clockSync));
+    appendUInt32(out, sync.ssrc);
+    out.push_back(sync.count);
+    out.insert(out.end(), 3, 0x00);
+    appendUInt64(out, sync.ts1);
+    appendUInt64(out, sync.ts2);
+    appendUInt64(out, sync.ts3);
+    return out;
+}
+
+std::optional<ClockSync> decodeClock(ByteView bytes)
+{
+    if (bytes.size() < kClockSize || !hasSignature(bytes) ||
+        readUInt16(bytes, 2) != static_cast<std::uint16_t>(Command::clockSync))
+        return std::nullopt;
+    ClockSync sync;
+    sync.ssrc = readUInt32(bytes, 4);
+    sync.count = bytes[8];
+    sync.ts1 = readUInt64(bytes, 12);
+    sync.ts2 = readUInt64(bytes, 20);
+    sync.ts3 = readUInt64(bytes, 28);
+    return sync;
+}
+
+bool isSessionCommand(ByteView bytes)
+{
+    return bytes.size() >= 4 && hasSignature(bytes);
+}
+
+Bytes encodeRTP(const MIDIMessage &message, std::uint16_t sequence, std::uint32_t timestamp,
+                std::uint32_t ssrc)
+{
+    if (message.bytes.size() > maxCommandListLength)
+        return {};
+    return rtpPacket(message.bytes, sequence, timestamp, ssrc);
+}
+
+std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t firstSequence,
+                                    std::uint32_t timestamp, std::uint32_t ssrc, std::size_t maxPacketSize)
+{
+    const auto &bytes = message.bytes;
+    // Longest command list that keeps a packet within maxPacketSize, given a
+    // two-byte command section header.
+    const std::size_t maxList = std::min(
+        maxCommandListLength, maxPacketSize > rtpHeaderSize + 2 ? maxPacketSize - rtpHeaderSize - 2 : 0);
+    if (bytes.empty())
+        return {};
+    if (bytes.size() <= maxList || (bytes.size() <= 15 && rtpHeaderSize + 1 + bytes.size() <= maxPacketSize))
+        return {rtpPacket(bytes, firstSequence, timestamp, ssrc)};
+
+    // RFC 6295 section 3.2 segments need at least one data byte each and a
+    // terminated message whose body holds no status byte.
+    const bool segmentable = maxList >= 3 && bytes.front() == kSysexStart && bytes.back() == kSysexEnd &&
+                             std::all_of(bytes.begin() + 1, bytes.end() - 1, [](auto b) { return b < 0x80; });
+    if (!segmentable)
+        return {};
+
+    const std::size_t perSegment = maxList - 2;
+    const ByteView body(bytes.data() + 1, bytes.size() - 2);
+    std::vector<Bytes> packets;
+    packets.reserve(body.size() / perSegment + 1);
+    Bytes list;
+    list.reserve(maxList);
+    std::uint16_t sequence = firstSequence;
+    for (std::size_t offset = 0; offset < body.size(); offset += perSegment) {
+        const std::size_t count = std::min(perSegment, body.size() - offset);
+        const bool first = offset == 0;
+        const bool last = offset + count == body.size();
+        list.clear();
+        list.push_back(first ? kSysexStart : kSysexEnd);
+        list.insert(list.end(), body.begin() + static_cast<std::ptrdiff_t>(offset),
+                    body.begin() + static_cast<std::ptrdiff_t>(offset + count));
+        list.push_back(last ? kSysexEnd : kSysexStart);
+        packets.push_back(rtpPacket(list, sequence++, timestamp, ssrc));
+    }
+    return packets;
+}
+
+std::vector<MIDIMessage> decodeRTP(ByteView bytes)
+{
+    if (bytes.size() < 13)
+        return {};
+    if (bytes[0] < 0x80 || bytes[0] > 0xBF)
+        return {};
+    if ((bytes[1] & 0x7F) != rtpPayloadType)
+        return {};
+    std::size_t offset = rtpHeaderSize + 4 * std::size_t{bytes[0] & 0x0Fu};
+    if (bytes[0] & 0x10) {
+        if (bytes.size() < offset + 4)
+            return {};
+        offset += 4 + 4 * std::size_t{readUInt16(bytes, offset + 2)};
+    }
+    if (offset >= bytes.size())
+        return {};
+    const std::uint8_t header = bytes[offset];
+    std::size_t length = 0;
+    std::size_t start = 0;
+    if (header & 0x80) {
+        if (offset + 1 >= bytes.size())
+            return {};
+        length = (std::size_t{header & 0x0Fu} << 8) | bytes[offset + 1];
+        start = offset + 2;
+    } else {
+        length = header & 0x0F;
+        start = offset + 1;
+    }
+    if (start + length > bytes.size())
+        return {};
+    // Whatever follows the list (a recovery journal) is ignored.
+    return parseCommandList(bytes.subspan(start, length), (header & 0x20) != 0);
+}
+
+std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta)
+{
+    std::vector<MIDIMessage> messages;
+    const std::size_t size = list.size();
+    std::size_t i = 0;
+    std::uint8_t status = 0;
+    bool deltaFirst = hasLeadingDelta;
+    while (true) {
+        if (deltaFirst) {
+            // Delta time: continuation bytes (top bit set), then a final byte.
+            while (i < size && (list[i] & 0x80))
+                ++i;
+            if (i >= size)
+                break;
+            ++i;
+        }
+        if (i >= size)
+            break;
+        if (list[i] & 0x80)
+            status = list[i++];
+
+        if (status == kSysexStart) {
+            Bytes message{kSysexStart};
+            while (i < size) {
+                const std::uint8_t b = list[i];
+                if (b == kSysexEnd) {
+                    message.push_back(b);
+                    ++i;
+                    break;
+                }
+                if (b & 0x80)
+                    break;
+                message.push_back(b);
+                ++i;
+            }
+            messages.emplace_back(std::move(message));
+            if (i >= size)
+                break;
+            deltaFirst = true;
+            continue;
+        }
+        if (status == 0)
+            break;
+
+        const std::size_t needed = dataByteCount(status);
+        Bytes message{status};
+        while (message.size() - 1 < needed && i < size && !(list[i] & 0x80))
+            message.push_back(list[i++]);
+        if (message.size() - 1 == needed)
+            messages.emplace_back(std::move(message));
+        if (i >= size)
+            break;
+        deltaFirst = true;
+    }
+    return messages;
+}
+
+std::string decodeUTF8Lossy(ByteView bytes)
+{
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    const std::size_t n = bytes.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::uint8_t lead = bytes[i];
+        if (lead < 0x80) {
+            out.push_back(static_cast<char>(lead));
+            ++i;
+            continue;
+        }
+        // Expected continuation count and the allowed range of the first
+        // continuation byte (rules out overlongs, surrogates, > U+10FFFF).
+        std::size_t need = 0;
+        std::uint8_t lo = 0x80, hi = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+        } else if (lead == 0xE0) {
+            need = 2, lo = 0xA0;
+        } else if ((lead >= 0xE1 && lead <= 0xEC) || lead == 0xEE || lead == 0xEF) {
+            need = 2;
+        } else if (lead == 0xED) {
+            need = 2, hi = 0x9F;
+        } else if (lead == 0xF0) {
+            need = 3, lo = 0x90;
+        } else if (lead >= 0xF1 && lead <= 0xF3) {
+            need = 3;
+        } else if (lead == 0xF4) {
+            need = 3, hi = 0x8F;
+        } else {
+            out += kReplacement;
+            ++i;
+            continue;
+        }
+        std::size_t j = i + 1;
+        std::size_t got = 0;
+        while (got < need && j < n) {
+            const std::uint8_t c = bytes[j];
+            const bool ok = got == 0 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+            if (!ok)
+                break;
+            ++j;
+            ++got;
+        }
+        if (got == need)
+            out.append(reinterpret_cast<const char *>(bytes.data() + i), j - i);
+        else
+            out += kReplacement;
+        i = j;
+    }
+    return out;
+}
+
+} // namespace korvane::AppleMIDI

@@ -1,0 +1,103 @@
+#pragma once
+
+// AppleMIDI session-protocol packets and RTP-MIDI data packets (RFC 6295).
+// Stateless and pure: no framework, no I/O. Decoders answer with an absent
+// value or an empty list for input they do not accept and never read past
+// the buffer they are given. Multi-byte integers on the wire are big-endian.
+
+#include "midi/midi_message.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane::AppleMIDI {
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteView = std::span<const std::uint8_t>;
+
+inline constexpr std::uint32_t protocolVersion = 2;
+inline constexpr std::uint8_t rtpPayloadType = 97;
+
+// The command section length field has 12 bits.
+inline constexpr std::size_t maxCommandListLength = 0x0FFF;
+// Upper bound of every data packet the session sends (fits a 1500-byte MTU
+// with IPv4/UDP headers and room to spare).
+inline constexpr std::size_t maxDataPacketSize = 1400;
+inline constexpr std::size_t rtpHeaderSize = 12;
+
+// Raw value: the two ASCII letters read as one big-endian number.
+enum class Command : std::uint16_t {
+    invitation = 0x494E,       // "IN"
+    invitationOK = 0x4F4B,     // "OK"
+    invitationReject = 0x4E4F, // "NO"
+    bye = 0x4259,              // "BY"
+    clockSync = 0x434B,        // "CK"
+    receiverFeedback = 0x5253, // "RS"
+};
+
+std::optional<Command> commandFromRaw(std::uint16_t raw);
+std::string_view toString(Command command);
+
+struct Exchange {
+    Command command = Command::invitation;
+    std::uint32_t initiatorToken = 0;
+    std::uint32_t ssrc = 0;
+    std::string name;
+
+    friend bool operator==(const Exchange &, const Exchange &) = default;
+};
+
+// Time stamps are 100-microsecond ticks of the sender's monotonic clock.
+struct ClockSync {
+    std::uint32_t ssrc = 0;
+    std::uint8_t count = 0;
+    std::uint64_t ts1 = 0;
+    std::uint64_t ts2 = 0;
+    std::uint64_t ts3 = 0;
+
+    friend bool operator==(const ClockSync &, const ClockSync &) = default;
+};
+
+Bytes encodeExchange(const Exchange &exchange);
+std::optional<Exchange> decodeExchange(ByteView bytes);
+
+Bytes encodeClock(const ClockSync &sync);
+std::optional<ClockSync> decodeClock(ByteView bytes);
+
+// At least four bytes starting with the 0xFF 0xFF signature.
+bool isSessionCommand(ByteView bytes);
+
+// One RTP-MIDI packet carrying the whole message as its only command, no
+// delta time, no journal. Empty (nothing to send) when the message is longer
+// than the command section's 12-bit length field can describe.
+Bytes encodeRTP(const MIDIMessage &message, std::uint16_t sequence, std::uint32_t timestamp,
+                std::uint32_t ssrc);
+
+// The packets that carry one message, each at most maxPacketSize bytes, with
+// sequence numbers firstSequence, firstSequence + 1, ... (wrapping). A message
+// that fits travels as one packet (as encodeRTP). A longer, terminated
+// system-exclusive message without stray status bytes is split into RFC 6295
+// section 3.2 segments (F0..F0, F7..F0, ..., F7..F7), one per packet. Anything
+// else that does not fit, and an empty message, gives no packet.
+std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t firstSequence,
+                                    std::uint32_t timestamp, std::uint32_t ssrc,
+                                    std::size_t maxPacketSize = maxDataPacketSize);
+
+// Every message of the packet's command list, in order, each with timestamp 0;
+// empty when the packet is not accepted. Segments are not reassembled.
+std::vector<MIDIMessage> decodeRTP(ByteView bytes);
+
+// Building blocks, exposed for tests.
+std::uint32_t readUInt32(ByteView bytes, std::size_t offset); // caller checks the length
+void appendUInt16(Bytes &out, std::uint16_t value);
+void appendUInt32(Bytes &out, std::uint32_t value);
+std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta);
+// UTF-8 with each maximal invalid subsequence replaced by U+FFFD.
+std::string decodeUTF8Lossy(ByteView bytes);
+
+} // namespace korvane::AppleMIDI
