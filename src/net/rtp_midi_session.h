@@ -1,0 +1,92 @@
+#pragma once
+
+// One RTP-MIDI network session (AppleMIDI session protocol, RFC 6295 data).
+// Each session runs its own thread with its own event loop: its sockets,
+// timers, peer table, sends and the delivery of what it receives live there,
+// so none of that state needs a lock.
+
+#include "midi/midi_message.h"
+#include "model/project.h"
+
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QObject;
+
+namespace korvane {
+
+class RTPSessionWorker;
+
+class RTPMidiSession {
+public:
+    struct Timing {
+        std::chrono::milliseconds clockPeriod{std::chrono::seconds(10)};
+        std::chrono::milliseconds livenessPeriod{std::chrono::seconds(10)};
+        std::chrono::milliseconds peerTimeout{std::chrono::seconds(30)};
+    };
+
+    using ReceiveCallback = std::function<void(const MIDIMessage &)>;
+    using LogCallback = std::function<void(const std::string &)>;
+    using PeersCallback = std::function<void(const std::vector<std::string> &)>;
+
+    // Opens nothing. Must be created on a thread with a running Qt event loop
+    // or on the application's main thread; peer reports go to the main thread.
+    RTPMidiSession(RTPSessionConfig config, std::string localName);
+    // Stops the session (see stop()).
+    ~RTPMidiSession();
+    RTPMidiSession(const RTPMidiSession &) = delete;
+    RTPMidiSession &operator=(const RTPMidiSession &) = delete;
+
+    const RTPSessionConfig &config() const { return m_config; }
+    const std::string &localName() const { return m_localName; }
+    std::uint32_t ssrc() const { return m_ssrc; }
+    std::uint32_t initiatorToken() const { return m_initiatorToken; }
+    EndpointKey endpointKey() const { return EndpointKey(EndpointKind::rtp, m_config.name); }
+
+    // Set before start(); later changes are not seen by a running session.
+    // onReceive and log run on the session thread; onPeersChanged runs on the
+    // main thread, asynchronously, and only while this session exists.
+    void setOnReceive(ReceiveCallback callback) { m_onReceive = std::move(callback); }
+    void setLog(LogCallback callback) { m_log = std::move(callback); }
+    void setOnPeersChanged(PeersCallback callback) { m_onPeersChanged = std::move(callback); }
+    void setTiming(Timing timing) { m_timing = timing; }
+    // The sequence number of the last packet sent; the next one carries this + 1.
+    void setLastSequence(std::uint16_t sequence) { m_lastSequence = sequence; }
+
+    // Starts the thread and schedules the start procedure; returns at once.
+    // A session starts at most once.
+    void start();
+    // Runs the stop procedure (BY to every peer, timers cancelled, sockets
+    // closed, empty peer report, "arrêté") and ends the thread before it
+    // returns, so the same ports can be bound again at once. Idempotent.
+    // Call it from any thread but the session's own.
+    void stop();
+    // Any thread: queues the message for every established peer.
+    void send(const MIDIMessage &message);
+
+private:
+    RTPSessionConfig m_config;
+    std::string m_localName;
+    std::uint32_t m_ssrc;
+    std::uint32_t m_initiatorToken;
+    Timing m_timing;
+    std::uint16_t m_lastSequence = 0;
+    ReceiveCallback m_onReceive;
+    LogCallback m_log;
+    PeersCallback m_onPeersChanged;
+
+    QThread m_thread;
+    std::unique_ptr<QObject> m_mainContext; // lives on the main thread
+    RTPSessionWorker *m_worker = nullptr;   // lives on m_thread; deleted after it ends
+    std::atomic<bool> m_started{false};
+    std::atomic<bool> m_stopping{false};
+};
+
+} // namespace korvane

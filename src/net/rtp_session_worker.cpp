@@ -1,0 +1,416 @@
+#include "net/rtp_session_worker.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+
+namespace korvane {
+
+namespace {
+
+constexpr std::size_t kReceiveBufferSize = 2048;
+constexpr int kMinPort = 1;
+constexpr int kMaxPort = 65534; // leaves room for the data port, port + 1
+
+// 100-microsecond ticks of the monotonic clock.
+std::uint64_t currentTick()
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+    return static_cast<std::uint64_t>(ns.count()) / 100000u;
+}
+
+std::string ipString(const sockaddr_in &addr)
+{
+    char buf[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &addr.sin_addr, buf, sizeof buf);
+    return buf;
+}
+
+sockaddr_in withPort(sockaddr_in addr, int port)
+{
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    return addr;
+}
+
+// Dotted-decimal first; otherwise the system resolver (IPv4, datagram).
+// Blocks the session thread while the resolver runs.
+std::optional<sockaddr_in> makeSockaddr(const std::string &host, int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1)
+        return addr;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *result = nullptr;
+    const std::string service = std::to_string(port);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &result) != 0 || !result)
+        return std::nullopt;
+    std::optional<sockaddr_in> found;
+    if (result->ai_family == AF_INET && result->ai_addrlen >= sizeof(sockaddr_in))
+        found = *reinterpret_cast<const sockaddr_in *>(result->ai_addr);
+    freeaddrinfo(result);
+    return found;
+}
+
+bool validPort(int port)
+{
+    return port >= kMinPort && port <= kMaxPort;
+}
+
+} // namespace
+
+RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName,
+                                   std::uint32_t ssrc, std::uint32_t initiatorToken, RTPMidiSession::Timing timing,
+                                   std::uint16_t lastSequence, Callbacks callbacks)
+    : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
+      m_timing(timing), m_callbacks(std::move(callbacks)), m_sequence(lastSequence)
+{
+}
+
+RTPSessionWorker::~RTPSessionWorker()
+{
+    closeAll();
+}
+
+void RTPSessionWorker::writeLog(const std::string &text) const
+{
+    if (m_callbacks.log)
+        m_callbacks.log("RTP " + m_config.name + ": " + text);
+}
+
+AppleMIDI::Exchange RTPSessionWorker::ownExchange(AppleMIDI::Command command, std::uint32_t token) const
+{
+    return {command, token, m_ssrc, m_localName};
+}
+
+int RTPSessionWorker::openUDP(int port) const
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (!m_config.bindAddress.empty() && inet_pton(AF_INET, m_config.bindAddress.c_str(), &addr.sin_addr) != 1)
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+void RTPSessionWorker::startProcedure()
+{
+    if (m_stopped)
+        return;
+    const int port = m_config.localPort;
+    if (!validPort(port)) {
+        writeLog("port local invalide (" + std::to_string(port) + ")");
+        return;
+    }
+    const bool invites = m_config.role == RTPRole::initiator && !m_config.remoteHost.empty();
+    if (invites && !validPort(m_config.remotePort)) {
+        writeLog("port distant invalide (" + std::to_string(m_config.remotePort) + ")");
+        return;
+    }
+    const int control = openUDP(port);
+    if (control < 0) {
+        writeLog("impossible d'ouvrir le port control " + std::to_string(port));
+        return;
+    }
+    const int data = openUDP(port + 1);
+    if (data < 0) {
+        ::close(control);
+        writeLog("impossible d'ouvrir le port data " + std::to_string(port + 1));
+        return;
+    }
+    m_controlFD = control;
+    m_dataFD = data;
+    m_controlSource = std::make_unique<QSocketNotifier>(control, QSocketNotifier::Read);
+    connect(m_controlSource.get(), &QSocketNotifier::activated, this, [this] { readAvailable(m_controlFD, false); });
+    m_dataSource = std::make_unique<QSocketNotifier>(data, QSocketNotifier::Read);
+    connect(m_dataSource.get(), &QSocketNotifier::activated, this, [this] { readAvailable(m_dataFD, true); });
+
+    writeLog("écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) + " (SSRC " +
+             std::to_string(m_ssrc) + ")");
+    if (invites)
+        inviteRemote();
+
+    m_livenessTimer = std::make_unique<QTimer>();
+    m_livenessTimer->setInterval(m_timing.livenessPeriod);
+    connect(m_livenessTimer.get(), &QTimer::timeout, this, [this] { checkLiveness(); });
+    m_livenessTimer->start();
+}
+
+void RTPSessionWorker::inviteRemote()
+{
+    const auto control = makeSockaddr(m_config.remoteHost, m_config.remotePort);
+    const auto data = makeSockaddr(m_config.remoteHost, m_config.remotePort + 1);
+    if (!control || !data) {
+        writeLog("hôte distant invalide (" + m_config.remoteHost + ")");
+        return;
+    }
+    Peer peer;
+    peer.controlAddr = *control;
+    peer.dataAddr = *data;
+    peer.stage = Stage::invitedControl;
+    m_peers[ipString(*control)] = peer;
+    sendTo(m_controlFD, AppleMIDI::encodeExchange(ownExchange(AppleMIDI::Command::invitation, m_initiatorToken)),
+           *control);
+    writeLog("invitation envoyée à " + m_config.remoteHost + ":" + std::to_string(m_config.remotePort));
+}
+
+void RTPSessionWorker::readAvailable(int fd, bool isData)
+{
+    std::array<std::uint8_t, kReceiveBufferSize> buffer;
+    // The fd is re-read on every pass: a callback may stop the session.
+    while (fd >= 0 && fd == (isData ? m_dataFD : m_controlFD)) {
+        sockaddr_storage fromStorage{};
+        socklen_t fromLength = sizeof fromStorage;
+        const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr *>(&fromStorage), &fromLength);
+        if (n < 1)
+            return;
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (fromStorage.ss_family == AF_INET)
+            from = *reinterpret_cast<const sockaddr_in *>(&fromStorage);
+        const AppleMIDI::ByteView packet(buffer.data(), static_cast<std::size_t>(n));
+
+        if (AppleMIDI::isSessionCommand(packet)) {
+            if (isData) {
+                if (const auto sync = AppleMIDI::decodeClock(packet)) {
+                    handleClock(*sync, from);
+                    continue;
+                }
+            }
+            if (const auto exchange = AppleMIDI::decodeExchange(packet))
+                handleExchange(*exchange, from, isData);
+            continue;
+        }
+        if (!isData)
+            continue;
+        // Only established peers may inject MIDI into the show.
+        const auto it = m_peers.find(ipString(from));
+        if (it == m_peers.end() || it->second.stage != Stage::established)
+            continue;
+        for (const auto &message : AppleMIDI::decodeRTP(packet)) {
+            if (m_callbacks.onReceive)
+                m_callbacks.onReceive(message);
+        }
+    }
+}
+
+void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from, bool isData)
+{
+    using AppleMIDI::Command;
+    const std::string key = ipString(from);
+    // An invitation from control port 65535 has no data port to go with it.
+    if (exchange.command == Command::invitation && !isData && ntohs(from.sin_port) == 65535)
+        return;
+    auto found = m_peers.find(key);
+    if (found != m_peers.end())
+        found->second.lastSeen = Clock::now();
+
+    switch (exchange.command) {
+    case Command::invitation: {
+        const auto ok = AppleMIDI::encodeExchange(ownExchange(Command::invitationOK, exchange.initiatorToken));
+        if (found == m_peers.end()) {
+            Peer fresh;
+            fresh.controlAddr = from;
+            fresh.dataAddr = isData ? from : withPort(from, ntohs(from.sin_port) + 1);
+            found = m_peers.emplace(key, fresh).first;
+        }
+        Peer &peer = found->second;
+        peer.ssrc = exchange.ssrc;
+        peer.name = exchange.name;
+        if (isData) {
+            peer.dataAddr = from;
+            peer.stage = Stage::established;
+            sendTo(m_dataFD, ok, from);
+            writeLog("session établie avec " + (exchange.name.empty() ? key : exchange.name));
+            notifyPeers();
+        } else {
+            peer.controlAddr = from;
+            if (peer.stage == Stage::idle)
+                peer.stage = Stage::invitedControl;
+            sendTo(m_controlFD, ok, from);
+        }
+        break;
+    }
+    case Command::invitationOK: {
+        if (found == m_peers.end())
+            return;
+        Peer &peer = found->second;
+        peer.ssrc = exchange.ssrc;
+        peer.name = exchange.name;
+        if (isData) {
+            peer.stage = Stage::established;
+            writeLog("session établie avec " + (exchange.name.empty() ? key : exchange.name));
+            notifyPeers();
+            startClockSync(peer);
+        } else {
+            peer.stage = Stage::invitedData;
+            sendTo(m_dataFD,
+                   AppleMIDI::encodeExchange(ownExchange(Command::invitation, m_initiatorToken)),
+                   peer.dataAddr);
+        }
+        break;
+    }
+    case Command::bye:
+        if (found == m_peers.end())
+            return;
+        m_peers.erase(found);
+        writeLog(key + " a quitté la session");
+        notifyPeers();
+        break;
+    case Command::invitationReject:
+    case Command::clockSync:
+    case Command::receiverFeedback:
+        break;
+    }
+}
+
+void RTPSessionWorker::handleClock(const AppleMIDI::ClockSync &sync, const sockaddr_in &from)
+{
+    if (const auto it = m_peers.find(ipString(from)); it != m_peers.end())
+        it->second.lastSeen = Clock::now();
+    const std::uint64_t now = currentTick();
+    AppleMIDI::ClockSync answer{m_ssrc, 0, sync.ts1, 0, 0};
+    if (sync.count == 0) {
+        answer.count = 1;
+        answer.ts2 = now;
+    } else if (sync.count == 1) {
+        answer.count = 2;
+        answer.ts2 = sync.ts2;
+        answer.ts3 = now;
+    } else {
+        return;
+    }
+    sendTo(m_dataFD, AppleMIDI::encodeClock(answer), from);
+}
+
+void RTPSessionWorker::sendClockStart(const sockaddr_in &to)
+{
+    sendTo(m_dataFD, AppleMIDI::encodeClock({m_ssrc, 0, currentTick(), 0, 0}), to);
+}
+
+void RTPSessionWorker::startClockSync(const Peer &peer)
+{
+    sendClockStart(peer.dataAddr);
+    // One timer per session, replaced whenever a peer becomes established by an OK.
+    m_clockTimer = std::make_unique<QTimer>();
+    m_clockTimer->setInterval(m_timing.clockPeriod);
+    connect(m_clockTimer.get(), &QTimer::timeout, this, [this] {
+        for (const auto &[key, p] : m_peers) {
+            if (p.stage == Stage::established)
+                sendClockStart(p.dataAddr);
+        }
+    });
+    m_clockTimer->start();
+}
+
+void RTPSessionWorker::checkLiveness()
+{
+    const auto now = Clock::now();
+    bool removed = false;
+    for (auto it = m_peers.begin(); it != m_peers.end();) {
+        if (now - it->second.lastSeen > m_timing.peerTimeout) {
+            writeLog("pair " + it->second.label(it->first) + " hors-ligne (timeout)");
+            it = m_peers.erase(it);
+            removed = true;
+        } else {
+            ++it;
+        }
+    }
+    if (removed)
+        notifyPeers();
+}
+
+void RTPSessionWorker::notifyPeers()
+{
+    std::vector<std::string> labels;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage == Stage::established)
+            labels.push_back(peer.label(key));
+    }
+    if (m_callbacks.reportPeers)
+        m_callbacks.reportPeers(labels);
+}
+
+void RTPSessionWorker::sendTo(int fd, const AppleMIDI::Bytes &packet, const sockaddr_in &to) const
+{
+    if (fd < 0 || packet.empty())
+        return;
+    // Errors are ignored: no retry on a datagram socket.
+    (void)::sendto(fd, packet.data(), packet.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
+                   sizeof to);
+}
+
+void RTPSessionWorker::sendProcedure(const MIDIMessage &message)
+{
+    bool anyEstablished = false;
+    for (const auto &[key, peer] : m_peers)
+        anyEstablished = anyEstablished || peer.stage == Stage::established;
+    if (!anyEstablished || m_dataFD < 0)
+        return;
+    const auto packets = AppleMIDI::encodeRTPPackets(message, static_cast<std::uint16_t>(m_sequence + 1),
+                                                     static_cast<std::uint32_t>(currentTick()), m_ssrc);
+    if (packets.empty())
+        return;
+    m_sequence = static_cast<std::uint16_t>(m_sequence + packets.size());
+    for (const auto &packet : packets) {
+        for (const auto &[key, peer] : m_peers) {
+            if (peer.stage == Stage::established)
+                sendTo(m_dataFD, packet, peer.dataAddr);
+        }
+    }
+}
+
+void RTPSessionWorker::closeAll()
+{
+    m_clockTimer.reset();
+    m_livenessTimer.reset();
+    m_controlSource.reset();
+    m_dataSource.reset();
+    if (m_controlFD >= 0)
+        ::close(m_controlFD);
+    if (m_dataFD >= 0)
+        ::close(m_dataFD);
+    m_controlFD = -1;
+    m_dataFD = -1;
+}
+
+void RTPSessionWorker::stopProcedure()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    if (m_controlFD >= 0) {
+        const auto bye = AppleMIDI::encodeExchange(ownExchange(AppleMIDI::Command::bye, m_initiatorToken));
+        for (const auto &[key, peer] : m_peers)
+            sendTo(m_controlFD, bye, peer.controlAddr);
+    }
+    closeAll();
+    m_peers.clear();
+    notifyPeers();
+    writeLog("arrêté");
+}
+
+} // namespace korvane

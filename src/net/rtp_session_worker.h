@@ -1,0 +1,89 @@
+#pragma once
+
+// The state and procedures of one RTP-MIDI session. Private to
+// RTPMidiSession: the object lives on the session's thread and every member
+// function runs there, so nothing here is locked.
+
+#include "net/apple_midi.h"
+#include "net/rtp_midi_session.h"
+
+#include <QObject>
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QSocketNotifier;
+class QTimer;
+
+namespace korvane {
+
+class RTPSessionWorker : public QObject {
+public:
+    struct Callbacks {
+        RTPMidiSession::ReceiveCallback onReceive;
+        RTPMidiSession::LogCallback log;
+        RTPMidiSession::PeersCallback reportPeers; // hops to the main thread itself
+    };
+
+    RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName, std::uint32_t ssrc,
+                     std::uint32_t initiatorToken, RTPMidiSession::Timing timing, std::uint16_t lastSequence,
+                     Callbacks callbacks);
+    ~RTPSessionWorker() override;
+
+    void startProcedure();
+    void stopProcedure();
+    void sendProcedure(const MIDIMessage &message);
+
+private:
+    enum class Stage { idle, invitedControl, invitedData, established };
+    using Clock = std::chrono::steady_clock;
+
+    struct Peer {
+        sockaddr_in controlAddr{};
+        sockaddr_in dataAddr{};
+        std::uint32_t ssrc = 0;
+        std::string name;
+        Stage stage = Stage::idle;
+        Clock::time_point lastSeen = Clock::now();
+
+        std::string label(const std::string &key) const { return name.empty() ? key : name; }
+    };
+
+    int openUDP(int port) const;
+    void readAvailable(int fd, bool isData);
+    void handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from, bool isData);
+    void handleClock(const AppleMIDI::ClockSync &sync, const sockaddr_in &from);
+    void inviteRemote();
+    void startClockSync(const Peer &peer);
+    void sendClockStart(const sockaddr_in &to);
+    void checkLiveness();
+    void notifyPeers();
+    void sendTo(int fd, const AppleMIDI::Bytes &packet, const sockaddr_in &to) const;
+    void writeLog(const std::string &text) const;
+    AppleMIDI::Exchange ownExchange(AppleMIDI::Command command, std::uint32_t token) const;
+    void closeAll();
+
+    const RTPSessionConfig m_config;
+    const std::string m_localName;
+    const std::uint32_t m_ssrc;
+    const std::uint32_t m_initiatorToken;
+    const RTPMidiSession::Timing m_timing;
+    const Callbacks m_callbacks;
+
+    int m_controlFD = -1;
+    int m_dataFD = -1;
+    std::unique_ptr<QSocketNotifier> m_controlSource;
+    std::unique_ptr<QSocketNotifier> m_dataSource;
+    std::unique_ptr<QTimer> m_clockTimer;
+    std::unique_ptr<QTimer> m_livenessTimer;
+    std::map<std::string, Peer> m_peers; // key: dotted-decimal address, port not included
+    std::uint16_t m_sequence;
+    bool m_stopped = false;
+};
+
+} // namespace korvane
