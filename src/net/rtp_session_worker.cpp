@@ -71,8 +71,9 @@ bool validPort(int port)
 } // namespace
 
 RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName,
-                                   std::uint32_t ssrc, std::uint32_t initiatorToken, RTPMidiSession::Timing timing,
-                                   std::uint16_t lastSequence, Callbacks callbacks)
+                                   std::uint32_t ssrc, std::uint32_t initiatorToken,
+                                   RTPMidiSession::Timing timing, std::uint16_t lastSequence,
+                                   Callbacks callbacks)
     : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
       m_timing(timing), m_callbacks(std::move(callbacks)), m_sequence(lastSequence)
 {
@@ -105,7 +106,8 @@ int RTPSessionWorker::openUDP(int port) const
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (!m_config.bindAddress.empty() && inet_pton(AF_INET, m_config.bindAddress.c_str(), &addr.sin_addr) != 1)
+    if (!m_config.bindAddress.empty() &&
+        inet_pton(AF_INET, m_config.bindAddress.c_str(), &addr.sin_addr) != 1)
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         ::close(fd);
@@ -143,7 +145,8 @@ void RTPSessionWorker::startProcedure()
     m_controlFD = control;
     m_dataFD = data;
     m_controlSource = std::make_unique<QSocketNotifier>(control, QSocketNotifier::Read);
-    connect(m_controlSource.get(), &QSocketNotifier::activated, this, [this] { readAvailable(m_controlFD, false); });
+    connect(m_controlSource.get(), &QSocketNotifier::activated, this,
+            [this] { readAvailable(m_controlFD, false); });
     m_dataSource = std::make_unique<QSocketNotifier>(data, QSocketNotifier::Read);
     connect(m_dataSource.get(), &QSocketNotifier::activated, this, [this] { readAvailable(m_dataFD, true); });
 
@@ -171,7 +174,8 @@ void RTPSessionWorker::inviteRemote()
     peer.dataAddr = *data;
     peer.stage = Stage::invitedControl;
     m_peers[ipString(*control)] = peer;
-    sendTo(m_controlFD, AppleMIDI::encodeExchange(ownExchange(AppleMIDI::Command::invitation, m_initiatorToken)),
+    sendTo(m_controlFD,
+           AppleMIDI::encodeExchange(ownExchange(AppleMIDI::Command::invitation, m_initiatorToken)),
            *control);
     writeLog("invitation envoyée à " + m_config.remoteHost + ":" + std::to_string(m_config.remotePort));
 }
@@ -217,7 +221,8 @@ void RTPSessionWorker::readAvailable(int fd, bool isData)
     }
 }
 
-void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from, bool isData)
+void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from,
+                                      bool isData)
 {
     using AppleMIDI::Command;
     const std::string key = ipString(from);
@@ -230,7 +235,8 @@ void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const
 
     switch (exchange.command) {
     case Command::invitation: {
-        const auto ok = AppleMIDI::encodeExchange(ownExchange(Command::invitationOK, exchange.initiatorToken));
+        const auto ok =
+            AppleMIDI::encodeExchange(ownExchange(Command::invitationOK, exchange.initiatorToken));
         if (found == m_peers.end()) {
             Peer fresh;
             fresh.controlAddr = from;
@@ -267,8 +273,7 @@ void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const
             startClockSync(peer);
         } else {
             peer.stage = Stage::invitedData;
-            sendTo(m_dataFD,
-                   AppleMIDI::encodeExchange(ownExchange(Command::invitation, m_initiatorToken)),
+            sendTo(m_dataFD, AppleMIDI::encodeExchange(ownExchange(Command::invitation, m_initiatorToken)),
                    peer.dataAddr);
         }
         break;

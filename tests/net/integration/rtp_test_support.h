@@ -111,7 +111,10 @@ public:
     bool ok() const { return m_data >= 0; }
     int port() const { return m_port; }
 
-    void sendControl(const AppleMIDI::Bytes &packet, int toPort) const { sendFrom(m_control, packet, toPort); }
+    void sendControl(const AppleMIDI::Bytes &packet, int toPort) const
+    {
+        sendFrom(m_control, packet, toPort);
+    }
     void sendData(const AppleMIDI::Bytes &packet, int toPort) const { sendFrom(m_data, packet, toPort); }
 
     // Next datagram on the control (false) or data (true) socket, spinning the
@@ -125,7 +128,8 @@ public:
 
     // Next datagram matching pred (others are skipped).
     template <class Pred>
-    std::optional<AppleMIDI::Bytes> receiveMatching(bool data, Pred pred, std::chrono::milliseconds timeout = 3s)
+    std::optional<AppleMIDI::Bytes> receiveMatching(bool data, Pred pred,
+                                                    std::chrono::milliseconds timeout = 3s)
     {
         std::optional<AppleMIDI::Bytes> got;
         waitUntil(
@@ -151,17 +155,20 @@ public:
         if (!receive(false))
             return false;
         sendData(AppleMIDI::encodeExchange(in), controlPort + 1);
-        return receiveMatching(true, [](const AppleMIDI::Bytes &b) {
-                   const auto e = AppleMIDI::decodeExchange(b);
-                   return e && e->command == AppleMIDI::Command::invitationOK;
-               }).has_value();
+        return receiveMatching(true,
+                               [](const AppleMIDI::Bytes &b) {
+                                   const auto e = AppleMIDI::decodeExchange(b);
+                                   return e && e->command == AppleMIDI::Command::invitationOK;
+                               })
+            .has_value();
     }
 
 private:
     static void sendFrom(int fd, const AppleMIDI::Bytes &packet, int toPort)
     {
         const auto to = loopback(toPort);
-        (void)::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        (void)::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to),
+                       sizeof to);
     }
     static std::optional<AppleMIDI::Bytes> tryReceive(int fd)
     {
@@ -182,7 +189,8 @@ private:
 // its peer reports (main thread).
 class SessionProbe {
 public:
-    SessionProbe(const RTPSessionConfig &config, const std::string &localName, RTPMidiSession::Timing timing = {})
+    SessionProbe(const RTPSessionConfig &config, const std::string &localName,
+                 RTPMidiSession::Timing timing = {})
         : session(std::make_unique<RTPMidiSession>(config, localName))
     {
         session->setTiming(timing);
@@ -194,13 +202,23 @@ public:
             std::lock_guard lock(m_mutex);
             m_received.push_back(m);
         });
-        session->setOnPeersChanged([this](const std::vector<std::string> &labels) { peerReports.push_back(labels); });
+        session->setOnPeersChanged(
+            [this](const std::vector<std::string> &labels) { peerReports.push_back(labels); });
     }
 
     // The session goes first: its stop procedure still logs.
     ~SessionProbe() { session.reset(); }
     SessionProbe(const SessionProbe &) = delete;
     SessionProbe &operator=(const SessionProbe &) = delete;
+
+    // Starts the session and waits for its "écoute sur" line (sockets bound).
+    bool startListening()
+    {
+        session->start();
+        const auto &c = session->config();
+        return waitLog("RTP " + c.name + ": écoute sur " + std::to_string(c.localPort) + "/" +
+                       std::to_string(c.localPort + 1) + " (SSRC " + std::to_string(session->ssrc()) + ")");
+    }
 
     std::vector<std::string> logs() const
     {
