@@ -377,16 +377,21 @@ template JsonResult<TOVProject> fromJson<TOVProject>(const QJsonObject &);
 
 JsonResult<TOVProject> readProjectJson(const QByteArray &bytes)
 {
+    if (bytes.trimmed().isEmpty())
+        return {std::nullopt, "le fichier est vide"};
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
     if (parseError.error != QJsonParseError::NoError) {
-        // Qt reports the offset just past the character it could not accept.
-        const auto offset = std::clamp<qsizetype>(parseError.offset - 1, 0, bytes.size());
+        // Qt's offset lands on or just after the offending character, hence "près de".
+        const auto offset = std::clamp<qsizetype>(parseError.offset, 0, bytes.size());
         const qsizetype lineStart = offset == 0 ? 0 : bytes.lastIndexOf('\n', offset - 1) + 1;
         const qsizetype line = bytes.left(offset).count('\n') + 1;
-        return {std::nullopt, "JSON invalide à la ligne " + std::to_string(line) + ", colonne " +
-                                  std::to_string(offset - lineStart + 1) + " (octet " +
-                                  std::to_string(offset) + ") : " + parseErrorText(parseError.error)};
+        qsizetype column = 1; // in characters: UTF-8 continuation bytes do not count
+        for (qsizetype k = lineStart; k < offset; ++k)
+            column += (static_cast<unsigned char>(bytes[k]) & 0xC0) != 0x80 ? 1 : 0;
+        return {std::nullopt, "JSON invalide près de la ligne " + std::to_string(line) + ", colonne " +
+                                  std::to_string(column) + " (octet " + std::to_string(offset) +
+                                  ") : " + parseErrorText(parseError.error)};
     }
     if (!document.isObject())
         return {std::nullopt, "objet JSON attendu à la racine du document, " +

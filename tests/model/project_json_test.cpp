@@ -202,11 +202,11 @@ TEST_P(ProjectJsonFailure, FailsWithPathAndReason)
 #define SOURCE R"("source": {"kind": "physical", "name": "In"}, )"
 
 const FailureCase kFailures[] = {
-    {"NotJson", "not json", "JSON invalide à la ligne 1, colonne 1 (octet 0) : valeur illégale"},
+    {"NotJson", "not json", "JSON invalide près de la ligne 1, colonne 2 (octet 1) : valeur illégale"},
     {"SyntaxPosition", "{\n  \"name\": \"x\"\n  \"notes\": \"\"\n}",
-     "JSON invalide à la ligne 3, colonne 3 (octet 18) : objet non terminé"},
+     "JSON invalide près de la ligne 3, colonne 4 (octet 19) : objet non terminé"},
     {"Truncated", "{\"routes\": [",
-     "JSON invalide à la ligne 1, colonne 12 (octet 11) : tableau non terminé"},
+     "JSON invalide près de la ligne 1, colonne 13 (octet 12) : tableau non terminé"},
     {"TopLevelArray", "[]", "objet JSON attendu à la racine du document, tableau trouvé"},
     {"RoutesString", R"({"routes": "none"})", "routes : tableau attendu, texte trouvé"},
     {"NameNumber", R"({"name": 3})", "name : texte attendu, nombre trouvé"},

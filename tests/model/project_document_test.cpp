@@ -1,0 +1,266 @@
+#include "model/project_document.h"
+
+#include "model/project_json.h"
+#include "model_test_data.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace korvane {
+namespace {
+
+class ProjectDocumentTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(m_dir.isValid()); }
+
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+
+    static void writeFile(const QString &file, const QByteArray &bytes)
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly)) << file.toStdString();
+        f.write(bytes);
+    }
+
+    static QByteArray readFile(const QString &file)
+    {
+        QFile f(file);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << file.toStdString();
+        return f.readAll();
+    }
+
+    // A package whose project.json holds exactly these bytes.
+    QString packageWith(const QByteArray &json)
+    {
+        const QString package = path("show.tovprjct");
+        EXPECT_TRUE(QDir().mkpath(package));
+        writeFile(package + "/project.json", json);
+        return package;
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST(DocError, Descriptions)
+{
+    EXPECT_EQ(
+        (DocError{DocError::Code::decodeFailed, "routes : tableau attendu, texte trouvé"}.description()),
+        "Lecture du projet impossible : routes : tableau attendu, texte trouvé");
+    EXPECT_EQ((DocError{DocError::Code::notADirectory, {}}.description()),
+              "Le fichier .tovprjct n'est pas un package valide.");
+    EXPECT_EQ((DocError{DocError::Code::missingProjectFile, {}}.description()),
+              "project.json introuvable dans le package.");
+    EXPECT_EQ((DocError{DocError::Code::writeFailed, "Disque plein"}.description()), "Disque plein");
+    EXPECT_STREQ(ProjectDocument::fileExtension, "tovprjct");
+    EXPECT_STREQ(ProjectDocument::projectFileName, "project.json");
+    EXPECT_STREQ(ProjectDocument::assetsDirName, "assets");
+}
+
+TEST_F(ProjectDocumentTest, LoadRefusesWhatIsNotAPackage)
+{
+    writeFile(path("plain.tovprjct"), "{}");
+    QDir().mkpath(path("empty.tovprjct"));
+    QDir().mkpath(path("dir.tovprjct/project.json"));
+    struct Row {
+        QString package;
+        DocError::Code code;
+    };
+    const Row rows[] = {
+        {path("missing.tovprjct"), DocError::Code::notADirectory},
+        {path("plain.tovprjct"), DocError::Code::notADirectory},
+        {QString(), DocError::Code::notADirectory},
+        {path("empty.tovprjct"), DocError::Code::missingProjectFile},
+        {path("dir.tovprjct"), DocError::Code::decodeFailed},
+    };
+    for (const auto &row : rows) {
+        const auto loaded = ProjectDocument::load(row.package);
+        ASSERT_FALSE(loaded) << row.package.toStdString();
+        EXPECT_EQ(loaded.error().code, row.code) << row.package.toStdString();
+    }
+    EXPECT_EQ(ProjectDocument::load(path("missing.tovprjct")).error().description(),
+              "Le fichier .tovprjct n'est pas un package valide.");
+    EXPECT_EQ(ProjectDocument::load(path("empty.tovprjct")).error().description(),
+              "project.json introuvable dans le package.");
+    EXPECT_EQ(ProjectDocument::load(path("dir.tovprjct")).error().description(),
+              "Lecture du projet impossible : impossible de lire project.json (c'est un dossier)");
+}
+
+TEST_F(ProjectDocumentTest, LoadReportsWhereTheFileIsWrong)
+{
+    const std::pair<QByteArray, std::string> rows[] = {
+        {"{ \"name\": ",
+         "Lecture du projet impossible : JSON invalide près de la ligne 1, colonne 11 (octet 10) : "
+         "objet non terminé"},
+        {"{\"routes\": \"\"}", "Lecture du projet impossible : routes : tableau attendu, texte trouvé"},
+        {"{\"routes\": [{\"id\": \"11111111-2222-4333-8444-555555555555\", \"name\": \"r\", \"enabled\": "
+         "true}]}",
+         "Lecture du projet impossible : routes[0].source : clé manquante"},
+        {" \n", "Lecture du projet impossible : le fichier est vide"},
+        {"\xEF\xBB\xBF{}x",
+         "Lecture du projet impossible : JSON invalide près de la ligne 1, colonne 4 (octet 5) : "
+         "caractères en trop après la fin du document"},
+    };
+    for (const auto &[json, text] : rows) {
+        const auto loaded = ProjectDocument::load(packageWith(json));
+        ASSERT_FALSE(loaded) << json.constData();
+        EXPECT_EQ(loaded.error().code, DocError::Code::decodeFailed);
+        EXPECT_EQ(loaded.error().description(), text);
+    }
+}
+
+TEST_F(ProjectDocumentTest, EmptyObjectLoadsAsDefaultProject)
+{
+    const auto loaded = ProjectDocument::load(packageWith("{}"));
+    ASSERT_TRUE(loaded) << loaded.error().description();
+    EXPECT_EQ(loaded.value().name, "Nouveau projet");
+    EXPECT_EQ(loaded.value().formatVersion, 1);
+}
+
+TEST_F(ProjectDocumentTest, SaveCreatesPackageAndRoundTrips)
+{
+    const TOVProject project = test::fullProject();
+    const TOVProject before = project;
+    const QString package = path("deep/er/Show.tovprjct");
+    const Timestamp start = currentTimestamp();
+
+    ASSERT_TRUE(ProjectDocument::save(project, package));
+    EXPECT_EQ(project, before); // the caller's copy is untouched
+    EXPECT_TRUE(QFileInfo(package + "/assets").isDir());
+    EXPECT_TRUE(QDir(package + "/assets").isEmpty());
+    EXPECT_EQ(QDir(package).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"KORVANE.txt", "project.json"}));
+    EXPECT_EQ(ProjectDocument::assetsURL(package), package + "/assets");
+
+    const auto loaded = ProjectDocument::load(package);
+    ASSERT_TRUE(loaded) << loaded.error().description();
+    EXPECT_GE(loaded.value().modifiedAt, start);
+    EXPECT_LE(loaded.value().modifiedAt, currentTimestamp());
+    TOVProject expected = project;
+    expected.modifiedAt = loaded.value().modifiedAt;
+    EXPECT_EQ(loaded.value(), expected);
+
+    const QByteArray summary = readFile(package + "/KORVANE.txt");
+    const QByteArray want =
+        "KORVANE \xE2\x80\x94 TOV RORA Varidiv\nProjet : " + QByteArray::fromStdString(project.name) +
+        "\nModifi\xC3\xA9 : " + QByteArray::fromStdString(formatTimestamp(loaded.value().modifiedAt)) +
+        "\nFormat : v3";
+    EXPECT_EQ(summary, want);
+}
+
+TEST_F(ProjectDocumentTest, SavingTwiceChangesOnlyModifiedAt)
+{
+    const QString package = path("twice.tovprjct");
+    TOVProject project = test::fullProject();
+    ASSERT_TRUE(ProjectDocument::save(project, package));
+    const QByteArray first = readFile(package + "/project.json");
+    ASSERT_TRUE(ProjectDocument::save(project, package));
+    const QByteArray second = readFile(package + "/project.json");
+
+    auto withoutModified = [](QByteArray text) {
+        const qsizetype pos = text.indexOf("\"modifiedAt\": \"");
+        return text.remove(pos, 37);
+    };
+    EXPECT_EQ(first.size(), second.size());
+    EXPECT_EQ(withoutModified(first), withoutModified(second));
+}
+
+TEST_F(ProjectDocumentTest, SaveLeavesOtherFilesAlone)
+{
+    const QString package = path("kept.tovprjct");
+    QDir().mkpath(package + "/assets");
+    writeFile(package + "/assets/orphan.wav", "old");
+    writeFile(package + "/notes.md", "mine");
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+    EXPECT_EQ(readFile(package + "/assets/orphan.wav"), "old");
+    EXPECT_EQ(readFile(package + "/notes.md"), "mine");
+    // No temporary file is left behind by the atomic writes.
+    EXPECT_EQ(QDir(package).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"KORVANE.txt", "notes.md", "project.json"}));
+}
+
+TEST_F(ProjectDocumentTest, SaveFailuresAreReportedAndKeepTheOldFile)
+{
+    writeFile(path("file.tovprjct"), "x");
+    auto result = ProjectDocument::save(TOVProject(), path("file.tovprjct"));
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code, DocError::Code::writeFailed);
+    EXPECT_NE(result.error().description().find("file.tovprjct"), std::string::npos);
+
+    // A non-finite number cannot be written: the earlier project.json stays.
+    const QString package = path("nan.tovprjct");
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+    const QByteArray before = readFile(package + "/project.json");
+    TOVProject broken;
+    broken.filterChains.push_back(FilterChain("c"));
+    broken.filterChains[0].steps.push_back(FilterStep(FilterStep::Kind::velocity));
+    broken.filterChains[0].steps[0].velocityScale = std::nan("");
+    result = ProjectDocument::save(broken, package);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description(),
+              "Écriture du projet impossible : filterChains[0].steps[0].velocityScale : "
+              "nombre non fini, impossible à écrire en JSON");
+    EXPECT_EQ(readFile(package + "/project.json"), before);
+}
+
+TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
+{
+    const QString package = path("assets.tovprjct");
+    writeFile(path("a.wav"), "RIFF");
+    writeFile(path("README"), "text");
+    writeFile(path(".env"), "x");
+    writeFile(path("archive.tar.gz"), "gz");
+
+    struct Row {
+        QString source;
+        std::string label, wantFile, wantLabel;
+    };
+    const Row rows[] = {
+        {path("a.wav"), "Intro", "a.wav", "Intro"},
+        {path("a.wav"), "", "a-1.wav", "a"},
+        {path("a.wav"), "", "a-2.wav", "a"},
+        {path("README"), "", "README", "README"},
+        {path("README"), "", "README-1", "README"},
+        {path(".env"), "", ".env", ".env"},
+        {path(".env"), "", ".env-1", ".env"},
+        {path("archive.tar.gz"), "", "archive.tar.gz", "archive.tar"},
+        {path("archive.tar.gz"), "", "archive.tar-1.gz", "archive.tar"},
+    };
+    std::vector<Uuid> ids;
+    for (const auto &row : rows) {
+        const auto asset = ProjectDocument::importAsset(row.source, package, "audio", row.label);
+        ASSERT_TRUE(asset) << asset.error().description();
+        EXPECT_EQ(asset.value().filename, row.wantFile);
+        EXPECT_EQ(asset.value().label, row.wantLabel);
+        EXPECT_EQ(asset.value().kind, "audio");
+        EXPECT_EQ(readFile(ProjectDocument::assetsURL(package) + "/" + QString::fromStdString(row.wantFile)),
+                  readFile(row.source));
+        for (const Uuid &id : ids)
+            EXPECT_NE(asset.value().id, id);
+        ids.push_back(asset.value().id);
+    }
+}
+
+TEST_F(ProjectDocumentTest, ImportFailuresAreReported)
+{
+    const QString package = path("p.tovprjct");
+    for (const QString &source : {path("nope.wav"), path("")}) {
+        const auto asset = ProjectDocument::importAsset(source, package, "other", "");
+        ASSERT_FALSE(asset) << source.toStdString();
+        EXPECT_EQ(asset.error().code, DocError::Code::writeFailed);
+        EXPECT_FALSE(asset.error().description().empty());
+    }
+    // A dangling link in the assets folder still counts as a taken name.
+    writeFile(path("x.txt"), "x");
+    QDir().mkpath(ProjectDocument::assetsURL(package));
+    ASSERT_TRUE(QFile::link(path("gone"), ProjectDocument::assetsURL(package) + "/x.txt"));
+    const auto asset = ProjectDocument::importAsset(path("x.txt"), package, "other", "");
+    ASSERT_TRUE(asset) << asset.error().description();
+    EXPECT_EQ(asset.value().filename, "x-1.txt");
+}
+
+} // namespace
+} // namespace korvane
