@@ -1,0 +1,426 @@
+#include "net/rtp_discovery.h"
+
+#include "support/test_support.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
+
+// These tests talk to the avahi-daemon that scripts/test.sh starts on a private system bus
+// restricted to the loopback interface, and use Avahi's own tools as the other participant.
+// Service names are unique per run so that parallel runs on the same loopback do not meet.
+
+namespace korvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::waitUntil;
+
+std::string uniqueName(const char *what)
+{
+    static std::atomic<int> counter{0};
+    return std::string("korvane-") + what + "-" + std::to_string(QCoreApplication::applicationPid()) + "-" +
+           std::to_string(++counter);
+}
+
+// One service as avahi-browse -rp prints it.
+struct Browsed {
+    std::string name;
+    std::string address;
+    int port = 0;
+};
+
+// Undoes avahi-browse's escaping of instance names (\DDD decimal, \X for X).
+std::string unescape(const std::string &text)
+{
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
+            i += 3;
+        } else if (text[i] == '\\' && i + 1 < text.size()) {
+            out += text[++i];
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The services avahi-browse resolves. The tool can wait for ever on a service withdrawn while it
+// resolves it, so it gets a few seconds and what it printed until then is read in order.
+std::vector<Browsed> browseWithAvahiTool()
+{
+    QProcess browse;
+    browse.start("avahi-browse", {"-rtp", "_apple-midi._udp"});
+    if (!browse.waitForFinished(6000)) {
+        browse.kill();
+        browse.waitForFinished();
+    }
+    std::vector<Browsed> result;
+    for (const QByteArray &line : browse.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> f = line.split(';');
+        if (f.size() >= 10 && f[0] == "=")
+            result.push_back({unescape(f[3].toStdString()), f[7].toStdString(), f[8].toInt()});
+        else if (f.size() >= 4 && f[0] == "-")
+            std::erase_if(result,
+                          [name = unescape(f[3].toStdString())](const Browsed &b) { return b.name == name; });
+    }
+    return result;
+}
+
+bool browseShows(const std::string &name, int port)
+{
+    const auto services = browseWithAvahiTool();
+    return std::any_of(services.begin(), services.end(), [&](const Browsed &b) {
+        return b.name == name && b.port == port && b.address == "127.0.0.1";
+    });
+}
+
+bool browseShowsName(const std::string &name)
+{
+    const auto services = browseWithAvahiTool();
+    return std::any_of(services.begin(), services.end(), [&](const Browsed &b) { return b.name == name; });
+}
+
+// `avahi-publish -s NAME _apple-midi._udp PORT [-H HOST]` for as long as the object lives.
+class PublishTool {
+public:
+    PublishTool(const std::string &name, int port, QStringList extra = {})
+    {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start("avahi-publish", extra + QStringList{"-s", QString::fromStdString(name),
+                                                             "_apple-midi._udp", QString::number(port)});
+        EXPECT_TRUE(m_process.waitForStarted()) << "avahi-publish missing";
+        // The tool says so once the daemon has accepted the records.
+        EXPECT_TRUE(
+            waitUntil([&] { return m_process.readAll().contains("Established") || established(); }, 10s))
+            << "avahi-publish did not establish " << name;
+    }
+    ~PublishTool() { quit(); }
+    void quit()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+private:
+    bool established() { return m_process.state() != QProcess::Running; }
+    QProcess m_process;
+};
+
+bool hasPeer(const RTPDiscovery &d, const std::string &name, const std::string &host, int port)
+{
+    return std::ranges::find(d.peers(), DiscoveredPeer{name, host, port}) != d.peers().end();
+}
+
+bool hasPeerNamed(const RTPDiscovery &d, const std::string &name)
+{
+    return std::ranges::any_of(d.peers(), [&](const DiscoveredPeer &p) { return p.name == name; });
+}
+
+// Collects this process's log lines while it lives.
+class LogCapture {
+public:
+    LogCapture()
+    {
+        s_current = this;
+        m_previous = qInstallMessageHandler(&LogCapture::handle);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(m_previous);
+        s_current = nullptr;
+    }
+    int count(const QString &needle) const
+    {
+        std::lock_guard lock(m_mutex);
+        return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(),
+                                              [&](const QString &line) { return line.contains(needle); }));
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (s_current != nullptr) {
+            std::lock_guard lock(s_current->m_mutex);
+            s_current->m_lines.push_back(message);
+        }
+        if (s_current != nullptr && s_current->m_previous != nullptr)
+            s_current->m_previous(type, context, message);
+    }
+    static inline LogCapture *s_current = nullptr;
+    QtMessageHandler m_previous = nullptr;
+    mutable std::mutex m_mutex;
+    QStringList m_lines;
+};
+
+// Stops the avahi-daemon that scripts/test.sh started and starts it again on destruction.
+class DaemonOutage {
+public:
+    static std::optional<QString> control()
+    {
+        const QByteArray ctl = qgetenv("KORVANE_AVAHI_CTL");
+        return ctl.isEmpty() ? std::nullopt : std::optional<QString>(QString::fromLocal8Bit(ctl));
+    }
+    DaemonOutage() { run("daemon-stop"); }
+    ~DaemonOutage() { end(); }
+    void end()
+    {
+        if (m_over)
+            return;
+        m_over = true;
+        run("daemon-start");
+    }
+
+private:
+    static void run(const char *command)
+    {
+        QProcess ctl;
+        ctl.setProcessChannelMode(QProcess::ForwardedChannels);
+        ctl.start("bash", {*control(), command});
+        EXPECT_TRUE(ctl.waitForFinished(30000) && ctl.exitCode() == 0) << "avahi.sh " << command << " failed";
+    }
+    bool m_over = false;
+};
+
+using RTPDiscoveryTest = ::testing::Test;
+
+TEST_F(RTPDiscoveryTest, ServicePublishedByAvahiToolIsListedUntilItIsWithdrawn)
+{
+    RTPDiscovery discovery;
+    QSignalSpy changed(&discovery, &RTPDiscovery::peersChanged);
+    discovery.start();
+    EXPECT_TRUE(discovery.browsing());
+
+    const std::string first = uniqueName("peer"), second = uniqueName("peer");
+    auto tool = std::make_unique<PublishTool>(first, 5104);
+    PublishTool other(second, 5106);
+
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, first, "127.0.0.1", 5104); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, second, "127.0.0.1", 5106); }, 10s));
+    EXPECT_TRUE(discovery.daemonAvailable());
+    EXPECT_GE(changed.count(), 2);
+    const auto ids = [&] {
+        std::vector<std::string> v;
+        for (const auto &p : discovery.peers())
+            v.push_back(p.id());
+        return v;
+    }();
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size()) << "duplicate peer ids";
+
+    tool->quit();
+    EXPECT_TRUE(waitUntil([&] { return !hasPeerNamed(discovery, first); }, 10s));
+    EXPECT_TRUE(hasPeer(discovery, second, "127.0.0.1", 5106));
+}
+
+TEST_F(RTPDiscoveryTest, ServiceWhoseHostHasNoIPv4AddressIsNeverListed)
+{
+    RTPDiscovery discovery;
+    discovery.resolveTimeout = 1500ms;
+    discovery.start();
+    const std::string ghost = uniqueName("ghost"), marker = uniqueName("marker");
+    // The host name has no address record at all: resolution cannot give an IPv4 address.
+    PublishTool unresolvable(ghost, 5108, {"-H", QString::fromStdString(uniqueName("nohost") + ".local")});
+    PublishTool resolvable(marker, 5110);
+    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, marker); }, 10s));
+    test::spinFor(2s); // past the shortened resolve time-out
+    EXPECT_FALSE(hasPeerNamed(discovery, ghost));
+}
+
+TEST_F(RTPDiscoveryTest, AdvertisedServiceIsVisibleToAvahiBrowseButNotListedAsOwnPeer)
+{
+    RTPDiscovery discovery;
+    QSignalSpy named(&discovery, &RTPDiscovery::advertisedNameChanged);
+    discovery.start();
+    const std::string name = uniqueName("adv");
+    discovery.advertise(name, 5204);
+    ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name; }));
+    EXPECT_EQ(named.count(), 1);
+    ASSERT_TRUE(waitUntil([&] { return browseShows(name, 5204); }, 15s));
+
+    // A service announced after ours: once it is listed, ours has been seen (and skipped) too.
+    const std::string marker = uniqueName("marker");
+    PublishTool tool(marker, 5206);
+    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, marker); }, 10s));
+    EXPECT_FALSE(hasPeerNamed(discovery, name));
+}
+
+TEST_F(RTPDiscoveryTest, SecondAdvertiseReplacesTheFirst)
+{
+    RTPDiscovery discovery;
+    const std::string first = uniqueName("first"), second = uniqueName("second");
+    discovery.advertise(first, 5304);
+    ASSERT_TRUE(waitUntil([&] { return browseShows(first, 5304); }, 15s));
+
+    discovery.advertise(second, 5306);
+    EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5306) && !browseShowsName(first); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return discovery.advertisedName() == second; }));
+}
+
+TEST_F(RTPDiscoveryTest, InvalidAdvertisementWithdrawsThePreviousOne)
+{
+    RTPDiscovery discovery;
+    const std::string name = uniqueName("valid");
+    discovery.advertise(name, 5404);
+    ASSERT_TRUE(waitUntil([&] { return browseShows(name, 5404); }, 15s));
+
+    struct Case {
+        std::string name;
+        int port;
+    };
+    for (const Case &c : {Case{"", 5004}, Case{std::string(64, 'x'), 5004}, Case{"ok", 0}, Case{"ok", 65536},
+                          Case{"ok", -1}}) {
+        discovery.advertise(name, 5404);
+        ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name; }));
+        discovery.advertise(c.name, c.port);
+        EXPECT_TRUE(waitUntil([&] { return discovery.advertisedName().empty(); }))
+            << "'" << c.name << "' port " << c.port;
+    }
+    EXPECT_TRUE(waitUntil([&] { return !browseShowsName(name); }, 15s));
+}
+
+TEST_F(RTPDiscoveryTest, CollidingNameIsRenamedAndTheOtherServiceStaysListed)
+{
+    const std::string name = uniqueName("taken");
+    PublishTool tool(name, 5504);
+    RTPDiscovery discovery;
+    discovery.start();
+    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, name); }, 10s));
+
+    discovery.advertise(name, 5506);
+    ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name + " #2"; }, 10s))
+        << discovery.advertisedName();
+    EXPECT_TRUE(waitUntil([&] { return browseShows(name + " #2", 5506); }, 15s));
+    EXPECT_TRUE(hasPeer(discovery, name, "127.0.0.1", 5504));
+    EXPECT_FALSE(hasPeerNamed(discovery, name + " #2"));
+}
+
+TEST_F(RTPDiscoveryTest, StopWithdrawsEverything)
+{
+    const std::string peer = uniqueName("peer"), own = uniqueName("own");
+    PublishTool tool(peer, 5604);
+    RTPDiscovery discovery;
+    discovery.start();
+    discovery.advertise(own, 5606);
+    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, peer) && browseShows(own, 5606); }, 15s));
+
+    discovery.stop();
+    EXPECT_FALSE(discovery.browsing());
+    EXPECT_TRUE(waitUntil([&] { return discovery.peers().empty() && discovery.advertisedName().empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return !browseShowsName(own); }, 15s));
+}
+
+TEST_F(RTPDiscoveryTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenTheDaemonAppears)
+{
+    if (!DaemonOutage::control())
+        GTEST_SKIP() << "needs the private avahi-daemon started by scripts/test.sh";
+    LogCapture log;
+    DaemonOutage outage;
+
+    const std::string own = uniqueName("pending");
+    QElapsedTimer clock;
+    clock.start();
+    RTPDiscovery discovery;
+    discovery.start();
+    discovery.advertise(own, 5704);
+    EXPECT_LT(clock.elapsed(), 2000) << "creating and starting discovery blocked";
+    test::spinFor(300ms);
+    EXPECT_TRUE(discovery.browsing());
+    EXPECT_FALSE(discovery.daemonAvailable());
+    EXPECT_TRUE(discovery.peers().empty());
+    EXPECT_EQ(discovery.advertisedName(), own);
+    EXPECT_EQ(log.count("DNS-SD indisponible"), 1);
+
+    outage.end();
+    ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
+    const std::string peer = uniqueName("late");
+    PublishTool tool(peer, 5706);
+    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, "127.0.0.1", 5706); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s))
+        << "pending advertisement not published";
+    EXPECT_EQ(log.count("DNS-SD indisponible"), 1);
+
+    // The daemon going away empties the list; its return brings discovery back.
+    {
+        DaemonOutage again;
+        EXPECT_TRUE(
+            waitUntil([&] { return !discovery.daemonAvailable() && discovery.peers().empty(); }, 10s));
+    }
+    ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
+    const std::string after = uniqueName("after");
+    PublishTool second(after, 5708);
+    EXPECT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, after); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s));
+}
+
+// The D-Bus library keeps the first system bus address a process uses, so this case runs in a
+// child process (the DISABLED_ test below) whose bus address names a socket that does not
+// exist yet; the child later links it to the real bus, as when the bus starts after the program.
+TEST_F(RTPDiscoveryTest, WithoutDBusNothingBlocksAndDiscoveryBeginsWhenTheBusAnswers)
+{
+    QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address.isEmpty())
+        address = "unix:path=/run/dbus/system_bus_socket";
+    if (!address.startsWith("unix:path="))
+        GTEST_SKIP() << "system bus address is not a socket path: " << address.toStdString();
+    const QByteArray realSocket = address.mid(10).split(',').first();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + dir.filePath("bus"));
+    env.insert("KORVANE_TEST_REAL_BUS", QString::fromLocal8Bit(realSocket));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start(QCoreApplication::applicationFilePath(),
+                {"--gtest_filter=RTPDiscoveryChild.DISABLED_LateBus", "--gtest_also_run_disabled_tests"});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+}
+
+TEST(RTPDiscoveryChild, DISABLED_LateBus)
+{
+    const QByteArray realSocket = qgetenv("KORVANE_TEST_REAL_BUS");
+    ASSERT_FALSE(realSocket.isEmpty())
+        << "run by WithoutDBusNothingBlocksAndDiscoveryBeginsWhenTheBusAnswers";
+    const QString busPath = QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS")).mid(10);
+
+    LogCapture log;
+    QElapsedTimer clock;
+    clock.start();
+    RTPDiscovery discovery;
+    discovery.reconnectInterval = 100ms;
+    discovery.start();
+    EXPECT_LT(clock.elapsed(), 2000) << "creating and starting discovery blocked";
+    test::spinFor(500ms); // several retries
+    EXPECT_FALSE(discovery.daemonAvailable());
+    EXPECT_TRUE(discovery.peers().empty());
+    EXPECT_EQ(log.count("DNS-SD indisponible"), 1) << "one line, not one per retry";
+
+    ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(realSocket), busPath));
+    ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
+    const std::string peer = uniqueName("bus");
+    PublishTool tool(peer, 5804);
+    EXPECT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, peer); }, 10s));
+}
+
+} // namespace
+} // namespace korvane
