@@ -7,4 +7,9 @@ source "$KORVANE_ROOT/scripts/lib/jack.sh"
 ensure_packages
 configure_and_build
 
+# The program's MIDI service is JACK: start a dummy-driver server when none
+# answers (and stop it again when the program ends).
+trap stop_jack EXIT
+start_jack
+
 "$KORVANE_BUILD/src/korvane" --version

@@ -1,0 +1,190 @@
+#include "midi/service/jack/jack_port_io.h"
+
+#include <jack/midiport.h>
+
+#include <cerrno>
+
+namespace korvane::jackio {
+
+Output::Output(jack_port_t *port, std::size_t ringBytes)
+    : m_port(port), m_ring(jack_ringbuffer_create(ringBytes))
+{
+}
+
+Output::~Output()
+{
+    if (m_ring)
+        jack_ringbuffer_free(m_ring);
+}
+
+bool Output::write(MidiService::PacketList packets)
+{
+    if (!m_ring)
+        return false;
+    std::size_t needed = 0;
+    for (const MidiService::Packet &packet : packets)
+        if (!packet.bytes.empty())
+            needed += sizeof(Header) + packet.bytes.size();
+    std::lock_guard lock(m_writeMutex);
+    if (jack_ringbuffer_write_space(m_ring) < needed)
+        return false;
+    for (const MidiService::Packet &packet : packets) {
+        if (packet.bytes.empty())
+            continue;
+        const Header header{static_cast<std::uint32_t>(packet.bytes.size())};
+        jack_ringbuffer_write(m_ring, reinterpret_cast<const char *>(&header), sizeof header);
+        jack_ringbuffer_write(m_ring, reinterpret_cast<const char *>(packet.bytes.data()),
+                              packet.bytes.size());
+    }
+    return true;
+}
+
+void Output::drainInto(void *portBuffer) noexcept
+{
+    jack_midi_clear_buffer(portBuffer);
+    if (!m_ring)
+        return;
+    std::size_t written = 0;
+    for (;;) {
+        Header header;
+        if (jack_ringbuffer_peek(m_ring, reinterpret_cast<char *>(&header), sizeof header) < sizeof header)
+            return;
+        if (jack_ringbuffer_read_space(m_ring) < sizeof header + header.size)
+            return; // the writer is half-way through this event
+        jack_midi_data_t *target = jack_midi_event_reserve(portBuffer, 0, header.size);
+        if (!target) {
+            if (written > 0)
+                return; // port buffer full: the rest goes out next cycle
+            // Too big for an empty port buffer: it can never go out.
+            jack_ringbuffer_read_advance(m_ring, sizeof header + header.size);
+            continue;
+        }
+        jack_ringbuffer_read_advance(m_ring, sizeof header);
+        jack_ringbuffer_read(m_ring, reinterpret_cast<char *>(target), header.size);
+        ++written;
+    }
+}
+
+InputPump::InputPump(std::size_t ringBytes) : m_ring(jack_ringbuffer_create(ringBytes))
+{
+    sem_init(&m_ready, 0, 0);
+}
+
+InputPump::~InputPump()
+{
+    stopThread();
+    sem_destroy(&m_ready);
+    if (m_ring)
+        jack_ringbuffer_free(m_ring);
+}
+
+void InputPump::startThread()
+{
+    if (m_thread.joinable())
+        return;
+    m_stopping = false;
+    m_thread = std::thread([this] { run(); });
+}
+
+void InputPump::stopThread()
+{
+    if (!m_thread.joinable())
+        return;
+    m_stopping = true;
+    sem_post(&m_ready);
+    m_thread.join();
+    if (m_ring)
+        jack_ringbuffer_reset(m_ring);
+}
+
+void InputPump::push(std::uint32_t binding, const std::uint8_t *data, std::size_t size,
+                     std::uint64_t timestamp) noexcept
+{
+    if (!m_ring || size == 0)
+        return;
+    if (jack_ringbuffer_write_space(m_ring) < sizeof(Header) + size) {
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    const Header header{binding, static_cast<std::uint32_t>(size), timestamp};
+    jack_ringbuffer_write(m_ring, reinterpret_cast<const char *>(&header), sizeof header);
+    jack_ringbuffer_write(m_ring, reinterpret_cast<const char *>(data), size);
+}
+
+void InputPump::wake() noexcept
+{
+    sem_post(&m_ready);
+}
+
+std::uint32_t InputPump::addBinding(MidiService::VirtualInputHandler handler)
+{
+    std::lock_guard lock(m_bindingsMutex);
+    const std::uint32_t id = m_nextBinding++;
+    m_bindings[id] = std::make_shared<const MidiService::VirtualInputHandler>(std::move(handler));
+    return id;
+}
+
+void InputPump::removeBinding(std::uint32_t binding)
+{
+    std::lock_guard lock(m_bindingsMutex);
+    m_bindings.erase(binding);
+}
+
+void InputPump::clearBindings()
+{
+    std::lock_guard lock(m_bindingsMutex);
+    m_bindings.clear();
+}
+
+InputPump::Handler InputPump::handlerFor(std::uint32_t binding)
+{
+    std::lock_guard lock(m_bindingsMutex);
+    auto it = m_bindings.find(binding);
+    return it == m_bindings.end() ? nullptr : it->second;
+}
+
+void InputPump::run()
+{
+    while (!m_stopping.load()) {
+        if (sem_wait(&m_ready) != 0 && errno == EINTR)
+            continue;
+        if (m_stopping.load())
+            break;
+        drain();
+    }
+}
+
+// Reads everything queued, then hands each run of events from one port to
+// its handler as one packet list.
+void InputPump::drain()
+{
+    m_pending.clear();
+    m_bytes.clear();
+    for (;;) {
+        Header header;
+        if (jack_ringbuffer_peek(m_ring, reinterpret_cast<char *>(&header), sizeof header) < sizeof header)
+            break;
+        if (jack_ringbuffer_read_space(m_ring) < sizeof header + header.size)
+            break; // completed before the next wake-up
+        jack_ringbuffer_read_advance(m_ring, sizeof header);
+        const std::size_t offset = m_bytes.size();
+        m_bytes.resize(offset + header.size);
+        jack_ringbuffer_read(m_ring, reinterpret_cast<char *>(m_bytes.data() + offset), header.size);
+        m_pending.push_back({header.binding, header.timestamp, offset, header.size});
+    }
+
+    std::size_t i = 0;
+    while (i < m_pending.size()) {
+        const std::uint32_t binding = m_pending[i].binding;
+        m_packets.clear();
+        for (; i < m_pending.size() && m_pending[i].binding == binding; ++i) {
+            const Pending &p = m_pending[i];
+            m_packets.push_back(
+                {p.timestamp, std::span<const std::uint8_t>(m_bytes.data() + p.offset, p.size)});
+        }
+        if (Handler handler = handlerFor(binding); handler && *handler)
+            (*handler)(MidiService::PacketList(m_packets.data(), m_packets.size()));
+    }
+}
+
+} // namespace korvane::jackio

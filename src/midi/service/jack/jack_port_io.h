@@ -1,0 +1,164 @@
+#pragma once
+
+// The real-time side of the JACK backend. The process callback only moves
+// events between JACK port buffers and lock-free ring buffers
+// (jack_ringbuffer_t, one reader and one writer each); it never locks,
+// allocates or calls back into the program.
+//
+//   input:  process callback -> one input ring -> MIDI input thread, which
+//           hands each run of events to the handler bound to its port
+//   output: any thread -> one ring per output port (writers serialised by a
+//           mutex) -> process callback -> port buffer of the current cycle
+
+#include "midi/service/midi_service.h"
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <semaphore.h>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace korvane::jackio {
+
+// One of our JACK input ports as the process callback sees it. `binding`
+// names the handler its events go to; 0 drops them.
+struct InputSlot {
+    jack_port_t *port = nullptr;
+    std::atomic<std::uint32_t> binding{0};
+};
+
+// One of our JACK output ports with its ring. Shared by senders; freed only
+// once the process callback can no longer see it.
+class Output {
+public:
+    Output(jack_port_t *port, std::size_t ringBytes);
+    ~Output();
+    Output(const Output &) = delete;
+    Output &operator=(const Output &) = delete;
+
+    // Any thread. Queues every packet or, when the ring lacks room, none.
+    bool write(MidiService::PacketList packets);
+    // Process callback only.
+    void drainInto(void *portBuffer) noexcept;
+
+    jack_port_t *port() const { return m_port; }
+
+private:
+    struct Header {
+        std::uint32_t size;
+    };
+    jack_port_t *m_port;
+    jack_ringbuffer_t *m_ring;
+    std::mutex m_writeMutex;
+};
+
+// A fixed table of pointers the process callback walks every cycle. Written
+// on the main thread only; an entry removed here must stay alive until the
+// process callback has finished one more cycle.
+template <typename T, std::size_t N> class SlotTable {
+public:
+    int add(T *item)
+    {
+        for (std::size_t i = 0; i < N; ++i) {
+            if (m_slots[i].load(std::memory_order_relaxed) == nullptr) {
+                m_slots[i].store(item, std::memory_order_seq_cst);
+                if (i + 1 > m_used.load(std::memory_order_relaxed))
+                    m_used.store(i + 1, std::memory_order_release);
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+    void remove(int index)
+    {
+        if (index >= 0 && static_cast<std::size_t>(index) < N)
+            m_slots[static_cast<std::size_t>(index)].store(nullptr, std::memory_order_seq_cst);
+    }
+    void clear()
+    {
+        for (auto &slot : m_slots)
+            slot.store(nullptr, std::memory_order_seq_cst);
+        m_used.store(0, std::memory_order_release);
+    }
+    template <typename F> void forEach(F &&f) const noexcept
+    {
+        const std::size_t used = m_used.load(std::memory_order_acquire);
+        for (std::size_t i = 0; i < used; ++i)
+            if (T *item = m_slots[i].load(std::memory_order_acquire))
+                f(*item);
+    }
+
+private:
+    std::array<std::atomic<T *>, N> m_slots{};
+    std::atomic<std::size_t> m_used{0};
+};
+
+// The MIDI input thread and the ring that feeds it.
+class InputPump {
+public:
+    using Handler = std::shared_ptr<const MidiService::VirtualInputHandler>;
+
+    explicit InputPump(std::size_t ringBytes);
+    ~InputPump();
+    InputPump(const InputPump &) = delete;
+    InputPump &operator=(const InputPump &) = delete;
+
+    void startThread();
+    std::thread::native_handle_type threadHandle() { return m_thread.native_handle(); }
+    // Joins the thread; events still queued are dropped.
+    void stopThread();
+
+    // Process callback only.
+    void push(std::uint32_t binding, const std::uint8_t *data, std::size_t size,
+              std::uint64_t timestamp) noexcept;
+    void wake() noexcept;
+
+    // Main thread. Ids are never reused, so events queued for a removed
+    // binding are dropped rather than handed to a new one.
+    std::uint32_t addBinding(MidiService::VirtualInputHandler handler);
+    void removeBinding(std::uint32_t binding);
+    void clearBindings();
+
+    std::uint64_t dropped() const { return m_dropped.load(std::memory_order_relaxed); }
+
+private:
+    struct Header {
+        std::uint32_t binding;
+        std::uint32_t size;
+        std::uint64_t timestamp;
+    };
+    struct Pending {
+        std::uint32_t binding;
+        std::uint64_t timestamp;
+        std::size_t offset;
+        std::size_t size;
+    };
+
+    void run();
+    void drain();
+    Handler handlerFor(std::uint32_t binding);
+
+    jack_ringbuffer_t *m_ring;
+    sem_t m_ready;
+    std::thread m_thread;
+    std::atomic<bool> m_stopping{false};
+    std::atomic<std::uint64_t> m_dropped{0};
+
+    std::mutex m_bindingsMutex;
+    std::uint32_t m_nextBinding = 1;
+    std::unordered_map<std::uint32_t, Handler> m_bindings;
+
+    // Input thread only.
+    std::vector<Pending> m_pending;
+    std::vector<std::uint8_t> m_bytes;
+    std::vector<MidiService::Packet> m_packets;
+};
+
+} // namespace korvane::jackio

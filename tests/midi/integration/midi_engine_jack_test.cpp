@@ -1,0 +1,274 @@
+// The engine on a real JACK server (started by scripts/test.sh), with small
+// JACK clients of ours as the other programs.
+
+#include "midi/midi_engine.h"
+#include "midi/midi_router.h"
+#include "midi/service/jack/jack_midi_service.h"
+#include "support/test_support.h"
+
+#include "jack_test_client.h"
+
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+using namespace korvane;
+using korvane::test::JackTestClient;
+using korvane::test::waitUntil;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+constexpr auto kOneSecond = std::chrono::seconds(1);
+
+struct Inputs {
+    std::mutex mutex;
+    std::vector<std::pair<EndpointKey, MIDIMessage>> list;
+
+    MIDIEngine::InputCallback recorder()
+    {
+        return [this](const EndpointKey &key, const MIDIMessage &message) {
+            std::lock_guard lock(mutex);
+            list.emplace_back(key, message);
+        };
+    }
+    std::size_t size()
+    {
+        std::lock_guard lock(mutex);
+        return list.size();
+    }
+    std::pair<EndpointKey, MIDIMessage> at(std::size_t i)
+    {
+        std::lock_guard lock(mutex);
+        return list.at(i);
+    }
+};
+
+bool hasEndpoint(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
+{
+    return std::any_of(list.begin(), list.end(),
+                       [&](const MIDIEndpointInfo &info) { return info.name == name; });
+}
+
+const MIDIEndpointInfo *endpoint(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
+{
+    for (const auto &info : list)
+        if (info.name == name)
+            return &info;
+    return nullptr;
+}
+
+VirtualPortConfig virtualPort(std::string name)
+{
+    VirtualPortConfig config;
+    config.name = std::move(name);
+    return config;
+}
+
+class MIDIEngineJackTest : public ::testing::Test {
+protected:
+    std::shared_ptr<MIDIEngine> engine = std::make_shared<MIDIEngine>(makeJackMidiService());
+    Inputs inputs;
+
+    void SetUp() override
+    {
+        engine->setOnInput(inputs.recorder());
+        engine->start();
+        ASSERT_TRUE(engine->running()) << "needs a JACK server (scripts/test.sh starts one)";
+    }
+};
+
+TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
+{
+    engine->applyVirtualPorts({virtualPort("Synth")});
+    ASSERT_TRUE(waitUntil([&] {
+        return hasEndpoint(engine->sources(), "Synth Out") && hasEndpoint(engine->destinations(), "Synth In");
+    }));
+    EXPECT_TRUE(endpoint(engine->sources(), "Synth Out")->isVirtual);
+    EXPECT_TRUE(endpoint(engine->destinations(), "Synth In")->isVirtual);
+    EXPECT_EQ(endpoint(engine->sources(), "Synth Out")->uniqueID, jackPortUniqueID("KORVANE:Synth Out"));
+
+    QProcess lsp;
+    lsp.start("jack_lsp", {});
+    ASSERT_TRUE(lsp.waitForFinished(10000));
+    const QString ports = QString::fromUtf8(lsp.readAllStandardOutput());
+    EXPECT_TRUE(ports.contains("KORVANE:Synth Out\n")) << ports.toStdString();
+    EXPECT_TRUE(ports.contains("KORVANE:Synth In\n")) << ports.toStdString();
+
+    JackTestClient peer("korvane-peer");
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(peer.connect("KORVANE:Synth Out", peer.inPort()));
+    ASSERT_TRUE(peer.connect(peer.outPort(), "KORVANE:Synth In"));
+
+    // The program's own plumbing is never listed, and it never listens to its own output.
+    for (const auto *list : {&engine->sources(), &engine->destinations()})
+        for (const MIDIEndpointInfo &info : *list)
+            EXPECT_FALSE(info.name.starts_with("KORVANE")) << info.name;
+    jack_port_t *ownOut = jack_port_by_name(peer.client(), "KORVANE:Synth Out");
+    ASSERT_NE(ownOut, nullptr);
+    const char **connections = jack_port_get_all_connections(peer.client(), ownOut);
+    ASSERT_NE(connections, nullptr);
+    EXPECT_EQ(std::string(connections[0]), peer.inPort());
+    EXPECT_EQ(connections[1], nullptr);
+    jack_free(connections);
+
+    // Into the program through its own destination...
+    peer.send({0x90, 60, 100});
+    ASSERT_TRUE(waitUntil([&] {
+        for (std::size_t i = 0; i < inputs.size(); ++i)
+            if (inputs.at(i).first == EndpointKey(EndpointKind::virtual_, "Synth In"))
+                return true;
+        return false;
+    }));
+    // ...and out of it through its own source.
+    engine->send(MIDIMessage({0x80, 60, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
+    ASSERT_TRUE(waitUntil([&] { return !peer.receivedBytes().empty(); }));
+    EXPECT_EQ(peer.receivedBytes(), (std::vector<Bytes>{{0x80, 60, 0}}));
+}
+
+TEST_F(MIDIEngineJackTest, ClientsAppearingAndDisappearingUpdateTheListsWithinASecond)
+{
+    auto peer = std::make_unique<JackTestClient>("korvane-hotplug");
+    ASSERT_TRUE(peer->ok());
+    const std::string out = peer->outPort();
+    const std::string in = peer->inPort();
+    ASSERT_TRUE(waitUntil(
+        [&] { return hasEndpoint(engine->sources(), out) && hasEndpoint(engine->destinations(), in); },
+        kOneSecond));
+    const MIDIEndpointInfo *source = endpoint(engine->sources(), out);
+    EXPECT_EQ(source->uniqueID, jackPortUniqueID(out));
+    EXPECT_FALSE(source->isVirtual);
+    EXPECT_TRUE(source->online);
+
+    // The new source is listened to, and keyed by its name and unique id.
+    peer->send({0xB3, 7, 99});
+    ASSERT_TRUE(waitUntil([&] { return inputs.size() == 1; }));
+    EXPECT_EQ(inputs.at(0).first, EndpointKey(EndpointKind::physical, out, jackPortUniqueID(out)));
+    EXPECT_EQ(inputs.at(0).second.bytes, (Bytes{0xB3, 7, 99}));
+
+    // A pretty name becomes the display name.
+    ASSERT_TRUE(peer->setPrettyName("Hotplug Keys"));
+    EXPECT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Hotplug Keys"); }, kOneSecond));
+
+    peer.reset();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return !hasEndpoint(engine->sources(), out) && !hasEndpoint(engine->sources(), "Hotplug Keys") &&
+                   !hasEndpoint(engine->destinations(), in);
+        },
+        kOneSecond));
+}
+
+TEST_F(MIDIEngineJackTest, RouteCarriesNotesBetweenTwoProgramsThroughMaskAndFilterChain)
+{
+    JackTestClient keyboard("korvane-keys");
+    JackTestClient synth("korvane-synth");
+    ASSERT_TRUE(keyboard.ok() && synth.ok());
+    const std::string from = keyboard.outPort();
+    const std::string to = synth.inPort();
+    ASSERT_TRUE(waitUntil(
+        [&] { return hasEndpoint(engine->sources(), from) && hasEndpoint(engine->destinations(), to); }));
+
+    FilterChain chain("Octave");
+    FilterStep transpose(FilterStep::Kind::transpose);
+    transpose.transpose = 12;
+    chain.steps.push_back(transpose);
+    Route route(EndpointKey(EndpointKind::physical, "renamed since", jackPortUniqueID(from)));
+    route.destinations.push_back(EndpointKey(EndpointKind::physical, to, jackPortUniqueID(to)));
+    route.channelMask = 0x0001;
+    route.filterChainID = chain.id;
+
+    auto router = std::make_shared<MIDIRouter>();
+    router->updateConfiguration({route}, {chain});
+    router->setEngine(engine);
+    engine->setOnInput(
+        [router](const EndpointKey &key, const MIDIMessage &message) { router->process(key, message); });
+
+    keyboard.send({0x91, 60, 100}); // channel 2: masked out
+    keyboard.send({0x90, 60, 100});
+    keyboard.send({0x80, 60, 0});
+    ASSERT_TRUE(waitUntil([&] { return synth.receivedBytes().size() >= 2; }));
+    korvane::test::spinFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(synth.receivedBytes(), (std::vector<Bytes>{{0x90, 72, 100}, {0x80, 72, 0}}));
+}
+
+TEST(MIDIEngineJackServerTest, NoServerLogsTheStatusAndStaysStopped)
+{
+    MIDIEngine engine(makeJackMidiService("korvane-no-such-server"));
+    std::vector<std::string> log;
+    engine.setSystemLog([&](const std::string &line) { log.push_back(line); });
+    engine.start();
+    EXPECT_FALSE(engine.running());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(log[0].starts_with("KORVANE: MIDIClientCreate a échoué (")) << log[0];
+    EXPECT_NE(log[0], "KORVANE: MIDIClientCreate a échoué (0)");
+}
+
+// A private server, so the shared one survives.
+class PrivateJackServer {
+public:
+    explicit PrivateJackServer(QString name) : m_name(std::move(name)) {}
+    ~PrivateJackServer() { kill(); }
+
+    bool start()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("JACK_NO_AUDIO_RESERVATION", "1");
+        m_process.setProcessEnvironment(env);
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start("jackd", {"-n", m_name, "--no-realtime", "-d", "dummy", "-r", "48000", "-p", "256"});
+        if (!m_process.waitForStarted(5000))
+            return false;
+        // Probe every 100 ms: each failed attempt makes libjack print a few lines.
+        auto lastTry = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+        return waitUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - lastTry < std::chrono::milliseconds(100))
+                    return false;
+                lastTry = std::chrono::steady_clock::now();
+                return JackTestClient("korvane-probe", m_name.toStdString()).ok();
+            },
+            std::chrono::seconds(10));
+    }
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+private:
+    QString m_name;
+    QProcess m_process;
+};
+
+TEST(MIDIEngineJackServerTest, KilledServerLeavesTheEngineStoppedAndALaterStartWorks)
+{
+    const QString name = QString("korvane-kill-%1").arg(QCoreApplication::applicationPid());
+    PrivateJackServer server(name);
+    ASSERT_TRUE(server.start());
+
+    auto engine = std::make_shared<MIDIEngine>(makeJackMidiService(name.toStdString()));
+    engine->start();
+    ASSERT_TRUE(engine->running());
+    engine->applyVirtualPorts({virtualPort("Stage")});
+    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
+
+    server.kill();
+    ASSERT_TRUE(waitUntil([&] { return !engine->running(); }, std::chrono::seconds(10)));
+    EXPECT_TRUE(waitUntil([&] { return engine->sources().empty() && engine->destinations().empty(); }));
+    EXPECT_FALSE(engine->resolveDestinationRef(EndpointKey(EndpointKind::virtual_, "Stage Out")));
+    engine->send(MIDIMessage({0x90, 1, 1}), EndpointKey(EndpointKind::virtual_, "Stage Out"));
+
+    ASSERT_TRUE(server.start());
+    engine->start();
+    EXPECT_TRUE(engine->running());
+    engine->applyVirtualPorts({virtualPort("Stage")});
+    EXPECT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
+    engine->stop();
+}
+
+} // namespace
