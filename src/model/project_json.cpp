@@ -102,7 +102,15 @@ std::optional<Timestamp> parseTimestamp(std::string_view s)
     }
     const Timestamp local = std::chrono::sys_days{ymd} + std::chrono::hours{*hour} +
                             std::chrono::minutes{*minute} + std::chrono::seconds{*second};
-    return local - std::chrono::minutes{offsetMinutes};
+    // Only instants that can be written back in the four-digit form are kept,
+    // so a loaded project always saves and loads again.
+    const Timestamp utc = local - std::chrono::minutes{offsetMinutes};
+    const Timestamp first = std::chrono::sys_days{std::chrono::year{0} / 1 / 1};
+    const Timestamp last =
+        std::chrono::sys_days{std::chrono::year{9999} / 12 / 31} + std::chrono::seconds{86399};
+    if (utc < first || utc > last)
+        return std::nullopt;
+    return utc;
 }
 
 QJsonObject toJson(const EndpointKey &key)

@@ -296,11 +296,16 @@ TEST(Timestamps, ParseRfc3339)
         {"26-03-01T20:15:00Z", std::nullopt},
         {"2026-03-01", std::nullopt},
         {"", std::nullopt},
+        {"0000-01-01T00:00:00Z", at(0, 1, 1, 0, 0, 0)},
+        {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
+        {"0000-01-01T00:30:00+01:00", std::nullopt}, // would be year -1 in UTC
+        {"9999-12-31T23:59:60Z", std::nullopt},
     };
     for (const auto &row : rows)
         EXPECT_EQ(parseTimestamp(row.text), row.time) << row.text;
     EXPECT_EQ(formatTimestamp(at(2026, 3, 1, 8, 5, 9)), "2026-03-01T08:05:09Z");
     EXPECT_EQ(formatTimestamp(at(1970, 1, 1, 0, 0, 0)), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(formatTimestamp(at(0, 1, 1, 0, 0, 0)), "0000-01-01T00:00:00Z");
 }
 
 } // namespace
