@@ -75,21 +75,6 @@ TEST(Records, Defaults)
     EXPECT_TRUE(FilterChain("x").steps.empty());
 }
 
-TEST(Records, EqualityIsMemberwise)
-{
-    const TOVProject a = test::fullProject();
-    TOVProject b = a;
-    EXPECT_EQ(a, b);
-    b.filterChains[0].steps[0].blockedTypes->push_back(MIDIStatusType::pitchBend);
-    EXPECT_NE(a, b);
-    b = a;
-    b.routes[0].destinations[0].uniqueID.reset();
-    EXPECT_NE(a, b);
-    b = a;
-    std::swap(b.routes[0], b.routes[1]); // order matters
-    EXPECT_NE(a, b);
-}
-
 TEST(FilterStepKind, RawValuesLabelsAndPresets)
 {
     struct Row {
