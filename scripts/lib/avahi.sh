@@ -1,3 +1,5 @@
+#!/usr/bin/env bash
+# shellcheck shell=bash
 # Private D-Bus system bus and an avahi-daemon on the loopback interface,
 # for the DNS-SD tests. Sourced by scripts/*.sh; also run directly by the
 # tests to stop and restart the daemon:
@@ -94,7 +96,7 @@ avahi_daemon_stop() {
 }
 
 start_avahi() {
-    if [ -n "${KORVANE_AVAHI_DIR:-}" ] && [ -d "$KORVANE_AVAHI_DIR" ]; then
+    if [ "${KORVANE_AVAHI_OWNER:-}" = "$$" ] && [ -d "${KORVANE_AVAHI_DIR:-}" ]; then
         return 0 # already started by this shell
     fi
     if avahi_reachable; then
@@ -103,6 +105,8 @@ start_avahi() {
     fi
     KORVANE_AVAHI_DIR=$(mktemp -d "${TMPDIR:-/tmp}/korvane-avahi.XXXXXX")
     export KORVANE_AVAHI_DIR
+    KORVANE_AVAHI_SAVED_BUS=${DBUS_SYSTEM_BUS_ADDRESS-unset}
+    KORVANE_AVAHI_OWNER=$$ # only this shell stops them; child shells inherit the variables
     _avahi_log "starting a private D-Bus system bus and avahi-daemon in $KORVANE_AVAHI_DIR"
 
     local socket=$KORVANE_AVAHI_DIR/system_bus_socket
@@ -129,11 +133,16 @@ start_avahi() {
 }
 
 stop_avahi() {
-    [ -n "${KORVANE_AVAHI_DIR:-}" ] && [ -d "$KORVANE_AVAHI_DIR" ] || return 0
+    [ "${KORVANE_AVAHI_OWNER:-}" = "$$" ] && [ -d "${KORVANE_AVAHI_DIR:-}" ] || return 0
     avahi_daemon_stop
     _stop_pidfile "$KORVANE_AVAHI_DIR/dbus.pid"
     rm -rf "$KORVANE_AVAHI_DIR"
-    unset KORVANE_AVAHI_DIR KORVANE_AVAHI_CTL DBUS_SYSTEM_BUS_ADDRESS
+    if [ "${KORVANE_AVAHI_SAVED_BUS-unset}" = unset ]; then
+        unset DBUS_SYSTEM_BUS_ADDRESS
+    else
+        export DBUS_SYSTEM_BUS_ADDRESS=$KORVANE_AVAHI_SAVED_BUS
+    fi
+    unset KORVANE_AVAHI_DIR KORVANE_AVAHI_CTL KORVANE_AVAHI_SAVED_BUS KORVANE_AVAHI_OWNER
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
