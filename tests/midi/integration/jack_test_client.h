@@ -40,6 +40,9 @@ public:
             m_out = jack_port_register(m_client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         if (ports != outOnly)
             m_in = jack_port_register(m_client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        // JACK reuses port uuids, and its metadata store outlives the ports:
+        // start without anything an earlier port with the same uuid left.
+        clearProperties();
         m_toSend = jack_ringbuffer_create(1 << 14);
         m_arrived = jack_ringbuffer_create(1 << 16);
         jack_set_process_callback(m_client, &JackTestClient::process, this);
@@ -48,6 +51,7 @@ public:
     ~JackTestClient()
     {
         if (m_client) {
+            clearProperties();
             jack_deactivate(m_client);
             jack_client_close(m_client);
         }
@@ -132,6 +136,13 @@ public:
     }
 
 private:
+    void clearProperties()
+    {
+        for (jack_port_t *port : {m_out, m_in})
+            if (port)
+                jack_remove_properties(m_client, jack_port_uuid(port));
+    }
+
     struct Arrival {
         std::uint32_t size;
         jack_nframes_t frame;

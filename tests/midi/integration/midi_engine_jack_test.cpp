@@ -206,11 +206,13 @@ TEST(MIDIEngineJackServerTest, NoServerLogsTheStatusAndStaysStopped)
     EXPECT_NE(log[0], "KORVANE: MIDIClientCreate a échoué (0)");
 }
 
-// A private server, so the shared one survives.
+// A private server, so the shared one survives. Its name is fixed: JACK keeps
+// a small registry of server names (eight at most) in shared memory, and a
+// crashed server's entry is only reclaimed by a later server of the same name.
 class PrivateJackServer {
 public:
     explicit PrivateJackServer(QString name) : m_name(std::move(name)) {}
-    ~PrivateJackServer() { kill(); }
+    ~PrivateJackServer() { stop(); }
 
     bool start()
     {
@@ -232,12 +234,23 @@ public:
             },
             std::chrono::seconds(10));
     }
+    std::string output() { return m_process.readAll().toStdString(); }
+    // A crash: no clean-up by the server.
     void kill()
     {
         if (m_process.state() == QProcess::NotRunning)
             return;
         m_process.kill();
         m_process.waitForFinished(5000);
+    }
+    // A clean exit that gives back its registry entry.
+    void stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            kill();
     }
 
 private:
@@ -247,9 +260,9 @@ private:
 
 TEST(MIDIEngineJackServerTest, KilledServerLeavesTheEngineStoppedAndALaterStartWorks)
 {
-    const QString name = QString("korvane-kill-%1").arg(QCoreApplication::applicationPid());
+    const QString name = "korvane-kill-test";
     PrivateJackServer server(name);
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.start()) << server.output();
 
     auto engine = std::make_shared<MIDIEngine>(makeJackMidiService(name.toStdString()));
     engine->start();
@@ -263,12 +276,13 @@ TEST(MIDIEngineJackServerTest, KilledServerLeavesTheEngineStoppedAndALaterStartW
     EXPECT_FALSE(engine->resolveDestinationRef(EndpointKey(EndpointKind::virtual_, "Stage Out")));
     engine->send(MIDIMessage({0x90, 1, 1}), EndpointKey(EndpointKind::virtual_, "Stage Out"));
 
-    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.start()) << server.output();
     engine->start();
     EXPECT_TRUE(engine->running());
     engine->applyVirtualPorts({virtualPort("Stage")});
     EXPECT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
     engine->stop();
+    server.stop();
 }
 
 } // namespace

@@ -133,7 +133,10 @@ private:
     std::map<Handle, InputPort> m_sourceInputs;
     std::map<Handle, InputPort> m_virtualDestinations;
     std::map<Handle, std::uint32_t> m_virtualDestinationBindings;
-    std::vector<std::shared_ptr<Output>> m_stuck; // retired while the process callback stalled
+    // Retired while a process callback could still see them (stalled or
+    // vanished server): freed once the clients are closed.
+    std::vector<std::shared_ptr<Output>> m_stuck;
+    std::vector<std::unique_ptr<InputSlot>> m_stuckInputs;
 
     // Looked up by senders on any thread.
     mutable std::shared_mutex m_outputsMutex;
@@ -230,6 +233,7 @@ void JackMidiService::closeClient(Handle client)
     m_virtualDestinations.clear();
     m_virtualDestinationBindings.clear();
     m_stuck.clear();
+    m_stuckInputs.clear();
     m_inputHandler.reset();
     m_outputPortOpen = false;
     m_notify = nullptr;
@@ -484,7 +488,7 @@ void JackMidiService::retireInputs(std::vector<InputPort> ports)
         if (alive())
             jack_port_unregister(m_main.client, port.slot->port);
         if (!safe)
-            port.slot.release(); // the process callback may still hold it: leak it
+            m_stuckInputs.push_back(std::move(port.slot));
     }
 }
 
