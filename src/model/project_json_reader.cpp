@@ -220,7 +220,10 @@ private:
         std::vector<T> items;
         items.reserve(static_cast<std::size_t>(array.size()));
         for (qsizetype i = 0; i < array.size(); ++i) {
-            Segment seg(*this, "[" + std::to_string(i) + "]");
+            std::string index(1, '['); // built piecewise: "[" + ... trips a GCC 12 -Wrestrict false positive
+            index += std::to_string(i);
+            index += ']';
+            Segment seg(*this, std::move(index));
             T item{};
             if (!read(array.at(i), item))
                 return false;
