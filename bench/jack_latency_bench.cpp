@@ -147,8 +147,9 @@ int main(int argc, char **argv)
     const Stats added = stats(addedFrames);
     row("added by KORVANE", added);
     const Stats micros = stats(addedMicros);
-    std::printf("%-26s %8.0f %8.1f %8.0f   (microseconds, JACK clock at cycle start)\n", "added by KORVANE",
-                micros.min, micros.mean, micros.max);
+    std::printf("%-26s %8.0f %8.1f %8.0f   (microseconds between the receiving cycles' starts; a\n"
+                "%-26s %8s %8s %8s    dummy driver's wall clock jitters under load)\n",
+                "added by KORVANE", micros.min, micros.mean, micros.max, "", "", "", "");
     const auto over =
         std::count_if(addedFrames.begin(), addedFrames.end(), [&](long f) { return f > long(period); });
     const bool met = lostByKorvane == 0 && !addedFrames.empty() && over == 0;

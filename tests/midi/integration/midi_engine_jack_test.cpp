@@ -194,6 +194,31 @@ TEST_F(MIDIEngineJackTest, RouteCarriesNotesBetweenTwoProgramsThroughMaskAndFilt
     EXPECT_EQ(synth.receivedBytes(), (std::vector<Bytes>{{0x90, 72, 100}, {0x80, 72, 0}}));
 }
 
+TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
+{
+    JackTestClient peer("korvane-peer");
+    ASSERT_TRUE(peer.ok());
+    MIDIEngine second(makeJackMidiService());
+    second.start();
+    ASSERT_TRUE(second.running());
+    second.applyVirtualPorts({virtualPort("Other")});
+    auto endsWith = [](const std::vector<MIDIEndpointInfo> &list, const std::string &suffix) {
+        return std::any_of(list.begin(), list.end(),
+                           [&](const auto &info) { return info.name.ends_with(suffix); });
+    };
+    ASSERT_TRUE(waitUntil([&] {
+        return endsWith(engine->sources(), ":Other Out") && endsWith(engine->destinations(), ":Other In") &&
+               hasEndpoint(second.sources(), peer.outPort());
+    }));
+    korvane::test::spinFor(std::chrono::milliseconds(100));
+    for (const MIDIEngine *e : {engine.get(), &second})
+        for (const auto *list : {&e->sources(), &e->destinations()})
+            for (const MIDIEndpointInfo &info : *list)
+                EXPECT_TRUE(info.name.find(":in_") == std::string::npos &&
+                            info.name.find(" sends:") == std::string::npos)
+                    << info.name;
+}
+
 TEST(MIDIEngineJackServerTest, NoServerLogsTheStatusAndStaysStopped)
 {
     MIDIEngine engine(makeJackMidiService("korvane-no-such-server"));

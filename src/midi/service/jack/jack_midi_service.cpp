@@ -28,6 +28,36 @@ constexpr std::size_t kOutputRingBytes = std::size_t{1} << 16;
 // Status for failures after the client was opened (JACK's own JackFailure bit).
 constexpr int kFailure = JackFailure;
 
+bool allDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "in_<n>" of a client "<base>" or "<base>-<nn>" (JACK's name for a second
+// instance), or "out_<n>" of that client's " sends" companion: the plumbing of
+// another instance of this program on the same server, not an endpoint.
+bool isInstancePlumbing(std::string_view base, std::string_view fullName)
+{
+    const auto colon = fullName.find(':');
+    if (base.empty() || colon == std::string_view::npos)
+        return false;
+    std::string_view client = fullName.substr(0, colon);
+    const std::string_view port = fullName.substr(colon + 1);
+    auto isInstance = [&](std::string_view name) {
+        if (!name.starts_with(base))
+            return false;
+        name.remove_prefix(base.size());
+        return name.empty() || (name.front() == '-' && allDigits(name.substr(1)));
+    };
+    constexpr std::string_view sends = " sends";
+    if (client.ends_with(sends)) {
+        client.remove_suffix(sends.size());
+        return isInstance(client) && port.starts_with("out_") && allDigits(port.substr(4));
+    }
+    return isInstance(client) && port.starts_with("in_") && allDigits(port.substr(3));
+}
+
 class JackMidiService final : public MidiService {
 public:
     explicit JackMidiService(std::string serverName) : m_serverName(std::move(serverName)) {}
@@ -114,6 +144,7 @@ private:
     // loop in JACK's graph (a loop costs one more period on one of its edges).
     Side m_main;
     Side m_sends;
+    std::string m_requestedName;
     NotificationHandler m_notify;
     std::atomic<bool> m_dead{false};
     // Set by notifications, cleared by the enumeration that will see the change.
@@ -170,6 +201,7 @@ MidiService::ClientResult JackMidiService::openClient(const std::string &name, N
     if (!m_main.client)
         return {status, 0};
     m_main.name = jack_get_client_name(m_main.client);
+    m_requestedName = name;
     m_sends.client = openOne(m_main.name + " sends", status);
     if (!m_sends.client) {
         jack_client_close(m_main.client);
@@ -393,7 +425,9 @@ bool JackMidiService::isOurPlumbing(jack_port_t *port, const std::string &fullNa
 {
     if (jack_port_is_mine(m_main.client, port))
         return source ? m_virtualSources.count(handle) == 0 : m_virtualDestinations.count(handle) == 0;
-    return jack_port_is_mine(m_sends.client, port) || fullName.rfind(m_sends.name + ":", 0) == 0;
+    if (jack_port_is_mine(m_sends.client, port))
+        return true;
+    return isInstancePlumbing(m_requestedName, fullName);
 }
 
 void JackMidiService::ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput)
