@@ -5,12 +5,13 @@
 # tests to stop and restart the daemon:
 #   avahi.sh daemon-stop | daemon-start      (uses $KORVANE_AVAHI_DIR)
 #
-# start_avahi uses an Avahi daemon that already answers on the system bus
-# ($DBUS_SYSTEM_BUS_ADDRESS or the default one). Otherwise it starts, in a
-# fresh directory $KORVANE_AVAHI_DIR, a dbus-daemon configured by
-# scripts/services/dbus-system.conf and an avahi-daemon configured by
-# scripts/services/avahi-daemon.conf (loopback only, IPv4 only), exports
-# DBUS_SYSTEM_BUS_ADDRESS for the tests, and stop_avahi stops both.
+# start_avahi starts, in a fresh directory $KORVANE_AVAHI_DIR, a dbus-daemon
+# configured by scripts/services/dbus-system.conf and an avahi-daemon
+# configured by scripts/services/avahi-daemon.conf (loopback only, IPv4 only),
+# exports DBUS_SYSTEM_BUS_ADDRESS for the tests, and stop_avahi stops both.
+# The tests' services then never leave this machine. A daemon already
+# answering on the system bus is used instead only with KORVANE_SYSTEM_AVAHI=1,
+# or when a second daemon cannot run next to it (not root).
 
 KORVANE_AVAHI_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/avahi.sh
 KORVANE_AVAHI_SERVICES=$(cd "$(dirname "${BASH_SOURCE[0]}")/../services" && pwd)
@@ -59,6 +60,11 @@ _stop_pidfile() {
 
 _avahi_daemon_announced_lo() { grep -q 'New relevant interface lo\.IPv4' "$KORVANE_AVAHI_DIR/avahi.log" 2>/dev/null; }
 
+_private_mounts() { [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; }
+
+# avahi-daemon refuses to start while its pid file names a live process.
+_private_daemon_possible() { _private_mounts || ! avahi-daemon -c >/dev/null 2>&1; }
+
 # Starts avahi-daemon on $DBUS_SYSTEM_BUS_ADDRESS. avahi-daemon keeps a fixed pid file
 # (/run/avahi-daemon/pid); when root may, it runs in its own mount namespace with a private
 # /run/avahi-daemon so that daemons of parallel test runs do not refuse each other.
@@ -66,7 +72,7 @@ avahi_daemon_start() {
     local dir=$KORVANE_AVAHI_DIR conf=$KORVANE_AVAHI_DIR/avahi-daemon.conf
     _pid_alive "$(cat "$dir/avahi.pid" 2>/dev/null)" && return 0
     local args=(-f "$conf" --no-drop-root --no-chroot --no-proc-title --no-rlimits)
-    if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+    if _private_mounts; then
         mkdir -p /run/avahi-daemon
         # shellcheck disable=SC2016
         setsid unshare --mount sh -c 'mount -t tmpfs korvane-avahi /run/avahi-daemon && exec avahi-daemon "$@"' \
@@ -99,9 +105,18 @@ start_avahi() {
     if [ "${KORVANE_AVAHI_OWNER:-}" = "$$" ] && [ -d "${KORVANE_AVAHI_DIR:-}" ]; then
         return 0 # already started by this shell
     fi
-    if avahi_reachable; then
-        _avahi_log "Avahi daemon already answering on the system bus; the tests use it"
+    if [ "${KORVANE_SYSTEM_AVAHI:-}" = 1 ] && avahi_reachable; then
+        _avahi_log "KORVANE_SYSTEM_AVAHI=1: the tests use the Avahi daemon on the system bus"
         return 0
+    fi
+    if ! _private_daemon_possible; then
+        if avahi_reachable; then
+            _avahi_log "an avahi-daemon already runs and a second one needs root: the tests use it" \
+                "(it publishes on its own interfaces, not only on loopback)"
+            return 0
+        fi
+        _avahi_log "an avahi-daemon runs without answering on the system bus; a second one needs root"
+        return 1
     fi
     KORVANE_AVAHI_DIR=$(mktemp -d "${TMPDIR:-/tmp}/korvane-avahi.XXXXXX")
     export KORVANE_AVAHI_DIR
