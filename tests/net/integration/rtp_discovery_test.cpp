@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <mutex>
@@ -102,9 +106,13 @@ public:
                                                              "_apple-midi._udp", QString::number(port)});
         EXPECT_TRUE(m_process.waitForStarted()) << "avahi-publish missing";
         // The tool says so once the daemon has accepted the records.
-        EXPECT_TRUE(
-            waitUntil([&] { return m_process.readAll().contains("Established") || established(); }, 10s))
-            << "avahi-publish did not establish " << name;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                m_output += m_process.readAll();
+                return m_output.contains("Established") || m_process.state() != QProcess::Running;
+            },
+            20s))
+            << "avahi-publish did not establish " << name << ": " << m_output.toStdString();
     }
     ~PublishTool() { quit(); }
     void quit()
@@ -119,8 +127,8 @@ public:
     }
 
 private:
-    bool established() { return m_process.state() != QProcess::Running; }
     QProcess m_process;
+    QByteArray m_output;
 };
 
 bool hasPeer(const RTPDiscovery &d, const std::string &name, const std::string &host, int port)
@@ -198,7 +206,40 @@ private:
     bool m_over = false;
 };
 
-using RTPDiscoveryTest = ::testing::Test;
+// Test runs in parallel on this machine share one daemon (see scripts/lib/avahi.sh). Tests hold
+// this lock shared while they use it; a test that stops it holds the lock exclusively.
+class DaemonUseLock {
+public:
+    explicit DaemonUseLock(bool exclusive)
+    {
+        const QByteArray dir = qgetenv("KORVANE_AVAHI_DIR");
+        if (dir.isEmpty())
+            return;
+        m_fd = ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd >= 0 && ::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~DaemonUseLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    DaemonUseLock(const DaemonUseLock &) = delete;
+    DaemonUseLock &operator=(const DaemonUseLock &) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+class RTPDiscoveryTest : public ::testing::Test {
+    DaemonUseLock m_lock{false};
+};
+
+class RTPDiscoveryOutageTest : public ::testing::Test {
+    DaemonUseLock m_lock{true};
+};
 
 TEST_F(RTPDiscoveryTest, ServicePublishedByAvahiToolIsListedUntilItIsWithdrawn)
 {
@@ -325,7 +366,7 @@ TEST_F(RTPDiscoveryTest, StopWithdrawsEverything)
     EXPECT_TRUE(waitUntil([&] { return !browseShowsName(own); }, 15s));
 }
 
-TEST_F(RTPDiscoveryTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenTheDaemonAppears)
+TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenTheDaemonAppears)
 {
     if (!DaemonOutage::control())
         GTEST_SKIP() << "needs the private avahi-daemon started by scripts/test.sh";
