@@ -16,8 +16,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
 // These tests talk to the avahi-daemon that scripts/test.sh starts on a private system bus
 // restricted to the loopback interface, and use Avahi's own tools as the other participant.
