@@ -13,6 +13,20 @@ std::string DiscoveredPeer::id() const
     return name + "|" + host + ":" + std::to_string(port);
 }
 
+bool PeerList::add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer)
+{
+    const std::string id = peer.id();
+    if (std::any_of(peers.begin(), peers.end(), [&](const DiscoveredPeer &p) { return p.id() == id; }))
+        return false;
+    peers.push_back(std::move(peer));
+    return true;
+}
+
+bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name)
+{
+    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == name; }) > 0;
+}
+
 RTPDiscovery::RTPDiscovery(QObject *parent) : QObject(parent), m_avahi(std::make_unique<Avahi>(this)) {}
 
 RTPDiscovery::~RTPDiscovery() = default;
@@ -62,17 +76,13 @@ void RTPDiscovery::advertise(const std::string &name, int port)
 
 void RTPDiscovery::appendPeer(DiscoveredPeer peer)
 {
-    const std::string id = peer.id();
-    if (std::any_of(m_peers.begin(), m_peers.end(), [&](const DiscoveredPeer &p) { return p.id() == id; }))
-        return;
-    m_peers.push_back(std::move(peer));
-    emit peersChanged();
+    if (PeerList::add(m_peers, std::move(peer)))
+        emit peersChanged();
 }
 
 void RTPDiscovery::removePeersNamed(const std::string &name)
 {
-    const auto removed = std::erase_if(m_peers, [&](const DiscoveredPeer &p) { return p.name == name; });
-    if (removed > 0)
+    if (PeerList::removeNamed(m_peers, name))
         emit peersChanged();
 }
 

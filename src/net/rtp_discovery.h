@@ -23,6 +23,14 @@ struct DiscoveredPeer {
     friend bool operator==(const DiscoveredPeer &, const DiscoveredPeer &) = default;
 };
 
+// The rules of the published peer list, apart from DNS-SD. Each returns whether the list changed.
+namespace PeerList {
+// Appends peer unless a peer with the same id is listed (resolution order is kept).
+bool add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer);
+// Removes every peer of that instance name, whatever its host and port.
+bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name);
+} // namespace PeerList
+
 // Browses for and publishes "_apple-midi._udp" services in "local" through the Avahi daemon.
 // Lives on the main thread: Avahi is driven by this thread's event loop, and peers() and
 // advertisedName() change only there, each change followed by its signal. When the daemon (or
