@@ -136,7 +136,7 @@ avahi_daemon_stop() {
 # Runs "$@" holding the lock that orders set-up and tear-down between parallel runs.
 _avahi_locked() {
     local rc=0
-    exec {_avahi_lock_fd}>"$KORVANE_AVAHI_DIR.lock"
+    exec {_avahi_lock_fd}>>"$KORVANE_AVAHI_DIR.lock"
     if ! flock -w 120 "$_avahi_lock_fd"; then
         _avahi_log "timed out waiting for $KORVANE_AVAHI_DIR.lock"
         rc=1
@@ -150,6 +150,12 @@ _avahi_locked() {
 
 _avahi_bring_up() {
     local dir=$KORVANE_AVAHI_DIR
+    # A fixed name in a shared temporary directory: it must be ours.
+    [ -d "$dir" ] || mkdir -m 700 "$dir"
+    if [ -L "$dir" ] || [ ! -O "$dir" ]; then
+        _avahi_log "$dir is not a directory of this user; remove it"
+        return 1
+    fi
     mkdir -p "$dir/users"
     touch "$dir/users/$$"
     if _avahi_bus_up && avahi_reachable; then
