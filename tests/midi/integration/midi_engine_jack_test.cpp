@@ -74,6 +74,14 @@ protected:
 
     void SetUp() override
     {
+        // These tests name the ports "KORVANE:…": JACK would rename this
+        // client if another instance held the name.
+        JackTestClient probe("korvane-probe");
+        ASSERT_TRUE(probe.ok()) << "needs a JACK server (scripts/test.sh starts one)";
+        const char **others = jack_get_ports(probe.client(), "^KORVANE[:]", nullptr, 0);
+        const bool clash = others != nullptr;
+        jack_free(others);
+        ASSERT_FALSE(clash) << "another KORVANE client is on this JACK server";
         engine->setOnInput(inputs.recorder());
         engine->start();
         ASSERT_TRUE(engine->running()) << "needs a JACK server (scripts/test.sh starts one)";

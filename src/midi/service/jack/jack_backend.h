@@ -1,0 +1,150 @@
+#pragma once
+
+// The JACK backend's internals, shared by its two source files. Not for use
+// outside this directory: the rest of the program sees only MidiService.
+
+#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_port_io.h"
+
+#include <jack/jack.h>
+#include <jack/metadata.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane::jackio {
+
+constexpr std::size_t kMaxInputPorts = 512;
+constexpr std::size_t kMaxOutputPorts = 512;
+constexpr std::size_t kInputRingBytes = std::size_t{1} << 18;
+constexpr std::size_t kOutputRingBytes = std::size_t{1} << 16;
+// Status for failures after the client was opened (JACK's own JackFailure bit).
+constexpr int kFailure = JackFailure;
+
+// True for the plumbing ports of another instance of this program, named
+// after `base`, on the same server.
+bool isInstancePlumbing(std::string_view base, std::string_view fullName);
+
+class JackMidiService final : public MidiService {
+public:
+    explicit JackMidiService(std::string serverName) : m_serverName(std::move(serverName)) {}
+    ~JackMidiService() override { closeClient(kClientHandle); }
+
+    ClientResult openClient(const std::string &name, NotificationHandler notify) override;
+    void closeClient(Handle client) override;
+    std::optional<Handle> createInputPort(Handle client, const std::string &name,
+                                          InputHandler receive) override;
+    std::optional<Handle> createOutputPort(Handle client, const std::string &name) override;
+    void disposePort(Handle port) override;
+    std::vector<EndpointDescription> sources() override { return enumerate(JackPortIsOutput); }
+    std::vector<EndpointDescription> destinations() override { return enumerate(JackPortIsInput); }
+    int connectSource(Handle inputPort, Handle source, Token token) override;
+    int disconnectSource(Handle inputPort, Handle source) override;
+    std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override;
+    std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
+                                                   VirtualInputHandler receive) override;
+    void disposeEndpoint(Handle endpoint) override;
+    int send(Handle outputPort, Handle destination, PacketList packets) override;
+    int publish(Handle ownVirtualSource, PacketList packets) override;
+
+private:
+    static constexpr Handle kClientHandle = 1;
+    static constexpr Handle kInputPortHandle = 2;
+    static constexpr Handle kOutputPortHandle = 3;
+    static constexpr Handle kFirstEndpointHandle = 16;
+
+    // One JACK client of ours, with the output ports its process callback drains.
+    struct Side {
+        jack_client_t *client = nullptr;
+        std::string name;
+        jackio::SlotTable<Output, kMaxOutputPorts> outputs;
+        std::atomic<std::uint64_t> cycles{0};
+    };
+
+    // One of our input ports: per connected source, or an own virtual destination.
+    struct InputPort {
+        std::unique_ptr<InputSlot> slot;
+        int index = -1;
+        std::string peerName; // the source it listens to; empty for a virtual destination
+        bool wanted = false;  // the source should be connected
+    };
+    // One of our output ports: per destination, or an own virtual source.
+    struct OutputPort {
+        Side *side = nullptr;
+        std::shared_ptr<Output> output;
+        int index = -1;
+        std::string peerName; // the destination it feeds; empty for a virtual source
+    };
+
+    static int processMain(jack_nframes_t frames, void *arg);
+    static int processSends(jack_nframes_t frames, void *arg);
+    static void onPortRegistration(jack_port_id_t, int, void *arg);
+    static void onPortConnect(jack_port_id_t, jack_port_id_t, int, void *arg);
+    static void onPortRename(jack_port_id_t, const char *, const char *, void *arg);
+    static void onPropertyChange(jack_uuid_t, const char *, jack_property_change_t, void *arg);
+    static void onShutdown(void *arg);
+    void setupChanged();
+
+    bool alive() const { return m_main.client != nullptr && !m_dead.load(); }
+    jack_client_t *openOne(const std::string &name, int &status);
+    bool isOurPlumbing(jack_port_t *port, const std::string &fullName, Handle handle, bool source) const;
+    Handle handleFor(const std::string &fullName);
+    const std::string *nameOf(Handle handle) const;
+    std::string displayName(jack_port_t *port, const std::string &fullName) const;
+    std::vector<EndpointDescription> enumerate(unsigned long direction);
+    void ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput);
+    void ensureOutputFor(Handle destination, const std::string &fullName);
+
+    std::optional<InputPort> registerInput(const std::string &shortName);
+    std::optional<OutputPort> registerOutput(Side &side, const std::string &shortName);
+    // Take ports out of the process callback's view, wait until it is done
+    // with them, then unregister them.
+    void retireInputs(std::vector<InputPort> ports);
+    void retireOutputs(std::vector<OutputPort> ports);
+    // Returns whether the side's process callback finished a cycle since.
+    bool waitForCycle(const Side &side);
+
+    const std::string m_serverName;
+    // The client other programs see: the per-source inputs and the own
+    // virtual ports. Sends to destinations leave from a second client, so a
+    // program that both sends to us and receives from us does not form a
+    // loop in JACK's graph (a loop costs one more period on one of its edges).
+    Side m_main;
+    Side m_sends;
+    std::string m_requestedName;
+    NotificationHandler m_notify;
+    std::atomic<bool> m_dead{false};
+    // Set by notifications, cleared by the enumeration that will see the change.
+    std::atomic<bool> m_sourcesStale{false};
+    std::atomic<bool> m_destinationsStale{false};
+
+    // Read by the main client's process callback.
+    jackio::SlotTable<InputSlot, kMaxInputPorts> m_inputSlots;
+    std::unique_ptr<InputPump> m_pump;
+
+    // Main thread only.
+    std::shared_ptr<const InputHandler> m_inputHandler;
+    bool m_outputPortOpen = false;
+    std::uint64_t m_portCounter = 0;
+    std::map<std::string, Handle> m_handles;
+    std::vector<std::string> m_names; // by handle - kFirstEndpointHandle
+    std::map<Handle, InputPort> m_sourceInputs;
+    std::map<Handle, InputPort> m_virtualDestinations;
+    std::map<Handle, std::uint32_t> m_virtualDestinationBindings;
+    // Retired while a process callback could still see them (stalled or
+    // vanished server): freed once the clients are closed.
+    std::vector<std::shared_ptr<Output>> m_stuck;
+    std::vector<std::unique_ptr<InputSlot>> m_stuckInputs;
+
+    // Looked up by senders on any thread.
+    mutable std::shared_mutex m_outputsMutex;
+    std::map<Handle, OutputPort> m_destinationOutputs;
+    std::map<Handle, OutputPort> m_virtualSources;
+};
+
+} // namespace korvane::jackio

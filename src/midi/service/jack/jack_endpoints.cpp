@@ -1,0 +1,370 @@
+#include "midi/service/jack/jack_backend.h"
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+
+namespace korvane::jackio {
+
+namespace {
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+// "in_<n>" of a client "<base>" or "<base>-<nn>" (JACK's name for a second
+// instance), or "out_<n>" of that client's " sends" companion: the plumbing of
+// another instance of this program on the same server, not an endpoint.
+bool isInstancePlumbing(std::string_view base, std::string_view fullName)
+{
+    const auto colon = fullName.find(':');
+    if (base.empty() || colon == std::string_view::npos)
+        return false;
+    std::string_view client = fullName.substr(0, colon);
+    const std::string_view port = fullName.substr(colon + 1);
+    auto isInstance = [&](std::string_view name) {
+        if (!name.starts_with(base))
+            return false;
+        name.remove_prefix(base.size());
+        return name.empty() || (name.front() == '-' && allDigits(name.substr(1)));
+    };
+    constexpr std::string_view sends = " sends";
+    if (client.ends_with(sends)) {
+        client.remove_suffix(sends.size());
+        return isInstance(client) && port.starts_with("out_") && allDigits(port.substr(4));
+    }
+    return isInstance(client) && port.starts_with("in_") && allDigits(port.substr(3));
+}
+
+// --- endpoints
+
+MidiService::Handle JackMidiService::handleFor(const std::string &fullName)
+{
+    auto [it, inserted] = m_handles.try_emplace(fullName, 0);
+    if (inserted) {
+        it->second = kFirstEndpointHandle + static_cast<Handle>(m_names.size());
+        m_names.push_back(fullName);
+    }
+    return it->second;
+}
+
+const std::string *JackMidiService::nameOf(Handle handle) const
+{
+    if (handle < kFirstEndpointHandle || handle - kFirstEndpointHandle >= m_names.size())
+        return nullptr;
+    return &m_names[handle - kFirstEndpointHandle];
+}
+
+std::string JackMidiService::displayName(jack_port_t *port, const std::string &fullName) const
+{
+    const Handle handle = m_handles.at(fullName);
+    if (m_virtualSources.count(handle) || m_virtualDestinations.count(handle))
+        return jack_port_short_name(port);
+    char *value = nullptr;
+    char *type = nullptr;
+    std::string name;
+    if (jack_get_property(jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, &value, &type) == 0 && value)
+        name = value;
+    if (value)
+        jack_free(value);
+    if (type)
+        jack_free(type);
+    return name.empty() ? fullName : name;
+}
+
+std::vector<MidiService::EndpointDescription> JackMidiService::enumerate(unsigned long direction)
+{
+    const bool wantSources = direction == JackPortIsOutput;
+    // Every change reported so far is seen by this enumeration.
+    (wantSources ? m_sourcesStale : m_destinationsStale) = false;
+    std::vector<EndpointDescription> result;
+    if (!alive())
+        return result;
+    std::set<std::string> present;
+    if (const char **names = jack_get_ports(m_main.client, nullptr, JACK_DEFAULT_MIDI_TYPE, direction)) {
+        for (const char **n = names; *n; ++n) {
+            jack_port_t *port = jack_port_by_name(m_main.client, *n);
+            if (!port)
+                continue;
+            const std::string fullName = *n;
+            const Handle handle = handleFor(fullName);
+            if (isOurPlumbing(port, fullName, handle, wantSources))
+                continue;
+            present.insert(fullName);
+            result.push_back({handle, displayName(port, fullName), jackPortUniqueID(fullName), false});
+            if (!wantSources && m_outputPortOpen)
+                ensureOutputFor(handle, fullName);
+        }
+        jack_free(names);
+    }
+    // JACK drops the connections of a port that goes away; a source that
+    // comes back under the same name is listened to again.
+    if (wantSources)
+        for (auto &[handle, input] : m_sourceInputs)
+            if (input.wanted && present.count(input.peerName))
+                ensureConnected(input.slot->port, input.peerName, false);
+    return result;
+}
+
+bool JackMidiService::isOurPlumbing(jack_port_t *port, const std::string &fullName, Handle handle,
+                                    bool source) const
+{
+    if (jack_port_is_mine(m_main.client, port))
+        return source ? m_virtualSources.count(handle) == 0 : m_virtualDestinations.count(handle) == 0;
+    if (jack_port_is_mine(m_sends.client, port))
+        return true;
+    return isInstancePlumbing(m_requestedName, fullName);
+}
+
+void JackMidiService::ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput)
+{
+    if (jack_port_connected_to(ours, peer.c_str()))
+        return;
+    const char *own = jack_port_name(ours);
+    if (oursIsOutput)
+        jack_connect(m_main.client, own, peer.c_str());
+    else
+        jack_connect(m_main.client, peer.c_str(), own);
+}
+
+void JackMidiService::ensureOutputFor(Handle destination, const std::string &fullName)
+{
+    jack_port_t *port = nullptr;
+    {
+        std::shared_lock lock(m_outputsMutex);
+        if (auto it = m_destinationOutputs.find(destination); it != m_destinationOutputs.end())
+            port = it->second.output->port();
+    }
+    if (!port) {
+        auto output = registerOutput(m_sends, "out_" + std::to_string(++m_portCounter));
+        if (!output)
+            return;
+        output->peerName = fullName;
+        port = output->output->port();
+        std::unique_lock lock(m_outputsMutex);
+        m_destinationOutputs[destination] = std::move(*output);
+    }
+    ensureConnected(port, fullName, true);
+}
+
+// --- our ports
+
+std::optional<JackMidiService::InputPort> JackMidiService::registerInput(const std::string &shortName)
+{
+    jack_port_t *port =
+        jack_port_register(m_main.client, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!port)
+        return std::nullopt;
+    InputPort input;
+    input.slot = std::make_unique<InputSlot>();
+    input.slot->port = port;
+    input.index = m_inputSlots.add(input.slot.get());
+    if (input.index < 0) {
+        jack_port_unregister(m_main.client, port);
+        return std::nullopt;
+    }
+    return input;
+}
+
+std::optional<JackMidiService::OutputPort> JackMidiService::registerOutput(Side &side,
+                                                                           const std::string &shortName)
+{
+    jack_port_t *port =
+        jack_port_register(side.client, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!port)
+        return std::nullopt;
+    OutputPort output;
+    output.side = &side;
+    output.output = std::make_shared<Output>(port, kOutputRingBytes);
+    output.index = side.outputs.add(output.output.get());
+    if (output.index < 0) {
+        jack_port_unregister(side.client, port);
+        return std::nullopt;
+    }
+    return output;
+}
+
+bool JackMidiService::waitForCycle(const Side &side)
+{
+    // Bounded: a stalled or vanished server must not hang the program.
+    const std::uint64_t seen = side.cycles.load(std::memory_order_seq_cst);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (side.cycles.load(std::memory_order_seq_cst) <= seen) {
+        if (m_dead || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void JackMidiService::retireInputs(std::vector<InputPort> ports)
+{
+    if (ports.empty())
+        return;
+    for (const InputPort &port : ports)
+        m_inputSlots.remove(port.index);
+    const bool safe = waitForCycle(m_main);
+    for (InputPort &port : ports) {
+        if (alive())
+            jack_port_unregister(m_main.client, port.slot->port);
+        if (!safe)
+            m_stuckInputs.push_back(std::move(port.slot));
+    }
+}
+
+void JackMidiService::retireOutputs(std::vector<OutputPort> ports)
+{
+    if (ports.empty())
+        return;
+    for (const OutputPort &port : ports)
+        port.side->outputs.remove(port.index);
+    bool safe = true;
+    for (Side *side : {&m_main, &m_sends})
+        if (std::any_of(ports.begin(), ports.end(), [&](const OutputPort &p) { return p.side == side; }))
+            safe = waitForCycle(*side) && safe;
+    for (OutputPort &port : ports) {
+        if (alive())
+            jack_port_unregister(port.side->client, port.output->port());
+        if (!safe)
+            m_stuck.push_back(port.output);
+    }
+}
+
+std::optional<MidiService::Handle> JackMidiService::createInputPort(Handle client, const std::string &,
+                                                                    InputHandler receive)
+{
+    if (client != kClientHandle || !alive())
+        return std::nullopt;
+    m_inputHandler = std::make_shared<const InputHandler>(std::move(receive));
+    return kInputPortHandle;
+}
+
+std::optional<MidiService::Handle> JackMidiService::createOutputPort(Handle client, const std::string &)
+{
+    if (client != kClientHandle || !alive())
+        return std::nullopt;
+    m_outputPortOpen = true;
+    return kOutputPortHandle;
+}
+
+void JackMidiService::disposePort(Handle port)
+{
+    if (port == kInputPortHandle) {
+        std::vector<InputPort> retired;
+        for (auto &[handle, input] : m_sourceInputs) {
+            if (m_pump)
+                m_pump->removeBinding(input.slot->binding.exchange(0));
+            retired.push_back(std::move(input));
+        }
+        m_sourceInputs.clear();
+        m_inputHandler.reset();
+        retireInputs(std::move(retired));
+    } else if (port == kOutputPortHandle) {
+        std::vector<OutputPort> retired;
+        {
+            std::unique_lock lock(m_outputsMutex);
+            for (auto &[handle, output] : m_destinationOutputs)
+                retired.push_back(std::move(output));
+            m_destinationOutputs.clear();
+        }
+        m_outputPortOpen = false;
+        retireOutputs(std::move(retired));
+    }
+}
+
+int JackMidiService::connectSource(Handle inputPort, Handle source, Token token)
+{
+    const std::string *name = nameOf(source);
+    if (inputPort != kInputPortHandle || !m_inputHandler || !name || !alive())
+        return kFailure;
+    auto it = m_sourceInputs.find(source);
+    if (it == m_sourceInputs.end()) {
+        auto input = registerInput("in_" + std::to_string(++m_portCounter));
+        if (!input)
+            return kFailure;
+        input->peerName = *name;
+        it = m_sourceInputs.emplace(source, std::move(*input)).first;
+    }
+    InputPort &input = it->second;
+    const auto handler = m_inputHandler;
+    const std::uint32_t binding =
+        m_pump->addBinding([handler, token](PacketList packets) { (*handler)(packets, token); });
+    m_pump->removeBinding(input.slot->binding.exchange(binding));
+    input.wanted = true;
+    ensureConnected(input.slot->port, input.peerName, false);
+    return 0;
+}
+
+int JackMidiService::disconnectSource(Handle inputPort, Handle source)
+{
+    auto it = m_sourceInputs.find(source);
+    if (inputPort != kInputPortHandle || it == m_sourceInputs.end())
+        return kFailure;
+    InputPort &input = it->second;
+    input.wanted = false;
+    if (m_pump)
+        m_pump->removeBinding(input.slot->binding.exchange(0));
+    if (alive())
+        jack_disconnect(m_main.client, input.peerName.c_str(), jack_port_name(input.slot->port));
+    return 0;
+}
+
+// --- own virtual endpoints
+
+std::optional<MidiService::Handle> JackMidiService::createVirtualSource(Handle client,
+                                                                        const std::string &name)
+{
+    if (client != kClientHandle || !alive())
+        return std::nullopt;
+    auto output = registerOutput(m_main, name);
+    if (!output)
+        return std::nullopt;
+    const Handle handle = handleFor(jack_port_name(output->output->port()));
+    std::unique_lock lock(m_outputsMutex);
+    m_virtualSources[handle] = std::move(*output);
+    return handle;
+}
+
+std::optional<MidiService::Handle>
+JackMidiService::createVirtualDestination(Handle client, const std::string &name, VirtualInputHandler receive)
+{
+    if (client != kClientHandle || !alive())
+        return std::nullopt;
+    auto input = registerInput(name);
+    if (!input)
+        return std::nullopt;
+    const Handle handle = handleFor(jack_port_name(input->slot->port));
+    input->slot->binding = m_pump->addBinding(std::move(receive));
+    input->wanted = true;
+    m_virtualDestinations[handle] = std::move(*input);
+    return handle;
+}
+
+void JackMidiService::disposeEndpoint(Handle endpoint)
+{
+    if (auto it = m_virtualDestinations.find(endpoint); it != m_virtualDestinations.end()) {
+        if (m_pump)
+            m_pump->removeBinding(it->second.slot->binding.exchange(0));
+        std::vector<InputPort> retired;
+        retired.push_back(std::move(it->second));
+        m_virtualDestinations.erase(it);
+        retireInputs(std::move(retired));
+        return;
+    }
+    std::vector<OutputPort> retired;
+    {
+        std::unique_lock lock(m_outputsMutex);
+        if (auto it = m_virtualSources.find(endpoint); it != m_virtualSources.end()) {
+            retired.push_back(std::move(it->second));
+            m_virtualSources.erase(it);
+        }
+    }
+    retireOutputs(std::move(retired));
+}
+
+} // namespace korvane::jackio
