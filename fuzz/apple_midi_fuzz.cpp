@@ -1,0 +1,34 @@
+// libFuzzer target for the AppleMIDI / RTP-MIDI decoders. Besides memory
+// safety it checks that what decodes re-encodes to something that decodes
+// to the same value.
+
+#include "net/apple_midi.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+using namespace korvane::AppleMIDI;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const ByteView bytes(data, size);
+    (void)isSessionCommand(bytes);
+
+    if (const auto exchange = decodeExchange(bytes)) {
+        if (decodeExchange(encodeExchange(*exchange)) != exchange)
+            std::abort();
+    }
+    if (const auto sync = decodeClock(bytes)) {
+        if (decodeClock(encodeClock(*sync)) != sync)
+            std::abort();
+    }
+    for (const auto &message : decodeRTP(bytes)) {
+        if (message.bytes.empty() || message.bytes.size() > size)
+            std::abort();
+        for (const auto &packet : encodeRTPPackets(message, 0xFFFF, 1, 2)) {
+            if (packet.size() > maxDataPacketSize || decodeRTP(packet).empty())
+                std::abort();
+        }
+    }
+    return 0;
+}
