@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QRandomGenerator>
 
+#include <sys/socket.h>
+
 #include <limits>
 
 namespace korvane {
@@ -23,7 +25,7 @@ std::uint32_t randomNonZero()
 
 RTPMidiSession::RTPMidiSession(RTPSessionConfig config, std::string localName)
     : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(randomNonZero()),
-      m_initiatorToken(randomNonZero()), m_mainContext(std::make_unique<QObject>())
+      m_initiatorToken(randomNonZero()), m_sendPath(std::make_unique<RTPSendPath>()), m_mainContext(std::make_unique<QObject>())
 {
     if (auto *app = QCoreApplication::instance())
         m_mainContext->moveToThread(app->thread());
@@ -57,7 +59,7 @@ void RTPMidiSession::start()
                 context, [callback, labels] { callback(labels); }, Qt::QueuedConnection);
         };
     }
-    m_worker = new RTPSessionWorker(m_config, m_localName, m_ssrc, m_initiatorToken, m_timing, m_lastSequence,
+    m_worker = new RTPSessionWorker(m_config, m_localName, m_ssrc, m_initiatorToken, m_timing, *m_sendPath,
                                     std::move(callbacks));
     m_worker->moveToThread(&m_thread);
     m_thread.start();
@@ -82,12 +84,31 @@ void RTPMidiSession::stop()
     m_thread.wait();
 }
 
+void RTPMidiSession::setLastSequence(std::uint16_t sequence)
+{
+    std::lock_guard lock(m_sendPath->mutex);
+    m_sendPath->sequence = sequence;
+}
+
 void RTPMidiSession::send(const MIDIMessage &message)
 {
-    if (!m_started || m_stopping)
+    // Encoded outside the lock; the sequence numbers are patched in below.
+    auto packets = AppleMIDI::encodeRTPPackets(message, 0, static_cast<std::uint32_t>(currentTick()), m_ssrc);
+    if (packets.empty())
         return;
-    QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker, message] { worker->sendProcedure(message); }, Qt::QueuedConnection);
+    std::lock_guard lock(m_sendPath->mutex);
+    if (m_sendPath->dataFD < 0 || m_sendPath->peers.empty())
+        return; // the sequence number only counts packets that left
+    for (auto &packet : packets) {
+        const auto sequence = ++m_sendPath->sequence;
+        packet[2] = static_cast<std::uint8_t>(sequence >> 8);
+        packet[3] = static_cast<std::uint8_t>(sequence);
+        for (const auto &to : m_sendPath->peers) {
+            // Errors are ignored: no retry on a datagram socket.
+            (void)::sendto(m_sendPath->dataFD, packet.data(), packet.size(), MSG_DONTWAIT,
+                           reinterpret_cast<const sockaddr *>(&to), sizeof to);
+        }
+    }
 }
 
 } // namespace korvane

@@ -23,6 +23,7 @@ class QObject;
 namespace korvane {
 
 class RTPSessionWorker;
+struct RTPSendPath;
 
 class RTPMidiSession {
 public:
@@ -58,7 +59,7 @@ public:
     void setOnPeersChanged(PeersCallback callback) { m_onPeersChanged = std::move(callback); }
     void setTiming(Timing timing) { m_timing = timing; }
     // The sequence number of the last packet sent; the next one carries this + 1.
-    void setLastSequence(std::uint16_t sequence) { m_lastSequence = sequence; }
+    void setLastSequence(std::uint16_t sequence);
 
     // Starts the thread and schedules the start procedure; returns at once.
     // A session starts at most once.
@@ -68,7 +69,9 @@ public:
     // returns, so the same ports can be bound again at once. Idempotent.
     // Call it from any thread but the session's own.
     void stop();
-    // Any thread: queues the message for every established peer.
+    // Any thread, synchronously: one packet (or one packet per sysex segment)
+    // to every established peer, from the data socket. Concurrent senders are
+    // serialised by a lock held only to number and send the packets.
     void send(const MIDIMessage &message);
 
 private:
@@ -77,11 +80,11 @@ private:
     std::uint32_t m_ssrc;
     std::uint32_t m_initiatorToken;
     Timing m_timing;
-    std::uint16_t m_lastSequence = 0;
     ReceiveCallback m_onReceive;
     LogCallback m_log;
     PeersCallback m_onPeersChanged;
 
+    std::unique_ptr<RTPSendPath> m_sendPath;
     QThread m_thread;
     std::unique_ptr<QObject> m_mainContext; // lives on the main thread
     RTPSessionWorker *m_worker = nullptr;   // lives on m_thread; deleted after it ends

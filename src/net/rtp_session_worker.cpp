@@ -19,14 +19,6 @@ constexpr std::size_t kReceiveBufferSize = 2048;
 constexpr int kMinPort = 1;
 constexpr int kMaxPort = 65534; // leaves room for the data port, port + 1
 
-// 100-microsecond ticks of the monotonic clock.
-std::uint64_t currentTick()
-{
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now().time_since_epoch());
-    return static_cast<std::uint64_t>(ns.count()) / 100000u;
-}
-
 std::string ipString(const sockaddr_in &addr)
 {
     char buf[INET_ADDRSTRLEN] = {};
@@ -70,12 +62,19 @@ bool validPort(int port)
 
 } // namespace
 
+std::uint64_t currentTick()
+{
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
+    return static_cast<std::uint64_t>(ns.count()) / 100000u;
+}
+
 RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName,
                                    std::uint32_t ssrc, std::uint32_t initiatorToken,
-                                   RTPMidiSession::Timing timing, std::uint16_t lastSequence,
+                                   RTPMidiSession::Timing timing, RTPSendPath &sendPath,
                                    Callbacks callbacks)
     : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
-      m_timing(timing), m_callbacks(std::move(callbacks)), m_sequence(lastSequence)
+      m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath)
 {
 }
 
@@ -348,8 +347,22 @@ void RTPSessionWorker::checkLiveness()
         notifyPeers();
 }
 
+void RTPSessionWorker::publishSendPath()
+{
+    std::vector<sockaddr_in> peers;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage == Stage::established)
+            peers.push_back(peer.dataAddr);
+    }
+    std::lock_guard lock(m_sendPath.mutex);
+    m_sendPath.dataFD = m_dataFD;
+    m_sendPath.peers = std::move(peers);
+}
+
+// Every change of the established set ends here, so senders see it too.
 void RTPSessionWorker::notifyPeers()
 {
+    publishSendPath();
     std::vector<std::string> labels;
     for (const auto &[key, peer] : m_peers) {
         if (peer.stage == Stage::established)
@@ -368,28 +381,14 @@ void RTPSessionWorker::sendTo(int fd, const AppleMIDI::Bytes &packet, const sock
                    sizeof to);
 }
 
-void RTPSessionWorker::sendProcedure(const MIDIMessage &message)
-{
-    bool anyEstablished = false;
-    for (const auto &[key, peer] : m_peers)
-        anyEstablished = anyEstablished || peer.stage == Stage::established;
-    if (!anyEstablished || m_dataFD < 0)
-        return;
-    const auto packets = AppleMIDI::encodeRTPPackets(message, static_cast<std::uint16_t>(m_sequence + 1),
-                                                     static_cast<std::uint32_t>(currentTick()), m_ssrc);
-    if (packets.empty())
-        return;
-    m_sequence = static_cast<std::uint16_t>(m_sequence + packets.size());
-    for (const auto &packet : packets) {
-        for (const auto &[key, peer] : m_peers) {
-            if (peer.stage == Stage::established)
-                sendTo(m_dataFD, packet, peer.dataAddr);
-        }
-    }
-}
-
 void RTPSessionWorker::closeAll()
 {
+    {
+        // No sender may use the data socket once it is closed.
+        std::lock_guard lock(m_sendPath.mutex);
+        m_sendPath.dataFD = -1;
+        m_sendPath.peers.clear();
+    }
     m_clockTimer.reset();
     m_livenessTimer.reset();
     m_controlSource.reset();

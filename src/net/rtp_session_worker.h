@@ -14,13 +14,29 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QSocketNotifier;
 class QTimer;
 
 namespace korvane {
+
+// 100-microsecond ticks of the monotonic clock.
+std::uint64_t currentTick();
+
+// What a sender on any thread needs to put MIDI on the wire: the data socket,
+// the data addresses of the established peers and the sequence number. The
+// session thread republishes it whenever the established set changes and
+// empties it (under the lock) before closing the socket.
+struct RTPSendPath {
+    std::mutex mutex;
+    int dataFD = -1;
+    std::vector<sockaddr_in> peers;
+    std::uint16_t sequence = 0; // of the last packet sent
+};
 
 class RTPSessionWorker : public QObject {
 public:
@@ -30,14 +46,14 @@ public:
         RTPMidiSession::PeersCallback reportPeers; // hops to the main thread itself
     };
 
+    // sendPath outlives the worker.
     RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName, std::uint32_t ssrc,
-                     std::uint32_t initiatorToken, RTPMidiSession::Timing timing, std::uint16_t lastSequence,
+                     std::uint32_t initiatorToken, RTPMidiSession::Timing timing, RTPSendPath &sendPath,
                      Callbacks callbacks);
     ~RTPSessionWorker() override;
 
     void startProcedure();
     void stopProcedure();
-    void sendProcedure(const MIDIMessage &message);
 
 private:
     enum class Stage { idle, invitedControl, invitedData, established };
@@ -63,6 +79,7 @@ private:
     void sendClockStart(const sockaddr_in &to);
     void checkLiveness();
     void notifyPeers();
+    void publishSendPath();
     void sendTo(int fd, const AppleMIDI::Bytes &packet, const sockaddr_in &to) const;
     void writeLog(const std::string &text) const;
     AppleMIDI::Exchange ownExchange(AppleMIDI::Command command, std::uint32_t token) const;
@@ -82,7 +99,7 @@ private:
     std::unique_ptr<QTimer> m_clockTimer;
     std::unique_ptr<QTimer> m_livenessTimer;
     std::map<std::string, Peer> m_peers; // key: dotted-decimal address, port not included
-    std::uint16_t m_sequence;
+    RTPSendPath &m_sendPath;
     bool m_stopped = false;
 };
 
