@@ -152,13 +152,20 @@ public:
         m_b->setOnReceive([this](const MIDIMessage &m) { m_b->send(m); });
         // The note has arrived when A hands it to its owner (the router, on
         // A's thread); waking the measuring thread is not part of the trip.
+        // A's receiver times the trip and sends the next note at once, so the
+        // sessions ping-pong between their two threads just as the raw
+        // sockets do; the measuring thread only starts and collects a block.
         m_a->setOnReceive([this](const MIDIMessage &) {
             const auto now = Clock::now();
-            {
-                std::lock_guard lock(m_mutex);
-                m_arrival = now;
-                m_arrived = true;
+            std::unique_lock lock(m_mutex);
+            m_times.push_back(std::chrono::duration<double, std::micro>(now - m_sentAt).count());
+            if (m_times.size() < m_wanted) {
+                m_sentAt = Clock::now();
+                lock.unlock();
+                m_a->send(m_note);
+                return;
             }
+            lock.unlock();
             m_cv.notify_one();
         });
         auto watch = [this](const std::string &line) {
@@ -175,19 +182,20 @@ public:
         return waitFor([this] { return m_established == 2; });
     }
 
-    // Negative when the echo did not come back within a second.
-    double roundTripMicros()
+    // Round trips of one block; fewer than asked when an echo was lost.
+    std::vector<double> block(std::size_t count)
     {
-        {
-            std::lock_guard lock(m_mutex);
-            m_arrived = false;
-        }
-        const auto t0 = Clock::now();
-        m_a->send(m_note);
         std::unique_lock lock(m_mutex);
-        if (!m_cv.wait_for(lock, std::chrono::seconds(1), [this] { return m_arrived; }))
-            return -1;
-        return std::chrono::duration<double, std::micro>(m_arrival - t0).count();
+        m_times.clear();
+        m_times.reserve(count);
+        m_wanted = count;
+        m_sentAt = Clock::now();
+        lock.unlock();
+        m_a->send(m_note);
+        lock.lock();
+        m_cv.wait_for(lock, std::chrono::seconds(5), [&] { return m_times.size() >= count; });
+        m_wanted = 0; // a late echo ends the chain
+        return m_times;
     }
 
 private:
@@ -205,7 +213,9 @@ private:
     std::atomic<int> m_established{0};
     std::mutex m_mutex;
     std::condition_variable m_cv;
-    bool m_arrived = false;
+    std::vector<double> m_times; // guarded by m_mutex
+    std::size_t m_wanted = 0;
+    Clock::time_point m_sentAt;
     Clock::time_point m_arrival;
     // Declared last: destroyed (stopped) first, before the state above.
     std::unique_ptr<RTPMidiSession> m_a, m_b;
@@ -228,22 +238,17 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "rtp_roundtrip_bench: the two sessions did not establish\n");
         return 1;
     }
-    for (int i = 0; i < kWarmup; ++i) {
+    for (int i = 0; i < kWarmup; ++i)
         raw.roundTripMicros();
-        sessions.roundTripMicros();
-    }
+    sessions.block(kWarmup);
     std::vector<double> rawTimes, sessionTimes;
     int lost = 0;
     for (int block = 0; block < kBlocks; ++block) {
         for (int i = 0; i < kPerBlock; ++i)
             rawTimes.push_back(raw.roundTripMicros());
-        for (int i = 0; i < kPerBlock; ++i) {
-            const double t = sessions.roundTripMicros();
-            if (t < 0)
-                ++lost;
-            else
-                sessionTimes.push_back(t);
-        }
+        const auto times = sessions.block(kPerBlock);
+        lost += kPerBlock - static_cast<int>(times.size());
+        sessionTimes.insert(sessionTimes.end(), times.begin(), times.end());
     }
     std::printf("RTP-MIDI round trip on 127.0.0.1 (Note On, A -> B -> echo through B -> A)\n");
     report("raw UDP ping-pong", rawTimes);

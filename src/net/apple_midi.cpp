@@ -246,28 +246,31 @@ std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t fi
     return packets;
 }
 
-std::vector<MIDIMessage> decodeRTP(ByteView bytes)
+namespace {
+
+// The command list of an accepted packet (RFC 6295 section 3), or nothing.
+std::optional<std::pair<ByteView, bool>> commandList(ByteView bytes)
 {
     if (bytes.size() < 13)
-        return {};
+        return std::nullopt;
     if (bytes[0] < 0x80 || bytes[0] > 0xBF)
-        return {};
+        return std::nullopt;
     if ((bytes[1] & 0x7F) != rtpPayloadType)
-        return {};
+        return std::nullopt;
     std::size_t offset = rtpHeaderSize + 4 * std::size_t{bytes[0] & 0x0Fu};
     if (bytes[0] & 0x10) {
         if (bytes.size() < offset + 4)
-            return {};
+            return std::nullopt;
         offset += 4 + 4 * std::size_t{readUInt16(bytes, offset + 2)};
     }
     if (offset >= bytes.size())
-        return {};
+        return std::nullopt;
     const std::uint8_t header = bytes[offset];
     std::size_t length = 0;
     std::size_t start = 0;
     if (header & 0x80) {
         if (offset + 1 >= bytes.size())
-            return {};
+            return std::nullopt;
         length = (std::size_t{header & 0x0Fu} << 8) | bytes[offset + 1];
         start = offset + 2;
     } else {
@@ -275,14 +278,18 @@ std::vector<MIDIMessage> decodeRTP(ByteView bytes)
         start = offset + 1;
     }
     if (start + length > bytes.size())
-        return {};
+        return std::nullopt;
     // Whatever follows the list (a recovery journal) is ignored.
-    return parseCommandList(bytes.subspan(start, length), (header & 0x20) != 0);
+    return std::pair{bytes.subspan(start, length), (header & 0x20) != 0};
 }
 
-std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta)
+// Walks the list and hands each whole message to emit; one scratch message
+// is reused, so emit must copy what it keeps.
+template <class Emit>
+void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit)
 {
-    std::vector<MIDIMessage> messages;
+    MIDIMessage message;
+    auto &out = message.bytes;
     const std::size_t size = list.size();
     std::size_t i = 0;
     std::uint8_t status = 0;
@@ -302,20 +309,20 @@ std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta)
             status = list[i++];
 
         if (status == kSysexStart) {
-            Bytes message{kSysexStart};
+            out.assign(1, kSysexStart);
             while (i < size) {
                 const std::uint8_t b = list[i];
                 if (b == kSysexEnd) {
-                    message.push_back(b);
+                    out.push_back(b);
                     ++i;
                     break;
                 }
                 if (b & 0x80)
                     break;
-                message.push_back(b);
+                out.push_back(b);
                 ++i;
             }
-            messages.emplace_back(std::move(message));
+            emit(static_cast<const MIDIMessage &>(message));
             if (i >= size)
                 break;
             deltaFirst = true;
@@ -325,16 +332,66 @@ std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta)
             break;
 
         const std::size_t needed = dataByteCount(status);
-        Bytes message{status};
-        while (message.size() - 1 < needed && i < size && !(list[i] & 0x80))
-            message.push_back(list[i++]);
-        if (message.size() - 1 == needed)
-            messages.emplace_back(std::move(message));
+        out.assign(1, status);
+        while (out.size() - 1 < needed && i < size && !(list[i] & 0x80))
+            out.push_back(list[i++]);
+        if (out.size() - 1 == needed)
+            emit(static_cast<const MIDIMessage &>(message));
         if (i >= size)
             break;
         deltaFirst = true;
     }
+}
+
+} // namespace
+
+std::vector<MIDIMessage> decodeRTP(ByteView bytes)
+{
+    const auto list = commandList(bytes);
+    if (!list)
+        return {};
+    return parseCommandList(list->first, list->second);
+}
+
+void decodeRTP(ByteView bytes, const std::function<void(const MIDIMessage &)> &emit)
+{
+    if (const auto list = commandList(bytes))
+        walkCommandList(list->first, list->second, emit);
+}
+
+std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta)
+{
+    std::vector<MIDIMessage> messages;
+    walkCommandList(list, hasLeadingDelta, [&](const MIDIMessage &m) { messages.push_back(m); });
     return messages;
+}
+
+std::size_t encodeRTPInto(const MIDIMessage &message, std::uint16_t sequence, std::uint32_t timestamp,
+                          std::uint32_t ssrc, std::span<std::uint8_t> out)
+{
+    const std::size_t length = message.bytes.size();
+    const std::size_t total = rtpHeaderSize + (length <= 15 ? 1 : 2) + length;
+    if (length > maxCommandListLength || total > out.size())
+        return 0;
+    std::size_t i = 0;
+    out[i++] = 0x80;
+    out[i++] = rtpPayloadType;
+    out[i++] = static_cast<std::uint8_t>(sequence >> 8);
+    out[i++] = static_cast<std::uint8_t>(sequence);
+    for (const std::uint32_t v : {timestamp, ssrc}) {
+        out[i++] = static_cast<std::uint8_t>(v >> 24);
+        out[i++] = static_cast<std::uint8_t>(v >> 16);
+        out[i++] = static_cast<std::uint8_t>(v >> 8);
+        out[i++] = static_cast<std::uint8_t>(v);
+    }
+    if (length <= 15) {
+        out[i++] = static_cast<std::uint8_t>(length);
+    } else {
+        out[i++] = static_cast<std::uint8_t>(0x80 | ((length >> 8) & 0x0F));
+        out[i++] = static_cast<std::uint8_t>(length & 0xFF);
+    }
+    std::copy(message.bytes.begin(), message.bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(i));
+    return total;
 }
 
 std::string decodeUTF8Lossy(ByteView bytes)

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -91,6 +92,14 @@ std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t fi
 // Every message of the packet's command list, in order, each with timestamp 0;
 // empty when the packet is not accepted. Segments are not reassembled.
 std::vector<MIDIMessage> decodeRTP(ByteView bytes);
+// The same messages handed one by one to emit, without building a list; the
+// message passed is reused between calls, so emit copies what it keeps.
+void decodeRTP(ByteView bytes, const std::function<void(const MIDIMessage &)> &emit);
+
+// encodeRTP into a caller's buffer: the packet's size, or 0 (nothing
+// written) when the message does not fit the buffer or the length field.
+std::size_t encodeRTPInto(const MIDIMessage &message, std::uint16_t sequence, std::uint32_t timestamp,
+                          std::uint32_t ssrc, std::span<std::uint8_t> out);
 
 // Building blocks, exposed for tests.
 std::uint32_t readUInt32(ByteView bytes, std::size_t offset); // caller checks the length

@@ -6,9 +6,11 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QRandomGenerator>
+#include <QThread>
 
 #include <sys/socket.h>
 
+#include <array>
 #include <limits>
 
 namespace korvane {
@@ -25,21 +27,19 @@ std::uint32_t randomNonZero()
 
 RTPMidiSession::RTPMidiSession(RTPSessionConfig config, std::string localName)
     : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(randomNonZero()),
-      m_initiatorToken(randomNonZero()), m_sendPath(std::make_unique<RTPSendPath>()), m_mainContext(std::make_unique<QObject>())
+      m_initiatorToken(randomNonZero()), m_sendPath(std::make_unique<RTPSendPath>()),
+      m_mainContext(std::make_unique<QObject>())
 {
     if (auto *app = QCoreApplication::instance())
         m_mainContext->moveToThread(app->thread());
-    m_thread.setObjectName(QStringLiteral("korvane.rtp.%1").arg(m_config.localPort));
 }
 
 RTPMidiSession::~RTPMidiSession()
 {
     stop();
-    if (QThread::currentThread() != &m_thread)
-        m_thread.wait();
-    // The thread has ended: nothing runs on the worker any more, and events
-    // still queued for it (late sends) are discarded with it.
-    delete m_worker;
+    if (m_thread && QThread::currentThread() != m_thread.get())
+        m_thread->wait();
+    // The thread has ended before the worker and m_mainContext go.
 }
 
 void RTPMidiSession::start()
@@ -59,29 +59,26 @@ void RTPMidiSession::start()
                 context, [callback, labels] { callback(labels); }, Qt::QueuedConnection);
         };
     }
-    m_worker = new RTPSessionWorker(m_config, m_localName, m_ssrc, m_initiatorToken, m_timing, *m_sendPath,
-                                    std::move(callbacks));
-    m_worker->moveToThread(&m_thread);
-    m_thread.start();
-    QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker] { worker->startProcedure(); }, Qt::QueuedConnection);
+    m_worker = std::make_unique<RTPSessionWorker>(m_config, m_localName, m_ssrc, m_initiatorToken, m_timing,
+                                                  *m_sendPath, std::move(callbacks));
+    m_worker->post([worker = m_worker.get()] { worker->startProcedure(); });
+    m_thread.reset(QThread::create([worker = m_worker.get()] { worker->run(); }));
+    m_thread->setObjectName(QStringLiteral("korvane.rtp.%1").arg(m_config.localPort));
+    m_thread->start();
 }
 
 void RTPMidiSession::stop()
 {
     if (!m_started || m_stopping.exchange(true))
         return;
-    if (QThread::currentThread() == &m_thread) {
-        m_worker->stopProcedure();
-        m_thread.quit();
+    if (QThread::currentThread() == m_thread.get()) {
+        m_worker->stopNow();
         return;
     }
-    // Runs after everything queued before it (start included) and blocks
-    // until the BY packets are out and the sockets closed.
-    QMetaObject::invokeMethod(
-        m_worker, [worker = m_worker] { worker->stopProcedure(); }, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
+    // Runs after everything posted before it (start included); the thread
+    // ends right after, once the BY packets are out and the sockets closed.
+    m_worker->requestStop();
+    m_thread->wait();
 }
 
 void RTPMidiSession::setLastSequence(std::uint16_t sequence)
@@ -92,23 +89,36 @@ void RTPMidiSession::setLastSequence(std::uint16_t sequence)
 
 void RTPMidiSession::send(const MIDIMessage &message)
 {
+    const auto timestamp = static_cast<std::uint32_t>(currentTick());
     // Encoded outside the lock; the sequence numbers are patched in below.
-    auto packets = AppleMIDI::encodeRTPPackets(message, 0, static_cast<std::uint32_t>(currentTick()), m_ssrc);
-    if (packets.empty())
+    std::array<std::uint8_t, AppleMIDI::maxDataPacketSize> single;
+    std::vector<AppleMIDI::Bytes> segments;
+    const std::size_t singleSize = AppleMIDI::encodeRTPInto(message, 0, timestamp, m_ssrc, single);
+    if (singleSize == 0) {
+        segments = AppleMIDI::encodeRTPPackets(message, 0, timestamp, m_ssrc);
+        if (segments.empty())
+            return;
+    } else if (message.bytes.empty()) {
         return;
+    }
+
     std::lock_guard lock(m_sendPath->mutex);
     if (m_sendPath->dataFD < 0 || m_sendPath->peers.empty())
         return; // the sequence number only counts packets that left
-    for (auto &packet : packets) {
+    const auto sendOne = [this](std::uint8_t *packet, std::size_t size) {
         const auto sequence = ++m_sendPath->sequence;
         packet[2] = static_cast<std::uint8_t>(sequence >> 8);
         packet[3] = static_cast<std::uint8_t>(sequence);
         for (const auto &to : m_sendPath->peers) {
             // Errors are ignored: no retry on a datagram socket.
-            (void)::sendto(m_sendPath->dataFD, packet.data(), packet.size(), MSG_DONTWAIT,
-                           reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            (void)::sendto(m_sendPath->dataFD, packet, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
+                           sizeof to);
         }
-    }
+    };
+    if (singleSize != 0)
+        sendOne(single.data(), singleSize);
+    for (auto &packet : segments)
+        sendOne(packet.data(), packet.size());
 }
 
 } // namespace korvane

@@ -2,13 +2,11 @@
 
 // One RTP-MIDI network session (AppleMIDI session protocol, RFC 6295 data).
 // Each session runs its own thread with its own event loop: its sockets,
-// timers, peer table, sends and the delivery of what it receives live there,
-// so none of that state needs a lock.
+// timers, peer table and the delivery of what it receives live there, so
+// that state needs no lock. MIDI data is sent from the caller's thread.
 
 #include "midi/midi_message.h"
 #include "model/project.h"
-
-#include <QThread>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +17,7 @@
 #include <vector>
 
 class QObject;
+class QThread;
 
 namespace korvane {
 
@@ -37,8 +36,7 @@ public:
     using LogCallback = std::function<void(const std::string &)>;
     using PeersCallback = std::function<void(const std::vector<std::string> &)>;
 
-    // Opens nothing. Must be created on a thread with a running Qt event loop
-    // or on the application's main thread; peer reports go to the main thread.
+    // Opens nothing. Peer reports go to the thread of the QCoreApplication.
     RTPMidiSession(RTPSessionConfig config, std::string localName);
     // Stops the session (see stop()).
     ~RTPMidiSession();
@@ -85,9 +83,9 @@ private:
     PeersCallback m_onPeersChanged;
 
     std::unique_ptr<RTPSendPath> m_sendPath;
-    QThread m_thread;
-    std::unique_ptr<QObject> m_mainContext; // lives on the main thread
-    RTPSessionWorker *m_worker = nullptr;   // lives on m_thread; deleted after it ends
+    std::unique_ptr<QObject> m_mainContext;   // lives on the main thread
+    std::unique_ptr<RTPSessionWorker> m_worker; // used by m_thread; destroyed after it ends
+    std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_started{false};
     std::atomic<bool> m_stopping{false};
 };

@@ -1,15 +1,16 @@
 #include "net/rtp_session_worker.h"
 
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 
 namespace korvane {
 
@@ -76,11 +77,107 @@ RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::st
     : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
       m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath)
 {
+    m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 RTPSessionWorker::~RTPSessionWorker()
 {
     closeAll();
+    if (m_wakeFD >= 0)
+        ::close(m_wakeFD);
+}
+
+void RTPSessionWorker::post(Task task)
+{
+    {
+        std::lock_guard lock(m_tasksMutex);
+        if (!m_accepting)
+            return;
+        m_tasks.push_back(std::move(task));
+    }
+    const std::uint64_t one = 1;
+    (void)::write(m_wakeFD, &one, sizeof one);
+}
+
+void RTPSessionWorker::requestStop()
+{
+    post([this] { stopNow(); });
+}
+
+void RTPSessionWorker::stopNow()
+{
+    stopProcedure();
+    m_quit = true;
+}
+
+void RTPSessionWorker::runPostedTasks()
+{
+    std::uint64_t count;
+    (void)::read(m_wakeFD, &count, sizeof count);
+    std::deque<Task> tasks;
+    {
+        std::lock_guard lock(m_tasksMutex);
+        tasks.swap(m_tasks);
+    }
+    for (auto &task : tasks) {
+        if (m_quit)
+            return;
+        task();
+    }
+}
+
+int RTPSessionWorker::pollTimeoutMs() const
+{
+    std::optional<Clock::time_point> next = m_livenessDue;
+    if (m_clockDue && (!next || *m_clockDue < *next))
+        next = m_clockDue;
+    if (!next)
+        return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(wait, 0, 60'000));
+}
+
+void RTPSessionWorker::runDueTimers()
+{
+    const auto now = Clock::now();
+    if (m_clockDue && now >= *m_clockDue) {
+        m_clockDue = now + m_timing.clockPeriod;
+        for (const auto &[key, peer] : m_peers) {
+            if (peer.stage == Stage::established)
+                sendClockStart(peer.dataAddr);
+        }
+    }
+    if (m_livenessDue && now >= *m_livenessDue) {
+        m_livenessDue = now + m_timing.livenessPeriod;
+        checkLiveness();
+    }
+}
+
+void RTPSessionWorker::run()
+{
+    if (m_wakeFD < 0) {
+        // Without a wake-up descriptor nothing can reach this thread.
+        std::lock_guard lock(m_tasksMutex);
+        m_accepting = false;
+        return;
+    }
+    while (!m_quit) {
+        pollfd fds[3] = {{m_wakeFD, POLLIN, 0}, {m_controlFD, POLLIN, 0}, {m_dataFD, POLLIN, 0}};
+        // A closed socket (-1) is skipped by poll().
+        if (::poll(fds, 3, pollTimeoutMs()) < 0 && errno != EINTR)
+            break;
+        if (fds[0].revents & POLLIN)
+            runPostedTasks();
+        if (!m_quit && m_dataFD >= 0 && (fds[2].revents & POLLIN))
+            readDatagram(m_dataFD, true);
+        if (!m_quit && m_controlFD >= 0 && (fds[1].revents & POLLIN))
+            readDatagram(m_controlFD, false);
+        if (!m_quit)
+            runDueTimers();
+    }
+    std::lock_guard lock(m_tasksMutex);
+    m_accepting = false;
+    m_tasks.clear();
 }
 
 void RTPSessionWorker::writeLog(const std::string &text) const
@@ -143,21 +240,12 @@ void RTPSessionWorker::startProcedure()
     }
     m_controlFD = control;
     m_dataFD = data;
-    m_controlSource = std::make_unique<QSocketNotifier>(control, QSocketNotifier::Read);
-    connect(m_controlSource.get(), &QSocketNotifier::activated, this,
-            [this] { readAvailable(m_controlFD, false); });
-    m_dataSource = std::make_unique<QSocketNotifier>(data, QSocketNotifier::Read);
-    connect(m_dataSource.get(), &QSocketNotifier::activated, this, [this] { readAvailable(m_dataFD, true); });
 
     writeLog("écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) + " (SSRC " +
              std::to_string(m_ssrc) + ")");
     if (invites)
         inviteRemote();
-
-    m_livenessTimer = std::make_unique<QTimer>();
-    m_livenessTimer->setInterval(m_timing.livenessPeriod);
-    connect(m_livenessTimer.get(), &QTimer::timeout, this, [this] { checkLiveness(); });
-    m_livenessTimer->start();
+    m_livenessDue = Clock::now() + m_timing.livenessPeriod;
 }
 
 void RTPSessionWorker::inviteRemote()
@@ -179,45 +267,42 @@ void RTPSessionWorker::inviteRemote()
     writeLog("invitation envoyée à " + m_config.remoteHost + ":" + std::to_string(m_config.remotePort));
 }
 
-void RTPSessionWorker::readAvailable(int fd, bool isData)
+// One datagram per call: poll() is level-triggered, so the loop comes back
+// while more are pending, without a final failing receive per wake-up.
+void RTPSessionWorker::readDatagram(int fd, bool isData)
 {
-    std::array<std::uint8_t, kReceiveBufferSize> buffer;
-    // The fd is re-read on every pass: a callback may stop the session.
-    while (fd >= 0 && fd == (isData ? m_dataFD : m_controlFD)) {
-        sockaddr_storage fromStorage{};
-        socklen_t fromLength = sizeof fromStorage;
-        const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
-                                     reinterpret_cast<sockaddr *>(&fromStorage), &fromLength);
-        if (n < 1)
-            return;
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        if (fromStorage.ss_family == AF_INET)
-            from = *reinterpret_cast<const sockaddr_in *>(&fromStorage);
-        const AppleMIDI::ByteView packet(buffer.data(), static_cast<std::size_t>(n));
+    std::array<std::uint8_t, kReceiveBufferSize> buffer; // longer datagrams are truncated
+    sockaddr_storage fromStorage{};
+    socklen_t fromLength = sizeof fromStorage;
+    const ssize_t n = ::recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&fromStorage), &fromLength);
+    if (n < 1)
+        return;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (fromStorage.ss_family == AF_INET)
+        from = *reinterpret_cast<const sockaddr_in *>(&fromStorage);
+    const AppleMIDI::ByteView packet(buffer.data(), static_cast<std::size_t>(n));
 
-        if (AppleMIDI::isSessionCommand(packet)) {
-            if (isData) {
-                if (const auto sync = AppleMIDI::decodeClock(packet)) {
-                    handleClock(*sync, from);
-                    continue;
-                }
+    if (AppleMIDI::isSessionCommand(packet)) {
+        if (isData) {
+            if (const auto sync = AppleMIDI::decodeClock(packet)) {
+                handleClock(*sync, from);
+                return;
             }
-            if (const auto exchange = AppleMIDI::decodeExchange(packet))
-                handleExchange(*exchange, from, isData);
-            continue;
         }
-        if (!isData)
-            continue;
-        // Only established peers may inject MIDI into the show.
-        const auto it = m_peers.find(ipString(from));
-        if (it == m_peers.end() || it->second.stage != Stage::established)
-            continue;
-        for (const auto &message : AppleMIDI::decodeRTP(packet)) {
-            if (m_callbacks.onReceive)
-                m_callbacks.onReceive(message);
-        }
+        if (const auto exchange = AppleMIDI::decodeExchange(packet))
+            handleExchange(*exchange, from, isData);
+        return;
     }
+    if (!isData)
+        return;
+    // Only established peers may inject MIDI into the show.
+    if (!m_callbacks.onReceive ||
+        std::find(m_establishedAddrs.begin(), m_establishedAddrs.end(), from.sin_addr.s_addr) ==
+            m_establishedAddrs.end())
+        return;
+    AppleMIDI::decodeRTP(packet, m_callbacks.onReceive);
 }
 
 void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from,
@@ -318,16 +403,9 @@ void RTPSessionWorker::sendClockStart(const sockaddr_in &to)
 void RTPSessionWorker::startClockSync(const Peer &peer)
 {
     sendClockStart(peer.dataAddr);
-    // One timer per session, replaced whenever a peer becomes established by an OK.
-    m_clockTimer = std::make_unique<QTimer>();
-    m_clockTimer->setInterval(m_timing.clockPeriod);
-    connect(m_clockTimer.get(), &QTimer::timeout, this, [this] {
-        for (const auto &[key, p] : m_peers) {
-            if (p.stage == Stage::established)
-                sendClockStart(p.dataAddr);
-        }
-    });
-    m_clockTimer->start();
+    // One clock timer per session, restarted whenever a peer becomes
+    // established by an OK; each firing reaches every established peer.
+    m_clockDue = Clock::now() + m_timing.clockPeriod;
 }
 
 void RTPSessionWorker::checkLiveness()
@@ -350,9 +428,15 @@ void RTPSessionWorker::checkLiveness()
 void RTPSessionWorker::publishSendPath()
 {
     std::vector<sockaddr_in> peers;
+    m_establishedAddrs.clear();
     for (const auto &[key, peer] : m_peers) {
-        if (peer.stage == Stage::established)
+        if (peer.stage == Stage::established) {
             peers.push_back(peer.dataAddr);
+            // The table key is the address the peer's packets came from.
+            in_addr addr{};
+            inet_pton(AF_INET, key.c_str(), &addr);
+            m_establishedAddrs.push_back(addr.s_addr);
+        }
     }
     std::lock_guard lock(m_sendPath.mutex);
     m_sendPath.dataFD = m_dataFD;
@@ -389,10 +473,8 @@ void RTPSessionWorker::closeAll()
         m_sendPath.dataFD = -1;
         m_sendPath.peers.clear();
     }
-    m_clockTimer.reset();
-    m_livenessTimer.reset();
-    m_controlSource.reset();
-    m_dataSource.reset();
+    m_clockDue.reset();
+    m_livenessDue.reset();
     if (m_controlFD >= 0)
         ::close(m_controlFD);
     if (m_dataFD >= 0)

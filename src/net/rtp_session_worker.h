@@ -1,26 +1,25 @@
 #pragma once
 
-// The state and procedures of one RTP-MIDI session. Private to
-// RTPMidiSession: the object lives on the session's thread and every member
-// function runs there, so nothing here is locked.
+// The state, procedures and event loop of one RTP-MIDI session. Private to
+// RTPMidiSession. run() is the body of the session's thread: a poll() loop
+// over the two sockets and a wake-up descriptor for posted work, with the
+// clock and liveness deadlines as its time-out. Every member function except
+// post() and requestStop() runs on that thread, so the peer table needs no lock.
 
 #include "net/apple_midi.h"
 #include "net/rtp_midi_session.h"
 
-#include <QObject>
-
 #include <netinet/in.h>
 
 #include <chrono>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
-
-class QSocketNotifier;
-class QTimer;
 
 namespace korvane {
 
@@ -38,7 +37,7 @@ struct RTPSendPath {
     std::uint16_t sequence = 0; // of the last packet sent
 };
 
-class RTPSessionWorker : public QObject {
+class RTPSessionWorker {
 public:
     struct Callbacks {
         RTPMidiSession::ReceiveCallback onReceive;
@@ -50,7 +49,18 @@ public:
     RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName, std::uint32_t ssrc,
                      std::uint32_t initiatorToken, RTPMidiSession::Timing timing, RTPSendPath &sendPath,
                      Callbacks callbacks);
-    ~RTPSessionWorker() override;
+    ~RTPSessionWorker();
+    RTPSessionWorker(const RTPSessionWorker &) = delete;
+    RTPSessionWorker &operator=(const RTPSessionWorker &) = delete;
+
+    // Thread body: runs posted work, socket reads and timers until stopped.
+    void run();
+    // Any thread. Work posted after the stop procedure has run is dropped.
+    void post(std::function<void()> task);
+    // Posts the stop procedure, after which run() returns.
+    void requestStop();
+    // The same, from the session thread itself (a callback).
+    void stopNow();
 
     void startProcedure();
     void stopProcedure();
@@ -70,8 +80,13 @@ private:
         std::string label(const std::string &key) const { return name.empty() ? key : name; }
     };
 
+    using Task = std::function<void()>;
+
     int openUDP(int port) const;
-    void readAvailable(int fd, bool isData);
+    void runPostedTasks();
+    void runDueTimers();
+    int pollTimeoutMs() const;
+    void readDatagram(int fd, bool isData);
     void handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from, bool isData);
     void handleClock(const AppleMIDI::ClockSync &sync, const sockaddr_in &from);
     void inviteRemote();
@@ -94,12 +109,17 @@ private:
 
     int m_controlFD = -1;
     int m_dataFD = -1;
-    std::unique_ptr<QSocketNotifier> m_controlSource;
-    std::unique_ptr<QSocketNotifier> m_dataSource;
-    std::unique_ptr<QTimer> m_clockTimer;
-    std::unique_ptr<QTimer> m_livenessTimer;
+    int m_wakeFD = -1; // eventfd: posted work is waiting
+    std::optional<Clock::time_point> m_clockDue;
+    std::optional<Clock::time_point> m_livenessDue;
+    bool m_quit = false;
+
+    std::mutex m_tasksMutex;
+    std::deque<Task> m_tasks;  // guarded by m_tasksMutex
+    bool m_accepting = true;   // guarded by m_tasksMutex
     std::map<std::string, Peer> m_peers; // key: dotted-decimal address, port not included
     RTPSendPath &m_sendPath;
+    std::vector<in_addr_t> m_establishedAddrs; // network order; follows m_peers
     bool m_stopped = false;
 };
 
