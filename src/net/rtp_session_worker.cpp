@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -78,6 +78,18 @@ RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::st
       m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath)
 {
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_epollFD = ::epoll_create1(EPOLL_CLOEXEC);
+    watch(m_wakeFD);
+}
+
+void RTPSessionWorker::watch(int fd) const
+{
+    if (fd < 0 || m_epollFD < 0)
+        return;
+    epoll_event event{};
+    event.events = EPOLLIN; // level-triggered
+    event.data.fd = fd;
+    ::epoll_ctl(m_epollFD, EPOLL_CTL_ADD, fd, &event);
 }
 
 RTPSessionWorker::~RTPSessionWorker()
@@ -85,6 +97,8 @@ RTPSessionWorker::~RTPSessionWorker()
     closeAll();
     if (m_wakeFD >= 0)
         ::close(m_wakeFD);
+    if (m_epollFD >= 0)
+        ::close(m_epollFD);
 }
 
 void RTPSessionWorker::post(Task task)
@@ -155,22 +169,30 @@ void RTPSessionWorker::runDueTimers()
 
 void RTPSessionWorker::run()
 {
-    if (m_wakeFD < 0) {
+    if (m_wakeFD < 0 || m_epollFD < 0) {
         // Without a wake-up descriptor nothing can reach this thread.
         std::lock_guard lock(m_tasksMutex);
         m_accepting = false;
         return;
     }
     while (!m_quit) {
-        pollfd fds[3] = {{m_wakeFD, POLLIN, 0}, {m_controlFD, POLLIN, 0}, {m_dataFD, POLLIN, 0}};
-        // A closed socket (-1) is skipped by poll().
-        if (::poll(fds, 3, pollTimeoutMs()) < 0 && errno != EINTR)
+        epoll_event events[3];
+        const int n = ::epoll_wait(m_epollFD, events, 3, pollTimeoutMs());
+        if (n < 0 && errno != EINTR)
             break;
-        if (fds[0].revents & POLLIN)
+        bool wake = false, control = false, data = false;
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            wake = wake || fd == m_wakeFD;
+            control = control || fd == m_controlFD;
+            data = data || fd == m_dataFD;
+        }
+        if (wake)
             runPostedTasks();
-        if (!m_quit && m_dataFD >= 0 && (fds[2].revents & POLLIN))
+        // Checked again: posted work may have closed the sockets.
+        if (!m_quit && data && m_dataFD >= 0)
             readDatagram(m_dataFD, true);
-        if (!m_quit && m_controlFD >= 0 && (fds[1].revents & POLLIN))
+        if (!m_quit && control && m_controlFD >= 0)
             readDatagram(m_controlFD, false);
         if (!m_quit)
             runDueTimers();
@@ -240,6 +262,8 @@ void RTPSessionWorker::startProcedure()
     }
     m_controlFD = control;
     m_dataFD = data;
+    watch(m_dataFD);
+    watch(m_controlFD);
 
     writeLog("écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) + " (SSRC " +
              std::to_string(m_ssrc) + ")");
@@ -267,7 +291,7 @@ void RTPSessionWorker::inviteRemote()
     writeLog("invitation envoyée à " + m_config.remoteHost + ":" + std::to_string(m_config.remotePort));
 }
 
-// One datagram per call: poll() is level-triggered, so the loop comes back
+// One datagram per call: the epoll set is level-triggered, so the loop comes back
 // while more are pending, without a final failing receive per wake-up.
 void RTPSessionWorker::readDatagram(int fd, bool isData)
 {

@@ -1,9 +1,9 @@
 #pragma once
 
 // The state, procedures and event loop of one RTP-MIDI session. Private to
-// RTPMidiSession. run() is the body of the session's thread: a poll() loop
+// RTPMidiSession. run() is the body of the session's thread: an epoll loop
 // over the two sockets and a wake-up descriptor for posted work, with the
-// clock and liveness deadlines as its time-out. Every member function except
+// clock and liveness deadlines as its time-out (epoll). Every member function except
 // post() and requestStop() runs on that thread, so the peer table needs no lock.
 
 #include "net/apple_midi.h"
@@ -83,6 +83,7 @@ private:
     using Task = std::function<void()>;
 
     int openUDP(int port) const;
+    void watch(int fd) const;
     void runPostedTasks();
     void runDueTimers();
     int pollTimeoutMs() const;
@@ -110,6 +111,7 @@ private:
     int m_controlFD = -1;
     int m_dataFD = -1;
     int m_wakeFD = -1; // eventfd: posted work is waiting
+    int m_epollFD = -1;
     std::optional<Clock::time_point> m_clockDue;
     std::optional<Clock::time_point> m_livenessDue;
     bool m_quit = false;
