@@ -22,7 +22,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (decodeClock(encodeClock(*sync)) != sync)
             std::abort();
     }
-    for (const auto &message : decodeRTP(bytes)) {
+    const auto messages = decodeRTP(bytes);
+    std::size_t streamed = 0;
+    decodeRTP(bytes, [&](const korvane::MIDIMessage &m) {
+        if (streamed >= messages.size() || m != messages[streamed++])
+            std::abort();
+    });
+    if (streamed != messages.size())
+        std::abort();
+    for (const auto &message : messages) {
         if (message.bytes.empty() || message.bytes.size() > size)
             std::abort();
         for (const auto &packet : encodeRTPPackets(message, 0xFFFF, 1, 2)) {

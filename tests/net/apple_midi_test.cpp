@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
+#include <array>
 
 using namespace korvane;
 using namespace korvane::AppleMIDI;
@@ -210,6 +210,9 @@ TEST(AppleMIDIRtp, DecodesCommandLists)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(messageBytes(decodeRTP(hex(c.packet))), c.expected);
+        std::vector<Bytes> streamed;
+        decodeRTP(hex(c.packet), [&](const MIDIMessage &m) { streamed.push_back(m.bytes); });
+        EXPECT_EQ(streamed, c.expected);
     }
 }
 
@@ -251,6 +254,11 @@ TEST(AppleMIDIRtp, RoundTripsMessages)
         const auto packets = encodeRTPPackets(MIDIMessage(hex(m)), 7, 8, 9);
         ASSERT_EQ(packets.size(), 1u) << m;
         EXPECT_EQ(packets[0], encodeRTP(MIDIMessage(hex(m)), 7, 8, 9));
+        std::array<std::uint8_t, 64> buffer{};
+        const std::size_t size = encodeRTPInto(MIDIMessage(hex(m)), 7, 8, 9, buffer);
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)), packets[0]);
+        // A buffer one byte short gets nothing.
+        EXPECT_EQ(encodeRTPInto(MIDIMessage(hex(m)), 7, 8, 9, std::span(buffer).first(size - 1)), 0u);
         EXPECT_EQ(messageBytes(decodeRTP(packets[0])), std::vector<Bytes>{hex(m)}) << m;
     }
 }
