@@ -116,7 +116,8 @@ public:
         const auto packet = AppleMIDI::encodeRTP(MIDIMessage({0x90, 0x3C, 0x64}), 1, 0, 1);
         std::uint8_t buf[2048];
         const auto t0 = Clock::now();
-        ::sendto(m_a, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&m_toB), sizeof m_toB);
+        ::sendto(m_a, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&m_toB),
+                 sizeof m_toB);
         ::recv(m_a, buf, sizeof buf, 0);
         return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
     }
@@ -199,8 +200,7 @@ public:
     }
 
 private:
-    template <class Pred>
-    static bool waitFor(Pred pred)
+    template <class Pred> static bool waitFor(Pred pred)
     {
         const auto deadline = Clock::now() + std::chrono::seconds(5);
         while (!pred() && Clock::now() < deadline)
@@ -223,8 +223,8 @@ private:
 
 void report(const char *what, const std::vector<double> &v)
 {
-    std::printf("%-28s p50 %8.1f us   p99 %8.1f us   (n=%zu)\n", what, percentile(v, 0.50), percentile(v, 0.99),
-                v.size());
+    std::printf("%-28s p50 %8.1f us   p99 %8.1f us   (n=%zu)\n", what, percentile(v, 0.50),
+                percentile(v, 0.99), v.size());
 }
 
 } // namespace

@@ -285,8 +285,7 @@ std::optional<std::pair<ByteView, bool>> commandList(ByteView bytes)
 
 // Walks the list and hands each whole message to emit; one scratch message
 // is reused, so emit must copy what it keeps.
-template <class Emit>
-void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit)
+template <class Emit> void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit)
 {
     MIDIMessage message;
     auto &out = message.bytes;

@@ -96,12 +96,18 @@ void RTPManager::sendToKey(const EndpointKey &key, const MIDIMessage &message)
 {
     if (key.kind != EndpointKind::rtp)
         return;
-    // send() only queues work on the session's thread, so it is called under the lock.
-    std::lock_guard guard(m_sessionsMutex);
-    for (const auto &[id, session] : m_sessions) {
-        if (session->config().name == key.name)
-            session->send(message);
+    // The table lock is held for the lookup only; sending takes each
+    // session's own lock, never nested inside this one.
+    std::vector<std::shared_ptr<RTPMidiSession>> targets;
+    {
+        std::lock_guard guard(m_sessionsMutex);
+        for (const auto &[id, session] : m_sessions) {
+            if (session->config().name == key.name)
+                targets.push_back(session);
+        }
     }
+    for (const auto &session : targets)
+        session->send(message);
 }
 
 std::vector<EndpointKey> RTPManager::routableKeys() const

@@ -37,8 +37,10 @@ RTPMidiSession::RTPMidiSession(RTPSessionConfig config, std::string localName)
 RTPMidiSession::~RTPMidiSession()
 {
     stop();
-    if (m_thread && QThread::currentThread() != m_thread.get())
+    if (m_thread && QThread::currentThread() != m_thread.get()) {
         m_thread->wait();
+        m_worker->joined();
+    }
     // The thread has ended before the worker and m_mainContext go.
 }
 
@@ -79,6 +81,7 @@ void RTPMidiSession::stop()
     // ends right after, once the BY packets are out and the sockets closed.
     m_worker->requestStop();
     m_thread->wait();
+    m_worker->joined();
 }
 
 void RTPMidiSession::setLastSequence(std::uint16_t sequence)
@@ -111,8 +114,8 @@ void RTPMidiSession::send(const MIDIMessage &message)
         packet[3] = static_cast<std::uint8_t>(sequence);
         for (const auto &to : m_sendPath->peers) {
             // Errors are ignored: no retry on a datagram socket.
-            (void)::sendto(m_sendPath->dataFD, packet, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
-                           sizeof to);
+            (void)::sendto(m_sendPath->dataFD, packet, size, MSG_DONTWAIT,
+                           reinterpret_cast<const sockaddr *>(&to), sizeof to);
         }
     };
     if (singleSize != 0)

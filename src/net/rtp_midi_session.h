@@ -65,7 +65,8 @@ public:
     // Runs the stop procedure (BY to every peer, timers cancelled, sockets
     // closed, empty peer report, "arrêté") and ends the thread before it
     // returns, so the same ports can be bound again at once. Idempotent.
-    // Call it from any thread but the session's own.
+    // Called from the session's own thread (inside a callback) it runs the
+    // procedure at once and the thread ends when the callback returns.
     void stop();
     // Any thread, synchronously: one packet (or one packet per sysex segment)
     // to every established peer, from the data socket. Concurrent senders are
@@ -83,7 +84,7 @@ private:
     PeersCallback m_onPeersChanged;
 
     std::unique_ptr<RTPSendPath> m_sendPath;
-    std::unique_ptr<QObject> m_mainContext;   // lives on the main thread
+    std::unique_ptr<QObject> m_mainContext;     // lives on the main thread
     std::unique_ptr<RTPSessionWorker> m_worker; // used by m_thread; destroyed after it ends
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_started{false};

@@ -65,15 +65,14 @@ bool validPort(int port)
 
 std::uint64_t currentTick()
 {
-    const auto ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
     return static_cast<std::uint64_t>(ns.count()) / 100000u;
 }
 
 RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName,
                                    std::uint32_t ssrc, std::uint32_t initiatorToken,
-                                   RTPMidiSession::Timing timing, RTPSendPath &sendPath,
-                                   Callbacks callbacks)
+                                   RTPMidiSession::Timing timing, RTPSendPath &sendPath, Callbacks callbacks)
     : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
       m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath)
 {
@@ -116,6 +115,11 @@ void RTPSessionWorker::post(Task task)
 void RTPSessionWorker::requestStop()
 {
     post([this] { stopNow(); });
+}
+
+void RTPSessionWorker::joined()
+{
+    std::lock_guard lock(m_tasksMutex);
 }
 
 void RTPSessionWorker::stopNow()
@@ -322,9 +326,8 @@ void RTPSessionWorker::readDatagram(int fd, bool isData)
     if (!isData)
         return;
     // Only established peers may inject MIDI into the show.
-    if (!m_callbacks.onReceive ||
-        std::find(m_establishedAddrs.begin(), m_establishedAddrs.end(), from.sin_addr.s_addr) ==
-            m_establishedAddrs.end())
+    if (!m_callbacks.onReceive || std::find(m_establishedAddrs.begin(), m_establishedAddrs.end(),
+                                            from.sin_addr.s_addr) == m_establishedAddrs.end())
         return;
     AppleMIDI::decodeRTP(packet, m_callbacks.onReceive);
 }

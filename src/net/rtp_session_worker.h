@@ -61,6 +61,10 @@ public:
     void requestStop();
     // The same, from the session thread itself (a callback).
     void stopNow();
+    // After the thread has ended: orders everything run() did before what
+    // the caller does next in terms race detectors see (QThread::wait() is
+    // opaque to them).
+    void joined();
 
     void startProcedure();
     void stopProcedure();
@@ -117,8 +121,8 @@ private:
     bool m_quit = false;
 
     std::mutex m_tasksMutex;
-    std::deque<Task> m_tasks;  // guarded by m_tasksMutex
-    bool m_accepting = true;   // guarded by m_tasksMutex
+    std::deque<Task> m_tasks;            // guarded by m_tasksMutex
+    bool m_accepting = true;             // guarded by m_tasksMutex
     std::map<std::string, Peer> m_peers; // key: dotted-decimal address, port not included
     RTPSendPath &m_sendPath;
     std::vector<in_addr_t> m_establishedAddrs; // network order; follows m_peers

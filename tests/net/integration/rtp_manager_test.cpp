@@ -58,9 +58,16 @@ TEST(RTPManager, DisabledConfigsGetNoSession)
     spinFor(100ms);
     EXPECT_EQ(countPrefix(manager, "RTP Inactif"), 0);
 
+    // Two enabled configurations with one id: the first one keeps it.
+    auto twin = loopbackConfig("Jumeau", freePortPair());
+    twin.id = on.id;
+    manager.apply({on, twin});
+    EXPECT_EQ(manager.routableKeys(), (std::vector<EndpointKey>{EndpointKey(EndpointKind::rtp, "Actif")}));
+
     manager.stopAll();
     EXPECT_TRUE(manager.routableKeys().empty());
-    EXPECT_TRUE(waitUntil([&] { return hasLine(manager, "RTP Actif: arrêté"); }));
+    EXPECT_TRUE(waitUntil([&] { return countPrefix(manager, "RTP Actif: arrêté") == 2; }));
+    EXPECT_EQ(countPrefix(manager, "RTP Jumeau"), 0);
 }
 
 TEST(RTPManager, ApplyingTheSameListTwiceRebindsTheSamePorts)
