@@ -331,3 +331,28 @@ TEST(RTPMidiSession, LongSysexLeavesAsSegmentsWithinThePacketLimit)
     }
     EXPECT_EQ(sequences, (std::vector<std::uint16_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
 }
+
+TEST(RTPMidiSession, InvitationOnTheDataPortAloneEstablishes)
+{
+    FakePeer peer;
+    ASSERT_TRUE(peer.ok());
+    const int port = freePortPair();
+    SessionProbe s(loopbackConfig("Data", port), "KORVANE");
+    ASSERT_TRUE(s.startListening());
+    peer.sendData(AppleMIDI::encodeExchange({Command::invitation, 77, 0x5151, ""}), port + 1);
+    const auto ok = asExchange(peer.receive(true));
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(ok->command, Command::invitationOK);
+    EXPECT_EQ(ok->initiatorToken, 77u);
+    EXPECT_TRUE(s.waitLog("RTP Data: session établie avec 127.0.0.1"));
+
+    // Both addresses of that peer are the sender's: MIDI and the farewell go there.
+    s.session->send(kNoteOn);
+    const auto note = peer.receiveMatching(true, isData);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(AppleMIDI::decodeRTP(*note)[0].bytes, kNoteOn.bytes);
+    s.session->stop();
+    const auto bye = asExchange(peer.receive(true, 100ms));
+    ASSERT_TRUE(bye);
+    EXPECT_EQ(bye->command, Command::bye);
+}

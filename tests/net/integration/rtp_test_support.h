@@ -13,6 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QThread>
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <mutex>
 #include <optional>
@@ -201,9 +204,12 @@ public:
         session->setOnReceive([this](const MIDIMessage &m) {
             std::lock_guard lock(m_mutex);
             m_received.push_back(m);
+            m_receivedOnMainThread = m_receivedOnMainThread || QThread::currentThread() == qApp->thread();
         });
-        session->setOnPeersChanged(
-            [this](const std::vector<std::string> &labels) { peerReports.push_back(labels); });
+        session->setOnPeersChanged([this](const std::vector<std::string> &labels) {
+            EXPECT_EQ(QThread::currentThread(), qApp->thread());
+            peerReports.push_back(labels);
+        });
     }
 
     // The session goes first: its stop procedure still logs.
@@ -228,6 +234,7 @@ public:
     std::vector<MIDIMessage> received() const
     {
         std::lock_guard lock(m_mutex);
+        EXPECT_FALSE(m_receivedOnMainThread) << "onReceive must run on the session thread";
         return m_received;
     }
     long countLogs(const std::string &line) const
@@ -257,6 +264,7 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_logs;
     std::vector<MIDIMessage> m_received;
+    bool m_receivedOnMainThread = false;
 };
 
 } // namespace korvane::test
