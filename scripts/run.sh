@@ -12,4 +12,8 @@ configure_and_build
 trap stop_jack EXIT
 start_jack
 
-"$KORVANE_BUILD/src/korvane" --version
+# There is no window yet: the router runs headless, on the package given as
+# the first argument or on the example show. Ctrl-C stops it cleanly.
+package=${1:-$KORVANE_ROOT/examples/demo.tovprjct}
+log "running headless on $package (Ctrl-C stops it)"
+"$KORVANE_BUILD/src/korvane" --headless "$package"

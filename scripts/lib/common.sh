@@ -7,7 +7,7 @@ KORVANE_BUILD=${KORVANE_BUILD:-$KORVANE_ROOT/build}
 # Debian packages the build, the tests and the program need.
 KORVANE_PACKAGES=(
     build-essential cmake ninja-build pkg-config git
-    qt6-base-dev qt6-base-dev-tools libqt6svg6-dev libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libjack-jackd2-dev jackd2
     libavahi-client-dev avahi-daemon avahi-utils dbus

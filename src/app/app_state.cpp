@@ -1,0 +1,448 @@
+#include "app/app_state.h"
+
+#include "midi/midi_engine.h"
+#include "midi/midi_monitor.h"
+#include "midi/midi_router.h"
+#include "model/project_document.h"
+#include "net/rtp_discovery.h"
+#include "net/rtp_manager.h"
+
+#include <QMetaObject>
+
+#include <unordered_set>
+
+namespace korvane {
+
+namespace {
+
+std::string lastPathComponent(const std::filesystem::path &url)
+{
+    auto p = url;
+    if (!p.has_filename())  // "show.tovprjct/" names the directory
+        p = p.parent_path();
+    return p.filename().string();
+}
+
+} // namespace
+
+AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<UserPrompts> prompts,
+                   QObject *parent)
+    : QObject(parent), m_prompts(std::move(prompts))
+{
+    m_engine = std::make_shared<MIDIEngine>(std::move(midiService));
+    m_router = std::make_shared<MIDIRouter>();
+    m_monitor = std::make_shared<MIDIMonitor>();
+    m_rtp = std::make_shared<RTPManager>();
+    m_discovery = std::make_shared<RTPDiscovery>();
+
+    m_router->setEngine(m_engine);
+    m_router->setMonitor(m_monitor);
+    m_rtp->setRouter(m_router);
+
+    // These two run on MIDI and network threads: they hold only weak
+    // references to thread-safe services, never the controller's state.
+    std::weak_ptr<RTPManager> weakRtp = m_rtp;
+    m_router->setRtpSend([weakRtp](const EndpointKey &key, const MIDIMessage &message) {
+        if (auto rtp = weakRtp.lock())
+            rtp->sendToKey(key, message);
+    });
+    std::weak_ptr<MIDIRouter> weakRouter = m_router;
+    m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message) {
+        if (auto router = weakRouter.lock())
+            router->process(key, message);
+    });
+
+    const auto forward = [this] { emit changed(); };
+    connect(m_engine.get(), &MIDIEngine::sourcesChanged, this, forward, Qt::QueuedConnection);
+    connect(m_engine.get(), &MIDIEngine::destinationsChanged, this, forward, Qt::QueuedConnection);
+    connect(m_engine.get(), &MIDIEngine::runningChanged, this, forward, Qt::QueuedConnection);
+    connect(m_monitor.get(), &MIDIMonitor::eventsChanged, this, forward, Qt::QueuedConnection);
+    connect(m_monitor.get(), &MIDIMonitor::pausedChanged, this, forward, Qt::QueuedConnection);
+    connect(m_rtp.get(), &RTPManager::peersBySessionChanged, this, forward, Qt::QueuedConnection);
+    connect(m_rtp.get(), &RTPManager::logLinesChanged, this, forward, Qt::QueuedConnection);
+    connect(m_discovery.get(), &RTPDiscovery::peersChanged, this, forward, Qt::QueuedConnection);
+    connect(m_discovery.get(), &RTPDiscovery::advertisedNameChanged, this, forward, Qt::QueuedConnection);
+
+    m_discovery->start();
+
+    // The project stream: its current value first, then every new one, on
+    // the next event-loop pass.
+    scheduleProjectDelivery();
+
+    const auto engineChanged = [this] { refreshMissing(); };
+    connect(m_engine.get(), &MIDIEngine::sourcesChanged, this, engineChanged, Qt::QueuedConnection);
+    connect(m_engine.get(), &MIDIEngine::destinationsChanged, this, engineChanged, Qt::QueuedConnection);
+    connect(m_engine.get(), &MIDIEngine::runningChanged, this, engineChanged, Qt::QueuedConnection);
+
+    m_engine->start();
+    applyAll();
+}
+
+AppState::~AppState()
+{
+    // Sessions say goodbye and the engine releases its ports before the
+    // services go; the MIDI threads may still be delivering until then.
+    m_rtp->stopAll();
+    m_engine->setOnInput(nullptr);
+    m_engine->stop();
+    m_discovery->stop();
+}
+
+void AppState::setProject(TOVProject project)
+{
+    m_project = std::move(project);
+    emit changed();
+    emit projectChanged();
+    if (!m_isApplyingLoad)
+        setDirty(true);
+    scheduleProjectDelivery();
+}
+
+void AppState::mutateProject(const std::function<void(TOVProject &)> &edit)
+{
+    TOVProject copy = m_project;
+    edit(copy);
+    setProject(std::move(copy));
+}
+
+void AppState::scheduleProjectDelivery()
+{
+    // Several edits in one pass reach the router once, with the last value.
+    if (m_projectDeliveryPending)
+        return;
+    m_projectDeliveryPending = true;
+    QMetaObject::invokeMethod(this, [this] { deliverProject(); }, Qt::QueuedConnection);
+}
+
+void AppState::deliverProject()
+{
+    m_projectDeliveryPending = false;
+    m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    refreshMissing();
+}
+
+void AppState::setStatus(std::string text)
+{
+    m_statusMessage = std::move(text);
+    emit changed();
+    emit statusMessageChanged(QString::fromStdString(m_statusMessage));
+}
+
+void AppState::setDirty(bool dirty)
+{
+    const bool was = m_dirty;
+    m_dirty = dirty;
+    emit changed();
+    if (was != dirty)
+        emit dirtyChanged(dirty);
+}
+
+void AppState::setProjectURL(std::optional<std::filesystem::path> url)
+{
+    m_projectURL = std::move(url);
+    emit changed();
+    emit projectURLChanged();
+}
+
+void AppState::markDirty() { setDirty(true); }
+
+void AppState::applyAll()
+{
+    m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    if (m_project.settings.startEngineOnOpen && !m_engine->running())
+        m_engine->start();
+    else if (!m_project.settings.startEngineOnOpen && m_engine->running())
+        m_engine->stop();
+    m_engine->applyVirtualPorts(m_project.virtualPorts);
+    m_rtp->setLocalName(m_project.name);
+    m_rtp->apply(m_project.rtpSessions);
+    advertiseListener();
+    m_monitor->setCapacity(m_project.settings.monitorBufferSize);
+}
+
+void AppState::applyVirtualPorts()
+{
+    m_engine->applyVirtualPorts(m_project.virtualPorts);
+    setDirty(true);
+}
+
+void AppState::applyNetwork()
+{
+    m_rtp->setLocalName(m_project.name);
+    m_rtp->apply(m_project.rtpSessions);
+    advertiseListener();
+    setDirty(true);
+}
+
+void AppState::advertiseListener()
+{
+    for (const auto &config : m_project.rtpSessions) {
+        if (config.enabled && config.role == RTPRole::listener) {
+            m_discovery->advertise(config.name, config.localPort);
+            return;
+        }
+    }
+}
+
+void AppState::newProject()
+{
+    m_isApplyingLoad = true;
+    setProject(TOVProject());
+    setProjectURL(std::nullopt);
+    setDirty(false);
+    m_isApplyingLoad = false;
+    applyAll();
+    setStatus("Nouveau projet");
+}
+
+void AppState::openProject()
+{
+    const auto url = m_prompts ? m_prompts->chooseProjectToOpen() : std::nullopt;
+    if (!url || url->empty())
+        return;
+    openProjectAt(*url);
+}
+
+bool AppState::openProjectAt(const std::filesystem::path &url)
+{
+    m_isApplyingLoad = true;
+    auto loaded = ProjectDocument::load(QString::fromStdString(url.string()));
+    if (!loaded) {
+        m_isApplyingLoad = false;
+        presentError(loaded.error().description());
+        return false;
+    }
+    setProject(std::move(loaded.value()));
+    setProjectURL(url);
+    setDirty(false);
+    m_isApplyingLoad = false;
+    applyAll();
+    setStatus("Ouvert : " + lastPathComponent(url));
+    return true;
+}
+
+void AppState::save()
+{
+    if (m_projectURL)
+        persist(*m_projectURL);
+    else
+        saveAs();
+}
+
+void AppState::saveAs()
+{
+    const auto chosen = m_prompts ? m_prompts->chooseSaveLocation(m_project.name + ".tovprjct") : std::nullopt;
+    if (!chosen || chosen->empty())
+        return;
+    std::filesystem::path url = *chosen;
+    if (!url.has_filename())
+        url = url.parent_path();
+    if (url.extension() != ".tovprjct")
+        url += ".tovprjct";
+    persist(url);
+    setProjectURL(url);
+}
+
+bool AppState::persist(const std::filesystem::path &url)
+{
+    auto saved = ProjectDocument::save(m_project, QString::fromStdString(url.string()));
+    if (!saved) {
+        presentError(saved.error().description());
+        return false;
+    }
+    setDirty(false);
+    setStatus("Enregistré : " + lastPathComponent(url));
+    return true;
+}
+
+void AppState::presentError(const std::string &description)
+{
+    setStatus("Erreur : " + description);
+    if (m_prompts)
+        m_prompts->showAlert("KORVANE", description);
+}
+
+std::string AppState::windowTitle() const
+{
+    std::string title = "KORVANE \u2014 ";
+    if (m_projectURL) {
+        auto p = *m_projectURL;
+        if (!p.has_filename())
+            p = p.parent_path();
+        title += p.stem().string();
+    } else {
+        title += m_project.name;
+    }
+    if (m_dirty)
+        title += " \u2022";
+    return title;
+}
+
+void AppState::startEngine()
+{
+    m_engine->start();
+    applyAll();
+    setStatus("Moteur démarré");
+}
+
+void AppState::stopEngine()
+{
+    if (m_project.settings.panicOnStop)
+        m_engine->panic();
+    m_rtp->stopAll();
+    m_engine->stop();
+    setStatus("Moteur arrêté");
+}
+
+void AppState::panic()
+{
+    m_engine->panic();
+    setStatus("Panic envoyé (All Notes/Sound Off)");
+}
+
+std::vector<EndpointKey> AppState::availableSourceKeys() const
+{
+    auto keys = m_engine->routableSources();
+    for (auto &k : m_rtp->routableKeys())
+        keys.push_back(std::move(k));
+    return keys;
+}
+
+std::vector<EndpointKey> AppState::availableDestinationKeys() const
+{
+    auto keys = m_engine->routableDestinations();
+    for (auto &k : m_rtp->routableKeys())
+        keys.push_back(std::move(k));
+    return keys;
+}
+
+void AppState::addRoute(const EndpointKey &source, const EndpointKey &destination)
+{
+    mutateProject([&](TOVProject &p) {
+        Route route(source);
+        route.name = source.name + " \u2192 " + destination.name;
+        route.destinations = {destination};
+        p.routes.push_back(std::move(route));
+    });
+    setDirty(true);
+}
+
+bool AppState::hasMatrixConnection(const EndpointKey &source, const EndpointKey &destination) const
+{
+    for (const auto &route : m_project.routes) {
+        if (!route.enabled || !EndpointKey::matches(route.source, source))
+            continue;
+        for (const auto &d : route.destinations)
+            if (EndpointKey::matches(d, destination))
+                return true;
+    }
+    return false;
+}
+
+void AppState::toggleMatrix(const EndpointKey &source, const EndpointKey &destination)
+{
+    bool removed = false;
+    for (std::size_t i = 0; i < m_project.routes.size(); ++i) {
+        const auto &route = m_project.routes[i];
+        if (!EndpointKey::matches(route.source, source))
+            continue;
+        bool hasDestination = false;
+        for (const auto &d : route.destinations)
+            hasDestination = hasDestination || EndpointKey::matches(d, destination);
+        if (hasDestination && route.destinations.size() == 1) {
+            mutateProject([i](TOVProject &p) { p.routes.erase(p.routes.begin() + static_cast<long>(i)); });
+            removed = true;
+            break;
+        }
+    }
+    if (!removed)
+        addRoute(source, destination);
+    setDirty(true);
+}
+
+std::string AppState::nickname(const EndpointKey &key) const
+{
+    for (const auto &device : m_project.devices)
+        if (EndpointKey::matches(device.key, key))
+            return device.nickname;
+    return {};
+}
+
+std::string AppState::displayName(const EndpointKey &key) const
+{
+    std::string base = nickname(key);
+    if (base.empty())
+        base = key.name;
+    switch (key.kind) {
+    case EndpointKind::physical:
+        return base;
+    case EndpointKind::virtual_:
+        return "\u2699\uFE0E " + base;
+    case EndpointKind::rtp:
+        return "\U0001F310 " + base;
+    }
+    return base;
+}
+
+void AppState::setNickname(const std::string &text, const EndpointKey &key, EndpointRole role)
+{
+    mutateProject([&](TOVProject &p) {
+        for (auto &device : p.devices) {
+            if (EndpointKey::matches(device.key, key)) {
+                device.nickname = text;
+                return;
+            }
+        }
+        DeviceRef device;
+        device.key = key;
+        device.role = role;
+        device.nickname = text;
+        p.devices.push_back(std::move(device));
+    });
+    setDirty(true);
+}
+
+void AppState::removeDevice(const EndpointKey &key)
+{
+    mutateProject([&](TOVProject &p) {
+        std::erase_if(p.devices, [&](const DeviceRef &d) { return EndpointKey::matches(d.key, key); });
+    });
+    setDirty(true);
+}
+
+void AppState::connectToDiscovered(const DiscoveredPeer &peer)
+{
+    for (const auto &config : m_project.rtpSessions) {
+        if (config.role == RTPRole::initiator && config.remoteHost == peer.host && config.remotePort == peer.port) {
+            setStatus("Déjà connecté à " + peer.name);
+            return;
+        }
+    }
+    const int port = freeLocalPort();
+    mutateProject([&](TOVProject &p) {
+        RTPSessionConfig config;
+        config.name = peer.name;
+        config.role = RTPRole::initiator;
+        config.localPort = port;
+        config.remoteHost = peer.host;
+        config.remotePort = peer.port;
+        p.rtpSessions.push_back(std::move(config));
+    });
+    applyNetwork();
+    setStatus("Connexion à " + peer.name + " (" + peer.host + ":" + std::to_string(peer.port) + ")\u2026");
+}
+
+int AppState::freeLocalPort() const
+{
+    std::unordered_set<int> used;
+    for (const auto &config : m_project.rtpSessions) {
+        used.insert(config.localPort);
+        used.insert(config.localPort + 1);
+    }
+    int p = 5004;
+    while (used.count(p) || used.count(p + 1))
+        p += 2;
+    return p;
+}
+
+} // namespace korvane
