@@ -12,7 +12,7 @@
 #include "midi/midi_router.h"
 #include "midi/service/jack/jack_midi_service.h"
 
-#include "../tests/midi/integration/jack_test_client.h"
+#include "../tests/support/jack_test_client.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

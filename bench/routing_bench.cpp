@@ -3,11 +3,9 @@
 // Reported per incoming message (sec_per_msg; with several threads it is wall
 // time divided by the messages of all threads).
 
-// First: its parameters are named `emit`, which Qt headers define as a macro.
-#include "midi/midi_stream_parser.h"
-
 #include "midi/midi_monitor.h"
 #include "midi/midi_router.h"
+#include "midi/midi_stream_parser.h"
 
 #include <QCoreApplication>
 #include <benchmark/benchmark.h>

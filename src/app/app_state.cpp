@@ -18,7 +18,7 @@ namespace {
 std::string lastPathComponent(const std::filesystem::path &url)
 {
     auto p = url;
-    if (!p.has_filename())  // "show.tovprjct/" names the directory
+    if (!p.has_filename()) // "show.tovprjct/" names the directory
         p = p.parent_path();
     return p.filename().string();
 }
@@ -69,9 +69,10 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     // the next event-loop pass.
     scheduleProjectDelivery();
 
+    // Every publication of the endpoint lists, changed or not, so a refresh
+    // skipped while the lists were in flight is made up for.
     const auto engineChanged = [this] { refreshMissing(); };
-    connect(m_engine.get(), &MIDIEngine::sourcesChanged, this, engineChanged, Qt::QueuedConnection);
-    connect(m_engine.get(), &MIDIEngine::destinationsChanged, this, engineChanged, Qt::QueuedConnection);
+    connect(m_engine.get(), &MIDIEngine::endpointListsPublished, this, engineChanged, Qt::QueuedConnection);
     connect(m_engine.get(), &MIDIEngine::runningChanged, this, engineChanged, Qt::QueuedConnection);
 
     m_engine->start();
@@ -111,7 +112,8 @@ void AppState::scheduleProjectDelivery()
     if (m_projectDeliveryPending)
         return;
     m_projectDeliveryPending = true;
-    QMetaObject::invokeMethod(this, [this] { deliverProject(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { deliverProject(); }, Qt::QueuedConnection);
 }
 
 void AppState::deliverProject()
@@ -144,7 +146,10 @@ void AppState::setProjectURL(std::optional<std::filesystem::path> url)
     emit projectURLChanged();
 }
 
-void AppState::markDirty() { setDirty(true); }
+void AppState::markDirty()
+{
+    setDirty(true);
+}
 
 void AppState::applyAll()
 {
@@ -231,7 +236,8 @@ void AppState::save()
 
 void AppState::saveAs()
 {
-    const auto chosen = m_prompts ? m_prompts->chooseSaveLocation(m_project.name + ".tovprjct") : std::nullopt;
+    const auto chosen =
+        m_prompts ? m_prompts->chooseSaveLocation(m_project.name + ".tovprjct") : std::nullopt;
     if (!chosen || chosen->empty())
         return;
     std::filesystem::path url = *chosen;
@@ -413,7 +419,8 @@ void AppState::removeDevice(const EndpointKey &key)
 void AppState::connectToDiscovered(const DiscoveredPeer &peer)
 {
     for (const auto &config : m_project.rtpSessions) {
-        if (config.role == RTPRole::initiator && config.remoteHost == peer.host && config.remotePort == peer.port) {
+        if (config.role == RTPRole::initiator && config.remoteHost == peer.host &&
+            config.remotePort == peer.port) {
             setStatus("Déjà connecté à " + peer.name);
             return;
         }

@@ -28,6 +28,10 @@ void AppState::refreshMissing()
         }
         return;
     }
+    // Right after a start the lists are still empty: judging presence then
+    // would raise a false alarm for every device of the show.
+    if (!m_engine->endpointListsCurrent())
+        return;
 
     std::unordered_set<std::string> presentIds;
     std::unordered_set<std::string> presentNames;

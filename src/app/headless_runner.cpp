@@ -41,7 +41,10 @@ bool installSignalHandlers()
 class HeadlessPrompts : public UserPrompts {
 public:
     std::optional<std::filesystem::path> chooseProjectToOpen() override { return std::nullopt; }
-    std::optional<std::filesystem::path> chooseSaveLocation(const std::string &) override { return std::nullopt; }
+    std::optional<std::filesystem::path> chooseSaveLocation(const std::string &) override
+    {
+        return std::nullopt;
+    }
     void showAlert(const std::string &title, const std::string &text) override
     {
         std::fprintf(stderr, "%s : %s\n", title.c_str(), text.c_str());

@@ -1,7 +1,6 @@
-// Before any Qt header: the parser names a parameter `emit`, which Qt defines as a macro.
-#include "midi/midi_stream_parser.h"
-
 #include "midi/midi_engine.h"
+
+#include "midi/midi_stream_parser.h"
 
 #include <QMetaObject>
 
@@ -241,9 +240,11 @@ void MIDIEngine::refreshEndpoints()
 void MIDIEngine::publishLists(std::vector<MIDIEndpointInfo> sources,
                               std::vector<MIDIEndpointInfo> destinations)
 {
+    ++m_publicationsInFlight;
     QMetaObject::invokeMethod(
         this,
         [this, sources = std::move(sources), destinations = std::move(destinations)]() mutable {
+            --m_publicationsInFlight;
             if (sources != m_sources) {
                 m_sources = std::move(sources);
                 emit sourcesChanged();
@@ -252,6 +253,7 @@ void MIDIEngine::publishLists(std::vector<MIDIEndpointInfo> sources,
                 m_destinations = std::move(destinations);
                 emit destinationsChanged();
             }
+            emit endpointListsPublished();
         },
         Qt::QueuedConnection);
 }

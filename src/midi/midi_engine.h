@@ -73,6 +73,10 @@ public:
 
     const std::vector<MIDIEndpointInfo> &sources() const { return m_sources; }
     const std::vector<MIDIEndpointInfo> &destinations() const { return m_destinations; }
+    // False while a computed endpoint list is still on its way to the main
+    // thread (right after start, a hot-plug or a virtual-port change): the
+    // published lists may then miss endpoints that are in fact present.
+    bool endpointListsCurrent() const { return m_publicationsInFlight == 0; }
 
     // Called on the service's receive thread for every parsed message.
     void setOnInput(InputCallback callback);
@@ -83,6 +87,8 @@ signals:
     void sourcesChanged();
     void destinationsChanged();
     void runningChanged(bool running);
+    // After every publication of the lists, changed or not.
+    void endpointListsPublished();
 
 private:
     struct Tables;
@@ -108,6 +114,7 @@ private:
     std::map<Handle, Token> m_connectedSources;
     std::vector<MIDIEndpointInfo> m_sources;
     std::vector<MIDIEndpointInfo> m_destinations;
+    int m_publicationsInFlight = 0; // main thread only
 
     // Read by senders on any thread.
     std::atomic<Handle> m_outputPort{0};

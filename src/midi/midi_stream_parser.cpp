@@ -35,26 +35,26 @@ int MIDIStreamParser::dataByteCount(std::uint8_t status)
 }
 
 void MIDIStreamParser::parse(const std::uint8_t *data, std::size_t size, std::uint64_t timestamp,
-                             const Emit &emit)
+                             const Emit &onMessage)
 {
     if (data == nullptr)
         return;
     std::size_t i = 0;
     while (i < size) {
         if (m_inSysex || m_discardingSysex)
-            i = stepInSysex(data, i, timestamp, emit);
+            i = stepInSysex(data, i, timestamp, onMessage);
         else
-            i = stepOutsideSysex(data, size, i, timestamp, emit);
+            i = stepOutsideSysex(data, size, i, timestamp, onMessage);
     }
 }
 
 std::size_t MIDIStreamParser::stepInSysex(const std::uint8_t *data, std::size_t i, std::uint64_t timestamp,
-                                          const Emit &emit)
+                                          const Emit &onMessage)
 {
     const std::uint8_t b = data[i];
     if (b >= kFirstRealtime) {
         // Real-time bytes may appear anywhere and leave the collection alone.
-        emit(MIDIMessage({b}, timestamp));
+        onMessage(MIDIMessage({b}, timestamp));
         return i + 1;
     }
     if (m_discardingSysex) {
@@ -70,14 +70,14 @@ std::size_t MIDIStreamParser::stepInSysex(const std::uint8_t *data, std::size_t 
             m_sysexBuffer.clear();
         } else {
             m_sysexBuffer.push_back(kSysexEnd);
-            emitSysexBuffer(timestamp, emit);
+            emitSysexBuffer(timestamp, onMessage);
         }
         m_inSysex = false;
         return i + 1;
     }
     if (isStatus(b)) {
         // Unterminated: hand over what was collected, then handle b afresh.
-        emitSysexBuffer(timestamp, emit);
+        emitSysexBuffer(timestamp, onMessage);
         m_inSysex = false;
         return i;
     }
@@ -92,11 +92,11 @@ std::size_t MIDIStreamParser::stepInSysex(const std::uint8_t *data, std::size_t 
 }
 
 std::size_t MIDIStreamParser::stepOutsideSysex(const std::uint8_t *data, std::size_t size, std::size_t i,
-                                               std::uint64_t timestamp, const Emit &emit)
+                                               std::uint64_t timestamp, const Emit &onMessage)
 {
     const std::uint8_t b = data[i];
     if (b >= kFirstRealtime) {
-        emit(MIDIMessage({b}, timestamp));
+        onMessage(MIDIMessage({b}, timestamp));
         return i + 1;
     }
     if (b == kSysexStart) {
@@ -114,28 +114,28 @@ std::size_t MIDIStreamParser::stepOutsideSysex(const std::uint8_t *data, std::si
         while (j < size && j - (i + 1) < n && !isStatus(data[j]))
             ++j;
         if (j - (i + 1) == n)
-            emit(MIDIMessage(std::vector<std::uint8_t>(data + i, data + j), timestamp));
+            onMessage(MIDIMessage(std::vector<std::uint8_t>(data + i, data + j), timestamp));
         return j;
     }
     if (m_runningStatus == 0)
         return i + 1;
     if (dataByteCount(m_runningStatus) == 1) {
-        emit(MIDIMessage({m_runningStatus, b}, timestamp));
+        onMessage(MIDIMessage({m_runningStatus, b}, timestamp));
         return i + 1;
     }
     if (i + 1 < size && !isStatus(data[i + 1])) {
-        emit(MIDIMessage({m_runningStatus, b, data[i + 1]}, timestamp));
+        onMessage(MIDIMessage({m_runningStatus, b, data[i + 1]}, timestamp));
         return i + 2;
     }
     return i + 1;
 }
 
-void MIDIStreamParser::emitSysexBuffer(std::uint64_t timestamp, const Emit &emit)
+void MIDIStreamParser::emitSysexBuffer(std::uint64_t timestamp, const Emit &onMessage)
 {
     // Copy out so the buffer keeps its capacity for the next message.
     MIDIMessage message(m_sysexBuffer, timestamp);
     m_sysexBuffer.clear();
-    emit(std::move(message));
+    onMessage(std::move(message));
 }
 
 } // namespace korvane

@@ -25,12 +25,12 @@ public:
 
     using Emit = std::function<void(MIDIMessage &&)>;
 
-    // Calls emit synchronously, once per completed message, in stream order;
+    // Calls onMessage synchronously, once per completed message, in stream order;
     // every message carries this packet's timestamp.
-    void parse(const std::uint8_t *data, std::size_t size, std::uint64_t timestamp, const Emit &emit);
-    void parse(std::span<const std::uint8_t> packet, std::uint64_t timestamp, const Emit &emit)
+    void parse(const std::uint8_t *data, std::size_t size, std::uint64_t timestamp, const Emit &onMessage);
+    void parse(std::span<const std::uint8_t> packet, std::uint64_t timestamp, const Emit &onMessage)
     {
-        parse(packet.data(), packet.size(), timestamp, emit);
+        parse(packet.data(), packet.size(), timestamp, onMessage);
     }
 
     // Number of data bytes that follow a status byte (0 for 0xF0, whose
@@ -40,10 +40,10 @@ public:
 private:
     // Handles data[i] while a system-exclusive message is open; returns the next index.
     std::size_t stepInSysex(const std::uint8_t *data, std::size_t i, std::uint64_t timestamp,
-                            const Emit &emit);
+                            const Emit &onMessage);
     std::size_t stepOutsideSysex(const std::uint8_t *data, std::size_t size, std::size_t i,
-                                 std::uint64_t timestamp, const Emit &emit);
-    void emitSysexBuffer(std::uint64_t timestamp, const Emit &emit);
+                                 std::uint64_t timestamp, const Emit &onMessage);
+    void emitSysexBuffer(std::uint64_t timestamp, const Emit &onMessage);
 
     std::uint8_t m_runningStatus = 0;
     std::vector<std::uint8_t> m_sysexBuffer;

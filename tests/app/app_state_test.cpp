@@ -271,7 +271,7 @@ TEST_F(AppStateTest, StopEngineSendsPanicOnlyWhenAsked)
     m_state->mutateProject([](TOVProject &p) {
         p.settings.panicOnStop = false;
         RTPSessionConfig s;
-        s.localPort = 0;  // refused at start; only its presence matters
+        s.localPort = 0; // refused at start; only its presence matters
         p.rtpSessions.push_back(s);
     });
     m_state->applyNetwork();

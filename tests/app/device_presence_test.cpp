@@ -59,7 +59,7 @@ TEST_F(DevicePresenceTest, ReportsNeededEndpointsByIdThenNameOnce)
     ASSERT_TRUE(settle(2));
 
     useProject([](TOVProject &p) {
-        Route r(phys("Old pad name", 42));  // present by unique id despite the name
+        Route r(phys("Old pad name", 42)); // present by unique id despite the name
         r.destinations = {phys("Desk"), phys("Lights", 7)};
         p.routes = {r, r, r};
         Route disabled(phys("Unplugged", 99));
@@ -118,6 +118,26 @@ TEST_F(DevicePresenceTest, StoppedEngineMeansNothingMissing)
     m_state->stopEngine();
     ASSERT_TRUE(waitUntil([&] { return m_state->missingDevices().empty(); }));
     EXPECT_EQ(m_state->statusMessage(), "Moteur arrêté");
+}
+
+TEST(DevicePresenceStartup, PresentDevicesRaiseNoAlarmWhileTheEngineStarts)
+{
+    auto service = std::make_shared<LoopbackMidiService>();
+    service->addSource("Keys", 1);
+    AppState state(service, std::make_shared<test::FakePrompts>());
+    std::vector<QString> statuses;
+    QObject::connect(&state, &AppState::statusMessageChanged,
+                     [&](const QString &s) { statuses.push_back(s); });
+
+    state.mutateProject([](TOVProject &p) { p.routes = {Route(phys("Keys", 1))}; });
+    test::spinFor(std::chrono::milliseconds(30));
+    state.stopEngine();
+    state.startEngine();
+    test::spinFor(std::chrono::milliseconds(30));
+
+    EXPECT_TRUE(state.missingDevices().empty());
+    for (const auto &s : statuses)
+        EXPECT_FALSE(s.startsWith(QString::fromUtf8("\u26A0"))) << s.toStdString();
 }
 
 } // namespace

@@ -26,7 +26,10 @@ public:
         proposedNames.push_back(proposedName);
         return next(saveAnswers);
     }
-    void showAlert(const std::string &title, const std::string &text) override { alerts.emplace_back(title, text); }
+    void showAlert(const std::string &title, const std::string &text) override
+    {
+        alerts.emplace_back(title, text);
+    }
 
 private:
     static std::optional<std::filesystem::path> next(std::deque<std::optional<std::filesystem::path>> &q)

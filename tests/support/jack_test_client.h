@@ -1,13 +1,15 @@
 #pragma once
 
-// A small JACK client playing "the other program" in integration tests: one
-// optional MIDI output it plays queued messages on, one optional MIDI input
-// whose messages it keeps. Header-only; only suites linking libjack use it.
+// A small JACK client playing "another program": one MIDI output port "out"
+// and one MIDI input port "in". Sends are queued to its process callback;
+// what arrives is kept with its frame time.
 
 #include <jack/jack.h>
+#include <jack/metadata.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -17,101 +19,171 @@ namespace korvane::test {
 
 class JackTestClient {
 public:
-    JackTestClient(const std::string &name, bool withOutput, bool withInput)
+    struct Event {
+        std::vector<std::uint8_t> bytes;
+        jack_nframes_t frame = 0; // absolute frame time of the event
+        jack_time_t usecs = 0;    // JACK clock when the cycle that received it began
+    };
+
+    enum Ports { both, outOnly, inOnly };
+
+    explicit JackTestClient(const std::string &name, const std::string &server = {}, Ports ports = both)
     {
         jack_status_t status{};
-        m_client = jack_client_open(name.c_str(), JackNoStartServer, &status);
+        const auto options =
+            static_cast<jack_options_t>(JackNoStartServer | (server.empty() ? 0 : JackServerName));
+        m_client = server.empty() ? jack_client_open(name.c_str(), options, &status)
+                                  : jack_client_open(name.c_str(), options, &status, server.c_str());
         if (!m_client)
             return;
-        m_toSend = jack_ringbuffer_create(1 << 16);
-        m_received = jack_ringbuffer_create(1 << 16);
-        if (withOutput)
+        if (ports != inOnly)
             m_out = jack_port_register(m_client, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-        if (withInput)
+        if (ports != outOnly)
             m_in = jack_port_register(m_client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        // JACK reuses port uuids, and its metadata store outlives the ports:
+        // start without anything an earlier port with the same uuid left.
+        clearProperties();
+        m_toSend = jack_ringbuffer_create(1 << 14);
+        m_arrived = jack_ringbuffer_create(1 << 16);
         jack_set_process_callback(m_client, &JackTestClient::process, this);
-        m_active = jack_activate(m_client) == 0;
+        jack_activate(m_client);
     }
-
-    ~JackTestClient() { close(); }
+    ~JackTestClient()
+    {
+        if (m_client) {
+            clearProperties();
+            jack_deactivate(m_client);
+            jack_client_close(m_client);
+        }
+        if (m_toSend)
+            jack_ringbuffer_free(m_toSend);
+        if (m_arrived)
+            jack_ringbuffer_free(m_arrived);
+        jack_ringbuffer_free(m_departures);
+    }
     JackTestClient(const JackTestClient &) = delete;
     JackTestClient &operator=(const JackTestClient &) = delete;
 
-    bool ok() const { return m_client && m_active; }
+    bool ok() const { return m_client && (m_out || m_in); }
+    std::string name() const { return jack_get_client_name(m_client); }
+    std::string outPort() const { return name() + ":out"; }
+    std::string inPort() const { return name() + ":in"; }
+    jack_client_t *client() const { return m_client; }
+    jack_nframes_t bufferSize() const { return jack_get_buffer_size(m_client); }
 
-    // The client leaves the server: its ports disappear for everyone.
-    void close()
+    bool connect(const std::string &from, const std::string &to)
     {
-        if (m_client) {
-            jack_deactivate(m_client);
-            jack_client_close(m_client);
-            m_client = nullptr;
-        }
-        if (m_toSend) {
-            jack_ringbuffer_free(m_toSend);
-            jack_ringbuffer_free(m_received);
-            m_toSend = m_received = nullptr;
-        }
+        const int rc = jack_connect(m_client, from.c_str(), to.c_str());
+        return rc == 0 || rc == EEXIST;
     }
 
-    std::string outputName() const { return m_out ? jack_port_name(m_out) : std::string(); }
-    std::string inputName() const { return m_in ? jack_port_name(m_in) : std::string(); }
+    bool setPrettyName(const std::string &pretty)
+    {
+        return jack_set_property(m_client, jack_port_uuid(m_out), JACK_METADATA_PRETTY_NAME, pretty.c_str(),
+                                 "text/plain") == 0;
+    }
 
-    // Played on the output in the next process cycle.
+    // Goes out at the start of the next cycle (see departures()).
     void send(const std::vector<std::uint8_t> &bytes)
     {
-        std::lock_guard lock(m_sendMutex);  // one writer; the process thread is the reader
-        const auto size = static_cast<std::uint32_t>(bytes.size());
-        if (jack_ringbuffer_write_space(m_toSend) < sizeof size + size)
-            return;
+        const std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
+        std::lock_guard lock(m_sendMutex);
         jack_ringbuffer_write(m_toSend, reinterpret_cast<const char *>(&size), sizeof size);
         jack_ringbuffer_write(m_toSend, reinterpret_cast<const char *>(bytes.data()), size);
     }
 
-    // Everything received on the input so far.
-    std::vector<std::vector<std::uint8_t>> received()
+    // Everything received so far.
+    std::vector<Event> received()
     {
-        std::uint32_t size = 0;
-        while (m_received && jack_ringbuffer_read_space(m_received) >= sizeof size) {
-            jack_ringbuffer_read(m_received, reinterpret_cast<char *>(&size), sizeof size);
-            std::vector<std::uint8_t> bytes(size);
-            jack_ringbuffer_read(m_received, reinterpret_cast<char *>(bytes.data()), size);
-            m_log.push_back(std::move(bytes));
+        for (;;) {
+            Arrival header;
+            if (jack_ringbuffer_peek(m_arrived, reinterpret_cast<char *>(&header), sizeof header) <
+                sizeof header)
+                break;
+            if (jack_ringbuffer_read_space(m_arrived) < sizeof header + header.size)
+                break;
+            jack_ringbuffer_read_advance(m_arrived, sizeof header);
+            Event event;
+            event.bytes.resize(header.size);
+            jack_ringbuffer_read(m_arrived, reinterpret_cast<char *>(event.bytes.data()), header.size);
+            event.frame = header.frame;
+            event.usecs = header.usecs;
+            m_events.push_back(std::move(event));
         }
-        return m_log;
+        return m_events;
+    }
+    std::vector<std::vector<std::uint8_t>> receivedBytes()
+    {
+        std::vector<std::vector<std::uint8_t>> result;
+        for (const Event &event : received())
+            result.push_back(event.bytes);
+        return result;
+    }
+
+    // When queued events actually left (frame time of the cycle start, JACK
+    // clock at the cycle start), in order.
+    struct Departure {
+        jack_nframes_t frame = 0;
+        jack_time_t usecs = 0;
+    };
+    std::vector<Departure> departures()
+    {
+        Departure departure;
+        while (jack_ringbuffer_read(m_departures, reinterpret_cast<char *>(&departure), sizeof departure) ==
+               sizeof departure)
+            m_sent.push_back(departure);
+        return m_sent;
     }
 
 private:
+    void clearProperties()
+    {
+        for (jack_port_t *port : {m_out, m_in})
+            if (port)
+                jack_remove_properties(m_client, jack_port_uuid(port));
+    }
+
+    struct Arrival {
+        std::uint32_t size;
+        jack_nframes_t frame;
+        jack_time_t usecs;
+    };
+
     static int process(jack_nframes_t frames, void *arg)
     {
         auto *self = static_cast<JackTestClient *>(arg);
-        if (self->m_out) {
-            void *buffer = jack_port_get_buffer(self->m_out, frames);
-            jack_midi_clear_buffer(buffer);
-            std::uint32_t size = 0;
-            char data[256];
-            while (jack_ringbuffer_read_space(self->m_toSend) >= sizeof size) {
-                jack_ringbuffer_peek(self->m_toSend, reinterpret_cast<char *>(&size), sizeof size);
-                if (size > sizeof data)
-                    break;
-                jack_ringbuffer_read_advance(self->m_toSend, sizeof size);
-                jack_ringbuffer_read(self->m_toSend, data, size);
-                jack_midi_event_write(buffer, 0, reinterpret_cast<jack_midi_data_t *>(data), size);
-            }
+        const jack_nframes_t start = jack_last_frame_time(self->m_client);
+        const jack_time_t now = jack_get_time();
+        void *out = self->m_out ? jack_port_get_buffer(self->m_out, frames) : nullptr;
+        if (out)
+            jack_midi_clear_buffer(out);
+        for (; out;) {
+            std::uint32_t size;
+            if (jack_ringbuffer_peek(self->m_toSend, reinterpret_cast<char *>(&size), sizeof size) <
+                sizeof size)
+                break;
+            if (jack_ringbuffer_read_space(self->m_toSend) < sizeof size + size)
+                break;
+            jack_midi_data_t *data = jack_midi_event_reserve(out, 0, size);
+            if (!data)
+                break;
+            jack_ringbuffer_read_advance(self->m_toSend, sizeof size);
+            jack_ringbuffer_read(self->m_toSend, reinterpret_cast<char *>(data), size);
+            const Departure departure{start, now};
+            jack_ringbuffer_write(self->m_departures, reinterpret_cast<const char *>(&departure),
+                                  sizeof departure);
         }
-        if (self->m_in) {
-            void *buffer = jack_port_get_buffer(self->m_in, frames);
-            const auto count = jack_midi_get_event_count(buffer);
-            for (std::uint32_t i = 0; i < count; ++i) {
-                jack_midi_event_t event;
-                if (jack_midi_event_get(&event, buffer, i) != 0)
-                    continue;
-                const auto size = static_cast<std::uint32_t>(event.size);
-                if (jack_ringbuffer_write_space(self->m_received) < sizeof size + size)
-                    continue;
-                jack_ringbuffer_write(self->m_received, reinterpret_cast<const char *>(&size), sizeof size);
-                jack_ringbuffer_write(self->m_received, reinterpret_cast<const char *>(event.buffer), size);
-            }
+        void *in = self->m_in ? jack_port_get_buffer(self->m_in, frames) : nullptr;
+        const std::uint32_t count = in ? jack_midi_get_event_count(in) : 0;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, in, i) != 0)
+                continue;
+            const Arrival header{static_cast<std::uint32_t>(event.size), start + event.time, now};
+            if (jack_ringbuffer_write_space(self->m_arrived) < sizeof header + event.size)
+                continue;
+            jack_ringbuffer_write(self->m_arrived, reinterpret_cast<const char *>(&header), sizeof header);
+            jack_ringbuffer_write(self->m_arrived, reinterpret_cast<const char *>(event.buffer), event.size);
         }
         return 0;
     }
@@ -120,10 +192,11 @@ private:
     jack_port_t *m_out = nullptr;
     jack_port_t *m_in = nullptr;
     jack_ringbuffer_t *m_toSend = nullptr;
-    jack_ringbuffer_t *m_received = nullptr;
-    bool m_active = false;
+    jack_ringbuffer_t *m_arrived = nullptr;
+    jack_ringbuffer_t *m_departures = jack_ringbuffer_create(1 << 14);
     std::mutex m_sendMutex;
-    std::vector<std::vector<std::uint8_t>> m_log;
+    std::vector<Event> m_events;
+    std::vector<Departure> m_sent;
 };
 
 } // namespace korvane::test

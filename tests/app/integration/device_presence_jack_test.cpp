@@ -37,10 +37,10 @@ TEST(DevicePresenceJack, UnpluggedClientsAreReportedAcknowledgedAndForgotten)
     AppState state(makeJackMidiService(), std::make_shared<test::FakePrompts>());
     ASSERT_TRUE(state.engine().running()) << "a JACK server must be running (scripts/test.sh starts one)";
 
-    auto keys = std::make_unique<JackTestClient>("korvane_presence_keys", true, false);
-    auto synth = std::make_unique<JackTestClient>("korvane_presence_synth", false, true);
+    auto keys = std::make_unique<JackTestClient>("korvane_presence_keys", "", JackTestClient::outOnly);
+    auto synth = std::make_unique<JackTestClient>("korvane_presence_synth", "", JackTestClient::inOnly);
     ASSERT_TRUE(keys->ok() && synth->ok());
-    const std::string keysName = keys->outputName(), synthName = synth->inputName();
+    const std::string keysName = keys->outPort(), synthName = synth->inPort();
 
     std::optional<EndpointKey> source, destination;
     ASSERT_TRUE(waitUntil([&] {
@@ -57,7 +57,7 @@ TEST(DevicePresenceJack, UnpluggedClientsAreReportedAcknowledgedAndForgotten)
     test::spinFor(std::chrono::milliseconds(50));
     EXPECT_TRUE(state.missingDevices().empty());
 
-    keys->close();
+    keys.reset();
     ASSERT_TRUE(waitUntil([&] { return state.missingDevices().size() == 1; }));
     EXPECT_EQ(names(state.missingDevices()), std::vector<std::string>{keysName});
     EXPECT_EQ(state.statusMessage(), "\u26A0\uFE0E Appareil déconnecté : " + keysName);
@@ -66,13 +66,13 @@ TEST(DevicePresenceJack, UnpluggedClientsAreReportedAcknowledgedAndForgotten)
     EXPECT_TRUE(state.activeMissing().empty());
 
     // A second device going missing reopens the alert with that device alone.
-    synth->close();
+    synth.reset();
     ASSERT_TRUE(waitUntil([&] { return state.missingDevices().size() == 2; }));
     EXPECT_EQ(names(state.activeMissing()), std::vector<std::string>{synthName});
 
     // Both come back: nothing missing, acknowledgements forgotten.
-    keys = std::make_unique<JackTestClient>("korvane_presence_keys", true, false);
-    synth = std::make_unique<JackTestClient>("korvane_presence_synth", false, true);
+    keys = std::make_unique<JackTestClient>("korvane_presence_keys", "", JackTestClient::outOnly);
+    synth = std::make_unique<JackTestClient>("korvane_presence_synth", "", JackTestClient::inOnly);
     ASSERT_TRUE(waitUntil([&] { return state.missingDevices().empty(); }));
     EXPECT_TRUE(state.acknowledgedMissing().empty());
 }

@@ -84,8 +84,8 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     ASSERT_TRUE(dir.isValid());
     const std::filesystem::path root = dir.path().toStdString();
 
-    JackTestClient player("korvane_e2e_player", true, false);
-    JackTestClient listener("korvane_e2e_listener", false, true);
+    JackTestClient player("korvane_e2e_player", "", JackTestClient::outOnly);
+    JackTestClient listener("korvane_e2e_listener", "", JackTestClient::inOnly);
     ASSERT_TRUE(player.ok() && listener.ok()) << "a JACK server must be running (scripts/test.sh starts one)";
 
     const int portB = freePortPair();
@@ -102,7 +102,7 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     toB.remoteHost = "127.0.0.1";
     toB.remotePort = portB;
     a.rtpSessions = {toB};
-    Route outbound({EndpointKind::physical, player.outputName()});
+    Route outbound({EndpointKind::physical, player.outPort()});
     outbound.destinations = {{EndpointKind::rtp, "VersB"}};
     a.routes = {outbound};
 
@@ -114,8 +114,8 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     fromA.bindAddress = "127.0.0.1";
     b.rtpSessions = {fromA};
     Route inbound({EndpointKind::rtp, "DepuisA"});
-    inbound.destinations = {{EndpointKind::physical, listener.inputName()}};
-    inbound.channelMask = 0x0001;  // channel 1 only
+    inbound.destinations = {{EndpointKind::physical, listener.inPort()}};
+    inbound.channelMask = 0x0001; // channel 1 only
     b.routes = {inbound};
 
     ASSERT_TRUE(ProjectDocument::save(a, QString::fromStdString((root / "a.tovprjct").string())));
@@ -125,8 +125,9 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     ASSERT_TRUE(waitUntil([&] { return instanceB.saw("Ouvert : b.tovprjct"); }, std::chrono::seconds(10)))
         << instanceB.output().toStdString();
     HeadlessProcess instanceA(root / "a.tovprjct");
-    ASSERT_TRUE(waitUntil([&] { return instanceA.saw("session établie") && instanceB.saw("session établie"); },
-                          std::chrono::seconds(10)))
+    ASSERT_TRUE(
+        waitUntil([&] { return instanceA.saw("session établie") && instanceB.saw("session établie"); },
+                  std::chrono::seconds(10)))
         << "A:\n"
         << instanceA.output().toStdString() << "\nB:\n"
         << instanceB.output().toStdString();
@@ -135,14 +136,14 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     // notes arrive, on channels 1 and 2.
     ASSERT_TRUE(waitUntil(
         [&] {
-            player.send({0x91, 62, 90});  // channel 2: filtered out by B
+            player.send({0x91, 62, 90}); // channel 2: filtered out by B
             player.send({0x90, 60, 100});
             test::spinFor(std::chrono::milliseconds(20));
-            return listener.received().size() >= 3;
+            return listener.receivedBytes().size() >= 3;
         },
         std::chrono::seconds(10)));
     test::spinFor(std::chrono::milliseconds(200));
-    for (const auto &message : listener.received())
+    for (const auto &message : listener.receivedBytes())
         EXPECT_EQ(message, (std::vector<std::uint8_t>{0x90, 60, 100}));
 
     instanceA.terminate();

@@ -6,7 +6,7 @@
 #include "midi/service/jack/jack_midi_service.h"
 #include "support/test_support.h"
 
-#include "jack_test_client.h"
+#include "support/jack_test_client.h"
 
 #include <QProcess>
 
