@@ -4,6 +4,7 @@
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
+#include "midi/service/jack/jack_midi_service.h"
 #include "model/project_document.h"
 
 #include <QHostAddress>
@@ -168,6 +169,23 @@ TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
     EXPECT_NE(instance.process().exitCode(), 0);
     EXPECT_TRUE(instance.saw("Erreur : Le fichier .tovprjct n'est pas un package valide."))
         << instance.output().toStdString();
+}
+
+TEST(HeadlessEndToEnd, ListEndpointsPrintsJackPortsWithTheirKeys)
+{
+    JackTestClient probe("korvane_list_probe");
+    ASSERT_TRUE(probe.ok());
+    QProcess list;
+    list.start(KORVANE_BINARY, {"--list-endpoints"});
+    ASSERT_TRUE(list.waitForFinished(10000));
+    EXPECT_EQ(list.exitCode(), 0);
+    const QString out = QString::fromUtf8(list.readAllStandardOutput());
+    const auto line = [](const char *role, const std::string &port) {
+        return QString::fromStdString(
+            std::string(role) + "\tphysical:" + std::to_string(jackPortUniqueID(port)) + "\t" + port + "\n");
+    };
+    EXPECT_TRUE(out.contains(line("source", probe.outPort()))) << out.toStdString();
+    EXPECT_TRUE(out.contains(line("destination", probe.inPort()))) << out.toStdString();
 }
 
 } // namespace
