@@ -227,6 +227,43 @@ TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
                     << info.name;
 }
 
+// JACK carries a message as one event of the port buffer (32 KiB here): one
+// that cannot fit must be refused, not reported as sent and lost.
+TEST(JackMidiServiceTest, MessageLargerThanAPortBufferIsRefusedAndSmallerOnesArrive)
+{
+    JackTestClient peer("korvane-sysex-peer", {}, JackTestClient::inOnly);
+    ASSERT_TRUE(peer.ok());
+    const auto service = makeJackMidiService();
+    const auto client = service->openClient("korvane-sysex", {});
+    ASSERT_EQ(client.status, 0);
+    const auto port = service->createOutputPort(client.client, "out");
+    ASSERT_TRUE(port);
+    MidiService::Handle destination = 0;
+    for (const auto &d : service->destinations())
+        if (d.displayName == peer.inPort())
+            destination = d.handle;
+    ASSERT_NE(destination, 0u);
+
+    auto sysex = [](std::size_t size) {
+        Bytes bytes(size, 0x11);
+        bytes.front() = 0xF0;
+        bytes.back() = 0xF7;
+        return bytes;
+    };
+    auto send = [&](const Bytes &bytes) {
+        const MidiService::Packet packet{0, bytes};
+        return service->send(*port, destination, MidiService::PacketList(&packet, 1));
+    };
+    const std::size_t bufferBytes = jack_port_type_get_buffer_size(peer.client(), JACK_DEFAULT_MIDI_TYPE);
+    EXPECT_NE(send(sysex(bufferBytes + 1000)), 0);
+    EXPECT_EQ(send(sysex(bufferBytes / 2)), 0);
+    ASSERT_TRUE(waitUntil([&] { return !peer.receivedBytes().empty(); }));
+    EXPECT_EQ(peer.receivedBytes(), (std::vector<Bytes>{sysex(bufferBytes / 2)}));
+    // Once a cycle has run, the limit is the buffer less JACK's own bookkeeping.
+    EXPECT_NE(send(sysex(bufferBytes - 8)), 0);
+    service->closeClient(client.client);
+}
+
 TEST(MIDIEngineJackServerTest, NoServerLogsTheStatusAndStaysStopped)
 {
     MIDIEngine engine(makeJackMidiService("korvane-no-such-server"));

@@ -180,7 +180,8 @@ std::optional<JackMidiService::OutputPort> JackMidiService::registerOutput(Side 
         return std::nullopt;
     OutputPort output;
     output.side = &side;
-    output.output = std::make_shared<Output>(port, kOutputRingBytes);
+    output.output = std::make_shared<Output>(
+        port, kOutputRingBytes, jack_port_type_get_buffer_size(side.client, JACK_DEFAULT_MIDI_TYPE));
     output.index = side.outputs.add(output.output.get());
     if (output.index < 0) {
         jack_port_unregister(side.client, port);

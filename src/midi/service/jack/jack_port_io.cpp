@@ -6,8 +6,8 @@
 
 namespace korvane::jackio {
 
-Output::Output(jack_port_t *port, std::size_t ringBytes)
-    : m_port(port), m_ring(jack_ringbuffer_create(ringBytes))
+Output::Output(jack_port_t *port, std::size_t ringBytes, std::size_t bufferBytes)
+    : m_port(port), m_ring(jack_ringbuffer_create(ringBytes)), m_maxEvent(bufferBytes)
 {
 }
 
@@ -21,10 +21,14 @@ bool Output::write(MidiService::PacketList packets)
 {
     if (!m_ring)
         return false;
+    const std::size_t maxEvent = m_maxEvent.load(std::memory_order_relaxed);
     std::size_t needed = 0;
-    for (const MidiService::Packet &packet : packets)
+    for (const MidiService::Packet &packet : packets) {
+        if (maxEvent != 0 && packet.bytes.size() > maxEvent)
+            return false; // could never leave: JACK has no way to split one event
         if (!packet.bytes.empty())
             needed += sizeof(Header) + packet.bytes.size();
+    }
     std::lock_guard lock(m_writeMutex);
     if (jack_ringbuffer_write_space(m_ring) < needed)
         return false;
@@ -42,6 +46,7 @@ bool Output::write(MidiService::PacketList packets)
 void Output::drainInto(void *portBuffer) noexcept
 {
     jack_midi_clear_buffer(portBuffer);
+    m_maxEvent.store(jack_midi_max_event_size(portBuffer), std::memory_order_relaxed);
     if (!m_ring)
         return;
     std::size_t written = 0;
@@ -55,7 +60,8 @@ void Output::drainInto(void *portBuffer) noexcept
         if (!target) {
             if (written > 0)
                 return; // port buffer full: the rest goes out next cycle
-            // Too big for an empty port buffer: it can never go out.
+            // Too big for an empty port buffer (queued before the first
+            // cycle measured it): it can never go out.
             jack_ringbuffer_read_advance(m_ring, sizeof header + header.size);
             continue;
         }

@@ -38,12 +38,15 @@ struct InputSlot {
 // once the process callback can no longer see it.
 class Output {
 public:
-    Output(jack_port_t *port, std::size_t ringBytes);
+    // `bufferBytes`: the size of the port's MIDI buffer, an upper bound for one
+    // event until the process callback has measured the real one (0: unknown).
+    Output(jack_port_t *port, std::size_t ringBytes, std::size_t bufferBytes);
     ~Output();
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
 
-    // Any thread. Queues every packet or, when the ring lacks room, none.
+    // Any thread. Queues every packet or, when the ring lacks room or a packet
+    // is larger than one event of the port buffer can be, none.
     bool write(MidiService::PacketList packets);
     // Process callback only.
     void drainInto(void *portBuffer) noexcept;
@@ -57,6 +60,8 @@ private:
     jack_port_t *m_port;
     jack_ringbuffer_t *m_ring;
     std::mutex m_writeMutex;
+    // Largest event an empty port buffer holds; 0 while unknown.
+    std::atomic<std::size_t> m_maxEvent;
 };
 
 // A fixed table of pointers the process callback walks every cycle. Written
