@@ -16,13 +16,16 @@ std::string formatRawHex(const std::vector<std::uint8_t> &bytes)
     std::string text;
     if (bytes.empty())
         return text;
-    text.reserve(bytes.size() * 3 - 1);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const std::size_t shown = std::min(bytes.size(), MonitorEvent::kRawHexBytes);
+    text.reserve(shown * 3 + 4);
+    for (std::size_t i = 0; i < shown; ++i) {
         if (i != 0)
             text.push_back(' ');
         text.push_back(digits[bytes[i] >> 4]);
         text.push_back(digits[bytes[i] & 0x0F]);
     }
+    if (shown < bytes.size())
+        text += " …";
     return text;
 }
 

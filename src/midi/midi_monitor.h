@@ -30,7 +30,12 @@ struct MonitorEvent {
     std::string summary;   // the message's humanReadable()
     std::string typeLabel; // label of the message's type
     std::optional<int> channel;
-    std::string rawHex; // "90 3C 64"; empty for an empty message
+    // "90 3C 64"; empty for an empty message. A longer message shows its
+    // first kRawHexBytes bytes then " …": a full dump of a large
+    // system-exclusive message would cost the MIDI thread time before the
+    // delivery and the monitor megabytes per line.
+    std::string rawHex;
+    static constexpr std::size_t kRawHexBytes = 256;
 
     static MonitorEvent make(Direction direction, std::string_view endpoint, const MIDIMessage &message);
 };

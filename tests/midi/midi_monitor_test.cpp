@@ -58,6 +58,14 @@ TEST(MIDIMonitorTest, EventFields)
         ids.insert(e.id);
     }
     EXPECT_EQ(ids.size(), std::size(cases));
+
+    // A large system-exclusive message shows only its head.
+    std::vector<std::uint8_t> dump(1 << 20, 0x11);
+    dump.front() = 0xF0;
+    const std::string hex = MonitorEvent::make(Dir::input, "Keys", MIDIMessage(dump)).rawHex;
+    EXPECT_EQ(hex.size(), MonitorEvent::kRawHexBytes * 3 - 1 + std::string(" …").size());
+    EXPECT_TRUE(hex.starts_with("F0 11 11 ")) << hex.substr(0, 20);
+    EXPECT_TRUE(hex.ends_with("11 11 …"));
     EXPECT_EQ(rawValue(Dir::input), "IN");
     EXPECT_EQ(rawValue(Dir::output), "OUT");
 }
