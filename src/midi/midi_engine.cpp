@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 #include <syslog.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -163,6 +164,7 @@ void MIDIEngine::stop()
         m_service->disposeEndpoint(handle);
     for (const auto &[name, handle] : ownDests)
         m_service->disposeEndpoint(handle);
+    m_virtualDestinationTokens.clear();
 
     if (m_client != 0)
         m_service->closeClient(m_client);
@@ -311,34 +313,61 @@ void MIDIEngine::applyVirtualPorts(const std::vector<VirtualPortConfig> &configs
         oldSources = m_tables->ownVirtualSourceRefs;
         oldDests = m_tables->ownVirtualDestRefs;
     }
+    std::set<std::string> wantedSources, wantedDests;
+    for (const VirtualPortConfig &config : configs) {
+        if (config.createsSource)
+            wantedSources.insert(config.name + " Out");
+        if (config.createsDestination)
+            wantedDests.insert(config.name + " In");
+    }
+    std::vector<Token> droppedTokens;
     for (const auto &[name, handle] : oldSources)
+        if (!wantedSources.count(name))
+            m_service->disposeEndpoint(handle);
+    for (const auto &[name, handle] : oldDests) {
+        if (wantedDests.count(name))
+            continue;
         m_service->disposeEndpoint(handle);
-    for (const auto &[name, handle] : oldDests)
-        m_service->disposeEndpoint(handle);
+        if (auto it = m_virtualDestinationTokens.find(handle); it != m_virtualDestinationTokens.end()) {
+            droppedTokens.push_back(it->second);
+            m_virtualDestinationTokens.erase(it);
+        }
+    }
+    if (!droppedTokens.empty()) {
+        std::lock_guard guard(m_tables->lock);
+        for (const Token token : droppedTokens) {
+            m_tables->tokenToKey.erase(token);
+            m_tables->parsers.erase(token);
+        }
+    }
 
     // A name configured twice gets one endpoint: a second one would be
     // untracked, shown as someone else's port and even listened to.
     NamedHandles newSources, newDests;
     std::weak_ptr<Tables> weakTables = m_tables;
+    auto createDestination = [&](const std::string &name) -> std::optional<Handle> {
+        const Token token = m_tables->addConnection(EndpointKey(EndpointKind::virtual_, name));
+        auto receive = [weakTables, token](MidiService::PacketList packets) {
+            if (auto tables = weakTables.lock())
+                handleIncoming(*tables, packets, token);
+        };
+        auto handle = m_service->createVirtualDestination(m_client, name, std::move(receive));
+        if (handle)
+            m_virtualDestinationTokens[*handle] = token;
+        return handle;
+    };
     for (const VirtualPortConfig &config : configs) {
-        if (config.createsSource) {
-            const std::string name = config.name + " Out";
-            if (!findNamed(newSources, name)) {
-                if (auto handle = m_service->createVirtualSource(m_client, name))
-                    newSources.emplace_back(name, *handle);
-            }
+        if (const std::string name = config.name + " Out";
+            config.createsSource && !findNamed(newSources, name)) {
+            const Handle *kept = findNamed(oldSources, name);
+            if (auto handle = kept ? std::optional(*kept) : m_service->createVirtualSource(m_client, name))
+                newSources.emplace_back(name, *handle);
         }
-        if (config.createsDestination) {
-            const std::string name = config.name + " In";
-            if (!findNamed(newDests, name)) {
-                const Token token = m_tables->addConnection(EndpointKey(EndpointKind::virtual_, name));
-                auto receive = [weakTables, token](MidiService::PacketList packets) {
-                    if (auto tables = weakTables.lock())
-                        handleIncoming(*tables, packets, token);
-                };
-                if (auto handle = m_service->createVirtualDestination(m_client, name, std::move(receive)))
-                    newDests.emplace_back(name, *handle);
-            }
+        if (const std::string name = config.name + " In";
+            config.createsDestination && !findNamed(newDests, name)) {
+            const Handle *kept = findNamed(oldDests, name);
+            if (auto handle = kept ? std::optional(*kept) : createDestination(name))
+                newDests.emplace_back(name, *handle);
         }
     }
     {

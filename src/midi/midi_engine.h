@@ -59,7 +59,9 @@ public:
     void stop();
     bool running() const { return m_running; }
 
-    // Replaces the program's own virtual ports. Does nothing while stopped.
+    // Replaces the program's own virtual ports. A port whose name stays is
+    // kept as it is, so other programs stay connected to it; the others are
+    // removed or created. Does nothing while stopped.
     void applyVirtualPorts(const std::vector<VirtualPortConfig> &configs);
 
     std::vector<EndpointKey> routableSources() const;
@@ -112,6 +114,7 @@ private:
     bool m_running = false;
     std::uint64_t m_generation = 0; // which client a queued notification belongs to
     std::map<Handle, Token> m_connectedSources;
+    std::map<Handle, Token> m_virtualDestinationTokens;
     std::vector<MIDIEndpointInfo> m_sources;
     std::vector<MIDIEndpointInfo> m_destinations;
     int m_publicationsInFlight = 0; // main thread only

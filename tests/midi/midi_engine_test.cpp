@@ -158,7 +158,16 @@ TEST_F(MIDIEngineTest, VirtualPortsArePublishedOfferedAndNeverListenedTo)
     EXPECT_EQ(connections[0].source, keys);
     EXPECT_EQ(connections[1].source, service->find("Pads"));
 
-    // Re-applying replaces the ports; a name given twice makes one port.
+    // Re-applying keeps the ports whose names stay, with their input keys...
+    const auto synthOut = service->find("Synth Out"), synthIn = service->find("Synth In");
+    engine->applyVirtualPorts({port("Synth"), port("Bus")});
+    EXPECT_EQ(service->find("Synth Out"), synthOut);
+    EXPECT_EQ(service->find("Synth In"), synthIn);
+    service->writeToVirtualDestination(synthIn, {0xF8});
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_EQ(received[0].key, EndpointKey(EndpointKind::virtual_, "Synth In"));
+
+    // ...and replaces the others; a name given twice makes one port.
     engine->applyVirtualPorts({port("Bus"), port("Bus")});
     ASSERT_TRUE(waitUntil([&] { return findSource("Bus Out") && !findSource("Synth Out"); }));
     EXPECT_EQ(service->find("Synth In"), 0u);

@@ -134,6 +134,11 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     engine->send(MIDIMessage({0x80, 60, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
     ASSERT_TRUE(waitUntil([&] { return !peer.receivedBytes().empty(); }));
     EXPECT_EQ(peer.receivedBytes(), (std::vector<Bytes>{{0x80, 60, 0}}));
+
+    // Adding a port leaves the connections to the others in place.
+    engine->applyVirtualPorts({virtualPort("Synth"), virtualPort("Bus")});
+    engine->send(MIDIMessage({0x80, 61, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
+    EXPECT_TRUE(waitUntil([&] { return peer.receivedBytes().size() == 2; }));
 }
 
 TEST_F(MIDIEngineJackTest, ClientsAppearingAndDisappearingUpdateTheListsWithinASecond)
