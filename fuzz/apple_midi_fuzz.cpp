@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <vector>
 
 using namespace korvane::AppleMIDI;
 
@@ -30,13 +31,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     });
     if (streamed != messages.size())
         std::abort();
+    // Segments of the input go through a reassembler (memory safety, cap).
+    SysexReassembler fromInput;
+    decodeRTP(
+        bytes, [](const korvane::MIDIMessage &) {},
+        [&](const SysexSegment &segment) {
+            if (const auto *whole = fromInput.add(segment); whole && whole->bytes.size() > size)
+                std::abort();
+        });
     for (const auto &message : messages) {
         if (message.bytes.empty() || message.bytes.size() > size)
             std::abort();
+        // Re-encoded, segmented or not, and decoded again: the same message.
+        SysexReassembler reassembler;
+        std::vector<korvane::MIDIMessage> again;
         for (const auto &packet : encodeRTPPackets(message, 0xFFFF, 1, 2)) {
-            if (packet.size() > maxDataPacketSize || decodeRTP(packet).empty())
+            if (packet.size() > maxDataPacketSize)
                 std::abort();
+            decodeRTP(
+                packet, [&](const korvane::MIDIMessage &m) { again.push_back(m); },
+                [&](const SysexSegment &segment) {
+                    if (const auto *whole = reassembler.add(segment))
+                        again.push_back(*whole);
+                });
         }
+        if (again.size() != 1 || again[0] != message)
+            std::abort();
     }
     return 0;
 }

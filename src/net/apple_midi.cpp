@@ -11,6 +11,7 @@ constexpr std::size_t kExchangeHeaderSize = 16;
 constexpr std::size_t kClockSize = 36;
 constexpr std::uint8_t kSysexStart = 0xF0;
 constexpr std::uint8_t kSysexEnd = 0xF7;
+constexpr std::uint8_t kSysexCancel = 0xF4;
 
 std::uint16_t readUInt16(ByteView bytes, std::size_t offset)
 {
@@ -283,9 +284,22 @@ std::optional<std::pair<ByteView, bool>> commandList(ByteView bytes)
     return std::pair{bytes.subspan(start, length), (header & 0x20) != 0};
 }
 
-// Walks the list and hands each whole message to emit; one scratch message
-// is reused, so emit must copy what it keeps.
-template <class Emit> void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit)
+std::optional<SysexSegment::Kind> segmentKind(std::uint8_t open, std::uint8_t close)
+{
+    using Kind = SysexSegment::Kind;
+    if (close == kSysexStart)
+        return open == kSysexStart ? Kind::first : Kind::middle;
+    if (open == kSysexEnd && close == kSysexEnd)
+        return Kind::last;
+    if (open == kSysexEnd && close == kSysexCancel)
+        return Kind::cancel;
+    return std::nullopt;
+}
+
+// Walks the list and hands each whole message to emit and each sysex segment
+// to onSegment; one scratch message is reused, so emit must copy what it keeps.
+template <class Emit, class OnSegment>
+void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit, OnSegment &&onSegment)
 {
     MIDIMessage message;
     auto &out = message.bytes;
@@ -304,28 +318,42 @@ template <class Emit> void walkCommandList(ByteView list, bool hasLeadingDelta, 
         }
         if (i >= size)
             break;
-        if (list[i] & 0x80)
+        bool freshStatus = false;
+        if (list[i] & 0x80) {
             status = list[i++];
+            freshStatus = true;
+        }
 
-        if (status == kSysexStart) {
-            out.assign(1, kSysexStart);
-            while (i < size) {
-                const std::uint8_t b = list[i];
-                if (b == kSysexEnd) {
-                    out.push_back(b);
-                    ++i;
-                    break;
-                }
-                if (b & 0x80)
-                    break;
-                out.push_back(b);
+        // F0 opens a sysex command; F7 read as a status byte may open a
+        // continuation segment.
+        if (status == kSysexStart || (status == kSysexEnd && freshStatus)) {
+            const std::size_t begin = i;
+            while (i < size && !(list[i] & 0x80))
                 ++i;
+            const std::uint8_t close = i < size ? list[i] : 0;
+            const auto data = list.subspan(begin, i - begin);
+            const auto kind = segmentKind(status, close);
+            if (kind) {
+                ++i; // the closing delimiter belongs to the segment
+                onSegment(SysexSegment{*kind, data});
+            } else if (status == kSysexStart) {
+                // Whole (F0..F7) or cut short by another status byte or the
+                // end of the list: emitted either way.
+                out.assign(1, kSysexStart);
+                out.insert(out.end(), data.begin(), data.end());
+                if (close == kSysexEnd) {
+                    out.push_back(kSysexEnd);
+                    ++i;
+                }
+                emit(static_cast<const MIDIMessage &>(message));
             }
-            emit(static_cast<const MIDIMessage &>(message));
-            if (i >= size)
-                break;
-            deltaFirst = true;
-            continue;
+            if (kind || status == kSysexStart) {
+                if (i >= size)
+                    break;
+                deltaFirst = true;
+                continue;
+            }
+            i = begin; // F7 not shaped like a segment: an ordinary status byte
         }
         if (status == 0)
             break;
@@ -355,14 +383,56 @@ std::vector<MIDIMessage> decodeRTP(ByteView bytes)
 void decodeRTP(ByteView bytes, const std::function<void(const MIDIMessage &)> &emit)
 {
     if (const auto list = commandList(bytes))
-        walkCommandList(list->first, list->second, emit);
+        walkCommandList(list->first, list->second, emit, [](const SysexSegment &) {});
+}
+
+void decodeRTP(ByteView bytes, const std::function<void(const MIDIMessage &)> &emit,
+               const std::function<void(const SysexSegment &)> &onSegment)
+{
+    if (const auto list = commandList(bytes))
+        walkCommandList(list->first, list->second, emit, onSegment);
 }
 
 std::vector<MIDIMessage> parseCommandList(ByteView list, bool hasLeadingDelta)
 {
     std::vector<MIDIMessage> messages;
-    walkCommandList(list, hasLeadingDelta, [&](const MIDIMessage &m) { messages.push_back(m); });
+    walkCommandList(
+        list, hasLeadingDelta, [&](const MIDIMessage &m) { messages.push_back(m); },
+        [](const SysexSegment &) {});
     return messages;
+}
+
+const MIDIMessage *SysexReassembler::add(const SysexSegment &segment)
+{
+    using Kind = SysexSegment::Kind;
+    auto &bytes = m_message.bytes;
+    if (segment.kind == Kind::first) {
+        bytes.assign(1, kSysexStart);
+        m_open = true;
+    } else if (!m_open) {
+        return nullptr; // orphan continuation
+    }
+    if (segment.kind == Kind::cancel) {
+        reset();
+        return nullptr;
+    }
+    // Room for the data and the closing F7.
+    if (bytes.size() + segment.data.size() + 1 > maxSysexBytes) {
+        reset();
+        return nullptr;
+    }
+    bytes.insert(bytes.end(), segment.data.begin(), segment.data.end());
+    if (segment.kind != Kind::last)
+        return nullptr;
+    bytes.push_back(kSysexEnd);
+    m_open = false;
+    return &m_message;
+}
+
+void SysexReassembler::reset()
+{
+    m_open = false;
+    m_message.bytes = Bytes();
 }
 
 std::size_t encodeRTPInto(const MIDIMessage &message, std::uint16_t sequence, std::uint32_t timestamp,

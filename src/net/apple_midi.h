@@ -89,12 +89,47 @@ std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t fi
                                     std::uint32_t timestamp, std::uint32_t ssrc,
                                     std::size_t maxPacketSize = maxDataPacketSize);
 
+// One piece of a system-exclusive message split across commands (RFC 6295
+// section 3.2): first F0..F0, middle F7..F0, last F7..F7, cancel F7..F4.
+// data holds the bytes between the two delimiters.
+struct SysexSegment {
+    enum class Kind { first, middle, last, cancel };
+    Kind kind = Kind::first;
+    ByteView data;
+};
+
 // Every message of the packet's command list, in order, each with timestamp 0;
-// empty when the packet is not accepted. Segments are not reassembled.
+// empty when the packet is not accepted. Sysex segments are left out: alone
+// they are not messages (see SysexReassembler).
 std::vector<MIDIMessage> decodeRTP(ByteView bytes);
 // The same messages handed one by one to emit, without building a list; the
 // message passed is reused between calls, so emit copies what it keeps.
 void decodeRTP(ByteView bytes, const std::function<void(const MIDIMessage &)> &emit);
+// The same, with each sysex segment handed to onSegment at its place in the
+// list; segment data points into bytes.
+void decodeRTP(ByteView bytes, const std::function<void(const MIDIMessage &)> &emit,
+               const std::function<void(const SysexSegment &)> &onSegment);
+
+// Rebuilds the segmented system-exclusive messages of one sender. A first
+// segment opens a message (discarding any half-built one); middle segments
+// extend it; the last closes it; cancel discards it. Continuation segments
+// with no open message are dropped, as is a message that would exceed
+// maxSysexBytes (F0 and F7 included).
+class SysexReassembler {
+public:
+    static constexpr std::size_t maxSysexBytes = std::size_t{1} << 20;
+
+    // The whole F0..F7 message when segment completes one, else null. The
+    // pointer stays valid until the next call.
+    const MIDIMessage *add(const SysexSegment &segment);
+    // Forgets a half-built message and releases its memory.
+    void reset();
+    bool isOpen() const { return m_open; }
+
+private:
+    MIDIMessage m_message;
+    bool m_open = false;
+};
 
 // encodeRTP into a caller's buffer: the packet's size, or 0 (nothing
 // written) when the message does not fit the buffer or the length field.

@@ -183,7 +183,40 @@ void RTPSessionWorker::readDatagram(int fd, bool isData)
     if (!m_callbacks.onReceive || std::find(m_establishedAddrs.begin(), m_establishedAddrs.end(),
                                             from.sin_addr.s_addr) == m_establishedAddrs.end())
         return;
-    AppleMIDI::decodeRTP(packet, m_callbacks.onReceive);
+    receiveData(packet, from.sin_addr.s_addr);
+}
+
+void RTPSessionWorker::receiveData(AppleMIDI::ByteView packet, in_addr_t from)
+{
+    // decodeRTP accepts no packet shorter than the RTP header.
+    if (packet.size() >= AppleMIDI::rtpHeaderSize)
+        m_segmentSender = {from, AppleMIDI::readUInt32(packet, 8)};
+    AppleMIDI::decodeRTP(packet, m_callbacks.onReceive, m_onSegment);
+}
+
+void RTPSessionWorker::reassemble(const AppleMIDI::SysexSegment &segment)
+{
+    // Bounds memory when senders juggle SSRCs: at most this many messages
+    // (each at most 1 MiB) are being rebuilt at once.
+    constexpr std::size_t kMaxOpen = 16;
+    auto it = m_reassembly.find(m_segmentSender);
+    if (it == m_reassembly.end()) {
+        if (segment.kind != AppleMIDI::SysexSegment::Kind::first)
+            return; // orphan continuation
+        if (m_reassembly.size() >= kMaxOpen)
+            m_reassembly.erase(m_reassembly.begin());
+        it = m_reassembly.emplace(m_segmentSender, AppleMIDI::SysexReassembler()).first;
+    }
+    if (const auto *whole = it->second.add(segment))
+        m_callbacks.onReceive(*whole);
+}
+
+void RTPSessionWorker::dropReassembly(const std::string &peerKey)
+{
+    in_addr addr{};
+    if (inet_pton(AF_INET, peerKey.c_str(), &addr) != 1)
+        return;
+    std::erase_if(m_reassembly, [&](const auto &entry) { return entry.first.first == addr.s_addr; });
 }
 
 void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const sockaddr_in &from,
@@ -247,6 +280,7 @@ void RTPSessionWorker::handleExchange(const AppleMIDI::Exchange &exchange, const
         if (found == m_peers.end())
             return;
         m_peers.erase(found);
+        dropReassembly(key);
         writeLog(key + " a quitté la session");
         notifyPeers();
         break;
@@ -296,6 +330,7 @@ void RTPSessionWorker::checkLiveness()
     for (auto it = m_peers.begin(); it != m_peers.end();) {
         if (now - it->second.lastSeen > m_timing.peerTimeout) {
             writeLog("pair " + it->second.label(it->first) + " hors-ligne (timeout)");
+            dropReassembly(it->first);
             it = m_peers.erase(it);
             removed = true;
         } else {
@@ -376,6 +411,7 @@ void RTPSessionWorker::stopProcedure()
     }
     closeAll();
     m_peers.clear();
+    m_reassembly.clear();
     notifyPeers();
     writeLog("arrêté");
 }

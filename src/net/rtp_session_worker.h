@@ -99,6 +99,9 @@ private:
     void sendClockStart(const sockaddr_in &to);
     void checkLiveness();
     void notifyPeers();
+    void receiveData(AppleMIDI::ByteView packet, in_addr_t from);
+    void reassemble(const AppleMIDI::SysexSegment &segment);
+    void dropReassembly(const std::string &peerKey);
     void publishSendPath();
     void sendTo(int fd, const AppleMIDI::Bytes &packet, const sockaddr_in &to) const;
     void writeLog(const std::string &text) const;
@@ -126,6 +129,12 @@ private:
     std::map<std::string, Peer> m_peers; // key: dotted-decimal address, port not included
     RTPSendPath &m_sendPath;
     std::vector<in_addr_t> m_establishedAddrs; // network order; follows m_peers
+    // Segmented sysex being rebuilt, per sender address (network order) and
+    // RTP SSRC; entries go when the peer at that address leaves.
+    std::map<std::pair<in_addr_t, std::uint32_t>, AppleMIDI::SysexReassembler> m_reassembly;
+    std::pair<in_addr_t, std::uint32_t> m_segmentSender{}; // of the packet being decoded
+    // Built once: a callback capturing only this needs no allocation per packet.
+    const std::function<void(const AppleMIDI::SysexSegment &)> m_onSegment;
     bool m_stopped = false;
 };
 

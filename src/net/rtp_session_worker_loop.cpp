@@ -24,7 +24,8 @@ RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::st
                                    std::uint32_t ssrc, std::uint32_t initiatorToken,
                                    RTPMidiSession::Timing timing, RTPSendPath &sendPath, Callbacks callbacks)
     : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
-      m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath)
+      m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath),
+      m_onSegment([this](const AppleMIDI::SysexSegment &segment) { reassemble(segment); })
 {
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_epollFD = ::epoll_create1(EPOLL_CLOEXEC);

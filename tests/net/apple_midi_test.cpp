@@ -335,18 +335,93 @@ TEST(AppleMIDIRtp, SegmentsATenKilobyteSysex)
     }
     EXPECT_EQ(body, Bytes(sysex.begin() + 1, sysex.end() - 1));
 
-    // The receiving decoder does not reassemble: the first segment arrives as
-    // an unterminated sysex, continuation segments only as lone F7/F0 bytes,
-    // never as channel messages made of sysex data.
-    const auto firstDecoded = messageBytes(decodeRTP(packets[0]));
-    ASSERT_EQ(firstDecoded.size(), 1u);
-    EXPECT_EQ(firstDecoded[0], Bytes(sysex.begin(), sysex.begin() + 1385));
-    for (std::size_t i = 1; i < packets.size(); ++i) {
-        const auto decoded = messageBytes(decodeRTP(packets[i]));
-        EXPECT_FALSE(decoded.empty());
-        for (const auto &m : decoded) {
-            ASSERT_EQ(m.size(), 1u);
-            EXPECT_TRUE(m[0] == 0xF7 || m[0] == 0xF0);
-        }
+    // Decoded segment by segment and rebuilt: the identical message, once.
+    SysexReassembler reassembler;
+    std::vector<Bytes> rebuilt;
+    for (const auto &p : packets) {
+        decodeRTP(
+            p, [&](const MIDIMessage &m) { rebuilt.push_back(m.bytes); },
+            [&](const SysexSegment &segment) {
+                if (const auto *whole = reassembler.add(segment))
+                    rebuilt.push_back(whole->bytes);
+            });
+        // Alone, a segment is no message: nothing stray reaches a device.
+        EXPECT_TRUE(decodeRTP(p).empty());
     }
+    EXPECT_EQ(rebuilt, std::vector<Bytes>{sysex});
+}
+
+TEST(AppleMIDISysex, ReportsSegmentsInListOrder)
+{
+    const std::string h = kRtpHeader;
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        {h + "04 F0 01 02 F0", {"first 01 02"}},
+        {h + "04 F7 03 04 F0", {"middle 03 04"}},
+        {h + "03 F7 05 F7", {"last 05"}},
+        {h + "02 F7 F7", {"last "}},
+        {h + "03 F7 06 F4", {"cancel 06"}},
+        {h + "0B 90 3C 64 00 F7 05 F7 00 F0 06 F0", {"msg 90 3C 64", "last 05", "first 06"}},
+        {h + "07 F0 01 F7 00 F7 02 F0", {"msg F0 01 F7", "middle 02"}},
+        // Not segment-shaped: decoded as ever.
+        {h + "04 F0 01 02 F7", {"msg F0 01 02 F7"}},
+        {h + "01 F7", {"msg F7"}},
+    };
+    const char *kinds[] = {"first", "middle", "last", "cancel"};
+    for (const auto &[packet, expected] : cases) {
+        std::vector<std::string> seen;
+        decodeRTP(
+            hex(packet), [&](const MIDIMessage &m) { seen.push_back("msg " + toHex(m.bytes)); },
+            [&](const SysexSegment &s) {
+                seen.push_back(std::string(kinds[static_cast<int>(s.kind)]) + " " +
+                               toHex(Bytes(s.data.begin(), s.data.end())));
+            });
+        EXPECT_EQ(seen, expected) << packet;
+    }
+}
+
+TEST(AppleMIDISysex, ReassemblesOnlyWellOrderedSegments)
+{
+    using K = SysexSegment::Kind;
+    struct Case {
+        const char *what;
+        std::vector<std::pair<K, const char *>> segments;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"first, middles, last",
+         {{K::first, "01 02"}, {K::middle, "03"}, {K::middle, ""}, {K::last, "04"}},
+         {"F0 01 02 03 04 F7"}},
+        {"orphan continuations dropped", {{K::middle, "03"}, {K::last, "04"}}, {}},
+        {"a new first discards the open one",
+         {{K::first, "01"}, {K::first, "02"}, {K::last, "03"}},
+         {"F0 02 03 F7"}},
+        {"cancel discards", {{K::first, "01"}, {K::cancel, "02"}, {K::last, "03"}}, {}},
+        {"nothing after the last", {{K::first, "01"}, {K::last, "02"}, {K::last, "03"}}, {"F0 01 02 F7"}},
+    };
+    for (const auto &c : cases) {
+        SysexReassembler r;
+        std::vector<std::string> out;
+        for (const auto &[kind, data] : c.segments) {
+            const auto bytes = hex(data);
+            if (const auto *whole = r.add({kind, bytes}))
+                out.push_back(toHex(whole->bytes));
+        }
+        EXPECT_EQ(out, c.expected) << c.what;
+    }
+}
+
+TEST(AppleMIDISysex, DropsAMessageOverTheCap)
+{
+    const Bytes body(SysexReassembler::maxSysexBytes - 2, 0x11);
+    const Bytes one{0x22};
+    SysexReassembler r;
+    r.add({SysexSegment::Kind::first, body});
+    const auto *whole = r.add({SysexSegment::Kind::last, {}});
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->bytes.size(), SysexReassembler::maxSysexBytes);
+
+    r.add({SysexSegment::Kind::first, body});
+    EXPECT_FALSE(r.add({SysexSegment::Kind::middle, one}));
+    EXPECT_FALSE(r.isOpen());
+    EXPECT_FALSE(r.add({SysexSegment::Kind::last, {}}));
 }

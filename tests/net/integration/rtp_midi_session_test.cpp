@@ -54,12 +54,22 @@ TEST(RTPMidiSession, ListenerAndInitiatorEstablishAndExchangeMidi)
     ASSERT_TRUE(b.waitReceived(1));
     EXPECT_EQ(b.received()[0].bytes, kNoteOn.bytes);
 
+    // A 10 kB sysex leaves in segments and arrives as the one message sent.
+    std::vector<std::uint8_t> big(10 * 1024);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i % 0x80);
+    big.front() = 0xF0;
+    big.back() = 0xF7;
     const MIDIMessage sysex({0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7});
     b.session->send(sysex);
+    b.session->send(MIDIMessage(big));
     b.session->send(kNoteOn);
-    ASSERT_TRUE(a.waitReceived(2));
+    ASSERT_TRUE(a.waitReceived(3));
+    spinFor(50ms);
+    ASSERT_EQ(a.received().size(), 3u);
     EXPECT_EQ(a.received()[0].bytes, sysex.bytes);
-    EXPECT_EQ(a.received()[1].bytes, kNoteOn.bytes);
+    EXPECT_EQ(a.received()[1].bytes, big);
+    EXPECT_EQ(a.received()[2].bytes, kNoteOn.bytes);
 
     // A leaving is seen by B as a farewell, not a timeout.
     a.session->stop();
@@ -330,6 +340,36 @@ TEST(RTPMidiSession, LongSysexLeavesAsSegmentsWithinThePacketLimit)
         sequences.push_back(sequenceOf(*packet));
     }
     EXPECT_EQ(sequences, (std::vector<std::uint16_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+}
+
+TEST(RTPMidiSession, HalfBuiltSysexIsForgottenWhenThePeerLeaves)
+{
+    FakePeer peer;
+    ASSERT_TRUE(peer.ok());
+    const int port = freePortPair();
+    SessionProbe s(loopbackConfig("Seg", port), "KORVANE");
+    ASSERT_TRUE(s.startListening());
+    ASSERT_TRUE(peer.establishWith(port, "P"));
+    const auto rtp = [](std::uint16_t seq, const std::vector<std::uint8_t> &list) {
+        AppleMIDI::Bytes p = {0x80, 0x61, 0, static_cast<std::uint8_t>(seq), 0, 0, 0, 0, 0, 0, 0x51, 0x51};
+        p.push_back(static_cast<std::uint8_t>(list.size()));
+        p.insert(p.end(), list.begin(), list.end());
+        return p;
+    };
+
+    peer.sendData(rtp(1, {0xF0, 0x01, 0xF0}), port + 1);
+    peer.sendControl(AppleMIDI::encodeExchange({Command::bye, 0xABCD, 0x5151, "P"}), port);
+    ASSERT_TRUE(s.waitLog("RTP Seg: 127.0.0.1 a quitté la session"));
+    ASSERT_TRUE(peer.establishWith(port, "P"));
+    // The last segment is now an orphan; the next first segment starts afresh.
+    peer.sendData(rtp(2, {0xF7, 0x02, 0xF7}), port + 1);
+    peer.sendData(rtp(3, {0xF0, 0x03, 0xF0}), port + 1);
+    peer.sendData(rtp(4, {0xF7, 0x04, 0xF7}), port + 1);
+    peer.sendData(AppleMIDI::encodeRTP(kNoteOn, 5, 0, 0x5151), port + 1);
+    ASSERT_TRUE(s.waitReceived(2));
+    EXPECT_EQ(s.received()[0].bytes, (std::vector<std::uint8_t>{0xF0, 0x03, 0x04, 0xF7}));
+    EXPECT_EQ(s.received()[1].bytes, kNoteOn.bytes);
+    EXPECT_EQ(s.received().size(), 2u);
 }
 
 TEST(RTPMidiSession, InvitationOnTheDataPortAloneEstablishes)
