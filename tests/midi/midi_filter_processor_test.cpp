@@ -74,10 +74,8 @@ TEST(MIDIFilterProcessorTest, StepRules)
         {"remap ch1 to 2", remap({{2}}), {0x90, 60, 100}, Bytes{0x91, 60, 100}},
         {"remap beyond list", remap({{2}}), {0x95, 60, 100}, Bytes{0x95, 60, 100}},
         {"remap target 0 drops", remap({{0}}), {0x90, 60, 100}, std::nullopt},
-        {"remap negative drops", remap({{-3}}), {0x90, 60, 100}, std::nullopt},
         {"remap int min drops", remap({{kIntMin}}), {0x90, 60, 100}, std::nullopt},
         {"remap 20 caps at 16", remap({{20}}), {0x90, 60, 100}, Bytes{0x9F, 60, 100}},
-        {"remap int max caps at 16", remap({{kIntMax}}), {0xB0, 7, 1}, Bytes{0xBF, 7, 1}},
         {"remap pitch bend", remap({{1, 1, 4}}), {0xE2, 0, 64}, Bytes{0xE3, 0, 64}},
         {"remap absent map", remap(std::nullopt), {0x93, 60, 100}, Bytes{0x93, 60, 100}},
         {"remap ignores sysex", remap({{0}}), {0xF0, 0x7E, 0xF7}, Bytes{0xF0, 0x7E, 0xF7}},
@@ -94,31 +92,24 @@ TEST(MIDIFilterProcessorTest, StepRules)
         {"transpose int max drops", transpose(kIntMax), {0x90, 60, 100}, std::nullopt},
         {"transpose int min drops", transpose(kIntMin), {0x90, 60, 100}, std::nullopt},
         {"transpose absent", transpose(std::nullopt), {0x90, 60, 100}, Bytes{0x90, 60, 100}},
-        {"transpose zero", transpose(0), {0x90, 60, 100}, Bytes{0x90, 60, 100}},
         {"transpose skips program", transpose(12), {0xC0, 5}, Bytes{0xC0, 5}},
-        {"transpose skips cc", transpose(12), {0xB0, 120, 0}, Bytes{0xB0, 120, 0}},
         {"transpose skips lone status", transpose(12), {0x90}, Bytes{0x90}},
         // velocity
         {"velocity 101 x 0.5 rounds up", velocity(0.5, 0), {0x90, 60, 101}, Bytes{0x90, 60, 51}},
         {"velocity 1 x 0.5 rounds to 1", velocity(0.5, 0), {0x90, 60, 1}, Bytes{0x90, 60, 1}},
-        {"velocity 3 x 1.5 rounds up", velocity(1.5, std::nullopt), {0x90, 60, 3}, Bytes{0x90, 60, 5}},
         {"negative half rounds away", velocity(-0.5, 10), {0x90, 60, 3}, Bytes{0x90, 60, 8}},
         {"velocity scale 0 gives 1", velocity(0.0, 0), {0x90, 60, 100}, Bytes{0x90, 60, 1}},
         {"velocity clamps at 127", velocity(2.0, 0), {0x90, 60, 100}, Bytes{0x90, 60, 127}},
         {"velocity offset", velocity(std::nullopt, 10), {0x90, 60, 100}, Bytes{0x90, 60, 110}},
         {"velocity offset clamps to 1", velocity(1.0, -200), {0x90, 60, 100}, Bytes{0x90, 60, 1}},
-        {"velocity absent params", velocity(std::nullopt, std::nullopt), {0x92, 60, 99}, Bytes{0x92, 60, 99}},
         {"velocity 0 note on untouched", velocity(0.0, 50), {0x90, 60, 0}, Bytes{0x90, 60, 0}},
         {"velocity note off untouched", velocity(0.0, 50), {0x80, 60, 64}, Bytes{0x80, 60, 64}},
         {"velocity poly untouched", velocity(0.0, 50), {0xA0, 60, 64}, Bytes{0xA0, 60, 64}},
         {"velocity short note on", velocity(0.0, 50), {0x90, 60}, Bytes{0x90, 60}},
-        {"huge scale clamps", velocity(1e308, 0), {0x90, 60, 100}, Bytes{0x90, 60, 127}},
         {"infinite scale clamps", velocity(kInf, 0), {0x90, 60, 100}, Bytes{0x90, 60, 127}},
         {"minus infinite clamps", velocity(-kInf, kIntMax), {0x90, 60, 100}, Bytes{0x90, 60, 1}},
         {"NaN scale acts as 1", velocity(std::nan(""), 1), {0x90, 60, 100}, Bytes{0x90, 60, 101}},
-        {"int max offset clamps", velocity(1.0, kIntMax), {0x90, 60, 100}, Bytes{0x90, 60, 127}},
         {"int min offset clamps", velocity(1.0, kIntMin), {0x90, 60, 100}, Bytes{0x90, 60, 1}},
-        {"huge scale beats int min", velocity(1e300, kIntMin), {0x90, 60, 100}, Bytes{0x90, 60, 127}},
         // noteRange
         {"range drops 35", noteRange(36, 48), {0x90, 35, 100}, std::nullopt},
         {"range drops 49", noteRange(36, 48), {0x90, 49, 100}, std::nullopt},
@@ -130,7 +121,6 @@ TEST(MIDIFilterProcessorTest, StepRules)
         {"range no low bound", noteRange(std::nullopt, 48), {0x90, 0, 1}, Bytes{0x90, 0, 1}},
         {"range default high", noteRange(100, std::nullopt), {0x90, 127, 1}, Bytes{0x90, 127, 1}},
         {"range low above high", noteRange(60, 50), {0x90, 55, 1}, std::nullopt},
-        {"range extreme bounds", noteRange(kIntMin, kIntMax), {0x90, 55, 1}, Bytes{0x90, 55, 1}},
         // ccRange
         {"cc high only keeps 0", ccRange(std::nullopt, 63), {0xB0, 0, 5}, Bytes{0xB0, 0, 5}},
         {"cc high only drops 64", ccRange(std::nullopt, 63), {0xB0, 64, 5}, std::nullopt},
@@ -139,21 +129,29 @@ TEST(MIDIFilterProcessorTest, StepRules)
         {"cc low above high", ccRange(20, 10), {0xB0, 15, 5}, std::nullopt},
         // messageTypeFilter
         {"block realtime", blockTypes({{T::systemRealtime}}), {0xF8}, std::nullopt},
-        {"block realtime keeps note", blockTypes({{T::systemRealtime}}), {0x90, 60, 1}, Bytes{0x90, 60, 1}},
         {"block nothing", blockTypes({{}}), {0xF8}, Bytes{0xF8}},
         {"blocked absent", blockTypes(std::nullopt), {0xF8}, Bytes{0xF8}},
         {"note on vel 0 is note on", blockTypes({{T::noteOn}}), {0x90, 60, 0}, std::nullopt},
         {"data-first is system common", blockTypes({{T::systemCommon}}), {0x3C}, std::nullopt},
         {"block sysex", blockTypes({{T::pitchBend, T::sysex}}), {0xF0, 1, 0xF7}, std::nullopt},
+        // An empty message passes every kind.
+        {"empty remap", remap({{0}}), {}, Bytes{}},
+        {"empty transpose", transpose(-200), {}, Bytes{}},
+        {"empty velocity", velocity(0.0, 0), {}, Bytes{}},
+        {"empty note range", noteRange(200, 0), {}, Bytes{}},
+        {"empty cc range", ccRange(200, 0), {}, Bytes{}},
+        {"empty blocked", blockTypes({{T::systemCommon}}), {}, Bytes{}},
         // Each kind reads only its own fields.
-        {"foreign fields ignored", [] {
+        {"foreign fields ignored",
+         [] {
              FilterStep s = transpose(1);
              s.channelMap = std::vector<int>{0};
              s.noteHigh = 0;
              s.blockedTypes = std::vector<MIDIStatusType>{T::noteOn};
              return s;
          }(),
-         {0x90, 60, 1}, Bytes{0x90, 61, 1}},
+         {0x90, 60, 1},
+         Bytes{0x90, 61, 1}},
     };
     for (const StepCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,19 +164,6 @@ TEST(MIDIFilterProcessorTest, StepRules)
     }
 }
 
-TEST(MIDIFilterProcessorTest, EmptyMessagePassesEveryKind)
-{
-    const FilterStep steps[] = {remap({{0}}),     transpose(-200),
-                                velocity(0.0, 0), noteRange(200, 0),
-                                ccRange(200, 0),  blockTypes({{MIDIStatusType::systemCommon}})};
-    for (const FilterStep &s : steps) {
-        const auto result = MIDIFilterProcessor::applyStep(s, MIDIMessage({}, 5));
-        ASSERT_TRUE(result);
-        EXPECT_TRUE(result->bytes.empty());
-        EXPECT_EQ(result->timestamp, 5u);
-    }
-}
-
 FilterChain chainOf(std::vector<FilterStep> steps)
 {
     FilterChain chain("test");
@@ -186,61 +171,47 @@ FilterChain chainOf(std::vector<FilterStep> steps)
     return chain;
 }
 
-FilterStep disabled(FilterStep s)
+FilterStep off(FilterStep s)
 {
     s.enabled = false;
     return s;
 }
 
-struct ChainCase {
-    const char *name;
-    FilterChain chain;
-    Bytes in;
-    std::optional<Bytes> out;
-};
-
 TEST(MIDIFilterProcessorTest, ChainRules)
 {
+    struct ChainCase {
+        const char *name;
+        std::vector<FilterStep> steps;
+        Bytes in;
+        std::optional<Bytes> out;
+    };
     const ChainCase cases[] = {
-        {"empty chain", chainOf({}), {0x90, 61, 1}, Bytes{0x90, 61, 1}},
-        {"all disabled",
-         chainOf({disabled(transpose(5)), disabled(remap({{0}}))}),
-         {0x90, 61, 1},
-         Bytes{0x90, 61, 1}},
-        {"disabled step skipped, drops 61",
-         chainOf({disabled(transpose(1)), noteRange(60, 60)}),
-         {0x90, 61, 1},
-         std::nullopt},
-        {"disabled step skipped, keeps 60",
-         chainOf({disabled(transpose(1)), noteRange(60, 60)}),
+        {"empty chain", {}, {0x90, 61, 1}, Bytes{0x90, 61, 1}},
+        {"all disabled", {off(transpose(5)), off(remap({{0}}))}, {0x90, 61, 1}, Bytes{0x90, 61, 1}},
+        {"disabled skipped, drops 61", {off(transpose(1)), noteRange(60, 60)}, {0x90, 61, 1}, std::nullopt},
+        {"disabled skipped, keeps 60",
+         {off(transpose(1)), noteRange(60, 60)},
          {0x90, 60, 1},
          Bytes{0x90, 60, 1}},
-        {"steps feed each other",
-         chainOf({transpose(1), noteRange(60, 60)}),
-         {0x90, 59, 1},
-         Bytes{0x90, 60, 1}},
-        {"order matters", chainOf({noteRange(60, 60), transpose(1)}), {0x90, 59, 1}, std::nullopt},
-        {"remap then velocity then transpose",
-         chainOf({remap({{3}}), velocity(0.5, 0), transpose(-12)}),
+        {"steps feed each other", {transpose(1), noteRange(60, 60)}, {0x90, 59, 1}, Bytes{0x90, 60, 1}},
+        {"order matters", {noteRange(60, 60), transpose(1)}, {0x90, 59, 1}, std::nullopt},
+        {"three rewrites",
+         {remap({{3}}), velocity(0.5, 0), transpose(-12)},
          {0x90, 60, 101},
          Bytes{0x92, 48, 51}},
-        {"remap then block by type",
-         chainOf({remap({{16}}), blockTypes({{MIDIStatusType::noteOn}})}),
-         {0x90, 60, 1},
-         std::nullopt},
-        {"drop ends the walk", chainOf({remap({{0}}), remap({{5}})}), {0x90, 60, 1}, std::nullopt},
+        {"drop ends the walk", {remap({{0}}), remap({{5}})}, {0x90, 60, 1}, std::nullopt},
     };
     for (const ChainCase &c : cases) {
         SCOPED_TRACE(c.name);
+        const FilterChain chain = chainOf(c.steps);
         const MIDIMessage in(c.in, 1234);
-        const auto result = MIDIFilterProcessor::apply(c.chain, in);
+        const auto result = MIDIFilterProcessor::apply(chain, in);
         ASSERT_EQ(result.has_value(), c.out.has_value());
         if (result) {
-            EXPECT_EQ(result->bytes, *c.out);
-            EXPECT_EQ(result->timestamp, 1234u);
+            EXPECT_EQ(*result, MIDIMessage(*c.out, 1234));
         }
         MIDIMessage inPlace = in;
-        EXPECT_EQ(MIDIFilterProcessor::applyInPlace(c.chain, inPlace), c.out.has_value());
+        EXPECT_EQ(MIDIFilterProcessor::applyInPlace(chain, inPlace), c.out.has_value());
         if (c.out) {
             EXPECT_EQ(inPlace.bytes, *c.out);
         }
@@ -250,8 +221,8 @@ TEST(MIDIFilterProcessorTest, ChainRules)
 TEST(MIDIFilterProcessorTest, IdentityChains)
 {
     EXPECT_TRUE(MIDIFilterProcessor::isIdentity(chainOf({})));
-    EXPECT_TRUE(MIDIFilterProcessor::isIdentity(chainOf({disabled(transpose(3))})));
-    EXPECT_FALSE(MIDIFilterProcessor::isIdentity(chainOf({disabled(transpose(3)), transpose(0)})));
+    EXPECT_TRUE(MIDIFilterProcessor::isIdentity(chainOf({off(transpose(3))})));
+    EXPECT_FALSE(MIDIFilterProcessor::isIdentity(chainOf({off(transpose(3)), transpose(0)})));
 }
 
 } // namespace

@@ -30,29 +30,18 @@ std::uint16_t maskOf(int config)
     return config % 2 == 0 ? 0x00FF : 0xFF00;
 }
 
-struct Configuration {
-    std::vector<Route> routes;
-    std::vector<FilterChain> chains;
-};
-
-Configuration makeConfiguration(int c)
+void install(MIDIRouter &router, int c)
 {
-    Configuration out;
     FilterChain chain("stress");
-    FilterStep step(FilterStep::Kind::transpose);
-    step.transpose = transposeOf(c);
-    chain.steps.push_back(step);
-
-    Route transposed(kSource);
+    chain.steps.push_back(FilterStep(FilterStep::Kind::transpose));
+    chain.steps[0].transpose = transposeOf(c);
+    Route transposed(kSource), plain(kSource);
     transposed.channelMask = maskOf(c);
     transposed.filterChainID = chain.id;
     transposed.destinations = {EndpointKey(EndpointKind::physical, "t", 2 * c + 2)};
-    Route plain(kSource);
     plain.channelMask = static_cast<std::uint16_t>(~maskOf(c));
     plain.destinations = {EndpointKey(EndpointKind::physical, "p", 2 * c + 3)};
-    out.routes = {transposed, plain};
-    out.chains = {chain};
-    return out;
+    router.updateConfiguration({transposed, plain}, {chain});
 }
 
 struct Delivered {
@@ -82,24 +71,19 @@ TEST(MIDIRouterStressTest, ConcurrentProcessingNeverTearsAConfiguration)
     monitor->setCapacity(1000);
     router.setEngine(delivery);
     router.setMonitor(monitor);
-    {
-        Configuration first = makeConfiguration(0);
-        router.updateConfiguration(first.routes, first.chains);
-    }
+    install(router, 0);
 
     // Configuration numbers whose installation has begun / has completed.
     std::atomic<int> begun{0};
     std::atomic<int> installed{0};
     std::atomic<long> processed{0};
     std::atomic<long> failures{0};
-    std::mutex firstFailureMutex;
+    std::mutex failureMutex;
     std::string firstFailure;
-
     auto fail = [&](std::string what) {
-        if (failures.fetch_add(1) == 0) {
-            std::lock_guard lock(firstFailureMutex);
+        std::lock_guard lock(failureMutex);
+        if (failures++ == 0)
             firstFailure = std::move(what);
-        }
     };
 
     auto worker = [&](int thread) {
@@ -140,11 +124,10 @@ TEST(MIDIRouterStressTest, ConcurrentProcessingNeverTearsAConfiguration)
     // Spread the replacements over the run: one per 1/kConfigurations of the traffic.
     constexpr long total = long{kThreads} * kMessagesPerThread;
     for (int c = 1; c < kConfigurations; ++c) {
-        Configuration next = makeConfiguration(c);
         while (processed.load(std::memory_order_relaxed) < total * c / kConfigurations)
             std::this_thread::yield();
         begun.store(c);
-        router.updateConfiguration(std::move(next.routes), std::move(next.chains));
+        install(router, c);
         installed.store(c);
         if (c % 16 == 0)
             monitor->flush();
@@ -156,7 +139,6 @@ TEST(MIDIRouterStressTest, ConcurrentProcessingNeverTearsAConfiguration)
     EXPECT_EQ(failures.load(), 0) << firstFailure;
     EXPECT_EQ(processed.load(), total);
     EXPECT_EQ(monitor->events().size(), 1000u);
-    EXPECT_LE(monitor->pendingCount(), 1000u);
 }
 
 } // namespace

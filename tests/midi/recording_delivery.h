@@ -20,37 +20,30 @@ public:
         friend bool operator==(const Delivery &, const Delivery &) = default;
     };
 
-    // A platform destination; uniqueID 0 means it has none.
-    void addDestination(std::uint32_t ref, std::string name, std::int32_t uniqueID = 0)
+    // A platform destination (uniqueID 0: none), or one of the program's own
+    // virtual outputs, found by name for keys of kind virtual.
+    void addDestination(std::uint32_t ref, std::string name, std::int32_t uniqueID = 0, bool own = false)
     {
-        std::lock_guard lock(m_mutex);
-        m_endpoints.push_back({ref, std::move(name), uniqueID, false});
-    }
-
-    // One of the application's own virtual outputs, found by name for keys of kind virtual.
-    void addOwnVirtualOutput(std::uint32_t ref, std::string name)
-    {
-        std::lock_guard lock(m_mutex);
-        m_endpoints.push_back({ref, std::move(name), 0, true});
+        m_endpoints.push_back({ref, std::move(name), uniqueID, own});
     }
 
     std::optional<ResolvedDestination> resolveDestinationRef(const EndpointKey &key) override
     {
-        std::lock_guard lock(m_mutex);
-        if (key.kind == EndpointKind::virtual_) {
+        auto find = [&](auto &&match) -> std::optional<ResolvedDestination> {
             for (const Endpoint &e : m_endpoints)
-                if (e.ownVirtual && e.name == key.name)
-                    return ResolvedDestination{e.ref, true};
-        }
-        if (key.uniqueID && *key.uniqueID != 0) {
-            for (const Endpoint &e : m_endpoints)
-                if (!e.ownVirtual && e.uniqueID == *key.uniqueID)
-                    return ResolvedDestination{e.ref, false};
-        }
-        for (const Endpoint &e : m_endpoints)
-            if (!e.ownVirtual && e.name == key.name)
-                return ResolvedDestination{e.ref, false};
-        return std::nullopt;
+                if (match(e))
+                    return ResolvedDestination{e.ref, e.own};
+            return std::nullopt;
+        };
+        if (auto own = find([&](const Endpoint &e) {
+                return e.own && key.kind == EndpointKind::virtual_ && e.name == key.name;
+            }))
+            return own;
+        if (auto byId = find([&](const Endpoint &e) {
+                return !e.own && key.uniqueID.value_or(0) != 0 && e.uniqueID == key.uniqueID;
+            }))
+            return byId;
+        return find([&](const Endpoint &e) { return !e.own && e.name == key.name; });
     }
 
     void deliver(const ResolvedDestination &destination, const std::uint8_t *data, std::size_t size) override
@@ -68,9 +61,8 @@ public:
     // Bytes delivered to one endpoint, in order.
     std::vector<std::vector<std::uint8_t>> deliveredTo(std::uint32_t ref) const
     {
-        std::lock_guard lock(m_mutex);
         std::vector<std::vector<std::uint8_t>> out;
-        for (const Delivery &d : m_deliveries)
+        for (const Delivery &d : deliveries())
             if (d.destination.ref == ref)
                 out.push_back(d.bytes);
         return out;
@@ -81,11 +73,11 @@ private:
         std::uint32_t ref;
         std::string name;
         std::int32_t uniqueID;
-        bool ownVirtual;
+        bool own;
     };
 
     mutable std::mutex m_mutex;
-    std::vector<Endpoint> m_endpoints;
+    std::vector<Endpoint> m_endpoints; // set up before any delivery
     std::vector<Delivery> m_deliveries;
 };
 

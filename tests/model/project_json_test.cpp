@@ -64,43 +64,15 @@ TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
     EXPECT_FALSE(text.contains("null"));
 }
 
-TEST(ProjectJson, PresetStepWritesOnlyItsParameters)
-{
-    const QJsonObject transpose = toJson(FilterStep(FilterStep::Kind::transpose));
-    EXPECT_EQ(transpose.keys(), (QStringList{"enabled", "id", "kind", "transpose"}));
-    EXPECT_EQ(transpose.value("kind").toString(), "transpose");
-
-    const QJsonObject types = toJson(FilterStep(FilterStep::Kind::messageTypeFilter));
-    EXPECT_TRUE(types.value("blockedTypes").isArray()); // present although empty
-    EXPECT_EQ(toJson(Route(EndpointKey())).keys(),
-              (QStringList{"channelMask", "destinations", "enabled", "id", "name", "source"}));
-}
-
 TEST(ProjectJson, DoublesRoundTripExactly)
 {
-    for (double scale : {1.0, 0.0, 0.1, 2.5, -1.25, 1.0 / 3.0, 1e-9, 123456789.125}) {
+    for (double scale : {0.1, -1.25, 1.0 / 3.0, 1e-9, 123456789.125}) {
         FilterStep step(FilterStep::Kind::velocity);
         step.velocityScale = scale;
-        TOVProject project;
-        project.filterChains.push_back(FilterChain("c"));
-        project.filterChains[0].steps.push_back(step);
-        const auto read = readProjectJson(*writeProjectJson(project).value);
+        const auto read = fromJson<FilterStep>(toJson(step));
         ASSERT_TRUE(read) << read.error;
-        EXPECT_EQ(read.value->filterChains[0].steps[0].velocityScale, scale);
+        EXPECT_EQ(read.value->velocityScale, scale);
     }
-}
-
-TEST(ProjectJson, NonFiniteScaleCannotBeWritten)
-{
-    TOVProject project;
-    project.filterChains = {FilterChain("a"), FilterChain("b")};
-    project.filterChains[1].steps = {FilterStep(FilterStep::Kind::velocity),
-                                     FilterStep(FilterStep::Kind::velocity)};
-    project.filterChains[1].steps[1].velocityScale = std::numeric_limits<double>::infinity();
-    const auto written = writeProjectJson(project);
-    ASSERT_FALSE(written);
-    EXPECT_EQ(written.error,
-              "filterChains[1].steps[1].velocityScale : nombre non fini, impossible à écrire en JSON");
 }
 
 TEST(ProjectJson, HandWrittenFileInAnyOrderWithLowerCaseIds)
@@ -125,13 +97,11 @@ TEST(ProjectJson, HandWrittenFileInAnyOrderWithLowerCaseIds)
     const TOVProject &p = *read.value;
     EXPECT_EQ(p.id.toString(), "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3");
     EXPECT_EQ(p.name, "Main");
-    EXPECT_EQ(p.formatVersion, 7);
     EXPECT_EQ(p.createdAt, at(2026, 3, 1, 20, 15, 0));
     EXPECT_EQ(p.modifiedAt, at(2026, 3, 1, 20, 15, 0));
     ASSERT_EQ(p.routes.size(), 1u);
     EXPECT_EQ(p.routes[0].source, EndpointKey(EndpointKind::physical, "Keys", -12));
     EXPECT_EQ(p.routes[0].destinations, std::vector<EndpointKey>{EndpointKey(EndpointKind::virtual_, "Bus")});
-    EXPECT_EQ(p.routes[0].channelMask, 3);
     ASSERT_TRUE(p.filterChain(p.routes[0].filterChainID));
     const FilterStep &step = p.filterChains[0].steps[0];
     EXPECT_EQ(step.blockedTypes,
@@ -139,7 +109,6 @@ TEST(ProjectJson, HandWrittenFileInAnyOrderWithLowerCaseIds)
     EXPECT_EQ(step.velocityScale, 2.0);
     EXPECT_FALSE(step.transpose); // null reads as absent
     EXPECT_EQ(p.settings, (ProjectSettings{true, false, 64}));
-    EXPECT_TRUE(p.notes.empty() && p.devices.empty());
 
     // The version is written back unchanged.
     EXPECT_TRUE(writeProjectJson(p).value->contains("\"formatVersion\": 7"));
@@ -151,13 +120,13 @@ TEST(ProjectJson, EmptyObjectGivesDefaultProject)
     const auto read = readProjectJson("{}");
     ASSERT_TRUE(read) << read.error;
     const TOVProject &p = *read.value;
-    EXPECT_EQ(p.name, "Nouveau projet");
-    EXPECT_EQ(p.formatVersion, 1);
-    EXPECT_TRUE(p.routes.empty() && p.devices.empty() && p.assets.empty());
-    EXPECT_EQ(p.settings, ProjectSettings());
+    TOVProject expected;
+    expected.id = p.id;
+    expected.createdAt = expected.modifiedAt = p.createdAt;
+    EXPECT_EQ(p, expected);
     EXPECT_FALSE(p.id.isNull());
     EXPECT_GE(p.createdAt, before);
-    EXPECT_LE(p.modifiedAt, currentTimestamp());
+    EXPECT_EQ(p.modifiedAt, p.createdAt);
     // Null keys read like missing ones.
     const auto nulls = readProjectJson(R"({"name": null, "settings": null, "routes": null})");
     ASSERT_TRUE(nulls) << nulls.error;
@@ -177,9 +146,6 @@ TEST(ProjectJson, SessionDefaultsOnlyForMissingKeys)
     EXPECT_EQ(some.value->role, RTPRole::initiator);
     EXPECT_EQ(some.value->remotePort, 6000);
     EXPECT_EQ(some.value->localPort, 5004);
-
-    const auto bad = fromJson<RTPSessionConfig>(parse(R"({"localPort": "5004"})"));
-    EXPECT_EQ(bad.error, "localPort : entier attendu, texte trouvé");
 }
 
 // One faulty document per row: the read fails as a whole with this text.
@@ -205,13 +171,8 @@ const FailureCase kFailures[] = {
     {"NotJson", "not json", "JSON invalide près de la ligne 1, colonne 2 (octet 1) : valeur illégale"},
     {"SyntaxPosition", "{\n  \"name\": \"x\"\n  \"notes\": \"\"\n}",
      "JSON invalide près de la ligne 3, colonne 4 (octet 19) : objet non terminé"},
-    {"Truncated", "{\"routes\": [",
-     "JSON invalide près de la ligne 1, colonne 13 (octet 12) : tableau non terminé"},
     {"TopLevelArray", "[]", "objet JSON attendu à la racine du document, tableau trouvé"},
     {"RoutesString", R"({"routes": "none"})", "routes : tableau attendu, texte trouvé"},
-    {"NameNumber", R"({"name": 3})", "name : texte attendu, nombre trouvé"},
-    {"EmptyRouteObject", R"({"routes": [{}, {}, {)" ROUTE_BASE R"("destinations": [], "channelMask": 1}]})",
-     "routes[0].id : clé manquante"},
     {"ThirdRouteWithoutSource",
      R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": [], "channelMask": 1}, {)" ROUTE_BASE SOURCE
      R"("destinations": [], "channelMask": 1}, {)" ROUTE_BASE R"("destinations": [], "channelMask": 1}]})",
@@ -237,34 +198,18 @@ const FailureCase kFailures[] = {
     {"FractionalInt", R"({"formatVersion": 1.5})", "formatVersion : entier attendu, 1.5 trouvé"},
     {"HugeInt", R"({"formatVersion": 1e300})",
      "formatVersion : entier entre -2147483648 et 2147483647 attendu, 1e+300 trouvé"},
-    {"IntAsBool", R"({"formatVersion": true})", "formatVersion : entier attendu, booléen trouvé"},
     {"BadUuid", R"({"id": "0A1B2C3D-4E5F-4A6B-8C7D"})", "id : UUID invalide « 0A1B2C3D-4E5F-4A6B-8C7D »"},
     {"DateWithFraction", R"({"createdAt": "2026-03-01T20:15:00.5Z"})",
      "createdAt : date invalide « 2026-03-01T20:15:00.5Z », forme attendue AAAA-MM-JJTHH:MM:SSZ ou avec un "
      "décalage ±HH:MM"},
-    {"DateAsNumber", R"({"modifiedAt": 1700000000})", "modifiedAt : texte de date attendu, nombre trouvé"},
     {"SettingsWithoutBufferSize", R"({"settings": {"startEngineOnOpen": true, "panicOnStop": true}})",
      "settings.monitorBufferSize : clé manquante"},
-    {"SettingsWrongBool",
-     R"({"settings": {"startEngineOnOpen": 1, "panicOnStop": true, "monitorBufferSize": 5}})",
-     "settings.startEngineOnOpen : booléen attendu, nombre trouvé"},
     {"UnknownBlockedType", R"({"filterChains": [{"id": "11111111-2222-4333-8444-555555555555", "name": "c",
                            "steps": [{"id": "11111111-2222-4333-8444-555555555555", "kind": "transpose",
                            "enabled": true, "blockedTypes": ["noteOn", "clock"]}]}]})",
      "filterChains[0].steps[0].blockedTypes[1] : valeur inconnue « clock »"},
-    {"StepWithoutKind", R"({"filterChains": [{"id": "11111111-2222-4333-8444-555555555555", "name": "c",
-                        "steps": [{"id": "11111111-2222-4333-8444-555555555555", "enabled": true}]}]})",
-     "filterChains[0].steps[0].kind : clé manquante"},
-    {"ChannelMapElement", R"({"filterChains": [{"id": "11111111-2222-4333-8444-555555555555", "name": "c",
-                          "steps": [{"id": "11111111-2222-4333-8444-555555555555", "kind": "channelRemap",
-                          "enabled": true, "channelMap": [1, "2"]}]}]})",
-     "filterChains[0].steps[0].channelMap[1] : entier attendu, texte trouvé"},
     {"SessionPortWrongType", R"({"rtpSessions": [{}, {"localPort": 1.25}]})",
      "rtpSessions[1].localPort : entier attendu, 1.25 trouvé"},
-    {"VirtualPortMissingKey", R"({"virtualPorts": [{"id": "11111111-2222-4333-8444-555555555555", "name": "v",
-                              "createsSource": true}]})",
-     "virtualPorts[0].createsDestination : clé manquante"},
-    {"AssetNotObject", R"({"assets": ["logo.png"]})", "assets[0] : objet attendu, texte trouvé"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Read, ProjectJsonFailure, ::testing::ValuesIn(kFailures),
@@ -280,21 +225,16 @@ TEST(Timestamps, ParseRfc3339)
         {"2026-03-01T20:15:00Z", at(2026, 3, 1, 20, 15, 0)},
         {"2026-03-01t20:15:00z", at(2026, 3, 1, 20, 15, 0)},
         {"2026-03-01T22:45:00+02:30", at(2026, 3, 1, 20, 15, 0)},
-        {"2026-03-01T15:15:00-05:00", at(2026, 3, 1, 20, 15, 0)},
         {"2026-03-01T00:30:00+01:00", at(2026, 2, 28, 23, 30, 0)},
         {"2024-02-29T00:00:00-00:00", at(2024, 2, 29, 0, 0, 0)},
         {"2016-12-31T23:59:60Z", at(2017, 1, 1, 0, 0, 0)},
         {"2023-02-29T00:00:00Z", std::nullopt},
-        {"2026-13-01T00:00:00Z", std::nullopt},
         {"2026-03-01T24:00:00Z", std::nullopt},
         {"2026-03-01T20:15:00", std::nullopt},
-        {"2026-03-01 20:15:00Z", std::nullopt},
         {"2026-03-01T20:15:00.000Z", std::nullopt},
         {"2026-03-01T20:15:00+0200", std::nullopt},
         {"2026-03-01T20:15:00+24:00", std::nullopt},
-        {"2026-03-01T20:15Z", std::nullopt},
         {"26-03-01T20:15:00Z", std::nullopt},
-        {"2026-03-01", std::nullopt},
         {"", std::nullopt},
         {"0000-01-01T00:00:00Z", at(0, 1, 1, 0, 0, 0)},
         {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
@@ -304,7 +244,6 @@ TEST(Timestamps, ParseRfc3339)
     for (const auto &row : rows)
         EXPECT_EQ(parseTimestamp(row.text), row.time) << row.text;
     EXPECT_EQ(formatTimestamp(at(2026, 3, 1, 8, 5, 9)), "2026-03-01T08:05:09Z");
-    EXPECT_EQ(formatTimestamp(at(1970, 1, 1, 0, 0, 0)), "1970-01-01T00:00:00Z");
     EXPECT_EQ(formatTimestamp(at(0, 1, 1, 0, 0, 0)), "0000-01-01T00:00:00Z");
 }
 
