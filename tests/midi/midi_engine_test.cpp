@@ -18,6 +18,7 @@ using Bytes = std::vector<std::uint8_t>;
 struct Received {
     EndpointKey key;
     MIDIMessage message;
+    friend bool operator==(const Received &, const Received &) = default;
 };
 
 class MIDIEngineTest : public ::testing::Test {
@@ -40,13 +41,8 @@ protected:
 
     static VirtualPortConfig port(std::string name, bool source = true, bool destination = true)
     {
-        VirtualPortConfig config;
-        config.name = std::move(name);
-        config.createsSource = source;
-        config.createsDestination = destination;
-        return config;
+        return {Uuid::create(), std::move(name), source, destination};
     }
-
     const MIDIEndpointInfo *findSource(const std::string &name) const
     {
         return find(engine->sources(), name);
@@ -127,16 +123,11 @@ TEST_F(MIDIEngineTest, VirtualPortsArePublishedOfferedAndNeverListenedTo)
     EXPECT_EQ(findDestination("Synth In")->key().kind, EndpointKind::virtual_);
     EXPECT_FALSE(findSource("Keys")->isVirtual);
 
-    const std::vector<EndpointKey> expectedSources{
-        EndpointKey(EndpointKind::physical, "Keys", 11),
-        EndpointKey(EndpointKind::virtual_, "Synth In"),
-    };
-    EXPECT_EQ(engine->routableSources(), expectedSources);
-    const std::vector<EndpointKey> expectedDestinations{
-        EndpointKey(EndpointKind::virtual_, "Synth Out"),
-        EndpointKey(EndpointKind::virtual_, "OnlyOut Out"),
-    };
-    EXPECT_EQ(engine->routableDestinations(), expectedDestinations);
+    using Keys = std::vector<EndpointKey>;
+    EXPECT_EQ(engine->routableSources(),
+              (Keys{{EndpointKind::physical, "Keys", 11}, {EndpointKind::virtual_, "Synth In"}}));
+    EXPECT_EQ(engine->routableDestinations(),
+              (Keys{{EndpointKind::virtual_, "Synth Out"}, {EndpointKind::virtual_, "OnlyOut Out"}}));
 
     // Setup changes reconnect nothing twice and never the program's own outputs.
     service->addSource("Pads", 12);
@@ -177,19 +168,13 @@ TEST_F(MIDIEngineTest, InputIsParsedPerSourceAndKeyed)
     service->inject(pads, {37, 91});
     service->writeToVirtualDestination(service->find("Synth In"), {0xC2, 5});
 
+    const EndpointKey k(EndpointKind::physical, "Keys", 11), p(EndpointKind::physical, "Inconnu", 0);
     std::lock_guard lock(receivedMutex);
-    ASSERT_EQ(received.size(), 5u);
-    const EndpointKey keysKey(EndpointKind::physical, "Keys", 11);
-    const EndpointKey padsKey(EndpointKind::physical, "Inconnu", 0);
-    EXPECT_EQ(received[0].key, keysKey);
-    EXPECT_EQ(received[0].message, MIDIMessage({0x90, 60, 100}, 777));
-    EXPECT_EQ(received[1].key, padsKey);
-    EXPECT_EQ(received[1].message.bytes, (Bytes{0x91, 36, 90}));
-    EXPECT_EQ(received[2].key, keysKey);
-    EXPECT_EQ(received[2].message, MIDIMessage({0x90, 62, 101}, 778));
-    EXPECT_EQ(received[3].message.bytes, (Bytes{0x91, 37, 91}));
-    EXPECT_EQ(received[4].key, EndpointKey(EndpointKind::virtual_, "Synth In"));
-    EXPECT_EQ(received[4].message.bytes, (Bytes{0xC2, 5}));
+    EXPECT_EQ(received, (std::vector<Received>{{k, {{0x90, 60, 100}, 777}},
+                                               {p, {{0x91, 36, 90}}},
+                                               {k, {{0x90, 62, 101}, 778}},
+                                               {p, {{0x91, 37, 91}}},
+                                               {{EndpointKind::virtual_, "Synth In"}, {{0xC2, 5}}}}));
 }
 
 TEST_F(MIDIEngineTest, PacketsForTokensDroppedByStopAreIgnored)

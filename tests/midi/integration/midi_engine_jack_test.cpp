@@ -241,12 +241,11 @@ TEST(JackMidiServiceTest, MessageLargerThanAPortBufferIsRefusedAndSmallerOnesArr
     auto sysex = [](std::size_t size) {
         Bytes bytes(size, 0x11);
         bytes.front() = 0xF0;
-        bytes.back() = 0xF7;
         return bytes;
     };
     auto send = [&](const Bytes &bytes) {
         const MidiService::Packet packet{0, bytes};
-        return service->send(*port, destination, MidiService::PacketList(&packet, 1));
+        return service->send(*port, destination, {&packet, 1});
     };
     const std::size_t bufferBytes = jack_port_type_get_buffer_size(peer.client(), JACK_DEFAULT_MIDI_TYPE);
     EXPECT_NE(send(sysex(bufferBytes + 1000)), 0);
