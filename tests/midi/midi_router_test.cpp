@@ -9,7 +9,6 @@ namespace korvane {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Dir = MonitorEvent::Direction;
 using test::RecordingDelivery;
 
 EndpointKey physical(std::string name, std::optional<std::int32_t> uid = std::nullopt)
