@@ -74,25 +74,19 @@ TEST(MIDIMessage, HumanReadable)
 
 TEST(MIDIStatusType, OrderRawValuesLabelsAndChannelVoice)
 {
-    const std::pair<const char *, const char *> rows[] = {
-        {"noteOff", "Note Off"},
-        {"noteOn", "Note On"},
-        {"polyAftertouch", "Poly Aftertouch"},
-        {"controlChange", "Control Change"},
-        {"programChange", "Program Change"},
-        {"channelAftertouch", "Channel Aftertouch"},
-        {"pitchBend", "Pitch Bend"},
-        {"systemCommon", "System Common"},
-        {"systemRealtime", "System Realtime"},
-        {"sysex", "SysEx"},
-    };
-    ASSERT_EQ(std::size(rows), kAllMIDIStatusTypes.size());
+    const char *raws[] = {
+        "noteOff",           "noteOn",    "polyAftertouch", "controlChange",  "programChange",
+        "channelAftertouch", "pitchBend", "systemCommon",   "systemRealtime", "sysex"};
+    const char *labels[] = {
+        "Note Off",           "Note On",    "Poly Aftertouch", "Control Change",  "Program Change",
+        "Channel Aftertouch", "Pitch Bend", "System Common",   "System Realtime", "SysEx"};
+    ASSERT_EQ(std::size(raws), kAllMIDIStatusTypes.size());
     for (std::size_t i = 0; i < kAllMIDIStatusTypes.size(); ++i) {
         const MIDIStatusType t = kAllMIDIStatusTypes[i];
-        EXPECT_EQ(rawValue(t), rows[i].first);
-        EXPECT_EQ(label(t), rows[i].second);
+        EXPECT_EQ(rawValue(t), raws[i]);
+        EXPECT_EQ(label(t), labels[i]);
         EXPECT_EQ(isChannelVoice(t), i < 7);
-        EXPECT_EQ(midiStatusTypeFromRaw(rows[i].first), t);
+        EXPECT_EQ(midiStatusTypeFromRaw(raws[i]), t);
     }
     EXPECT_EQ(midiStatusTypeFromRaw("NoteOn"), std::nullopt);
 }
