@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -8,28 +9,16 @@
 
 namespace korvane::test {
 
-// "FF FF 49 4E" -> bytes; spaces are ignored.
+// "FF FF 49 4E" -> bytes; anything but hex digits is ignored.
 inline std::vector<std::uint8_t> hex(std::string_view text)
 {
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
     std::vector<std::uint8_t> out;
-    int high = -1;
-    for (char c : text) {
-        int v;
-        if (c >= '0' && c <= '9')
-            v = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            v = c - 'A' + 10;
-        else
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<std::uint8_t>(high << 4 | v));
-            high = -1;
-        }
-    }
+    for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -38,9 +27,7 @@ inline std::string toHex(const std::vector<std::uint8_t> &bytes)
     std::string out;
     char buf[4];
     for (auto b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02X", b);
-        if (!out.empty())
-            out += ' ';
+        std::snprintf(buf, sizeof buf, out.empty() ? "%02X" : " %02X", b);
         out += buf;
     }
     return out;

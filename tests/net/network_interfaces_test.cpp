@@ -11,33 +11,31 @@
 namespace korvane {
 namespace {
 
-TEST(NetInterfaceTest, IdAndLabelJoinNameAndAddress)
+// Ids are what settings store; every field takes part in them and in equality and hashing.
+TEST(NetInterfaceTest, IdsJoinEveryField)
 {
     const NetInterface eth{"eth0", "192.168.1.20"};
     EXPECT_EQ(eth.id(), "eth0|192.168.1.20");
     EXPECT_EQ(eth.label(), "eth0 \xE2\x80\x94 192.168.1.20"); // U+2014 in UTF-8
+    EXPECT_EQ((std::unordered_set<NetInterface>{
+                  eth, {"eth0", "192.168.1.20"}, {"eth0", "10.0.0.1"}, {"wlan0", "192.168.1.20"}}
+                   .size()),
+              3u);
 
-    // Value semantics: equal fields, equal value and hash; any differing field makes another value.
-    std::unordered_set<NetInterface> set{eth, NetInterface{"eth0", "192.168.1.20"},
-                                         NetInterface{"eth0", "10.0.0.1"},
-                                         NetInterface{"wlan0", "192.168.1.20"}};
-    EXPECT_EQ(set.size(), 3u);
-}
-
-TEST(DiscoveredPeerTest, IdIsNameHostAndPort)
-{
     const DiscoveredPeer peer{"Studio Mac", "192.168.1.7", 5004};
     EXPECT_EQ(peer.id(), "Studio Mac|192.168.1.7:5004");
-    std::unordered_set<DiscoveredPeer> set{peer, DiscoveredPeer{"Studio Mac", "192.168.1.7", 5004},
-                                           DiscoveredPeer{"Studio Mac", "192.168.1.8", 5004},
-                                           DiscoveredPeer{"Studio Mac", "192.168.1.7", 5006}};
-    EXPECT_EQ(set.size(), 3u);
+    EXPECT_EQ((std::unordered_set<DiscoveredPeer>{peer,
+                                                  {"Studio Mac", "192.168.1.7", 5004},
+                                                  {"Studio Mac", "192.168.1.8", 5004},
+                                                  {"Studio Mac", "192.168.1.7", 5006}}
+                   .size()),
+              3u);
 }
 
 // Qt reads the interface list through its own code path (netlink); it serves as the reference.
 TEST(NetworkInterfacesTest, ListsTheUpIPv4AddressesOfThisMachineWithoutLoopback)
 {
-    std::multiset<std::pair<std::string, std::string>> expected;
+    std::multiset<std::pair<std::string, std::string>> expected, actual;
     for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
         const auto flags = iface.flags();
         if (!flags.testFlag(QNetworkInterface::IsUp) || flags.testFlag(QNetworkInterface::IsLoopBack))
@@ -46,12 +44,8 @@ TEST(NetworkInterfacesTest, ListsTheUpIPv4AddressesOfThisMachineWithoutLoopback)
             if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
                 expected.insert({iface.name().toStdString(), entry.ip().toString().toStdString()});
     }
-
-    std::multiset<std::pair<std::string, std::string>> actual;
     for (const NetInterface &i : NetworkInterfaces::ipv4()) {
-        EXPECT_NE(i.name, "lo");
         EXPECT_FALSE(i.ip.starts_with("127.")) << i.id();
-        EXPECT_NE(i.ip.find('.'), std::string::npos) << i.id();
         actual.insert({i.name, i.ip});
     }
     EXPECT_EQ(actual, expected);

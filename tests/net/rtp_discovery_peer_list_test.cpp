@@ -5,62 +5,43 @@
 namespace korvane {
 namespace {
 
-struct Step {
-    enum { add, remove } op;
-    DiscoveredPeer peer; // for remove, only the name counts
-    bool changes;
-};
-
-struct PeerListCase {
-    const char *title;
-    std::vector<Step> steps;
-    std::vector<std::string> expectedIds;
-};
-
-class PeerListTest : public ::testing::TestWithParam<PeerListCase> {};
-
-TEST_P(PeerListTest, AppliesTheListRules)
+TEST(PeerListTest, AppliesTheListRules)
 {
-    std::vector<DiscoveredPeer> peers;
-    for (const Step &step : GetParam().steps) {
-        const bool changed = step.op == Step::add ? PeerList::add(peers, step.peer)
-                                                  : PeerList::removeNamed(peers, step.peer.name);
-        EXPECT_EQ(changed, step.changes) << step.peer.id();
+    const DiscoveredPeer mac{"Studio Mac", "192.168.1.7", 5004},
+        macOtherHost{"Studio Mac", "192.168.1.8", 5004}, macOtherPort{"Studio Mac", "192.168.1.7", 5006},
+        ipad{"iPad", "192.168.1.9", 5004};
+    struct Step {
+        bool add; // else remove by name
+        DiscoveredPeer peer;
+        bool changes;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Step> steps;
+        std::vector<DiscoveredPeer> expected;
+    };
+    const Case cases[] = {
+        {"resolution order kept", {{true, ipad, true}, {true, mac, true}}, {ipad, mac}},
+        {"same service resolved twice listed once", {{true, mac, true}, {true, mac, false}}, {mac}},
+        {"same name on two hosts or ports listed apart",
+         {{true, mac, true}, {true, macOtherHost, true}, {true, macOtherPort, true}},
+         {mac, macOtherHost, macOtherPort}},
+        {"removing a name removes every host",
+         {{true, mac, true}, {true, ipad, true}, {true, macOtherHost, true}, {false, mac, true}},
+         {ipad}},
+        {"removing an unknown name changes nothing", {{true, ipad, true}, {false, mac, false}}, {ipad}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<DiscoveredPeer> peers;
+        for (const Step &step : c.steps)
+            EXPECT_EQ(step.add ? PeerList::add(peers, step.peer)
+                               : PeerList::removeNamed(peers, step.peer.name),
+                      step.changes)
+                << step.peer.id();
+        EXPECT_EQ(peers, c.expected);
     }
-    std::vector<std::string> ids;
-    for (const DiscoveredPeer &p : peers)
-        ids.push_back(p.id());
-    EXPECT_EQ(ids, GetParam().expectedIds);
 }
-
-const DiscoveredPeer mac{"Studio Mac", "192.168.1.7", 5004};
-const DiscoveredPeer macOtherHost{"Studio Mac", "192.168.1.8", 5004};
-const DiscoveredPeer macOtherPort{"Studio Mac", "192.168.1.7", 5006};
-const DiscoveredPeer ipad{"iPad", "192.168.1.9", 5004};
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, PeerListTest,
-    ::testing::Values(
-        PeerListCase{"ResolutionOrderKept",
-                     {{Step::add, ipad, true}, {Step::add, mac, true}},
-                     {"iPad|192.168.1.9:5004", "Studio Mac|192.168.1.7:5004"}},
-        PeerListCase{"SameServiceResolvedTwiceListedOnce",
-                     {{Step::add, mac, true}, {Step::add, mac, false}},
-                     {"Studio Mac|192.168.1.7:5004"}},
-        PeerListCase{
-            "SameNameOnTwoHostsOrPortsListedApart",
-            {{Step::add, mac, true}, {Step::add, macOtherHost, true}, {Step::add, macOtherPort, true}},
-            {"Studio Mac|192.168.1.7:5004", "Studio Mac|192.168.1.8:5004", "Studio Mac|192.168.1.7:5006"}},
-        PeerListCase{"RemovingANameRemovesEveryHost",
-                     {{Step::add, mac, true},
-                      {Step::add, ipad, true},
-                      {Step::add, macOtherHost, true},
-                      {Step::remove, mac, true}},
-                     {"iPad|192.168.1.9:5004"}},
-        PeerListCase{"RemovingAnUnknownNameChangesNothing",
-                     {{Step::add, ipad, true}, {Step::remove, mac, false}},
-                     {"iPad|192.168.1.9:5004"}}),
-    [](const auto &info) { return std::string(info.param.title); });
 
 } // namespace
 } // namespace korvane

@@ -19,7 +19,6 @@
 #include <cctype>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -52,14 +51,11 @@ std::string unescape(const std::string &text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
-            i += 3;
-        } else if (text[i] == '\\' && i + 1 < text.size()) {
-            out += text[++i];
-        } else {
-            out += text[i];
-        }
+        const bool escaped = text[i] == '\\' && i + 1 < text.size();
+        if (escaped && i + 3 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1])))
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 3))), i += 3;
+        else
+            out += text[escaped ? ++i : i];
     }
     return out;
 }
@@ -86,18 +82,12 @@ std::vector<Browsed> browseWithAvahiTool()
     return result;
 }
 
-bool browseShows(const std::string &name, int port)
+// With a port: that service on 127.0.0.1 and that port; without: any service of that name.
+bool browseShows(const std::string &name, int port = 0)
 {
-    const auto services = browseWithAvahiTool();
-    return std::any_of(services.begin(), services.end(), [&](const Browsed &b) {
-        return b.name == name && b.port == port && b.address == "127.0.0.1";
+    return std::ranges::any_of(browseWithAvahiTool(), [&](const Browsed &b) {
+        return b.name == name && (port == 0 || (b.port == port && b.address == "127.0.0.1"));
     });
-}
-
-bool browseShowsName(const std::string &name)
-{
-    const auto services = browseWithAvahiTool();
-    return std::any_of(services.begin(), services.end(), [&](const Browsed &b) { return b.name == name; });
 }
 
 // `avahi-publish -s NAME _apple-midi._udp PORT [-H HOST]` for as long as the object lives.
@@ -135,14 +125,12 @@ private:
     QByteArray m_output;
 };
 
-bool hasPeer(const RTPDiscovery &d, const std::string &name, const std::string &host, int port)
+// The same two forms for our own list.
+bool hasPeer(const RTPDiscovery &d, const std::string &name, int port = 0)
 {
-    return std::ranges::find(d.peers(), DiscoveredPeer{name, host, port}) != d.peers().end();
-}
-
-bool hasPeerNamed(const RTPDiscovery &d, const std::string &name)
-{
-    return std::ranges::any_of(d.peers(), [&](const DiscoveredPeer &p) { return p.name == name; });
+    return std::ranges::any_of(d.peers(), [&](const DiscoveredPeer &p) {
+        return p.name == name && (port == 0 || (p.port == port && p.host == "127.0.0.1"));
+    });
 }
 
 // Collects this process's log lines while it lives.
@@ -161,18 +149,15 @@ public:
     int count(const QString &needle) const
     {
         std::lock_guard lock(m_mutex);
-        return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(),
-                                              [&](const QString &line) { return line.contains(needle); }));
+        return static_cast<int>(m_lines.filter(needle).size());
     }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
-        if (s_current != nullptr) {
-            std::lock_guard lock(s_current->m_mutex);
-            s_current->m_lines.push_back(message);
-        }
-        if (s_current != nullptr && s_current->m_previous != nullptr)
+        std::lock_guard lock(s_current->m_mutex);
+        s_current->m_lines.push_back(message);
+        if (s_current->m_previous != nullptr)
             s_current->m_previous(type, context, message);
     }
     static inline LogCapture *s_current = nullptr;
@@ -256,21 +241,14 @@ TEST_F(RTPDiscoveryTest, ServicePublishedByAvahiToolIsListedUntilItIsWithdrawn)
     auto tool = std::make_unique<PublishTool>(first, 5104);
     PublishTool other(second, 5106);
 
-    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, first, "127.0.0.1", 5104); }, 10s));
-    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, second, "127.0.0.1", 5106); }, 10s));
+    ASSERT_TRUE(
+        waitUntil([&] { return hasPeer(discovery, first, 5104) && hasPeer(discovery, second, 5106); }, 10s));
     EXPECT_TRUE(discovery.daemonAvailable());
     EXPECT_GE(changed.count(), 2);
-    const auto ids = [&] {
-        std::vector<std::string> v;
-        for (const auto &p : discovery.peers())
-            v.push_back(p.id());
-        return v;
-    }();
-    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size()) << "duplicate peer ids";
 
     tool->quit();
-    EXPECT_TRUE(waitUntil([&] { return !hasPeerNamed(discovery, first); }, 10s));
-    EXPECT_TRUE(hasPeer(discovery, second, "127.0.0.1", 5106));
+    EXPECT_TRUE(waitUntil([&] { return !hasPeer(discovery, first); }, 10s));
+    EXPECT_TRUE(hasPeer(discovery, second, 5106));
 }
 
 TEST_F(RTPDiscoveryTest, ServiceWhoseHostHasNoIPv4AddressIsNeverListed)
@@ -282,9 +260,9 @@ TEST_F(RTPDiscoveryTest, ServiceWhoseHostHasNoIPv4AddressIsNeverListed)
     // The host name has no address record at all: resolution cannot give an IPv4 address.
     PublishTool unresolvable(ghost, 5108, {"-H", QString::fromStdString(uniqueName("nohost") + ".local")});
     PublishTool resolvable(marker, 5110);
-    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, marker); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, marker); }, 10s));
     test::spinFor(2s); // past the shortened resolve time-out
-    EXPECT_FALSE(hasPeerNamed(discovery, ghost));
+    EXPECT_FALSE(hasPeer(discovery, ghost));
 }
 
 TEST_F(RTPDiscoveryTest, AdvertisedServiceIsVisibleToAvahiBrowseButNotListedAsOwnPeer)
@@ -301,42 +279,32 @@ TEST_F(RTPDiscoveryTest, AdvertisedServiceIsVisibleToAvahiBrowseButNotListedAsOw
     // A service announced after ours: once it is listed, ours has been seen (and skipped) too.
     const std::string marker = uniqueName("marker");
     PublishTool tool(marker, 5206);
-    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, marker); }, 10s));
-    EXPECT_FALSE(hasPeerNamed(discovery, name));
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, marker); }, 10s));
+    EXPECT_FALSE(hasPeer(discovery, name));
 }
 
-TEST_F(RTPDiscoveryTest, SecondAdvertiseReplacesTheFirst)
+TEST_F(RTPDiscoveryTest, AdvertisingAgainReplacesAndAnInvalidAdvertisementWithdraws)
 {
     RTPDiscovery discovery;
     const std::string first = uniqueName("first"), second = uniqueName("second");
     discovery.advertise(first, 5304);
     ASSERT_TRUE(waitUntil([&] { return browseShows(first, 5304); }, 15s));
-
     discovery.advertise(second, 5306);
-    EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5306) && !browseShowsName(first); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5306) && !browseShows(first); }, 15s));
     EXPECT_TRUE(waitUntil([&] { return discovery.advertisedName() == second; }));
-}
 
-TEST_F(RTPDiscoveryTest, InvalidAdvertisementWithdrawsThePreviousOne)
-{
-    RTPDiscovery discovery;
-    const std::string name = uniqueName("valid");
-    discovery.advertise(name, 5404);
-    ASSERT_TRUE(waitUntil([&] { return browseShows(name, 5404); }, 15s));
-
-    struct Case {
-        std::string name;
-        int port;
-    };
-    for (const Case &c : {Case{"", 5004}, Case{std::string(64, 'x'), 5004}, Case{"ok", 0}, Case{"ok", 65536},
-                          Case{"ok", -1}}) {
-        discovery.advertise(name, 5404);
-        ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name; }));
-        discovery.advertise(c.name, c.port);
+    for (const auto &[name, port] : {std::pair<std::string, int>{"", 5004},
+                                     {std::string(64, 'x'), 5004},
+                                     {"ok", 0},
+                                     {"ok", 65536},
+                                     {"ok", -1}}) {
+        discovery.advertise(second, 5306);
+        ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == second; }));
+        discovery.advertise(name, port);
         EXPECT_TRUE(waitUntil([&] { return discovery.advertisedName().empty(); }))
-            << "'" << c.name << "' port " << c.port;
+            << "'" << name << "' " << port;
     }
-    EXPECT_TRUE(waitUntil([&] { return !browseShowsName(name); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return !browseShows(second); }, 15s));
 }
 
 TEST_F(RTPDiscoveryTest, CollidingNameIsRenamedAndTheOtherServiceStaysListed)
@@ -345,14 +313,14 @@ TEST_F(RTPDiscoveryTest, CollidingNameIsRenamedAndTheOtherServiceStaysListed)
     PublishTool tool(name, 5504);
     RTPDiscovery discovery;
     discovery.start();
-    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, name); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, name); }, 10s));
 
     discovery.advertise(name, 5506);
     ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name + " #2"; }, 10s))
         << discovery.advertisedName();
     EXPECT_TRUE(waitUntil([&] { return browseShows(name + " #2", 5506); }, 15s));
-    EXPECT_TRUE(hasPeer(discovery, name, "127.0.0.1", 5504));
-    EXPECT_FALSE(hasPeerNamed(discovery, name + " #2"));
+    EXPECT_TRUE(hasPeer(discovery, name, 5504));
+    EXPECT_FALSE(hasPeer(discovery, name + " #2"));
 }
 
 TEST_F(RTPDiscoveryTest, StopWithdrawsEverything)
@@ -362,12 +330,12 @@ TEST_F(RTPDiscoveryTest, StopWithdrawsEverything)
     RTPDiscovery discovery;
     discovery.start();
     discovery.advertise(own, 5606);
-    ASSERT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, peer) && browseShows(own, 5606); }, 15s));
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, peer) && browseShows(own, 5606); }, 15s));
 
     discovery.stop();
     EXPECT_FALSE(discovery.browsing());
     EXPECT_TRUE(waitUntil([&] { return discovery.peers().empty() && discovery.advertisedName().empty(); }));
-    EXPECT_TRUE(waitUntil([&] { return !browseShowsName(own); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return !browseShows(own); }, 15s));
 }
 
 TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenTheDaemonAppears)
@@ -395,7 +363,7 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
     const std::string peer = uniqueName("late");
     PublishTool tool(peer, 5706);
-    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, "127.0.0.1", 5706); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5706); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s))
         << "pending advertisement not published";
     EXPECT_EQ(log.count("DNS-SD indisponible"), 1);
@@ -409,7 +377,7 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
     const std::string after = uniqueName("after");
     PublishTool second(after, 5708);
-    EXPECT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, after); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, after); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s));
 }
 
@@ -464,7 +432,7 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
     const std::string peer = uniqueName("bus");
     PublishTool tool(peer, 5804);
-    EXPECT_TRUE(waitUntil([&] { return hasPeerNamed(discovery, peer); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer); }, 10s));
 }
 
 } // namespace

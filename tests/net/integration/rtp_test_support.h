@@ -20,12 +20,16 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace korvane::test {
 
 using namespace std::chrono_literals;
+using AppleMIDI::Bytes;
+
+inline const MIDIMessage kNoteOn({0x90, 0x3C, 0x64});
 
 inline sockaddr_in loopback(int port)
 {
@@ -48,20 +52,23 @@ inline int bindLoopback(int port)
     return -1;
 }
 
-// A port P with P and P + 1 free right now, chosen at random so parallel
-// test runs rarely collide.
+// A port P with P and P + 1 free right now and neither handed out before by
+// this process, chosen at random so parallel test runs rarely collide.
 inline int freePortPair()
 {
     static std::mt19937 rng{std::random_device{}()};
+    static std::set<int> given;
     std::uniform_int_distribution<int> pick(20000, 59998);
     for (int attempt = 0; attempt < 200; ++attempt) {
         const int p = pick(rng);
-        const int a = bindLoopback(p);
-        const int b = a >= 0 ? bindLoopback(p + 1) : -1;
-        if (a >= 0)
-            ::close(a);
-        if (b >= 0) {
-            ::close(b);
+        if (given.count(p - 1) || given.count(p) || given.count(p + 1))
+            continue;
+        const int a = bindLoopback(p), b = bindLoopback(p + 1);
+        for (int fd : {a, b})
+            if (fd >= 0)
+                ::close(fd);
+        if (a >= 0 && b >= 0) {
+            given.insert(p);
             return p;
         }
     }
@@ -86,106 +93,90 @@ inline RTPSessionConfig initiatorConfig(std::string name, int port, int remotePo
     return config;
 }
 
+inline bool isData(const Bytes &b)
+{
+    return !AppleMIDI::isSessionCommand(b);
+}
+
+inline std::optional<AppleMIDI::Exchange> asExchange(const std::optional<Bytes> &packet)
+{
+    return packet ? AppleMIDI::decodeExchange(*packet) : std::nullopt;
+}
+
+inline auto isExchange(AppleMIDI::Command command)
+{
+    return [command](const Bytes &b) {
+        const auto e = AppleMIDI::decodeExchange(b);
+        return e && e->command == command;
+    };
+}
+
 // A remote participant driven by hand: control socket on port(), data socket on port() + 1.
 class FakePeer {
 public:
-    FakePeer()
-    {
-        for (int attempt = 0; attempt < 20 && m_data < 0; ++attempt) {
-            m_port = freePortPair();
-            m_control = bindLoopback(m_port);
-            m_data = m_control >= 0 ? bindLoopback(m_port + 1) : -1;
-            if (m_data < 0 && m_control >= 0) {
-                ::close(m_control);
-                m_control = -1;
-            }
-        }
-    }
+    FakePeer() : m_port(freePortPair()), m_control(bindLoopback(m_port)), m_data(bindLoopback(m_port + 1)) {}
     ~FakePeer()
     {
-        if (m_control >= 0)
-            ::close(m_control);
-        if (m_data >= 0)
-            ::close(m_data);
+        ::close(m_control);
+        ::close(m_data);
     }
     FakePeer(const FakePeer &) = delete;
     FakePeer &operator=(const FakePeer &) = delete;
 
-    bool ok() const { return m_data >= 0; }
+    bool ok() const { return m_control >= 0 && m_data >= 0; }
     int port() const { return m_port; }
 
-    void sendControl(const AppleMIDI::Bytes &packet, int toPort) const
-    {
-        sendFrom(m_control, packet, toPort);
-    }
-    void sendData(const AppleMIDI::Bytes &packet, int toPort) const { sendFrom(m_data, packet, toPort); }
+    void sendControl(const Bytes &packet, int toPort) const { sendFrom(m_control, packet, toPort); }
+    void sendData(const Bytes &packet, int toPort) const { sendFrom(m_data, packet, toPort); }
 
-    // Next datagram on the control (false) or data (true) socket, spinning the
-    // event loop meanwhile; nullopt after the timeout.
-    std::optional<AppleMIDI::Bytes> receive(bool data, std::chrono::milliseconds timeout = 3s)
-    {
-        std::optional<AppleMIDI::Bytes> got;
-        waitUntil([&] { return (got = tryReceive(data ? m_data : m_control)).has_value(); }, timeout);
-        return got;
-    }
-
-    // Next datagram matching pred (others are skipped).
+    // Next datagram matching pred on the control (false) or data (true)
+    // socket, others skipped, spinning the event loop meanwhile.
     template <class Pred>
-    std::optional<AppleMIDI::Bytes> receiveMatching(bool data, Pred pred,
-                                                    std::chrono::milliseconds timeout = 3s)
+    std::optional<Bytes> receiveMatching(bool data, Pred pred, std::chrono::milliseconds timeout = 3s)
     {
-        std::optional<AppleMIDI::Bytes> got;
+        std::optional<Bytes> got;
         waitUntil(
             [&] {
-                while (auto p = tryReceive(data ? m_data : m_control)) {
-                    if (pred(*p)) {
-                        got = std::move(p);
-                        return true;
-                    }
+                Bytes buf(4096);
+                ssize_t n;
+                while ((n = ::recv(data ? m_data : m_control, buf.data(), buf.size(), MSG_DONTWAIT)) >= 0) {
+                    buf.resize(static_cast<std::size_t>(n));
+                    if (pred(buf))
+                        return (got = std::move(buf)).has_value();
+                    buf.resize(4096);
                 }
                 return false;
             },
             timeout);
         return got;
     }
+    std::optional<Bytes> receive(bool data, std::chrono::milliseconds timeout = 3s)
+    {
+        return receiveMatching(
+            data, [](const Bytes &) { return true; }, timeout);
+    }
 
     // Invites the session at controlPort the way a remote session would
     // (IN on control, then IN on data) and consumes both OKs.
     bool establishWith(int controlPort, const std::string &name, std::uint32_t ssrc = 0x5151)
     {
-        const AppleMIDI::Exchange in{AppleMIDI::Command::invitation, 0xABCD, ssrc, name};
-        sendControl(AppleMIDI::encodeExchange(in), controlPort);
+        const auto in = AppleMIDI::encodeExchange({AppleMIDI::Command::invitation, 0xABCD, ssrc, name});
+        sendControl(in, controlPort);
         if (!receive(false))
             return false;
-        sendData(AppleMIDI::encodeExchange(in), controlPort + 1);
-        return receiveMatching(true,
-                               [](const AppleMIDI::Bytes &b) {
-                                   const auto e = AppleMIDI::decodeExchange(b);
-                                   return e && e->command == AppleMIDI::Command::invitationOK;
-                               })
-            .has_value();
+        sendData(in, controlPort + 1);
+        return receiveMatching(true, isExchange(AppleMIDI::Command::invitationOK)).has_value();
     }
 
 private:
-    static void sendFrom(int fd, const AppleMIDI::Bytes &packet, int toPort)
+    static void sendFrom(int fd, const Bytes &packet, int toPort)
     {
         const auto to = loopback(toPort);
         (void)::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr *>(&to),
                        sizeof to);
     }
-    static std::optional<AppleMIDI::Bytes> tryReceive(int fd)
-    {
-        AppleMIDI::Bytes buf(4096);
-        const ssize_t n = ::recv(fd, buf.data(), buf.size(), MSG_DONTWAIT);
-        if (n < 0)
-            return std::nullopt;
-        buf.resize(static_cast<std::size_t>(n));
-        return buf;
-    }
 
-    int m_port = -1;
-    int m_control = -1;
-    int m_data = -1;
+    int m_port, m_control, m_data;
 };
 
 // Records a session's log lines and received messages (session thread) and
@@ -203,7 +194,7 @@ public:
         });
         session->setOnReceive([this](const MIDIMessage &m) {
             std::lock_guard lock(m_mutex);
-            m_received.push_back(m);
+            m_received.push_back(m.bytes);
             m_receivedOnMainThread = m_receivedOnMainThread || QThread::currentThread() == qApp->thread();
         });
         session->setOnPeersChanged([this](const std::vector<std::string> &labels) {
@@ -221,9 +212,9 @@ public:
     bool startListening()
     {
         session->start();
-        const auto &c = session->config();
-        return waitLog("RTP " + c.name + ": écoute sur " + std::to_string(c.localPort) + "/" +
-                       std::to_string(c.localPort + 1) + " (SSRC " + std::to_string(session->ssrc()) + ")");
+        const int p = session->config().localPort;
+        return waitLog("RTP " + session->config().name + ": écoute sur " + std::to_string(p) + "/" +
+                       std::to_string(p + 1) + " (SSRC " + std::to_string(session->ssrc()) + ")");
     }
 
     std::vector<std::string> logs() const
@@ -231,7 +222,8 @@ public:
         std::lock_guard lock(m_mutex);
         return m_logs;
     }
-    std::vector<MIDIMessage> received() const
+    // The bytes of each message received, in order.
+    std::vector<Bytes> received() const
     {
         std::lock_guard lock(m_mutex);
         EXPECT_FALSE(m_receivedOnMainThread) << "onReceive must run on the session thread";
@@ -246,15 +238,13 @@ public:
     {
         return waitUntil([&] { return countLogs(line) > 0; }, timeout);
     }
-    bool waitReceived(std::size_t count, std::chrono::milliseconds timeout = 3s) const
+    bool waitReceived(std::size_t count) const
     {
-        return waitUntil([&] { return received().size() >= count; }, timeout);
+        return waitUntil([&] { return received().size() >= count; });
     }
-    std::optional<std::vector<std::string>> lastPeers() const
+    bool waitPeers(const std::vector<std::string> &labels) const
     {
-        if (peerReports.empty())
-            return std::nullopt;
-        return peerReports.back();
+        return waitUntil([&] { return !peerReports.empty() && peerReports.back() == labels; });
     }
 
     std::unique_ptr<RTPMidiSession> session;
@@ -263,7 +253,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_logs;
-    std::vector<MIDIMessage> m_received;
+    std::vector<Bytes> m_received;
     bool m_receivedOnMainThread = false;
 };
 
