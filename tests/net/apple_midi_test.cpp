@@ -65,9 +65,8 @@ TEST(AppleMIDIExchange, DecodesAcceptedPacketsAndRejectsMalformedOnes)
          Exchange{Command::invitation, 0xFFFFFFFF, 1, "x"}},
         // A CK of 16 bytes or more also reads as an exchange.
         {"FF FF 43 4B 00 00 00 02 00 00 00 01 00 00 00 02", Exchange{Command::clockSync, 1, 2, ""}},
-        {"FF FF 49 4E 00 00 00 02 00 00 00 01 00 00 00 02 61 FF 62 00", Exchange{Command::invitation, 1, 2,
-                                                                                 "a\xEF\xBF\xBD"
-                                                                                 "b"}},
+        {"FF FF 49 4E 00 00 00 02 00 00 00 01 00 00 00 02 61 FF 62 00",
+         Exchange{Command::invitation, 1, 2, "a\uFFFDb"}},
         {"FF FF 49 4E 00 00 00 02 00 00 00 05 00 00 00", std::nullopt},       // 15 bytes
         {"FF FF 58 59 00 00 00 02 00 00 00 05 00 00 00 06 00", std::nullopt}, // "XY"
         {"FF FE 49 4E 00 00 00 02 00 00 00 05 00 00 00 06 00", std::nullopt},

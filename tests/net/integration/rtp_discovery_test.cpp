@@ -39,13 +39,6 @@ std::string uniqueName(const char *what)
            std::to_string(++counter);
 }
 
-// One service as avahi-browse -rp prints it.
-struct Browsed {
-    std::string name;
-    std::string address;
-    int port = 0;
-};
-
 // Undoes avahi-browse's escaping of instance names (\DDD decimal, \X for X).
 std::string unescape(const std::string &text)
 {
@@ -62,7 +55,7 @@ std::string unescape(const std::string &text)
 
 // The services avahi-browse resolves. The tool can wait for ever on a service withdrawn while it
 // resolves it, so it gets a few seconds and what it printed until then is read in order.
-std::vector<Browsed> browseWithAvahiTool()
+std::vector<DiscoveredPeer> browseWithAvahiTool()
 {
     QProcess browse;
     browse.start("avahi-browse", {"-rtp", "_apple-midi._udp"});
@@ -70,24 +63,33 @@ std::vector<Browsed> browseWithAvahiTool()
         browse.kill();
         browse.waitForFinished();
     }
-    std::vector<Browsed> result;
+    std::vector<DiscoveredPeer> result;
     for (const QByteArray &line : browse.readAllStandardOutput().split('\n')) {
         const QList<QByteArray> f = line.split(';');
         if (f.size() >= 10 && f[0] == "=")
             result.push_back({unescape(f[3].toStdString()), f[7].toStdString(), f[8].toInt()});
         else if (f.size() >= 4 && f[0] == "-")
-            std::erase_if(result,
-                          [name = unescape(f[3].toStdString())](const Browsed &b) { return b.name == name; });
+            std::erase_if(result, [name = unescape(f[3].toStdString())](const DiscoveredPeer &b) {
+                return b.name == name;
+            });
     }
     return result;
 }
 
 // With a port: that service on 127.0.0.1 and that port; without: any service of that name.
+bool lists(const std::vector<DiscoveredPeer> &peers, const std::string &name, int port = 0)
+{
+    return std::ranges::any_of(peers, [&](const DiscoveredPeer &p) {
+        return p.name == name && (port == 0 || (p.port == port && p.host == "127.0.0.1"));
+    });
+}
 bool browseShows(const std::string &name, int port = 0)
 {
-    return std::ranges::any_of(browseWithAvahiTool(), [&](const Browsed &b) {
-        return b.name == name && (port == 0 || (b.port == port && b.address == "127.0.0.1"));
-    });
+    return lists(browseWithAvahiTool(), name, port);
+}
+bool hasPeer(const RTPDiscovery &d, const std::string &name, int port = 0)
+{
+    return lists(d.peers(), name, port);
 }
 
 // `avahi-publish -s NAME _apple-midi._udp PORT [-H HOST]` for as long as the object lives.
@@ -124,14 +126,6 @@ private:
     QProcess m_process;
     QByteArray m_output;
 };
-
-// The same two forms for our own list.
-bool hasPeer(const RTPDiscovery &d, const std::string &name, int port = 0)
-{
-    return std::ranges::any_of(d.peers(), [&](const DiscoveredPeer &p) {
-        return p.name == name && (port == 0 || (p.port == port && p.host == "127.0.0.1"));
-    });
-}
 
 // Collects this process's log lines while it lives.
 class LogCapture {
@@ -197,38 +191,25 @@ private:
 
 // Test runs in parallel on this machine share one daemon (see scripts/lib/avahi.sh). Tests hold
 // this lock shared while they use it; a test that stops it holds the lock exclusively.
-class DaemonUseLock {
-public:
-    explicit DaemonUseLock(bool exclusive)
+template <bool exclusive> class DaemonUser : public ::testing::Test {
+protected:
+    void SetUp() override
     {
         const QByteArray dir = qgetenv("KORVANE_AVAHI_DIR");
-        if (dir.isEmpty())
-            return;
-        m_fd = ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (m_fd >= 0 && ::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
+        m_fd = dir.isEmpty() ? -1
+                             : ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd >= 0)
+            ::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH);
     }
-    ~DaemonUseLock()
+    void TearDown() override
     {
         if (m_fd >= 0)
             ::close(m_fd);
     }
-    DaemonUseLock(const DaemonUseLock &) = delete;
-    DaemonUseLock &operator=(const DaemonUseLock &) = delete;
-
-private:
     int m_fd = -1;
 };
-
-class RTPDiscoveryTest : public ::testing::Test {
-    DaemonUseLock m_lock{false};
-};
-
-class RTPDiscoveryOutageTest : public ::testing::Test {
-    DaemonUseLock m_lock{true};
-};
+using RTPDiscoveryTest = DaemonUser<false>;
+using RTPDiscoveryOutageTest = DaemonUser<true>;
 
 TEST_F(RTPDiscoveryTest, ServicePublishedByAvahiToolIsListedUntilItIsWithdrawn)
 {

@@ -19,6 +19,18 @@ Bytes rtpList(std::uint16_t sequence, const Bytes &list)
     return AppleMIDI::encodeRTP(MIDIMessage(list), sequence, 0, 0x5151);
 }
 
+// A listening session and a fake peer beside it.
+struct Bench {
+    explicit Bench(const std::string &name, RTPMidiSession::Timing timing = {})
+        : s(loopbackConfig(name, port), "KORVANE", timing)
+    {
+        EXPECT_TRUE(s.startListening());
+    }
+    FakePeer peer;
+    int port = freePortPair();
+    SessionProbe s;
+};
+
 } // namespace
 
 TEST(RTPMidiSession, ListenerAndInitiatorEstablishAndExchangeMidi)
@@ -39,12 +51,7 @@ TEST(RTPMidiSession, ListenerAndInitiatorEstablishAndExchangeMidi)
     EXPECT_EQ(b.received()[0], kNoteOn.bytes);
 
     // A 10 kB sysex leaves in segments and arrives as the one message sent.
-    Bytes big(10 * 1024);
-    for (std::size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<std::uint8_t>(i % 0x80);
-    big.front() = 0xF0;
-    big.back() = 0xF7;
-    const Bytes sysex{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
+    const Bytes big = sysexOf(10 * 1024), sysex{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7};
     b.session->send(MIDIMessage(sysex));
     b.session->send(MIDIMessage(big));
     b.session->send(kNoteOn);
@@ -61,11 +68,8 @@ TEST(RTPMidiSession, ListenerAndInitiatorEstablishAndExchangeMidi)
 
 TEST(RTPMidiSession, AnswersClockSyncFromAnyone)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
-    SessionProbe s(loopbackConfig("Horloge", port), "KORVANE");
-    ASSERT_TRUE(s.startListening());
+    Bench bench("Horloge");
+    auto &[peer, port, s] = bench;
 
     // Count 0 is answered with 1 (ts2 = now), count 1 with 2 (ts3 = now).
     for (std::uint8_t count : {0, 1}) {
@@ -94,7 +98,6 @@ TEST(RTPMidiSession, AnswersClockSyncFromAnyone)
 TEST(RTPMidiSession, InitiatorHandshakeThenPeriodicClockSync)
 {
     FakePeer peer;
-    ASSERT_TRUE(peer.ok());
     const int port = freePortPair();
     RTPMidiSession::Timing timing;
     timing.clockPeriod = 100ms;
@@ -126,19 +129,17 @@ TEST(RTPMidiSession, InitiatorHandshakeThenPeriodicClockSync)
 
 TEST(RTPMidiSession, SilentPeerTimesOutOnce)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
     RTPMidiSession::Timing timing;
     timing.livenessPeriod = 50ms;
     timing.peerTimeout = 300ms;
-    SessionProbe s(loopbackConfig("Vie", port), "KORVANE", timing);
-    ASSERT_TRUE(s.startListening());
+    Bench bench("Vie", timing);
+    auto &[peer, port, s] = bench;
     ASSERT_TRUE(peer.establishWith(port, ""));
     ASSERT_TRUE(s.waitPeers({"127.0.0.1"}));
 
     // MIDI data does not count as a sign of life.
     peer.sendData(AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151), port + 1);
+    peer.sendData(rtpList(2, {0xF0, 0x01, 0xF0}), port + 1);
     ASSERT_TRUE(s.waitReceived(1));
 
     const std::string line = "RTP Vie: pair 127.0.0.1 hors-ligne (timeout)";
@@ -146,15 +147,19 @@ TEST(RTPMidiSession, SilentPeerTimesOutOnce)
     EXPECT_TRUE(s.waitPeers({}));
     spinFor(200ms);
     EXPECT_EQ(s.countLogs(line), 1);
+
+    // The sysex it left half-built went with it.
+    ASSERT_TRUE(peer.establishWith(port, ""));
+    peer.sendData(rtpList(3, {0xF7, 0x02, 0xF7}), port + 1);
+    peer.sendData(AppleMIDI::encodeRTP(kNoteOn, 4, 0, 0x5151), port + 1);
+    ASSERT_TRUE(s.waitReceived(2));
+    EXPECT_EQ(s.received(), (std::vector<Bytes>{kNoteOn.bytes, kNoteOn.bytes}));
 }
 
 TEST(RTPMidiSession, StopSaysByeToEachPeerAndReportsNone)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
-    SessionProbe s(loopbackConfig("Fin", port), "KORVANE");
-    ASSERT_TRUE(s.startListening());
+    Bench bench("Fin");
+    auto &[peer, port, s] = bench;
     ASSERT_TRUE(peer.establishWith(port, "Distant"));
     ASSERT_TRUE(s.waitPeers({"Distant"}));
 
@@ -178,11 +183,8 @@ TEST(RTPMidiSession, StopSaysByeToEachPeerAndReportsNone)
 
 TEST(RTPMidiSession, MidiOnlyFromEstablishedPeers)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
-    SessionProbe s(loopbackConfig("Filtre", port), "KORVANE");
-    ASSERT_TRUE(s.startListening());
+    Bench bench("Filtre");
+    auto &[peer, port, s] = bench;
     const auto note = AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151);
     const auto in = AppleMIDI::encodeExchange({Command::invitation, 1, 0x5151, "P"});
 
@@ -250,21 +252,15 @@ TEST(RTPMidiSession, IgnoresControlInvitationFromPort65535)
 
 TEST(RTPMidiSession, SequenceNumbersCountPacketsWrapAndSkipIdleSends)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
-    SessionProbe s(loopbackConfig("Seq", port), "KORVANE");
+    Bench bench("Seq");
+    auto &[peer, port, s] = bench;
     s.session->setLastSequence(65533);
-    ASSERT_TRUE(s.startListening());
     s.session->send(kNoteOn); // no peer yet: not sent, not counted
     ASSERT_TRUE(peer.establishWith(port, "P"));
 
     // A 10 kB sysex takes eight packets, each within the packet limit.
-    Bytes sysex(10 * 1024, 0x21);
-    sysex.front() = 0xF0;
-    sysex.back() = 0xF7;
     s.session->send(kNoteOn);
-    s.session->send(MIDIMessage(sysex));
+    s.session->send(MIDIMessage(sysexOf(10 * 1024)));
     s.session->send(kNoteOn);
     std::vector<std::uint16_t> seen;
     for (int i = 0; i < 10; ++i) {
@@ -279,11 +275,8 @@ TEST(RTPMidiSession, SequenceNumbersCountPacketsWrapAndSkipIdleSends)
 
 TEST(RTPMidiSession, HalfBuiltSysexIsForgottenWhenThePeerLeaves)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
-    SessionProbe s(loopbackConfig("Seg", port), "KORVANE");
-    ASSERT_TRUE(s.startListening());
+    Bench bench("Seg");
+    auto &[peer, port, s] = bench;
     ASSERT_TRUE(peer.establishWith(port, "P"));
 
     peer.sendData(rtpList(1, {0xF0, 0x01, 0xF0}), port + 1);
@@ -301,11 +294,8 @@ TEST(RTPMidiSession, HalfBuiltSysexIsForgottenWhenThePeerLeaves)
 
 TEST(RTPMidiSession, InvitationOnTheDataPortAloneEstablishes)
 {
-    FakePeer peer;
-    ASSERT_TRUE(peer.ok());
-    const int port = freePortPair();
-    SessionProbe s(loopbackConfig("Data", port), "KORVANE");
-    ASSERT_TRUE(s.startListening());
+    Bench bench("Data");
+    auto &[peer, port, s] = bench;
     peer.sendData(AppleMIDI::encodeExchange({Command::invitation, 77, 0x5151, ""}), port + 1);
     const auto ok = asExchange(peer.receive(true));
     ASSERT_TRUE(ok);

@@ -31,6 +31,17 @@ using AppleMIDI::Bytes;
 
 inline const MIDIMessage kNoteOn({0x90, 0x3C, 0x64});
 
+// F0, size - 2 data bytes counting 0..7F over and over, F7.
+inline Bytes sysexOf(std::size_t size)
+{
+    Bytes sysex(size);
+    for (std::size_t i = 0; i < size; ++i)
+        sysex[i] = static_cast<std::uint8_t>(i % 0x80);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    return sysex;
+}
+
 inline sockaddr_in loopback(int port)
 {
     sockaddr_in addr{};
@@ -114,7 +125,10 @@ inline auto isExchange(AppleMIDI::Command command)
 // A remote participant driven by hand: control socket on port(), data socket on port() + 1.
 class FakePeer {
 public:
-    FakePeer() : m_port(freePortPair()), m_control(bindLoopback(m_port)), m_data(bindLoopback(m_port + 1)) {}
+    FakePeer() : m_port(freePortPair()), m_control(bindLoopback(m_port)), m_data(bindLoopback(m_port + 1))
+    {
+        EXPECT_TRUE(m_control >= 0 && m_data >= 0) << "no free port pair for a fake peer";
+    }
     ~FakePeer()
     {
         ::close(m_control);
@@ -123,7 +137,6 @@ public:
     FakePeer(const FakePeer &) = delete;
     FakePeer &operator=(const FakePeer &) = delete;
 
-    bool ok() const { return m_control >= 0 && m_data >= 0; }
     int port() const { return m_port; }
 
     void sendControl(const Bytes &packet, int toPort) const { sendFrom(m_control, packet, toPort); }
