@@ -149,9 +149,6 @@ TEST(AppleMIDIRtp, DecodesCommandLists)
         for (const char *m : messages)
             expected.push_back(hex(m));
         EXPECT_EQ(messageBytes(decodeRTP(hex(packet))), expected) << packet;
-        std::vector<Bytes> streamed;
-        decodeRTP(hex(packet), [&](const MIDIMessage &m) { streamed.push_back(m.bytes); });
-        EXPECT_EQ(streamed, expected) << packet;
     }
 }
 

@@ -211,14 +211,14 @@ protected:
 using RTPDiscoveryTest = DaemonUser<false>;
 using RTPDiscoveryOutageTest = DaemonUser<true>;
 
-TEST_F(RTPDiscoveryTest, ServicePublishedByAvahiToolIsListedUntilItIsWithdrawn)
+TEST_F(RTPDiscoveryTest, ListsPublishedServicesUntilWithdrawnAndStopWithdrawsEverything)
 {
     RTPDiscovery discovery;
     QSignalSpy changed(&discovery, &RTPDiscovery::peersChanged);
     discovery.start();
     EXPECT_TRUE(discovery.browsing());
-
-    const std::string first = uniqueName("peer"), second = uniqueName("peer");
+    const std::string first = uniqueName("peer"), second = uniqueName("peer"), own = uniqueName("own");
+    discovery.advertise(own, 5102);
     auto tool = std::make_unique<PublishTool>(first, 5104);
     PublishTool other(second, 5106);
 
@@ -226,10 +226,15 @@ TEST_F(RTPDiscoveryTest, ServicePublishedByAvahiToolIsListedUntilItIsWithdrawn)
         waitUntil([&] { return hasPeer(discovery, first, 5104) && hasPeer(discovery, second, 5106); }, 10s));
     EXPECT_TRUE(discovery.daemonAvailable());
     EXPECT_GE(changed.count(), 2);
-
     tool->quit();
     EXPECT_TRUE(waitUntil([&] { return !hasPeer(discovery, first); }, 10s));
     EXPECT_TRUE(hasPeer(discovery, second, 5106));
+
+    ASSERT_TRUE(waitUntil([&] { return browseShows(own, 5102); }, 15s));
+    discovery.stop();
+    EXPECT_FALSE(discovery.browsing());
+    EXPECT_TRUE(waitUntil([&] { return discovery.peers().empty() && discovery.advertisedName().empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return !browseShows(own); }, 15s));
 }
 
 TEST_F(RTPDiscoveryTest, ServiceWhoseHostHasNoIPv4AddressIsNeverListed)
@@ -302,21 +307,6 @@ TEST_F(RTPDiscoveryTest, CollidingNameIsRenamedAndTheOtherServiceStaysListed)
     EXPECT_TRUE(waitUntil([&] { return browseShows(name + " #2", 5506); }, 15s));
     EXPECT_TRUE(hasPeer(discovery, name, 5504));
     EXPECT_FALSE(hasPeer(discovery, name + " #2"));
-}
-
-TEST_F(RTPDiscoveryTest, StopWithdrawsEverything)
-{
-    const std::string peer = uniqueName("peer"), own = uniqueName("own");
-    PublishTool tool(peer, 5604);
-    RTPDiscovery discovery;
-    discovery.start();
-    discovery.advertise(own, 5606);
-    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, peer) && browseShows(own, 5606); }, 15s));
-
-    discovery.stop();
-    EXPECT_FALSE(discovery.browsing());
-    EXPECT_TRUE(waitUntil([&] { return discovery.peers().empty() && discovery.advertisedName().empty(); }));
-    EXPECT_TRUE(waitUntil([&] { return !browseShows(own); }, 15s));
 }
 
 TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenTheDaemonAppears)
