@@ -8,6 +8,7 @@
 using namespace korvane;
 using namespace korvane::AppleMIDI;
 using korvane::test::hex;
+using korvane::test::sysexOf;
 using korvane::test::toHex;
 
 namespace {
@@ -20,16 +21,6 @@ std::vector<Bytes> messageBytes(const std::vector<MIDIMessage> &messages)
         out.push_back(m.bytes);
     }
     return out;
-}
-
-Bytes sysexOf(std::size_t size)
-{
-    Bytes sysex(size);
-    for (std::size_t i = 0; i < size; ++i)
-        sysex[i] = static_cast<std::uint8_t>(i % 0x80);
-    sysex.front() = 0xF0;
-    sysex.back() = 0xF7;
-    return sysex;
 }
 
 constexpr const char *kRtpHeader = "80 61 12 34 00 00 00 2A DE AD BE EF ";

@@ -33,4 +33,15 @@ inline std::string toHex(const std::vector<std::uint8_t> &bytes)
     return out;
 }
 
+// F0, size - 2 data bytes counting 0..7F over and over, F7.
+inline std::vector<std::uint8_t> sysexOf(std::size_t size)
+{
+    std::vector<std::uint8_t> sysex(size);
+    for (std::size_t i = 0; i < size; ++i)
+        sysex[i] = static_cast<std::uint8_t>(i % 0x80);
+    sysex.front() = 0xF0;
+    sysex.back() = 0xF7;
+    return sysex;
+}
+
 } // namespace korvane::test

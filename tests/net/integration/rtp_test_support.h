@@ -5,6 +5,7 @@
 // Everything binds and sends on 127.0.0.1 only.
 
 #include "net/apple_midi.h"
+#include "net/hex.h"
 #include "net/rtp_midi_session.h"
 #include "support/test_support.h"
 
@@ -30,17 +31,6 @@ using namespace std::chrono_literals;
 using AppleMIDI::Bytes;
 
 inline const MIDIMessage kNoteOn({0x90, 0x3C, 0x64});
-
-// F0, size - 2 data bytes counting 0..7F over and over, F7.
-inline Bytes sysexOf(std::size_t size)
-{
-    Bytes sysex(size);
-    for (std::size_t i = 0; i < size; ++i)
-        sysex[i] = static_cast<std::uint8_t>(i % 0x80);
-    sysex.front() = 0xF0;
-    sysex.back() = 0xF7;
-    return sysex;
-}
 
 inline sockaddr_in loopback(int port)
 {
