@@ -28,6 +28,25 @@ struct MIDIMessage {
     friend bool operator==(const MIDIMessage &, const MIDIMessage &) = default;
 };
 
+// Data bytes that follow a status byte in a complete message: 0 for 0xF0
+// (its length is variable), real-time bytes, 0xF4-0xF7 and non-status bytes.
+constexpr int midiDataByteCount(std::uint8_t status)
+{
+    if (status < 0x80)
+        return 0;
+    if (status < 0xF0)
+        return (status & 0xE0) == 0xC0 ? 1 : 2;
+    switch (status) {
+    case 0xF1:
+    case 0xF3:
+        return 1;
+    case 0xF2:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
 // "C4" for 60, sharps only.
 std::string noteName(int note);
 

@@ -15,25 +15,6 @@ bool isStatus(std::uint8_t b)
 
 } // namespace
 
-int MIDIStreamParser::dataByteCount(std::uint8_t status)
-{
-    if (status >= 0x80 && status <= 0xBF)
-        return 2;
-    if (status >= 0xC0 && status <= 0xDF)
-        return 1;
-    if (status >= 0xE0 && status <= 0xEF)
-        return 2;
-    switch (status) {
-    case 0xF1:
-    case 0xF3:
-        return 1;
-    case 0xF2:
-        return 2;
-    default:
-        return 0;
-    }
-}
-
 void MIDIStreamParser::parse(const std::uint8_t *data, std::size_t size, std::uint64_t timestamp,
                              const Emit &onMessage)
 {
@@ -109,7 +90,7 @@ std::size_t MIDIStreamParser::stepOutsideSysex(const std::uint8_t *data, std::si
     if (isStatus(b)) {
         // System common messages cancel running status.
         m_runningStatus = b < 0xF0 ? b : 0;
-        const auto n = static_cast<std::size_t>(dataByteCount(b));
+        const auto n = static_cast<std::size_t>(midiDataByteCount(b));
         std::size_t j = i + 1;
         while (j < size && j - (i + 1) < n && !isStatus(data[j]))
             ++j;
@@ -119,7 +100,7 @@ std::size_t MIDIStreamParser::stepOutsideSysex(const std::uint8_t *data, std::si
     }
     if (m_runningStatus == 0)
         return i + 1;
-    if (dataByteCount(m_runningStatus) == 1) {
+    if (midiDataByteCount(m_runningStatus) == 1) {
         onMessage(MIDIMessage({m_runningStatus, b}, timestamp));
         return i + 1;
     }

@@ -33,10 +33,6 @@ public:
         parse(packet.data(), packet.size(), timestamp, onMessage);
     }
 
-    // Number of data bytes that follow a status byte (0 for 0xF0, whose
-    // length is variable, and for real-time bytes).
-    static int dataByteCount(std::uint8_t status);
-
 private:
     // Handles data[i] while a system-exclusive message is open; returns the next index.
     std::size_t stepInSysex(const std::uint8_t *data, std::size_t i, std::uint64_t timestamp,

@@ -60,21 +60,6 @@ Bytes rtpPacket(ByteView list, std::uint16_t sequence, std::uint32_t timestamp, 
     return out;
 }
 
-std::size_t dataByteCount(std::uint8_t status)
-{
-    if (status < 0xF0)
-        return (status & 0xE0) == 0xC0 ? 1 : 2;
-    switch (status) {
-    case 0xF1:
-    case 0xF3:
-        return 1;
-    case 0xF2:
-        return 2;
-    default:
-        return 0;
-    }
-}
-
 } // namespace
 
 std::optional<Command> commandFromRaw(std::uint16_t raw)
@@ -358,7 +343,7 @@ void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit, OnSegment
         if (status == 0)
             break;
 
-        const std::size_t needed = dataByteCount(status);
+        const auto needed = static_cast<std::size_t>(midiDataByteCount(status));
         out.assign(1, status);
         while (out.size() - 1 < needed && i < size && !(list[i] & 0x80))
             out.push_back(list[i++]);

@@ -107,7 +107,7 @@ TEST(MIDIStreamParser, DataByteCounts)
         {0x80, 2}, {0x9F, 2}, {0xAF, 2}, {0xB0, 2}, {0xC0, 1}, {0xDF, 1}, {0xE0, 2}, {0xEF, 2}, {0xF0, 0},
         {0xF1, 1}, {0xF2, 2}, {0xF3, 1}, {0xF4, 0}, {0xF6, 0}, {0xF7, 0}, {0xF8, 0}, {0xFF, 0}};
     for (const auto &[status, count] : table)
-        EXPECT_EQ(MIDIStreamParser::dataByteCount(status), count) << std::hex << int(status);
+        EXPECT_EQ(midiDataByteCount(status), count) << std::hex << int(status);
 }
 
 // The cap: messages up to kMaxSysexBytes (0xF0 and 0xF7 included) pass
