@@ -80,6 +80,18 @@ protected:
     }
 };
 
+TEST_F(MIDIEngineJackTest, PanicRightBeforeStopReachesTheDestination)
+{
+    // No source connected: nothing else makes the stop wait for a cycle. The
+    // count also catches a retired port's last events being sent twice.
+    JackTestClient synth("korvane-panic-synth", {}, JackTestClient::inOnly);
+    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->destinations(), synth.inPort()); }));
+    engine->panic();
+    engine->stop();
+    EXPECT_TRUE(waitUntil([&] { return synth.receivedBytes().size() >= 32; }, kOneSecond));
+    EXPECT_EQ(synth.receivedBytes().size(), 32u);
+}
+
 TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
 {
     engine->applyVirtualPorts({virtualPort("Synth")});

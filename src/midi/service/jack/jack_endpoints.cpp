@@ -222,11 +222,28 @@ void JackMidiService::retireOutputs(std::vector<OutputPort> ports)
 {
     if (ports.empty())
         return;
+    const auto involved = [&](const Side *side) {
+        return std::any_of(ports.begin(), ports.end(), [&](const OutputPort &p) { return p.side == side; });
+    };
+    // What was queued last (the panic sent right before a stop) must leave
+    // before the port does; bounded like waitForCycle.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    while (!m_dead && std::chrono::steady_clock::now() < deadline &&
+           !std::all_of(ports.begin(), ports.end(), [](const OutputPort &p) { return p.output->drained(); }))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // A port buffer keeps its events until the process callback clears it,
+    // and JACK hands them out again every cycle: the buffer must have been
+    // cleared once after the cycle that wrote the last events (two completed
+    // cycles from here) before the callback stops visiting the port.
+    for (Side *side : {&m_main, &m_sends}) {
+        if (involved(side) && waitForCycle(*side))
+            waitForCycle(*side);
+    }
     for (const OutputPort &port : ports)
         port.side->outputs.remove(port.index);
     bool safe = true;
     for (Side *side : {&m_main, &m_sends})
-        if (std::any_of(ports.begin(), ports.end(), [&](const OutputPort &p) { return p.side == side; }))
+        if (involved(side))
             safe = waitForCycle(*side) && safe;
     for (OutputPort &port : ports) {
         if (alive())

@@ -43,6 +43,11 @@ bool Output::write(MidiService::PacketList packets)
     return true;
 }
 
+bool Output::drained() const
+{
+    return jack_ringbuffer_read_space(m_ring) == 0;
+}
+
 void Output::drainInto(void *portBuffer) noexcept
 {
     jack_midi_clear_buffer(portBuffer);

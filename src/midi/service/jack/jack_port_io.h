@@ -50,6 +50,8 @@ public:
     bool write(MidiService::PacketList packets);
     // Process callback only.
     void drainInto(void *portBuffer) noexcept;
+    // Any thread: nothing queued is still waiting for a cycle.
+    bool drained() const;
 
     jack_port_t *port() const { return m_port; }
 
