@@ -76,8 +76,9 @@ int RTPSessionWorker::openUDP(int port) const
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // No SO_REUSEADDR: on Linux it lets a second program bind the same UDP
+    // port without error and take its traffic. UDP leaves no TIME_WAIT, so a
+    // stopped session's ports can be bound again at once without it.
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port));

@@ -227,6 +227,17 @@ TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
     }
     for (int fd : blockers)
         ::close(fd);
+
+    // A second session on a running session's ports is refused too, rather
+    // than sharing them and silently taking the first one's traffic.
+    SessionProbe first(loopbackConfig("Show", busy), "KORVANE");
+    ASSERT_TRUE(first.startListening());
+    SessionProbe second(loopbackConfig("P", busy), "KORVANE");
+    second.session->start();
+    EXPECT_TRUE(second.waitLog("RTP P: impossible d'ouvrir le port control " + std::to_string(busy)));
+    second.session->stop();
+    first.session->stop();
+
     // The control socket opened before the data port failed is closed again.
     const int control = bindLoopback(port);
     EXPECT_GE(control, 0);
