@@ -304,6 +304,17 @@ void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit, OnSegment
         if (i >= size)
             break;
         bool freshStatus = false;
+        if (list[i] >= 0xF8) {
+            // Real-time: a one-byte command that leaves running status alone
+            // (RFC 6295 3.2), so a clock tick between two notes neither eats
+            // the second note nor turns its data bytes into more ticks.
+            out.assign(1, list[i++]);
+            emit(static_cast<const MIDIMessage &>(message));
+            if (i >= size)
+                break;
+            deltaFirst = true;
+            continue;
+        }
         if (list[i] & 0x80) {
             status = list[i++];
             freshStatus = true;

@@ -118,7 +118,8 @@ TEST(AppleMIDIRtp, DecodesCommandLists)
         {h + "01 F8", {"F8"}},
         {h + "03 3C 64 00", {}}, // data before any status
         {h + "09 C5 10 00 F3 05 00 F2 01 02", {"C5 10", "F3 05", "F2 01 02"}},
-        {h + "08 90 3C 64 00 F8 00 3E 64", {"90 3C 64", "F8", "F8", "F8"}}, // F8 replaces running status
+        {h + "08 90 3C 64 00 F8 00 3E 64", {"90 3C 64", "F8", "90 3E 64"}}, // F8 keeps running status
+        {h + "04 F8 00 3E 64", {"F8"}},                                     // no running status to keep
         {h + "43 90 3C 64 20 00 01 02", {"90 3C 64"}},                      // journal ignored
         {h + "80 03 90 3C 64", {"90 3C 64"}},                               // B: long header
         {"81 61 00 01 00 00 00 00 00 00 00 01 AA BB CC DD 03 90 3C 64", {"90 3C 64"}}, // CSRC
