@@ -41,7 +41,11 @@ RTPMidiSession::~RTPMidiSession()
         m_thread->wait();
         m_worker->joined();
     }
-    // The thread has ended before the worker and m_mainContext go.
+    // The thread has ended before the worker and m_mainContext go. The last
+    // owner may be a MIDI thread that was sending while the manager let go:
+    // the main-thread context is then deleted by its own thread.
+    if (m_mainContext && m_mainContext->thread() != QThread::currentThread())
+        m_mainContext.release()->deleteLater();
 }
 
 void RTPMidiSession::start()
