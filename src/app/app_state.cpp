@@ -153,10 +153,15 @@ void AppState::markDirty()
 
 void AppState::applyAll()
 {
+    applyAll(true);
+}
+
+void AppState::applyAll(bool followStartSetting)
+{
     m_router->updateConfiguration(m_project.routes, m_project.filterChains);
-    if (m_project.settings.startEngineOnOpen && !m_engine->running())
+    if (followStartSetting && m_project.settings.startEngineOnOpen && !m_engine->running())
         m_engine->start();
-    else if (!m_project.settings.startEngineOnOpen && m_engine->running())
+    else if (followStartSetting && !m_project.settings.startEngineOnOpen && m_engine->running())
         m_engine->stop();
     m_engine->applyVirtualPorts(m_project.virtualPorts);
     m_rtp->setLocalName(m_project.name);
@@ -287,7 +292,9 @@ std::string AppState::windowTitle() const
 void AppState::startEngine()
 {
     m_engine->start();
-    applyAll();
+    // The user asked for the engine: a show that does not start it on open
+    // must not stop it again here.
+    applyAll(false);
     setStatus("Moteur démarré");
 }
 

@@ -112,6 +112,7 @@ signals:
     void missingDevicesChanged();
 
 private:
+    void applyAll(bool followStartSetting);
     void setStatus(std::string text);
     void setDirty(bool dirty);
     void setProjectURL(std::optional<std::filesystem::path> url);

@@ -265,8 +265,11 @@ TEST_F(AppStateTest, StopEngineSendsPanicOnlyWhenAsked)
     EXPECT_FALSE(m_state->engine().running());
     EXPECT_EQ(m_state->statusMessage(), "Moteur arrêté");
 
+    // A show that does not start the engine on open can still be started.
+    m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
     m_state->startEngine();
     EXPECT_EQ(m_state->statusMessage(), "Moteur démarré");
+    EXPECT_TRUE(m_state->engine().running());
     ASSERT_TRUE(waitUntil([&] { return m_state->engine().destinations().size() == 2; }));
     m_state->mutateProject([](TOVProject &p) {
         p.settings.panicOnStop = false;
