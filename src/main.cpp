@@ -27,7 +27,9 @@ void printHelp()
               "  --help            show this text\n"
               "  --version         show the version\n"
               "\n"
-              "The MIDI service is JACK: a JACK server must be running.");
+              "The MIDI service is JACK. In headless mode, when no JACK server answers\n"
+              "(or it restarts), the router retries every 2 s and then restores the\n"
+              "engine and the show's virtual ports.");
 }
 
 } // namespace

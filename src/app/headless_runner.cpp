@@ -7,7 +7,9 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -18,6 +20,8 @@ namespace korvane {
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+
+constexpr std::chrono::milliseconds kEngineRetryInterval{2000};
 
 void onSignal(int)
 {
@@ -78,11 +82,42 @@ int runHeadless(const std::optional<std::filesystem::path> &package)
     if (package && !state.openProjectAt(*package))
         return 1;
 
+    // Nobody can press Start here: when the MIDI server is missing or goes
+    // away (a JACK or PipeWire restart mid-show), keep trying to get the
+    // engine and the show's virtual ports back.
+    bool stopping = false;
+    QTimer retry;
+    retry.setInterval(kEngineRetryInterval);
+    const auto engineWanted = [&] { return !stopping && state.project().settings.startEngineOnOpen; };
+    QObject::connect(&retry, &QTimer::timeout, &state, [&] {
+        if (!engineWanted() || state.engine().running()) {
+            retry.stop();
+            return;
+        }
+        state.engine().start();
+        if (state.engine().running()) {
+            retry.stop();
+            state.engine().applyVirtualPorts(state.project().virtualPorts);
+            printLine(QStringLiteral("Moteur redémarré"));
+        }
+    });
+    const auto watch = [&] {
+        if (engineWanted() && !state.engine().running() && !retry.isActive()) {
+            printLine(QStringLiteral("Moteur arrêté : serveur MIDI injoignable, nouvel essai toutes les %1 s")
+                          .arg(kEngineRetryInterval.count() / 1000));
+            retry.start();
+        }
+    };
+    QObject::connect(&state.engine(), &MIDIEngine::runningChanged, &state, watch, Qt::QueuedConnection);
+    watch();
+
     QSocketNotifier notifier(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, &state, [&] {
         char byte;
         [[maybe_unused]] auto n = ::read(g_signalPipe[0], &byte, 1);
         notifier.setEnabled(false);
+        stopping = true;
+        retry.stop();
         state.stopEngine();
         QCoreApplication::exit(0);
     });

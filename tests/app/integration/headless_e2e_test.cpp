@@ -41,8 +41,10 @@ int freePortPair(int avoid = 0)
 
 class HeadlessProcess {
 public:
-    explicit HeadlessProcess(const std::filesystem::path &package)
+    explicit HeadlessProcess(const std::filesystem::path &package,
+                             const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
+        m_process.setProcessEnvironment(env);
         m_process.setProgram(KORVANE_BINARY);
         m_process.setArguments({"--headless", QString::fromStdString(package.string())});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -169,6 +171,68 @@ TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
     EXPECT_NE(instance.process().exitCode(), 0);
     EXPECT_TRUE(instance.saw("Erreur : Le fichier .tovprjct n'est pas un package valide."))
         << instance.output().toStdString();
+}
+
+// A JACK server of the test's own, so killing it leaves the shared one alone.
+class PrivateJackServer {
+public:
+    static constexpr const char *kName = "korvane-restart-test";
+
+    bool start()
+    {
+        auto env = QProcessEnvironment::systemEnvironment();
+        env.insert("JACK_NO_AUDIO_RESERVATION", "1");
+        m_jackd.setProcessEnvironment(env);
+        m_jackd.start("jackd", {"--no-realtime", "-n", kName, "-d", "dummy", "-p", "256"});
+        return waitUntil([&] { return JackTestClient("korvane_restart_probe", kName).ok(); },
+                         std::chrono::seconds(10));
+    }
+    void stop()
+    {
+        m_jackd.terminate();
+        m_jackd.waitForFinished(10000);
+    }
+    ~PrivateJackServer()
+    {
+        if (m_jackd.state() != QProcess::NotRunning)
+            stop();
+    }
+
+private:
+    QProcess m_jackd;
+};
+
+TEST(HeadlessEndToEnd, EngineAndVirtualPortsComeBackWhenTheMidiServerRestarts)
+{
+    QTemporaryDir dir;
+    const std::filesystem::path root = dir.path().toStdString();
+    TOVProject show;
+    show.virtualPorts = {VirtualPortConfig()};
+    ASSERT_TRUE(ProjectDocument::save(show, QString::fromStdString((root / "show.tovprjct").string())));
+
+    PrivateJackServer server;
+    ASSERT_TRUE(server.start());
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("JACK_DEFAULT_SERVER", PrivateJackServer::kName);
+    HeadlessProcess instance(root / "show.tovprjct", env);
+    ASSERT_TRUE(waitUntil([&] { return instance.saw("Ouvert : show.tovprjct"); }))
+        << instance.output().toStdString();
+
+    server.stop();
+    ASSERT_TRUE(waitUntil([&] { return instance.saw("Moteur arrêté : serveur MIDI injoignable"); }))
+        << instance.output().toStdString();
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(waitUntil([&] { return instance.saw("Moteur redémarré"); }, std::chrono::seconds(10)))
+        << instance.output().toStdString();
+    JackTestClient probe("korvane_restart_ports", PrivateJackServer::kName);
+    ASSERT_TRUE(probe.ok());
+    const char **ports = jack_get_ports(probe.client(), "KORVANE Bus Out$", nullptr, 0);
+    EXPECT_NE(ports, nullptr);
+    jack_free(ports);
+
+    instance.terminate();
+    ASSERT_TRUE(instance.finished());
+    EXPECT_EQ(instance.process().exitCode(), 0);
 }
 
 TEST(HeadlessEndToEnd, ListEndpointsPrintsJackPortsWithTheirKeys)
