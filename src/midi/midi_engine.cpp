@@ -72,6 +72,12 @@ struct MIDIEngine::Tables {
         parsers[token] = std::make_shared<MIDIStreamParser>();
         return token;
     }
+    void removeConnection(Token token)
+    {
+        std::lock_guard guard(lock);
+        tokenToKey.erase(token);
+        parsers.erase(token);
+    }
 };
 
 MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
@@ -275,8 +281,12 @@ void MIDIEngine::connectAllSources()
         // Every external source, other programs' virtual ports included, is keyed physical.
         const Token token = m_tables->addConnection(EndpointKey(
             EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0)));
-        m_connectedSources[d.handle] = token;
-        m_service->connectSource(m_inputPort, d.handle, token);
+        // A source that could not be connected is tried again at the next
+        // setup change instead of being taken for connected until stop.
+        if (m_service->connectSource(m_inputPort, d.handle, token) == 0)
+            m_connectedSources[d.handle] = token;
+        else
+            m_tables->removeConnection(token);
     }
 }
 

@@ -177,6 +177,20 @@ TEST_F(MIDIEngineTest, InputIsParsedPerSourceAndKeyed)
                                                {{EndpointKind::virtual_, "Synth In"}, {{0xC2, 5}}}}));
 }
 
+TEST_F(MIDIEngineTest, ASourceThatFailedToConnectIsTriedAgainAtTheNextChange)
+{
+    const auto keys = service->addSource("Keys", 11);
+    service->setConnectStatus(-1);
+    engine->start();
+    EXPECT_TRUE(service->connections().empty());
+    service->setConnectStatus(0);
+    service->addSource("Pads", 12); // a setup change
+    ASSERT_TRUE(waitUntil([&] { return service->connections().size() == 2; }));
+    service->inject(keys, {0x90, 60, 100});
+    std::lock_guard lock(receivedMutex);
+    EXPECT_EQ(received.size(), 1u);
+}
+
 TEST_F(MIDIEngineTest, PacketsForTokensDroppedByStopAreIgnored)
 {
     const auto keys = service->addSource("Keys", 11);

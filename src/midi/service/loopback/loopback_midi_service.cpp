@@ -10,6 +10,12 @@ void LoopbackMidiService::setOpenStatus(int status)
     m_openStatus = status;
 }
 
+void LoopbackMidiService::setConnectStatus(int status)
+{
+    std::lock_guard lock(m_mutex);
+    m_connectStatus = status;
+}
+
 int LoopbackMidiService::clientsOpened() const
 {
     std::lock_guard lock(m_mutex);
@@ -263,6 +269,8 @@ int LoopbackMidiService::connectSource(Handle inputPort, Handle source, Token to
     const Endpoint *endpoint = findEndpoint(source);
     if (!port || !port->input || !endpoint || !endpoint->isSource)
         return kErrorUnknownObject;
+    if (m_connectStatus != 0)
+        return m_connectStatus;
     std::erase_if(m_connections, [&](const Connection &c) { return c.source == source; });
     m_connections.push_back({source, token});
     return 0;

@@ -32,6 +32,8 @@ public:
 
     // Status returned by the next openClient calls (0: success).
     void setOpenStatus(int status);
+    // Status returned by the next connectSource calls (0: success).
+    void setConnectStatus(int status);
     int clientsOpened() const;
     bool clientOpen() const;
     int openPortCount() const;
@@ -107,6 +109,7 @@ private:
 
     mutable std::mutex m_mutex;
     int m_openStatus = 0;
+    int m_connectStatus = 0;
     int m_clientsOpened = 0;
     Handle m_client = 0;
     NotificationHandler m_notify;
