@@ -133,8 +133,9 @@ void RTPSessionWorker::startProcedure()
 
 void RTPSessionWorker::inviteRemote()
 {
+    // One lookup: the data address is the same host at the next port.
     const auto control = makeSockaddr(m_config.remoteHost, m_config.remotePort);
-    const auto data = makeSockaddr(m_config.remoteHost, m_config.remotePort + 1);
+    const auto data = control ? std::optional(withPort(*control, m_config.remotePort + 1)) : std::nullopt;
     if (!control || !data) {
         writeLog("hôte distant invalide (" + m_config.remoteHost + ")");
         return;
