@@ -9,6 +9,7 @@ namespace {
 constexpr std::uint8_t kSignature = 0xFF;
 constexpr std::size_t kExchangeHeaderSize = 16;
 constexpr std::size_t kClockSize = 36;
+constexpr std::size_t kFeedbackSize = 12;
 constexpr std::uint8_t kSysexStart = 0xF0;
 constexpr std::uint8_t kSysexEnd = 0xF7;
 constexpr std::uint8_t kSysexCancel = 0xF4;
@@ -178,6 +179,27 @@ std::optional<ClockSync> decodeClock(ByteView bytes)
     return sync;
 }
 
+Bytes encodeFeedback(const ReceiverFeedback &feedback)
+{
+    Bytes out;
+    out.reserve(kFeedbackSize);
+    out.push_back(kSignature);
+    out.push_back(kSignature);
+    appendUInt16(out, static_cast<std::uint16_t>(Command::receiverFeedback));
+    appendUInt32(out, feedback.ssrc);
+    appendUInt16(out, feedback.sequence);
+    appendUInt16(out, 0);
+    return out;
+}
+
+std::optional<ReceiverFeedback> decodeFeedback(ByteView bytes)
+{
+    if (bytes.size() < kFeedbackSize || !hasSignature(bytes) ||
+        readUInt16(bytes, 2) != static_cast<std::uint16_t>(Command::receiverFeedback))
+        return std::nullopt;
+    return ReceiverFeedback{readUInt32(bytes, 4), readUInt16(bytes, 8)};
+}
+
 bool isSessionCommand(ByteView bytes)
 {
     return bytes.size() >= 4 && hasSignature(bytes);
@@ -208,8 +230,13 @@ std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t fi
     // terminated message whose body holds no status byte.
     const bool segmentable = maxList >= 3 && bytes.front() == kSysexStart && bytes.back() == kSysexEnd &&
                              std::all_of(bytes.begin() + 1, bytes.end() - 1, [](auto b) { return b < 0x80; });
-    if (!segmentable)
+    if (!segmentable) {
+        // Still one packet when the length field can describe it: larger
+        // than the usual packet, but whole (IP fragments it if need be).
+        if (bytes.size() <= maxCommandListLength)
+            return {rtpPacket(bytes, firstSequence, timestamp, ssrc)};
         return {};
+    }
 
     const std::size_t perSegment = maxList - 2;
     const ByteView body(bytes.data() + 1, bytes.size() - 2);
@@ -287,6 +314,8 @@ template <class Emit, class OnSegment>
 void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit, OnSegment &&onSegment)
 {
     MIDIMessage message;
+    MIDIMessage realtime;
+    Bytes body; // sysex data with its real-time bytes taken out, when it had any
     auto &out = message.bytes;
     const std::size_t size = list.size();
     std::size_t i = 0;
@@ -324,10 +353,25 @@ void walkCommandList(ByteView list, bool hasLeadingDelta, Emit &&emit, OnSegment
         // continuation segment.
         if (status == kSysexStart || (status == kSysexEnd && freshStatus)) {
             const std::size_t begin = i;
-            while (i < size && !(list[i] & 0x80))
-                ++i;
+            // Real-time bytes may sit inside system-exclusive data (MIDI 1.0):
+            // each is a message of its own and the data goes on after it.
+            std::size_t realtimeCount = 0;
+            while (i < size && (!(list[i] & 0x80) || list[i] >= 0xF8))
+                realtimeCount += list[i++] >= 0xF8 ? 1 : 0;
             const std::uint8_t close = i < size ? list[i] : 0;
-            const auto data = list.subspan(begin, i - begin);
+            ByteView data = list.subspan(begin, i - begin);
+            if (realtimeCount > 0) {
+                body.clear();
+                for (const std::uint8_t b : data) {
+                    if (b >= 0xF8) {
+                        realtime.bytes.assign(1, b);
+                        emit(static_cast<const MIDIMessage &>(realtime));
+                    } else {
+                        body.push_back(b);
+                    }
+                }
+                data = ByteView(body.data(), body.size());
+            }
             const auto kind = segmentKind(status, close);
             if (kind) {
                 ++i; // the closing delimiter belongs to the segment

@@ -70,6 +70,20 @@ std::optional<Exchange> decodeExchange(ByteView bytes);
 Bytes encodeClock(const ClockSync &sync);
 std::optional<ClockSync> decodeClock(ByteView bytes);
 
+// Receiver feedback ("RS", 12 bytes): the highest RTP sequence number the
+// sender of the packet has received from the addressee, so a journalling
+// sender may trim its journal. The sequence sits in the top half of a 32-bit
+// field.
+struct ReceiverFeedback {
+    std::uint32_t ssrc = 0;
+    std::uint16_t sequence = 0;
+
+    friend bool operator==(const ReceiverFeedback &, const ReceiverFeedback &) = default;
+};
+
+Bytes encodeFeedback(const ReceiverFeedback &feedback);
+std::optional<ReceiverFeedback> decodeFeedback(ByteView bytes);
+
 // At least four bytes starting with the 0xFF 0xFF signature.
 bool isSessionCommand(ByteView bytes);
 
@@ -83,8 +97,9 @@ Bytes encodeRTP(const MIDIMessage &message, std::uint16_t sequence, std::uint32_
 // sequence numbers firstSequence, firstSequence + 1, ... (wrapping). A message
 // that fits travels as one packet (as encodeRTP). A longer, terminated
 // system-exclusive message without stray status bytes is split into RFC 6295
-// section 3.2 segments (F0..F0, F7..F0, ..., F7..F7), one per packet. Anything
-// else that does not fit, and an empty message, gives no packet.
+// section 3.2 segments (F0..F0, F7..F0, ..., F7..F7), one per packet. Any
+// other message of at most maxCommandListLength bytes still travels as one
+// (larger) packet; longer ones, and an empty message, give no packet.
 std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t firstSequence,
                                     std::uint32_t timestamp, std::uint32_t ssrc,
                                     std::size_t maxPacketSize = maxDataPacketSize);
@@ -95,12 +110,14 @@ std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t fi
 struct SysexSegment {
     enum class Kind { first, middle, last, cancel };
     Kind kind = Kind::first;
-    ByteView data;
+    ByteView data; // real-time bytes already taken out
 };
 
 // Every message of the packet's command list, in order, each with timestamp 0;
 // empty when the packet is not accepted. Sysex segments are left out: alone
-// they are not messages (see SysexReassembler).
+// they are not messages (see SysexReassembler). A real-time byte (F8..FF)
+// inside a system-exclusive message is a message of its own, emitted where it
+// stands, and the system-exclusive data goes on around it.
 std::vector<MIDIMessage> decodeRTP(ByteView bytes);
 // The same messages handed one by one to emit, without building a list; the
 // message passed is reused between calls, so emit copies what it keeps.

@@ -6,6 +6,9 @@
 #include <QMetaObject>
 #include <QPointer>
 
+#include <algorithm>
+#include <set>
+
 namespace korvane {
 
 struct RTPManager::RouterLink {
@@ -34,44 +37,89 @@ void RTPManager::setRouter(std::weak_ptr<MIDIRouter> router)
 
 void RTPManager::apply(const std::vector<RTPSessionConfig> &configs)
 {
-    stopAll();
-    for (const auto &config : configs) {
-        if (!config.enabled)
-            continue;
-        auto session = std::make_shared<RTPMidiSession>(config, m_localName);
-        session->setTiming(m_timing);
-
-        // Session thread, synchronously.
-        session->setOnReceive([link = m_router, key = session->endpointKey()](const MIDIMessage &message) {
-            if (auto router = link->lock())
-                router->process(key, message);
-        });
-        // Session thread: hop to the main thread. Sessions are stopped (their
-        // threads ended) before this manager goes away.
-        const QPointer<RTPManager> self(this);
-        session->setLog([self](const std::string &line) {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(),
-                [self, line] {
-                    if (self)
-                        self->appendLog(line);
-                },
-                Qt::QueuedConnection);
-        });
-        // Already on the main thread.
-        session->setOnPeersChanged(
-            [self, id = config.id, raw = session.get()](const std::vector<std::string> &labels) {
-                if (self)
-                    self->storePeers(id, raw, labels);
+    std::vector<std::shared_ptr<RTPMidiSession>> stopping;
+    std::set<Uuid> kept;
+    {
+        std::lock_guard guard(m_sessionsMutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            const auto &running = it->second->config();
+            const bool unchanged = std::any_of(configs.begin(), configs.end(), [&](const RTPSessionConfig &c) {
+                return c.enabled && c == running;
             });
-
-        {
-            std::lock_guard guard(m_sessionsMutex);
-            if (!m_sessions.emplace(config.id, session).second)
-                continue; // duplicate id: the first configuration keeps it
+            if (unchanged) {
+                kept.insert(it->first);
+                ++it;
+            } else {
+                stopping.push_back(std::move(it->second));
+                it = m_sessions.erase(it);
+            }
         }
-        session->start();
     }
+    // Each stop returns once its BY packets are out and both sockets are
+    // closed, so a changed session can bind the same ports again below.
+    bool forgotten = false;
+    for (auto &session : stopping) {
+        const Uuid id = session->config().id;
+        session->stop();
+        forgotten = m_peersBySession.erase(id) + m_statusBySession.erase(id) > 0 || forgotten;
+    }
+    stopping.clear();
+    if (forgotten) {
+        emit peersBySessionChanged();
+        emit statusBySessionChanged();
+    }
+    for (const auto &config : configs) {
+        if (config.enabled && !kept.count(config.id))
+            startSession(config);
+    }
+}
+
+void RTPManager::startSession(const RTPSessionConfig &config)
+{
+    auto session = std::make_shared<RTPMidiSession>(config, m_localName);
+    session->setTiming(m_timing);
+    session->setResolver(m_resolver);
+
+    // Session thread, synchronously.
+    session->setOnReceive([link = m_router, key = session->endpointKey()](const MIDIMessage &message) {
+        if (auto router = link->lock())
+            router->process(key, message);
+    });
+    // Session thread: hop to the main thread. Sessions are stopped (their
+    // threads ended) before this manager goes away.
+    const QPointer<RTPManager> self(this);
+    session->setLog([self](const std::string &line) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [self, line] {
+                if (self)
+                    self->appendLog(line);
+            },
+            Qt::QueuedConnection);
+    });
+    // Already on the main thread. A report from a session already replaced
+    // under this id is stale.
+    const auto id = config.id;
+    const RTPMidiSession *raw = session.get();
+    session->setOnPeersChanged([self, id, raw](const std::vector<std::string> &labels) {
+        if (!self || !self->isCurrent(id, raw))
+            return;
+        self->m_peersBySession[id] = labels;
+        emit self->peersBySessionChanged();
+    });
+    session->setOnStatus([self, id, raw](const RTPSessionStatus &status) {
+        if (!self || !self->isCurrent(id, raw) || self->m_statusBySession[id] == status)
+            return;
+        self->m_statusBySession[id] = status;
+        emit self->statusBySessionChanged();
+    });
+
+    {
+        std::lock_guard guard(m_sessionsMutex);
+        if (!m_sessions.emplace(config.id, session).second)
+            return; // duplicate id: the first configuration keeps it
+    }
+    session->start();
 }
 
 void RTPManager::stopAll()
@@ -81,14 +129,16 @@ void RTPManager::stopAll()
         std::lock_guard guard(m_sessionsMutex);
         stopping.swap(m_sessions);
     }
-    // Each stop returns once its BY packets are out and both sockets are
-    // closed, so the next apply can bind the same ports.
     for (auto &[id, session] : stopping)
         session->stop();
     stopping.clear();
     if (!m_peersBySession.empty()) {
         m_peersBySession.clear();
         emit peersBySessionChanged();
+    }
+    if (!m_statusBySession.empty()) {
+        m_statusBySession.clear();
+        emit statusBySessionChanged();
     }
 }
 
@@ -120,17 +170,11 @@ std::vector<EndpointKey> RTPManager::routableKeys() const
     return keys;
 }
 
-void RTPManager::storePeers(const Uuid &id, const RTPMidiSession *session, std::vector<std::string> labels)
+bool RTPManager::isCurrent(const Uuid &id, const RTPMidiSession *session) const
 {
-    {
-        // A report from a session already replaced under this id is stale.
-        std::lock_guard guard(m_sessionsMutex);
-        const auto it = m_sessions.find(id);
-        if (it == m_sessions.end() || it->second.get() != session)
-            return;
-    }
-    m_peersBySession[id] = std::move(labels);
-    emit peersBySessionChanged();
+    std::lock_guard guard(m_sessionsMutex);
+    const auto it = m_sessions.find(id);
+    return it != m_sessions.end() && it->second.get() == session;
 }
 
 void RTPManager::appendLog(const std::string &line)

@@ -8,8 +8,11 @@
 #include <QRandomGenerator>
 #include <QThread>
 
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -23,12 +26,36 @@ std::uint32_t randomNonZero()
     return QRandomGenerator::system()->bounded(std::numeric_limits<std::uint32_t>::max()) + 1u;
 }
 
+// Longest command list that still leaves as one ordinary packet.
+constexpr std::size_t kSinglePacketList = AppleMIDI::maxDataPacketSize - AppleMIDI::rtpHeaderSize - 2;
+
+bool segmentable(const std::vector<std::uint8_t> &bytes)
+{
+    return bytes.size() > 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7 &&
+           std::all_of(bytes.begin() + 1, bytes.end() - 1, [](auto b) { return b < 0x80; });
+}
+
 } // namespace
+
+std::optional<std::uint32_t> RTPMidiSession::systemResolver(const std::string &host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *result = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || !result)
+        return std::nullopt;
+    std::optional<std::uint32_t> found;
+    if (result->ai_family == AF_INET && result->ai_addrlen >= sizeof(sockaddr_in))
+        found = ntohl(reinterpret_cast<const sockaddr_in *>(result->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(result);
+    return found;
+}
 
 RTPMidiSession::RTPMidiSession(RTPSessionConfig config, std::string localName)
     : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(randomNonZero()),
       m_initiatorToken(randomNonZero()), m_sendPath(std::make_unique<RTPSendPath>()),
-      m_mainContext(std::make_unique<QObject>())
+      m_reports(std::make_unique<RTPReportBox>()), m_mainContext(std::make_unique<QObject>())
 {
     if (auto *app = QCoreApplication::instance())
         m_mainContext->moveToThread(app->thread());
@@ -55,18 +82,33 @@ void RTPMidiSession::start()
     RTPSessionWorker::Callbacks callbacks;
     callbacks.onReceive = m_onReceive;
     callbacks.log = m_log;
-    if (m_onPeersChanged) {
-        // m_mainContext outlives the thread (the destructor joins it first),
-        // so posting to it from the session thread is safe; deleting it drops
-        // reports not yet delivered.
-        callbacks.reportPeers = [context = m_mainContext.get(),
-                                 callback = m_onPeersChanged](const std::vector<std::string> &labels) {
+    if (m_onPeersChanged || m_onStatus) {
+        // m_mainContext and the report box outlive the thread (the destructor
+        // joins it first), so posting from the session thread is safe;
+        // deleting the context drops deliveries not yet made.
+        callbacks.report = [context = m_mainContext.get(), box = m_reports.get(), peers = m_onPeersChanged,
+                            status = m_onStatus] {
             QMetaObject::invokeMethod(
-                context, [callback, labels] { callback(labels); }, Qt::QueuedConnection);
+                context,
+                [box, peers, status] {
+                    std::vector<std::string> labels;
+                    RTPSessionStatus latest;
+                    {
+                        std::lock_guard lock(box->mutex);
+                        box->pending = false;
+                        labels = box->labels;
+                        latest = box->status;
+                    }
+                    if (peers)
+                        peers(labels);
+                    if (status)
+                        status(latest);
+                },
+                Qt::QueuedConnection);
         };
     }
     m_worker = std::make_unique<RTPSessionWorker>(m_config, m_localName, m_ssrc, m_initiatorToken, m_timing,
-                                                  *m_sendPath, std::move(callbacks));
+                                                  m_resolver, *m_sendPath, *m_reports, std::move(callbacks));
     m_worker->post([worker = m_worker.get()] { worker->startProcedure(); });
     m_thread.reset(QThread::create([worker = m_worker.get()] { worker->run(); }));
     m_thread->setObjectName(QStringLiteral("korvane.rtp.%1").arg(m_config.localPort));
@@ -96,36 +138,49 @@ void RTPMidiSession::setLastSequence(std::uint16_t sequence)
 
 void RTPMidiSession::send(const MIDIMessage &message)
 {
-    const auto timestamp = static_cast<std::uint32_t>(currentTick());
-    // Encoded outside the lock; the sequence numbers are patched in below.
-    std::array<std::uint8_t, AppleMIDI::maxDataPacketSize> single;
-    std::vector<AppleMIDI::Bytes> segments;
-    const std::size_t singleSize = AppleMIDI::encodeRTPInto(message, 0, timestamp, m_ssrc, single);
-    if (singleSize == 0) {
-        segments = AppleMIDI::encodeRTPPackets(message, 0, timestamp, m_ssrc);
-        if (segments.empty())
+    const auto &bytes = message.bytes;
+    if (bytes.empty())
+        return;
+    RTPSendPath &path = *m_sendPath;
+    if (bytes.size() > kSinglePacketList && segmentable(bytes)) {
+        // Encoded outside the lock; numbered when each segment leaves.
+        auto segments = AppleMIDI::encodeRTPPackets(message, 0, 0, m_ssrc);
+        std::size_t size = 0;
+        for (const auto &s : segments)
+            size += s.size();
+        std::lock_guard lock(path.mutex);
+        if (path.dataFD < 0 || path.peers.empty())
+            return; // nobody to send to: nothing is lost
+        if (path.bulkBytes + size > RTPSendPath::maxBulkBytes) {
+            path.dropped += segments.size();
             return;
-    } else if (message.bytes.empty()) {
+        }
+        path.bulkBytes += size;
+        path.bulk.push_back({std::move(segments)});
+        path.wake();
         return;
     }
-
-    std::lock_guard lock(m_sendPath->mutex);
-    if (m_sendPath->dataFD < 0 || m_sendPath->peers.empty())
+    std::array<std::uint8_t, AppleMIDI::rtpHeaderSize + 2 + AppleMIDI::maxCommandListLength> packet;
+    const std::size_t size = AppleMIDI::encodeRTPInto(message, 0, 0, m_ssrc, packet);
+    std::lock_guard lock(path.mutex);
+    if (path.dataFD < 0 || path.peers.empty())
         return; // the sequence number only counts packets that left
-    const auto sendOne = [this](std::uint8_t *packet, std::size_t size) {
-        const auto sequence = ++m_sendPath->sequence;
-        packet[2] = static_cast<std::uint8_t>(sequence >> 8);
-        packet[3] = static_cast<std::uint8_t>(sequence);
-        for (const auto &to : m_sendPath->peers) {
-            // Errors are ignored: no retry on a datagram socket.
-            (void)::sendto(m_sendPath->dataFD, packet, size, MSG_DONTWAIT,
-                           reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    if (size == 0) {
+        ++path.dropped; // longer than one command list and not segmentable
+        return;
+    }
+    bool numbered = false;
+    path.number(packet.data(), numbered);
+    std::size_t next = 0;
+    if (!path.backlog.empty() || !path.sendToPeers(packet.data(), size, next)) {
+        if (path.backlog.size() >= RTPSendPath::maxBacklog) {
+            ++path.dropped;
+            return;
         }
-    };
-    if (singleSize != 0)
-        sendOne(single.data(), singleSize);
-    for (auto &packet : segments)
-        sendOne(packet.data(), packet.size());
+        path.backlog.push_back({AppleMIDI::Bytes(packet.begin(), packet.begin() + static_cast<long>(size)),
+                                true, next});
+        path.wake();
+    }
 }
 
 } // namespace korvane

@@ -7,12 +7,14 @@
 
 #include "midi/midi_message.h"
 #include "model/project.h"
+#include "net/rtp_session_core.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,18 +25,19 @@ namespace korvane {
 
 class RTPSessionWorker;
 struct RTPSendPath;
+struct RTPReportBox;
 
 class RTPMidiSession {
 public:
-    struct Timing {
-        std::chrono::milliseconds clockPeriod{std::chrono::seconds(10)};
-        std::chrono::milliseconds livenessPeriod{std::chrono::seconds(10)};
-        std::chrono::milliseconds peerTimeout{std::chrono::seconds(30)};
-    };
-
+    using Timing = RTPSessionTiming;
     using ReceiveCallback = std::function<void(const MIDIMessage &)>;
     using LogCallback = std::function<void(const std::string &)>;
     using PeersCallback = std::function<void(const std::vector<std::string> &)>;
+    using StatusCallback = std::function<void(const RTPSessionStatus &)>;
+    // Blocking host lookup (IPv4, host order); runs on a thread of its own
+    // that a stopping session abandons, so it may take as long as it likes.
+    using Resolver = std::function<std::optional<std::uint32_t>(const std::string &host)>;
+    static std::optional<std::uint32_t> systemResolver(const std::string &host);
 
     // Opens nothing. Peer reports go to the thread of the QCoreApplication.
     RTPMidiSession(RTPSessionConfig config, std::string localName);
@@ -50,12 +53,16 @@ public:
     EndpointKey endpointKey() const { return EndpointKey(EndpointKind::rtp, m_config.name); }
 
     // Set before start(); later changes are not seen by a running session.
-    // onReceive and log run on the session thread; onPeersChanged runs on the
-    // main thread, asynchronously, and only while this session exists.
+    // onReceive and log run on the session thread; onPeersChanged and
+    // onStatus run on the main thread, asynchronously, and only while this
+    // session exists. Reports are coalesced: a burst of changes gives one
+    // delivery of the latest state.
     void setOnReceive(ReceiveCallback callback) { m_onReceive = std::move(callback); }
     void setLog(LogCallback callback) { m_log = std::move(callback); }
     void setOnPeersChanged(PeersCallback callback) { m_onPeersChanged = std::move(callback); }
+    void setOnStatus(StatusCallback callback) { m_onStatus = std::move(callback); }
     void setTiming(Timing timing) { m_timing = timing; }
+    void setResolver(Resolver resolver) { m_resolver = std::move(resolver); }
     // The sequence number of the last packet sent; the next one carries this + 1.
     void setLastSequence(std::uint16_t sequence);
 
@@ -64,13 +71,15 @@ public:
     void start();
     // Runs the stop procedure (BY to every peer, timers cancelled, sockets
     // closed, empty peer report, "arrêté") and ends the thread before it
-    // returns, so the same ports can be bound again at once. Idempotent.
+    // returns, so the same ports can be bound again at once; a host lookup
+    // in progress is abandoned, not waited for. Idempotent.
     // Called from the session's own thread (inside a callback) it runs the
     // procedure at once and the thread ends when the callback returns.
     void stop();
-    // Any thread, synchronously: one packet (or one packet per sysex segment)
-    // to every established peer, from the data socket. Concurrent senders are
-    // serialised by a lock held only to number and send the packets.
+    // Any thread. A message that fits one packet leaves at once, from the
+    // caller's thread, to every established peer. The segments of a large
+    // system-exclusive message are queued and paced out by the session
+    // thread. The send lock is held for one packet at a time.
     void send(const MIDIMessage &message);
 
 private:
@@ -82,8 +91,11 @@ private:
     ReceiveCallback m_onReceive;
     LogCallback m_log;
     PeersCallback m_onPeersChanged;
+    StatusCallback m_onStatus;
+    Resolver m_resolver = &RTPMidiSession::systemResolver;
 
     std::unique_ptr<RTPSendPath> m_sendPath;
+    std::unique_ptr<RTPReportBox> m_reports;
     std::unique_ptr<QObject> m_mainContext;     // lives on the main thread
     std::unique_ptr<RTPSessionWorker> m_worker; // used by m_thread; destroyed after it ends
     std::unique_ptr<QThread> m_thread;

@@ -1,11 +1,12 @@
 #include "net/rtp_session_worker.h"
 
 // The session thread's event loop: construction, posted work, the epoll wait
-// and the clock and liveness deadlines. The procedures themselves are in
-// rtp_session_worker.cpp.
+// and the deadlines (the core's timers and the send pacing). The procedures
+// themselves are in rtp_session_worker.cpp.
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,30 +22,41 @@ std::uint64_t currentTick()
 }
 
 RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName,
-                                   std::uint32_t ssrc, std::uint32_t initiatorToken,
-                                   RTPMidiSession::Timing timing, RTPSendPath &sendPath, Callbacks callbacks)
-    : m_config(config), m_localName(localName), m_ssrc(ssrc), m_initiatorToken(initiatorToken),
-      m_timing(timing), m_callbacks(std::move(callbacks)), m_sendPath(sendPath),
-      m_onSegment([this](const AppleMIDI::SysexSegment &segment) { reassemble(segment); })
+                                   std::uint32_t ssrc, std::uint32_t initiatorToken, RTPSessionTiming timing,
+                                   RTPMidiSession::Resolver resolver, RTPSendPath &sendPath,
+                                   RTPReportBox &reports, Callbacks callbacks)
+    : m_config(config), m_core(config, localName, ssrc, initiatorToken, timing, callbacks.onReceive),
+      m_resolver(std::move(resolver)), m_callbacks(std::move(callbacks)), m_sendPath(sendPath),
+      m_reports(reports), m_mailbox(std::make_shared<ResolveMailbox>())
 {
+    m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_epollFD = ::epoll_create1(EPOLL_CLOEXEC);
-    watch(m_wakeFD);
+    m_sendPath.wakeFD = m_wakeFD;
+    watch(m_wakeFD, EPOLLIN);
 }
 
-void RTPSessionWorker::watch(int fd) const
+void RTPSessionWorker::watch(int fd, std::uint32_t events, bool modify) const
 {
     if (fd < 0 || m_epollFD < 0)
         return;
     epoll_event event{};
-    event.events = EPOLLIN; // level-triggered
+    event.events = events; // level-triggered
     event.data.fd = fd;
-    ::epoll_ctl(m_epollFD, EPOLL_CTL_ADD, fd, &event);
+    ::epoll_ctl(m_epollFD, modify ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event);
 }
 
 RTPSessionWorker::~RTPSessionWorker()
 {
+    {
+        std::lock_guard lock(m_mailbox->mutex);
+        m_mailbox->worker = nullptr;
+    }
     closeAll();
+    {
+        std::lock_guard lock(m_sendPath.mutex);
+        m_sendPath.wakeFD = -1;
+    }
     if (m_wakeFD >= 0)
         ::close(m_wakeFD);
     if (m_epollFD >= 0)
@@ -97,29 +109,36 @@ void RTPSessionWorker::runPostedTasks()
 
 int RTPSessionWorker::pollTimeoutMs() const
 {
-    std::optional<Clock::time_point> next = m_livenessDue;
-    if (m_clockDue && (!next || *m_clockDue < *next))
-        next = m_clockDue;
+    auto next = m_core.nextDeadline();
+    if (m_pumpDue && (!next || *m_pumpDue < *next))
+        next = m_pumpDue;
     if (!next)
-        return -1;
+        return 1000; // the dropped-packet counter is looked at now and then
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(wait, 0, 60'000));
+    return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
 }
 
-void RTPSessionWorker::runDueTimers()
+// One datagram per call: the epoll set is level-triggered, so the loop comes
+// back while more are pending, without a final failing receive per wake-up.
+void RTPSessionWorker::readDatagram(int fd, RTPSocket socket)
 {
-    const auto now = Clock::now();
-    if (m_clockDue && now >= *m_clockDue) {
-        m_clockDue = now + m_timing.clockPeriod;
-        for (const auto &[key, peer] : m_peers) {
-            if (peer.stage == Stage::established)
-                sendClockStart(peer.dataAddr);
-        }
+    sockaddr_storage fromStorage{};
+    socklen_t fromLength = sizeof fromStorage;
+    const ssize_t n = ::recvfrom(fd, m_receiveBuffer.data(), m_receiveBuffer.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&fromStorage), &fromLength);
+    if (n < 1)
+        return;
+    NetAddress from;
+    if (fromStorage.ss_family == AF_INET) {
+        const auto &in = reinterpret_cast<const sockaddr_in &>(fromStorage);
+        from = {ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)};
     }
-    if (m_livenessDue && now >= *m_livenessDue) {
-        m_livenessDue = now + m_timing.livenessPeriod;
-        checkLiveness();
-    }
+    m_out.clear();
+    m_core.datagram(AppleMIDI::ByteView(m_receiveBuffer.data(), static_cast<std::size_t>(n)), from, socket,
+                    Clock::now(), m_out);
+    if (!m_out.datagrams.empty() || !m_out.logs.empty() || m_out.peersChanged || m_out.statusChanged ||
+        m_out.resolve)
+        flush();
 }
 
 void RTPSessionWorker::run()
@@ -130,27 +149,43 @@ void RTPSessionWorker::run()
         m_accepting = false;
         return;
     }
+    auto nextDroppedCheck = Clock::now();
     while (!m_quit) {
         epoll_event events[3];
         const int n = ::epoll_wait(m_epollFD, events, 3, pollTimeoutMs());
         if (n < 0 && errno != EINTR)
             break;
-        bool wake = false, control = false, data = false;
+        bool wake = false, control = false, data = false, writable = false;
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             wake = wake || fd == m_wakeFD;
             control = control || fd == m_controlFD;
-            data = data || fd == m_dataFD;
+            if (fd == m_dataFD) {
+                data = data || (events[i].events & EPOLLIN);
+                writable = writable || (events[i].events & EPOLLOUT);
+            }
         }
         if (wake)
             runPostedTasks();
         // Checked again: posted work may have closed the sockets.
         if (!m_quit && data && m_dataFD >= 0)
-            readDatagram(m_dataFD, true);
+            readDatagram(m_dataFD, RTPSocket::data);
         if (!m_quit && control && m_controlFD >= 0)
-            readDatagram(m_controlFD, false);
-        if (!m_quit)
-            runDueTimers();
+            readDatagram(m_controlFD, RTPSocket::control);
+        if (m_quit)
+            break;
+        const auto now = Clock::now();
+        if (m_dataFD >= 0 && (wake || writable || (m_pumpDue && now >= *m_pumpDue)))
+            pumpSends();
+        if (const auto due = m_core.nextDeadline(); due && now >= *due) {
+            m_out.clear();
+            m_core.timers(now, m_out);
+            flush();
+        }
+        if (now >= nextDroppedCheck) {
+            nextDroppedCheck = now + std::chrono::seconds(1);
+            checkDropped();
+        }
     }
     std::lock_guard lock(m_tasksMutex);
     m_accepting = false;

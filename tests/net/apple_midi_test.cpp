@@ -114,7 +114,7 @@ TEST(AppleMIDIRtp, DecodesCommandLists)
         {h + "02 90 3C", {}},                                              // one data byte short
         {h + "04 F0 7E 01 F7", {"F0 7E 01 F7"}},
         {h + "03 F0 7E 01", {"F0 7E 01"}},
-        {h + "06 F0 7E 01 00 F8 00", {"F0 7E 01 00"}}, // ended by a status; F8 read as a delta
+        {h + "06 F0 7E 01 00 F8 00", {"F8", "F0 7E 01 00 00"}}, // real-time inside: own message
         {h + "01 F8", {"F8"}},
         {h + "03 3C 64 00", {}}, // data before any status
         {h + "09 C5 10 00 F3 05 00 F2 01 02", {"C5 10", "F3 05", "F2 01 02"}},
@@ -187,14 +187,29 @@ TEST(AppleMIDIRtp, SegmentsOnlyTerminatedSysexAtThePacketLimit)
     EXPECT_EQ(toHex(packets[1]), "80 61 00 00 00 00 00 02 00 00 00 03 06 F7 05 06 07 08 F0");
     EXPECT_EQ(toHex(packets[2]), "80 61 00 01 00 00 00 02 00 00 00 03 03 F7 09 F7");
 
-    // Too long and not a clean sysex (channel data, unterminated, stray
-    // status inside), or empty: nothing to send.
-    auto unterminated = sysexOf(2000), stray = sysexOf(2000), notSysex = sysexOf(2000);
-    unterminated.back() = 0x10;
-    stray[1000] = 0xF8;
-    notSysex.front() = 0x90;
-    for (const auto &m : {Bytes(), unterminated, stray, notSysex})
-        EXPECT_TRUE(encodeRTPPackets(MIDIMessage(m), 1, 2, 3).empty()) << m.size();
+    // Not a clean sysex (unterminated, stray status inside): one packet up to
+    // the length field's 4095 bytes, none beyond it; empty: none either.
+    for (const std::size_t size : {2000u, 4095u, 4096u}) {
+        auto unterminated = sysexOf(size), stray = sysexOf(size);
+        unterminated.back() = 0x10;
+        stray[1000] = 0xF8;
+        for (const auto &m : {unterminated, stray}) {
+            packets = encodeRTPPackets(MIDIMessage(m), 1, 2, 3);
+            ASSERT_EQ(packets.size(), size <= 4095 ? 1u : 0u) << size;
+            if (size <= 4095)
+                EXPECT_EQ(packets[0], encodeRTP(MIDIMessage(m), 1, 2, 3));
+        }
+    }
+    EXPECT_TRUE(encodeRTPPackets(MIDIMessage(Bytes()), 1, 2, 3).empty());
+}
+
+TEST(AppleMIDIFeedback, EncodesTheTwelveByteLayout)
+{
+    const auto packet = encodeFeedback({0xDEADBEEF, 0x1234});
+    EXPECT_EQ(toHex(packet), "FF FF 52 53 DE AD BE EF 12 34 00 00");
+    EXPECT_EQ(decodeFeedback(packet), (ReceiverFeedback{0xDEADBEEF, 0x1234}));
+    EXPECT_FALSE(decodeFeedback(Bytes(packet.begin(), packet.end() - 1)));
+    EXPECT_FALSE(decodeFeedback(hex("FF FF 43 4B DE AD BE EF 12 34 00 00")));
 }
 
 TEST(AppleMIDISysex, TenKilobytesLeaveInSegmentsAndAreRebuiltWhole)

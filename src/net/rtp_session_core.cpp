@@ -1,0 +1,631 @@
+#include "net/rtp_session_core.h"
+
+#include <algorithm>
+
+namespace korvane {
+
+namespace {
+
+using AppleMIDI::Command;
+
+// 100-microsecond ticks of the clock the driver passes as "now".
+std::uint64_t ticks(RTPSessionCore::TimePoint now)
+{
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    return static_cast<std::uint64_t>(ns) / 100000u;
+}
+
+std::uint16_t sequenceOf(AppleMIDI::ByteView bytes)
+{
+    return static_cast<std::uint16_t>((bytes[2] << 8) | bytes[3]);
+}
+
+// Length of the UTF-8 sequence led by b (the text is valid UTF-8).
+std::size_t sequenceLength(unsigned char b)
+{
+    return b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+}
+
+} // namespace
+
+std::string NetAddress::ipString() const
+{
+    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
+           std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF);
+}
+
+std::string NetAddress::text() const
+{
+    return ipString() + ":" + std::to_string(port);
+}
+
+std::string_view toString(RTPSessionState state)
+{
+    switch (state) {
+    case RTPSessionState::starting:
+        return "starting";
+    case RTPSessionState::listening:
+        return "listening";
+    case RTPSessionState::portBusy:
+        return "portBusy";
+    case RTPSessionState::invalidPort:
+        return "invalidPort";
+    case RTPSessionState::hostNotFound:
+        return "hostNotFound";
+    case RTPSessionState::stopped:
+        return "stopped";
+    }
+    return "?";
+}
+
+void RTPSessionCore::Output::clear()
+{
+    datagrams.clear();
+    logs.clear();
+    peersChanged = statusChanged = resolve = false;
+}
+
+RTPSessionCore::RTPSessionCore(RTPSessionConfig config, std::string localName, std::uint32_t ssrc,
+                               std::uint32_t initiatorToken, RTPSessionTiming timing, MessageSink onReceive)
+    : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(ssrc),
+      m_initiatorToken(initiatorToken), m_timing(timing), m_onReceive(std::move(onReceive)),
+      m_prefix("RTP " + m_config.name + ": "),
+      m_segmentSink([this](const AppleMIDI::SysexSegment &segment) { onSegment(segment); })
+{
+}
+
+std::string RTPSessionCore::sanitizeName(const std::string &name)
+{
+    std::string out;
+    std::size_t points = 0;
+    for (std::size_t i = 0; i < name.size() && points < maxNameLength; ++points) {
+        const auto b = static_cast<unsigned char>(name[i]);
+        const std::size_t n = std::min(sequenceLength(b), name.size() - i);
+        // C0 controls, DEL and the C1 controls (U+0080..U+009F, lead byte C2).
+        const bool control = b < 0x20 || b == 0x7F ||
+                             (b == 0xC2 && n == 2 && static_cast<unsigned char>(name[i + 1]) < 0xA0);
+        if (control)
+            out += "\xEF\xBF\xBD";
+        else
+            out.append(name, i, n);
+        i += n;
+    }
+    return out;
+}
+
+void RTPSessionCore::log(TimePoint now, const std::string &text, Output &out)
+{
+    flushSkippedLogs(now, out);
+    if (m_logsInWindow >= maxLogLinesPerSecond) {
+        ++m_logsSkipped;
+        return;
+    }
+    ++m_logsInWindow;
+    out.logs.push_back(m_prefix + text);
+}
+
+void RTPSessionCore::flushSkippedLogs(TimePoint now, Output &out)
+{
+    if (now < m_logWindowEnd)
+        return;
+    if (m_logsSkipped > 0)
+        out.logs.push_back(m_prefix + std::to_string(m_logsSkipped) + " ligne(s) de journal omise(s)");
+    m_logsSkipped = 0;
+    m_logsInWindow = 0;
+    m_logWindowEnd = now + std::chrono::seconds(1);
+}
+
+AppleMIDI::Bytes RTPSessionCore::ownExchange(Command command, std::uint32_t token) const
+{
+    return AppleMIDI::encodeExchange({command, token, m_ssrc, m_localName});
+}
+
+void RTPSessionCore::send(Output &out, RTPSocket socket, NetAddress to, AppleMIDI::Bytes bytes) const
+{
+    out.datagrams.push_back({socket, to, std::move(bytes)});
+}
+
+std::string RTPSessionCore::remoteText() const
+{
+    return m_config.remoteHost + ":" + std::to_string(m_config.remotePort);
+}
+
+void RTPSessionCore::started(TimePoint now, Output &out)
+{
+    m_running = true;
+    log(now,
+        "écoute sur " + std::to_string(m_config.localPort) + "/" + std::to_string(m_config.localPort + 1) +
+            " (SSRC " + std::to_string(m_ssrc) + ")",
+        out);
+    m_livenessDue = now + m_timing.livenessPeriod;
+    if (m_config.role == RTPRole::initiator && !m_config.remoteHost.empty()) {
+        m_remote.emplace();
+        out.resolve = true;
+    }
+}
+
+void RTPSessionCore::remoteResolved(std::optional<std::uint32_t> ip, TimePoint now, Output &out)
+{
+    if (!m_running || !m_remote || m_remote->phase != Remote::Phase::resolving)
+        return;
+    if (!ip) {
+        // Logged once; a host that appears later (DNS, a late boot) is found
+        // by the next attempt.
+        if (!m_remote->slowLogged)
+            log(now, "hôte distant invalide (" + m_config.remoteHost + ")", out);
+        m_remote->slowLogged = true;
+        m_remote->phase = Remote::Phase::unresolved;
+        m_remote->due = now + m_timing.inviteSlowPeriod;
+        out.statusChanged = true;
+        return;
+    }
+    const bool wasUnresolved = m_remote->slowLogged;
+    m_remote->control = {*ip, static_cast<std::uint16_t>(m_config.remotePort)};
+    m_remote->data = {*ip, static_cast<std::uint16_t>(m_config.remotePort + 1)};
+    if (wasUnresolved)
+        out.statusChanged = true;
+    beginInvitations(now, out);
+}
+
+void RTPSessionCore::beginInvitations(TimePoint now, Output &out)
+{
+    m_remote->phase = Remote::Phase::control;
+    m_remote->tries = 0;
+    m_remote->slowLogged = false;
+    log(now, "invitation envoyée à " + remoteText(), out);
+    sendInvitation(now, out);
+}
+
+// One try of the current phase, then the next one is scheduled: fast for the
+// first tries of a phase, slow after that.
+void RTPSessionCore::sendInvitation(TimePoint now, Output &out)
+{
+    Remote &r = *m_remote;
+    if (r.phase == Remote::Phase::control)
+        send(out, RTPSocket::control, r.control, ownExchange(Command::invitation, m_initiatorToken));
+    else
+        send(out, RTPSocket::data, r.data, ownExchange(Command::invitation, m_initiatorToken));
+    ++r.tries;
+    r.due = now + (r.tries < m_timing.inviteFastTries ? m_timing.inviteFastPeriod : m_timing.inviteSlowPeriod);
+}
+
+void RTPSessionCore::runInvitations(TimePoint now, Output &out)
+{
+    if (!m_remote || now < m_remote->due)
+        return;
+    Remote &r = *m_remote;
+    switch (r.phase) {
+    case Remote::Phase::unresolved:
+        r.phase = Remote::Phase::resolving;
+        out.resolve = true;
+        return;
+    case Remote::Phase::control:
+    case Remote::Phase::data:
+        if (r.tries >= m_timing.inviteFastTries && !r.slowLogged) {
+            r.slowLogged = true;
+            log(now,
+                "pas de réponse de " + remoteText() + ", nouvel essai toutes les " +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_timing.inviteSlowPeriod)
+                                       .count()) +
+                    " s",
+                out);
+        }
+        sendInvitation(now, out);
+        return;
+    case Remote::Phase::resolving:
+    case Remote::Phase::established:
+        return;
+    }
+}
+
+RTPSessionCore::Peers::iterator RTPSessionCore::findByData(NetAddress from)
+{
+    return std::find_if(m_peers.begin(), m_peers.end(), [&](const auto &entry) { return entry.second.data == from; });
+}
+
+RTPSessionCore::Peers::iterator RTPSessionCore::findBy(NetAddress from, RTPSocket socket)
+{
+    return socket == RTPSocket::control ? m_peers.find(from) : findByData(from);
+}
+
+void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSocket socket, TimePoint now,
+                              Output &out)
+{
+    if (!m_running)
+        return;
+    if (!AppleMIDI::isSessionCommand(bytes)) {
+        if (socket != RTPSocket::data || !m_onReceive)
+            return;
+        // Only established peers may put MIDI into the show.
+        const auto it = findByData(from);
+        if (it != m_peers.end() && it->second.stage == Stage::established)
+            handleData(bytes, it->second, now, out);
+        return;
+    }
+    if (socket == RTPSocket::data) {
+        if (const auto sync = AppleMIDI::decodeClock(bytes)) {
+            handleClock(*sync, from, now, out);
+            return;
+        }
+    }
+    if (const auto feedback = AppleMIDI::decodeFeedback(bytes); feedback && bytes.size() < 16) {
+        const auto it = findBy(from, socket);
+        if (it != m_peers.end() && it->second.stage == Stage::established)
+            it->second.lastSeen = now;
+        return;
+    }
+    if (const auto exchange = AppleMIDI::decodeExchange(bytes))
+        handleExchange(*exchange, from, socket, now, out);
+}
+
+void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
+                                    TimePoint now, Output &out)
+{
+    auto it = findBy(from, socket);
+    if (it != m_peers.end())
+        it->second.lastSeen = now;
+
+    switch (exchange.command) {
+    case Command::invitation:
+        handleInvitation(exchange, from, socket, now, out);
+        return;
+    case Command::invitationOK:
+        handleOK(exchange, from, socket, now, out);
+        return;
+    case Command::invitationReject:
+        if (m_remote && (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
+            (from == m_remote->control || from == m_remote->data)) {
+            // Refused: ask again now and then, from the start of the handshake.
+            if (!m_remote->slowLogged)
+                log(now, "invitation refusée par " + remoteText(), out);
+            m_remote->phase = Remote::Phase::control;
+            m_remote->slowLogged = true;
+            m_remote->tries = m_timing.inviteFastTries;
+            m_remote->due = now + m_timing.inviteSlowPeriod;
+        }
+        return;
+    case Command::bye:
+        if (it != m_peers.end()) {
+            const bool wasRemote = isRemoteKey(it->first);
+            log(now, it->first.ipString() + " a quitté la session", out);
+            removePeer(it, now, out);
+            if (wasRemote)
+                beginInvitations(now, out);
+        }
+        return;
+    case Command::clockSync:
+    case Command::receiverFeedback:
+        return; // the lastSeen refresh above is all
+    }
+}
+
+void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
+                                      TimePoint now, Output &out)
+{
+    const std::string name = sanitizeName(exchange.name);
+    if (socket == RTPSocket::control) {
+        // A control port of 65535 leaves no data port.
+        if (from.port == 65535)
+            return;
+        auto it = m_peers.find(from);
+        if (it == m_peers.end()) {
+            if (m_peers.size() >= maxPeers) {
+                send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
+                if (!m_lastCapLog || now - *m_lastCapLog >= std::chrono::minutes(1)) {
+                    m_lastCapLog = now;
+                    log(now, "trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
+                                 " refusée",
+                        out);
+                }
+                return;
+            }
+            Peer peer;
+            peer.control = from;
+            peer.data = {from.ip, static_cast<std::uint16_t>(from.port + 1)};
+            peer.lastSeen = now;
+            it = m_peers.emplace(from, std::move(peer)).first;
+        }
+        Peer &peer = it->second;
+        if (peer.stage == Stage::established && peer.name != name)
+            out.peersChanged = true;
+        peer.ssrc = exchange.ssrc;
+        peer.name = name;
+        send(out, RTPSocket::control, from, ownExchange(Command::invitationOK, exchange.initiatorToken));
+        return;
+    }
+
+    // On the data port: only a peer that went through the control handshake.
+    const auto it = findByData(from);
+    if (it == m_peers.end()) {
+        send(out, RTPSocket::data, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
+        return;
+    }
+    Peer &peer = it->second;
+    const bool repeated = peer.stage == Stage::established && peer.name == name;
+    peer.ssrc = exchange.ssrc;
+    peer.name = name;
+    send(out, RTPSocket::data, from, ownExchange(Command::invitationOK, exchange.initiatorToken));
+    if (!repeated)
+        establish(peer, now, out);
+}
+
+void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
+                              TimePoint now, Output &out)
+{
+    // Only our own remote answers our invitations.
+    if (!m_remote)
+        return;
+    Remote &r = *m_remote;
+    if (socket == RTPSocket::control && from == r.control && r.phase == Remote::Phase::control) {
+        auto it = m_peers.find(from);
+        if (it == m_peers.end()) {
+            Peer peer;
+            peer.control = r.control;
+            peer.data = r.data;
+            it = m_peers.emplace(from, std::move(peer)).first;
+        }
+        Peer &peer = it->second;
+        peer.invitedByUs = true;
+        peer.stage = Stage::invitedData;
+        peer.ssrc = exchange.ssrc;
+        peer.name = sanitizeName(exchange.name);
+        peer.lastSeen = now;
+        r.phase = Remote::Phase::data;
+        r.tries = 0;
+        r.slowLogged = false;
+        sendInvitation(now, out);
+        return;
+    }
+    if (socket == RTPSocket::data && from == r.data && r.phase == Remote::Phase::data) {
+        const auto it = m_peers.find(r.control);
+        if (it == m_peers.end())
+            return;
+        it->second.ssrc = exchange.ssrc;
+        it->second.name = sanitizeName(exchange.name);
+        establish(it->second, now, out);
+        // Clock synchronisation towards the peer we invited: one CK now, then
+        // every clockPeriod to every established peer.
+        send(out, RTPSocket::data, it->second.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
+        m_clockDue = now + m_timing.clockPeriod;
+    }
+}
+
+void RTPSessionCore::establish(Peer &peer, TimePoint now, Output &out)
+{
+    peer.stage = Stage::established;
+    peer.lastSeen = now;
+    peer.expectedSequence.reset();
+    if (isRemoteKey(peer.control)) {
+        peer.invitedByUs = true;
+        m_remote->phase = Remote::Phase::established;
+    }
+    log(now, "session établie avec " + peer.label(), out);
+    out.peersChanged = true;
+}
+
+void RTPSessionCore::removePeer(Peers::iterator it, TimePoint, Output &out)
+{
+    if (it->second.sysex.isOpen())
+        --m_openSysex;
+    if (it->second.stage == Stage::established)
+        out.peersChanged = true;
+    if (&it->second == m_segmentPeer)
+        m_segmentPeer = nullptr;
+    m_peers.erase(it);
+}
+
+void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress from, TimePoint now, Output &out)
+{
+    // Answering strangers would make them believe a session is alive while
+    // their MIDI is dropped.
+    const auto it = findByData(from);
+    if (it == m_peers.end() || it->second.stage != Stage::established)
+        return;
+    Peer &peer = it->second;
+    peer.lastSeen = now;
+    const std::uint64_t t = ticks(now);
+    AppleMIDI::ClockSync answer{m_ssrc, 0, sync.ts1, 0, 0};
+    switch (sync.count) {
+    case 0:
+        answer.count = 1;
+        answer.ts2 = t;
+        break;
+    case 1:
+        // ts1 is our own stamp: the round trip is measured on our clock.
+        peer.roundTripTicks = t >= sync.ts1 ? t - sync.ts1 : 0;
+        out.statusChanged = true;
+        answer.count = 2;
+        answer.ts2 = sync.ts2;
+        answer.ts3 = t;
+        break;
+    case 2:
+        peer.roundTripTicks = t >= sync.ts2 ? t - sync.ts2 : 0;
+        out.statusChanged = true;
+        return;
+    default:
+        return;
+    }
+    send(out, RTPSocket::data, from, AppleMIDI::encodeClock(answer));
+}
+
+void RTPSessionCore::handleData(AppleMIDI::ByteView bytes, Peer &peer, TimePoint now, Output &out)
+{
+    peer.lastSeen = now;
+    if (bytes.size() >= AppleMIDI::rtpHeaderSize) {
+        const std::uint16_t sequence = sequenceOf(bytes);
+        // A gap or a reordering between two segments of one message: part of
+        // it is lost or out of place, so none of it is delivered.
+        if (peer.sysex.isOpen() && peer.expectedSequence && sequence != *peer.expectedSequence) {
+            peer.sysex.reset();
+            --m_openSysex;
+        }
+        peer.expectedSequence = static_cast<std::uint16_t>(sequence + 1);
+        peer.lastSequence = sequence;
+        if (!peer.feedbackPending) {
+            peer.feedbackPending = true;
+            if (now >= peer.feedbackDue)
+                sendFeedback(peer, now, out);
+        }
+    }
+    m_segmentPeer = &peer;
+    AppleMIDI::decodeRTP(bytes, m_onReceive, m_segmentSink);
+    m_segmentPeer = nullptr;
+}
+
+void RTPSessionCore::onSegment(const AppleMIDI::SysexSegment &segment)
+{
+    Peer *peer = m_segmentPeer;
+    if (!peer)
+        return;
+    const bool wasOpen = peer->sysex.isOpen();
+    if (segment.kind == AppleMIDI::SysexSegment::Kind::first && !wasOpen && m_openSysex >= maxOpenSysex)
+        return; // bounds memory: at most this many messages rebuilt at once
+    const MIDIMessage *whole = peer->sysex.add(segment);
+    const bool isOpen = peer->sysex.isOpen();
+    if (isOpen && !wasOpen)
+        ++m_openSysex;
+    else if (!isOpen && wasOpen)
+        --m_openSysex;
+    if (whole)
+        m_onReceive(*whole);
+}
+
+void RTPSessionCore::sendFeedback(Peer &peer, TimePoint now, Output &out)
+{
+    send(out, RTPSocket::control, peer.control, AppleMIDI::encodeFeedback({m_ssrc, peer.lastSequence}));
+    peer.feedbackPending = false;
+    peer.feedbackDue = now + m_timing.feedbackPeriod;
+}
+
+void RTPSessionCore::checkLiveness(TimePoint now, Output &out)
+{
+    bool reinvite = false;
+    for (auto it = m_peers.begin(); it != m_peers.end();) {
+        const Peer &peer = it->second;
+        // While our invitation is under way the invitation schedule owns the entry.
+        if (isRemoteKey(it->first) && peer.stage != Stage::established) {
+            ++it;
+            continue;
+        }
+        const auto limit = peer.stage == Stage::established && !peer.invitedByUs ? m_timing.syncedPeerTimeout
+                                                                                   : m_timing.peerTimeout;
+        if (now - peer.lastSeen <= limit) {
+            ++it;
+            continue;
+        }
+        log(now, "pair " + peer.label() + " hors-ligne (timeout)", out);
+        // So the other side knows, should it still be listening.
+        send(out, RTPSocket::control, peer.control, ownExchange(Command::bye, m_initiatorToken));
+        reinvite = reinvite || isRemoteKey(it->first);
+        const auto next = std::next(it);
+        removePeer(it, now, out);
+        it = next;
+    }
+    if (reinvite)
+        beginInvitations(now, out);
+}
+
+void RTPSessionCore::timers(TimePoint now, Output &out)
+{
+    if (!m_running)
+        return;
+    flushSkippedLogs(now, out);
+    if (m_clockDue && now >= *m_clockDue) {
+        m_clockDue = now + m_timing.clockPeriod;
+        for (const auto &[key, peer] : m_peers) {
+            if (peer.stage == Stage::established)
+                send(out, RTPSocket::data, peer.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
+        }
+    }
+    if (m_livenessDue && now >= *m_livenessDue) {
+        m_livenessDue = now + m_timing.livenessPeriod;
+        checkLiveness(now, out);
+    }
+    for (auto &[key, peer] : m_peers) {
+        if (peer.feedbackPending && now >= peer.feedbackDue)
+            sendFeedback(peer, now, out);
+    }
+    runInvitations(now, out);
+}
+
+std::optional<RTPSessionCore::TimePoint> RTPSessionCore::nextDeadline() const
+{
+    if (!m_running)
+        return std::nullopt;
+    std::optional<TimePoint> next;
+    const auto consider = [&](std::optional<TimePoint> t) {
+        if (t && (!next || *t < *next))
+            next = t;
+    };
+    consider(m_clockDue);
+    consider(m_livenessDue);
+    if (m_remote && m_remote->phase != Remote::Phase::resolving && m_remote->phase != Remote::Phase::established)
+        consider(m_remote->due);
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.feedbackPending)
+            consider(peer.feedbackDue);
+    }
+    if (m_logsSkipped > 0)
+        consider(m_logWindowEnd);
+    return next;
+}
+
+void RTPSessionCore::stop(TimePoint now, Output &out)
+{
+    if (!m_running)
+        return;
+    m_running = false;
+    const auto bye = ownExchange(Command::bye, m_initiatorToken);
+    for (const auto &[key, peer] : m_peers)
+        send(out, RTPSocket::control, peer.control, bye);
+    out.peersChanged = out.peersChanged || std::any_of(m_peers.begin(), m_peers.end(), [](const auto &entry) {
+                           return entry.second.stage == Stage::established;
+                       });
+    m_peers.clear();
+    m_openSysex = 0;
+    m_remote.reset();
+    m_clockDue.reset();
+    m_livenessDue.reset();
+    // The last lines are never held back by the rate limit.
+    if (m_logsSkipped > 0)
+        out.logs.push_back(m_prefix + std::to_string(m_logsSkipped) + " ligne(s) de journal omise(s)");
+    m_logsSkipped = 0;
+    (void)now;
+    out.logs.push_back(m_prefix + "arrêté");
+}
+
+std::vector<NetAddress> RTPSessionCore::establishedDataAddresses() const
+{
+    std::vector<NetAddress> out;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage == Stage::established)
+            out.push_back(peer.data);
+    }
+    return out;
+}
+
+std::vector<std::string> RTPSessionCore::peerLabels() const
+{
+    std::vector<std::string> out;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage == Stage::established)
+            out.push_back(peer.label());
+    }
+    return out;
+}
+
+std::vector<RTPPeerStatus> RTPSessionCore::peerStatuses() const
+{
+    std::vector<RTPPeerStatus> out;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage != Stage::established)
+            continue;
+        RTPPeerStatus status{peer.label(), key.text(), peer.invitedByUs, std::nullopt};
+        if (peer.roundTripTicks)
+            status.roundTripMs = static_cast<double>(*peer.roundTripTicks) / 10.0;
+        out.push_back(std::move(status));
+    }
+    return out;
+}
+
+} // namespace korvane

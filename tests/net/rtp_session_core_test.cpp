@@ -1,0 +1,361 @@
+// The session protocol without sockets: datagrams in, datagrams out, on a
+// clock the test moves by hand.
+
+#include "net/hex.h"
+#include "net/rtp_session_core.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace korvane;
+using namespace korvane::test;
+using namespace std::chrono_literals;
+using AppleMIDI::Bytes;
+using AppleMIDI::Command;
+using Socket = RTPSocket;
+
+namespace {
+
+constexpr std::uint32_t kHost = 0x0A000002; // 10.0.0.2
+const NetAddress kCtl{kHost, 5004}, kData{kHost, 5005};
+constexpr std::uint32_t kSsrc = 0x11111111, kToken = 0x22222222;
+
+struct Sent {
+    Socket socket;
+    NetAddress to;
+    Bytes bytes;
+};
+
+// A core on a hand-moved clock that keeps everything it said.
+struct Harness {
+    explicit Harness(RTPSessionConfig config = {}, RTPSessionTiming timing = {})
+        : core(withName(std::move(config)), "KORVANE", kSsrc, kToken, timing,
+               [this](const MIDIMessage &m) { received.push_back(m.bytes); })
+    {
+        step([&](auto &out) { core.started(now, out); });
+    }
+
+    static RTPSessionConfig withName(RTPSessionConfig c)
+    {
+        c.name = "S";
+        return c;
+    }
+
+    template <class F> void step(F &&f)
+    {
+        out.clear();
+        f(out);
+        for (auto &d : out.datagrams)
+            sent.push_back({d.socket, d.to, d.bytes});
+        logs.insert(logs.end(), out.logs.begin(), out.logs.end());
+        peersChanges += out.peersChanged ? 1 : 0;
+        resolveAsked = resolveAsked || out.resolve;
+    }
+    void feed(const Bytes &bytes, NetAddress from, Socket socket)
+    {
+        step([&](auto &o) { core.datagram(bytes, from, socket, now, o); });
+    }
+    // Runs every deadline up to now + d.
+    void runFor(std::chrono::milliseconds d)
+    {
+        const auto end = now + d;
+        while (true) {
+            const auto due = core.nextDeadline();
+            if (!due || *due > end)
+                break;
+            now = std::max(now, *due);
+            step([&](auto &o) { core.timers(now, o); });
+        }
+        now = end;
+    }
+    void establish(NetAddress ctl, const std::string &name = "Lui")
+    {
+        feed(exchange(Command::invitation, name), ctl, Socket::control);
+        feed(exchange(Command::invitation, name), {ctl.ip, static_cast<std::uint16_t>(ctl.port + 1)}, Socket::data);
+    }
+    static Bytes exchange(Command c, const std::string &name = "Lui", std::uint32_t token = 0xABCD)
+    {
+        return AppleMIDI::encodeExchange({c, token, 0x5151, name});
+    }
+    // Commands of the exchanges sent, as "IN>ctl" / "OK>data" ...
+    std::vector<std::string> exchangesSent() const
+    {
+        std::vector<std::string> out;
+        for (const auto &s : sent)
+            if (const auto e = AppleMIDI::decodeExchange(s.bytes); e && s.bytes.size() >= 16 &&
+                                                                   e->command != Command::clockSync)
+                out.push_back(std::string(AppleMIDI::toString(e->command)) +
+                              (s.socket == Socket::control ? ">ctl" : ">data"));
+        return out;
+    }
+    long count(const std::string &line) const { return std::count(logs.begin(), logs.end(), line); }
+
+    RTPSessionCore::TimePoint now = RTPSessionCore::TimePoint{} + 1000s;
+    std::vector<Bytes> received;
+    std::vector<Sent> sent;
+    std::vector<std::string> logs;
+    int peersChanges = 0;
+    bool resolveAsked = false;
+    RTPSessionCore::Output out;
+    RTPSessionCore core;
+};
+
+Bytes rtp(std::uint16_t seq, const Bytes &list)
+{
+    return AppleMIDI::encodeRTP(MIDIMessage(list), seq, 0, 0x5151);
+}
+
+RTPSessionConfig initiator()
+{
+    RTPSessionConfig c;
+    c.role = RTPRole::initiator;
+    c.remoteHost = "régie";
+    c.remotePort = 5004;
+    return c;
+}
+
+} // namespace
+
+TEST(RTPSessionCore, ListenerHandshakeAndRepeatedInvitations)
+{
+    Harness h;
+    h.feed(Harness::exchange(Command::invitation), kCtl, Socket::control);
+    EXPECT_EQ(h.sent.back().bytes, AppleMIDI::encodeExchange({Command::invitationOK, 0xABCD, kSsrc, "KORVANE"}));
+    EXPECT_TRUE(h.core.peerLabels().empty());
+    h.feed(Harness::exchange(Command::invitation), kData, Socket::data);
+    EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Lui"});
+    EXPECT_EQ(h.count("RTP S: session établie avec Lui"), 1);
+    EXPECT_EQ(h.peersChanges, 1);
+
+    // The remote did not get our OKs and asks again: answered, not re-announced.
+    h.establish(kCtl);
+    EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"OK>ctl", "OK>data", "OK>ctl", "OK>data"}));
+    EXPECT_EQ(h.count("RTP S: session établie avec Lui"), 1);
+    EXPECT_EQ(h.peersChanges, 1);
+    EXPECT_EQ(h.core.establishedDataAddresses(), std::vector<NetAddress>{kData});
+}
+
+TEST(RTPSessionCore, OnlyPeersThroughTheControlHandshakeAreServed)
+{
+    Harness h;
+    const NetAddress stranger{0x0A000009, 7005};
+    // IN on data without the control step: refused, nobody established.
+    h.feed(Harness::exchange(Command::invitation), stranger, Socket::data);
+    EXPECT_EQ(h.exchangesSent(), std::vector<std::string>{"NO>data"});
+    // CK and MIDI from anyone not established: no answer, nothing delivered.
+    h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), stranger, Socket::data);
+    h.feed(rtp(1, {0x90, 0x3C, 0x64}), stranger, Socket::data);
+    h.feed(Harness::exchange(Command::invitation), kCtl, Socket::control);
+    h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), kData, Socket::data);
+    h.feed(rtp(2, {0x90, 0x3C, 0x64}), kData, Socket::data);
+    EXPECT_EQ(h.sent.size(), 2u); // the NO and the OK on control
+    EXPECT_TRUE(h.received.empty());
+
+    h.feed(Harness::exchange(Command::invitation), kData, Socket::data);
+    h.feed(rtp(3, {0x90, 0x3C, 0x64}), kData, Socket::data);
+    h.feed(rtp(4, {0x90, 0x3C, 0x64}), kData, Socket::control); // MIDI on control: dropped
+    EXPECT_EQ(h.received, std::vector<Bytes>{hex("90 3C 64")});
+}
+
+TEST(RTPSessionCore, ClockAnswersAndRoundTrip)
+{
+    Harness h;
+    h.establish(kCtl);
+    const auto tick = [&] {
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(h.now.time_since_epoch()).count() / 100);
+    };
+    h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), kData, Socket::data);
+    EXPECT_EQ(AppleMIDI::decodeClock(h.sent.back().bytes), (AppleMIDI::ClockSync{kSsrc, 1, 1234, tick(), 0}));
+    EXPECT_EQ(h.sent.back().to, kData);
+    // Count 2 closes the exchange we answered: round trip on our own clock.
+    const auto answeredAt = tick();
+    h.now += 3ms;
+    h.feed(AppleMIDI::encodeClock({0x77, 2, 1234, answeredAt, 99}), kData, Socket::data);
+    ASSERT_EQ(h.core.peerStatuses().size(), 1u);
+    EXPECT_EQ(h.core.peerStatuses()[0].roundTripMs, 3.0);
+    EXPECT_EQ(h.core.peerStatuses()[0].address, "10.0.0.2:5004");
+}
+
+TEST(RTPSessionCore, TwoParticipantsOnOneHostAreTwoPeers)
+{
+    Harness h;
+    const NetAddress other{kHost, 6004};
+    h.establish(kCtl, "Un");
+    h.establish(other, "Deux");
+    EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Un", "Deux"}));
+    h.feed(Harness::exchange(Command::bye, "Deux"), other, Socket::control);
+    EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Un"});
+    EXPECT_EQ(h.count("RTP S: 10.0.0.2 a quitté la session"), 1);
+}
+
+TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
+{
+    RTPSessionTiming timing; // real durations: the clock is ours
+    Harness h({}, timing);
+    const NetAddress midiOnly{kHost, 6004}, quiet{kHost, 7004};
+    h.establish(kCtl, "Synchro");
+    h.establish(midiOnly, "Notes");
+    h.establish(quiet, "Muet");
+    // A peer that invited us and syncs once a minute; one that only plays.
+    for (int minute = 0; minute < 4; ++minute) {
+        h.runFor(58s);
+        h.feed(AppleMIDI::encodeClock({0x77, 0, 1, 0, 0}), kData, Socket::data);
+        h.feed(rtp(static_cast<std::uint16_t>(minute), {0xF8}), {kHost, 6005}, Socket::data);
+    }
+    EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Synchro", "Notes"}));
+    EXPECT_EQ(h.count("RTP S: pair Muet hors-ligne (timeout)"), 1);
+    EXPECT_TRUE(std::any_of(h.sent.begin(), h.sent.end(), [&](const Sent &s) {
+        return s.to == quiet && s.bytes == AppleMIDI::encodeExchange({Command::bye, kToken, kSsrc, "KORVANE"});
+    }));
+
+    // 61 s is the limit: removed within one liveness period after it.
+    h.runFor(72s);
+    EXPECT_TRUE(h.core.peerLabels().empty());
+}
+
+TEST(RTPSessionCore, InitiatorRetriesUntilEstablishedAndAgainAfterLoss)
+{
+    Harness h(initiator());
+    ASSERT_TRUE(h.resolveAsked);
+    h.step([&](auto &o) { h.core.remoteResolved(kHost, h.now, o); });
+    h.runFor(60s);
+    // 12 tries a second apart, then one every 10 s: at 21, 31, 41, 51 s.
+    EXPECT_EQ(h.exchangesSent(), std::vector<std::string>(16, "IN>ctl"));
+    EXPECT_EQ(h.count("RTP S: invitation envoyée à régie:5004"), 1);
+    EXPECT_EQ(h.count("RTP S: pas de réponse de régie:5004, nouvel essai toutes les 10 s"), 1);
+
+    // OK on control: the data invitation is retried the same way.
+    h.sent.clear();
+    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
+    h.runFor(3500ms);
+    EXPECT_EQ(h.exchangesSent(), std::vector<std::string>(4, "IN>data"));
+    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kData, Socket::data);
+    EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Régie"});
+    EXPECT_TRUE(h.core.remoteEstablished());
+    EXPECT_EQ(AppleMIDI::decodeClock(h.sent.back().bytes)->count, 0); // clock sync starts at once
+
+    // The remote stops answering our CK: dropped after 30-40 s, invited again.
+    h.sent.clear();
+    h.runFor(45s);
+    EXPECT_EQ(h.count("RTP S: pair Régie hors-ligne (timeout)"), 1);
+    EXPECT_EQ(h.count("RTP S: invitation envoyée à régie:5004"), 2);
+    EXPECT_FALSE(h.core.remoteEstablished());
+
+    // Its farewell after a new handshake: invited again too.
+    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
+    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kData, Socket::data);
+    h.feed(Harness::exchange(Command::bye, "Régie"), kCtl, Socket::control);
+    EXPECT_EQ(h.count("RTP S: invitation envoyée à régie:5004"), 3);
+    EXPECT_EQ(h.exchangesSent().back(), "IN>ctl");
+}
+
+TEST(RTPSessionCore, UnknownRemoteHostIsLookedUpAgain)
+{
+    Harness h(initiator());
+    h.resolveAsked = false;
+    h.step([&](auto &o) { h.core.remoteResolved(std::nullopt, h.now, o); });
+    EXPECT_TRUE(h.core.hostNotFound());
+    EXPECT_EQ(h.count("RTP S: hôte distant invalide (régie)"), 1);
+    h.runFor(9s);
+    EXPECT_FALSE(h.resolveAsked);
+    h.runFor(2s);
+    EXPECT_TRUE(h.resolveAsked);
+    h.step([&](auto &o) { h.core.remoteResolved(std::nullopt, h.now, o); });
+    EXPECT_EQ(h.count("RTP S: hôte distant invalide (régie)"), 1); // said once
+    h.runFor(10s);
+    h.step([&](auto &o) { h.core.remoteResolved(kHost, h.now, o); });
+    EXPECT_FALSE(h.core.hostNotFound());
+    EXPECT_EQ(h.exchangesSent(), std::vector<std::string>{"IN>ctl"});
+}
+
+TEST(RTPSessionCore, BoundedWorkForAnyNumberOfPeers)
+{
+    Harness h;
+    for (std::uint16_t i = 0; i < 32; ++i)
+        h.establish({0x0A000100u + i, 5004});
+    // 33 lines in one second: 20 said, the rest counted once the second is over.
+    EXPECT_EQ(h.logs.size(), 20u);
+    h.runFor(1s);
+    EXPECT_EQ(h.logs.back(), "RTP S: 13 ligne(s) de journal omise(s)");
+
+    for (std::uint16_t i = 32; i < 40; ++i)
+        h.establish({0x0A000100u + i, 5004});
+    EXPECT_EQ(h.core.peerLabels().size(), RTPSessionCore::maxPeers);
+    const auto sent = h.exchangesSent();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "NO>ctl"), 8);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "NO>data"), 8);
+    EXPECT_EQ(h.count("RTP S: trop de participants (32), invitation de 10.0.1.32:5004 refusée"), 1);
+    EXPECT_EQ(h.logs.size(), 22u); // one line a minute at most
+    h.runFor(60s);
+    h.establish({0x0A0002FF, 5004});
+    EXPECT_EQ(h.logs.back(), "RTP S: trop de participants (32), invitation de 10.0.2.255:5004 refusée");
+}
+
+TEST(RTPSessionCore, PeerNamesAreMadeSafe)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"Régie", "Régie"},
+        {"a\nb\tc\x7F", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD"},
+        {"x\xC2\x85y", "x\xEF\xBF\xBDy"}, // U+0085, a C1 control
+        {std::string(70, 'a'), std::string(64, 'a')},
+        {std::string(63, 'a') + "éé", std::string(63, 'a') + "é"}, // cut by characters, not bytes
+    };
+    for (const auto &[in, expected] : cases)
+        EXPECT_EQ(RTPSessionCore::sanitizeName(in), expected) << in;
+}
+
+TEST(RTPSessionCore, SegmentedSysexArrivesWholeOrNotAtAll)
+{
+    Harness h;
+    h.establish(kCtl);
+    const auto feed = [&](std::uint16_t seq, const char *list) { h.feed(rtp(seq, hex(list)), kData, Socket::data); };
+    feed(10, "F0 01 F0");
+    feed(11, "F7 02 F8 03 F0"); // a clock tick inside the data: its own message
+    feed(12, "F7 04 F7");
+    EXPECT_EQ(h.received, (std::vector<Bytes>{hex("F8"), hex("F0 01 02 03 04 F7")}));
+
+    h.received.clear();
+    feed(20, "F0 01 F0"); // lost middle: 21 never comes
+    feed(22, "F7 03 F7");
+    feed(30, "F0 01 F0"); // reordered
+    feed(32, "F7 03 F7");
+    feed(31, "F7 02 F0");
+    feed(33, "90 3C 64");
+    feed(34, "F0 05 F0");
+    feed(35, "F7 06 F7");
+    EXPECT_EQ(h.received, (std::vector<Bytes>{hex("90 3C 64"), hex("F0 05 06 F7")}));
+}
+
+TEST(RTPSessionCore, ReceiverFeedbackAboutOncePerSecondWhileDataArrives)
+{
+    Harness h;
+    h.establish(kCtl);
+    h.sent.clear();
+    for (std::uint16_t seq = 1; seq <= 25; ++seq) {
+        h.feed(rtp(seq, hex("90 3C 64")), kData, Socket::data);
+        h.runFor(100ms);
+    }
+    h.runFor(5s); // silence: nothing more
+    std::vector<std::uint16_t> acknowledged;
+    for (const auto &s : h.sent) {
+        const auto rs = AppleMIDI::decodeFeedback(s.bytes);
+        ASSERT_TRUE(rs && s.to == kCtl && s.socket == Socket::control);
+        acknowledged.push_back(rs->sequence);
+    }
+    EXPECT_EQ(acknowledged, (std::vector<std::uint16_t>{1, 10, 20, 25}));
+}
+
+TEST(RTPSessionCore, StopSaysGoodbyeToEveryPeer)
+{
+    Harness h;
+    h.establish(kCtl);
+    h.feed(Harness::exchange(Command::invitation), {kHost, 6004}, Socket::control); // half-way
+    h.sent.clear();
+    h.step([&](auto &o) { h.core.stop(h.now, o); });
+    EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"BY>ctl", "BY>ctl"}));
+    EXPECT_EQ(h.logs.back(), "RTP S: arrêté");
+    EXPECT_TRUE(h.core.peerLabels().empty());
+    EXPECT_FALSE(h.core.nextDeadline());
+}
