@@ -142,6 +142,7 @@ TEST(RTPSessionCore, OnlyPeersThroughTheControlHandshakeAreServed)
     const NetAddress stranger{0x0A000009, 7005};
     // IN on data without the control step: refused, nobody established.
     h.feed(Harness::exchange(Command::invitation), stranger, Socket::data);
+    h.feed(Harness::exchange(Command::invitation), {kHost, 65535}, Socket::control); // no data port
     EXPECT_EQ(h.exchangesSent(), std::vector<std::string>{"NO>data"});
     // CK and MIDI from anyone not established: no answer, nothing delivered.
     h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), stranger, Socket::data);

@@ -3,7 +3,10 @@
 
 #include "midi/midi_router.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
+
+#include <condition_variable>
 
 #include <gtest/gtest.h>
 
@@ -52,47 +55,89 @@ TEST(RTPManager, DisabledConfigsGetNoSession)
 
     manager.stopAll();
     EXPECT_TRUE(manager.routableKeys().empty());
-    EXPECT_TRUE(waitUntil([&] { return countPrefix(manager, "RTP Actif: arrêté") == 2; }));
+    // Unchanged by the second apply, "Actif" ran on: one stop only.
+    EXPECT_TRUE(waitUntil([&] { return countPrefix(manager, "RTP Actif: arrêté") == 1; }));
     EXPECT_EQ(countPrefix(manager, "RTP Jumeau"), 0);
 }
 
-TEST(RTPManager, ApplyingTheSameListTwiceRebindsTheSamePorts)
+TEST(RTPManager, ApplyKeepsUnchangedSessionsAndRestartsChangedOnes)
 {
     FakePeer peer;
     RTPManager manager;
     manager.setLocalName("Mon projet");
-    const auto config = loopbackConfig("Scène", freePortPair());
-    ASSERT_TRUE(applyAndListen(manager, {config}));
-    ASSERT_TRUE(peer.establishWith(config.localPort, "Distant"));
-    const std::map<Uuid, std::vector<std::string>> distant{{config.id, {"Distant"}}};
-    ASSERT_TRUE(waitUntil([&] { return manager.peersBySession() == distant; }));
+    auto kept = loopbackConfig("Scène", freePortPair()), moved = loopbackConfig("Retour", freePortPair());
+    ASSERT_TRUE(applyAndListen(manager, {kept, moved}));
+    ASSERT_TRUE(peer.establishWith(kept.localPort, "Distant"));
+    ASSERT_TRUE(waitUntil([&] { return manager.peersBySession().count(kept.id) == 1; }));
 
-    // A running session keeps the name it was created with.
+    // Another session changes: the unchanged one keeps its peer and its ports.
+    moved.localPort = freePortPair();
+    ASSERT_TRUE(applyAndListen(manager, {kept, moved}));
+    EXPECT_EQ(countPrefix(manager, "RTP Retour: arrêté"), 1);
+    EXPECT_EQ(countPrefix(manager, "RTP Scène: "), 1 + 1); // "écoute sur", "session établie"
+    EXPECT_FALSE(peer.receiveMatching(false, isExchange(Command::bye), 100ms));
+    EXPECT_EQ(manager.peersBySession().at(kept.id), std::vector<std::string>{"Distant"});
+
+    // Changed itself: goodbye under the old name, same ports bound again.
     manager.setLocalName("Autre nom");
-    manager.apply({config});
-    // The old session said goodbye before apply() returned.
+    kept.name = "Scène 2";
+    manager.apply({kept});
     const auto bye = asExchange(peer.receiveMatching(false, isExchange(Command::bye), 50ms));
     ASSERT_TRUE(bye);
     EXPECT_EQ(bye->name, "Mon projet");
-    ASSERT_TRUE(waitUntil([&] { return countPrefix(manager, "RTP Scène: écoute sur") == 2; }));
-    EXPECT_EQ(countPrefix(manager, "RTP Scène: impossible d'ouvrir"), 0);
-    EXPECT_TRUE(manager.peersBySession().empty());
-
-    // The new session answers on the same ports, with the new name.
-    peer.sendControl(AppleMIDI::encodeExchange({Command::invitation, 9, 0x5151, "Distant"}),
-                     config.localPort);
+    ASSERT_TRUE(waitUntil([&] { return countPrefix(manager, "RTP Scène 2: écoute sur") == 1; }));
+    EXPECT_EQ(countPrefix(manager, "RTP Scène 2: impossible d'ouvrir"), 0);
+    EXPECT_TRUE(manager.peersBySession().count(kept.id) == 0 || manager.peersBySession().at(kept.id).empty());
+    peer.sendControl(AppleMIDI::encodeExchange({Command::invitation, 9, 0x5151, "Distant"}), kept.localPort);
     const auto ok = asExchange(peer.receive(false));
     ASSERT_TRUE(ok);
     EXPECT_EQ(ok->name, "Autre nom");
-    peer.sendData(AppleMIDI::encodeExchange({Command::invitation, 9, 0x5151, "Distant"}),
-                  config.localPort + 1);
-    EXPECT_TRUE(waitUntil([&] { return manager.peersBySession() == distant; }));
 
     manager.stopAll();
     EXPECT_TRUE(manager.routableKeys().empty());
-    for (const auto &[id, labels] : manager.peersBySession())
-        EXPECT_TRUE(labels.empty());
-    EXPECT_TRUE(peer.receiveMatching(false, isExchange(Command::bye), 50ms));
+    EXPECT_TRUE(manager.peersBySession().empty());
+}
+
+TEST(RTPManager, AHostLookupThatNeverEndsHoldsNothingUp)
+{
+    RTPManager manager;
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool open = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    manager.setResolver([gate](const std::string &host) -> std::optional<std::uint32_t> {
+        if (host == "absent.invalid")
+            return std::nullopt;
+        std::unique_lock lock(gate->mutex);
+        gate->cv.wait(lock, [&] { return gate->open; });
+        return std::nullopt;
+    });
+    auto hung = initiatorConfig("Bloqué", freePortPair(), 5004), absent = initiatorConfig("Absent", freePortPair(), 5004);
+    hung.remoteHost = "never.answers";
+    absent.remoteHost = "absent.invalid";
+    ASSERT_TRUE(applyAndListen(manager, {hung, absent}));
+    const std::map<Uuid, RTPSessionState> states{{hung.id, RTPSessionState::listening},
+                                                 {absent.id, RTPSessionState::hostNotFound}};
+    EXPECT_TRUE(waitUntil([&] {
+        std::map<Uuid, RTPSessionState> seen;
+        for (const auto &[id, status] : manager.statusBySession())
+            seen[id] = status.state;
+        return seen == states;
+    }));
+    EXPECT_EQ(countPrefix(manager, "RTP Absent: hôte distant invalide (absent.invalid)"), 1);
+
+    QElapsedTimer clock;
+    clock.start();
+    manager.apply({});
+    EXPECT_LT(clock.elapsed(), 100);
+    EXPECT_TRUE(manager.statusBySession().empty());
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->cv.notify_all();
 }
 
 TEST(RTPManager, SendToKeyReachesEverySessionOfThatName)

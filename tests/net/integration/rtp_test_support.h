@@ -204,6 +204,7 @@ public:
             EXPECT_EQ(QThread::currentThread(), qApp->thread());
             peerReports.push_back(labels);
         });
+        session->setOnStatus([this](const RTPSessionStatus &status) { statuses.push_back(status); });
     }
 
     // The session goes first: its stop procedure still logs.
@@ -252,6 +253,7 @@ public:
 
     std::unique_ptr<RTPMidiSession> session;
     std::vector<std::vector<std::string>> peerReports;
+    std::vector<RTPSessionStatus> statuses; // main thread
 
 private:
     mutable std::mutex m_mutex;
