@@ -46,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         SysexReassembler reassembler;
         std::vector<korvane::MIDIMessage> again;
         for (const auto &packet : encodeRTPPackets(message, 0xFFFF, 1, 2)) {
-            if (packet.size() > maxDataPacketSize)
+            // Segments fit the usual packet; an unsegmentable message may
+            // take one larger packet, never more than the length field allows.
+            if (packet.size() > rtpHeaderSize + 2 + maxCommandListLength)
                 std::abort();
             decodeRTP(
                 packet, [&](const korvane::MIDIMessage &m) { again.push_back(m); },

@@ -60,6 +60,7 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     connect(m_monitor.get(), &MIDIMonitor::pausedChanged, this, forward, Qt::QueuedConnection);
     connect(m_rtp.get(), &RTPManager::peersBySessionChanged, this, forward, Qt::QueuedConnection);
     connect(m_rtp.get(), &RTPManager::logLinesChanged, this, forward, Qt::QueuedConnection);
+    connect(m_rtp.get(), &RTPManager::statusBySessionChanged, this, forward, Qt::QueuedConnection);
     connect(m_discovery.get(), &RTPDiscovery::peersChanged, this, forward, Qt::QueuedConnection);
     connect(m_discovery.get(), &RTPDiscovery::advertisedNameChanged, this, forward, Qt::QueuedConnection);
 

@@ -139,7 +139,7 @@ void RTPSessionCore::started(TimePoint now, Output &out)
         out);
     m_livenessDue = now + m_timing.livenessPeriod;
     if (m_config.role == RTPRole::initiator && !m_config.remoteHost.empty()) {
-        m_remote.emplace();
+        m_remote = Remote();
         out.resolve = true;
     }
 }
