@@ -201,6 +201,10 @@ void RTPSessionCore::runInvitations(TimePoint now, Output &out)
         return;
     case Remote::Phase::control:
     case Remote::Phase::data:
+        // A remote that answered on control but never on data may have lost
+        // track of us: the slow tries start the handshake over.
+        if (r.phase == Remote::Phase::data && r.tries >= m_timing.inviteFastTries)
+            r.phase = Remote::Phase::control;
         if (r.tries >= m_timing.inviteFastTries && !r.slowLogged) {
             r.slowLogged = true;
             log(now,

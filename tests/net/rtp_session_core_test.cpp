@@ -232,6 +232,12 @@ TEST(RTPSessionCore, InitiatorRetriesUntilEstablishedAndAgainAfterLoss)
     h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
     h.runFor(3500ms);
     EXPECT_EQ(h.exchangesSent(), std::vector<std::string>(4, "IN>data"));
+    h.runFor(8s); // 12 data tries unanswered: the slow tries start over on control
+    h.runFor(10s);
+    EXPECT_EQ(h.exchangesSent().back(), "IN>ctl");
+    EXPECT_EQ(h.exchangesSent().size(), 13u);
+    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
+    EXPECT_EQ(h.exchangesSent().back(), "IN>data");
     h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kData, Socket::data);
     EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Régie"});
     EXPECT_TRUE(h.core.remoteEstablished());
