@@ -55,7 +55,7 @@ std::optional<std::uint32_t> RTPMidiSession::systemResolver(const std::string &h
 RTPMidiSession::RTPMidiSession(RTPSessionConfig config, std::string localName)
     : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(randomNonZero()),
       m_initiatorToken(randomNonZero()), m_sendPath(std::make_unique<RTPSendPath>()),
-      m_reports(std::make_unique<RTPReportBox>()), m_mainContext(std::make_unique<QObject>())
+      m_reports(std::make_shared<RTPReportBox>()), m_mainContext(std::make_unique<QObject>())
 {
     if (auto *app = QCoreApplication::instance())
         m_mainContext->moveToThread(app->thread());
@@ -83,10 +83,11 @@ void RTPMidiSession::start()
     callbacks.onReceive = m_onReceive;
     callbacks.log = m_log;
     if (m_onPeersChanged || m_onStatus) {
-        // m_mainContext and the report box outlive the thread (the destructor
-        // joins it first), so posting from the session thread is safe;
-        // deleting the context drops deliveries not yet made.
-        callbacks.report = [context = m_mainContext.get(), box = m_reports.get(), peers = m_onPeersChanged,
+        // m_mainContext outlives the thread (the destructor joins it first),
+        // so posting from the session thread is safe; deleting the context
+        // drops deliveries not yet made. A delivery still queued when the
+        // session goes holds the box itself.
+        callbacks.report = [context = m_mainContext.get(), box = m_reports, peers = m_onPeersChanged,
                             status = m_onStatus] {
             QMetaObject::invokeMethod(
                 context,

@@ -95,7 +95,7 @@ private:
     Resolver m_resolver = &RTPMidiSession::systemResolver;
 
     std::unique_ptr<RTPSendPath> m_sendPath;
-    std::unique_ptr<RTPReportBox> m_reports;
+    std::shared_ptr<RTPReportBox> m_reports; // shared with deliveries queued to the main thread
     std::unique_ptr<QObject> m_mainContext;     // lives on the main thread
     std::unique_ptr<RTPSessionWorker> m_worker; // used by m_thread; destroyed after it ends
     std::unique_ptr<QThread> m_thread;
