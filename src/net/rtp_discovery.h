@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,10 +34,11 @@ bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name);
 } // namespace PeerList
 
 // Browses for and publishes "_apple-midi._udp" services in "local" through the Avahi daemon.
-// Lives on the main thread: Avahi is driven by this thread's event loop, and peers() and
-// advertisedName() change only there, each change followed by its signal. When the daemon (or
-// D-Bus) is absent, one line is logged, peers stay empty, and browsing and publishing begin
-// as soon as the daemon answers.
+// Used from the main thread. Every Avahi call, and so every D-Bus round trip, runs on a
+// discovery thread of its own, so a daemon or bus that stops answering never stalls the caller;
+// peers() and advertisedName() change only on the main thread, each change followed by its
+// signal. When the daemon (or D-Bus) is absent, one line is logged, peers stay empty, and
+// browsing and publishing begin as soon as the daemon answers.
 class RTPDiscovery : public QObject {
     Q_OBJECT
 public:
@@ -59,7 +62,8 @@ public:
     // True while the Avahi daemon answers.
     bool daemonAvailable() const { return m_daemonAvailable; }
 
-    // A found service not resolved within this time is dropped.
+    // A found service not resolved within this time is dropped. This and reconnectInterval are
+    // handed to the discovery thread by start() and advertise().
     std::chrono::milliseconds resolveTimeout{std::chrono::seconds(5)};
     // How often a client is tried again while D-Bus itself cannot be reached (a missing
     // daemon on a reachable bus is noticed at once, without polling).
@@ -71,8 +75,23 @@ signals:
     void daemonAvailableChanged();
 
 private:
+    // The discovery thread's side: every Avahi object, used on that thread only.
     struct Avahi;
-    friend struct Avahi;
+    // What the two threads share: the wanted state and the way back to this object.
+    struct Link;
+    struct Request {
+        std::string name;
+        int port = 0;
+    };
+
+    // Hands the wanted state to the discovery thread and wakes it.
+    void sync();
+    // Results from the discovery thread, each stamped with the browsing session or the
+    // publication it belongs to; anything from an earlier one is ignored.
+    void resolved(std::uint64_t session, DiscoveredPeer peer);
+    void removed(std::uint64_t session, const std::string &name);
+    void lost(std::uint64_t session);
+    void renamed(std::uint64_t publication, std::string name);
 
     void appendPeer(DiscoveredPeer peer);
     void removePeersNamed(const std::string &name);
@@ -84,7 +103,10 @@ private:
     std::string m_advertisedName;
     bool m_browsing = false;
     bool m_daemonAvailable = false;
-    std::unique_ptr<Avahi> m_avahi;
+    std::uint64_t m_session = 0;     // bumped by start() and stop()
+    std::uint64_t m_publication = 0; // bumped by every advertise() that changes the request, and by stop()
+    std::optional<Request> m_request;
+    std::shared_ptr<Link> m_link;
 };
 
 } // namespace korvane

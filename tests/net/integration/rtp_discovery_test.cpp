@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -160,7 +161,8 @@ private:
     QStringList m_lines;
 };
 
-// Stops the avahi-daemon that scripts/test.sh started and starts it again on destruction.
+// Stops the avahi-daemon that scripts/test.sh started and starts it again on destruction; with
+// "daemon-pause"/"daemon-resume" freezes it instead (it keeps its bus name, answers nothing).
 class DaemonOutage {
 public:
     static std::optional<QString> control()
@@ -168,14 +170,17 @@ public:
         const QByteArray ctl = qgetenv("KORVANE_AVAHI_CTL");
         return ctl.isEmpty() ? std::nullopt : std::optional<QString>(QString::fromLocal8Bit(ctl));
     }
-    DaemonOutage() { run("daemon-stop"); }
+    explicit DaemonOutage(const char *begin = "daemon-stop", const char *end = "daemon-start") : m_end(end)
+    {
+        run(begin);
+    }
     ~DaemonOutage() { end(); }
     void end()
     {
         if (m_over)
             return;
         m_over = true;
-        run("daemon-start");
+        run(m_end);
     }
 
 private:
@@ -186,6 +191,7 @@ private:
         ctl.start("bash", {*control(), command});
         EXPECT_TRUE(ctl.waitForFinished(30000) && ctl.exitCode() == 0) << "avahi.sh " << command << " failed";
     }
+    const char *m_end;
     bool m_over = false;
 };
 
@@ -350,6 +356,53 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     PublishTool second(after, 5708);
     EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, after); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s));
+}
+
+TEST_F(RTPDiscoveryOutageTest, HungDaemonNeverStallsTheMainThreadAndDiscoveryRecoversWhenItAnswers)
+{
+    if (!DaemonOutage::control())
+        FAIL() << "needs the private avahi-daemon started by scripts/test.sh";
+    const std::string peer = uniqueName("steady"), first = uniqueName("first"), second = uniqueName("second");
+    PublishTool tool(peer, 5904);
+    RTPDiscovery discovery;
+    discovery.start();
+    discovery.advertise(first, 5902);
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5904) && browseShows(first, 5902); }, 15s));
+
+    {
+        DaemonOutage frozen("daemon-pause", "daemon-resume");
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastTick = 0, longestGap = 0;
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            longestGap = std::max(longestGap, clock.elapsed() - lastTick);
+            lastTick = clock.elapsed();
+            ++ticks;
+        });
+        ticker.start(20ms);
+        // Each of these talks to the daemon: withdraw, new client, new browser, new entry group.
+        discovery.advertise(uniqueName("between"), 5906);
+        discovery.stop();
+        discovery.start();
+        discovery.advertise(second, 5908);
+        {
+            RTPDiscovery abandoned; // destroyed while its thread waits on the daemon
+            abandoned.advertise(uniqueName("abandoned"), 5910);
+            test::spinFor(200ms);
+        }
+        EXPECT_LT(clock.elapsed(), 1500) << "a call waited on the daemon";
+        test::spinFor(1500ms);
+        EXPECT_GE(ticks, 20);
+        EXPECT_LT(longestGap, 1000);
+        EXPECT_TRUE(discovery.peers().empty());
+        EXPECT_EQ(discovery.advertisedName(), second);
+    }
+
+    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5904); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5908) && !browseShows(first); }, 20s));
+    EXPECT_EQ(discovery.advertisedName(), second);
 }
 
 // The D-Bus library keeps the first system bus address a process uses, so this case runs in a
