@@ -43,10 +43,13 @@ class RTPDiscovery : public QObject {
     Q_OBJECT
 public:
     explicit RTPDiscovery(QObject *parent = nullptr);
+    // Returns at once, whatever the daemon does: the discovery thread is not waited for; it
+    // frees everything and ends by itself once the D-Bus call under way, if any, has returned.
     ~RTPDiscovery() override;
 
     void start();
-    // Stops browsing and withdraws the publication; peers and advertisedName empty afterwards.
+    // Stops browsing and withdraws the publication; peers and advertisedName are emptied from
+    // the event loop right after.
     void stop();
     bool browsing() const { return m_browsing; }
 
@@ -65,7 +68,8 @@ public:
     // A found service not resolved within this time is dropped. This and reconnectInterval are
     // handed to the discovery thread by start() and advertise().
     std::chrono::milliseconds resolveTimeout{std::chrono::seconds(5)};
-    // How often a client is tried again while D-Bus itself cannot be reached (a missing
+    // How soon a client, browser or publication that failed is tried again, for example while
+    // D-Bus itself cannot be reached or after a call the daemon left unanswered (a missing
     // daemon on a reachable bus is noticed at once, without polling).
     std::chrono::milliseconds reconnectInterval{std::chrono::seconds(5)};
 
