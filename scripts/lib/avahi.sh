@@ -2,8 +2,10 @@
 # shellcheck shell=bash
 # Private D-Bus system bus and an avahi-daemon on the loopback interface,
 # for the DNS-SD tests. Sourced by scripts/*.sh; also run directly by the
-# tests to stop and restart the daemon:
-#   avahi.sh daemon-stop | daemon-start      (uses $KORVANE_AVAHI_DIR)
+# tests to stop and restart the daemon, or to freeze it (it keeps its bus name
+# but answers nothing, as a hung daemon would) and let it go on:
+#   avahi.sh daemon-stop | daemon-start | daemon-pause | daemon-resume
+# (uses $KORVANE_AVAHI_DIR)
 #
 # start_avahi makes sure a dbus-daemon configured by
 # scripts/services/dbus-system.conf and an avahi-daemon configured by
@@ -133,6 +135,13 @@ avahi_daemon_stop() {
     _stop_pidfile "$KORVANE_AVAHI_DIR/avahi.pid"
 }
 
+# Sends $1 (STOP or CONT) to the daemon's process group (setsid made it the leader).
+avahi_daemon_signal() {
+    local pid
+    pid=$(cat "$KORVANE_AVAHI_DIR/avahi.pid" 2>/dev/null) || return 1
+    _pid_alive "$pid" && kill -"$1" -- -"$pid"
+}
+
 # Runs "$@" holding the lock that orders set-up and tear-down between parallel runs.
 _avahi_locked() {
     local rc=0
@@ -242,8 +251,11 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     case "${1:-}" in
     daemon-start) _avahi_locked avahi_daemon_start ;;
     daemon-stop) _avahi_locked avahi_daemon_stop ;;
+    # Not under the set-up lock: a frozen daemon must be let go even while a set-up waits.
+    daemon-pause) avahi_daemon_signal STOP ;;
+    daemon-resume) avahi_daemon_signal CONT ;;
     *)
-        echo "usage: $0 daemon-start|daemon-stop" >&2
+        echo "usage: $0 daemon-start|daemon-stop|daemon-pause|daemon-resume" >&2
         exit 2
         ;;
     esac

@@ -4,6 +4,8 @@
 
 #include <avahi-common/domain.h>
 
+#include <QThread>
+
 #include <algorithm>
 
 namespace korvane {
@@ -27,51 +29,121 @@ bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string
     return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == name; }) > 0;
 }
 
-RTPDiscovery::RTPDiscovery(QObject *parent) : QObject(parent), m_avahi(std::make_unique<Avahi>(this)) {}
+RTPDiscovery::RTPDiscovery(QObject *parent) : QObject(parent), m_link(std::make_shared<Link>())
+{
+    m_link->owner = this;
+    // Never waited for: it ends by itself once this object is gone and the D-Bus call under
+    // way, if any, has returned (bounded by D-Bus's reply time-out); it then deletes itself.
+    QThread *thread = QThread::create([link = m_link] { Avahi::run(link); });
+    thread->setObjectName(QStringLiteral("korvane-dnssd"));
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+}
 
-RTPDiscovery::~RTPDiscovery() = default;
+RTPDiscovery::~RTPDiscovery()
+{
+    std::lock_guard lock(m_link->mutex);
+    m_link->owner = nullptr;
+    m_link->quit = true;
+    m_link->wake();
+}
+
+void RTPDiscovery::Link::wake()
+{
+    if (wakePending || worker == nullptr)
+        return; // a wake-up is queued, or the thread reads the wanted state when it starts
+    wakePending = true;
+    QMetaObject::invokeMethod(
+        &worker->context, [worker = worker] { worker->reconcile(); }, Qt::QueuedConnection);
+}
+
+void RTPDiscovery::sync()
+{
+    std::lock_guard lock(m_link->mutex);
+    Link::Wanted &wanted = m_link->wanted;
+    wanted.browsing = m_browsing;
+    wanted.session = m_session;
+    wanted.publication.reset();
+    if (m_request)
+        wanted.publication =
+            Link::Publication{m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication};
+    wanted.resolveTimeout = resolveTimeout;
+    wanted.reconnectInterval = reconnectInterval;
+    m_link->wake();
+}
 
 void RTPDiscovery::start()
 {
     if (m_browsing)
         return;
     m_browsing = true;
-    m_avahi->ensureClient();
-    if (m_avahi->client != nullptr && avahi_client_get_state(m_avahi->client) == AVAHI_CLIENT_S_RUNNING)
-        m_avahi->startBrowser();
+    ++m_session;
+    sync();
 }
 
 void RTPDiscovery::stop()
 {
     m_browsing = false;
-    m_avahi->withdraw();
-    m_avahi->freeClient();
-    m_avahi->post([this] {
-        clearPeers();
-        setAdvertisedName({});
-    });
+    ++m_session;
+    m_request.reset();
+    ++m_publication;
+    sync();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            clearPeers();
+            setAdvertisedName({});
+        },
+        Qt::QueuedConnection);
 }
 
 void RTPDiscovery::advertise(const std::string &name, int port)
 {
-    Avahi &avahi = *m_avahi;
-    if (avahi.publication && avahi.publication->requested == name && avahi.publication->port == port &&
-        avahi.group != nullptr)
-        return; // already published (or being renamed) as asked
-    avahi.withdraw();
+    if (m_request && m_request->name == name && m_request->port == port) {
+        sync(); // already asked for (perhaps renamed): only retried if it is not published
+        return;
+    }
+    ++m_publication;
     if (port < 1 || port > 65535 || !avahi_is_valid_service_name(name.c_str())) {
         qCWarning(lcDiscovery).noquote()
             << QStringLiteral("KORVANE: publication DNS-SD refusée pour « %1 » port %2 "
                               "(nom de 1 à 63 octets et port de 1 à 65535 attendus)")
                    .arg(QString::fromStdString(name))
                    .arg(port);
-        avahi.post([this] { setAdvertisedName({}); });
+        m_request.reset();
+        sync();
+        QMetaObject::invokeMethod(
+            this, [this] { setAdvertisedName({}); }, Qt::QueuedConnection);
         return;
     }
-    avahi.publication = Avahi::Publication{name, name, static_cast<std::uint16_t>(port)};
-    avahi.post([this, name] { setAdvertisedName(name); });
-    avahi.ensureClient();
-    avahi.publish();
+    m_request = Request{name, port};
+    sync();
+    QMetaObject::invokeMethod(
+        this, [this, name] { setAdvertisedName(name); }, Qt::QueuedConnection);
+}
+
+void RTPDiscovery::resolved(std::uint64_t session, DiscoveredPeer peer)
+{
+    if (session == m_session && m_browsing)
+        appendPeer(std::move(peer));
+}
+
+void RTPDiscovery::removed(std::uint64_t session, const std::string &name)
+{
+    if (session == m_session)
+        removePeersNamed(name);
+}
+
+void RTPDiscovery::lost(std::uint64_t session)
+{
+    if (session == m_session)
+        clearPeers();
+}
+
+void RTPDiscovery::renamed(std::uint64_t publication, std::string name)
+{
+    if (publication == m_publication)
+        setAdvertisedName(std::move(name));
 }
 
 void RTPDiscovery::appendPeer(DiscoveredPeer peer)

@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,18 +34,22 @@ bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name);
 } // namespace PeerList
 
 // Browses for and publishes "_apple-midi._udp" services in "local" through the Avahi daemon.
-// Lives on the main thread: Avahi is driven by this thread's event loop, and peers() and
-// advertisedName() change only there, each change followed by its signal. When the daemon (or
-// D-Bus) is absent, one line is logged, peers stay empty, and browsing and publishing begin
-// as soon as the daemon answers.
+// Used from the main thread. Every Avahi call, and so every D-Bus round trip, runs on a
+// discovery thread of its own, so a daemon or bus that stops answering never stalls the caller;
+// peers() and advertisedName() change only on the main thread, each change followed by its
+// signal. When the daemon (or D-Bus) is absent, one line is logged, peers stay empty, and
+// browsing and publishing begin as soon as the daemon answers.
 class RTPDiscovery : public QObject {
     Q_OBJECT
 public:
     explicit RTPDiscovery(QObject *parent = nullptr);
+    // Returns at once, whatever the daemon does: the discovery thread is not waited for; it
+    // frees everything and ends by itself once the D-Bus call under way, if any, has returned.
     ~RTPDiscovery() override;
 
     void start();
-    // Stops browsing and withdraws the publication; peers and advertisedName empty afterwards.
+    // Stops browsing and withdraws the publication; peers and advertisedName are emptied from
+    // the event loop right after.
     void stop();
     bool browsing() const { return m_browsing; }
 
@@ -59,9 +65,11 @@ public:
     // True while the Avahi daemon answers.
     bool daemonAvailable() const { return m_daemonAvailable; }
 
-    // A found service not resolved within this time is dropped.
+    // A found service not resolved within this time is dropped. This and reconnectInterval are
+    // handed to the discovery thread by start() and advertise().
     std::chrono::milliseconds resolveTimeout{std::chrono::seconds(5)};
-    // How often a client is tried again while D-Bus itself cannot be reached (a missing
+    // How soon a client, browser or publication that failed is tried again, for example while
+    // D-Bus itself cannot be reached or after a call the daemon left unanswered (a missing
     // daemon on a reachable bus is noticed at once, without polling).
     std::chrono::milliseconds reconnectInterval{std::chrono::seconds(5)};
 
@@ -71,8 +79,23 @@ signals:
     void daemonAvailableChanged();
 
 private:
+    // The discovery thread's side: every Avahi object, used on that thread only.
     struct Avahi;
-    friend struct Avahi;
+    // What the two threads share: the wanted state and the way back to this object.
+    struct Link;
+    struct Request {
+        std::string name;
+        int port = 0;
+    };
+
+    // Hands the wanted state to the discovery thread and wakes it.
+    void sync();
+    // Results from the discovery thread, each stamped with the browsing session or the
+    // publication it belongs to; anything from an earlier one is ignored.
+    void resolved(std::uint64_t session, DiscoveredPeer peer);
+    void removed(std::uint64_t session, const std::string &name);
+    void lost(std::uint64_t session);
+    void renamed(std::uint64_t publication, std::string name);
 
     void appendPeer(DiscoveredPeer peer);
     void removePeersNamed(const std::string &name);
@@ -84,7 +107,10 @@ private:
     std::string m_advertisedName;
     bool m_browsing = false;
     bool m_daemonAvailable = false;
-    std::unique_ptr<Avahi> m_avahi;
+    std::uint64_t m_session = 0;     // bumped by start() and stop()
+    std::uint64_t m_publication = 0; // bumped by every advertise() that changes the request, and by stop()
+    std::optional<Request> m_request;
+    std::shared_ptr<Link> m_link;
 };
 
 } // namespace korvane

@@ -20,10 +20,34 @@ constexpr int kMaxRenames = 32;
 
 } // namespace
 
-RTPDiscovery::Avahi::Avahi(RTPDiscovery *owner) : q(owner)
+void RTPDiscovery::Avahi::run(const std::shared_ptr<Link> &link)
+{
+    QEventLoop loop;
+    {
+        Avahi avahi(link, loop);
+        {
+            std::lock_guard lock(link->mutex);
+            link->worker = &avahi;
+        }
+        QMetaObject::invokeMethod(
+            &avahi.context, [&avahi] { avahi.reconcile(); }, Qt::QueuedConnection);
+        loop.exec();
+        std::lock_guard lock(link->mutex);
+        link->worker = nullptr; // wake-ups already queued go with avahi.context
+    }
+}
+
+RTPDiscovery::Avahi::Avahi(std::shared_ptr<Link> shared, QEventLoop &eventLoop)
+    : link(std::move(shared)), loop(eventLoop)
 {
     reconnect.setSingleShot(true);
-    QObject::connect(&reconnect, &QTimer::timeout, q, [this] { ensureClient(); });
+    QObject::connect(&reconnect, &QTimer::timeout, &context, [this] {
+        // A client left waiting for a daemon that owns its bus name but never answered (its
+        // first call timed out) would wait for ever: make a new one.
+        if (client != nullptr && avahi_client_get_state(client) == AVAHI_CLIENT_CONNECTING)
+            freeClient();
+        reconcile();
+    });
 }
 
 RTPDiscovery::Avahi::~Avahi()
@@ -31,23 +55,67 @@ RTPDiscovery::Avahi::~Avahi()
     freeClient();
 }
 
+void RTPDiscovery::Avahi::reconcile()
+{
+    {
+        std::lock_guard lock(link->mutex);
+        want = link->wanted;
+        link->wakePending = false;
+    }
+    // Each step may wait on D-Bus; the owner may have gone meanwhile.
+    const auto quit = [this] {
+        if (quitting())
+            loop.quit();
+        return quitting();
+    };
+    if (quit())
+        return;
+    if (!wanted()) {
+        publication.reset();
+        freeClient();
+        return;
+    }
+    if (!want.publication || !publication || publication->serial != want.publication->serial) {
+        withdraw();
+        if (want.publication)
+            publication = Publication{want.publication->name, want.publication->name, want.publication->port,
+                                      want.publication->serial};
+    }
+    if (quit())
+        return;
+    ensureClient();
+    if (quit() || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
+        return;
+    if (browser != nullptr && (!want.browsing || browserSession != want.session))
+        dropLookups(true);
+    if (quit())
+        return;
+    startBrowser();
+    if (quit())
+        return;
+    if (publication && !publication->committed)
+        publish();
+    quit();
+}
+
 bool RTPDiscovery::Avahi::wanted() const
 {
-    return q->m_browsing || publication.has_value();
+    return want.browsing || want.publication.has_value();
 }
 
 void RTPDiscovery::Avahi::ensureClient()
 {
-    if (client != nullptr || !wanted())
+    if (client != nullptr)
         return;
     int error = 0;
     AvahiClient *created =
         avahi_client_new(poll.api(), AVAHI_CLIENT_NO_FAIL, &Avahi::clientCallback, this, &error);
     if (created == nullptr) {
-        // D-Bus itself is unreachable: the client cannot wait for the daemon on its own.
+        // D-Bus itself is unreachable (or the daemon failed to answer): the client cannot wait
+        // for the daemon on its own.
         reportUnavailable(
             QStringLiteral("D-Bus injoignable : %1").arg(QString::fromUtf8(avahi_strerror(error))));
-        reconnect.start(q->reconnectInterval);
+        retryLater();
         return;
     }
     client = created;
@@ -58,6 +126,8 @@ void RTPDiscovery::Avahi::freeClient()
     reconnect.stop();
     dropLookups(false);
     group = nullptr;
+    if (publication)
+        publication->committed = false;
     if (client != nullptr) {
         avahi_client_free(client);
         client = nullptr;
@@ -77,13 +147,19 @@ void RTPDiscovery::Avahi::dropLookups(bool freeObjects)
     browser = nullptr;
 }
 
+void RTPDiscovery::Avahi::retryLater()
+{
+    if (!reconnect.isActive())
+        reconnect.start(want.reconnectInterval);
+}
+
 void RTPDiscovery::Avahi::reportUnavailable(const QString &why)
 {
     if (!unavailableLogged)
         qCWarning(lcDiscovery).noquote() << "KORVANE: DNS-SD indisponible (" + why +
                                                 ") ; la découverte démarrera dès que le démon Avahi répondra";
     unavailableLogged = true;
-    post([this] { q->setDaemonAvailable(false); });
+    link->post([](RTPDiscovery &d) { d.setDaemonAvailable(false); });
 }
 
 void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
@@ -95,37 +171,44 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         if (unavailableLogged)
             qCInfo(lcDiscovery) << "KORVANE: DNS-SD disponible";
         unavailableLogged = false;
-        post([this] { q->setDaemonAvailable(true); });
-        startBrowser();
-        if (publication && (group == nullptr || avahi_entry_group_is_empty(group)))
-            publish();
+        link->post([](RTPDiscovery &d) { d.setDaemonAvailable(true); });
+        // Not from inside the client's callback (perhaps inside avahi_client_new()).
+        QMetaObject::invokeMethod(
+            &context, [this] { reconcile(); }, Qt::QueuedConnection);
         break;
     case AVAHI_CLIENT_S_REGISTERING:
     case AVAHI_CLIENT_S_COLLISION:
         // The daemon is (re)establishing its host name; records go back in once running.
         if (group != nullptr)
             avahi_entry_group_reset(group);
+        if (publication)
+            publication->committed = false;
         break;
     case AVAHI_CLIENT_CONNECTING:
-        // No daemon on the bus (yet, or any more): everything it served is gone.
+        // No daemon on the bus (yet, or any more): everything it served is gone. A daemon
+        // that appears is noticed at once; the timer only replaces a client whose first
+        // call went unanswered.
         reportUnavailable(QStringLiteral("le démon Avahi ne répond pas"));
         dropLookups(true);
         if (group != nullptr) {
             avahi_entry_group_free(group);
             group = nullptr;
         }
-        post([this] { q->clearPeers(); });
+        if (publication)
+            publication->committed = false;
+        link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
+        retryLater();
         break;
     case AVAHI_CLIENT_FAILURE: {
         const int error = avahi_client_errno(c);
         reportUnavailable(error == AVAHI_ERR_DISCONNECTED ? QStringLiteral("le démon Avahi s'est arrêté")
                                                           : QString::fromUtf8(avahi_strerror(error)));
-        post([this] { q->clearPeers(); });
+        link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
         // A client cannot be freed from inside its own callback. After losing the daemon
         // (or the bus), a new client waits for it; other failures are retried later.
         const auto delay =
-            error == AVAHI_ERR_DISCONNECTED ? std::chrono::milliseconds(0) : q->reconnectInterval;
-        QTimer::singleShot(0, q, [this, c, delay] {
+            error == AVAHI_ERR_DISCONNECTED ? std::chrono::milliseconds(0) : want.reconnectInterval;
+        QTimer::singleShot(0, &context, [this, c, delay] {
             if (client != c)
                 return;
             freeClient();
@@ -138,13 +221,20 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
 
 void RTPDiscovery::Avahi::startBrowser()
 {
-    if (!q->m_browsing || browser != nullptr || client == nullptr)
+    if (!want.browsing || browser != nullptr || client == nullptr)
         return;
     browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, kServiceType, kDomain,
                                         AvahiLookupFlags(0), &Avahi::browseCallback, this);
-    if (browser == nullptr)
-        qCWarning(lcDiscovery) << "KORVANE: recherche DNS-SD impossible :"
-                               << avahi_strerror(avahi_client_errno(client));
+    if (browser == nullptr) {
+        if (!failureLogged)
+            qCWarning(lcDiscovery) << "KORVANE: recherche DNS-SD impossible :"
+                                   << avahi_strerror(avahi_client_errno(client));
+        failureLogged = true;
+        retryLater();
+        return;
+    }
+    browserSession = want.session;
+    failureLogged = false;
 }
 
 void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -167,7 +257,7 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
             return;
         const std::uint64_t serial = ++lastSerial;
         resolving.push_back({serial, std::move(service), resolver});
-        QTimer::singleShot(q->resolveTimeout, q, [this, serial] { endResolving(serial); });
+        QTimer::singleShot(want.resolveTimeout, &context, [this, serial] { endResolving(serial); });
         break;
     }
     case AVAHI_BROWSER_REMOVE: {
@@ -189,7 +279,9 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
         const bool stillSeen =
             std::any_of(found.begin(), found.end(), [&](const Found &f) { return f.name == service.name; });
         if (!stillSeen)
-            post([this, removed = service.name] { q->removePeersNamed(removed); });
+            link->post([session = browserSession, removed = service.name](RTPDiscovery &d) {
+                d.removed(session, removed);
+            });
         break;
     }
     case AVAHI_BROWSER_FAILURE:
@@ -217,7 +309,8 @@ void RTPDiscovery::Avahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent 
         char host[AVAHI_ADDRESS_STR_MAX] = {};
         if (avahi_address_snprint(host, sizeof host, address) == nullptr)
             return;
-        post([this, peer = DiscoveredPeer{name, host, port}]() mutable { q->appendPeer(std::move(peer)); });
+        link->post([session = browserSession, peer = DiscoveredPeer{name, host, port}](
+                       RTPDiscovery &d) mutable { d.resolved(session, std::move(peer)); });
     }
     endResolving(it->serial);
 }
@@ -237,32 +330,37 @@ void RTPDiscovery::Avahi::publish()
 {
     if (!publication || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
         return;
-    if (group == nullptr) {
-        group = avahi_entry_group_new(client, &Avahi::groupCallback, this);
+    const int error = [this] {
         if (group == nullptr) {
-            logPublishError(avahi_client_errno(client));
-            return;
+            group = avahi_entry_group_new(client, &Avahi::groupCallback, this);
+            if (group == nullptr)
+                return avahi_client_errno(client);
+        } else if (const int reset = avahi_entry_group_reset(group); reset < 0) {
+            return reset;
         }
-    } else {
-        avahi_entry_group_reset(group);
-    }
-    for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
-        const int error = avahi_entry_group_add_service(
-            group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), publication->current.c_str(),
-            kServiceType, kDomain, nullptr, publication->port, static_cast<const char *>(nullptr));
-        if (error == AVAHI_ERR_COLLISION) {
-            rename();
-            continue;
+        for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
+            const int added = avahi_entry_group_add_service(
+                group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+                publication->current.c_str(), kServiceType, kDomain, nullptr, publication->port,
+                static_cast<const char *>(nullptr));
+            if (added == AVAHI_ERR_COLLISION) {
+                rename();
+                continue;
+            }
+            return added < 0 ? added : avahi_entry_group_commit(group);
         }
-        if (error < 0) {
-            logPublishError(error);
-            return;
-        }
-        if (const int commit = avahi_entry_group_commit(group); commit < 0)
-            logPublishError(commit);
+        return int(AVAHI_ERR_COLLISION);
+    }();
+    publication->committed = error >= 0;
+    if (error >= 0) {
+        publication->failureLogged = false;
         return;
     }
-    logPublishError(AVAHI_ERR_COLLISION);
+    // Tried again later: a reply that timed out leaves the daemon able to take it next time.
+    if (!publication->failureLogged)
+        logPublishError(error);
+    publication->failureLogged = true;
+    retryLater();
 }
 
 void RTPDiscovery::Avahi::rename()
@@ -274,7 +372,9 @@ void RTPDiscovery::Avahi::rename()
                                               QString::fromUtf8(alternative));
     publication->current = alternative;
     avahi_free(alternative);
-    post([this, name = publication->current]() mutable { q->setAdvertisedName(std::move(name)); });
+    link->post([serial = publication->serial, name = publication->current](RTPDiscovery &d) mutable {
+        d.renamed(serial, std::move(name));
+    });
 }
 
 void RTPDiscovery::Avahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state)
@@ -286,6 +386,8 @@ void RTPDiscovery::Avahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState 
         publish();
     } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
         logPublishError(avahi_client_errno(avahi_entry_group_get_client(g)));
+        publication->committed = false;
+        retryLater();
     }
 }
 

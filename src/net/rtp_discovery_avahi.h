@@ -1,6 +1,6 @@
 #pragma once
 
-// The Avahi side of RTPDiscovery, shared by rtp_discovery.cpp and rtp_discovery_avahi.cpp only.
+// The discovery thread of RTPDiscovery, shared by rtp_discovery.cpp and rtp_discovery_avahi.cpp only.
 
 #include "net/avahi_qt_poll.h"
 #include "net/rtp_discovery.h"
@@ -9,12 +9,16 @@
 #include <avahi-client/lookup.h>
 #include <avahi-client/publish.h>
 
+#include <QEventLoop>
 #include <QLoggingCategory>
+#include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <cstdint>
 #include <list>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,9 +27,46 @@ Q_DECLARE_LOGGING_CATEGORY(lcDiscovery)
 
 namespace korvane {
 
-// Every Avahi object and callback of one RTPDiscovery. Callbacks run on the owner's thread
-// (through AvahiQtPoll); they change the published fields only through post(), so observers
-// never run inside an Avahi callback and may call back into RTPDiscovery freely.
+// Shared by the main thread and the discovery thread. The mutex guards only copies and
+// postings, never an Avahi call, so the main thread never waits on a thread stuck in D-Bus.
+struct RTPDiscovery::Link {
+    struct Publication {
+        std::string name;
+        std::uint16_t port = 0;
+        std::uint64_t serial = 0; // RTPDiscovery::m_publication when asked
+    };
+    struct Wanted {
+        bool browsing = false;
+        std::uint64_t session = 0;
+        std::optional<Publication> publication;
+        std::chrono::milliseconds resolveTimeout{0};
+        std::chrono::milliseconds reconnectInterval{0};
+    };
+
+    // Queues f(owner) on the owner's (main) thread unless the owner is gone. Calls already
+    // queued for a destroyed owner are discarded with it.
+    template <typename F> void post(F &&f)
+    {
+        std::lock_guard lock(mutex);
+        if (owner != nullptr)
+            QMetaObject::invokeMethod(
+                owner, [o = owner, f = std::forward<F>(f)]() mutable { f(*o); }, Qt::QueuedConnection);
+    }
+    // Called with the mutex held: wakes the discovery thread, once per batch of changes.
+    void wake();
+
+    std::mutex mutex;
+    RTPDiscovery *owner = nullptr; // cleared by ~RTPDiscovery
+    Wanted wanted;
+    bool wakePending = false;
+    Avahi *worker = nullptr; // set by the discovery thread while its event loop runs
+    // Set once by ~RTPDiscovery; read without the mutex between Avahi calls.
+    std::atomic<bool> quit{false};
+};
+
+// Runs on the discovery thread, which builds it, runs its event loop and drops it. Avahi's
+// callbacks arrive there (through AvahiQtPoll); published fields change only through
+// Link::post(), so observers never run inside an Avahi callback.
 struct RTPDiscovery::Avahi {
     struct Found {
         AvahiIfIndex interface;
@@ -42,21 +83,29 @@ struct RTPDiscovery::Avahi {
         std::string requested;
         std::string current; // after renaming on collisions
         std::uint16_t port;
+        std::uint64_t serial;
+        bool committed = false;
+        bool failureLogged = false;
     };
 
-    explicit Avahi(RTPDiscovery *owner);
+    // The discovery thread's body: returns once the owner is destroyed and the call under
+    // way, if any, has returned.
+    static void run(const std::shared_ptr<Link> &link);
+
+    Avahi(std::shared_ptr<Link> link, QEventLoop &loop);
     ~Avahi();
 
-    template <typename F> void post(F &&f)
-    {
-        QMetaObject::invokeMethod(q, std::forward<F>(f), Qt::QueuedConnection);
-    }
+    // Brings the Avahi objects in line with what the owner wants.
+    void reconcile();
     bool wanted() const;
+    bool quitting() const { return link->quit.load(); }
     void ensureClient();
-    // Frees the client and, with it, every browser, resolver and entry group it made.
+    // Frees the client and, with it, every browser, resolver and entry group it made. The
+    // client closes its connection first, so this sends nothing and never waits on D-Bus.
     void freeClient();
     // Browser and resolvers go; with freeObjects false they are already gone with their client.
     void dropLookups(bool freeObjects);
+    void retryLater();
     void reportUnavailable(const QString &why);
     void onClientState(AvahiClient *c, AvahiClientState state);
     void startBrowser();
@@ -83,16 +132,21 @@ struct RTPDiscovery::Avahi {
                                 AvahiStringList *, AvahiLookupResultFlags, void *self);
     static void groupCallback(AvahiEntryGroup *g, AvahiEntryGroupState state, void *self);
 
-    RTPDiscovery *q;
-    AvahiQtPoll poll; // outlives client: declared before it, freed after it
+    std::shared_ptr<Link> link;
+    QEventLoop &loop;
+    Link::Wanted want; // the last copy taken from link
+    QObject context;   // receives wake-ups and timer calls on this thread
+    AvahiQtPoll poll;  // outlives client: declared before it, freed after it
     AvahiClient *client = nullptr;
     AvahiServiceBrowser *browser = nullptr;
+    std::uint64_t browserSession = 0;
     AvahiEntryGroup *group = nullptr;
     std::vector<Found> found;
     std::list<Resolving> resolving;
     std::uint64_t lastSerial = 0;
     std::optional<Publication> publication;
     bool unavailableLogged = false;
+    bool failureLogged = false;
     QTimer reconnect;
 };
 

@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -160,7 +161,8 @@ private:
     QStringList m_lines;
 };
 
-// Stops the avahi-daemon that scripts/test.sh started and starts it again on destruction.
+// Stops the avahi-daemon that scripts/test.sh started and starts it again on destruction; with
+// "daemon-pause"/"daemon-resume" freezes it instead (it keeps its bus name, answers nothing).
 class DaemonOutage {
 public:
     static std::optional<QString> control()
@@ -168,14 +170,17 @@ public:
         const QByteArray ctl = qgetenv("KORVANE_AVAHI_CTL");
         return ctl.isEmpty() ? std::nullopt : std::optional<QString>(QString::fromLocal8Bit(ctl));
     }
-    DaemonOutage() { run("daemon-stop"); }
+    explicit DaemonOutage(const char *begin = "daemon-stop", const char *end = "daemon-start") : m_end(end)
+    {
+        run(begin);
+    }
     ~DaemonOutage() { end(); }
     void end()
     {
         if (m_over)
             return;
         m_over = true;
-        run("daemon-start");
+        run(m_end);
     }
 
 private:
@@ -186,6 +191,7 @@ private:
         ctl.start("bash", {*control(), command});
         EXPECT_TRUE(ctl.waitForFinished(30000) && ctl.exitCode() == 0) << "avahi.sh " << command << " failed";
     }
+    const char *m_end;
     bool m_over = false;
 };
 
@@ -211,26 +217,31 @@ protected:
 using RTPDiscoveryTest = DaemonUser<false>;
 using RTPDiscoveryOutageTest = DaemonUser<true>;
 
-TEST_F(RTPDiscoveryTest, ListsPublishedServicesUntilWithdrawnAndStopWithdrawsEverything)
+TEST_F(RTPDiscoveryTest, ListsOthersButNotItselfUntilWithdrawnAndStopWithdrawsEverything)
 {
     RTPDiscovery discovery;
     QSignalSpy changed(&discovery, &RTPDiscovery::peersChanged);
+    QSignalSpy named(&discovery, &RTPDiscovery::advertisedNameChanged);
     discovery.start();
     EXPECT_TRUE(discovery.browsing());
     const std::string first = uniqueName("peer"), second = uniqueName("peer"), own = uniqueName("own");
     discovery.advertise(own, 5102);
+    ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == own; }));
+    EXPECT_EQ(named.count(), 1);
+    ASSERT_TRUE(waitUntil([&] { return browseShows(own, 5102); }, 15s));
+    // Announced after ours: once they are listed, ours has been seen (and skipped) too.
     auto tool = std::make_unique<PublishTool>(first, 5104);
     PublishTool other(second, 5106);
 
     ASSERT_TRUE(
         waitUntil([&] { return hasPeer(discovery, first, 5104) && hasPeer(discovery, second, 5106); }, 10s));
+    EXPECT_FALSE(hasPeer(discovery, own));
     EXPECT_TRUE(discovery.daemonAvailable());
     EXPECT_GE(changed.count(), 2);
     tool->quit();
     EXPECT_TRUE(waitUntil([&] { return !hasPeer(discovery, first); }, 10s));
     EXPECT_TRUE(hasPeer(discovery, second, 5106));
 
-    ASSERT_TRUE(waitUntil([&] { return browseShows(own, 5102); }, 15s));
     discovery.stop();
     EXPECT_FALSE(discovery.browsing());
     EXPECT_TRUE(waitUntil([&] { return discovery.peers().empty() && discovery.advertisedName().empty(); }));
@@ -249,24 +260,6 @@ TEST_F(RTPDiscoveryTest, ServiceWhoseHostHasNoIPv4AddressIsNeverListed)
     ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, marker); }, 10s));
     test::spinFor(2s); // past the shortened resolve time-out
     EXPECT_FALSE(hasPeer(discovery, ghost));
-}
-
-TEST_F(RTPDiscoveryTest, AdvertisedServiceIsVisibleToAvahiBrowseButNotListedAsOwnPeer)
-{
-    RTPDiscovery discovery;
-    QSignalSpy named(&discovery, &RTPDiscovery::advertisedNameChanged);
-    discovery.start();
-    const std::string name = uniqueName("adv");
-    discovery.advertise(name, 5204);
-    ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name; }));
-    EXPECT_EQ(named.count(), 1);
-    ASSERT_TRUE(waitUntil([&] { return browseShows(name, 5204); }, 15s));
-
-    // A service announced after ours: once it is listed, ours has been seen (and skipped) too.
-    const std::string marker = uniqueName("marker");
-    PublishTool tool(marker, 5206);
-    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, marker); }, 10s));
-    EXPECT_FALSE(hasPeer(discovery, name));
 }
 
 TEST_F(RTPDiscoveryTest, AdvertisingAgainReplacesAndAnInvalidAdvertisementWithdraws)
@@ -350,6 +343,53 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     PublishTool second(after, 5708);
     EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, after); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s));
+}
+
+TEST_F(RTPDiscoveryOutageTest, HungDaemonNeverStallsTheMainThreadAndDiscoveryRecoversWhenItAnswers)
+{
+    if (!DaemonOutage::control())
+        FAIL() << "needs the private avahi-daemon started by scripts/test.sh";
+    const std::string peer = uniqueName("steady"), first = uniqueName("first"), second = uniqueName("second");
+    PublishTool tool(peer, 5904);
+    RTPDiscovery discovery;
+    discovery.start();
+    discovery.advertise(first, 5902);
+    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5904) && browseShows(first, 5902); }, 15s));
+
+    {
+        DaemonOutage frozen("daemon-pause", "daemon-resume");
+        QElapsedTimer clock;
+        clock.start();
+        qint64 lastTick = 0, longestGap = 0;
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            longestGap = std::max(longestGap, clock.elapsed() - lastTick);
+            lastTick = clock.elapsed();
+            ++ticks;
+        });
+        ticker.start(20ms);
+        // Each of these talks to the daemon: withdraw, new client, new browser, new entry group.
+        discovery.advertise(uniqueName("between"), 5906);
+        discovery.stop();
+        discovery.start();
+        discovery.advertise(second, 5908);
+        {
+            RTPDiscovery abandoned; // destroyed while its thread waits on the daemon
+            abandoned.advertise(uniqueName("abandoned"), 5910);
+            test::spinFor(200ms);
+        }
+        EXPECT_LT(clock.elapsed(), 1500) << "a call waited on the daemon";
+        test::spinFor(1500ms);
+        EXPECT_GE(ticks, 20);
+        EXPECT_LT(longestGap, 1000);
+        EXPECT_TRUE(discovery.peers().empty());
+        EXPECT_EQ(discovery.advertisedName(), second);
+    }
+
+    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5904); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5908) && !browseShows(first); }, 20s));
+    EXPECT_EQ(discovery.advertisedName(), second);
 }
 
 // The D-Bus library keeps the first system bus address a process uses, so this case runs in a
