@@ -1,0 +1,21 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+
+class QApplication;
+
+namespace korvane {
+
+// Prepares the application (style, French Qt texts, icon) once a
+// QApplication exists; shared by the program and the window tests.
+void prepareApplication(QApplication &app);
+
+// `korvane [PACKAGE]`: the window on the JACK service, opening the package
+// when one is given. Returns the exit code.
+int runWindow(QApplication &app, const std::optional<std::filesystem::path> &package);
+
+// True when Qt can reach a display (or a platform was asked for).
+bool displayAvailable();
+
+} // namespace korvane

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QPlainTextEdit>
+
+namespace korvane {
+
+// A multi-line field whose height follows its line count between a minimum
+// and a maximum number of lines (then it scrolls). Tab moves the focus on.
+class GrowingTextEdit : public QPlainTextEdit {
+    Q_OBJECT
+public:
+    GrowingTextEdit(int minLines, int maxLines, QWidget *parent = nullptr);
+    int visibleLines() const;
+
+private:
+    void fitHeight();
+
+    int m_minLines;
+    int m_maxLines;
+};
+
+} // namespace korvane
