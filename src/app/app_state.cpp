@@ -79,8 +79,9 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     m_engineRetry = new QTimer(this);
     m_engineRetry->setInterval(std::chrono::seconds(2));
     connect(m_engineRetry, &QTimer::timeout, this, [this] { retryEngine(); });
-    connect(m_engine.get(), &MIDIEngine::runningChanged, this, [this] { superviseEngine(); },
-            Qt::QueuedConnection);
+    connect(
+        m_engine.get(), &MIDIEngine::runningChanged, this, [this] { superviseEngine(); },
+        Qt::QueuedConnection);
 
     m_engine->start();
     applyAll();
@@ -180,8 +181,10 @@ void AppState::applyAll(bool followStartSetting)
     m_rtp->apply(m_project.rtpSessions);
     advertiseListener();
     m_monitor->setCapacity(m_project.settings.monitorBufferSize);
+    // On the next pass, so a controller being built still starts on "Prêt".
     if (followStartSetting)
-        superviseEngine();
+        QMetaObject::invokeMethod(
+            this, [this] { superviseEngine(); }, Qt::QueuedConnection);
 }
 
 void AppState::applyVirtualPorts()

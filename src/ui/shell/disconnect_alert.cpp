@@ -77,14 +77,15 @@ AlertCard::AlertCard(QWidget *parent) : QWidget(parent)
     m_ignore->setObjectName(QStringLiteral("alertIgnore"));
     for (auto *button : {m_recheck, m_ignore})
         button->setCursor(Qt::PointingHandCursor);
-    setStyleSheet(QStringLiteral(
-        "QPushButton { border-radius: 6px; padding: 5px 14px; }"
-        "QPushButton#alertRecheck { background: white; color: %1; font-weight: 600; border: none; }"
-        "QPushButton#alertRecheck:pressed { background: #E6E6E6; }"
-        "QPushButton#alertIgnore { background: rgba(255, 255, 255, 40); color: white; "
-        "border: 1px solid rgba(255, 255, 255, 140); }"
-        "QPushButton#alertIgnore:pressed { background: rgba(255, 255, 255, 80); }")
-                      .arg(Theme::systemRed().name()));
+    setStyleSheet(
+        QStringLiteral(
+            "QPushButton { border-radius: 6px; padding: 5px 14px; }"
+            "QPushButton#alertRecheck { background: white; color: %1; font-weight: 600; border: none; }"
+            "QPushButton#alertRecheck:pressed { background: #E6E6E6; }"
+            "QPushButton#alertIgnore { background: rgba(255, 255, 255, 40); color: white; "
+            "border: 1px solid rgba(255, 255, 255, 140); }"
+            "QPushButton#alertIgnore:pressed { background: rgba(255, 255, 255, 80); }")
+            .arg(Theme::systemRed().name()));
 
     m_lines = new QVBoxLayout;
     m_lines->setSpacing(6);
@@ -184,7 +185,8 @@ void AlertCard::paintEvent(QPaintEvent *)
 }
 
 DisconnectAlert::DisconnectAlert(AppState &state, QWidget *host)
-    : QObject(host), m_state(state), m_host(host), m_border(new AlertBorder(host)), m_card(new AlertCard(host))
+    : QObject(host), m_state(state), m_host(host), m_border(new AlertBorder(host)),
+      m_card(new AlertCard(host))
 {
     m_border->hide();
     m_card->hide();
@@ -207,7 +209,8 @@ bool DisconnectAlert::isShown() const
 qreal DisconnectAlert::pulseAt(qint64 elapsedMs)
 {
     const qint64 t = elapsedMs % (2 * kHalfCycleMs);
-    const qreal rise = t < kHalfCycleMs ? qreal(t) / kHalfCycleMs : qreal(2 * kHalfCycleMs - t) / kHalfCycleMs;
+    const qreal rise =
+        t < kHalfCycleMs ? qreal(t) / kHalfCycleMs : qreal(2 * kHalfCycleMs - t) / kHalfCycleMs;
     return QEasingCurve(QEasingCurve::InOutQuad).valueForProgress(rise);
 }
 
@@ -263,9 +266,9 @@ void DisconnectAlert::place()
 {
     m_border->setGeometry(m_host->rect());
     const int width = qMin(m_host->width(), kMaxCardWidth + 2 * kShadowMargin);
-    const int height = qMin(m_host->height(), m_card->heightForWidth(width) > 0
-                                                  ? m_card->heightForWidth(width)
-                                                  : m_card->sizeHint().height());
+    const int height =
+        qMin(m_host->height(),
+             m_card->heightForWidth(width) > 0 ? m_card->heightForWidth(width) : m_card->sizeHint().height());
     m_card->setGeometry((m_host->width() - width) / 2, m_host->height() - height, width, height);
 }
 

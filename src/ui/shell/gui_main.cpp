@@ -24,7 +24,6 @@ bool displayAvailable()
 void prepareApplication(QApplication &app)
 {
     QApplication::setApplicationName(QStringLiteral("KORVANE"));
-    QGuiApplication::setApplicationDisplayName(QStringLiteral("KORVANE"));
     QGuiApplication::setDesktopFileName(QStringLiteral("korvane"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvane.svg")));
     QApplication::setQuitOnLastWindowClosed(true);

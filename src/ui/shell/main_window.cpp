@@ -105,10 +105,11 @@ void MainWindow::buildMenus()
     });
     file->addSeparator();
     add(file, QStringLiteral("Enregistrer"), {QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { save(); });
-    add(file, QStringLiteral("Enregistrer sous\u2026"), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)}, [this] {
-        commitFocusedEditor();
-        m_state.saveAs();
-    });
+    add(file, QStringLiteral("Enregistrer sous\u2026"), {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S)},
+        [this] {
+            commitFocusedEditor();
+            m_state.saveAs();
+        });
     file->addSeparator();
     add(file, QStringLiteral("Quitter"), {QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { close(); });
 
@@ -117,7 +118,8 @@ void MainWindow::buildMenus()
     add(midi, QStringLiteral("Arrêter le moteur"), {}, [this] { m_state.stopEngine(); });
     midi->addSeparator();
     add(midi, QStringLiteral("Panic \u2014 All Notes Off"),
-        {QKeySequence(Qt::CTRL | Qt::Key_Period), QKeySequence(QKeyCombination(Qt::ControlModifier | Qt::KeypadModifier, Qt::Key_Period))},
+        {QKeySequence(Qt::CTRL | Qt::Key_Period),
+         QKeySequence(QKeyCombination(Qt::ControlModifier | Qt::KeypadModifier, Qt::Key_Period))},
         [this] { m_state.panic(); });
 }
 
@@ -141,12 +143,12 @@ QWidget *MainWindow::buildSidebar()
     m_sidebar->setIconSize(QSize(18, 18));
     m_sidebar->setSpacing(2);
     m_sidebar->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_sidebar->setStyleSheet(QStringLiteral(
-        "QListWidget { background: transparent; outline: none; padding: 8px 6px; }"
-        "QListWidget::item { padding: 6px 8px; border-radius: 6px; color: %1; }"
-        "QListWidget::item:selected { background: %2; color: white; }"
-        "QListWidget::item:hover:!selected { background: rgba(255, 255, 255, 16); }")
-                                 .arg(Theme::textPrimary().name(), Theme::accent().darker(135).name()));
+    m_sidebar->setStyleSheet(
+        QStringLiteral("QListWidget { background: transparent; outline: none; padding: 8px 6px; }"
+                       "QListWidget::item { padding: 6px 8px; border-radius: 6px; color: %1; }"
+                       "QListWidget::item:selected { background: %2; color: white; }"
+                       "QListWidget::item:hover:!selected { background: rgba(255, 255, 255, 16); }")
+            .arg(Theme::textPrimary().name(), Theme::accent().darker(135).name()));
     for (const auto &entry : kSidebar) {
         auto *item = new QListWidgetItem(Theme::icon(QString::fromUtf8(entry.icon), Theme::accent(), 18),
                                          QString::fromUtf8(entry.label), m_sidebar);

@@ -85,6 +85,7 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
     m_buffer->setSingleStep(kBufferStep);
     m_buffer->setKeyboardTracking(false);
     m_buffer->setGroupSeparatorShown(false);
+    m_buffer->setMinimumWidth(96);
     m_buffer->setAccessibleName(QStringLiteral("Taille du buffer moniteur"));
     auto *bufferRow = new QHBoxLayout;
     bufferRow->addWidget(m_bufferLabel, 1);
@@ -98,7 +99,8 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
     auto *aboutForm = formIn(about);
     aboutForm->addRow(fieldLabel(QStringLiteral("Application"), about),
                       new QLabel(QStringLiteral("KORVANE \u2014 TOV RORA Varidiv"), about));
-    aboutForm->addRow(fieldLabel(QStringLiteral("Éditeur"), about), new QLabel(QStringLiteral("TOV Ovrane"), about));
+    aboutForm->addRow(fieldLabel(QStringLiteral("Éditeur"), about),
+                      new QLabel(QStringLiteral("TOV Ovrane"), about));
     // Names the MIDI service really in use (JACK here).
     m_caption = new QLabel(QStringLiteral("MIDI classique (%1) + RTP-MIDI réseau, routage évènementiel, "
                                           "sessions .tovprjct.")
@@ -151,8 +153,7 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
 void SettingsPage::setBufferSize(int value)
 {
     // Typed values land on the stepper's grid.
-    const int snapped =
-        qBound(kBufferMin, (value + kBufferStep / 2) / kBufferStep * kBufferStep, kBufferMax);
+    const int snapped = qBound(kBufferMin, (value + kBufferStep / 2) / kBufferStep * kBufferStep, kBufferMax);
     if (snapped != value) {
         const QSignalBlocker block(m_buffer);
         m_buffer->setValue(snapped);

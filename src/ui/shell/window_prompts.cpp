@@ -84,10 +84,11 @@ std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std
     if (!target.endsWith(kPackageSuffix))
         target += kPackageSuffix;
     if (QFileInfo::exists(target)) {
-        const auto answer = QMessageBox::question(
-            m_parent, QStringLiteral("KORVANE"),
-            QStringLiteral("« %1 » existe déjà. Voulez-vous le remplacer ?").arg(QFileInfo(target).fileName()),
-            QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
+        const auto answer =
+            QMessageBox::question(m_parent, QStringLiteral("KORVANE"),
+                                  QStringLiteral("« %1 » existe déjà. Voulez-vous le remplacer ?")
+                                      .arg(QFileInfo(target).fileName()),
+                                  QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
         if (answer != QMessageBox::Yes)
             return std::nullopt;
     }
@@ -101,10 +102,10 @@ void DialogPrompts::showAlert(const std::string &title, const std::string &text)
 
 WindowPrompts::UnsavedChoice DialogPrompts::askToSaveChanges(const std::string &projectName)
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"),
-                    QStringLiteral("Enregistrer les modifications de « %1 » ?")
-                        .arg(QString::fromStdString(projectName)),
-                    QMessageBox::NoButton, m_parent);
+    QMessageBox box(
+        QMessageBox::Warning, QStringLiteral("KORVANE"),
+        QStringLiteral("Enregistrer les modifications de « %1 » ?").arg(QString::fromStdString(projectName)),
+        QMessageBox::NoButton, m_parent);
     auto *save = box.addButton(QStringLiteral("Enregistrer"), QMessageBox::AcceptRole);
     auto *discard = box.addButton(QStringLiteral("Ne pas enregistrer"), QMessageBox::DestructiveRole);
     auto *cancel = box.addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole);

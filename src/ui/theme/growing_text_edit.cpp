@@ -1,6 +1,7 @@
 #include "ui/theme/growing_text_edit.h"
 
 #include <QTextBlock>
+#include <QtMath>
 
 namespace korvane {
 
@@ -26,12 +27,26 @@ int GrowingTextEdit::visibleLines() const
 
 void GrowingTextEdit::fitHeight()
 {
-    const int lineHeight = fontMetrics().lineSpacing();
-    const QMargins margins = contentsMargins();
-    const int frame = margins.top() + margins.bottom() + 2 * static_cast<int>(document()->documentMargin());
-    const int height = visibleLines() * lineHeight + frame + 2;
-    if (height != this->height())
-        setFixedHeight(height);
+    ensurePolished();
+    // Whatever the style puts around the viewport (frame, padding) is kept.
+    const int chrome = height() - viewport()->height();
+    const int text = visibleLines() * fontMetrics().lineSpacing() + 2 * qCeil(document()->documentMargin());
+    const int wanted = text + chrome;
+    if (wanted != height())
+        setFixedHeight(wanted);
+}
+
+void GrowingTextEdit::showEvent(QShowEvent *event)
+{
+    QPlainTextEdit::showEvent(event);
+    fitHeight();
+}
+
+void GrowingTextEdit::resizeEvent(QResizeEvent *event)
+{
+    QPlainTextEdit::resizeEvent(event);
+    // Wrapping changes with the width.
+    fitHeight();
 }
 
 } // namespace korvane

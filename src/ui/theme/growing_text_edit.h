@@ -12,6 +12,10 @@ public:
     GrowingTextEdit(int minLines, int maxLines, QWidget *parent = nullptr);
     int visibleLines() const;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void fitHeight();
 

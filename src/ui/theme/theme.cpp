@@ -17,13 +17,34 @@ const BrandKit &kit()
     return loaded;
 }
 
-QColor accent() { return colorFromHex(kit().accent); }
-QColor background() { return colorFromHex(kit().background); }
-QColor surface() { return colorFromHex(kit().surface); }
-QColor textPrimary() { return colorFromHex(kit().textPrimary); }
-QColor textSecondary() { return colorFromHex(kit().textSecondary); }
-QColor ok() { return colorFromHex(kit().ok); }
-QColor error() { return colorFromHex(kit().error); }
+QColor accent()
+{
+    return colorFromHex(kit().accent);
+}
+QColor background()
+{
+    return colorFromHex(kit().background);
+}
+QColor surface()
+{
+    return colorFromHex(kit().surface);
+}
+QColor textPrimary()
+{
+    return colorFromHex(kit().textPrimary);
+}
+QColor textSecondary()
+{
+    return colorFromHex(kit().textSecondary);
+}
+QColor ok()
+{
+    return colorFromHex(kit().ok);
+}
+QColor error()
+{
+    return colorFromHex(kit().error);
+}
 
 QColor secondaryText()
 {
@@ -39,8 +60,14 @@ QColor tertiaryText()
     return c;
 }
 
-QColor systemRed() { return QColor(0xFF, 0x3B, 0x30); }
-QColor systemGrey() { return QColor(0x8E, 0x8E, 0x93); }
+QColor systemRed()
+{
+    return QColor(0xFF, 0x3B, 0x30);
+}
+QColor systemGrey()
+{
+    return QColor(0x8E, 0x8E, 0x93);
+}
 
 namespace {
 
@@ -149,18 +176,18 @@ void apply(QApplication &app)
         p.setColor(QPalette::Disabled, role, disabledText);
     app.setPalette(p);
 
-    const QString sheet = QStringLiteral(
-                              "QToolTip { color: %1; background: %2; border: 1px solid %3; }"
-                              "QMenuBar { background: %2; }"
-                              "QMenuBar::item:selected, QMenu::item:selected { background: %4; }"
-                              "QMenu { background: %2; border: 1px solid %3; }"
-                              "QToolBar { background: %2; border: none; border-bottom: 1px solid %3; "
-                              "spacing: 6px; padding: 4px 8px; }"
-                              "QLineEdit, QPlainTextEdit { background: %5; "
-                              "border: 1px solid %3; border-radius: 6px; padding: 3px 6px; }"
-                              "QLineEdit:focus, QPlainTextEdit:focus { border-color: %4; }")
-                              .arg(text.name(), surface().name(), QStringLiteral("rgba(255, 255, 255, 30)"),
-                                   accent().name(), background().name());
+    const QString sheet =
+        QStringLiteral("QToolTip { color: %1; background: %2; border: 1px solid %3; }"
+                       "QMenuBar { background: %2; }"
+                       "QMenuBar::item:selected, QMenu::item:selected { background: %4; }"
+                       "QMenu { background: %2; border: 1px solid %3; }"
+                       "QToolBar { background: %2; border: none; border-bottom: 1px solid %3; "
+                       "spacing: 6px; padding: 4px 8px; }"
+                       "QLineEdit, QPlainTextEdit { background: %5; "
+                       "border: 1px solid %3; border-radius: 6px; padding: 3px 6px; }"
+                       "QLineEdit:focus, QPlainTextEdit:focus { border-color: %4; }")
+            .arg(text.name(), surface().name(), QStringLiteral("rgba(255, 255, 255, 30)"), accent().name(),
+                 background().name());
     app.setStyleSheet(sheet);
 }
 

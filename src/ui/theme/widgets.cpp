@@ -85,7 +85,8 @@ PageTitle::PageTitle(const QString &title, const QString &subtitle, QWidget *par
     column->setSpacing(4);
     column->addWidget(m_title);
     if (!subtitle.isEmpty()) {
-        m_subtitle = makeLabel(subtitle, Theme::font(Theme::TextStyle::callout), Theme::textSecondary(), this);
+        m_subtitle =
+            makeLabel(subtitle, Theme::font(Theme::TextStyle::callout), Theme::textSecondary(), this);
         m_subtitle->setWordWrap(true);
         column->addWidget(m_subtitle);
     }
