@@ -97,6 +97,11 @@ TEST_F(WindowTest, ShortcutsReachTheController)
     press(Qt::Key_Period, Qt::ControlModifier | Qt::KeypadModifier);
     EXPECT_EQ(midi->deliveries().size(), 64u);
     EXPECT_EQ(midi->deliveries().front().endpoint, synth);
+    // With the engine stopped the status still says it was sent.
+    window->action(MainWindow::Command::stopEngine)->trigger();
+    press(Qt::Key_Period);
+    EXPECT_EQ(state->statusMessage(), "Panic envoyé (All Notes/Sound Off)");
+    window->action(MainWindow::Command::startEngine)->trigger();
 
     // Ctrl+S asks where only while the project has no place.
     const auto first = std::filesystem::path(dir.path().toStdString()) / "Premier";
@@ -228,12 +233,25 @@ TEST_F(WindowTest, QuittingSendsThePanicWhenTheShowAsks)
         }
         ASSERT_EQ(deliveries.size(), 32u);
         // First and last channel, both controllers, value 0.
-        for (const std::vector<std::uint8_t> bytes :
+        for (const std::vector<std::uint8_t> &bytes :
              {std::vector<std::uint8_t>{0xB0, 123, 0}, {0xB0, 120, 0}, {0xBF, 123, 0}, {0xBF, 120, 0}}) {
             EXPECT_TRUE(std::find(deliveries.begin(), deliveries.end(),
                                   LoopbackMidiService::Delivery{synth, false, bytes}) != deliveries.end());
         }
     }
+}
+
+TEST(SaveDialog, ProposesNamesFitForAFile)
+{
+    const std::pair<QString, QString> cases[] = {
+        {"Concert.tovprjct", "Concert.tovprjct"},
+        {"AC/DC.tovprjct", "AC-DC.tovprjct"},
+        {"..cache.tovprjct", "cache.tovprjct"},
+        {".tovprjct", "tovprjct"},
+        {"...", "Projet.tovprjct"},
+    };
+    for (const auto &[proposed, expected] : cases)
+        EXPECT_EQ(safeFileName(proposed), expected) << proposed.toStdString();
 }
 
 TEST_F(WindowTest, MainWindowScreenshot)

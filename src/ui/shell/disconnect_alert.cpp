@@ -5,6 +5,7 @@
 
 #include <QEasingCurve>
 #include <QEvent>
+#include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
@@ -20,6 +21,7 @@ constexpr int kShadowMargin = 20;
 constexpr int kPadding = 18;
 constexpr int kMaxCardWidth = 720;
 constexpr qint64 kHalfCycleMs = 550;
+constexpr qint64 kFadeMs = 200;
 
 QColor withAlpha(QColor color, qreal alpha)
 {
@@ -45,9 +47,10 @@ AlertBorder::AlertBorder(QWidget *parent) : QWidget(parent)
     setAttribute(Qt::WA_TransparentForMouseEvents);
 }
 
-void AlertBorder::setPulse(qreal pulse)
+void AlertBorder::setPulse(qreal pulse, qreal fade)
 {
     m_pulse = pulse;
+    m_fade = fade;
     update();
 }
 
@@ -55,7 +58,7 @@ void AlertBorder::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     const int width = 10;
-    painter.setPen(QPen(withAlpha(Theme::systemRed(), 0.15 + 0.8 * m_pulse), width));
+    painter.setPen(QPen(withAlpha(Theme::systemRed(), (0.15 + 0.8 * m_pulse) * m_fade), width));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(QRectF(rect()).adjusted(width / 2.0, width / 2.0, -width / 2.0, -width / 2.0));
 }
@@ -251,8 +254,12 @@ void DisconnectAlert::refresh()
     if (!m_card->isVisible()) {
         // Each appearance starts its pulse anew, from rest.
         m_since.start();
-        m_border->setPulse(0);
+        m_border->setPulse(0, 0);
         m_card->setPulse(0);
+        // Fades in; the effect goes once opaque (it re-renders the card).
+        auto *fade = new QGraphicsOpacityEffect(m_card);
+        fade->setOpacity(0);
+        m_card->setGraphicsEffect(fade);
         m_border->show();
         m_card->show();
         m_frames.start();
@@ -274,9 +281,17 @@ void DisconnectAlert::place()
 
 void DisconnectAlert::tick()
 {
-    const qreal pulse = pulseAt(m_since.elapsed());
-    m_border->setPulse(pulse);
+    const qint64 elapsed = m_since.elapsed();
+    const qreal fade = qMin<qreal>(1.0, qreal(elapsed) / kFadeMs);
+    const qreal pulse = pulseAt(elapsed);
+    m_border->setPulse(pulse, fade);
     m_card->setPulse(pulse);
+    if (auto *effect = qobject_cast<QGraphicsOpacityEffect *>(m_card->graphicsEffect())) {
+        if (fade < 1.0)
+            effect->setOpacity(fade);
+        else
+            m_card->setGraphicsEffect(nullptr);
+    }
 }
 
 } // namespace korvane

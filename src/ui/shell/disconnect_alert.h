@@ -20,13 +20,15 @@ class AlertBorder : public QWidget {
     Q_OBJECT
 public:
     explicit AlertBorder(QWidget *parent);
-    void setPulse(qreal pulse);
+    // `fade` runs from 0 to 1 as the alert appears.
+    void setPulse(qreal pulse, qreal fade);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     qreal m_pulse = 0;
+    qreal m_fade = 1;
 };
 
 // The card at the bottom of the area: icon, missing devices, two buttons.

@@ -11,6 +11,7 @@ class GrowingTextEdit : public QPlainTextEdit {
 public:
     GrowingTextEdit(int minLines, int maxLines, QWidget *parent = nullptr);
     int visibleLines() const;
+    int lineCount() const;
 
 protected:
     void showEvent(QShowEvent *event) override;
