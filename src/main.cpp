@@ -93,21 +93,26 @@ int main(int argc, char **argv)
     }
 
     std::unique_ptr<QCoreApplication> app;
-    if (headless)
+    if (headless) {
         app = std::make_unique<QCoreApplication>(argc, argv);
-    else
+        QCoreApplication::setApplicationName("KORVANE");
+    } else {
         app = std::make_unique<QApplication>(argc, argv);
-    QCoreApplication::setApplicationName("KORVANE");
+        korvane::prepareApplication(static_cast<QApplication &>(*app));
+    }
 
     std::optional<korvane::InstanceLock> lock;
     if (!anotherInstance) {
         lock.emplace();
         if (lock->result() == korvane::InstanceLock::Result::heldByAnother) {
             std::fprintf(stderr, "KORVANE est déjà lancé\n");
+            // Started from the desktop, nobody reads standard error.
+            if (!headless)
+                korvane::tellAlreadyRunning();
             return 1;
         }
     }
     if (headless)
         return korvane::runHeadless(path);
-    return korvane::runWindow(static_cast<QApplication &>(*app), path);
+    return korvane::runWindow(path);
 }

@@ -5,12 +5,15 @@
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
+#include <QFileDialog>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QToolButton>
 
 namespace korvane::test {
@@ -239,6 +242,48 @@ TEST_F(WindowTest, QuittingSendsThePanicWhenTheShowAsks)
                                   LoopbackMidiService::Delivery{synth, false, bytes}) != deliveries.end());
         }
     }
+}
+
+// Answers the next file dialog as a user would: selects `path` and presses
+// its main button; `confirm` also answers a question that follows.
+void answerNextDialog(const QString &path, bool confirm = false)
+{
+    QTimer::singleShot(0, [path, confirm] {
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->selectFile(path);
+        if (confirm) {
+            QTimer::singleShot(0, [] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                ASSERT_NE(box, nullptr);
+                EXPECT_TRUE(box->text().endsWith("existe déjà. Voulez-vous le remplacer ?"));
+                box->button(QMessageBox::Yes)->click();
+            });
+        }
+        QMetaObject::invokeMethod(dialog, "accept");
+        if (dialog->isVisible()) // went into a plain folder: nothing chosen
+            dialog->reject();
+    });
+}
+
+TEST(FileDialogs, TreatPackagesAsDocuments)
+{
+    QTemporaryDir dir;
+    const QString package = dir.filePath("Concert.tovprjct");
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+    const std::filesystem::path packagePath = package.toStdString();
+    DialogPrompts prompts;
+
+    answerNextDialog(package);
+    EXPECT_EQ(prompts.chooseProjectToOpen(), packagePath);
+    answerNextDialog(package + "/project.json");
+    EXPECT_EQ(prompts.chooseProjectToOpen(), packagePath);
+    answerNextDialog(dir.path());
+    EXPECT_EQ(prompts.chooseProjectToOpen(), std::nullopt);
+
+    // Saving onto an existing package asks before replacing it.
+    answerNextDialog(package, true);
+    EXPECT_EQ(prompts.chooseSaveLocation("Concert.tovprjct"), packagePath);
 }
 
 TEST(SaveDialog, ProposesNamesFitForAFile)

@@ -1,6 +1,7 @@
 #include "ui_fixture.h"
 
 #include "midi/midi_monitor.h"
+#include "model/project_document.h"
 #include "ui/pages/page_header.h"
 #include "ui/shell/settings_page.h"
 #include "ui/theme/growing_text_edit.h"
@@ -11,6 +12,7 @@
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QStyleOptionSpinBox>
+#include <QTemporaryDir>
 
 namespace korvane::test {
 namespace {
@@ -114,6 +116,22 @@ TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonito
         QTest::keyClick(spin, Qt::Key_Return);
         EXPECT_EQ(state->project().settings.monitorBufferSize, expected) << typed;
     }
+}
+
+TEST_F(SettingsPageTest, SavingKeepsAValueStillBeingTyped)
+{
+    QTemporaryDir dir;
+    prompts->saveAnswers = {std::filesystem::path(dir.path().toStdString()) / "show"};
+    QSpinBox *spin = page->bufferStepper();
+    spin->setFocus();
+    spin->selectAll();
+    QTest::keyClicks(spin, "800");
+    press(Qt::Key_S);
+    EXPECT_EQ(state->project().settings.monitorBufferSize, 800);
+    const auto saved = ProjectDocument::load(dir.filePath("show.tovprjct"));
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved.value().settings.monitorBufferSize, 800);
+    EXPECT_FALSE(state->dirty());
 }
 
 TEST_F(SettingsPageTest, EditsReachTheProject)

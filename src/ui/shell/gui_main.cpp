@@ -11,6 +11,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QMessageBox>
 #include <QTranslator>
 
 namespace korvane {
@@ -35,9 +36,13 @@ void prepareApplication(QApplication &app)
     Theme::apply(app);
 }
 
-int runWindow(QApplication &app, const std::optional<std::filesystem::path> &package)
+void tellAlreadyRunning()
 {
-    prepareApplication(app);
+    QMessageBox::warning(nullptr, QStringLiteral("KORVANE"), QStringLiteral("KORVANE est déjà lancé"));
+}
+
+int runWindow(const std::optional<std::filesystem::path> &package)
+{
     auto prompts = std::make_shared<DialogPrompts>();
     AppState state(makeJackMidiService(), prompts);
     MainWindow window(state, prompts);

@@ -12,8 +12,11 @@ namespace korvane {
 void prepareApplication(QApplication &app);
 
 // `korvane [PACKAGE]`: the window on the JACK service, opening the package
-// when one is given. Returns the exit code.
-int runWindow(QApplication &app, const std::optional<std::filesystem::path> &package);
+// when one is given. Needs a prepared QApplication. Returns the exit code.
+int runWindow(const std::optional<std::filesystem::path> &package);
+
+// "KORVANE est déjà lancé" in a message box.
+void tellAlreadyRunning();
 
 // True when Qt can reach a display (or a platform was asked for).
 bool displayAvailable();

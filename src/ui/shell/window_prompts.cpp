@@ -22,6 +22,45 @@ QString packageFor(const QString &path)
     return {};
 }
 
+// Treats ".tovprjct" folders as documents: choosing one (Open/Save on it, a
+// double click, or its project.json) answers the dialog instead of entering it.
+class PackageFileDialog : public QFileDialog {
+public:
+    PackageFileDialog(QWidget *parent, const QString &caption) : QFileDialog(parent, caption)
+    {
+        setOption(QFileDialog::DontUseNativeDialog);
+        connect(this, &QFileDialog::directoryEntered, this, [this](const QString &dir) { choose(dir); });
+    }
+
+    // The package chosen, else the plain selection, else nothing.
+    QString chosen() const
+    {
+        if (!m_package.isEmpty())
+            return m_package;
+        return selectedFiles().isEmpty() ? QString() : selectedFiles().constFirst();
+    }
+
+    void accept() override
+    {
+        if (!selectedFiles().isEmpty() && choose(selectedFiles().constFirst()))
+            return;
+        QFileDialog::accept();
+    }
+
+private:
+    bool choose(const QString &path)
+    {
+        const QString package = packageFor(path);
+        if (package.isEmpty())
+            return false;
+        m_package = package;
+        done(QDialog::Accepted);
+        return true;
+    }
+
+    QString m_package;
+};
+
 } // namespace
 
 QString safeFileName(const QString &proposed)
@@ -35,51 +74,28 @@ QString safeFileName(const QString &proposed)
 
 std::optional<std::filesystem::path> DialogPrompts::chooseProjectToOpen()
 {
-    QFileDialog dialog(m_parent, QStringLiteral("Ouvrir un projet"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    PackageFileDialog dialog(m_parent, QStringLiteral("Ouvrir un projet"));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct project.json)"));
-    QString chosen;
-    // Entering a package (double click, or Ouvrir on it) chooses it instead.
-    QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, [&](const QString &dir) {
-        const QString package = packageFor(dir);
-        if (!package.isEmpty()) {
-            chosen = package;
-            static_cast<QDialog &>(dialog).done(QDialog::Accepted);
-        }
-    });
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    if (chosen.isEmpty() && !dialog.selectedFiles().isEmpty())
-        chosen = packageFor(dialog.selectedFiles().constFirst());
-    if (chosen.isEmpty())
+    const QString package = packageFor(dialog.chosen());
+    if (package.isEmpty())
         return std::nullopt;
-    return std::filesystem::path(chosen.toStdString());
+    return std::filesystem::path(package.toStdString());
 }
 
 std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std::string &proposedName)
 {
-    QFileDialog dialog(m_parent, QStringLiteral("Enregistrer le projet"));
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    PackageFileDialog dialog(m_parent, QStringLiteral("Enregistrer le projet"));
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct)"));
     dialog.selectFile(safeFileName(QString::fromStdString(proposedName)));
-    QString chosen;
-    QObject::connect(&dialog, &QFileDialog::directoryEntered, &dialog, [&](const QString &dir) {
-        const QString package = packageFor(dir);
-        if (!package.isEmpty()) {
-            chosen = package;
-            static_cast<QDialog &>(dialog).done(QDialog::Accepted);
-        }
-    });
-    if (dialog.exec() != QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted || dialog.chosen().isEmpty())
         return std::nullopt;
-    if (chosen.isEmpty() && !dialog.selectedFiles().isEmpty())
-        chosen = dialog.selectedFiles().constFirst();
-    if (chosen.isEmpty())
-        return std::nullopt;
+    const QString chosen = dialog.chosen();
     QString target = chosen;
     if (!target.endsWith(kPackageSuffix))
         target += kPackageSuffix;
