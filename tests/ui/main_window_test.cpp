@@ -100,6 +100,8 @@ TEST_F(WindowTest, ShortcutsReachTheController)
     press(Qt::Key_Period, Qt::ControlModifier | Qt::KeypadModifier);
     EXPECT_EQ(midi->deliveries().size(), 64u);
     EXPECT_EQ(midi->deliveries().front().endpoint, synth);
+    QTest::mouseClick(window->panicButton(), Qt::LeftButton);
+    EXPECT_EQ(midi->deliveries().size(), 96u);
     // With the engine stopped the status still says it was sent.
     window->action(MainWindow::Command::stopEngine)->trigger();
     press(Qt::Key_Period);

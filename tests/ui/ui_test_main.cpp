@@ -9,6 +9,9 @@
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    // CTest sets it; run by hand, the suite still needs no display.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     korvane::prepareApplication(app);
     return RUN_ALL_TESTS();
