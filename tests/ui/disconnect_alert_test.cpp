@@ -58,6 +58,7 @@ TEST_F(DisconnectAlertTest, ShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUse
     auto *toggle = window->settingsPage()->panicOnStopSwitch();
     QTest::mouseClick(toggle, Qt::LeftButton, {}, toggle->trackRect().center());
     EXPECT_FALSE(state->project().settings.panicOnStop);
+    QTest::qWait(250); // faded in
     screenshot(QStringLiteral("disconnect_alert"));
 
     // Checking again while the device is still absent keeps the alert.

@@ -66,9 +66,9 @@ kill -TERM "$pid"; wait "$pid"; code=$?
 [ "$code" -eq 0 ] || fail "headless after SIGTERM: exit $code"
 
 # A crashed instance leaves its lock behind; the next one takes it over.
-"$korvane" --headless >/dev/null 2>&1 &
+"$korvane" --headless >"$headless_log" 2>&1 &
 pid=$!
-sleep 1
+for _ in $(seq 50); do grep -q '^Prêt$' "$headless_log" && break; sleep 0.1; done
 kill -KILL "$pid"; wait "$pid" 2>/dev/null
 ls "$runtime"/korvane-*.lock >/dev/null 2>&1 || fail "no lock file in the runtime folder"
 
