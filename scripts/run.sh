@@ -12,8 +12,15 @@ configure_and_build
 trap stop_jack EXIT
 start_jack
 
-# There is no window yet: the router runs headless, on the package given as
-# the first argument or on the example show. Ctrl-C stops it cleanly.
+# With a display: the window, on the package given (or a new project).
+# Without one, or with --headless: the router alone, on the package given or
+# the example show. Ctrl-C stops either cleanly.
+if [ "${1:-}" != --headless ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    log "opening the window${1:+ on $1}"
+    "$KORVANE_BUILD/src/korvane" "$@"
+    exit $?
+fi
+[ "${1:-}" = --headless ] && shift
 package=${1:-$KORVANE_ROOT/examples/demo.tovprjct}
 log "running headless on $package (Ctrl-C stops it)"
 "$KORVANE_BUILD/src/korvane" --headless "$package"

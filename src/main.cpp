@@ -1,9 +1,13 @@
 #include "app/headless_runner.h"
+#include "app/instance_lock.h"
+#include "ui/shell/gui_main.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -11,10 +15,13 @@ namespace {
 
 void printHelp()
 {
-    std::puts("Usage: korvane [OPTION]\n"
+    std::puts("Usage: korvane [OPTION] [PACKAGE.tovprjct]\n"
               "\n"
               "TOV RORA Varidiv: MIDI router for live events.\n"
               "\n"
+              "  (no option) [PACKAGE.tovprjct]\n"
+              "                    open the window, on a new project or on the package given\n"
+              "                    (an unreadable package is reported and a new project shown)\n"
               "  --headless [PACKAGE.tovprjct]\n"
               "                    run the router without a window: open the package if one\n"
               "                    is given (an error prints \"Erreur : ...\" and exits 1), apply\n"
@@ -24,12 +31,17 @@ void printHelp()
               "                    project asks for it) and exits 0.\n"
               "  --list-endpoints  print the MIDI sources and destinations the engine sees,\n"
               "                    one per line: role, key, name (tab-separated)\n"
+              "  --another-instance\n"
+              "                    run even though KORVANE already runs for this user and\n"
+              "                    JACK server (both would route every note)\n"
               "  --help            show this text\n"
               "  --version         show the version\n"
               "\n"
-              "The MIDI service is JACK. In headless mode, when no JACK server answers\n"
-              "(or it restarts), the router retries every 2 s and then restores the\n"
-              "engine and the show's virtual ports.");
+              "The MIDI service is JACK. When no JACK server answers (or it restarts) while\n"
+              "the engine should run, KORVANE retries every 2 s and then restores the engine\n"
+              "and the show's virtual ports. One KORVANE runs per user and JACK server; a\n"
+              "second one says \"KORVANE est déjà lancé\" and exits 1. The window needs a\n"
+              "display (X11 or Wayland); without one, use --headless.");
 }
 
 } // namespace
@@ -38,6 +50,7 @@ int main(int argc, char **argv)
 {
     bool headless = false;
     bool list = false;
+    bool anotherInstance = false;
     std::optional<std::string> package;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -52,24 +65,54 @@ int main(int argc, char **argv)
             headless = true;
         } else if (std::strcmp(argv[i], "--list-endpoints") == 0) {
             list = true;
-        } else if (headless && !package && argv[i][0] != '-') {
+        } else if (std::strcmp(argv[i], "--another-instance") == 0) {
+            anotherInstance = true;
+        } else if (!package && argv[i][0] != '-') {
             package = argv[i];
         } else {
             std::fprintf(stderr, "korvane: option inconnue %s (voir --help)\n", argv[i]);
             return 2;
         }
     }
-    if (!headless && !list) {
-        printHelp();
-        return 0;
+    if (list && package) {
+        std::fprintf(stderr, "korvane: --list-endpoints ne prend pas de projet (voir --help)\n");
+        return 2;
     }
-
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName("KORVANE");
-    if (list)
-        return korvane::listEndpoints();
     std::optional<std::filesystem::path> path;
     if (package)
         path = *package;
-    return korvane::runHeadless(path);
+
+    if (list) {
+        QCoreApplication app(argc, argv);
+        QCoreApplication::setApplicationName("KORVANE");
+        return korvane::listEndpoints();
+    }
+    if (!headless && !korvane::displayAvailable()) {
+        std::fprintf(stderr, "korvane: aucun affichage (DISPLAY ou WAYLAND_DISPLAY) : utilisez --headless\n");
+        return 2;
+    }
+
+    std::unique_ptr<QCoreApplication> app;
+    if (headless) {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+        QCoreApplication::setApplicationName("KORVANE");
+    } else {
+        app = std::make_unique<QApplication>(argc, argv);
+        korvane::prepareApplication(static_cast<QApplication &>(*app));
+    }
+
+    std::optional<korvane::InstanceLock> lock;
+    if (!anotherInstance) {
+        lock.emplace();
+        if (lock->result() == korvane::InstanceLock::Result::heldByAnother) {
+            std::fprintf(stderr, "KORVANE est déjà lancé\n");
+            // Started from the desktop, nobody reads standard error.
+            if (!headless)
+                korvane::tellAlreadyRunning();
+            return 1;
+        }
+    }
+    if (headless)
+        return korvane::runHeadless(path);
+    return korvane::runWindow(path);
 }

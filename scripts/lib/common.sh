@@ -12,6 +12,10 @@ KORVANE_PACKAGES=(
     libjack-jackd2-dev jackd2
     libavahi-client-dev avahi-daemon avahi-utils dbus
     iproute2
+    # the window: Qt SVG, Qt's French texts, an emoji font, and for the real
+    # window check an X server, xdotool and ImageMagick's import
+    qt6-svg-dev qt6-translations-l10n fonts-noto-color-emoji fonts-dejavu-core
+    xvfb xauth x11-utils xdotool imagemagick
 )
 
 log() { printf '[korvane] %s\n' "$*" >&2; }

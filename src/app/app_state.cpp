@@ -8,6 +8,7 @@
 #include "net/rtp_manager.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <unordered_set>
 
@@ -75,6 +76,13 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     const auto engineChanged = [this] { refreshMissing(); };
     connect(m_engine.get(), &MIDIEngine::endpointListsPublished, this, engineChanged, Qt::QueuedConnection);
     connect(m_engine.get(), &MIDIEngine::runningChanged, this, engineChanged, Qt::QueuedConnection);
+
+    m_engineRetry = new QTimer(this);
+    m_engineRetry->setInterval(std::chrono::seconds(2));
+    connect(m_engineRetry, &QTimer::timeout, this, [this] { retryEngine(); });
+    connect(
+        m_engine.get(), &MIDIEngine::runningChanged, this, [this] { superviseEngine(); },
+        Qt::QueuedConnection);
 
     m_engine->start();
     applyAll();
@@ -160,6 +168,11 @@ void AppState::applyAll()
 void AppState::applyAll(bool followStartSetting)
 {
     m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    if (followStartSetting) {
+        m_engineWanted = m_project.settings.startEngineOnOpen;
+        if (!m_engineWanted)
+            m_engineRetry->stop();
+    }
     if (followStartSetting && m_project.settings.startEngineOnOpen && !m_engine->running())
         m_engine->start();
     else if (followStartSetting && !m_project.settings.startEngineOnOpen && m_engine->running())
@@ -169,6 +182,10 @@ void AppState::applyAll(bool followStartSetting)
     m_rtp->apply(m_project.rtpSessions);
     advertiseListener();
     m_monitor->setCapacity(m_project.settings.monitorBufferSize);
+    // On the next pass, so a controller being built still starts on "Prêt".
+    if (followStartSetting)
+        QMetaObject::invokeMethod(
+            this, [this] { superviseEngine(); }, Qt::QueuedConnection);
 }
 
 void AppState::applyVirtualPorts()
@@ -292,15 +309,24 @@ std::string AppState::windowTitle() const
 
 void AppState::startEngine()
 {
+    m_engineWanted = true;
     m_engine->start();
     // The user asked for the engine: a show that does not start it on open
     // must not stop it again here.
     applyAll(false);
+    if (!m_engine->running()) {
+        // Supervision keeps trying; the user learns why nothing started.
+        m_engineRetry->start();
+        setStatus("Erreur : serveur MIDI injoignable");
+        return;
+    }
     setStatus("Moteur démarré");
 }
 
 void AppState::stopEngine()
 {
+    m_engineWanted = false;
+    m_engineRetry->stop();
     if (m_project.settings.panicOnStop)
         m_engine->panic();
     m_rtp->stopAll();

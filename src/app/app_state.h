@@ -5,6 +5,8 @@
 
 #include <QObject>
 
+#include <chrono>
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -12,6 +14,8 @@
 #include <set>
 #include <string>
 #include <vector>
+
+class QTimer;
 
 namespace korvane {
 
@@ -73,6 +77,14 @@ public:
     void stopEngine();
     void panic();
 
+    // Supervision: while the user wants the engine running (the show starts
+    // it on open, or Start was asked for), a missing or restarted MIDI server
+    // is tried again every `engineRetryInterval`; once it answers, the
+    // engine and the show's virtual ports are back. Stop ends the wish.
+    bool engineWanted() const { return m_engineWanted; }
+    std::chrono::milliseconds engineRetryInterval() const;
+    void setEngineRetryInterval(std::chrono::milliseconds interval);
+
     // Routing matrix
     std::vector<EndpointKey> availableSourceKeys() const;
     std::vector<EndpointKey> availableDestinationKeys() const;
@@ -118,6 +130,8 @@ private:
     void setProjectURL(std::optional<std::filesystem::path> url);
     void scheduleProjectDelivery();
     void deliverProject();
+    void superviseEngine();
+    void retryEngine();
 
     std::shared_ptr<UserPrompts> m_prompts;
 
@@ -129,6 +143,8 @@ private:
     std::set<std::string> m_acknowledgedMissing;
     bool m_isApplyingLoad = false;
     bool m_projectDeliveryPending = false;
+    bool m_engineWanted = false;
+    QTimer *m_engineRetry = nullptr;
 
     std::shared_ptr<MIDIEngine> m_engine;
     std::shared_ptr<MIDIRouter> m_router;

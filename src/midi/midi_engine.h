@@ -58,6 +58,8 @@ public:
     void start();
     void stop();
     bool running() const { return m_running; }
+    // The MIDI service in use, as users know it ("JACK").
+    std::string serviceName() const { return m_service->serviceName(); }
 
     // Replaces the program's own virtual ports. A port whose name stays is
     // kept as it is, so other programs stay connected to it; the others are

@@ -301,5 +301,39 @@ TEST_F(AppStateTest, EditedRoutesReachTheRouterOnTheNextPass)
     EXPECT_EQ(deliveries[0].bytes, (std::vector<std::uint8_t>{0x90, 60, 100}));
 }
 
+TEST_F(AppStateTest, EngineIsBroughtBackOnlyWhileWanted)
+{
+    m_state->setEngineRetryInterval(std::chrono::milliseconds(20));
+    m_state->mutateProject([](TOVProject &p) { p.virtualPorts = {VirtualPortConfig()}; });
+    m_state->applyVirtualPorts();
+
+    // The server goes away mid-show and comes back: engine and ports return.
+    m_service->setOpenStatus(-1);
+    m_service->simulateShutdown();
+    ASSERT_TRUE(
+        waitUntil([&] { return m_state->statusMessage().starts_with("Moteur arrêté : serveur MIDI"); }));
+    EXPECT_EQ(m_service->find("KORVANE Bus Out"), 0u);
+    m_service->setOpenStatus(0);
+    ASSERT_TRUE(waitUntil([&] { return m_state->engine().running(); }));
+    EXPECT_EQ(m_state->statusMessage(), "Moteur redémarré");
+    EXPECT_NE(m_service->find("KORVANE Bus Out"), 0u);
+
+    // Stopped by the user, or by a show that does not start it: left stopped.
+    for (const bool byUser : {true, false}) {
+        if (byUser) {
+            m_state->stopEngine();
+        } else {
+            m_state->startEngine();
+            m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
+            m_state->applyAll();
+        }
+        const int opened = m_service->clientsOpened();
+        test::spinFor(std::chrono::milliseconds(100));
+        EXPECT_FALSE(m_state->engine().running()) << byUser;
+        EXPECT_EQ(m_service->clientsOpened(), opened) << byUser;
+        EXPECT_FALSE(m_state->engineWanted()) << byUser;
+    }
+}
+
 } // namespace
 } // namespace korvane

@@ -12,8 +12,9 @@
 namespace korvane::test {
 
 // Answers the controller's questions from queues the test fills, and
-// remembers every question and alert.
-class FakePrompts : public UserPrompts {
+// remembers every question and alert. `Base` is UserPrompts or one of its
+// extensions (the window's).
+template <typename Base> class BasicFakePrompts : public Base {
 public:
     std::deque<std::optional<std::filesystem::path>> openAnswers;
     std::deque<std::optional<std::filesystem::path>> saveAnswers;
@@ -31,15 +32,21 @@ public:
         alerts.emplace_back(title, text);
     }
 
-private:
-    static std::optional<std::filesystem::path> next(std::deque<std::optional<std::filesystem::path>> &q)
+protected:
+    template <typename T> static T next(std::deque<T> &q, T fallback)
     {
         if (q.empty())
-            return std::nullopt;
-        auto answer = q.front();
+            return fallback;
+        T answer = q.front();
         q.pop_front();
         return answer;
     }
+    static std::optional<std::filesystem::path> next(std::deque<std::optional<std::filesystem::path>> &q)
+    {
+        return next(q, std::optional<std::filesystem::path>());
+    }
 };
+
+using FakePrompts = BasicFakePrompts<UserPrompts>;
 
 } // namespace korvane::test

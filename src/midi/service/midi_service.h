@@ -64,6 +64,9 @@ public:
 
     virtual ~MidiService() = default;
 
+    // The service's name as users know it ("JACK"), for texts that name it.
+    virtual std::string serviceName() const = 0;
+
     virtual ClientResult openClient(const std::string &name, NotificationHandler notify) = 0;
     // Closes the client and everything it created. No handler runs once it returns.
     virtual void closeClient(Handle client) = 0;

@@ -46,7 +46,9 @@ public:
     {
         m_process.setProcessEnvironment(env);
         m_process.setProgram(KORVANE_BINARY);
-        m_process.setArguments({"--headless", QString::fromStdString(package.string())});
+        // Two instances share the test's JACK server on purpose.
+        m_process.setArguments(
+            {"--headless", "--another-instance", QString::fromStdString(package.string())});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start();
     }
@@ -153,6 +155,8 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     ASSERT_TRUE(instanceA.finished()) << instanceA.output().toStdString();
     EXPECT_EQ(instanceA.process().exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(instanceA.process().exitCode(), 0);
+    // The session's last line is printed before the process ends.
+    EXPECT_TRUE(instanceA.saw("RTP VersB: arrêté")) << instanceA.output().toStdString();
     EXPECT_TRUE(waitUntil([&] { return instanceB.saw("a quitté la session"); }, std::chrono::seconds(5)))
         << instanceB.output().toStdString();
 
@@ -160,6 +164,7 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     ASSERT_TRUE(instanceB.finished()) << instanceB.output().toStdString();
     EXPECT_EQ(instanceB.process().exitCode(), 0);
     EXPECT_TRUE(instanceB.saw("Moteur arrêté"));
+    EXPECT_TRUE(instanceB.saw("RTP DepuisA: arrêté")) << instanceB.output().toStdString();
 }
 
 TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)

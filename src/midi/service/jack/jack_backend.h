@@ -35,6 +35,7 @@ public:
     explicit JackMidiService(std::string serverName) : m_serverName(std::move(serverName)) {}
     ~JackMidiService() override { closeClient(kClientHandle); }
 
+    std::string serviceName() const override { return "JACK"; }
     ClientResult openClient(const std::string &name, NotificationHandler notify) override;
     void closeClient(Handle client) override;
     std::optional<Handle> createInputPort(Handle client, const std::string &name,

@@ -64,6 +64,7 @@ public:
 
     // --- MidiService
 
+    std::string serviceName() const override { return "Loopback"; }
     ClientResult openClient(const std::string &name, NotificationHandler notify) override;
     void closeClient(Handle client) override;
     std::optional<Handle> createInputPort(Handle client, const std::string &name,

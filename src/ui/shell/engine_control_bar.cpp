@@ -1,0 +1,77 @@
+#include "ui/shell/engine_control_bar.h"
+
+#include "app/app_state.h"
+#include "midi/midi_engine.h"
+#include "ui/theme/theme.h"
+#include "ui/theme/widgets.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace korvane {
+
+EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
+{
+    m_dot = new StatusDot(9, this);
+    m_stateLabel = new QLabel(this);
+    m_stateLabel->setFont(Theme::font(Theme::TextStyle::caption));
+    QPalette secondary = m_stateLabel->palette();
+    secondary.setColor(QPalette::WindowText, Theme::secondaryText());
+    m_stateLabel->setPalette(secondary);
+
+    m_button = new QPushButton(this);
+    m_button->setFont(Theme::font(Theme::TextStyle::caption));
+    m_button->setCursor(Qt::PointingHandCursor);
+    connect(m_button, &QPushButton::clicked, this, [this] {
+        if (m_state.engine().running())
+            m_state.stopEngine();
+        else
+            m_state.startEngine();
+    });
+
+    m_status = new ElidedLabel(this);
+    m_status->setFont(Theme::font(Theme::TextStyle::caption2));
+    QPalette tertiary = m_status->palette();
+    tertiary.setColor(QPalette::WindowText, Theme::tertiaryText());
+    m_status->setPalette(tertiary);
+
+    auto *row = new QHBoxLayout;
+    row->setSpacing(8);
+    row->addWidget(m_dot, 0, Qt::AlignVCenter);
+    row->addWidget(m_stateLabel, 0, Qt::AlignVCenter);
+    row->addStretch(1);
+    row->addWidget(m_button, 0, Qt::AlignVCenter);
+
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(8, 8, 8, 8);
+    column->setSpacing(6);
+    column->addLayout(row);
+    column->addWidget(m_status);
+
+    connect(&m_state.engine(), &MIDIEngine::runningChanged, this, [this] { refreshEngine(); });
+    connect(&m_state, &AppState::statusMessageChanged, m_status, &ElidedLabel::setFullText);
+    m_status->setFullText(QString::fromStdString(m_state.statusMessage()));
+    refreshEngine();
+}
+
+void EngineControlBar::refreshEngine()
+{
+    const bool running = m_state.engine().running();
+    m_dot->setColor(running ? Theme::ok() : Theme::error());
+    m_stateLabel->setText(running ? QStringLiteral("Moteur actif") : QStringLiteral("Moteur arrêté"));
+    m_button->setText(running ? QStringLiteral("Stop") : QStringLiteral("Start"));
+}
+
+void EngineControlBar::paintEvent(QPaintEvent *)
+{
+    // A thin translucent layer over the sidebar, with a hairline on top.
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(255, 255, 255, 10));
+    painter.setPen(QColor(255, 255, 255, 26));
+    painter.drawLine(rect().topLeft(), rect().topRight());
+}
+
+} // namespace korvane

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QWidget>
+
+class QLabel;
+class QPushButton;
+
+namespace korvane {
+
+class AppState;
+class ElidedLabel;
+class StatusDot;
+
+// Pinned under the sidebar: the engine's state (dot, text, Start/Stop) and
+// the latest status line. Follows the engine however its state changes.
+class EngineControlBar : public QWidget {
+    Q_OBJECT
+public:
+    explicit EngineControlBar(AppState &state, QWidget *parent = nullptr);
+
+    StatusDot *dot() const { return m_dot; }
+    QLabel *stateLabel() const { return m_stateLabel; }
+    QPushButton *button() const { return m_button; }
+    ElidedLabel *statusLabel() const { return m_status; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void refreshEngine();
+
+    AppState &m_state;
+    StatusDot *m_dot = nullptr;
+    QLabel *m_stateLabel = nullptr;
+    QPushButton *m_button = nullptr;
+    ElidedLabel *m_status = nullptr;
+};
+
+} // namespace korvane

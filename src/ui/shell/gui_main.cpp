@@ -1,0 +1,61 @@
+#include "ui/shell/gui_main.h"
+
+#include "app/app_state.h"
+#include "app/quit_signals.h"
+#include "midi/service/jack/jack_midi_service.h"
+#include "ui/shell/main_window.h"
+#include "ui/shell/window_prompts.h"
+#include "ui/theme/theme.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLibraryInfo>
+#include <QMessageBox>
+#include <QTranslator>
+
+namespace korvane {
+
+bool displayAvailable()
+{
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+void prepareApplication(QApplication &app)
+{
+    QApplication::setApplicationName(QStringLiteral("KORVANE"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("korvane"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvane.svg")));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    // Standard buttons and dialogs in French whatever the system locale.
+    auto *translator = new QTranslator(&app);
+    if (translator->load(QStringLiteral("qtbase_fr"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+    Theme::apply(app);
+}
+
+void tellAlreadyRunning()
+{
+    QMessageBox::warning(nullptr, QStringLiteral("KORVANE"), QStringLiteral("KORVANE est déjà lancé"));
+}
+
+int runWindow(const std::optional<std::filesystem::path> &package)
+{
+    auto prompts = std::make_shared<DialogPrompts>();
+    AppState state(makeJackMidiService(), prompts);
+    MainWindow window(state, prompts);
+    prompts->setParentWidget(&window);
+    watchQuitSignals(&window, [&window] { window.quitWithoutAsking(); });
+
+    window.show();
+    window.raise();
+    window.activateWindow();
+    // A package that cannot be read says why; the window stays on a new project.
+    if (package)
+        state.openProjectAt(*package);
+    return QApplication::exec();
+}
+
+} // namespace korvane
