@@ -196,8 +196,9 @@ TEST(AppleMIDIRtp, SegmentsOnlyTerminatedSysexAtThePacketLimit)
         for (const auto &m : {unterminated, stray}) {
             packets = encodeRTPPackets(MIDIMessage(m), 1, 2, 3);
             ASSERT_EQ(packets.size(), size <= 4095 ? 1u : 0u) << size;
-            if (size <= 4095)
+            if (size <= 4095) {
                 EXPECT_EQ(packets[0], encodeRTP(MIDIMessage(m), 1, 2, 3));
+            }
         }
     }
     EXPECT_TRUE(encodeRTPPackets(MIDIMessage(Bytes()), 1, 2, 3).empty());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
@@ -33,11 +34,11 @@ inline std::string toHex(const std::vector<std::uint8_t> &bytes)
     return out;
 }
 
-// F0, size - 2 data bytes counting 0..7F over and over, F7.
+// F0, size - 2 data bytes counting 0..7F over and over, F7 (at least F0 F7).
 inline std::vector<std::uint8_t> sysexOf(std::size_t size)
 {
-    std::vector<std::uint8_t> sysex(size);
-    for (std::size_t i = 0; i < size; ++i)
+    std::vector<std::uint8_t> sysex(std::max<std::size_t>(size, 2));
+    for (std::size_t i = 0; i < sysex.size(); ++i)
         sysex[i] = static_cast<std::uint8_t>(i % 0x80);
     sysex.front() = 0xF0;
     sysex.back() = 0xF7;
