@@ -29,53 +29,33 @@ TEST(Uuid, CreatesDistinctVersion4Ids)
     std::set<Uuid> seen;
     for (int i = 0; i < 1000; ++i) {
         const Uuid u = Uuid::create();
-        EXPECT_EQ(u.bytes[6] >> 4, 4);
-        EXPECT_EQ(u.bytes[8] & 0xC0, 0x80);
+        EXPECT_EQ(std::pair(u.bytes[6] >> 4, u.bytes[8] & 0xC0), std::pair(4, 0x80));
         seen.insert(u);
     }
     EXPECT_EQ(seen.size(), 1000u);
 }
 
-TEST(Records, Defaults)
+// The raw values are stored in project files; a new step starts from its kind's preset.
+TEST(FilterStepKind, RawValuesAndPresets)
 {
-    const Route r(EndpointKey(EndpointKind::physical, "In"));
-    EXPECT_TRUE(r.name == "Route" && r.enabled && r.destinations.empty() && r.channelMask == 0xFFFF &&
-                !r.filterChainID);
-    const VirtualPortConfig v;
-    EXPECT_EQ(v, (VirtualPortConfig{v.id, "KORVANE Bus", true, true}));
-    EXPECT_EQ(AssetRef().kind, "other");
-    EXPECT_NE(TOVProject().id, TOVProject().id);
-}
-
-// Raw value, label, and the parameters (as JSON) of the step made for the kind.
-TEST(FilterStepKind, RawValuesLabelsAndPresets)
-{
-    struct Row {
-        FilterStep::Kind kind;
-        const char *raw, *label, *preset;
-    };
-    const Row rows[] = {
-        {FilterStep::Kind::channelRemap, "channelRemap", "Remap canal",
-         R"({"channelMap": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16]})"},
-        {FilterStep::Kind::transpose, "transpose", "Transpose", R"({"transpose": 0})"},
-        {FilterStep::Kind::velocity, "velocity", "Vélocité", R"({"velocityScale": 1, "velocityOffset": 0})"},
-        {FilterStep::Kind::noteRange, "noteRange", "Plage de notes", R"({"noteLow": 0, "noteHigh": 127})"},
-        {FilterStep::Kind::ccRange, "ccRange", "Plage de CC", R"({"ccLow": 0, "ccHigh": 127})"},
-        {FilterStep::Kind::messageTypeFilter, "messageTypeFilter", "Filtre par type",
-         R"({"blockedTypes": []})"},
+    const std::pair<const char *, const char *> rows[] = {
+        {"channelRemap", R"({"channelMap": [1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16]})"},
+        {"transpose", R"({"transpose": 0})"},
+        {"velocity", R"({"velocityScale": 1, "velocityOffset": 0})"},
+        {"noteRange", R"({"noteLow": 0, "noteHigh": 127})"},
+        {"ccRange", R"({"ccLow": 0, "ccHigh": 127})"},
+        {"messageTypeFilter", R"({"blockedTypes": []})"},
     };
     ASSERT_EQ(std::size(rows), std::size(kAllFilterStepKinds));
     for (std::size_t i = 0; i < std::size(rows); ++i) {
-        const Row &row = rows[i];
-        EXPECT_EQ(kAllFilterStepKinds[i], row.kind);
-        EXPECT_EQ(rawValue(row.kind), row.raw);
-        EXPECT_EQ(label(row.kind), row.label);
-        EXPECT_EQ(filterStepKindFromRaw(row.raw), row.kind);
-        QJsonObject json = toJson(FilterStep(row.kind));
+        const auto [raw, preset] = rows[i];
+        EXPECT_EQ(rawValue(kAllFilterStepKinds[i]), raw);
+        EXPECT_EQ(filterStepKindFromRaw(raw), kAllFilterStepKinds[i]);
+        QJsonObject json = toJson(FilterStep(kAllFilterStepKinds[i]));
         EXPECT_EQ(json.take("enabled"), true);
         json.remove("id");
         json.remove("kind");
-        EXPECT_EQ(json, QJsonDocument::fromJson(row.preset).object()) << row.raw;
+        EXPECT_EQ(json, QJsonDocument::fromJson(preset).object()) << raw;
     }
     EXPECT_FALSE(filterStepKindFromRaw("Transpose"));
 }
@@ -114,13 +94,12 @@ TEST(EndpointKey, IdsAndMatching)
 TEST(Route, PassesChannel)
 {
     Route r(EndpointKey(EndpointKind::physical, "In"));
-    r.channelMask = 0x0001;
+    r.channelMask = 0x8001;
     for (int ch = 1; ch <= 16; ++ch)
-        EXPECT_EQ(r.passesChannel(ch), ch == 1) << ch;
+        EXPECT_EQ(r.passesChannel(ch), ch == 1 || ch == 16) << ch;
+    r.channelMask = 0;
     for (std::optional<int> ch : {std::optional<int>{}, std::optional<int>{0}, std::optional<int>{17}})
         EXPECT_TRUE(r.passesChannel(ch));
-    r.channelMask = 0x8000;
-    EXPECT_TRUE(r.passesChannel(16));
 }
 
 TEST(TOVProject, FilterChainLookup)
