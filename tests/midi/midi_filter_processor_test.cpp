@@ -113,13 +113,9 @@ TEST(MIDIFilterProcessor, TransposeKeepsNotesWithin0To127)
 
 TEST(MIDIFilterProcessor, VelocityStaysWithin1To127)
 {
-    struct Row {
-        std::optional<double> scale;
-        std::optional<int> offset;
-        int in, out;
-    };
-    // Halves round away from zero; the result is clamped, never 0 (a note off).
-    const Row rows[] = {
+    // {scale, offset, velocity in, out}. Halves round away from zero; the
+    // result is clamped, never 0 (a note off).
+    const std::tuple<std::optional<double>, std::optional<int>, int, int> rows[] = {
         {0.5, 0, 101, 51},        {0.5, 0, 1, 1},
         {-0.5, 10, 3, 8},         {0.0, 0, 100, 1},
         {2.0, 0, 100, 127},       {1.0, 0, 127, 127},
@@ -129,11 +125,11 @@ TEST(MIDIFilterProcessor, VelocityStaysWithin1To127)
         {-kInf, kIntMax, 100, 1}, {std::nan(""), 1, 100, 101},
         {1.0, kIntMin, 100, 1},
     };
-    for (const Row &r : rows)
+    for (const auto &[scale, offset, in, out] : rows)
         for (std::uint8_t status : {0x90, 0x9F})
-            EXPECT_EQ(run(velocity(r.scale, r.offset), {status, 60, std::uint8_t(r.in)}),
-                      (Bytes{status, 60, std::uint8_t(r.out)}))
-                << r.scale.value_or(-99) << " " << r.offset.value_or(-99) << " " << r.in;
+            EXPECT_EQ(run(velocity(scale, offset), {status, 60, std::uint8_t(in)}),
+                      (Bytes{status, 60, std::uint8_t(out)}))
+                << scale.value_or(-99) << " " << offset.value_or(-99) << " " << in;
     // Velocity 0 (a note off), other kinds and a short note on are left alone.
     for (const Bytes &other : {Bytes{0x90, 60, 0}, Bytes{0x80, 60, 64}, Bytes{0xA0, 60, 64}, Bytes{0x90, 60}})
         EXPECT_EQ(run(velocity(0.0, 50), other), other);
@@ -141,30 +137,19 @@ TEST(MIDIFilterProcessor, VelocityStaysWithin1To127)
 
 TEST(MIDIFilterProcessor, NoteAndControllerRangesAreInclusive)
 {
-    struct Row {
-        std::optional<int> low, high;
-        int value;
-        bool kept;
-    };
-    const Row rows[] = {
+    // {low bound, high bound, note or controller number, kept}
+    const std::tuple<std::optional<int>, std::optional<int>, int, bool> rows[] = {
         {36, 48, 35, false},    {36, 48, 36, true},        {36, 48, 48, true},  {36, 48, 49, false},
         {0, 127, 0, true},      {0, 127, 127, true},       {1, 127, 0, false},  {0, 126, 127, false},
         {nullopt, 48, 0, true}, {100, nullopt, 127, true}, {60, 50, 55, false},
     };
-    for (const Row &r : rows) {
-        const auto value = std::uint8_t(r.value);
-        for (std::uint8_t status : {0x80, 0x9F, 0xA0, 0xAF}) {
-            const Bytes bytes{status, value, 3};
-            EXPECT_EQ(run(noteRange(r.low, r.high), bytes), r.kept ? std::optional(bytes) : nullopt)
-                << r.value;
-            EXPECT_EQ(run(ccRange(r.low, r.high), bytes), bytes);
+    for (const auto &[low, high, value, kept] : rows)
+        for (std::uint8_t status : {0x80, 0x9F, 0xA0, 0xAF, 0xB0, 0xBF}) {
+            const Bytes bytes{status, std::uint8_t(value), 3};
+            const bool cc = status >= 0xB0;
+            EXPECT_EQ(run(noteRange(low, high), bytes), kept || cc ? std::optional(bytes) : nullopt) << value;
+            EXPECT_EQ(run(ccRange(low, high), bytes), kept || !cc ? std::optional(bytes) : nullopt) << value;
         }
-        for (std::uint8_t status : {0xB0, 0xBF}) {
-            const Bytes bytes{status, value, 3};
-            EXPECT_EQ(run(ccRange(r.low, r.high), bytes), r.kept ? std::optional(bytes) : nullopt) << r.value;
-            EXPECT_EQ(run(noteRange(r.low, r.high), bytes), bytes);
-        }
-    }
     EXPECT_EQ(run(noteRange(36, 48), {0xE0, 0, 64}), (Bytes{0xE0, 0, 64}));
 }
 
