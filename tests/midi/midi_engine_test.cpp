@@ -42,18 +42,9 @@ protected:
     {
         return {Uuid::create(), std::move(name), source, destination};
     }
-    const MIDIEndpointInfo *findSource(const std::string &name) const
+    static bool has(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
     {
-        return find(engine->sources(), name);
-    }
-    const MIDIEndpointInfo *findDestination(const std::string &name) const
-    {
-        return find(engine->destinations(), name);
-    }
-    static const MIDIEndpointInfo *find(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
-    {
-        auto it = std::find_if(list.begin(), list.end(), [&](const auto &info) { return info.name == name; });
-        return it == list.end() ? nullptr : &*it;
+        return std::any_of(list.begin(), list.end(), [&](const auto &info) { return info.name == name; });
     }
     std::vector<Received> inputs()
     {
@@ -119,7 +110,8 @@ TEST_F(MIDIEngineTest, VirtualPortsArePublishedOfferedAndNeverListenedTo)
     const auto keys = service->addSource("Keys", 11);
     engine->start();
     engine->applyVirtualPorts({port("Synth"), port("OnlyOut", true, false)});
-    ASSERT_TRUE(waitUntil([&] { return findSource("Synth Out") && findDestination("Synth In"); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return has(engine->sources(), "Synth Out") && has(engine->destinations(), "Synth In"); }));
     using Keys = std::vector<EndpointKey>;
     EXPECT_EQ(engine->routableSources(),
               (Keys{{EndpointKind::physical, "Keys", 11}, {EndpointKind::virtual_, "Synth In"}}));
@@ -144,7 +136,8 @@ TEST_F(MIDIEngineTest, VirtualPortsArePublishedOfferedAndNeverListenedTo)
 
     // ...and replaces the others; a name given twice makes one port.
     engine->applyVirtualPorts({port("Bus"), port("Bus")});
-    ASSERT_TRUE(waitUntil([&] { return findSource("Bus Out") && !findSource("Synth Out"); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return has(engine->sources(), "Bus Out") && !has(engine->sources(), "Synth Out"); }));
     EXPECT_EQ(service->find("Synth In"), 0u);
     EXPECT_EQ(engine->routableDestinations(),
               std::vector<EndpointKey>{EndpointKey(EndpointKind::virtual_, "Bus Out")});

@@ -168,28 +168,24 @@ TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
     writeFile(path(".env"), "x");
     writeFile(path("archive.tar.gz"), "gz");
 
-    struct Row {
-        QString source;
-        std::string label, wantFile, wantLabel;
-    };
-    const Row rows[] = {
-        {path("a.wav"), "Intro", "a.wav", "Intro"},
-        {path("a.wav"), "", "a-1.wav", "a"},
-        {path("README"), "", "README", "README"},
-        {path("README"), "", "README-1", "README"},
-        {path(".env"), "", ".env", ".env"},
-        {path("archive.tar.gz"), "", "archive.tar.gz", "archive.tar"},
-        {path("archive.tar.gz"), "", "archive.tar-1.gz", "archive.tar"},
+    // {source, label given, file name and label of the asset}
+    const std::tuple<QString, std::string, std::string, std::string> rows[] = {
+        {"a.wav", "Intro", "a.wav", "Intro"},
+        {"a.wav", "", "a-1.wav", "a"},
+        {"README", "", "README", "README"},
+        {"README", "", "README-1", "README"},
+        {".env", "", ".env", ".env"},
+        {"archive.tar.gz", "", "archive.tar.gz", "archive.tar"},
+        {"archive.tar.gz", "", "archive.tar-1.gz", "archive.tar"},
     };
     std::set<Uuid> ids;
-    for (const auto &row : rows) {
-        const auto asset = ProjectDocument::importAsset(row.source, package, "audio", row.label);
+    for (const auto &[source, label, file, wantLabel] : rows) {
+        const auto asset = ProjectDocument::importAsset(path(source), package, "audio", label);
         ASSERT_TRUE(asset) << asset.error().description();
-        EXPECT_EQ(asset.value().filename, row.wantFile);
-        EXPECT_EQ(asset.value().label, row.wantLabel);
-        EXPECT_EQ(asset.value().kind, "audio");
-        EXPECT_EQ(readFile(ProjectDocument::assetsURL(package) + "/" + QString::fromStdString(row.wantFile)),
-                  readFile(row.source));
+        EXPECT_EQ(std::tie(asset.value().filename, asset.value().label, asset.value().kind),
+                  std::tuple(file, wantLabel, "audio"));
+        EXPECT_EQ(readFile(ProjectDocument::assetsURL(package) + "/" + QString::fromStdString(file)),
+                  readFile(path(source)));
         EXPECT_TRUE(ids.insert(asset.value().id).second);
     }
 }
