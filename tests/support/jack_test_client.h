@@ -90,7 +90,7 @@ public:
     // Everything received so far.
     std::vector<Event> received()
     {
-        Arrival header;
+        Arrival header{};
         while (jack_ringbuffer_peek(m_arrived, reinterpret_cast<char *>(&header), sizeof header) ==
                    sizeof header &&
                jack_ringbuffer_read_space(m_arrived) >= sizeof header + header.size) {
@@ -133,7 +133,7 @@ private:
     }
 
     struct Arrival {
-        std::uint32_t size;
+        std::uint32_t size = 0;
         jack_nframes_t frame;
         jack_time_t usecs;
     };
@@ -146,7 +146,7 @@ private:
         void *out = self->m_out ? jack_port_get_buffer(self->m_out, frames) : nullptr;
         if (out)
             jack_midi_clear_buffer(out);
-        std::uint32_t size;
+        std::uint32_t size = 0;
         while (out &&
                jack_ringbuffer_peek(self->m_toSend, reinterpret_cast<char *>(&size), sizeof size) ==
                    sizeof size &&
