@@ -103,12 +103,14 @@ TEST(MIDIStreamParser, EveryMessageCarriesItsPacketTimestamp)
     EXPECT_EQ(out, expected);
 }
 
+// Channels 1 and 16 of every channel kind, and the bytes just outside them.
 TEST(MIDIStreamParser, DataByteCounts)
 {
-    const std::vector<std::pair<std::uint8_t, int>> table{
-        {0x80, 2}, {0x9F, 2}, {0xAF, 2}, {0xB0, 2}, {0xC0, 1}, {0xDF, 1}, {0xE0, 2}, {0xEF, 2}, {0xF0, 0},
+    const std::pair<std::uint8_t, int> rows[] = {
+        {0x7F, 0}, {0x80, 2}, {0x8F, 2}, {0x90, 2}, {0x9F, 2}, {0xA0, 2}, {0xAF, 2}, {0xB0, 2},
+        {0xBF, 2}, {0xC0, 1}, {0xCF, 1}, {0xD0, 1}, {0xDF, 1}, {0xE0, 2}, {0xEF, 2}, {0xF0, 0},
         {0xF1, 1}, {0xF2, 2}, {0xF3, 1}, {0xF4, 0}, {0xF6, 0}, {0xF7, 0}, {0xF8, 0}, {0xFF, 0}};
-    for (const auto &[status, count] : table)
+    for (const auto &[status, count] : rows)
         EXPECT_EQ(midiDataByteCount(status), count) << std::hex << int(status);
 }
 
