@@ -94,9 +94,11 @@ TEST(EndpointKey, IdsAndMatching)
 TEST(Route, PassesChannel)
 {
     Route r(EndpointKey(EndpointKind::physical, "In"));
-    r.channelMask = 0x8001;
-    for (int ch = 1; ch <= 16; ++ch)
-        EXPECT_EQ(r.passesChannel(ch), ch == 1 || ch == 16) << ch;
+    for (std::uint16_t mask : {0x8001, 0x7FFE}) {
+        r.channelMask = mask;
+        for (int ch = 1; ch <= 16; ++ch)
+            EXPECT_EQ(r.passesChannel(ch), (ch == 1 || ch == 16) == (mask == 0x8001)) << ch;
+    }
     r.channelMask = 0;
     for (std::optional<int> ch : {std::optional<int>{}, std::optional<int>{0}, std::optional<int>{17}})
         EXPECT_TRUE(r.passesChannel(ch));
