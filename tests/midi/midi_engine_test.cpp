@@ -14,12 +14,7 @@ using korvane::test::waitUntil;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-struct Received {
-    EndpointKey key;
-    MIDIMessage message;
-    friend bool operator==(const Received &, const Received &) = default;
-};
+using Received = std::pair<EndpointKey, MIDIMessage>;
 
 class MIDIEngineTest : public ::testing::Test {
 protected:

@@ -35,54 +35,42 @@ protected:
     }
 
     // A package whose project.json holds exactly these bytes.
-    QString packageWith(const QByteArray &json)
+    QString packageWith(const QString &name, const QByteArray &json)
     {
-        const QString package = path("show.tovprjct");
-        EXPECT_TRUE(QDir().mkpath(package));
-        writeFile(package + "/project.json", json);
-        return package;
+        EXPECT_TRUE(QDir().mkpath(path(name)));
+        writeFile(path(name) + "/project.json", json);
+        return path(name);
     }
 
     QTemporaryDir m_dir;
 };
 
-TEST_F(ProjectDocumentTest, LoadRefusesWhatIsNotAPackage)
+TEST_F(ProjectDocumentTest, LoadSaysWhatIsWrong)
 {
     writeFile(path("plain.tovprjct"), "{}");
     QDir().mkpath(path("empty.tovprjct"));
     QDir().mkpath(path("dir.tovprjct/project.json"));
     const std::string notAPackage = "Le fichier .tovprjct n'est pas un package valide.";
+    const std::string cannotRead = "Lecture du projet impossible : ";
     const std::pair<QString, std::string> rows[] = {
         {path("missing.tovprjct"), notAPackage},
         {path("plain.tovprjct"), notAPackage},
         {QString(), notAPackage},
         {path("empty.tovprjct"), "project.json introuvable dans le package."},
-        {path("dir.tovprjct"),
-         "Lecture du projet impossible : impossible de lire project.json (c'est un dossier)"},
+        {path("dir.tovprjct"), cannotRead + "impossible de lire project.json (c'est un dossier)"},
+        {packageWith("cut.tovprjct", "{ \"name\": "),
+         cannotRead + "JSON invalide près de la ligne 1, colonne 11 (octet 10) : objet non terminé"},
+        {packageWith("text.tovprjct", "{\"routes\": \"\"}"),
+         cannotRead + "routes : tableau attendu, texte trouvé"},
+        {packageWith("blank.tovprjct", " \n"), cannotRead + "le fichier est vide"},
+        {packageWith("bom.tovprjct", "\xEF\xBB\xBF{}x"),
+         cannotRead +
+             "JSON invalide près de la ligne 1, colonne 4 (octet 5) : caractères en trop après la fin "
+             "du document"},
     };
     for (const auto &[package, text] : rows) {
         const auto loaded = ProjectDocument::load(package);
         ASSERT_FALSE(loaded) << package.toStdString();
-        EXPECT_EQ(loaded.error().description(), text);
-    }
-}
-
-TEST_F(ProjectDocumentTest, LoadReportsWhereTheFileIsWrong)
-{
-    const std::pair<QByteArray, std::string> rows[] = {
-        {"{ \"name\": ",
-         "Lecture du projet impossible : JSON invalide près de la ligne 1, colonne 11 (octet 10) : "
-         "objet non terminé"},
-        {"{\"routes\": \"\"}", "Lecture du projet impossible : routes : tableau attendu, texte trouvé"},
-        {" \n", "Lecture du projet impossible : le fichier est vide"},
-        {"\xEF\xBB\xBF{}x",
-         "Lecture du projet impossible : JSON invalide près de la ligne 1, colonne 4 (octet 5) : "
-         "caractères en trop après la fin du document"},
-    };
-    for (const auto &[json, text] : rows) {
-        const auto loaded = ProjectDocument::load(packageWith(json));
-        ASSERT_FALSE(loaded) << json.constData();
-        EXPECT_EQ(loaded.error().code, DocError::Code::decodeFailed);
         EXPECT_EQ(loaded.error().description(), text);
     }
 }
