@@ -164,32 +164,24 @@ TEST(ProjectJson, FailuresNameThePathAndTheReason)
 
 TEST(Timestamps, ParseRfc3339)
 {
-    struct Row {
-        const char *text;
-        std::optional<Timestamp> time;
-    };
-    const Row rows[] = {
+    const std::pair<const char *, Timestamp> valid[] = {
         {"2026-03-01T20:15:00Z", at(2026, 3, 1, 20, 15, 0)},
         {"2026-03-01t20:15:00z", at(2026, 3, 1, 20, 15, 0)},
         {"2026-03-01T22:45:00+02:30", at(2026, 3, 1, 20, 15, 0)},
         {"2026-03-01T00:30:00+01:00", at(2026, 2, 28, 23, 30, 0)},
         {"2024-02-29T00:00:00-00:00", at(2024, 2, 29, 0, 0, 0)},
         {"2016-12-31T23:59:60Z", at(2017, 1, 1, 0, 0, 0)},
-        {"2023-02-29T00:00:00Z", std::nullopt},
-        {"2026-03-01T24:00:00Z", std::nullopt},
-        {"2026-03-01T20:15:00", std::nullopt},
-        {"2026-03-01T20:15:00.000Z", std::nullopt},
-        {"2026-03-01T20:15:00+0200", std::nullopt},
-        {"2026-03-01T20:15:00+24:00", std::nullopt},
-        {"26-03-01T20:15:00Z", std::nullopt},
-        {"", std::nullopt},
         {"0000-01-01T00:00:00Z", at(0, 1, 1, 0, 0, 0)},
         {"9999-12-31T23:59:59Z", at(9999, 12, 31, 23, 59, 59)},
-        {"0000-01-01T00:30:00+01:00", std::nullopt}, // would be year -1 in UTC
-        {"9999-12-31T23:59:60Z", std::nullopt},
     };
-    for (const auto &row : rows)
-        EXPECT_EQ(parseTimestamp(row.text), row.time) << row.text;
+    for (const auto &[text, time] : valid)
+        EXPECT_EQ(parseTimestamp(text), time) << text;
+    // The last two would fall outside years 0000 to 9999 in UTC.
+    for (const char *text :
+         {"2023-02-29T00:00:00Z", "2026-03-01T24:00:00Z", "2026-03-01T20:15:00", "2026-03-01T20:15:00.000Z",
+          "2026-03-01T20:15:00+0200", "2026-03-01T20:15:00+24:00", "26-03-01T20:15:00Z", "",
+          "0000-01-01T00:30:00+01:00", "9999-12-31T23:59:60Z"})
+        EXPECT_FALSE(parseTimestamp(text)) << text;
     EXPECT_EQ(formatTimestamp(at(2026, 3, 1, 8, 5, 9)), "2026-03-01T08:05:09Z");
     EXPECT_EQ(formatTimestamp(at(0, 1, 1, 0, 0, 0)), "0000-01-01T00:00:00Z");
 }
