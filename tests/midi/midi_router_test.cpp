@@ -1,15 +1,39 @@
 #include "midi/midi_router.h"
 
 #include "midi/midi_monitor.h"
-#include "recording_delivery.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace korvane {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using test::RecordingDelivery;
+using Sent = std::vector<std::pair<std::string, Bytes>>;
+using Lines = std::vector<std::string>;
+
+// Stands in for the engine: destinations are found by name, and those of
+// kind virtual are the program's own.
+class NamedDelivery : public MIDIDelivery {
+public:
+    std::optional<ResolvedDestination> resolveDestinationRef(const EndpointKey &key) override
+    {
+        const auto it = std::find(m_names.begin(), m_names.end(), key.name);
+        if (it == m_names.end())
+            return std::nullopt;
+        return ResolvedDestination{std::uint32_t(it - m_names.begin()), key.kind == EndpointKind::virtual_};
+    }
+    void deliver(const ResolvedDestination &d, const std::uint8_t *data, std::size_t size) override
+    {
+        const std::string name = m_names[d.ref] + (d.isOwnVirtualSource ? " (own)" : "");
+        sent.emplace_back(name, Bytes(data, data + size));
+    }
+    Sent sent;
+
+private:
+    const std::vector<std::string> m_names{"Synth A", "Synth B", "KORVANE Bus"};
+};
 
 EndpointKey physical(std::string name, std::optional<std::int32_t> uid = std::nullopt)
 {
@@ -24,108 +48,90 @@ EndpointKey rtp(std::string name)
     return EndpointKey(EndpointKind::rtp, std::move(name));
 }
 
-Route route(EndpointKey source, std::vector<EndpointKey> destinations)
+Route route(EndpointKey source, std::vector<EndpointKey> destinations, std::optional<Uuid> chain = {})
 {
     Route r(std::move(source));
     r.destinations = std::move(destinations);
+    r.filterChainID = chain;
     return r;
 }
 
 FilterChain transposeChain(int semitones)
 {
     FilterChain chain("transpose");
-    FilterStep step(FilterStep::Kind::transpose);
-    step.transpose = semitones;
-    chain.steps.push_back(step);
+    chain.steps.push_back(FilterStep(FilterStep::Kind::transpose));
+    chain.steps[0].transpose = semitones;
     return chain;
 }
 
 const MIDIMessage kNote({0x90, 60, 100});
 
-struct RtpCall {
-    EndpointKey destination;
-    Bytes bytes;
-};
-
 class MIDIRouterTest : public ::testing::Test {
 protected:
     MIDIRouterTest()
     {
-        engine->addDestination(1, "Synth A", 1001);
-        engine->addDestination(2, "Synth B", 1002);
-        engine->addDestination(3, "KORVANE Bus", 0, true);
         router.setEngine(engine);
         router.setMonitor(monitor);
-        router.setRtpSend([this](const EndpointKey &d, const MIDIMessage &m) {
-            rtpCalls.push_back({d, m.bytes});
-        });
+        router.setRtpSend(
+            [this](const EndpointKey &d, const MIDIMessage &m) { rtpSent.emplace_back(d.name, m.bytes); });
     }
 
-    // (direction, endpoint, raw hex) of every published monitor event.
-    std::vector<std::string> monitorLines()
+    // "<direction> <endpoint> <hex>" of every monitor event published so far.
+    Lines monitorLines()
     {
         monitor->flush();
-        std::vector<std::string> lines;
+        Lines lines;
         for (const MonitorEvent &e : monitor->events())
             lines.push_back(std::string(rawValue(e.direction)) + " " + e.endpointName + " " + e.rawHex);
         return lines;
     }
 
-    std::shared_ptr<RecordingDelivery> engine = std::make_shared<RecordingDelivery>();
+    std::shared_ptr<NamedDelivery> engine = std::make_shared<NamedDelivery>();
     std::shared_ptr<MIDIMonitor> monitor = std::make_shared<MIDIMonitor>();
-    std::vector<RtpCall> rtpCalls;
+    Sent rtpSent;
     MIDIRouter router;
 };
 
-using Lines = std::vector<std::string>;
-
-TEST_F(MIDIRouterTest, MatchesSourcesByUniqueIdOrName)
+TEST_F(MIDIRouterTest, SourcesMatchByUniqueIdThenNameAndNeverAcrossKinds)
 {
     router.updateConfiguration({route(physical("Old name", 42), {physical("Synth A")}),
-                                route(physical("Keys", 0), {physical("Synth B")})},
+                                route(physical("Keys", 0), {physical("Synth B")}),
+                                route(virtualKey("Keys"), {virtualKey("KORVANE Bus")}),
+                                route(rtp("Keys"), {rtp("Peer")})},
                                {});
-    router.process(physical("New name", 42), kNote); // id wins over the name
-    router.process(physical("Keys", 555), kNote);    // route id 0: by name
-    router.process(physical("Other", 555), kNote);   // neither
+    router.process(physical("New name", 42), kNote); // the id wins over the name
+    router.process(physical("Keys", 555), kNote);    // a route without id matches by name
+    router.process(physical("Other", 555), kNote);
     router.process(physical("Old name", 43), kNote); // same name, other id
-    EXPECT_EQ(engine->deliveredTo(1).size(), 1u);
-    EXPECT_EQ(engine->deliveredTo(2).size(), 1u);
-    EXPECT_EQ(engine->deliveries().size(), 2u);
+    router.process(virtualKey("Keys"), kNote);
+    router.process(rtp("Keys"), kNote);
+    EXPECT_EQ(engine->sent,
+              (Sent{{"Synth A", kNote.bytes}, {"Synth B", kNote.bytes}, {"KORVANE Bus (own)", kNote.bytes}}));
+    EXPECT_EQ(rtpSent, (Sent{{"Peer", kNote.bytes}}));
 }
 
-TEST_F(MIDIRouterTest, KindsNeverMatchAcrossPhysicalVirtualAndRtp)
+TEST_F(MIDIRouterTest, ChannelMaskFiltersChannelMessagesOnly)
 {
-    router.updateConfiguration({route(physical("Shared"), {physical("Synth A")}),
-                                route(virtualKey("Shared"), {physical("Synth B")}),
-                                route(rtp("Shared"), {rtp("Peer")})},
-                               {});
-    router.process(rtp("Shared"), kNote);
-    EXPECT_TRUE(engine->deliveries().empty());
-    EXPECT_EQ(rtpCalls.size(), 1u);
-    router.process(virtualKey("Shared"), kNote);
-    router.process(physical("Shared"), kNote);
-    EXPECT_EQ(engine->deliveries(), (std::vector<RecordingDelivery::Delivery>{{{2, false}, kNote.bytes},
-                                                                              {{1, false}, kNote.bytes}}));
-    EXPECT_EQ(rtpCalls.size(), 1u);
-}
-
-TEST_F(MIDIRouterTest, ChannelMaskAppliesToChannelMessagesOnly)
-{
-    Route r = route(physical("Keys"), {physical("Synth A")});
-    r.channelMask = 0x0001;
+    Route edges = route(physical("Keys"), {physical("Synth A")});
+    edges.channelMask = 0x8001; // channels 1 and 16
     Route closed = route(physical("Keys"), {physical("Synth B")});
     closed.channelMask = 0;
-    router.updateConfiguration({r, closed}, {});
+    router.updateConfiguration({edges, closed}, {});
 
-    router.process(physical("Keys"), MIDIMessage({0x90, 60, 1}));   // channel 1
-    router.process(physical("Keys"), MIDIMessage({0x91, 60, 1}));   // channel 2
-    router.process(physical("Keys"), MIDIMessage({0xBF, 7, 1}));    // channel 16
-    router.process(physical("Keys"), MIDIMessage({0xF8}));          // clock
-    router.process(physical("Keys"), MIDIMessage({0xF0, 1, 0xF7})); // sysex
-    router.process(physical("Keys"), MIDIMessage({0x3C, 0x40}));    // no status byte
-    EXPECT_EQ(engine->deliveredTo(1),
-              (std::vector<Bytes>{{0x90, 60, 1}, {0xF8}, {0xF0, 1, 0xF7}, {0x3C, 0x40}}));
-    EXPECT_EQ(engine->deliveredTo(2), (std::vector<Bytes>{{0xF8}, {0xF0, 1, 0xF7}, {0x3C, 0x40}}));
+    Sent expected;
+    for (std::uint8_t kind = 0x80; kind <= 0xE0; kind += 0x10)
+        for (std::uint8_t channel : {0, 1, 14, 15}) {
+            const Bytes bytes{std::uint8_t(kind | channel), 0, 127};
+            router.process(physical("Keys"), MIDIMessage(bytes));
+            if (channel == 0 || channel == 15)
+                expected.emplace_back("Synth A", bytes);
+        }
+    for (const Bytes &channelless : {Bytes{0xF8}, Bytes{0xF0, 1, 0xF7}, Bytes{0x3C, 0x40}}) {
+        router.process(physical("Keys"), MIDIMessage(channelless));
+        expected.emplace_back("Synth A", channelless);
+        expected.emplace_back("Synth B", channelless);
+    }
+    EXPECT_EQ(engine->sent, expected);
 }
 
 TEST_F(MIDIRouterTest, DisabledOrUnmatchedRoutesStillRecordTheInputOnce)
@@ -135,59 +141,44 @@ TEST_F(MIDIRouterTest, DisabledOrUnmatchedRoutesStillRecordTheInputOnce)
     router.updateConfiguration({r}, {});
     router.process(physical("Keys"), kNote);
     router.process(rtp("TOV-Net"), MIDIMessage({0xF8}));
-    EXPECT_TRUE(engine->deliveries().empty());
+    EXPECT_TRUE(engine->sent.empty());
     EXPECT_EQ(monitorLines(), (Lines{"IN Keys 90 3C 64", "IN TOV-Net F8"}));
 }
 
-TEST_F(MIDIRouterTest, DanglingChainIdForwardsUnfiltered)
-{
-    Route r = route(physical("Keys"), {physical("Synth A")});
-    r.filterChainID = Uuid::create();
-    router.updateConfiguration({r}, {transposeChain(12)});
-    router.process(physical("Keys"), kNote);
-    EXPECT_EQ(engine->deliveredTo(1), (std::vector<Bytes>{kNote.bytes}));
-}
-
-TEST_F(MIDIRouterTest, EachRouteDeliversItsOwnFilteredVersion)
+TEST_F(MIDIRouterTest, EachRouteSendsItsOwnFilteredCopyAndRecordsEveryDestinationInOrder)
 {
     const FilterChain up = transposeChain(12);
-    FilterChain drop("drop all notes");
-    FilterStep block(FilterStep::Kind::messageTypeFilter);
-    block.blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::noteOn};
-    drop.steps.push_back(block);
-
-    Route transposed = route(physical("Keys"), {physical("Synth A"), rtp("TOV-Net")});
-    transposed.filterChainID = up.id;
-    Route plain = route(physical("Keys"), {physical("Synth B")});
-    Route dropped = route(physical("Keys"), {physical("Synth B")});
-    dropped.filterChainID = drop.id;
-    router.updateConfiguration({transposed, dropped, plain}, {up, drop});
-
-    router.process(physical("Keys"), MIDIMessage({0x90, 60, 100}, 99));
-    EXPECT_EQ(engine->deliveredTo(1), (std::vector<Bytes>{{0x90, 72, 100}}));
-    EXPECT_EQ(engine->deliveredTo(2), (std::vector<Bytes>{{0x90, 60, 100}}));
-    ASSERT_EQ(rtpCalls.size(), 1u);
-    EXPECT_EQ(rtpCalls[0].destination, rtp("TOV-Net"));
-    EXPECT_EQ(rtpCalls[0].bytes, (Bytes{0x90, 72, 100}));
-}
-
-TEST_F(MIDIRouterTest, OneInputRecordThenOneOutputRecordPerDestinationInOrder)
-{
-    const FilterChain up = transposeChain(1);
-    Route first = route(physical("Keys"), {physical("Synth A"), rtp("TOV-Net"), physical("Nowhere")});
-    Route second = route(physical("Keys"), {virtualKey("KORVANE Bus")});
-    second.filterChainID = up.id;
-    router.updateConfiguration({first, route(physical("Pads"), {physical("Synth B")}), second}, {up});
+    FilterChain drop("drop notes");
+    drop.steps.push_back(FilterStep(FilterStep::Kind::messageTypeFilter));
+    drop.steps[0].blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::noteOn};
+    router.updateConfiguration(
+        {route(physical("Keys"), {physical("Synth A"), rtp("TOV-Net"), physical("Nowhere")}, up.id),
+         route(physical("Keys"), {physical("Synth B")}, drop.id),
+         route(physical("Pads"), {physical("Synth B")}),
+         route(physical("Keys"), {virtualKey("KORVANE Bus")})},
+        {up, drop});
 
     router.process(physical("Keys"), kNote);
-    EXPECT_EQ(monitorLines(), (Lines{"IN Keys 90 3C 64", "OUT Synth A 90 3C 64", "OUT TOV-Net 90 3C 64",
-                                     "OUT Nowhere 90 3C 64", "OUT KORVANE Bus 90 3D 64"}));
-    // The unresolvable destination is recorded but nothing is sent to it.
-    const auto deliveries = engine->deliveries();
-    ASSERT_EQ(deliveries.size(), 2u);
-    EXPECT_EQ(deliveries[0].destination, (ResolvedDestination{1, false}));
-    EXPECT_EQ(deliveries[1].destination, (ResolvedDestination{3, true}));
-    EXPECT_EQ(deliveries[1].bytes, (Bytes{0x90, 61, 100}));
+    // The unresolvable destination is recorded, but nothing is sent to it.
+    EXPECT_EQ(monitorLines(), (Lines{"IN Keys 90 3C 64", "OUT Synth A 90 48 64", "OUT TOV-Net 90 48 64",
+                                     "OUT Nowhere 90 48 64", "OUT KORVANE Bus 90 3C 64"}));
+    EXPECT_EQ(engine->sent, (Sent{{"Synth A", {0x90, 72, 100}}, {"KORVANE Bus (own)", kNote.bytes}}));
+    EXPECT_EQ(rtpSent, (Sent{{"TOV-Net", {0x90, 72, 100}}}));
+}
+
+TEST_F(MIDIRouterTest, ChainIdsResolveToTheFirstChainOrToNone)
+{
+    FilterChain first = transposeChain(1), duplicate = transposeChain(2);
+    duplicate.id = first.id;
+    router.updateConfiguration({route(physical("Keys"), {physical("Synth A")}, first.id),
+                                route(physical("Keys"), {physical("Synth B")}, Uuid::create())},
+                               {first, duplicate});
+    router.process(physical("Keys"), kNote);
+    EXPECT_EQ(engine->sent, (Sent{{"Synth A", {0x90, 61, 100}}, {"Synth B", kNote.bytes}}));
+
+    router.updateConfiguration({}, {}); // replaced as a whole
+    router.process(physical("Keys"), kNote);
+    EXPECT_EQ(engine->sent.size(), 2u);
 }
 
 TEST_F(MIDIRouterTest, DisabledRouterRecordsAndSendsNothing)
@@ -196,45 +187,29 @@ TEST_F(MIDIRouterTest, DisabledRouterRecordsAndSendsNothing)
     router.setEnabled(false);
     router.process(physical("Keys"), kNote);
     EXPECT_TRUE(monitorLines().empty());
-    EXPECT_TRUE(engine->deliveries().empty());
+    EXPECT_TRUE(engine->sent.empty());
     router.setEnabled(true);
     router.process(physical("Keys"), kNote);
-    EXPECT_EQ(engine->deliveries().size(), 1u);
+    EXPECT_EQ(engine->sent.size(), 1u);
 }
 
 TEST_F(MIDIRouterTest, EmptyMessageOrMissingEngineMonitorOrCallbackDegradeSilently)
 {
     router.updateConfiguration({route(physical("Keys"), {physical("Synth A"), rtp("TOV-Net")})}, {});
     router.process(physical("Keys"), MIDIMessage());
-    EXPECT_TRUE(engine->deliveries().empty()); // nothing to send to the platform, but recorded
+    EXPECT_TRUE(engine->sent.empty()); // nothing to send to the platform, but recorded
     EXPECT_EQ(monitorLines(), (Lines{"IN Keys ", "OUT Synth A ", "OUT TOV-Net "}));
     monitor->clear();
 
     engine.reset(); // the router only held it weakly
     router.process(physical("Keys"), kNote);
     EXPECT_EQ(monitorLines(), (Lines{"IN Keys 90 3C 64", "OUT Synth A 90 3C 64", "OUT TOV-Net 90 3C 64"}));
-    EXPECT_EQ(rtpCalls.size(), 2u);
+    EXPECT_EQ(rtpSent.size(), 2u);
 
     router.setRtpSend(nullptr);
     monitor.reset();
     router.process(physical("Keys"), kNote);
-    EXPECT_EQ(rtpCalls.size(), 2u);
-}
-
-TEST_F(MIDIRouterTest, ConfigurationIsReplacedWholesale)
-{
-    FilterChain first = transposeChain(1);
-    FilterChain duplicate = transposeChain(2);
-    duplicate.id = first.id;
-    Route r = route(physical("Keys"), {physical("Synth A")});
-    r.filterChainID = first.id;
-    router.updateConfiguration({r}, {first, duplicate});
-    router.process(physical("Keys"), kNote);
-    EXPECT_EQ(engine->deliveredTo(1), (std::vector<Bytes>{{0x90, 61, 100}})); // first chain of that id wins
-
-    router.updateConfiguration({}, {});
-    router.process(physical("Keys"), kNote);
-    EXPECT_EQ(engine->deliveredTo(1).size(), 1u);
+    EXPECT_EQ(rtpSent.size(), 2u);
 }
 
 } // namespace

@@ -43,8 +43,6 @@ public:
         // JACK reuses port uuids, and its metadata store outlives the ports:
         // start without anything an earlier port with the same uuid left.
         clearProperties();
-        m_toSend = jack_ringbuffer_create(1 << 14);
-        m_arrived = jack_ringbuffer_create(1 << 16);
         jack_set_process_callback(m_client, &JackTestClient::process, this);
         jack_activate(m_client);
     }
@@ -55,11 +53,8 @@ public:
             jack_deactivate(m_client);
             jack_client_close(m_client);
         }
-        if (m_toSend)
-            jack_ringbuffer_free(m_toSend);
-        if (m_arrived)
-            jack_ringbuffer_free(m_arrived);
-        jack_ringbuffer_free(m_departures);
+        for (jack_ringbuffer_t *buffer : {m_toSend, m_arrived, m_departures})
+            jack_ringbuffer_free(buffer);
     }
     JackTestClient(const JackTestClient &) = delete;
     JackTestClient &operator=(const JackTestClient &) = delete;
@@ -95,20 +90,14 @@ public:
     // Everything received so far.
     std::vector<Event> received()
     {
-        for (;;) {
-            Arrival header;
-            if (jack_ringbuffer_peek(m_arrived, reinterpret_cast<char *>(&header), sizeof header) <
-                sizeof header)
-                break;
-            if (jack_ringbuffer_read_space(m_arrived) < sizeof header + header.size)
-                break;
+        Arrival header{};
+        while (jack_ringbuffer_peek(m_arrived, reinterpret_cast<char *>(&header), sizeof header) ==
+                   sizeof header &&
+               jack_ringbuffer_read_space(m_arrived) >= sizeof header + header.size) {
             jack_ringbuffer_read_advance(m_arrived, sizeof header);
-            Event event;
-            event.bytes.resize(header.size);
+            Event &event = m_events.emplace_back(
+                Event{std::vector<std::uint8_t>(header.size), header.frame, header.usecs});
             jack_ringbuffer_read(m_arrived, reinterpret_cast<char *>(event.bytes.data()), header.size);
-            event.frame = header.frame;
-            event.usecs = header.usecs;
-            m_events.push_back(std::move(event));
         }
         return m_events;
     }
@@ -144,7 +133,7 @@ private:
     }
 
     struct Arrival {
-        std::uint32_t size;
+        std::uint32_t size = 0;
         jack_nframes_t frame;
         jack_time_t usecs;
     };
@@ -157,13 +146,11 @@ private:
         void *out = self->m_out ? jack_port_get_buffer(self->m_out, frames) : nullptr;
         if (out)
             jack_midi_clear_buffer(out);
-        for (; out;) {
-            std::uint32_t size;
-            if (jack_ringbuffer_peek(self->m_toSend, reinterpret_cast<char *>(&size), sizeof size) <
-                sizeof size)
-                break;
-            if (jack_ringbuffer_read_space(self->m_toSend) < sizeof size + size)
-                break;
+        std::uint32_t size = 0;
+        while (out &&
+               jack_ringbuffer_peek(self->m_toSend, reinterpret_cast<char *>(&size), sizeof size) ==
+                   sizeof size &&
+               jack_ringbuffer_read_space(self->m_toSend) >= sizeof size + size) {
             jack_midi_data_t *data = jack_midi_event_reserve(out, 0, size);
             if (!data)
                 break;
@@ -191,8 +178,8 @@ private:
     jack_client_t *m_client = nullptr;
     jack_port_t *m_out = nullptr;
     jack_port_t *m_in = nullptr;
-    jack_ringbuffer_t *m_toSend = nullptr;
-    jack_ringbuffer_t *m_arrived = nullptr;
+    jack_ringbuffer_t *m_toSend = jack_ringbuffer_create(1 << 14);
+    jack_ringbuffer_t *m_arrived = jack_ringbuffer_create(1 << 16);
     jack_ringbuffer_t *m_departures = jack_ringbuffer_create(1 << 14);
     std::mutex m_sendMutex;
     std::vector<Event> m_events;

@@ -2,7 +2,6 @@
 // JACK clients of ours as the other programs.
 
 #include "midi/midi_engine.h"
-#include "midi/midi_router.h"
 #include "midi/service/jack/jack_midi_service.h"
 #include "support/test_support.h"
 
@@ -23,24 +22,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 constexpr auto kOneSecond = std::chrono::seconds(1);
 
-struct Inputs {
-    std::mutex mutex;
-    std::vector<std::pair<EndpointKey, MIDIMessage>> list;
-
-    MIDIEngine::InputCallback recorder()
-    {
-        return [this](const EndpointKey &key, const MIDIMessage &message) {
-            std::lock_guard lock(mutex);
-            list.emplace_back(key, message);
-        };
-    }
-    std::vector<std::pair<EndpointKey, MIDIMessage>> get()
-    {
-        std::lock_guard lock(mutex);
-        return list;
-    }
-};
-
 const MIDIEndpointInfo *endpoint(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
 {
     auto it = std::find_if(list.begin(), list.end(), [&](const auto &info) { return info.name == name; });
@@ -54,15 +35,20 @@ bool hasEndpoint(const std::vector<MIDIEndpointInfo> &list, const std::string &n
 
 VirtualPortConfig virtualPort(std::string name)
 {
-    VirtualPortConfig config;
-    config.name = std::move(name);
-    return config;
+    return {Uuid::create(), std::move(name), true, true};
 }
 
 class MIDIEngineJackTest : public ::testing::Test {
 protected:
     std::shared_ptr<MIDIEngine> engine = std::make_shared<MIDIEngine>(makeJackMidiService());
-    Inputs inputs;
+    std::mutex m_inputsMutex;
+    std::vector<std::pair<EndpointKey, MIDIMessage>> m_inputs; // filled on the MIDI input thread
+
+    std::vector<std::pair<EndpointKey, MIDIMessage>> inputs()
+    {
+        std::lock_guard lock(m_inputsMutex);
+        return m_inputs;
+    }
 
     void SetUp() override
     {
@@ -74,7 +60,10 @@ protected:
         const bool clash = others != nullptr;
         jack_free(others);
         ASSERT_FALSE(clash) << "another KORVANE client is on this JACK server";
-        engine->setOnInput(inputs.recorder());
+        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message) {
+            std::lock_guard lock(m_inputsMutex);
+            m_inputs.emplace_back(key, message);
+        });
         engine->start();
         ASSERT_TRUE(engine->running()) << "needs a JACK server (scripts/test.sh starts one)";
     }
@@ -102,13 +91,6 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     EXPECT_TRUE(endpoint(engine->destinations(), "Synth In")->isVirtual);
     EXPECT_EQ(endpoint(engine->sources(), "Synth Out")->uniqueID, jackPortUniqueID("KORVANE:Synth Out"));
 
-    QProcess lsp;
-    lsp.start("jack_lsp", {});
-    ASSERT_TRUE(lsp.waitForFinished(10000));
-    const QString ports = QString::fromUtf8(lsp.readAllStandardOutput());
-    EXPECT_TRUE(ports.contains("KORVANE:Synth Out\n")) << ports.toStdString();
-    EXPECT_TRUE(ports.contains("KORVANE:Synth In\n")) << ports.toStdString();
-
     JackTestClient peer("korvane-peer");
     ASSERT_TRUE(peer.ok());
     ASSERT_TRUE(peer.connect("KORVANE:Synth Out", peer.inPort()));
@@ -129,7 +111,7 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     // Into the program through its own destination...
     peer.send({0x90, 60, 100});
     ASSERT_TRUE(waitUntil([&] {
-        const auto got = inputs.get();
+        const auto got = inputs();
         return !got.empty() && got.back().first == EndpointKey(EndpointKind::virtual_, "Synth In");
     }));
     // ...and out of it through its own source.
@@ -158,9 +140,9 @@ TEST_F(MIDIEngineJackTest, ClientsAppearingAndDisappearingUpdateTheListsWithinAS
 
     // The new source is listened to, and keyed by its name and unique id.
     peer->send({0xB3, 7, 99});
-    ASSERT_TRUE(waitUntil([&] { return inputs.get().size() == 1; }));
-    EXPECT_EQ(inputs.get()[0].first, EndpointKey(EndpointKind::physical, out, jackPortUniqueID(out)));
-    EXPECT_EQ(inputs.get()[0].second.bytes, (Bytes{0xB3, 7, 99}));
+    ASSERT_TRUE(waitUntil([&] { return inputs().size() == 1; }));
+    EXPECT_EQ(inputs()[0].first, EndpointKey(EndpointKind::physical, out, jackPortUniqueID(out)));
+    EXPECT_EQ(inputs()[0].second.bytes, (Bytes{0xB3, 7, 99}));
 
     // A pretty name becomes the display name.
     ASSERT_TRUE(peer->setPrettyName("Hotplug Keys"));
@@ -173,39 +155,6 @@ TEST_F(MIDIEngineJackTest, ClientsAppearingAndDisappearingUpdateTheListsWithinAS
                    !hasEndpoint(engine->destinations(), in);
         },
         kOneSecond));
-}
-
-TEST_F(MIDIEngineJackTest, RouteCarriesNotesBetweenTwoProgramsThroughMaskAndFilterChain)
-{
-    JackTestClient keyboard("korvane-keys");
-    JackTestClient synth("korvane-synth");
-    ASSERT_TRUE(keyboard.ok() && synth.ok());
-    const std::string from = keyboard.outPort();
-    const std::string to = synth.inPort();
-    ASSERT_TRUE(waitUntil(
-        [&] { return hasEndpoint(engine->sources(), from) && hasEndpoint(engine->destinations(), to); }));
-
-    FilterChain chain("Octave");
-    FilterStep transpose(FilterStep::Kind::transpose);
-    transpose.transpose = 12;
-    chain.steps.push_back(transpose);
-    Route route(EndpointKey(EndpointKind::physical, "renamed since", jackPortUniqueID(from)));
-    route.destinations.push_back(EndpointKey(EndpointKind::physical, to, jackPortUniqueID(to)));
-    route.channelMask = 0x0001;
-    route.filterChainID = chain.id;
-
-    auto router = std::make_shared<MIDIRouter>();
-    router->updateConfiguration({route}, {chain});
-    router->setEngine(engine);
-    engine->setOnInput(
-        [router](const EndpointKey &key, const MIDIMessage &message) { router->process(key, message); });
-
-    keyboard.send({0x91, 60, 100}); // channel 2: masked out
-    keyboard.send({0x90, 60, 100});
-    keyboard.send({0x80, 60, 0});
-    ASSERT_TRUE(waitUntil([&] { return synth.receivedBytes().size() >= 2; }));
-    korvane::test::spinFor(std::chrono::milliseconds(50));
-    EXPECT_EQ(synth.receivedBytes(), (std::vector<Bytes>{{0x90, 72, 100}, {0x80, 72, 0}}));
 }
 
 TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
@@ -269,18 +218,6 @@ TEST(JackMidiServiceTest, MessageLargerThanAPortBufferIsRefusedAndSmallerOnesArr
     service->closeClient(client.client);
 }
 
-TEST(MIDIEngineJackServerTest, NoServerLogsTheStatusAndStaysStopped)
-{
-    MIDIEngine engine(makeJackMidiService("korvane-no-such-server"));
-    std::vector<std::string> log;
-    engine.setSystemLog([&](const std::string &line) { log.push_back(line); });
-    engine.start();
-    EXPECT_FALSE(engine.running());
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_TRUE(log[0].starts_with("KORVANE: MIDIClientCreate a échoué (")) << log[0];
-    EXPECT_NE(log[0], "KORVANE: MIDIClientCreate a échoué (0)");
-}
-
 // A private server, so the shared one survives. Its name is fixed: JACK keeps
 // a small registry of server names (eight at most) in shared memory, and a
 // crashed server's entry is only reclaimed by a later server of the same name.
@@ -333,13 +270,15 @@ private:
     QProcess m_process;
 };
 
-TEST(MIDIEngineJackServerTest, KilledServerLeavesTheEngineStoppedAndALaterStartWorks)
+TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsBack)
 {
     const QString name = "korvane-kill-test";
     PrivateJackServer server(name);
     ASSERT_TRUE(server.start()) << server.output();
 
     auto engine = std::make_shared<MIDIEngine>(makeJackMidiService(name.toStdString()));
+    std::vector<std::string> log;
+    engine->setSystemLog([&](const std::string &line) { log.push_back(line); });
     engine->start();
     ASSERT_TRUE(engine->running());
     engine->applyVirtualPorts({virtualPort("Stage")});
@@ -350,6 +289,14 @@ TEST(MIDIEngineJackServerTest, KilledServerLeavesTheEngineStoppedAndALaterStartW
     EXPECT_TRUE(waitUntil([&] { return engine->sources().empty() && engine->destinations().empty(); }));
     EXPECT_FALSE(engine->resolveDestinationRef(EndpointKey(EndpointKind::virtual_, "Stage Out")));
     engine->send(MIDIMessage({0x90, 1, 1}), EndpointKey(EndpointKind::virtual_, "Stage Out"));
+
+    // While the server is down, a start fails with the server's status.
+    log.clear();
+    engine->start();
+    EXPECT_FALSE(engine->running());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(log[0].starts_with("KORVANE: MIDIClientCreate a échoué (")) << log[0];
+    EXPECT_NE(log[0], "KORVANE: MIDIClientCreate a échoué (0)");
 
     ASSERT_TRUE(server.start()) << server.output();
     engine->start();
