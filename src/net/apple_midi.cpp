@@ -35,6 +35,17 @@ bool hasSignature(ByteView bytes)
     return bytes.size() >= 2 && bytes[0] == kSignature && bytes[1] == kSignature;
 }
 
+// The signature and the command of a session packet of `size` bytes.
+Bytes sessionPacket(Command command, std::size_t size)
+{
+    Bytes out;
+    out.reserve(size);
+    out.push_back(kSignature);
+    out.push_back(kSignature);
+    appendUInt16(out, static_cast<std::uint16_t>(command));
+    return out;
+}
+
 // Command section header (RFC 6295 section 3): B flag and a 12-bit length
 // when the list is longer than 15 bytes; J, Z and P always clear.
 void appendCommandHeader(Bytes &out, std::size_t length)
@@ -118,11 +129,7 @@ void appendUInt32(Bytes &out, std::uint32_t value)
 
 Bytes encodeExchange(const Exchange &exchange)
 {
-    Bytes out;
-    out.reserve(kExchangeHeaderSize + exchange.name.size() + 1);
-    out.push_back(kSignature);
-    out.push_back(kSignature);
-    appendUInt16(out, static_cast<std::uint16_t>(exchange.command));
+    Bytes out = sessionPacket(exchange.command, kExchangeHeaderSize + exchange.name.size() + 1);
     appendUInt32(out, protocolVersion);
     appendUInt32(out, exchange.initiatorToken);
     appendUInt32(out, exchange.ssrc);
@@ -151,11 +158,7 @@ std::optional<Exchange> decodeExchange(ByteView bytes)
 
 Bytes encodeClock(const ClockSync &sync)
 {
-    Bytes out;
-    out.reserve(kClockSize);
-    out.push_back(kSignature);
-    out.push_back(kSignature);
-    appendUInt16(out, static_cast<std::uint16_t>(Command::clockSync));
+    Bytes out = sessionPacket(Command::clockSync, kClockSize);
     appendUInt32(out, sync.ssrc);
     out.push_back(sync.count);
     out.insert(out.end(), 3, 0x00);
@@ -181,11 +184,7 @@ std::optional<ClockSync> decodeClock(ByteView bytes)
 
 Bytes encodeFeedback(const ReceiverFeedback &feedback)
 {
-    Bytes out;
-    out.reserve(kFeedbackSize);
-    out.push_back(kSignature);
-    out.push_back(kSignature);
-    appendUInt16(out, static_cast<std::uint16_t>(Command::receiverFeedback));
+    Bytes out = sessionPacket(Command::receiverFeedback, kFeedbackSize);
     appendUInt32(out, feedback.ssrc);
     appendUInt16(out, feedback.sequence);
     appendUInt16(out, 0);
