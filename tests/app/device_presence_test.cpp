@@ -70,7 +70,7 @@ TEST_F(DevicePresenceTest, ReportsNeededEndpointsByIdThenNameOnce)
     EXPECT_EQ(announcements, 0);
 }
 
-TEST_F(DevicePresenceTest, AcknowledgementsLastWhileMissingAndAreForgottenOnReturn)
+TEST_F(DevicePresenceTest, AcknowledgementsLastWhileMissingAndTheEngineRaisesNoFalseAlarm)
 {
     useProject([](TOVProject &p) {
         Route r(phys("Keys", 1));
