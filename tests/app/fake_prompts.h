@@ -11,21 +11,20 @@
 
 namespace korvane::test {
 
-// Answers the controller's questions from queues the test fills, and
-// remembers every question and alert. `Base` is UserPrompts or one of its
-// extensions (the window's).
+// Answers from queues the test fills (an empty queue cancels) and remembers
+// every question and alert. `Base` is UserPrompts or the window's extension.
 template <typename Base> class BasicFakePrompts : public Base {
 public:
-    std::deque<std::optional<std::filesystem::path>> openAnswers;
-    std::deque<std::optional<std::filesystem::path>> saveAnswers;
+    using Path = std::optional<std::filesystem::path>;
+    std::deque<Path> openAnswers, saveAnswers;
     std::vector<std::string> proposedNames;
     std::vector<std::pair<std::string, std::string>> alerts;
 
-    std::optional<std::filesystem::path> chooseProjectToOpen() override { return next(openAnswers); }
-    std::optional<std::filesystem::path> chooseSaveLocation(const std::string &proposedName) override
+    Path chooseProjectToOpen() override { return next(openAnswers, Path()); }
+    Path chooseSaveLocation(const std::string &proposedName) override
     {
         proposedNames.push_back(proposedName);
-        return next(saveAnswers);
+        return next(saveAnswers, Path());
     }
     void showAlert(const std::string &title, const std::string &text) override
     {
@@ -33,17 +32,13 @@ public:
     }
 
 protected:
-    template <typename T> static T next(std::deque<T> &q, T fallback)
+    template <typename T> static T next(std::deque<T> &queue, T fallback)
     {
-        if (q.empty())
+        if (queue.empty())
             return fallback;
-        T answer = q.front();
-        q.pop_front();
+        T answer = std::move(queue.front());
+        queue.pop_front();
         return answer;
-    }
-    static std::optional<std::filesystem::path> next(std::deque<std::optional<std::filesystem::path>> &q)
-    {
-        return next(q, std::optional<std::filesystem::path>());
     }
 };
 

@@ -9,7 +9,8 @@
 namespace korvane::test {
 namespace {
 
-// A route Keys -> Desk between two loopback endpoints, both present.
+// A route Keys -> Desk between two loopback endpoints, both present, seen
+// from the settings page.
 class DisconnectAlertTest : public WindowTest {
 protected:
     void SetUp() override
@@ -17,13 +18,12 @@ protected:
         WindowTest::SetUp();
         keys = midi->addSource("Keys", 11);
         desk = midi->addDestination("Desk", 12);
-        ASSERT_TRUE(waitFor([&] { return state->engine().destinations().size() == 1; }));
+        waitForDestinations(1);
         state->mutateProject([](TOVProject &p) {
-            Route route({EndpointKind::physical, "Keys", 11});
-            route.destinations = {{EndpointKind::physical, "Desk", 12}};
-            p.routes = {route};
+            p.routes = {Route({EndpointKind::physical, "Keys", 11})};
+            p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
         });
-        QTest::qWait(30);
+        showPage(SidebarItem::settings);
         ASSERT_FALSE(alert()->isShown());
     }
     DisconnectAlert *alert() { return window->disconnectAlert(); }
@@ -31,6 +31,11 @@ protected:
     {
         QTest::qWait(30);
         return alert()->isShown();
+    }
+    QStringList alertFor(const QString &device)
+    {
+        return {"Appareil déconnecté", "\u2022 " + device, "Vérifie le câble / le port / la session réseau.",
+                "Revérifier", "Ignorer"};
     }
 
     MidiService::Handle keys = 0;
@@ -40,54 +45,42 @@ protected:
 TEST_F(DisconnectAlertTest, ShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUsed)
 {
     midi->removeEndpoint(desk);
-    ASSERT_TRUE(waitFor([&] { return alert()->isShown(); }));
-    EXPECT_EQ(alert()->card()->texts(),
-              (QStringList{"Appareil déconnecté", "\u2022 Desk",
-                           "Vérifie le câble / le port / la session réseau.", "Revérifier", "Ignorer"}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
+    EXPECT_EQ(alert()->card()->texts(), alertFor("Desk"));
     // The frame covers the whole detail area, the card sits at its bottom.
     EXPECT_EQ(alert()->border()->geometry(), window->detailArea()->rect());
     EXPECT_EQ(alert()->card()->geometry().bottom(), window->detailArea()->rect().bottom());
-    EXPECT_LE(alert()->card()->cardRect().width(), 720);
-    EXPECT_DOUBLE_EQ(DisconnectAlert::pulseAt(0), 0.0);
-    EXPECT_DOUBLE_EQ(DisconnectAlert::pulseAt(550), 1.0);
-    EXPECT_DOUBLE_EQ(DisconnectAlert::pulseAt(1100), 0.0);
 
     // A page control under the red frame still takes its click.
-    showPage(SidebarItem::settings);
-    ASSERT_TRUE(shown());
     auto *toggle = window->settingsPage()->panicOnStopSwitch();
     QTest::mouseClick(toggle, Qt::LeftButton, {}, toggle->trackRect().center());
     EXPECT_FALSE(state->project().settings.panicOnStop);
-    QTest::qWait(250); // faded in
-    screenshot(QStringLiteral("disconnect_alert"));
 
     // Checking again while the device is still absent keeps the alert.
     QTest::mouseClick(alert()->card()->recheckButton(), Qt::LeftButton);
     EXPECT_TRUE(shown());
-
     QTest::mouseClick(alert()->card()->ignoreButton(), Qt::LeftButton);
     EXPECT_FALSE(shown());
 
     // Another device going missing brings it back with that one only.
     midi->removeEndpoint(keys);
-    ASSERT_TRUE(waitFor([&] { return alert()->isShown(); }));
-    EXPECT_EQ(alert()->card()->texts().at(1), "\u2022 Keys");
-    EXPECT_EQ(alert()->card()->texts().size(), 5);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
+    EXPECT_EQ(alert()->card()->texts(), alertFor("Keys"));
 
     // Both back: the alert goes by itself.
     midi->addSource("Keys", 11);
     midi->addDestination("Desk", 12);
-    EXPECT_TRUE(waitFor([&] { return !alert()->isShown(); }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !alert()->isShown(); }));
 }
 
 TEST_F(DisconnectAlertTest, AlertScreenshot)
 {
     state->setNickname("Console façade", {EndpointKind::physical, "Desk", 12}, EndpointRole::destination);
     midi->removeEndpoint(desk);
-    ASSERT_TRUE(waitFor([&] { return alert()->isShown(); }));
-    EXPECT_EQ(alert()->card()->texts().at(1), "\u2022 Console façade");
-    QTest::qWait(300); // mid-pulse
-    screenshot(QStringLiteral("disconnect_alert_pulse"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
+    EXPECT_EQ(alert()->card()->texts(), alertFor("Console façade"));
+    QTest::qWait(300); // faded in
+    screenshot(QStringLiteral("disconnect_alert"));
 }
 
 } // namespace

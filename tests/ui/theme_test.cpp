@@ -1,6 +1,5 @@
 #include "ui/theme/brand_kit.h"
 #include "ui/theme/theme.h"
-#include "ui/theme/widgets.h"
 
 #include <QFile>
 #include <QFontDatabase>
@@ -56,20 +55,8 @@ TEST(BrandKit, LoadsAllOrNothingFromTheFirstFileFound)
     QByteArray nonString = kFullKit;
     nonString.replace("\"#00FF00\"", "42");
 
-    BrandKit custom;
-    custom.name = "Autre";
-    custom.accent = "#00FF00";
-    custom.accentSecondary = "#111111";
-    custom.background = "#222222";
-    custom.surface = "#333333";
-    custom.textPrimary = "#444444";
-    custom.textSecondary = "#555555";
-    custom.ok = "#666666";
-    custom.warn = "#777777";
-    custom.error = "#888888";
-    custom.fontTitle = "A";
-    custom.fontBody = "B";
-    custom.fontMono = "C";
+    const BrandKit custom{"Autre",   "#00FF00", "#111111", "#222222", "#333333", "#444444", "#555555",
+                          "#666666", "#777777", "#888888", "A",       "B",       "C"};
 
     struct Case {
         const char *what;
@@ -92,13 +79,6 @@ TEST(BrandKit, LoadsAllOrNothingFromTheFirstFileFound)
     EXPECT_EQ(Theme::kit(), BrandKit{});
     EXPECT_EQ(Theme::accent(), QColor(0xFF, 0x6B, 0x00));
     EXPECT_EQ(Theme::background(), QColor(0x0A, 0x0A, 0x0C));
-}
-
-TEST(SharedWidgets, SectionLabelUpperCasesItsTitle)
-{
-    SectionLabel label("06", "Réglages");
-    EXPECT_EQ(label.numberText(), "// 06");
-    EXPECT_EQ(label.titleText(), "\u2014 RÉGLAGES");
 }
 
 TEST(Fonts, SomeFontDrawsTheNetworkSign)

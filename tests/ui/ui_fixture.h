@@ -11,12 +11,8 @@
 #include <QDir>
 #include <QListWidget>
 #include <QTest>
-#include <QWindow>
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
 
 namespace korvane::test {
 
@@ -32,33 +28,15 @@ public:
     }
 };
 
-inline bool waitFor(const std::function<bool()> &pred,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(5))
+// What the panic sends to one destination: All Sound Off and All Notes Off
+// on every channel.
+inline std::vector<LoopbackMidiService::Delivery> panicTo(MidiService::Handle destination)
 {
-    return QTest::qWaitFor(pred, static_cast<int>(timeout.count()));
-}
-
-// Types text key by key, accented letters included (QTest::keyClicks only
-// knows ASCII).
-inline void typeText(QWidget *widget, const QString &text)
-{
-    for (const QChar c : text)
-        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
-}
-
-// The colour at the centre of a widget as it is drawn.
-inline QColor colorAtCentre(QWidget *widget)
-{
-    const QImage image = widget->grab().toImage();
-    return image.pixelColor(image.width() / 2, image.height() / 2);
-}
-
-// Close enough to `expected` (antialiasing and blending aside).
-inline bool near(const QColor &actual, const QColor &expected, int tolerance = 12)
-{
-    return std::abs(actual.red() - expected.red()) <= tolerance &&
-           std::abs(actual.green() - expected.green()) <= tolerance &&
-           std::abs(actual.blue() - expected.blue()) <= tolerance;
+    std::vector<LoopbackMidiService::Delivery> out;
+    for (std::uint8_t status = 0xB0; status <= 0xBF; ++status)
+        for (std::uint8_t controller : {123, 120})
+            out.push_back({destination, false, {status, controller, 0}});
+    return out;
 }
 
 // The main window on the loopback service with scripted answers, shown and
@@ -67,26 +45,17 @@ class WindowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        midi = std::make_shared<LoopbackMidiService>();
-        prompts = std::make_shared<FakeWindowPrompts>();
-        state = std::make_unique<AppState>(midi, prompts);
-        window = std::make_unique<MainWindow>(*state, prompts);
         window->show();
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        ASSERT_TRUE(waitFor([&] { return QApplication::activeWindow() == window.get(); }));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == window.get(); }));
         QTest::qWait(20);
-    }
-    void TearDown() override
-    {
-        window.reset();
-        state.reset();
     }
 
     void press(int key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier)
     {
-        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window.get(),
-                        static_cast<Qt::Key>(key), modifiers);
+        QWidget *focus = QApplication::focusWidget();
+        QTest::keyClick(focus ? focus : window.get(), static_cast<Qt::Key>(key), modifiers);
     }
     void showPage(SidebarItem item)
     {
@@ -99,20 +68,24 @@ protected:
         QTest::qWait(50);
         const QString dir = QStringLiteral(KORVANE_SCREENSHOT_DIR);
         QDir().mkpath(dir);
-        const qreal ratio = window->devicePixelRatioF();
-        const QString suffix = ratio > 1.5 ? QStringLiteral("@2x") : QString();
-        EXPECT_TRUE(window->grab().save(dir + QLatin1Char('/') + name + suffix + QStringLiteral(".png")));
+        const QString suffix = window->devicePixelRatioF() > 1.5 ? QStringLiteral("@2x") : QString();
+        EXPECT_TRUE(window->grab().save(dir + '/' + name + suffix + ".png"));
     }
     void setDirty()
     {
         state->mutateProject([](TOVProject &p) { p.notes = "changé"; });
         ASSERT_TRUE(state->dirty());
     }
+    void waitForDestinations(std::size_t count)
+    {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().destinations().size() == count; }));
+    }
 
-    std::shared_ptr<LoopbackMidiService> midi;
-    std::shared_ptr<FakeWindowPrompts> prompts;
-    std::unique_ptr<AppState> state;
-    std::unique_ptr<MainWindow> window;
+    // Declared in building order; the window goes before the controller.
+    std::shared_ptr<LoopbackMidiService> midi = std::make_shared<LoopbackMidiService>();
+    std::shared_ptr<FakeWindowPrompts> prompts = std::make_shared<FakeWindowPrompts>();
+    std::unique_ptr<AppState> state = std::make_unique<AppState>(midi, prompts);
+    std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>(*state, prompts);
 };
 
 } // namespace korvane::test

@@ -9,6 +9,7 @@
 
 #include <QHostAddress>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QUdpSocket>
 
@@ -19,6 +20,7 @@
 namespace korvane {
 namespace {
 
+using namespace std::chrono_literals;
 using test::JackTestClient;
 using test::waitUntil;
 
@@ -26,14 +28,12 @@ using test::waitUntil;
 int freePortPair(int avoid = 0)
 {
     for (int attempt = 0; attempt < 200; ++attempt) {
-        QUdpSocket probe;
+        QUdpSocket probe, next;
         if (!probe.bind(QHostAddress::LocalHost, 0))
             continue;
         const int p = probe.localPort();
-        if (p >= 65534 || p % 2 || (avoid && p >= avoid - 1 && p <= avoid + 1))
-            continue;
-        QUdpSocket next;
-        if (next.bind(QHostAddress::LocalHost, static_cast<quint16>(p + 1)))
+        if (p < 65534 && p % 2 == 0 && (p < avoid - 1 || p > avoid + 1) &&
+            next.bind(QHostAddress::LocalHost, static_cast<quint16>(p + 1)))
             return p;
     }
     return 0;
@@ -41,101 +41,85 @@ int freePortPair(int avoid = 0)
 
 class HeadlessProcess {
 public:
-    explicit HeadlessProcess(const std::filesystem::path &package,
+    explicit HeadlessProcess(const QString &package,
                              const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
     {
         m_process.setProcessEnvironment(env);
-        m_process.setProgram(KORVANE_BINARY);
         // Two instances share the test's JACK server on purpose.
-        m_process.setArguments(
-            {"--headless", "--another-instance", QString::fromStdString(package.string())});
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
-        m_process.start();
+        m_process.start(KORVANE_BINARY, {"--headless", "--another-instance", package});
     }
     ~HeadlessProcess()
     {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(5000);
-        }
+        m_process.kill();
+        m_process.waitForFinished(5000);
     }
-    bool saw(const QString &text)
+    // `text` printed within `timeout`; the whole output otherwise.
+    ::testing::AssertionResult prints(const QString &text, std::chrono::milliseconds timeout = 10s)
     {
-        m_output += QString::fromUtf8(m_process.readAllStandardOutput());
-        return m_output.contains(text);
+        if (waitUntil([&] { return read().contains(text); }, timeout))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "no \"" << text.toStdString() << "\" in:\n"
+                                             << m_output.toStdString();
     }
-    QString output()
+    // Ended with `code`. waitForFinished() answers false for a process that
+    // already ended, so the state is watched through the event loop.
+    ::testing::AssertionResult exits(int code, bool terminate = true)
     {
-        saw({});
-        return m_output;
+        if (terminate)
+            ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, 10s))
+            return ::testing::AssertionFailure() << "still running";
+        read();
+        if (m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == code)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "exit " << m_process.exitCode() << ":\n"
+                                             << m_output.toStdString();
     }
-    // waitForFinished() answers false for a process that already ended, so
-    // watch the state through the event loop instead.
-    bool finished()
-    {
-        return waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, std::chrono::seconds(10));
-    }
-    void terminate() { ::kill(static_cast<pid_t>(m_process.processId()), SIGTERM); }
-    QProcess &process() { return m_process; }
 
 private:
+    const QString &read() { return m_output += QString::fromUtf8(m_process.readAllStandardOutput()); }
+
     QProcess m_process;
     QString m_output;
 };
 
+QString saveShow(const QTemporaryDir &dir, const QString &file, const TOVProject &show)
+{
+    const QString path = dir.filePath(file);
+    EXPECT_TRUE(ProjectDocument::save(show, path));
+    return path;
+}
+
 TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
 {
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const std::filesystem::path root = dir.path().toStdString();
-
     JackTestClient player("korvane_e2e_player", "", JackTestClient::outOnly);
     JackTestClient listener("korvane_e2e_listener", "", JackTestClient::inOnly);
     ASSERT_TRUE(player.ok() && listener.ok()) << "a JACK server must be running (scripts/test.sh starts one)";
-
     const int portB = freePortPair();
     const int portA = freePortPair(portB);
-    ASSERT_NE(portA, 0);
-    ASSERT_NE(portB, 0);
+    ASSERT_TRUE(portA && portB);
 
     TOVProject a;
-    a.name = "Instance A";
-    RTPSessionConfig toB;
-    toB.name = "VersB";
-    toB.role = RTPRole::initiator;
-    toB.localPort = portA;
-    toB.remoteHost = "127.0.0.1";
-    toB.remotePort = portB;
-    a.rtpSessions = {toB};
-    Route outbound({EndpointKind::physical, player.outPort()});
-    outbound.destinations = {{EndpointKind::rtp, "VersB"}};
-    a.routes = {outbound};
-
+    a.rtpSessions = {{.name = "VersB",
+                      .role = RTPRole::initiator,
+                      .localPort = portA,
+                      .bindAddress = "127.0.0.1",
+                      .remoteHost = "127.0.0.1",
+                      .remotePort = portB}};
+    a.routes = {Route({EndpointKind::physical, player.outPort()})};
+    a.routes[0].destinations = {{EndpointKind::rtp, "VersB"}};
     TOVProject b;
-    b.name = "Instance B";
-    RTPSessionConfig fromA;
-    fromA.name = "DepuisA";
-    fromA.localPort = portB;
-    fromA.bindAddress = "127.0.0.1";
-    b.rtpSessions = {fromA};
-    Route inbound({EndpointKind::rtp, "DepuisA"});
-    inbound.destinations = {{EndpointKind::physical, listener.inPort()}};
-    inbound.channelMask = 0x0001; // channel 1 only
-    b.routes = {inbound};
+    b.rtpSessions = {{.name = "DepuisA", .localPort = portB, .bindAddress = "127.0.0.1", .remoteHost = {}}};
+    b.routes = {Route({EndpointKind::rtp, "DepuisA"})};
+    b.routes[0].destinations = {{EndpointKind::physical, listener.inPort()}};
+    b.routes[0].channelMask = 0x0001; // channel 1 only
 
-    ASSERT_TRUE(ProjectDocument::save(a, QString::fromStdString((root / "a.tovprjct").string())));
-    ASSERT_TRUE(ProjectDocument::save(b, QString::fromStdString((root / "b.tovprjct").string())));
-
-    HeadlessProcess instanceB(root / "b.tovprjct");
-    ASSERT_TRUE(waitUntil([&] { return instanceB.saw("Ouvert : b.tovprjct"); }, std::chrono::seconds(10)))
-        << instanceB.output().toStdString();
-    HeadlessProcess instanceA(root / "a.tovprjct");
-    ASSERT_TRUE(
-        waitUntil([&] { return instanceA.saw("session établie") && instanceB.saw("session établie"); },
-                  std::chrono::seconds(10)))
-        << "A:\n"
-        << instanceA.output().toStdString() << "\nB:\n"
-        << instanceB.output().toStdString();
+    HeadlessProcess instanceB(saveShow(dir, "b.tovprjct", b));
+    ASSERT_TRUE(instanceB.prints("Ouvert : b.tovprjct"));
+    HeadlessProcess instanceA(saveShow(dir, "a.tovprjct", a));
+    ASSERT_TRUE(instanceA.prints("session établie"));
+    ASSERT_TRUE(instanceB.prints("session établie"));
 
     // A needs a moment to connect the player's port; keep playing until
     // notes arrive, on channels 1 and 2.
@@ -143,103 +127,68 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
         [&] {
             player.send({0x91, 62, 90}); // channel 2: filtered out by B
             player.send({0x90, 60, 100});
-            test::spinFor(std::chrono::milliseconds(20));
+            test::spinFor(20ms);
             return listener.receivedBytes().size() >= 3;
         },
-        std::chrono::seconds(10)));
-    test::spinFor(std::chrono::milliseconds(200));
+        10s));
+    test::spinFor(200ms);
     for (const auto &message : listener.receivedBytes())
         EXPECT_EQ(message, (std::vector<std::uint8_t>{0x90, 60, 100}));
 
-    instanceA.terminate();
-    ASSERT_TRUE(instanceA.finished()) << instanceA.output().toStdString();
-    EXPECT_EQ(instanceA.process().exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(instanceA.process().exitCode(), 0);
-    // The session's last line is printed before the process ends.
-    EXPECT_TRUE(instanceA.saw("RTP VersB: arrêté")) << instanceA.output().toStdString();
-    EXPECT_TRUE(waitUntil([&] { return instanceB.saw("a quitté la session"); }, std::chrono::seconds(5)))
-        << instanceB.output().toStdString();
-
-    instanceB.terminate();
-    ASSERT_TRUE(instanceB.finished()) << instanceB.output().toStdString();
-    EXPECT_EQ(instanceB.process().exitCode(), 0);
-    EXPECT_TRUE(instanceB.saw("Moteur arrêté"));
-    EXPECT_TRUE(instanceB.saw("RTP DepuisA: arrêté")) << instanceB.output().toStdString();
+    // Each session's last line is printed before its process ends.
+    EXPECT_TRUE(instanceA.exits(0));
+    EXPECT_TRUE(instanceA.prints("RTP VersB: arrêté", 0ms));
+    EXPECT_TRUE(instanceB.prints("a quitté la session", 5s));
+    EXPECT_TRUE(instanceB.exits(0));
+    EXPECT_TRUE(instanceB.prints("Moteur arrêté", 0ms));
+    EXPECT_TRUE(instanceB.prints("RTP DepuisA: arrêté", 0ms));
 }
 
 TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
 {
     QTemporaryDir dir;
-    const std::filesystem::path missing = std::filesystem::path(dir.path().toStdString()) / "none.tovprjct";
-    HeadlessProcess instance(missing);
-    ASSERT_TRUE(instance.finished());
-    EXPECT_NE(instance.process().exitCode(), 0);
-    EXPECT_TRUE(instance.saw("Erreur : Le fichier .tovprjct n'est pas un package valide."))
-        << instance.output().toStdString();
+    HeadlessProcess instance(dir.filePath("none.tovprjct"));
+    EXPECT_TRUE(instance.exits(1, false));
+    EXPECT_TRUE(instance.prints("Erreur : Le fichier .tovprjct n'est pas un package valide.", 0ms));
 }
-
-// A JACK server of the test's own, so killing it leaves the shared one alone.
-class PrivateJackServer {
-public:
-    static constexpr const char *kName = "korvane-restart-test";
-
-    bool start()
-    {
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("JACK_NO_AUDIO_RESERVATION", "1");
-        m_jackd.setProcessEnvironment(env);
-        m_jackd.start("jackd", {"--no-realtime", "-n", kName, "-d", "dummy", "-p", "256"});
-        return waitUntil([&] { return JackTestClient("korvane_restart_probe", kName).ok(); },
-                         std::chrono::seconds(10));
-    }
-    void stop()
-    {
-        m_jackd.terminate();
-        m_jackd.waitForFinished(10000);
-    }
-    ~PrivateJackServer()
-    {
-        if (m_jackd.state() != QProcess::NotRunning)
-            stop();
-    }
-
-private:
-    QProcess m_jackd;
-};
 
 TEST(HeadlessEndToEnd, EngineAndVirtualPortsComeBackWhenTheMidiServerRestarts)
 {
+    // A JACK server of the test's own, so stopping it leaves the shared one alone.
+    const char *name = "korvane-restart-test";
+    QProcess jackd;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("JACK_NO_AUDIO_RESERVATION", "1");
+    jackd.setProcessEnvironment(env);
+    const auto startJack = [&] {
+        jackd.start("jackd", {"--no-realtime", "-n", name, "-d", "dummy", "-p", "256"});
+        return waitUntil([&] { return JackTestClient("korvane_restart_probe", name).ok(); }, 10s);
+    };
+    const auto stopJack = qScopeGuard([&] {
+        jackd.terminate();
+        jackd.waitForFinished(10000);
+    });
+    ASSERT_TRUE(startJack());
+
     QTemporaryDir dir;
-    const std::filesystem::path root = dir.path().toStdString();
     TOVProject show;
     show.virtualPorts = {VirtualPortConfig()};
-    ASSERT_TRUE(ProjectDocument::save(show, QString::fromStdString((root / "show.tovprjct").string())));
+    env.insert("JACK_DEFAULT_SERVER", name);
+    HeadlessProcess instance(saveShow(dir, "show.tovprjct", show), env);
+    ASSERT_TRUE(instance.prints("Ouvert : show.tovprjct"));
 
-    PrivateJackServer server;
-    ASSERT_TRUE(server.start());
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("JACK_DEFAULT_SERVER", PrivateJackServer::kName);
-    HeadlessProcess instance(root / "show.tovprjct", env);
-    ASSERT_TRUE(waitUntil([&] { return instance.saw("Ouvert : show.tovprjct"); }))
-        << instance.output().toStdString();
-
-    server.stop();
+    jackd.terminate();
+    ASSERT_TRUE(jackd.waitForFinished(10000));
     // The server's shutdown notice may take a while on a loaded machine.
-    ASSERT_TRUE(waitUntil([&] { return instance.saw("Moteur arrêté : serveur MIDI injoignable"); },
-                          std::chrono::seconds(15)))
-        << instance.output().toStdString();
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(waitUntil([&] { return instance.saw("Moteur redémarré"); }, std::chrono::seconds(10)))
-        << instance.output().toStdString();
-    JackTestClient probe("korvane_restart_ports", PrivateJackServer::kName);
+    ASSERT_TRUE(instance.prints("Moteur arrêté : serveur MIDI injoignable", 15s));
+    ASSERT_TRUE(startJack());
+    ASSERT_TRUE(instance.prints("Moteur redémarré"));
+    JackTestClient probe("korvane_restart_ports", name);
     ASSERT_TRUE(probe.ok());
     const char **ports = jack_get_ports(probe.client(), "KORVANE Bus Out$", nullptr, 0);
     EXPECT_NE(ports, nullptr);
     jack_free(ports);
-
-    instance.terminate();
-    ASSERT_TRUE(instance.finished());
-    EXPECT_EQ(instance.process().exitCode(), 0);
+    EXPECT_TRUE(instance.exits(0));
 }
 
 TEST(HeadlessEndToEnd, ListEndpointsPrintsJackPortsWithTheirKeys)
@@ -251,12 +200,13 @@ TEST(HeadlessEndToEnd, ListEndpointsPrintsJackPortsWithTheirKeys)
     ASSERT_TRUE(list.waitForFinished(10000));
     EXPECT_EQ(list.exitCode(), 0);
     const QString out = QString::fromUtf8(list.readAllStandardOutput());
-    const auto line = [](const char *role, const std::string &port) {
-        return QString::fromStdString(
-            std::string(role) + "\tphysical:" + std::to_string(jackPortUniqueID(port)) + "\t" + port + "\n");
-    };
-    EXPECT_TRUE(out.contains(line("source", probe.outPort()))) << out.toStdString();
-    EXPECT_TRUE(out.contains(line("destination", probe.inPort()))) << out.toStdString();
+    for (const auto &[role, port] : {std::pair{"source", probe.outPort()}, {"destination", probe.inPort()}}) {
+        const QString line = QStringLiteral("%1\tphysical:%2\t%3\n")
+                                 .arg(role)
+                                 .arg(jackPortUniqueID(port))
+                                 .arg(QString::fromStdString(port));
+        EXPECT_TRUE(out.contains(line)) << out.toStdString();
+    }
 }
 
 } // namespace
