@@ -116,8 +116,9 @@ private:
     int openUDP(int port, bool large) const;
     void watch(int fd, std::uint32_t events, bool modify = false) const;
     void runPostedTasks();
-    int pollTimeoutMs() const;
-    void readDatagram(int fd, RTPSocket socket);
+    // Milliseconds until the earliest of the core's deadline and the send pacing.
+    int pollTimeoutMs(std::optional<Clock::time_point> coreDue, Clock::time_point now) const;
+    void readDatagram(int fd, RTPSocket socket, Clock::time_point now);
     void flush(); // acts on m_out: sends, logs, reports
     void startResolving();
     void pumpSends();

@@ -107,20 +107,19 @@ void RTPSessionWorker::runPostedTasks()
     }
 }
 
-int RTPSessionWorker::pollTimeoutMs() const
+int RTPSessionWorker::pollTimeoutMs(std::optional<Clock::time_point> next, Clock::time_point now) const
 {
-    auto next = m_core.nextDeadline();
     if (m_pumpDue && (!next || *m_pumpDue < *next))
         next = m_pumpDue;
     if (!next)
         return 1000; // the dropped-packet counter is looked at now and then
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
     return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
 }
 
 // One datagram per call: the epoll set is level-triggered, so the loop comes
 // back while more are pending, without a final failing receive per wake-up.
-void RTPSessionWorker::readDatagram(int fd, RTPSocket socket)
+void RTPSessionWorker::readDatagram(int fd, RTPSocket socket, Clock::time_point now)
 {
     sockaddr_storage fromStorage{};
     socklen_t fromLength = sizeof fromStorage;
@@ -134,8 +133,8 @@ void RTPSessionWorker::readDatagram(int fd, RTPSocket socket)
         from = {ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)};
     }
     m_out.clear();
-    m_core.datagram(AppleMIDI::ByteView(m_receiveBuffer.data(), static_cast<std::size_t>(n)), from, socket,
-                    Clock::now(), m_out);
+    m_core.datagram(AppleMIDI::ByteView(m_receiveBuffer.data(), static_cast<std::size_t>(n)), from, socket, now,
+                    m_out);
     if (!m_out.datagrams.empty() || !m_out.logs.empty() || m_out.peersChanged || m_out.statusChanged ||
         m_out.resolve)
         flush();
@@ -149,12 +148,16 @@ void RTPSessionWorker::run()
         m_accepting = false;
         return;
     }
-    auto nextDroppedCheck = Clock::now();
+    auto now = Clock::now();
+    auto nextDroppedCheck = now;
+    auto coreDue = m_core.nextDeadline();
     while (!m_quit) {
         epoll_event events[3];
-        const int n = ::epoll_wait(m_epollFD, events, 3, pollTimeoutMs());
+        const int n = ::epoll_wait(m_epollFD, events, 3, pollTimeoutMs(coreDue, now));
         if (n < 0 && errno != EINTR)
             break;
+        // One reading of the clock per pass serves the datagrams and the timers.
+        now = Clock::now();
         bool wake = false, control = false, data = false, writable = false;
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
@@ -169,18 +172,19 @@ void RTPSessionWorker::run()
             runPostedTasks();
         // Checked again: posted work may have closed the sockets.
         if (!m_quit && data && m_dataFD >= 0)
-            readDatagram(m_dataFD, RTPSocket::data);
+            readDatagram(m_dataFD, RTPSocket::data, now);
         if (!m_quit && control && m_controlFD >= 0)
-            readDatagram(m_controlFD, RTPSocket::control);
+            readDatagram(m_controlFD, RTPSocket::control, now);
         if (m_quit)
             break;
-        const auto now = Clock::now();
         if (m_dataFD >= 0 && (wake || writable || (m_pumpDue && now >= *m_pumpDue)))
             pumpSends();
-        if (const auto due = m_core.nextDeadline(); due && now >= *due) {
+        coreDue = m_core.nextDeadline();
+        if (coreDue && now >= *coreDue) {
             m_out.clear();
             m_core.timers(now, m_out);
             flush();
+            coreDue = m_core.nextDeadline();
         }
         if (now >= nextDroppedCheck) {
             nextDroppedCheck = now + std::chrono::seconds(1);
