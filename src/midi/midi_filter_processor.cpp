@@ -20,7 +20,7 @@ bool isNoteMessage(const MIDIMessage &m, MIDIStatusType t)
 }
 
 // Inclusive bounds; an absent low bound means none, an absent high bound 127.
-bool inRange(int value, const std::optional<int> &low, const std::optional<int> &high)
+bool inRange(int value, const std::optional<std::int64_t> &low, const std::optional<std::int64_t> &high)
 {
     if (low && value < *low)
         return false;
@@ -33,10 +33,10 @@ bool remapChannel(const FilterStep &step, MIDIMessage &m)
     if (!step.channelMap || !isChannelStatus(s))
         return true;
     const std::size_t index = s & 0x0F;
-    const std::vector<int> &map = *step.channelMap;
+    const std::vector<std::int64_t> &map = *step.channelMap;
     if (index >= map.size())
         return true;
-    const int target = std::min(map[index], 16);
+    const std::int64_t target = std::min<std::int64_t>(map[index], 16);
     if (target <= 0)
         return false;
     m.bytes[0] = static_cast<std::uint8_t>((s & 0xF0) | (target - 1));
@@ -47,8 +47,9 @@ bool transposeNote(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
 {
     if (!isNoteMessage(m, t) || !step.transpose || *step.transpose == 0)
         return true;
-    // 64-bit so that a transpose near the int limits cannot overflow.
-    const std::int64_t note = std::int64_t{m.bytes[1]} + *step.transpose;
+    // Any shift beyond ±128 moves every note out of range like ±128 does;
+    // clamping first keeps the sum clear of the 64-bit limits.
+    const std::int64_t note = std::int64_t{m.bytes[1]} + std::clamp<std::int64_t>(*step.transpose, -128, 128);
     if (note < 0 || note > 127)
         return false;
     m.bytes[1] = static_cast<std::uint8_t>(note);
@@ -62,7 +63,7 @@ void scaleVelocity(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
     double scale = step.velocityScale.value_or(1.0);
     if (std::isnan(scale))
         scale = 1.0; // no meaningful product: treated as an absent scale
-    const double offset = step.velocityOffset.value_or(0);
+    const double offset = static_cast<double>(step.velocityOffset.value_or(0));
     // Computed in double: a huge or infinite product cannot overflow and ends
     // up clamped like any other out-of-range result. std::round rounds halves
     // away from zero.

@@ -3,6 +3,8 @@
 #include <jack/midiport.h>
 #include <jack/thread.h>
 
+#include <algorithm>
+
 namespace korvane {
 
 namespace jackio {
@@ -217,11 +219,49 @@ std::shared_ptr<MidiService> makeJackMidiService(std::string serverName)
     return std::make_shared<jackio::JackMidiService>(std::move(serverName));
 }
 
+namespace {
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// a2j (the ALSA-to-JACK MIDI bridge) names a port
+// "<bridge>:<device> [<ALSA client number>] (capture|playback): <port>". The
+// client number changes with every replug or reboot, so it is left out of
+// the identity: "a2j:Desk [24] (capture): Port 1" -> "a2j:Desk [] (capture):
+// Port 1". The empty brackets keep such names apart from any port that never
+// had a number. Every other name is used whole.
+std::string_view identityName(std::string_view fullName, std::string &storage)
+{
+    const std::size_t colon = fullName.find(':');
+    if (colon == std::string_view::npos)
+        return fullName;
+    for (const std::string_view direction :
+         {std::string_view("] (capture): "), std::string_view("] (playback): ")}) {
+        const std::size_t close = fullName.find(direction, colon + 1);
+        if (close == std::string_view::npos)
+            continue;
+        const std::size_t open = fullName.rfind(" [", close);
+        if (open == std::string_view::npos || open <= colon ||
+            !allDigits(fullName.substr(open + 2, close - open - 2)))
+            continue;
+        storage.assign(fullName.substr(0, open + 2));
+        storage.append(fullName.substr(close));
+        return storage;
+    }
+    return fullName;
+}
+
+} // namespace
+
 std::int32_t jackPortUniqueID(std::string_view fullName)
 {
+    std::string storage;
     // FNV-1a, 32 bits.
     std::uint32_t hash = 2166136261u;
-    for (const char c : fullName) {
+    for (const char c : identityName(fullName, storage)) {
         hash ^= static_cast<std::uint8_t>(c);
         hash *= 16777619u;
     }
