@@ -12,6 +12,7 @@ KORVANE_PACKAGES=(
     libjack-jackd2-dev jackd2
     libavahi-client-dev avahi-daemon avahi-utils dbus
     iproute2
+    clang libclang-rt-14-dev
 )
 
 log() { printf '[korvane] %s\n' "$*" >&2; }
