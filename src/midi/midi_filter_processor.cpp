@@ -33,10 +33,10 @@ bool remapChannel(const FilterStep &step, MIDIMessage &m)
     if (!step.channelMap || !isChannelStatus(s))
         return true;
     const std::size_t index = s & 0x0F;
-    const std::vector<std::int64_t> &map = *step.channelMap;
+    const std::vector<int> &map = *step.channelMap;
     if (index >= map.size())
         return true;
-    const std::int64_t target = std::min<std::int64_t>(map[index], 16);
+    const int target = std::min(map[index], 16);
     if (target <= 0)
         return false;
     m.bytes[0] = static_cast<std::uint8_t>((s & 0xF0) | (target - 1));

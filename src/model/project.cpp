@@ -109,7 +109,7 @@ FilterStep::FilterStep(Kind k) : kind(k)
 {
     switch (k) {
     case Kind::channelRemap:
-        channelMap = std::vector<std::int64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+        channelMap = std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
         break;
     case Kind::transpose:
         transpose = 0;

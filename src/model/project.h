@@ -82,7 +82,9 @@ struct FilterStep {
     Uuid id = Uuid::create();
     Kind kind = Kind::channelRemap;
     bool enabled = true;
-    std::optional<std::vector<std::int64_t>> channelMap;
+    // Entries beyond int in a file are read as the nearest int: past 16 or
+    // below 1 they act alike.
+    std::optional<std::vector<int>> channelMap;
     std::optional<std::int64_t> transpose;
     std::optional<double> velocityScale;
     std::optional<std::int64_t> velocityOffset;

@@ -154,9 +154,8 @@ QJsonObject toJson(const FilterStep &step)
     o.insert(QLatin1String("kind"), qs(rawValue(step.kind)));
     o.insert(QLatin1String("enabled"), step.enabled);
     if (step.channelMap)
-        o.insert(QLatin1String("channelMap"), arrayOf(*step.channelMap, [](std::int64_t ch) {
-                     return QJsonValue(static_cast<qint64>(ch));
-                 }));
+        o.insert(QLatin1String("channelMap"),
+                 arrayOf(*step.channelMap, [](int ch) { return QJsonValue(static_cast<qint64>(ch)); }));
     putOptionalInt(o, "transpose", step.transpose);
     if (step.velocityScale)
         o.insert(QLatin1String("velocityScale"), *step.velocityScale);

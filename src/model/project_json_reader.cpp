@@ -183,6 +183,12 @@ private:
         return true;
     }
 
+    static int nearestInt(std::int64_t n)
+    {
+        return static_cast<int>(
+            std::clamp<std::int64_t>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    }
+
     // A port: any 64-bit integer, the ones beyond int taken as the nearest
     // int, which is out of every port range just as the original value.
     bool readPort(const QJsonObject &o, const char *key, int &out)
@@ -194,8 +200,22 @@ private:
             return true;
         if (!readInt64(v, n))
             return false;
-        out = static_cast<int>(
-            std::clamp<std::int64_t>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+        out = nearestInt(n);
+        return true;
+    }
+
+    // Entries of any 64-bit size, each taken as the nearest int.
+    bool channelMap(const QJsonObject &o, std::optional<std::vector<int>> &out)
+    {
+        std::optional<std::vector<std::int64_t>> wide;
+        if (!optionalKey(o, "channelMap", wide))
+            return false;
+        out.reset();
+        if (wide) {
+            out.emplace();
+            for (const std::int64_t n : *wide)
+                out->push_back(nearestInt(n));
+        }
         return true;
     }
 
@@ -300,7 +320,7 @@ private:
     bool fields(const QJsonObject &o, FilterStep &s)
     {
         return required(o, "id", s.id) && required(o, "kind", s.kind) && required(o, "enabled", s.enabled) &&
-               optionalKey(o, "channelMap", s.channelMap) && optionalKey(o, "transpose", s.transpose) &&
+               channelMap(o, s.channelMap) && optionalKey(o, "transpose", s.transpose) &&
                optionalKey(o, "velocityScale", s.velocityScale) &&
                optionalKey(o, "velocityOffset", s.velocityOffset) && optionalKey(o, "noteLow", s.noteLow) &&
                optionalKey(o, "noteHigh", s.noteHigh) && optionalKey(o, "ccLow", s.ccLow) &&

@@ -15,6 +15,9 @@ using Kind = FilterStep::Kind;
 using std::int64_t;
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+// Channel map entries are ints; the file reader brings larger ones to these.
+constexpr int kIntMax = std::numeric_limits<int>::max();
+constexpr int kIntMin = std::numeric_limits<int>::min();
 
 FilterStep step(Kind kind, void (*set)(FilterStep &))
 {
@@ -88,27 +91,27 @@ TEST(MIDIFilterLimits, ParametersBeyondEveryRangeActClamped)
          Bytes{0x90, 60, 0}},
 
         // Channel map: first and last channel, targets beyond 16 and below 1.
-        {"channel 1 to 3e9",
-         step(Kind::channelRemap, [](FilterStep &s) { s.channelMap = {{3000000000}}; }),
+        {"channel 1 to int max",
+         step(Kind::channelRemap, [](FilterStep &s) { s.channelMap = {{kIntMax}}; }),
          {0xC0, 5},
          Bytes{0xCF, 5}},
-        {"channel 1 to int64 min",
-         step(Kind::channelRemap, [](FilterStep &s) { s.channelMap = {{kMin}}; }),
+        {"channel 1 to int min",
+         step(Kind::channelRemap, [](FilterStep &s) { s.channelMap = {{kIntMin}}; }),
          {0xC0, 5},
          std::nullopt},
-        {"channel 16 to int64 max",
+        {"channel 16 to int max",
          step(Kind::channelRemap,
               [](FilterStep &s) {
-                  s.channelMap = std::vector<int64_t>(16, 1);
-                  s.channelMap->back() = kMax;
+                  s.channelMap = std::vector<int>(16, 1);
+                  s.channelMap->back() = kIntMax;
               }),
          {0xEF, 0, 127},
          Bytes{0xEF, 0, 127}},
-        {"channel 16 to -3e9",
+        {"channel 16 to int min",
          step(Kind::channelRemap,
               [](FilterStep &s) {
-                  s.channelMap = std::vector<int64_t>(16, 1);
-                  s.channelMap->back() = -3000000000;
+                  s.channelMap = std::vector<int>(16, 1);
+                  s.channelMap->back() = kIntMin;
               }),
          {0xDF, 127},
          std::nullopt},

@@ -14,7 +14,7 @@ constexpr int kIntMax = std::numeric_limits<int>::max();
 constexpr int kIntMin = std::numeric_limits<int>::min();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-FilterStep remap(std::optional<std::vector<std::int64_t>> map)
+FilterStep remap(std::optional<std::vector<int>> map)
 {
     FilterStep s(Kind::channelRemap);
     s.channelMap = std::move(map);
@@ -145,7 +145,7 @@ TEST(MIDIFilterProcessorTest, StepRules)
         {"foreign fields ignored",
          [] {
              FilterStep s = transpose(1);
-             s.channelMap = std::vector<std::int64_t>{0};
+             s.channelMap = std::vector<int>{0};
              s.noteHigh = 0;
              s.blockedTypes = std::vector<MIDIStatusType>{T::noteOn};
              return s;

@@ -45,7 +45,7 @@ inline TOVProject fullProject()
     chain.id = *route.filterChainID;
     FilterStep all(FilterStep::Kind::velocity);
     all.enabled = false;
-    all.channelMap = std::vector<std::int64_t>{16, 15, 1};
+    all.channelMap = std::vector<int>{16, 15, 1};
     all.transpose = -12;
     all.velocityScale = 0.1;
     all.velocityOffset = -3;
