@@ -1,5 +1,5 @@
-// Filter parameters from a project file can be any 64-bit integer: they act
-// as if clamped, with no overflow on the way.
+// Filter parameters from a project file can be any 64-bit integer (channel
+// map entries any int): they act as if clamped, with no overflow on the way.
 
 #include "midi/midi_filter_processor.h"
 
@@ -15,155 +15,94 @@ using Kind = FilterStep::Kind;
 using std::int64_t;
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
 constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-// Channel map entries are ints; the file reader brings larger ones to these.
 constexpr int kIntMax = std::numeric_limits<int>::max();
 constexpr int kIntMin = std::numeric_limits<int>::min();
 
-FilterStep step(Kind kind, void (*set)(FilterStep &))
+struct Case {
+    int64_t a;
+    int64_t b; // second parameter where the kind has one
+    Bytes in;
+    std::optional<Bytes> out;
+};
+
+void check(Kind kind, const Case &c, const FilterStep &step)
 {
-    FilterStep s(kind);
-    set(s);
-    return s;
+    const auto out = MIDIFilterProcessor::applyStep(step, MIDIMessage(c.in));
+    EXPECT_EQ(out ? std::optional(out->bytes) : std::nullopt, c.out)
+        << rawValue(kind) << " " << c.a << " " << c.b << " on " << MIDIMessage(c.in).humanReadable();
 }
 
-TEST(MIDIFilterLimits, ParametersBeyondEveryRangeActClamped)
+TEST(MIDIFilterLimits, TransposeAtAndFarBeyondTheNoteRange)
 {
-    const struct Case {
-        const char *what;
-        FilterStep step;
-        Bytes in;
-        std::optional<Bytes> out;
-    } cases[] = {
-        // Transpose: the edges of the note range, then far beyond them.
-        {"+127 from note 0",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = 127; }),
-         {0x90, 0, 64},
-         Bytes{0x90, 127, 64}},
-        {"+128 from note 0",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = 128; }),
-         {0x90, 0, 64},
-         std::nullopt},
-        {"-127 from note 127",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = -127; }),
-         {0x8F, 127, 0},
-         Bytes{0x8F, 0, 0}},
-        {"-128 from note 127",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = -128; }),
-         {0x8F, 127, 0},
-         std::nullopt},
-        {"+3e9",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = 3000000000; }),
-         {0x80, 0, 0},
-         std::nullopt},
-        {"-3e9",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = -3000000000; }),
-         {0x9F, 127, 1},
-         std::nullopt},
-        {"int64 max",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = kMax; }),
-         {0xA0, 0, 5},
-         std::nullopt},
-        {"int64 min",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = kMin; }),
-         {0xAF, 127, 5},
-         std::nullopt},
-        {"int64 max, not a note",
-         step(Kind::transpose, [](FilterStep &s) { s.transpose = kMax; }),
-         {0xB0, 0, 127},
-         Bytes{0xB0, 0, 127}},
-
-        // Velocity offset: results just inside and far outside 1...127.
-        {"offset int64 max",
-         step(Kind::velocity, [](FilterStep &s) { s.velocityOffset = kMax; }),
-         {0x90, 60, 1},
-         Bytes{0x90, 60, 127}},
-        {"offset int64 min",
-         step(Kind::velocity, [](FilterStep &s) { s.velocityOffset = kMin; }),
-         {0x9F, 60, 127},
-         Bytes{0x9F, 60, 1}},
-        {"offset -126 from 127",
-         step(Kind::velocity, [](FilterStep &s) { s.velocityOffset = -126; }),
-         {0x90, 60, 127},
-         Bytes{0x90, 60, 1}},
-        {"offset on velocity 0",
-         step(Kind::velocity, [](FilterStep &s) { s.velocityOffset = kMax; }),
-         {0x90, 60, 0},
-         Bytes{0x90, 60, 0}},
-
-        // Channel map: first and last channel, targets beyond 16 and below 1.
-        {"channel 1 to int max",
-         step(Kind::channelRemap, [](FilterStep &s) { s.channelMap = {{kIntMax}}; }),
-         {0xC0, 5},
-         Bytes{0xCF, 5}},
-        {"channel 1 to int min",
-         step(Kind::channelRemap, [](FilterStep &s) { s.channelMap = {{kIntMin}}; }),
-         {0xC0, 5},
-         std::nullopt},
-        {"channel 16 to int max",
-         step(Kind::channelRemap,
-              [](FilterStep &s) {
-                  s.channelMap = std::vector<int>(16, 1);
-                  s.channelMap->back() = kIntMax;
-              }),
-         {0xEF, 0, 127},
-         Bytes{0xEF, 0, 127}},
-        {"channel 16 to int min",
-         step(Kind::channelRemap,
-              [](FilterStep &s) {
-                  s.channelMap = std::vector<int>(16, 1);
-                  s.channelMap->back() = kIntMin;
-              }),
-         {0xDF, 127},
-         std::nullopt},
-
-        // Note and controller ranges with 64-bit bounds.
-        {"notes, widest bounds, note 0",
-         step(Kind::noteRange,
-              [](FilterStep &s) {
-                  s.noteLow = kMin;
-                  s.noteHigh = kMax;
-              }),
-         {0x90, 0, 1},
-         Bytes{0x90, 0, 1}},
-        {"notes, widest bounds, note 127",
-         step(Kind::noteRange,
-              [](FilterStep &s) {
-                  s.noteLow = kMin;
-                  s.noteHigh = kMax;
-              }),
-         {0x9F, 127, 127},
-         Bytes{0x9F, 127, 127}},
-        {"notes, low 3e9",
-         step(Kind::noteRange, [](FilterStep &s) { s.noteLow = 3000000000; }),
-         {0x90, 127, 1},
-         std::nullopt},
-        {"notes, high -3e9",
-         step(Kind::noteRange, [](FilterStep &s) { s.noteHigh = -3000000000; }),
-         {0x80, 0, 0},
-         std::nullopt},
-        {"controllers, widest bounds",
-         step(Kind::ccRange,
-              [](FilterStep &s) {
-                  s.ccLow = kMin;
-                  s.ccHigh = kMax;
-              }),
-         {0xBF, 127, 0},
-         Bytes{0xBF, 127, 0}},
-        {"controllers, low 128",
-         step(Kind::ccRange, [](FilterStep &s) { s.ccLow = 128; }),
-         {0xB0, 127, 0},
-         std::nullopt},
-        {"controllers, high -1",
-         step(Kind::ccRange, [](FilterStep &s) { s.ccHigh = -1; }),
-         {0xB0, 0, 0},
-         std::nullopt},
+    const Case cases[] = {
+        {127, 0, {0x90, 0, 64}, Bytes{0x90, 127, 64}},  {128, 0, {0x90, 0, 64}, std::nullopt},
+        {-127, 0, {0x8F, 127, 0}, Bytes{0x8F, 0, 0}},   {-128, 0, {0x8F, 127, 0}, std::nullopt},
+        {3000000000, 0, {0x80, 0, 0}, std::nullopt},    {-3000000000, 0, {0x9F, 127, 1}, std::nullopt},
+        {kMax, 0, {0xA0, 0, 5}, std::nullopt},          {kMin, 0, {0xAF, 127, 5}, std::nullopt},
+        {kMax, 0, {0xB0, 0, 127}, Bytes{0xB0, 0, 127}}, // not a note
     };
     for (const Case &c : cases) {
-        const auto out = MIDIFilterProcessor::applyStep(c.step, MIDIMessage(c.in));
-        EXPECT_EQ(out.has_value(), c.out.has_value()) << c.what;
-        if (out && c.out) {
-            EXPECT_EQ(out->bytes, *c.out) << c.what;
-        }
+        FilterStep step(Kind::transpose);
+        step.transpose = c.a;
+        check(Kind::transpose, c, step);
+    }
+}
+
+TEST(MIDIFilterLimits, VelocityOffsetFarBeyondTheVelocityRange)
+{
+    const Case cases[] = {
+        {kMax, 0, {0x90, 60, 1}, Bytes{0x90, 60, 127}},
+        {kMin, 0, {0x9F, 60, 127}, Bytes{0x9F, 60, 1}},
+        {-126, 0, {0x90, 60, 127}, Bytes{0x90, 60, 1}},
+        {kMax, 0, {0x90, 60, 0}, Bytes{0x90, 60, 0}}, // velocity 0 is a note off
+    };
+    for (const Case &c : cases) {
+        FilterStep step(Kind::velocity);
+        step.velocityOffset = c.a;
+        check(Kind::velocity, c, step);
+    }
+}
+
+TEST(MIDIFilterLimits, ChannelMapTargetsAtTheIntLimits)
+{
+    const Case cases[] = {
+        {0, kIntMax, {0xC0, 5}, Bytes{0xCF, 5}},
+        {0, kIntMin, {0xC0, 5}, std::nullopt},
+        {15, kIntMax, {0xEF, 0, 127}, Bytes{0xEF, 0, 127}},
+        {15, kIntMin, {0xDF, 127}, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        FilterStep step(Kind::channelRemap);
+        step.channelMap = std::vector<int>(16, 1);
+        step.channelMap->at(static_cast<std::size_t>(c.a)) = static_cast<int>(c.b);
+        check(Kind::channelRemap, c, step);
+    }
+}
+
+TEST(MIDIFilterLimits, RangeBoundsFarBeyondZeroAnd127)
+{
+    const Case cases[] = {
+        {kMin, kMax, {0x90, 0, 1}, Bytes{0x90, 0, 1}},
+        {kMin, kMax, {0x9F, 127, 127}, Bytes{0x9F, 127, 127}},
+        {3000000000, kMax, {0x90, 127, 1}, std::nullopt},
+        {kMin, -3000000000, {0x80, 0, 0}, std::nullopt},
+        {128, kMax, {0x90, 127, 1}, std::nullopt},
+        {kMin, -1, {0x80, 0, 0}, std::nullopt},
+    };
+    for (const Case &c : cases) {
+        FilterStep notes(Kind::noteRange);
+        notes.noteLow = c.a;
+        notes.noteHigh = c.b;
+        check(Kind::noteRange, c, notes);
+
+        FilterStep controllers(Kind::ccRange);
+        controllers.ccLow = c.a;
+        controllers.ccHigh = c.b;
+        Case cc = c;
+        cc.in = {static_cast<std::uint8_t>(0xB0 | (c.in[0] & 0x0F)), c.in[1], 0};
+        if (cc.out)
+            cc.out = cc.in;
+        check(Kind::ccRange, cc, controllers);
     }
 }
 

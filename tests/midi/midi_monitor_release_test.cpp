@@ -48,15 +48,6 @@ TEST(MIDIMonitorRelease, LastReferenceDroppedOnAnotherThreadDestroysOnTheMainThr
     EXPECT_EQ(destroyedOn.load(), QThread::currentThread());
 }
 
-TEST(MIDIMonitorRelease, LastReferenceDroppedOnTheMainThreadDestroysAtOnce)
-{
-    std::shared_ptr<MIDIMonitor> monitor = MIDIMonitor::create();
-    bool destroyed = false;
-    QObject::connect(monitor.get(), &QObject::destroyed, [&destroyed] { destroyed = true; });
-    monitor.reset();
-    EXPECT_TRUE(destroyed);
-}
-
 // Capacity 0 keeps nothing; the flush after a dropped record must still
 // empty what an earlier, larger capacity had published.
 TEST(MIDIMonitorCapacityZero, NextFlushAfterADroppedRecordEmptiesThePublishedList)

@@ -73,18 +73,6 @@ TEST(ProjectDocumentSave, NextSaveRemovesLeftoversOfKilledSavesOnly)
     EXPECT_TRUE(ProjectDocument::load(package));
 }
 
-TEST(ProjectDocumentSave, FailedSaveLeavesLeftoversAlone)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString package = dir.filePath(QStringLiteral("show.tovprjct"));
-    ASSERT_TRUE(QDir().mkpath(package));
-    touch(QDir(package).filePath(QStringLiteral("project.json.aBcDeF")));
-    touch(QDir(package).filePath(QStringLiteral("assets"))); // a file where the folder goes
-    EXPECT_FALSE(ProjectDocument::save(TOVProject(), package));
-    EXPECT_TRUE(QFile::exists(QDir(package).filePath(QStringLiteral("project.json.aBcDeF"))));
-}
-
 TEST(ProjectDocumentSave, FolderThatCannotBeMadeSaysWhy)
 {
     QTemporaryDir dir;
