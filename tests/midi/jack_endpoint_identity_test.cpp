@@ -57,5 +57,27 @@ TEST(JackEndpointIdentity, AlsaBridgePortsThatDifferOtherwiseKeepDistinctIds)
                 << names[i] << " / " << names[j];
 }
 
+// Two identical devices plugged at once must stay apart: the lowest client
+// number keeps the stable id, the other falls back to its whole name's id.
+TEST(JackEndpointIdentity, IdenticalBridgeDevicesListedTogetherKeepDistinctIds)
+{
+    const std::string first = "a2j:Desk [24] (capture): Port 1";
+    const std::string second = "a2j:Desk [128] (capture): Port 1";
+    const std::string other = "a2j:Pads [20] (capture): Port 1";
+    const std::int32_t stable = jackPortUniqueID(first);
+    const std::int32_t secondWhole = -367506147; // FNV-1a of the whole name, pinned
+
+    const struct {
+        std::vector<std::string> names;
+        std::vector<std::int32_t> ids;
+    } cases[] = {
+        {{second}, {stable}},
+        {{first, second, other}, {stable, secondWhole, jackPortUniqueID(other)}},
+        {{second, other, first}, {secondWhole, jackPortUniqueID(other), stable}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(jackPortUniqueIDs(c.names), c.ids) << c.names.size() << " ports, first " << c.names[0];
+}
+
 } // namespace
 } // namespace korvane

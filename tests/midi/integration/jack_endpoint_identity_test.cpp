@@ -57,6 +57,20 @@ TEST(JackEndpointIdentity, ReplugUnderANewClientNumberKeepsTheListedId)
         ASSERT_TRUE(waitUntil([&] { return !listedID(*engine, name).has_value(); })) << name;
     }
 
+    // Two identical devices at once stay apart; the one left after an
+    // unplug takes the stable id, whatever its number.
+    jack_port_t *high = jack_port_register(bridge, plugs[1], JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    jack_port_t *low = jack_port_register(bridge, plugs[0], JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    ASSERT_TRUE(high && low);
+    const std::string lowName = full + ":" + plugs[0], highName = full + ":" + plugs[1];
+    ASSERT_TRUE(waitUntil([&] {
+        return listedID(*engine, lowName) == first && listedID(*engine, highName).has_value() &&
+               listedID(*engine, highName) != first;
+    }));
+    jack_port_unregister(bridge, low);
+    EXPECT_TRUE(waitUntil([&] { return listedID(*engine, highName) == first; }));
+    jack_port_unregister(bridge, high);
+
     // Any other port keeps the id of its whole name.
     jack_port_t *plain =
         jack_port_register(bridge, "Desk (capture): Port 1", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);

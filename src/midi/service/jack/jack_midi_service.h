@@ -16,6 +16,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace korvane {
 
@@ -26,5 +27,11 @@ std::shared_ptr<MidiService> makeJackMidiService(std::string serverName = {});
 // of the ALSA bridge, from the name without the ALSA client number, so the
 // device keeps its id across replugs.
 std::int32_t jackPortUniqueID(std::string_view fullName);
+
+// The ids of ports listed together: jackPortUniqueID of each, except where
+// two bridge ports would share one (identical devices plugged at once): the
+// lowest ALSA client number keeps it, the others take the id of their whole
+// name, so every port stays addressable on its own.
+std::vector<std::int32_t> jackPortUniqueIDs(const std::vector<std::string> &fullNames);
 
 } // namespace korvane
