@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 if (m.bytes[i] >= 0x80 && !(i + 1 == m.bytes.size() && m.bytes[i] == 0xF7))
                     std::abort();
         } else {
-            if (m.bytes.size() != std::size_t(midiDataByteCount(status)) + 1)
+            if (m.bytes.size() != std::size_t(korvane::midiDataByteCount(status)) + 1)
                 std::abort();
             for (std::size_t i = 1; i < m.bytes.size(); ++i)
                 if (m.bytes[i] >= 0x80)

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# Builds KORVANE and runs every test. Installs what is missing; safe to run twice.
+# Builds KORVANE and runs every test, then (on a full run, without ctest
+# arguments) the fuzz stage: each libFuzzer target for KORVANE_FUZZ_SECONDS
+# (20) seconds; KORVANE_FUZZ_SECONDS=0 leaves it out. Installs what is
+# missing; safe to run twice.
 set -euo pipefail
 source "$(dirname "$0")/lib/common.sh"
 source "$KORVANE_ROOT/scripts/lib/jack.sh"
 source "$KORVANE_ROOT/scripts/lib/avahi.sh"
+source "$KORVANE_ROOT/scripts/lib/fuzz.sh"
 
 ensure_packages
 configure_and_build
@@ -13,5 +17,8 @@ trap cleanup EXIT
 start_jack
 start_avahi
 
-cd "$KORVANE_BUILD"
-ctest --output-on-failure -j2 "$@"
+(cd "$KORVANE_BUILD" && ctest --output-on-failure -j2 "$@")
+
+if [ $# -eq 0 ] && [ "$KORVANE_FUZZ_SECONDS" != 0 ]; then
+    fuzz_stage
+fi

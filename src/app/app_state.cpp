@@ -30,9 +30,9 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
                    QObject *parent)
     : QObject(parent), m_prompts(std::move(prompts))
 {
-    m_engine = std::make_shared<MIDIEngine>(std::move(midiService));
+    m_engine = MIDIEngine::create(std::move(midiService));
     m_router = std::make_shared<MIDIRouter>();
-    m_monitor = std::make_shared<MIDIMonitor>();
+    m_monitor = MIDIMonitor::create();
     m_rtp = std::make_shared<RTPManager>();
     m_discovery = std::make_shared<RTPDiscovery>();
 

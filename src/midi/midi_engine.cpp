@@ -1,6 +1,7 @@
 #include "midi/midi_engine.h"
 
 #include "midi/midi_stream_parser.h"
+#include "midi/shared_qobject.h"
 
 #include <QMetaObject>
 
@@ -84,6 +85,11 @@ MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
     : QObject(parent), m_service(std::move(service)), m_tables(std::make_shared<Tables>()),
       m_systemLog(writeToSystemLog)
 {
+}
+
+std::shared_ptr<MIDIEngine> MIDIEngine::create(std::shared_ptr<MidiService> service)
+{
+    return makeSharedQObject<MIDIEngine>(std::move(service));
 }
 
 MIDIEngine::~MIDIEngine()

@@ -54,6 +54,9 @@ public:
 
     explicit MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent = nullptr);
     ~MIDIEngine() override;
+    // The form to share with the router: whichever thread lets go last, the
+    // engine is stopped and destroyed on the thread that created it.
+    static std::shared_ptr<MIDIEngine> create(std::shared_ptr<MidiService> service);
 
     void start();
     void stop();

@@ -20,7 +20,7 @@ bool isNoteMessage(const MIDIMessage &m, MIDIStatusType t)
 }
 
 // Inclusive bounds; an absent low bound means none, an absent high bound 127.
-bool inRange(int value, const std::optional<int> &low, const std::optional<int> &high)
+bool inRange(int value, const std::optional<std::int64_t> &low, const std::optional<std::int64_t> &high)
 {
     if (low && value < *low)
         return false;
@@ -47,8 +47,9 @@ bool transposeNote(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
 {
     if (!isNoteMessage(m, t) || !step.transpose || *step.transpose == 0)
         return true;
-    // 64-bit so that a transpose near the int limits cannot overflow.
-    const std::int64_t note = std::int64_t{m.bytes[1]} + *step.transpose;
+    // Any shift beyond ±128 moves every note out of range like ±128 does;
+    // clamping first keeps the sum clear of the 64-bit limits.
+    const std::int64_t note = std::int64_t{m.bytes[1]} + std::clamp<std::int64_t>(*step.transpose, -128, 128);
     if (note < 0 || note > 127)
         return false;
     m.bytes[1] = static_cast<std::uint8_t>(note);
@@ -62,7 +63,7 @@ void scaleVelocity(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
     double scale = step.velocityScale.value_or(1.0);
     if (std::isnan(scale))
         scale = 1.0; // no meaningful product: treated as an absent scale
-    const double offset = step.velocityOffset.value_or(0);
+    const double offset = static_cast<double>(step.velocityOffset.value_or(0));
     // Computed in double: a huge or infinite product cannot overflow and ends
     // up clamped like any other out-of-range result. std::round rounds halves
     // away from zero.

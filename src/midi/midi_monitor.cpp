@@ -1,7 +1,10 @@
 #include "midi/midi_monitor.h"
 
+#include "midi/shared_qobject.h"
+
 #include <algorithm>
 #include <iterator>
+#include <limits>
 
 namespace korvane {
 
@@ -52,13 +55,22 @@ MIDIMonitor::MIDIMonitor(QObject *parent) : QObject(parent)
 
 MIDIMonitor::~MIDIMonitor() = default;
 
+std::shared_ptr<MIDIMonitor> MIDIMonitor::create()
+{
+    return makeSharedQObject<MIDIMonitor>();
+}
+
 void MIDIMonitor::record(MonitorEvent::Direction direction, std::string_view endpoint,
                          const MIDIMessage &message)
 {
     // Both read without the lock: a change applies to later records.
     const std::size_t limit = static_cast<std::size_t>(capacity());
-    if (paused() || limit == 0)
+    if (paused())
         return;
+    if (limit == 0) {
+        m_droppedAtZero.store(true, std::memory_order_relaxed);
+        return;
+    }
     MonitorEvent event = MonitorEvent::make(direction, endpoint, message);
     std::lock_guard lock(m_pendingMutex);
     m_pending.push_back(std::move(event));
@@ -68,11 +80,17 @@ void MIDIMonitor::record(MonitorEvent::Direction direction, std::string_view end
 
 void MIDIMonitor::flush()
 {
+    const bool droppedAtZero = m_droppedAtZero.exchange(false, std::memory_order_relaxed);
     {
         std::lock_guard lock(m_pendingMutex);
-        if (m_pending.empty())
-            return;
         m_batch.swap(m_pending);
+    }
+    if (m_batch.empty()) {
+        if (droppedAtZero && !m_events.empty()) {
+            m_events.clear();
+            emit eventsChanged();
+        }
+        return;
     }
     const std::size_t limit = static_cast<std::size_t>(capacity());
     if (m_batch.size() >= limit) {
@@ -111,9 +129,10 @@ void MIDIMonitor::setPaused(bool paused)
         emit pausedChanged(paused);
 }
 
-void MIDIMonitor::setCapacity(int capacity)
+void MIDIMonitor::setCapacity(std::int64_t capacity)
 {
-    m_capacity.store(std::max(capacity, 0), std::memory_order_relaxed);
+    const auto limit = std::clamp<std::int64_t>(capacity, 0, std::numeric_limits<int>::max());
+    m_capacity.store(static_cast<int>(limit), std::memory_order_relaxed);
 }
 
 } // namespace korvane

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,6 +55,9 @@ public:
 
     explicit MIDIMonitor(QObject *parent = nullptr);
     ~MIDIMonitor() override;
+    // The form to share with the router: whichever thread lets go last, the
+    // monitor and its timer are destroyed on the thread that created them.
+    static std::shared_ptr<MIDIMonitor> create();
 
     // Any thread. Formats the event before taking the lock; the lock is held
     // only for the append. Discards everything while paused. When more than
@@ -65,9 +69,9 @@ public:
     bool paused() const { return m_paused.load(std::memory_order_relaxed); }
     void setPaused(bool paused);
     int capacity() const { return m_capacity.load(std::memory_order_relaxed); }
-    // Negative values count as 0. The published list is trimmed at the next
-    // flush that brings new events.
-    void setCapacity(int capacity);
+    // Negative values count as 0, values beyond int as the largest int. The
+    // published list is trimmed at the next flush that brings new events.
+    void setCapacity(std::int64_t capacity);
     // Oldest first; at most `capacity` entries after each non-empty flush.
     const std::vector<MonitorEvent> &events() const { return m_events; }
 
@@ -83,6 +87,9 @@ signals:
 private:
     std::atomic<bool> m_paused{false};
     std::atomic<int> m_capacity{defaultCapacity};
+    // Set by record() when capacity 0 dropped an event: the next flush then
+    // empties the published list, as a flush of that event would have.
+    std::atomic<bool> m_droppedAtZero{false};
 
     mutable std::mutex m_pendingMutex;
     std::deque<MonitorEvent> m_pending; // guarded by m_pendingMutex

@@ -82,14 +82,16 @@ struct FilterStep {
     Uuid id = Uuid::create();
     Kind kind = Kind::channelRemap;
     bool enabled = true;
+    // Entries beyond int in a file are read as the nearest int: past 16 or
+    // below 1 they act alike.
     std::optional<std::vector<int>> channelMap;
-    std::optional<int> transpose;
+    std::optional<std::int64_t> transpose;
     std::optional<double> velocityScale;
-    std::optional<int> velocityOffset;
-    std::optional<int> noteLow;
-    std::optional<int> noteHigh;
-    std::optional<int> ccLow;
-    std::optional<int> ccHigh;
+    std::optional<std::int64_t> velocityOffset;
+    std::optional<std::int64_t> noteLow;
+    std::optional<std::int64_t> noteHigh;
+    std::optional<std::int64_t> ccLow;
+    std::optional<std::int64_t> ccHigh;
     std::optional<std::vector<MIDIStatusType>> blockedTypes;
 
     FilterStep() = default;
@@ -123,6 +125,8 @@ struct RTPSessionConfig {
     std::string name = "TOV-Net";
     bool enabled = true;
     RTPRole role = RTPRole::listener;
+    // A file may hold any 64-bit integer here; one beyond int is read as
+    // the nearest int, which the session refuses like any port out of range.
     int localPort = 5004;    // control port; data port is localPort + 1
     std::string bindAddress; // empty: all interfaces
     std::string remoteHost;  // initiator only
@@ -152,7 +156,7 @@ struct AssetRef {
 struct ProjectSettings {
     bool startEngineOnOpen = true;
     bool panicOnStop = true;
-    int monitorBufferSize = 500;
+    std::int64_t monitorBufferSize = 500;
 
     friend bool operator==(const ProjectSettings &, const ProjectSettings &) = default;
 };
@@ -167,7 +171,7 @@ struct TOVProject {
     Timestamp createdAt = currentTimestamp();
     Timestamp modifiedAt = currentTimestamp();
     std::string notes;
-    int formatVersion = currentFormatVersion;
+    std::int64_t formatVersion = currentFormatVersion;
     std::vector<DeviceRef> devices;
     std::vector<Route> routes;
     std::vector<FilterChain> filterChains;

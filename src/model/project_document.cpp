@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <filesystem>
+#include <system_error>
+
 namespace korvane {
 
 std::string DocError::description() const
@@ -38,12 +41,17 @@ DocError writeFailed(std::string text)
     return DocError{DocError::Code::writeFailed, std::move(text)};
 }
 
-// mkpath semantics: fine if the directory is already there.
+// mkpath semantics: fine if the directory is already there. The failure
+// text carries the system's reason (permission, a file in the way, ...).
 std::optional<DocError> makeDirectory(const QString &path)
 {
-    if (QDir().mkpath(path) && QFileInfo(path).isDir())
+    std::error_code error;
+    std::filesystem::create_directories(std::filesystem::path(path.toStdString()), error);
+    if (!error && QFileInfo(path).isDir())
         return std::nullopt;
-    return writeFailed("Impossible de créer le dossier « " + str(path) + " ».");
+    const std::string reason =
+        error ? error.message() : std::make_error_code(std::errc::not_a_directory).message();
+    return writeFailed("Impossible de créer le dossier « " + str(path) + " » : " + reason);
 }
 
 // Temporary file in the same directory, renamed over the target on success.
@@ -55,6 +63,42 @@ std::optional<DocError> writeAtomically(const QString &path, const QByteArray &b
     if (file.write(bytes) != bytes.size() || !file.commit())
         return writeFailed("Impossible d'écrire « " + str(path) + " » : " + str(file.errorString()));
     return std::nullopt;
+}
+
+// QSaveFile writes "<target>.XXXXXX" (six random ASCII letters) beside the
+// target and renames it over the target on commit, so a save killed before
+// the rename leaves that file behind. Suffixes that read as a word (all
+// lower case, all upper case, or capitalised) are spared: they may be a
+// person's "project.json.backup"; a random leftover of that shape (about 1
+// in 20) simply stays.
+bool isSaveLeftover(const QString &entry, const QString &target)
+{
+    if (entry.size() != target.size() + 7 || !entry.startsWith(target + QLatin1Char('.')))
+        return false;
+    int upper = 0;
+    bool firstUpper = false;
+    for (qsizetype i = target.size() + 1; i < entry.size(); ++i) {
+        const char16_t c = entry.at(i).unicode();
+        const bool isUpper = c >= u'A' && c <= u'Z';
+        if (!isUpper && !(c >= u'a' && c <= u'z'))
+            return false;
+        upper += isUpper ? 1 : 0;
+        firstUpper = firstUpper || (isUpper && i == target.size() + 1);
+    }
+    const bool looksLikeWord = upper == 0 || upper == 6 || (upper == 1 && firstUpper);
+    return !looksLikeWord;
+}
+
+// Only regular files directly in the package; a file that will not go is
+// left for the next save.
+void removeSaveLeftovers(const QDir &package)
+{
+    const QStringList targets{QString::fromLatin1(projectFileName), QString::fromLatin1(summaryFileName)};
+    const QStringList entries = package.entryList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString &entry : entries)
+        for (const QString &target : targets)
+            if (isSaveLeftover(entry, target))
+                QFile::remove(package.filePath(entry));
 }
 
 bool nameTaken(const QString &path)
@@ -127,6 +171,7 @@ DocResult<DocDone> save(TOVProject project, const QString &packagePath)
     // stands even if it cannot be written.
     (void)writeAtomically(package.filePath(QString::fromLatin1(summaryFileName)),
                           QByteArray::fromStdString(summaryText(project)));
+    removeSaveLeftovers(package);
     return DocDone{};
 }
 

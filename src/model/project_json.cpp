@@ -38,7 +38,7 @@ void putInt(QJsonObject &o, const char *key, std::int64_t value)
     o.insert(QLatin1String(key), QJsonValue(static_cast<qint64>(value)));
 }
 
-void putOptionalInt(QJsonObject &o, const char *key, const std::optional<int> &value)
+void putOptionalInt(QJsonObject &o, const char *key, const std::optional<std::int64_t> &value)
 {
     if (value)
         putInt(o, key, *value);

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QVariant>
 
 #include <algorithm>
 #include <cmath>
@@ -136,30 +137,85 @@ private:
         return true;
     }
 
-    bool readInteger(const QJsonValue &v, std::int64_t low, std::int64_t high, std::int64_t &out)
+    // Any integral JSON number within 64 bits. The parser keeps integer
+    // literals exact as qlonglong; other numbers arrive as double.
+    bool readInt64(const QJsonValue &v, std::int64_t &out)
     {
         if (!v.isDouble())
             return wrongType("entier", v);
+        const QVariant exact = v.toVariant();
+        if (exact.typeId() == QMetaType::LongLong) {
+            out = exact.toLongLong();
+            return true;
+        }
         const double d = v.toDouble();
         if (!std::isfinite(d) || std::trunc(d) != d)
             return fail("entier attendu, " + numberText(d) + " trouvé");
-        // Integers are kept exact by the parser; toInteger() falls back to
-        // the sentinel only beyond the 64-bit range.
-        const qint64 sentinel = std::numeric_limits<qint64>::min();
-        const qint64 n = std::abs(d) < 9.0e18 ? v.toInteger(sentinel) : sentinel;
-        if (n == sentinel || n < low || n > high)
+        // 2^63 itself is one past the largest int64.
+        constexpr double kTwoTo63 = 9223372036854775808.0;
+        if (d < -kTwoTo63 || d >= kTwoTo63)
+            return fail("entier sur 64 bits attendu, " + numberText(d) + " trouvé");
+        out = static_cast<std::int64_t>(d);
+        return true;
+    }
+
+    bool readInteger(const QJsonValue &v, std::int64_t low, std::int64_t high, std::int64_t &out)
+    {
+        std::int64_t n = 0;
+        if (!readInt64(v, n))
+            return false;
+        if (n < low || n > high)
             return fail("entier entre " + std::to_string(low) + " et " + std::to_string(high) + " attendu, " +
-                        (n == sentinel ? numberText(d) : std::to_string(n)) + " trouvé");
+                        std::to_string(n) + " trouvé");
         out = n;
         return true;
     }
 
+    bool read(const QJsonValue &v, std::int64_t &out) { return readInt64(v, out); }
+
+    // Only the 32-bit unique id of an endpoint is read through this one.
     bool read(const QJsonValue &v, int &out)
     {
         std::int64_t n = 0;
         if (!readInteger(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), n))
             return false;
         out = static_cast<int>(n);
+        return true;
+    }
+
+    static int nearestInt(std::int64_t n)
+    {
+        return static_cast<int>(
+            std::clamp<std::int64_t>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+    }
+
+    // A port: any 64-bit integer, the ones beyond int taken as the nearest
+    // int, which is out of every port range just as the original value.
+    bool readPort(const QJsonObject &o, const char *key, int &out)
+    {
+        Segment seg(*this, std::string(".") + key);
+        const QJsonValue v = o.value(QLatin1String(key));
+        std::int64_t n = 0;
+        if (absent(v))
+            return true;
+        if (!readInt64(v, n))
+            return false;
+        out = nearestInt(n);
+        return true;
+    }
+
+    // Entries of any 64-bit size, each taken as the nearest int.
+    bool channelMap(const QJsonObject &o, std::optional<std::vector<int>> &out)
+    {
+        std::optional<std::vector<std::int64_t>> wide;
+        if (!optionalKey(o, "channelMap", wide))
+            return false;
+        out.reset();
+        if (wide) {
+            out.emplace();
+            for (const std::int64_t n : *wide)
+                out->push_back(nearestInt(n));
+        }
         return true;
     }
 
@@ -264,7 +320,7 @@ private:
     bool fields(const QJsonObject &o, FilterStep &s)
     {
         return required(o, "id", s.id) && required(o, "kind", s.kind) && required(o, "enabled", s.enabled) &&
-               optionalKey(o, "channelMap", s.channelMap) && optionalKey(o, "transpose", s.transpose) &&
+               channelMap(o, s.channelMap) && optionalKey(o, "transpose", s.transpose) &&
                optionalKey(o, "velocityScale", s.velocityScale) &&
                optionalKey(o, "velocityOffset", s.velocityOffset) && optionalKey(o, "noteLow", s.noteLow) &&
                optionalKey(o, "noteHigh", s.noteHigh) && optionalKey(o, "ccLow", s.ccLow) &&
@@ -280,8 +336,8 @@ private:
     {
         return defaulted(o, "id", s.id) && defaulted(o, "name", s.name) &&
                defaulted(o, "enabled", s.enabled) && defaulted(o, "role", s.role) &&
-               defaulted(o, "localPort", s.localPort) && defaulted(o, "bindAddress", s.bindAddress) &&
-               defaulted(o, "remoteHost", s.remoteHost) && defaulted(o, "remotePort", s.remotePort);
+               readPort(o, "localPort", s.localPort) && defaulted(o, "bindAddress", s.bindAddress) &&
+               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort);
     }
 
     bool fields(const QJsonObject &o, VirtualPortConfig &p)
@@ -293,8 +349,27 @@ private:
 
     bool fields(const QJsonObject &o, AssetRef &a)
     {
-        return required(o, "id", a.id) && required(o, "filename", a.filename) &&
-               required(o, "label", a.label) && required(o, "kind", a.kind);
+        return required(o, "id", a.id) && assetFileName(o, a.filename) && required(o, "label", a.label) &&
+               required(o, "kind", a.kind);
+    }
+
+    // The name is joined to the package's assets folder: anything that could
+    // step out of it, or name the folder itself, is refused.
+    bool assetFileName(const QJsonObject &o, std::string &out)
+    {
+        if (!required(o, "filename", out))
+            return false;
+        const bool escapes =
+            out == "." || out == ".." || out.find_first_of(std::string("/\\\0", 3)) != std::string::npos;
+        if (!escapes)
+            return true;
+        Segment seg(*this, ".filename");
+        std::string shown;
+        for (const char c : out)
+            shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        return fail("nom de fichier refusé " + quoted(QString::fromStdString(shown)) +
+                    " : un nom d'asset ne peut contenir ni « / », ni « \\ », ni caractère nul, "
+                    "ni valoir « . » ou « .. »");
     }
 
     bool fields(const QJsonObject &o, ProjectSettings &s)

@@ -86,6 +86,7 @@ std::vector<MidiService::EndpointDescription> JackMidiService::enumerate(unsigne
     if (!alive())
         return result;
     std::set<std::string> present;
+    std::vector<std::string> fullNames; // beside result, entry for entry
     if (const char **names = jack_get_ports(m_main.client, nullptr, JACK_DEFAULT_MIDI_TYPE, direction)) {
         for (const char **n = names; *n; ++n) {
             jack_port_t *port = jack_port_by_name(m_main.client, *n);
@@ -96,12 +97,16 @@ std::vector<MidiService::EndpointDescription> JackMidiService::enumerate(unsigne
             if (isOurPlumbing(port, fullName, handle, wantSources))
                 continue;
             present.insert(fullName);
-            result.push_back({handle, displayName(port, fullName), jackPortUniqueID(fullName), false});
+            result.push_back({handle, displayName(port, fullName), std::nullopt, false});
+            fullNames.push_back(fullName);
             if (!wantSources && m_outputPortOpen)
                 ensureOutputFor(handle, fullName);
         }
         jack_free(names);
     }
+    const std::vector<std::int32_t> ids = jackPortUniqueIDs(fullNames);
+    for (std::size_t i = 0; i < result.size(); ++i)
+        result[i].uniqueID = ids[i];
     // JACK drops the connections of a port that goes away; a source that
     // comes back under the same name is listened to again.
     if (wantSources)

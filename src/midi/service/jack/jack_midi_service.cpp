@@ -3,6 +3,10 @@
 #include <jack/midiport.h>
 #include <jack/thread.h>
 
+#include <algorithm>
+#include <limits>
+#include <optional>
+
 namespace korvane {
 
 namespace jackio {
@@ -217,16 +221,94 @@ std::shared_ptr<MidiService> makeJackMidiService(std::string serverName)
     return std::make_shared<jackio::JackMidiService>(std::move(serverName));
 }
 
-std::int32_t jackPortUniqueID(std::string_view fullName)
+namespace {
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Where the ALSA client number sits in a bridge port's name, if it is one.
+// a2j (the ALSA-to-JACK MIDI bridge) names a port
+// "<bridge>:<device> [<ALSA client number>] (capture|playback): <port>".
+struct BridgeNumber {
+    std::size_t begin = 0; // first digit
+    std::size_t end = 0;   // the closing bracket
+};
+
+std::optional<BridgeNumber> findBridgeNumber(std::string_view fullName)
+{
+    const std::size_t colon = fullName.find(':');
+    if (colon == std::string_view::npos)
+        return std::nullopt;
+    for (const std::string_view direction :
+         {std::string_view("] (capture): "), std::string_view("] (playback): ")}) {
+        const std::size_t close = fullName.find(direction, colon + 1);
+        if (close == std::string_view::npos)
+            continue;
+        const std::size_t open = fullName.rfind(" [", close);
+        if (open != std::string_view::npos && open > colon &&
+            allDigits(fullName.substr(open + 2, close - open - 2)))
+            return BridgeNumber{open + 2, close};
+    }
+    return std::nullopt;
+}
+
+std::int32_t hashID(std::string_view text)
 {
     // FNV-1a, 32 bits.
     std::uint32_t hash = 2166136261u;
-    for (const char c : fullName) {
+    for (const char c : text) {
         hash ^= static_cast<std::uint8_t>(c);
         hash *= 16777619u;
     }
     const auto id = static_cast<std::int32_t>(hash);
     return id != 0 ? id : 1;
+}
+
+} // namespace
+
+std::int32_t jackPortUniqueID(std::string_view fullName)
+{
+    // The client number changes with every replug or reboot, so it is left
+    // out: "a2j:Desk [24] (capture): Port 1" -> "a2j:Desk [] (capture): Port
+    // 1". The empty brackets keep such names apart from any port that never
+    // had a number. Every other name is used whole.
+    const auto number = findBridgeNumber(fullName);
+    if (!number)
+        return hashID(fullName);
+    std::string identity(fullName.substr(0, number->begin));
+    identity.append(fullName.substr(number->end));
+    return hashID(identity);
+}
+
+std::vector<std::int32_t> jackPortUniqueIDs(const std::vector<std::string> &fullNames)
+{
+    std::vector<std::int32_t> stable;
+    stable.reserve(fullNames.size());
+    for (const std::string &name : fullNames)
+        stable.push_back(jackPortUniqueID(name));
+    std::vector<std::int32_t> ids = stable;
+    auto clientNumber = [&](std::size_t i) {
+        const auto number = findBridgeNumber(fullNames[i]);
+        return number ? std::stoull(fullNames[i].substr(number->begin, number->end - number->begin))
+                      : std::numeric_limits<unsigned long long>::max();
+    };
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        std::size_t keeper = i; // the lowest client number among those sharing ids[i]
+        bool shared = false;
+        for (std::size_t j = 0; j < ids.size(); ++j) {
+            if (j == i || stable[j] != stable[i])
+                continue;
+            shared = true;
+            if (std::pair(clientNumber(j), fullNames[j]) < std::pair(clientNumber(keeper), fullNames[keeper]))
+                keeper = j;
+        }
+        if (shared && keeper != i)
+            ids[i] = hashID(fullNames[i]);
+    }
+    return ids;
 }
 
 } // namespace korvane

@@ -1,0 +1,83 @@
+#include "midi/service/jack/jack_midi_service.h"
+
+#include <gtest/gtest.h>
+
+namespace korvane {
+namespace {
+
+// Routes saved with these ids must keep matching: the values are FNV-1a of
+// the whole name, pinned here rather than recomputed.
+TEST(JackEndpointIdentity, NamesOutsideTheAlsaBridgeShapeKeepTheirIds)
+{
+    const struct {
+        const char *name;
+        std::int32_t id;
+    } cases[] = {
+        {"KORVANE:Synth Out", -2078107057},
+        {"system:midi_capture_1", -1189990994},
+        {"x:Desk [2a] (capture): Port 1", 845100986},   // not a number
+        {"x:Desk [] (capture): Port 1", 221766097},     // no number at all
+        {"x:Desk [24] (monitor): Port 1", -1316782441}, // neither capture nor playback
+        {"x:Desk [24](capture): Port 1", -700262141},   // not the bridge's spacing
+        {"Desk [24] (capture): Port 1", -1226366687},   // no client part
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(jackPortUniqueID(c.name), c.id) << c.name;
+}
+
+TEST(JackEndpointIdentity, AlsaBridgePortKeepsItsIdWhenItsClientNumberChanges)
+{
+    const struct {
+        const char *before;
+        const char *after;
+    } replugs[] = {
+        {"a2j:Desk [24] (capture): Port 1", "a2j:Desk [28] (capture): Port 1"},
+        {"a2j:Desk [24] (playback): Port 1", "a2j:Desk [128] (playback): Port 1"},
+        {"a2j:Desk [v2] [0] (capture): In", "a2j:Desk [v2] [131] (capture): In"},
+        {"a2j:Midi Through [14] (playback): Midi Through Port-0",
+         "a2j:Midi Through [15] (playback): Midi Through Port-0"},
+    };
+    for (const auto &r : replugs) {
+        EXPECT_EQ(jackPortUniqueID(r.before), jackPortUniqueID(r.after)) << r.before << " / " << r.after;
+        EXPECT_NE(jackPortUniqueID(r.before), 0);
+    }
+}
+
+TEST(JackEndpointIdentity, AlsaBridgePortsThatDifferOtherwiseKeepDistinctIds)
+{
+    const char *const names[] = {
+        "a2j:Desk [24] (capture): Port 1",   "a2j:Desk [24] (playback): Port 1",
+        "a2j:Desk [24] (capture): Port 2",   "a2j:Desk 2 [24] (capture): Port 1",
+        "a2j-2:Desk [24] (capture): Port 1", "x:Desk [] (capture): Port 1",
+        "a2j:Desk (capture): Port 1",
+    };
+    for (std::size_t i = 0; i < std::size(names); ++i)
+        for (std::size_t j = i + 1; j < std::size(names); ++j)
+            EXPECT_NE(jackPortUniqueID(names[i]), jackPortUniqueID(names[j]))
+                << names[i] << " / " << names[j];
+}
+
+// Two identical devices plugged at once must stay apart: the lowest client
+// number keeps the stable id, the other falls back to its whole name's id.
+TEST(JackEndpointIdentity, IdenticalBridgeDevicesListedTogetherKeepDistinctIds)
+{
+    const std::string first = "a2j:Desk [24] (capture): Port 1";
+    const std::string second = "a2j:Desk [128] (capture): Port 1";
+    const std::string other = "a2j:Pads [20] (capture): Port 1";
+    const std::int32_t stable = jackPortUniqueID(first);
+    const std::int32_t secondWhole = -367506147; // FNV-1a of the whole name, pinned
+
+    const struct {
+        std::vector<std::string> names;
+        std::vector<std::int32_t> ids;
+    } cases[] = {
+        {{second}, {stable}},
+        {{first, second, other}, {stable, secondWhole, jackPortUniqueID(other)}},
+        {{second, other, first}, {secondWhole, jackPortUniqueID(other), stable}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(jackPortUniqueIDs(c.names), c.ids) << c.names.size() << " ports, first " << c.names[0];
+}
+
+} // namespace
+} // namespace korvane
