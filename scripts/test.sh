@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds KORVANE and runs every test, then (on a full run, without ctest
+# Builds KORVANE and runs every test, with (on a full run, without ctest
 # arguments) the fuzz stage: each libFuzzer target for KORVANE_FUZZ_SECONDS
 # (20) seconds; KORVANE_FUZZ_SECONDS=0 leaves it out. Installs what is
 # missing; safe to run twice.
@@ -17,8 +17,16 @@ trap cleanup EXIT
 start_jack
 start_avahi
 
+# The fuzz stage runs first so that ctest's summary closes the output; its
+# failure still fails the run, after the tests.
+fuzz_failed=0
+if [ $# -eq 0 ] && [ "$KORVANE_FUZZ_SECONDS" != 0 ]; then
+    fuzz_stage || fuzz_failed=1
+fi
+
 (cd "$KORVANE_BUILD" && ctest --output-on-failure -j2 "$@")
 
-if [ $# -eq 0 ] && [ "$KORVANE_FUZZ_SECONDS" != 0 ]; then
-    fuzz_stage
+if [ "$fuzz_failed" -ne 0 ]; then
+    log "the fuzz stage failed (see above)"
+    exit 1
 fi
