@@ -198,8 +198,8 @@ DisconnectAlert::DisconnectAlert(AppState &state, QWidget *host)
     connect(&m_frames, &QTimer::timeout, this, [this] { tick(); });
     connect(m_card->recheckButton(), &QPushButton::clicked, this, [this] { m_state.refreshMissing(); });
     connect(m_card->ignoreButton(), &QPushButton::clicked, this, [this] { m_state.acknowledgeMissing(); });
-    connect(&m_state, &AppState::missingDevicesChanged, this, [this] { scheduleRefresh(); });
-    connect(&m_state, &AppState::projectChanged, this, [this] { scheduleRefresh(); });
+    connect(&m_state, &AppState::missingDevicesChanged, this, [this] { m_refresh.schedule(); });
+    connect(&m_state, &AppState::projectChanged, this, [this] { m_refresh.schedule(); });
     host->installEventFilter(this);
     refresh();
 }
@@ -222,20 +222,6 @@ bool DisconnectAlert::eventFilter(QObject *watched, QEvent *event)
     if (watched == m_host && (event->type() == QEvent::Resize || event->type() == QEvent::Show))
         place();
     return QObject::eventFilter(watched, event);
-}
-
-void DisconnectAlert::scheduleRefresh()
-{
-    if (m_refreshPending)
-        return;
-    m_refreshPending = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_refreshPending = false;
-            refresh();
-        },
-        Qt::QueuedConnection);
 }
 
 void DisconnectAlert::refresh()

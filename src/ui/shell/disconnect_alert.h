@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/theme/coalesced_call.h"
+
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPixmap>
@@ -76,7 +78,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void scheduleRefresh();
     void refresh();
     void place();
     void tick();
@@ -87,7 +88,7 @@ private:
     AlertCard *m_card;
     QTimer m_frames;
     QElapsedTimer m_since;
-    bool m_refreshPending = false;
+    CoalescedCall m_refresh{this, [this] { refresh(); }};
 };
 
 } // namespace korvane

@@ -146,7 +146,7 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
             m_state.mutateProject([on](TOVProject &p) { p.settings.panicOnStop = on; });
     });
     connect(m_buffer, &QSpinBox::valueChanged, this, [this](int value) { setBufferSize(value); });
-    connect(&m_state, &AppState::projectChanged, this, [this] { scheduleRefresh(); });
+    connect(&m_state, &AppState::projectChanged, this, [this] { m_refresh.schedule(); });
     refresh();
 }
 
@@ -169,21 +169,6 @@ void SettingsPage::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
     refresh();
-}
-
-void SettingsPage::scheduleRefresh()
-{
-    if (m_refreshPending)
-        return;
-    m_refreshPending = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_refreshPending = false;
-            if (isVisible())
-                refresh();
-        },
-        Qt::QueuedConnection);
 }
 
 void SettingsPage::refresh()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/theme/coalesced_call.h"
+
 #include <QWidget>
 
 class QLabel;
@@ -34,7 +36,6 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    void scheduleRefresh();
     void refresh();
     void setBufferSize(int value);
 
@@ -48,7 +49,11 @@ private:
     QLabel *m_bufferLabel = nullptr;
     QSpinBox *m_buffer = nullptr;
     QLabel *m_caption = nullptr;
-    bool m_refreshPending = false;
+    // Runs only while the page is shown; showing it refreshes anyway.
+    CoalescedCall m_refresh{this, [this] {
+                                if (isVisible())
+                                    refresh();
+                            }};
 };
 
 } // namespace korvane
