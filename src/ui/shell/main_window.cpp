@@ -1,6 +1,7 @@
 #include "ui/shell/main_window.h"
 
 #include "app/app_state.h"
+#include "ui/pages/monitor_page.h"
 #include "ui/pages/page_header.h"
 #include "ui/shell/disconnect_alert.h"
 #include "ui/shell/engine_control_bar.h"
@@ -58,7 +59,7 @@ MainWindow::MainWindow(AppState &state, std::shared_ptr<WindowPrompts> prompts, 
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::devices));
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::routing));
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::filters));
-    m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::monitor));
+    m_pages->addWidget(new MonitorPage(m_state.monitor()));
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::network));
     m_settings = new SettingsPage(m_state);
     m_pages->addWidget(m_settings);
