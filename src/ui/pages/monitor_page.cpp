@@ -191,7 +191,8 @@ QWidget *MonitorPage::buildToolbar()
     row->addStretch(1);
 
     m_search = new QLineEdit(bar);
-    m_search->setPlaceholderText(QStringLiteral("Rechercher (endpoint, type, message)"));
+    m_search->setPlaceholderText(QStringLiteral("Rechercher\u2026"));
+    m_search->setToolTip(QStringLiteral("Endpoint, type ou message"));
     m_search->setClearButtonEnabled(true);
     m_search->setMinimumWidth(150);
     m_search->setMaximumWidth(260);
@@ -254,7 +255,7 @@ QTableView *MonitorPage::buildTable()
         QStringLiteral("QTableView { background: %1; alternate-background-color: %2; "
                        "selection-background-color: %3; }"
                        "QHeaderView::section { background: %1; color: %4; border: none; "
-                       "border-bottom: 1px solid rgba(255, 255, 255, 30); padding: 4px 6px; }")
+                       "border-bottom: 1px solid rgba(255, 255, 255, 30); padding: 4px 3px; }")
             .arg(Theme::background().name(), Theme::surface().name(), rgba(Theme::accent(), 0.45),
                  Theme::secondaryText().name(QColor::HexArgb)));
 
@@ -281,14 +282,24 @@ QTableView *MonitorPage::buildTable()
     });
 
     // Rows arrive at the top. At the top the view follows them; scrolled
-    // away, it moves down with them so the rows being read stay put.
+    // away, it moves down with them so the rows being read stay put. The
+    // scroll range may grow only after the insertion, so a target beyond it
+    // is applied again when the range changes.
+    QScrollBar *bar = table->verticalScrollBar();
     connect(m_filter, &QAbstractItemModel::rowsInserted, table,
-            [this, table](const QModelIndex &, int first, int last) {
-                QScrollBar *bar = table->verticalScrollBar();
+            [this, bar](const QModelIndex &, int first, int last) {
                 if (!m_syncing || bar->value() == 0)
                     return;
-                bar->setValue(bar->value() + (last - first + 1) * kRowHeight);
+                m_scrollTarget = bar->value() + (last - first + 1) * kRowHeight;
+                bar->setValue(m_scrollTarget);
             });
+    connect(bar, &QScrollBar::rangeChanged, table, [this, bar] {
+        if (m_scrollTarget < 0)
+            return;
+        bar->setValue(m_scrollTarget);
+        if (bar->value() == m_scrollTarget)
+            m_scrollTarget = -1;
+    });
 
     auto *copy = new QAction(QStringLiteral("Copier"), table);
     copy->setShortcut(QKeySequence::Copy);
@@ -332,6 +343,7 @@ void MonitorPage::sync()
 {
     const auto &events = m_monitor.events();
     m_syncing = true;
+    m_scrollTarget = -1;
     m_model->sync(events);
     m_syncing = false;
     m_count->setText(QString::number(events.size()));

@@ -80,6 +80,7 @@ private:
     // Set while the model takes a flush: rows it inserts above the viewport
     // then move the scroll position, so a reader scrolled down keeps his rows.
     bool m_syncing = false;
+    int m_scrollTarget = -1;
     CoalescedCall m_refresh{this, [this] {
                                 if (isVisible())
                                     sync();
