@@ -38,7 +38,7 @@ struct ColumnWidth {
 };
 // Fixed where min == max; the message column takes what is left.
 constexpr ColumnWidth kWidths[] = {{92, 92, 92},   {46, 46, 46}, {120, 170, 320},
-                                   {90, 120, 180}, {0, 0, 0},    {120, 180, 360}};
+                                   {90, 150, 180}, {0, 0, 0},    {120, 180, 360}};
 
 QString rgba(QColor color, qreal alpha)
 {

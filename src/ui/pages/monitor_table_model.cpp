@@ -123,8 +123,10 @@ QVariant MonitorTableModel::data(const QModelIndex &index, int role) const
         switch (column) {
         case time:
             return row.time;
-        case direction:
-            return QString::fromLatin1(rawValue(row.direction).data());
+        case direction: {
+            const std::string_view text = rawValue(row.direction);
+            return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+        }
         case endpoint:
             return row.endpoint;
         case type:
