@@ -37,31 +37,25 @@ QStringList column(const QAbstractItemModel &model, int col)
 // RFC 4180 reader, written apart from the writer so a round trip checks it.
 QList<QStringList> readCsv(const QString &text)
 {
-    QList<QStringList> records{{}};
+    QList<QStringList> records;
+    QStringList record;
     QString field;
     bool quoted = false;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text[i];
-        if (quoted) {
-            if (c == u'"' && i + 1 < text.size() && text[i + 1] == u'"')
-                field += text[++i];
-            else if (c == u'"')
-                quoted = false;
-            else
-                field += c;
-        } else if (c == u'"') {
-            quoted = true;
-        } else if (c == u',') {
-            records.back() << std::exchange(field, {});
-        } else if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
-            records.back() << std::exchange(field, {});
-            records.append(QStringList());
+        if (quoted && text.mid(i, 2) == u"\"\"") {
+            field += text[++i];
+        } else if (text[i] == u'"') {
+            quoted = !quoted;
+        } else if (!quoted && text[i] == u',') {
+            record << std::exchange(field, {});
+        } else if (!quoted && text.mid(i, 2) == u"\r\n") {
+            record << std::exchange(field, {});
+            records << std::exchange(record, {});
             ++i;
         } else {
-            field += c;
+            field += text[i];
         }
     }
-    records.removeLast(); // after the last CRLF
     return records;
 }
 
@@ -121,8 +115,7 @@ TEST(MonitorTableModel, TimeIsAsciiWhateverTheDefaultLocale)
     const auto time = system_clock::time_point(milliseconds(moment.toMSecsSinceEpoch()));
     const auto before = QLocale();
     for (const QLocale &locale :
-         {QLocale(QLocale::French, QLocale::France), QLocale(QLocale::Arabic, QLocale::Egypt),
-          QLocale(QLocale::Arabic, QLocale::SaudiArabia)}) {
+         {QLocale(QLocale::French, QLocale::France), QLocale(QLocale::Arabic, QLocale::Egypt)}) {
         QLocale::setDefault(locale);
         MonitorEvent e = event("Keys");
         e.time = time;
@@ -185,6 +178,7 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
                                   "Exporter\u2026"}));
     EXPECT_TRUE(emptyShown());
     EXPECT_EQ(count(), "0");
+    screenshot("monitor-empty");
 
     // First and last channel, lowest and highest note and velocity.
     const auto keys = routeKeysToSynth();
@@ -195,12 +189,10 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
     ASSERT_TRUE(QTest::qWaitFor([&] { return table->model()->rowCount() == 10; }, 300));
     EXPECT_FALSE(emptyShown());
     EXPECT_EQ(count(), "10");
-    QStringList expectedSummaries, expectedHex;
-    for (auto it = state->monitor().events().rbegin(); it != state->monitor().events().rend(); ++it) {
-        expectedSummaries << QString::fromStdString(it->summary);
-        expectedHex << QString::fromStdString(it->rawHex);
-    }
-    EXPECT_EQ(shown(MonitorTableModel::message), expectedSummaries);
+    QStringList summaries;
+    for (const MonitorEvent &e : state->monitor().events())
+        summaries.prepend(QString::fromStdString(e.summary));
+    EXPECT_EQ(shown(MonitorTableModel::message), summaries);
     EXPECT_EQ(shown(MonitorTableModel::bytes).mid(0, 2), (QStringList{"90 40 00", "90 40 00"}));
     EXPECT_EQ(shown(MonitorTableModel::bytes).mid(8), (QStringList{"90 00 7F", "90 00 7F"}));
     EXPECT_EQ(shown(MonitorTableModel::direction).mid(0, 4), (QStringList{"OUT", "IN", "OUT", "IN"}));
@@ -329,15 +321,10 @@ TEST_F(MonitorPageTest, ScrolledAwayTheRowsBeingReadStayWhileNewOnesArrive)
 
 TEST_F(MonitorPageTest, MonitorScreenshot)
 {
-    screenshot("monitor-empty");
     const auto keys = routeKeysToSynth();
-    for (const std::vector<std::uint8_t> &bytes :
-         std::vector<std::vector<std::uint8_t>>{{0x90, 60, 100},
-                                                {0xB0, 7, 127},
-                                                {0xEF, 0x7F, 0x7F},
-                                                {0xC9, 0},
-                                                {0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7},
-                                                {0x8F, 60, 0}})
+    using Bytes = std::vector<std::uint8_t>;
+    for (const Bytes &bytes : {Bytes{0x90, 60, 100}, Bytes{0xB0, 7, 127}, Bytes{0xEF, 0x7F, 0x7F},
+                               Bytes{0xC9, 0}, Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, Bytes{0x8F, 60, 0}})
         midi->inject(keys, bytes);
     ASSERT_TRUE(QTest::qWaitFor([&] { return table->model()->rowCount() == 12; }));
     table->selectRow(2);
