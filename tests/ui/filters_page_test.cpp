@@ -77,7 +77,8 @@ TEST_F(FiltersPageTest, ChainsAreNumberedSelectedAndDeletedWithAQuestionWhenUsed
     EXPECT_EQ(chainNames(), (QStringList{"Filtre 1", "Filtre 2", "Filtre 3"}));
     ASSERT_NE(filters()->editor(), nullptr);
     EXPECT_EQ(filters()->editor()->nameField()->text(), "Filtre 3") << "a new chain is selected";
-    EXPECT_EQ(filters()->editor()->emptyText()->text(), "Aucune étape. Ajoute un remap de canal, un transpose, etc.");
+    EXPECT_EQ(filters()->editor()->emptyText()->text(),
+              "Aucune étape. Ajoute un remap de canal, un transpose, etc.");
 
     // An unused chain goes without a question; the next name may repeat one.
     selectOnly(0);
@@ -101,8 +102,9 @@ TEST_F(FiltersPageTest, ChainsAreNumberedSelectedAndDeletedWithAQuestionWhenUsed
     QTest::mouseClick(filters()->deleteChainButton(), Qt::LeftButton);
     settle();
     EXPECT_EQ(prompts->deletionQuestions,
-              std::vector<std::string>(2, "La chaîne « Filtre 2 » est utilisée par 2 route(s) ; elles passeront "
-                                          "sans filtre. Supprimer ?"));
+              std::vector<std::string>(2,
+                                       "La chaîne « Filtre 2 » est utilisée par 2 route(s) ; elles passeront "
+                                       "sans filtre. Supprimer ?"));
     EXPECT_EQ(chainNames(), (QStringList{"Filtre 3", "Filtre 3"}));
     EXPECT_EQ(state->project().routes[0].filterChainID, used);
     EXPECT_EQ(filters()->editor(), nullptr) << "the placeholder again";
@@ -121,7 +123,8 @@ TEST_F(FiltersPageTest, StepEditorsWriteOnlyWhatTheUserChanges)
     // Transpose: clamped to its range at both ends.
     StepEditor *transpose = addStep("Transpose");
     EXPECT_EQ(transpose->valueLabel()->text(), "Transpose : 0 demi-tons");
-    for (const auto &[typed, stored] : std::vector<std::pair<int, int>>{{48, 48}, {-48, -48}, {-49, -4}, {12, 12}}) {
+    for (const auto &[typed, stored] :
+         std::vector<std::pair<int, int>>{{48, 48}, {-48, -48}, {-49, -4}, {12, 12}}) {
         enter(transpose->stepper(0), typed); // "-49" stops at "-4": the box refuses what it cannot hold
         EXPECT_EQ(storedStep(0).transpose, stored) << typed;
     }
@@ -215,7 +218,8 @@ TEST_F(FiltersPageTest, StoredValuesBeyondTheControlsStayUntilEdited)
     EXPECT_EQ(storedStep(1).velocityScale, 3.5);
     EXPECT_EQ(storedStep(0), transpose);
     enter(steps[2]->stepper(1), 5);
-    EXPECT_EQ(storedStep(2).channelMap, (std::vector<int>{3, 5, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+    EXPECT_EQ(storedStep(2).channelMap,
+              (std::vector<int>{3, 5, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
 }
 
 TEST_F(FiltersPageTest, ATransposeChainChangesRoutedNotesLive)
@@ -229,7 +233,8 @@ TEST_F(FiltersPageTest, ATransposeChainChangesRoutedNotesLive)
     EXPECT_EQ(playAt(a, {0x90, 60, 100}), (Deliveries{{x, false, {0x90, 72, 100}}}));
     EXPECT_EQ(playAt(a, {0x8F, 0, 0}), (Deliveries{{x, false, {0x8F, 12, 0}}}));
     // Switched off, the step lets the note through unchanged.
-    QTest::mouseClick(transpose->enabledSwitch(), Qt::LeftButton, {}, transpose->enabledSwitch()->trackRect().center());
+    QTest::mouseClick(transpose->enabledSwitch(), Qt::LeftButton, {},
+                      transpose->enabledSwitch()->trackRect().center());
     settle();
     EXPECT_EQ(playAt(a, {0x90, 127, 1}), (Deliveries{{x, false, {0x90, 127, 1}}}));
 }
@@ -237,7 +242,8 @@ TEST_F(FiltersPageTest, ATransposeChainChangesRoutedNotesLive)
 TEST_F(FiltersPageTest, FiltersScreenshot)
 {
     addChain();
-    for (const char *kind : {"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC", "Filtre par type"})
+    for (const char *kind :
+         {"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC", "Filtre par type"})
         addStep(QString::fromUtf8(kind));
     state->mutateProject([](TOVProject &p) {
         p.filterChains[0].name = "Clavier → Synthé";

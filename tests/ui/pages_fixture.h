@@ -82,7 +82,8 @@ protected:
     }
     static bool near(const QColor &actual, const QColor &wanted)
     {
-        return std::abs(actual.red() - wanted.red()) <= 16 && std::abs(actual.green() - wanted.green()) <= 16 &&
+        return std::abs(actual.red() - wanted.red()) <= 16 &&
+               std::abs(actual.green() - wanted.green()) <= 16 &&
                std::abs(actual.blue() - wanted.blue()) <= 16;
     }
     static QColor centreColour(QWidget *widget, QPoint at = {})

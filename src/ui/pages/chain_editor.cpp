@@ -39,6 +39,7 @@ ChainEditor::ChainEditor(AppState &state, const Uuid &chainID, QWidget *parent)
     m_addStep->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     m_addStep->setPopupMode(QToolButton::InstantPopup);
     m_addStep->setCursor(Qt::PointingHandCursor);
+    m_addStep->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0; }"));
     auto *menu = new QMenu(m_addStep);
     for (const FilterStep::Kind kind : kAllFilterStepKinds) {
         const auto text = label(kind);

@@ -120,8 +120,11 @@ PatchMatrixView::PatchMatrixView(PatchMatrixModel *model, QWidget *parent)
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     setStyleSheet(QStringLiteral("QTableView { background: transparent; }"
+                                 "QHeaderView { background: transparent; border: none; }"
                                  "QTableCornerButton::section { background: transparent; border: none; }"));
     viewport()->setAutoFillBackground(false);
+    for (QHeaderView *header : {horizontalHeader(), verticalHeader()})
+        header->viewport()->setAutoFillBackground(false);
     horizontalHeader()->setFixedHeight(kColumnHeaderHeight);
     verticalHeader()->setFixedWidth(kRowHeaderWidth);
     connect(this, &QAbstractItemView::clicked, this,

@@ -70,6 +70,7 @@ RoutingPage::RoutingPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     m_addRoute->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     m_addRoute->setPopupMode(QToolButton::InstantPopup);
     m_addRoute->setCursor(Qt::PointingHandCursor);
+    m_addRoute->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0; }"));
     auto *menu = new QMenu(m_addRoute);
     m_addRoute->setMenu(menu);
     connect(menu, &QMenu::aboutToShow, this, [this] { fillAddRouteMenu(); });
