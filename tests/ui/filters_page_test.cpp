@@ -141,6 +141,7 @@ TEST_F(FiltersPageTest, StepEditorsWriteOnlyWhatTheUserChanges)
               (QStringList{"\u00D71.00", "Offset : 0"}));
     EXPECT_FALSE(state->dirty());
     velocity->scaleSlider()->setValue(200);
+    EXPECT_TRUE(state->dirty());
     enter(velocity->stepper(0), -64);
     EXPECT_EQ(std::pair(storedStep(1).velocityScale, storedStep(1).velocityOffset),
               std::pair(std::optional(2.0), std::optional<std::int64_t>(-64)));

@@ -143,6 +143,13 @@ void PatchMatrixView::fitHeight()
     setFixedHeight(qMin(height, kMaxHeight));
 }
 
+void PatchMatrixView::resizeEvent(QResizeEvent *event)
+{
+    QTableView::resizeEvent(event);
+    // Only the height is fixed here, so this cannot resize the width again.
+    fitHeight();
+}
+
 void PatchMatrixView::keyPressEvent(QKeyEvent *event)
 {
     switch (event->key()) {
