@@ -108,7 +108,13 @@ void FlowChips::setItems(const QStringList &items)
         remove->setAutoRaise(true);
         remove->setCursor(Qt::PointingHandCursor);
         remove->setAccessibleName(QStringLiteral("Retirer %1").arg(items[i]));
-        connect(remove, &QToolButton::clicked, this, [this, i] { emit removeRequested(i); });
+        connect(remove, &QToolButton::clicked, this, [this, i] {
+            // Indexes hold until the project's new list is shown: one removal per showing.
+            for (QWidget *other : m_chips)
+                if (auto *button = other->findChild<QToolButton *>(QStringLiteral("remove")))
+                    button->setEnabled(false);
+            emit removeRequested(i);
+        });
         chipRow->addWidget(text);
         chipRow->addWidget(remove);
         row->insertWidget(row->count() - 1, chip);

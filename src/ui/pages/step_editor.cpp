@@ -211,6 +211,7 @@ void StepEditor::buildRemap()
             });
         });
     }
+    grid->setColumnStretch(8, 1);
     contentLayout()->addLayout(grid);
 }
 
