@@ -272,12 +272,16 @@ TEST_F(RoutingPageTest, RoutingScreenshot)
         absent.name = "Clavier de scène";
         absent.destinations = {EndpointKey(EndpointKind::physical, "Y", 202),
                                EndpointKey(EndpointKind::rtp, "Salle")};
+        for (const char *name : {"Console lumière FOH", "Lecteur vidéo", "Séquenceur de secours",
+                                 "Retour plateau", "Machine à fumée", "Console son retours"})
+            absent.destinations.emplace_back(EndpointKind::physical, name);
         absent.channelMask = 0x00FF;
         p.routes.push_back(absent);
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return matrix()->model()->columnCount() == 3; }));
     state->acknowledgeMissing(); // the alert over the page is the shell's own picture
     settle();
+    window->resize(1180, 900);
     screenshot(QStringLiteral("routing"));
 }
 

@@ -4,6 +4,7 @@
 #include "midi/midi_router.h"
 #include "ui/pages/binding.h"
 #include "ui/pages/channel_mask_view.h"
+#include "ui/pages/flow_layout.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
@@ -63,16 +64,16 @@ void select(QComboBox *combo, int index, const QString &placeholder)
 
 FlowChips::FlowChips(QWidget *parent) : QWidget(parent)
 {
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(6);
+    QSizePolicy policy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    setSizePolicy(policy);
+    auto *row = new FlowLayout(this, 6);
     m_empty = new QLabel(QStringLiteral("Aucune destination"), this);
     m_empty->setFont(Theme::font(Theme::TextStyle::caption));
     QPalette p = m_empty->palette();
     p.setColor(QPalette::WindowText, Theme::tertiaryText());
     m_empty->setPalette(p);
     row->addWidget(m_empty);
-    row->addStretch(1);
 }
 
 void FlowChips::setItems(const QStringList &items)
@@ -80,10 +81,12 @@ void FlowChips::setItems(const QStringList &items)
     if (items == m_items && !m_chips.empty() == !items.isEmpty())
         return;
     m_items = items;
-    for (QWidget *chip : m_chips)
+    for (QWidget *chip : m_chips) {
+        layout()->removeWidget(chip);
+        chip->hide();
         chip->deleteLater();
+    }
     m_chips.clear();
-    auto *row = static_cast<QHBoxLayout *>(layout());
     m_empty->setVisible(items.isEmpty());
     QColor tint = Theme::accent();
     tint.setAlphaF(0.18f);
@@ -117,7 +120,7 @@ void FlowChips::setItems(const QStringList &items)
         });
         chipRow->addWidget(text);
         chipRow->addWidget(remove);
-        row->insertWidget(row->count() - 1, chip);
+        layout()->addWidget(chip);
         m_chips.push_back(chip);
     }
 }
