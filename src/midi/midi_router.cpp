@@ -11,13 +11,19 @@ namespace korvane {
 // enabled routes in order, each with its chain resolved once (null when the
 // route has none, names no known chain, or the chain has no enabled step).
 struct MIDIRouter::Table {
+    using Counter = std::atomic<std::uint64_t>;
     struct Entry {
         const Route *route;
         const FilterChain *chain;
+        Counter *delivered;
     };
 
     std::vector<Route> routes;
     std::unordered_map<Uuid, FilterChain, UuidHash> chains;
+    // One per route id, handed from table to table so a count never restarts
+    // while the route lives; shared with messages still in flight on an older
+    // table.
+    std::unordered_map<Uuid, std::shared_ptr<Counter>, UuidHash> counters;
     std::vector<Entry> active;
 };
 
@@ -52,11 +58,18 @@ void MIDIRouter::replace(const std::function<void(Config &)> &edit)
 void MIDIRouter::updateConfiguration(std::vector<Route> routes, std::vector<FilterChain> chains)
 {
     // Built outside the lock; only the pointer swap happens under it.
+    const std::shared_ptr<const Table> previous = snapshot()->table;
     auto table = std::make_shared<Table>();
     table->routes = std::move(routes);
     for (FilterChain &chain : chains)
         table->chains.try_emplace(chain.id, std::move(chain));
     for (const Route &route : table->routes) {
+        auto [slot, added] = table->counters.try_emplace(route.id);
+        if (added) {
+            auto old = previous->counters.find(route.id);
+            slot->second =
+                old != previous->counters.end() ? old->second : std::make_shared<Table::Counter>(0);
+        }
         if (!route.enabled)
             continue;
         const FilterChain *chain = nullptr;
@@ -65,7 +78,7 @@ void MIDIRouter::updateConfiguration(std::vector<Route> routes, std::vector<Filt
             if (it != table->chains.end() && !MIDIFilterProcessor::isIdentity(it->second))
                 chain = &it->second;
         }
-        table->active.push_back({&route, chain});
+        table->active.push_back({&route, chain, slot->second.get()});
     }
     replace([&](Config &c) { c.table = std::move(table); });
 }
@@ -99,6 +112,15 @@ void MIDIRouter::setRtpSend(RtpSend send)
 {
     auto shared = send ? std::make_shared<const RtpSend>(std::move(send)) : nullptr;
     replace([&](Config &c) { c.rtpSend = std::move(shared); });
+}
+
+std::optional<std::uint64_t> MIDIRouter::routeMessageCount(const Uuid &routeID) const
+{
+    const std::shared_ptr<const Table> table = snapshot()->table;
+    auto it = table->counters.find(routeID);
+    if (it == table->counters.end())
+        return std::nullopt;
+    return it->second->load(std::memory_order_relaxed);
 }
 
 bool MIDIRouter::keysMatch(const EndpointKey &a, const EndpointKey &b)
@@ -138,6 +160,8 @@ void MIDIRouter::process(const EndpointKey &source, const MIDIMessage &message)
                 continue;
             out = &filtered;
         }
+        if (!route.destinations.empty())
+            entry.delivered->fetch_add(1, std::memory_order_relaxed);
 
         for (const EndpointKey &destination : route.destinations) {
             if (destination.kind == EndpointKind::rtp) {

@@ -8,9 +8,12 @@
 #include "midi/midi_message.h"
 #include "model/project.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace korvane {
@@ -36,6 +39,12 @@ public:
     // Any thread, several at once. Works on one configuration snapshot from
     // start to end; holds no lock while filtering, delivering or recording.
     void process(const EndpointKey &source, const MIDIMessage &message);
+
+    // Messages that passed the route's channel mask and filter chain and went
+    // to its destinations, since the route id first reached the router; the
+    // count survives configuration changes. Nothing for an unknown id. Any
+    // thread; the MIDI path only does a relaxed increment.
+    std::optional<std::uint64_t> routeMessageCount(const Uuid &routeID) const;
 
     // Same kind, then equal unique ids when both are non-zero, else equal names.
     static bool keysMatch(const EndpointKey &a, const EndpointKey &b);

@@ -212,5 +212,38 @@ TEST_F(MIDIRouterTest, EmptyMessageOrMissingEngineMonitorOrCallbackDegradeSilent
     EXPECT_EQ(rtpSent.size(), 2u);
 }
 
+TEST_F(MIDIRouterTest, RouteCountsWhatPassedAndKeepsCountingAcrossConfigurations)
+{
+    Route ch1 = route(physical("Keys"), {physical("Synth A")});
+    ch1.channelMask = 0x0001;
+    Route blocked = route(physical("Keys"), {physical("Synth B")});
+    FilterChain dropNotes("drop");
+    dropNotes.steps.push_back(FilterStep(FilterStep::Kind::messageTypeFilter));
+    dropNotes.steps[0].blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::noteOn};
+    blocked.filterChainID = dropNotes.id;
+    const Route nowhere = route(physical("Keys"), {});
+    Route off = route(physical("Keys"), {physical("Synth A")});
+    off.enabled = false;
+    router.updateConfiguration({ch1, blocked, nowhere, off}, {dropNotes});
+
+    router.process(physical("Keys"), kNote);                      // channel 1
+    router.process(physical("Keys"), MIDIMessage({0x9F, 60, 1})); // channel 16: masked
+    router.process(physical("Other"), kNote);
+    const auto counts = [&] {
+        return std::vector<std::optional<std::uint64_t>>{
+            router.routeMessageCount(ch1.id), router.routeMessageCount(blocked.id),
+            router.routeMessageCount(nowhere.id), router.routeMessageCount(off.id),
+            router.routeMessageCount(Uuid::create())};
+    };
+    EXPECT_EQ(counts(), (std::vector<std::optional<std::uint64_t>>{1, 0, 0, 0, std::nullopt}));
+
+    // An edit rebuilds the configuration; the count goes on, a removed route has none.
+    ch1.name = "renamed";
+    router.updateConfiguration({ch1}, {});
+    router.process(physical("Keys"), kNote);
+    EXPECT_EQ(counts(), (std::vector<std::optional<std::uint64_t>>{2, std::nullopt, std::nullopt,
+                                                                   std::nullopt, std::nullopt}));
+}
+
 } // namespace
 } // namespace korvane

@@ -26,6 +26,15 @@ public:
         unsavedQuestions.push_back(projectName);
         return next(unsavedAnswers, UnsavedChoice::cancel);
     }
+
+    std::deque<bool> deletionAnswers;
+    std::vector<std::string> deletionQuestions;
+
+    bool confirmDeletion(const std::string &question) override
+    {
+        deletionQuestions.push_back(question);
+        return next(deletionAnswers, false);
+    }
 };
 
 // What the panic sends to one destination: All Sound Off and All Notes Off

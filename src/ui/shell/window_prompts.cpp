@@ -135,4 +135,16 @@ WindowPrompts::UnsavedChoice DialogPrompts::askToSaveChanges(const std::string &
     return UnsavedChoice::cancel;
 }
 
+bool DialogPrompts::confirmDeletion(const std::string &question)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"), QString::fromStdString(question),
+                    QMessageBox::NoButton, m_parent);
+    auto *remove = box.addButton(QStringLiteral("Supprimer"), QMessageBox::DestructiveRole);
+    auto *cancel = box.addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole);
+    box.setDefaultButton(cancel);
+    box.setEscapeButton(cancel);
+    box.exec();
+    return box.clickedButton() == remove;
+}
+
 } // namespace korvane

@@ -15,6 +15,8 @@ public:
     enum class UnsavedChoice { save, discard, cancel };
     // "Enregistrer les modifications de « name » ?"
     virtual UnsavedChoice askToSaveChanges(const std::string &projectName) = 0;
+    // A destructive step the user may still refuse: true to go on.
+    virtual bool confirmDeletion(const std::string &question) = 0;
 };
 
 // Dialogs parented to the main window once it exists.
@@ -26,6 +28,7 @@ public:
     std::optional<std::filesystem::path> chooseSaveLocation(const std::string &proposedName) override;
     void showAlert(const std::string &title, const std::string &text) override;
     UnsavedChoice askToSaveChanges(const std::string &projectName) override;
+    bool confirmDeletion(const std::string &question) override;
 
 private:
     QPointer<QWidget> m_parent;

@@ -1,0 +1,259 @@
+#include "pages_fixture.h"
+
+#include "ui/pages/chain_editor.h"
+#include "ui/pages/step_editor.h"
+#include "ui/theme/toggle_switch.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QSlider>
+#include <QSpinBox>
+#include <QToolButton>
+
+namespace korvane::test {
+namespace {
+
+class FiltersPageTest : public PagesTest {
+protected:
+    void SetUp() override
+    {
+        PagesTest::SetUp();
+        // Tall enough that every step of a chain is on screen, where clicks land.
+        window->resize(1180, 1500);
+        showPage(SidebarItem::filters);
+    }
+    QStringList chainNames() const
+    {
+        QStringList names;
+        for (const FilterChain &chain : state->project().filterChains)
+            names << QString::fromStdString(chain.name);
+        return names;
+    }
+    void addChain()
+    {
+        QTest::mouseClick(filters()->addChainButton(), Qt::LeftButton);
+        settle();
+    }
+    void selectOnly(int row)
+    {
+        filters()->chainList()->setCurrentRow(row);
+        settle();
+    }
+    void pressDelete()
+    {
+        filters()->chainList()->setFocus();
+        QTest::keyClick(filters()->chainList(), Qt::Key_Delete);
+        settle();
+    }
+    StepEditor *addStep(const QString &label)
+    {
+        QMenu *menu = filters()->editor()->addStepButton()->menu();
+        for (QAction *action : menu->actions())
+            if (action->text() == label)
+                action->trigger();
+        settle();
+        return filters()->editor()->steps().constLast();
+    }
+    const FilterStep &storedStep(int i) const { return state->project().filterChains.at(0).steps.at(i); }
+    // A value typed into a stepper and committed, as a user does.
+    static void enter(QSpinBox *box, int value)
+    {
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, QString::number(value));
+        QTest::keyClick(box, Qt::Key_Return);
+        settle();
+    }
+};
+
+TEST_F(FiltersPageTest, ChainsAreNumberedSelectedAndDeletedWithAQuestionWhenUsed)
+{
+    EXPECT_EQ(filters()->placeholderText()->text(), "Sélectionne ou crée une chaîne de filtres");
+    EXPECT_EQ(filters()->editor(), nullptr);
+    for (int i = 0; i < 3; ++i)
+        addChain();
+    EXPECT_EQ(chainNames(), (QStringList{"Filtre 1", "Filtre 2", "Filtre 3"}));
+    ASSERT_NE(filters()->editor(), nullptr);
+    EXPECT_EQ(filters()->editor()->nameField()->text(), "Filtre 3") << "a new chain is selected";
+    EXPECT_EQ(filters()->editor()->emptyText()->text(),
+              "Aucune étape. Ajoute un remap de canal, un transpose, etc.");
+
+    // An unused chain goes without a question; the next name may repeat one.
+    selectOnly(0);
+    pressDelete();
+    EXPECT_TRUE(prompts->deletionQuestions.empty());
+    addChain();
+    EXPECT_EQ(chainNames(), (QStringList{"Filtre 2", "Filtre 3", "Filtre 3"}));
+
+    // A used chain asks; refused it stays, accepted it goes and routes keep its id.
+    const Uuid used = state->project().filterChains[0].id;
+    state->mutateProject([&](TOVProject &p) {
+        for (int i = 0; i < 2; ++i) {
+            p.routes.emplace_back(EndpointKey(EndpointKind::physical, "A", 101));
+            p.routes.back().filterChainID = used;
+        }
+    });
+    selectOnly(0);
+    prompts->deletionAnswers = {false, true};
+    pressDelete();
+    EXPECT_EQ(chainNames().size(), 3);
+    QTest::mouseClick(filters()->deleteChainButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(prompts->deletionQuestions,
+              std::vector<std::string>(2,
+                                       "La chaîne « Filtre 2 » est utilisée par 2 route(s) ; elles passeront "
+                                       "sans filtre. Supprimer ?"));
+    EXPECT_EQ(chainNames(), (QStringList{"Filtre 3", "Filtre 3"}));
+    EXPECT_EQ(state->project().routes[0].filterChainID, used);
+    EXPECT_EQ(filters()->editor(), nullptr) << "the placeholder again";
+    EXPECT_EQ(filters()->chainList()->count(), 2);
+}
+
+TEST_F(FiltersPageTest, StepEditorsWriteOnlyWhatTheUserChanges)
+{
+    addChain();
+    QStringList kinds;
+    for (QAction *action : filters()->editor()->addStepButton()->menu()->actions())
+        kinds << action->text();
+    EXPECT_EQ(kinds, (QStringList{"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC",
+                                  "Filtre par type"}));
+
+    // Transpose: clamped to its range at both ends.
+    StepEditor *transpose = addStep("Transpose");
+    EXPECT_EQ(transpose->valueLabel()->text(), "Transpose : 0 demi-tons");
+    for (const auto &[typed, stored] :
+         std::vector<std::pair<int, int>>{{48, 48}, {-48, -48}, {-49, -4}, {12, 12}}) {
+        enter(transpose->stepper(0), typed); // "-49" stops at "-4": the box refuses what it cannot hold
+        EXPECT_EQ(storedStep(0).transpose, stored) << typed;
+    }
+    transpose->stepper(0)->setValue(48);
+    transpose->stepper(0)->stepBy(1);
+    settle();
+    EXPECT_EQ(storedStep(0).transpose, 48);
+    EXPECT_EQ(transpose->valueLabel()->text(), "Transpose : 48 demi-tons");
+
+    // Velocity: a new step shows the neutral values and writes nothing until edited.
+    StepEditor *velocity = addStep("Vélocité");
+    makeClean();
+    EXPECT_EQ(QStringList({velocity->valueLabel()->text(), velocity->offsetLabel()->text()}),
+              (QStringList{"\u00D71.00", "Offset : 0"}));
+    EXPECT_FALSE(state->dirty());
+    velocity->scaleSlider()->setValue(200);
+    EXPECT_TRUE(state->dirty());
+    enter(velocity->stepper(0), -64);
+    EXPECT_EQ(std::pair(storedStep(1).velocityScale, storedStep(1).velocityOffset),
+              std::pair(std::optional(2.0), std::optional<std::int64_t>(-64)));
+    EXPECT_EQ(velocity->valueLabel()->text(), "\u00D72.00");
+
+    // Ranges: 0 and 127 are the ends; low above high is accepted as entered.
+    StepEditor *notes = addStep("Plage de notes");
+    enter(notes->stepper(0), 127);
+    enter(notes->stepper(1), 0);
+    EXPECT_EQ(std::pair(storedStep(2).noteLow, storedStep(2).noteHigh),
+              std::pair(std::optional<std::int64_t>(127), std::optional<std::int64_t>(0)));
+    notes->stepper(0)->stepBy(1);
+    notes->stepper(1)->stepBy(-1);
+    EXPECT_EQ(std::pair(storedStep(2).noteLow, storedStep(2).noteHigh),
+              std::pair(std::optional<std::int64_t>(127), std::optional<std::int64_t>(0)));
+    StepEditor *ccs = addStep("Plage de CC");
+    enter(ccs->stepper(1), 64);
+    EXPECT_EQ(std::pair(storedStep(3).ccLow, storedStep(3).ccHigh),
+              std::pair(std::optional<std::int64_t>(0), std::optional<std::int64_t>(64)));
+
+    // Message types: on then off leaves an empty list, not an absent one.
+    StepEditor *types = addStep("Filtre par type");
+    QTest::mouseClick(types->typeSwitch(9), Qt::LeftButton, {}, types->typeSwitch(9)->trackRect().center());
+    settle();
+    EXPECT_EQ(storedStep(4).blockedTypes, std::vector<MIDIStatusType>{MIDIStatusType::sysex});
+    EXPECT_EQ(types->typeSwitch(0)->text(), "Note Off");
+    EXPECT_EQ(types->typeSwitch(9)->text(), "SysEx");
+    QTest::mouseClick(types->typeSwitch(9), Qt::LeftButton, {}, types->typeSwitch(9)->trackRect().center());
+    settle();
+    EXPECT_EQ(storedStep(4).blockedTypes, std::vector<MIDIStatusType>{});
+
+    // Remap with no stored map: one edit stores all sixteen entries.
+    StepEditor *remap = addStep("Remap canal");
+    state->mutateProject([](TOVProject &p) { p.filterChains[0].steps[5].channelMap.reset(); });
+    settle();
+    enter(remap->stepper(15), 0);
+    std::vector<int> expected{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0};
+    EXPECT_EQ(storedStep(5).channelMap, expected);
+    enter(remap->stepper(0), 16);
+    expected[0] = 16;
+    EXPECT_EQ(storedStep(5).channelMap, expected);
+
+    // Removing a step by its own button.
+    QTest::mouseClick(remap->deleteButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(filters()->editor()->steps().size(), 5);
+}
+
+TEST_F(FiltersPageTest, StoredValuesBeyondTheControlsStayUntilEdited)
+{
+    FilterChain chain("Fichier");
+    FilterStep transpose(FilterStep::Kind::transpose);
+    transpose.transpose = std::int64_t(1) << 40;
+    FilterStep velocity(FilterStep::Kind::velocity);
+    velocity.velocityScale = 3.5;
+    velocity.velocityOffset = -100;
+    FilterStep remap(FilterStep::Kind::channelRemap);
+    remap.channelMap = std::vector<int>{3, 40};
+    chain.steps = {transpose, velocity, remap};
+    state->mutateProject([&](TOVProject &p) { p.filterChains = {chain}; });
+    makeClean();
+    selectOnly(0);
+    const auto steps = filters()->editor()->steps();
+    ASSERT_EQ(steps.size(), 3);
+    EXPECT_EQ(QStringList({steps[0]->valueLabel()->text(), steps[1]->valueLabel()->text(),
+                           steps[1]->offsetLabel()->text()}),
+              (QStringList{"Transpose : 1099511627776 demi-tons", "\u00D73.50", "Offset : -100"}));
+    EXPECT_EQ(std::pair(steps[2]->stepper(0)->value(), steps[2]->stepper(2)->value()), std::pair(3, 3));
+    EXPECT_FALSE(state->dirty());
+    EXPECT_EQ(state->project().filterChains[0], chain);
+
+    // Editing the offset leaves the scale and the other steps as stored.
+    enter(steps[1]->stepper(0), 10);
+    EXPECT_EQ(storedStep(1).velocityOffset, 10);
+    EXPECT_EQ(storedStep(1).velocityScale, 3.5);
+    EXPECT_EQ(storedStep(0), transpose);
+    enter(steps[2]->stepper(1), 5);
+    EXPECT_EQ(storedStep(2).channelMap,
+              (std::vector<int>{3, 5, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+}
+
+TEST_F(FiltersPageTest, ATransposeChainChangesRoutedNotesLive)
+{
+    addChain();
+    StepEditor *transpose = addStep("Transpose");
+    enter(transpose->stepper(0), 12);
+    state->toggleMatrix(key("A", 101), key("X", 201));
+    state->mutateProject([](TOVProject &p) { p.routes[0].filterChainID = p.filterChains[0].id; });
+    settle();
+    EXPECT_EQ(playAt(a, {0x90, 60, 100}), (Deliveries{{x, false, {0x90, 72, 100}}}));
+    EXPECT_EQ(playAt(a, {0x8F, 0, 0}), (Deliveries{{x, false, {0x8F, 12, 0}}}));
+    // Switched off, the step lets the note through unchanged.
+    QTest::mouseClick(transpose->enabledSwitch(), Qt::LeftButton, {},
+                      transpose->enabledSwitch()->trackRect().center());
+    settle();
+    EXPECT_EQ(playAt(a, {0x90, 127, 1}), (Deliveries{{x, false, {0x90, 127, 1}}}));
+}
+
+TEST_F(FiltersPageTest, FiltersScreenshot)
+{
+    addChain();
+    for (const char *kind :
+         {"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC", "Filtre par type"})
+        addStep(QString::fromUtf8(kind));
+    state->mutateProject([](TOVProject &p) {
+        p.filterChains[0].name = "Clavier → Synthé";
+        p.filterChains[0].steps[5].blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::systemRealtime};
+        p.filterChains.push_back(FilterChain("Batterie"));
+    });
+    settle();
+    screenshot(QStringLiteral("filters"));
+}
+
+} // namespace
+} // namespace korvane::test

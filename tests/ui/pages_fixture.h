@@ -1,0 +1,110 @@
+#pragma once
+
+#include "ui_fixture.h"
+
+#include "net/rtp_manager.h"
+#include "ui/pages/filters_page.h"
+#include "ui/pages/routing_page.h"
+
+#include <QComboBox>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+namespace korvane::test {
+
+using Deliveries = std::vector<LoopbackMidiService::Delivery>;
+
+// Loopback endpoints A, B (sources) and X, Y (destinations), and the two
+// editing pages of the window.
+class PagesTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        a = midi->addSource("A", 101);
+        b = midi->addSource("B", 102);
+        x = midi->addDestination("X", 201);
+        y = midi->addDestination("Y", 202);
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return state->engine().sources().size() == 2 && state->engine().destinations().size() == 2;
+        }));
+    }
+    void TearDown() override { state->rtp().stopAll(); }
+
+    RoutingPage *routing() const
+    {
+        return qobject_cast<RoutingPage *>(window->pages()->widget(static_cast<int>(SidebarItem::routing)));
+    }
+    FiltersPage *filters() const
+    {
+        return qobject_cast<FiltersPage *>(window->pages()->widget(static_cast<int>(SidebarItem::filters)));
+    }
+    static EndpointKey key(const char *name, std::int32_t uid) { return {EndpointKind::physical, name, uid}; }
+
+    // A listener session on loopback; its key joins both axes of the matrix.
+    void startListener(const std::string &name)
+    {
+        int port = 47000;
+        for (; port < 48000; port += 2) {
+            QUdpSocket control, data;
+            if (control.bind(QHostAddress::LocalHost, port) && data.bind(QHostAddress::LocalHost, port + 1))
+                break;
+        }
+        state->mutateProject([&](TOVProject &p) {
+            RTPSessionConfig config;
+            config.name = name;
+            config.bindAddress = "127.0.0.1";
+            config.localPort = port;
+            p.rtpSessions.push_back(config);
+        });
+        state->applyNetwork();
+    }
+    // The next event-loop pass: queued refreshes run and the router has the project.
+    static void settle()
+    {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    void makeClean()
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        ASSERT_TRUE(state->persist(std::filesystem::path(m_dir.path().toStdString()) / "show.tovprjct"));
+        settle();
+        ASSERT_FALSE(state->dirty());
+    }
+    // Bytes injected at a source, and what reached the destinations.
+    Deliveries playAt(MidiService::Handle source, std::vector<std::uint8_t> bytes)
+    {
+        midi->clearDeliveries();
+        midi->inject(source, std::move(bytes));
+        return midi->deliveries();
+    }
+    static bool near(const QColor &actual, const QColor &wanted)
+    {
+        return std::abs(actual.red() - wanted.red()) <= 16 &&
+               std::abs(actual.green() - wanted.green()) <= 16 &&
+               std::abs(actual.blue() - wanted.blue()) <= 16;
+    }
+    static QColor centreColour(QWidget *widget, QPoint at = {})
+    {
+        const QImage image = widget->grab().toImage();
+        if (at.isNull())
+            at = QPoint(image.width() / 2, image.height() / 2);
+        return image.pixelColor(at * image.devicePixelRatio());
+    }
+    static void choose(QComboBox *combo, const QString &text)
+    {
+        const int index = combo->findText(text);
+        ASSERT_GE(index, 0) << text.toStdString();
+        combo->setCurrentIndex(index);
+        emit combo->activated(index);
+    }
+
+    MidiService::Handle a = 0, b = 0, x = 0, y = 0;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace korvane::test
