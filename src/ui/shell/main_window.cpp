@@ -1,6 +1,8 @@
 #include "ui/shell/main_window.h"
 
 #include "app/app_state.h"
+#include "ui/pages/devices_page.h"
+#include "ui/pages/network_page.h"
 #include "ui/pages/page_header.h"
 #include "ui/shell/disconnect_alert.h"
 #include "ui/shell/engine_control_bar.h"
@@ -55,11 +57,11 @@ MainWindow::MainWindow(AppState &state, std::shared_ptr<WindowPrompts> prompts, 
     detailPalette.setColor(QPalette::Window, Theme::background());
     m_detail->setPalette(detailPalette);
     m_pages = new QStackedWidget(m_detail);
-    m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::devices));
+    m_pages->addWidget(new DevicesPage(m_state));
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::routing));
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::filters));
     m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::monitor));
-    m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::network));
+    m_pages->addWidget(new NetworkPage(m_state));
     m_settings = new SettingsPage(m_state);
     m_pages->addWidget(m_settings);
     auto *detailLayout = new QVBoxLayout(m_detail);
