@@ -204,8 +204,8 @@ void AppState::applyVirtualPorts()
     std::string failed;
     std::set<std::string> reported;
     for (const VirtualPortConfig &config : m_project.virtualPorts) {
-        for (const auto &[wanted, suffix] : {std::pair{config.createsSource, " Out"},
-                                             std::pair{config.createsDestination, " In"}}) {
+        for (const auto &[wanted, suffix] :
+             {std::pair{config.createsSource, " Out"}, std::pair{config.createsDestination, " In"}}) {
             const std::string name = config.name + suffix;
             if (wanted && !created.count(name) && reported.insert(name).second)
                 failed += (failed.empty() ? "" : ", ") + name;

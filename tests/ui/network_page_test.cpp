@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -48,7 +50,8 @@ TEST(ConfigChecks, VirtualPortNamesThatMakeNoPortOrOneForTwo)
         {port("A", true, true), port("A ", true, true), PortNameProblem::none},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(portNameProblem({c.checked, c.other}, 0), c.expected) << c.checked.name << " / " << c.other.name;
+        EXPECT_EQ(portNameProblem({c.checked, c.other}, 0), c.expected)
+            << c.checked.name << " / " << c.other.name;
 }
 
 TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
@@ -88,8 +91,8 @@ TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
 TEST(PortFieldTest, ShowsStoredPortsOutsideTheRangeMarkedAndEditsBackInside)
 {
     PortField field;
-    for (const auto &[stored, outside] : {std::pair{0, true}, {1, false}, {65534, false}, {65535, true},
-                                         {-1, true}, {70000, true}}) {
+    for (const auto &[stored, outside] :
+         {std::pair{0, true}, {1, false}, {65534, false}, {65535, true}, {-1, true}, {70000, true}}) {
         field.setStoredPort(stored);
         EXPECT_EQ(field.value(), stored);
         EXPECT_EQ(field.text(), QString::number(stored));
@@ -126,7 +129,10 @@ protected:
         QTest::qWait(20);
     }
     // Ports of our own for the sessions that really run, apart from other runs on this machine.
-    static int testPort(int offset) { return 42000 + (QCoreApplication::applicationPid() % 500) * 8 + offset; }
+    static int testPort(int offset)
+    {
+        return 42000 + (QCoreApplication::applicationPid() % 500) * 8 + offset;
+    }
 
     NetworkPage *page = window->findChild<NetworkPage *>();
 };
@@ -247,7 +253,8 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
     ASSERT_NE(listener, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return listener->peersLabel()->text() == "1 pair(s)"; }, 10000));
     // The round trip comes with the initiator's first clock exchange.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000))
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return page->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000))
         << page->cards()[1]->peersBadge()->toolTip().toStdString();
     EXPECT_TRUE(page->cards()[1]->peersBadge()->toolTip().startsWith("Scène ("));
     EXPECT_EQ(listener->peersDot()->color(), Theme::ok());
@@ -256,6 +263,9 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
     EXPECT_TRUE(page->logBlock()->isVisible());
     EXPECT_TRUE(page->logText()->text().startsWith("RTP "));
     EXPECT_EQ(page->logText()->text().count('\n') + 1, static_cast<int>(state->rtp().logLines().size()));
+    auto *scroll = page->findChild<QScrollArea *>();
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    screenshot("network");
 
     // A third session on a port the listener holds: the network layer says it is busy.
     state->mutateProject([&](TOVProject &p) {
@@ -269,7 +279,6 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
     RTPSessionCard *busy = waitForCards(3);
     ASSERT_TRUE(QTest::qWaitFor([&] { return busy->stateLabel()->text() == "port occupé"; }, 5000));
     EXPECT_TRUE(busy->clashLabel()->isVisible());
-    screenshot("network");
 }
 
 // Holds the shared lock of the tests that use the private Avahi daemon (see the net integration suite).
@@ -278,7 +287,8 @@ public:
     AvahiUser()
     {
         const QByteArray dir = qgetenv("KORVANE_AVAHI_DIR");
-        m_fd = dir.isEmpty() ? -1 : ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        m_fd = dir.isEmpty() ? -1
+                             : ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (m_fd >= 0)
             ::flock(m_fd, LOCK_SH);
     }

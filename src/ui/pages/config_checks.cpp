@@ -15,7 +15,8 @@ PortNameProblem portNameProblem(const std::vector<VirtualPortConfig> &ports, std
         const VirtualPortConfig &other = ports[i];
         if (i == index || other.name != port.name)
             continue;
-        if ((port.createsSource && other.createsSource) || (port.createsDestination && other.createsDestination))
+        if ((port.createsSource && other.createsSource) ||
+            (port.createsDestination && other.createsDestination))
             return PortNameProblem::duplicate;
     }
     return PortNameProblem::none;

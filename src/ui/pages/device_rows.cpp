@@ -54,8 +54,9 @@ EndpointRow::EndpointRow(AppState &state, QWidget *parent)
     row->addStretch(0);
     row->addWidget(m_badge, 0, Qt::AlignVCenter);
 
-    connect(m_nickname, &QLineEdit::textEdited, this,
-            [this](const QString &text) { m_state.setNickname(text.toStdString(), m_info.key(), m_info.role); });
+    connect(m_nickname, &QLineEdit::textEdited, this, [this](const QString &text) {
+        m_state.setNickname(text.toStdString(), m_info.key(), m_info.role);
+    });
 }
 
 void EndpointRow::setInfo(const MIDIEndpointInfo &info)
@@ -63,7 +64,8 @@ void EndpointRow::setInfo(const MIDIEndpointInfo &info)
     m_info = info;
     m_dot->setColor(info.online ? Theme::ok() : Theme::systemGrey());
     syncText(m_nickname, QString::fromStdString(m_state.nickname(info.key())));
-    m_detail->setText(QStringLiteral("%1 \u00B7 ID %2").arg(QString::fromStdString(info.name)).arg(info.uniqueID));
+    m_detail->setText(
+        QStringLiteral("%1 \u00B7 ID %2").arg(QString::fromStdString(info.name)).arg(info.uniqueID));
     m_badge->setVisible(info.isVirtual);
 }
 

@@ -63,11 +63,11 @@ DevicesPage::DevicesPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     auto *column = new QVBoxLayout(content);
     column->setContentsMargins(20, 20, 20, 20);
     column->setSpacing(8);
-    column->addWidget(new PageHeader(QStringLiteral("01"), QStringLiteral("Périphériques"),
-                                     QStringLiteral("Périphériques & intervenants"),
-                                     QStringLiteral("Détection à chaud. Donne un surnom parlant à chaque appareil "
-                                                    "(QLab, GrandMA…)."),
-                                     content));
+    column->addWidget(new PageHeader(
+        QStringLiteral("01"), QStringLiteral("Périphériques"), QStringLiteral("Périphériques & intervenants"),
+        QStringLiteral("Détection à chaud. Donne un surnom parlant à chaque appareil "
+                       "(QLab, GrandMA…)."),
+        content));
     column->addSpacing(8);
 
     // Missing devices: the whole section only while something is missing.
@@ -154,7 +154,8 @@ void DevicesPage::refresh()
     std::vector<QString> missingIds;
     for (const EndpointKey &key : missing)
         missingIds.push_back(QString::fromStdString(key.id()));
-    m_missingOrder = m_missing->sync(missingIds, [this](const QString &) { return new MissingDeviceRow(m_state); });
+    m_missingOrder =
+        m_missing->sync(missingIds, [this](const QString &) { return new MissingDeviceRow(m_state); });
     for (std::size_t i = 0; i < missing.size(); ++i)
         m_missing->row(missingIds[i])->setKey(missing[i]);
     m_missingSection->setVisible(!missing.empty());
@@ -169,8 +170,8 @@ void DevicesPage::refresh()
         empty->setVisible(infos.empty());
         return ordered;
     };
-    m_inputOrder = fill(*m_inputs, m_state.engine().sources(), m_inputsHeader, m_inputsEmpty,
-                        QStringLiteral("Entrées"));
+    m_inputOrder =
+        fill(*m_inputs, m_state.engine().sources(), m_inputsHeader, m_inputsEmpty, QStringLiteral("Entrées"));
     m_outputOrder = fill(*m_outputs, m_state.engine().destinations(), m_outputsHeader, m_outputsEmpty,
                          QStringLiteral("Sorties"));
 
@@ -179,8 +180,9 @@ void DevicesPage::refresh()
     for (const VirtualPortConfig &port : ports)
         portIds.push_back(QString::fromStdString(port.id.toString()));
     m_portOrder = m_ports->sync(portIds, [this, &ports](const QString &id) {
-        const auto it = std::find_if(ports.begin(), ports.end(),
-                                     [&](const auto &p) { return QString::fromStdString(p.id.toString()) == id; });
+        const auto it = std::find_if(ports.begin(), ports.end(), [&](const auto &p) {
+            return QString::fromStdString(p.id.toString()) == id;
+        });
         return new VirtualPortRow(m_state, it->id);
     });
     // Two entries sharing an id share one row: the first one's.

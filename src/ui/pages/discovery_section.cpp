@@ -67,7 +67,8 @@ DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
-    column->addWidget(new SectionLabel(QStringLiteral("05a"), QStringLiteral("Appareils distants détectés"), this));
+    column->addWidget(
+        new SectionLabel(QStringLiteral("05a"), QStringLiteral("Appareils distants détectés"), this));
     column->addWidget(m_advertised);
     column->addWidget(m_searching);
     column->addLayout(rows);

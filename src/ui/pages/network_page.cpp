@@ -24,18 +24,21 @@ NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_
 {
     auto *header = new QHBoxLayout;
     header->setContentsMargins(20, 20, 20, 12);
-    header->addWidget(new PageHeader(QStringLiteral("05"), QStringLiteral("Réseau RTP"),
-                                     QStringLiteral("Réseau RTP-MIDI (AppleMIDI)"),
-                                     QStringLiteral("Sessions MIDI réseau entre machines. Le port data = port "
-                                                    "control + 1."),
-                                     this),
-                      1);
+    header->addWidget(
+        new PageHeader(QStringLiteral("05"), QStringLiteral("Réseau RTP"),
+                       QStringLiteral("Réseau RTP-MIDI (AppleMIDI)"),
+                       QStringLiteral("Sessions MIDI réseau entre machines. Le port data = port "
+                                      "control + 1."),
+                       this),
+        1);
     m_newSession = new QPushButton(Theme::icon(QStringLiteral("plus"), Theme::accent(), 14),
                                    QStringLiteral("Nouvelle session"), this);
     m_newSession->setCursor(Qt::PointingHandCursor);
     m_apply = makeProminentButton(QStringLiteral("Appliquer le réseau"), {}, this);
-    header->addWidget(m_newSession, 0, Qt::AlignBottom);
-    header->addWidget(m_apply, 0, Qt::AlignBottom);
+    header->addSpacing(12);
+    header->addWidget(m_newSession, 0, Qt::AlignVCenter);
+    header->addSpacing(8);
+    header->addWidget(m_apply, 0, Qt::AlignVCenter);
 
     auto *content = new QWidget;
     auto *column = new QVBoxLayout(content);
@@ -119,8 +122,9 @@ void NetworkPage::refresh()
     for (const RTPSessionConfig &session : sessions)
         ids.push_back(QString::fromStdString(session.id.toString()));
     m_cardOrder = m_cards->sync(ids, [this, &sessions](const QString &id) {
-        const auto it = std::find_if(sessions.begin(), sessions.end(),
-                                     [&](const auto &s) { return QString::fromStdString(s.id.toString()) == id; });
+        const auto it = std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) {
+            return QString::fromStdString(s.id.toString()) == id;
+        });
         return new RTPSessionCard(m_state, it->id);
     });
     const std::vector<NetInterface> interfaces = NetworkInterfaces::ipv4();

@@ -114,7 +114,8 @@ void PortField::setStoredPort(int port, const QString &problem)
     setRange(qMin(kMin, port), qMax(kMax, port));
     if (value() != port)
         setValue(port);
-    markInvalid(this, m_outOfRange ? QStringLiteral("Port hors limites (%1…%2)").arg(kMin).arg(kMax) : problem);
+    markInvalid(this,
+                m_outOfRange ? QStringLiteral("Port hors limites (%1…%2)").arg(kMin).arg(kMax) : problem);
 }
 
 BusySpinner::BusySpinner(QWidget *parent) : QWidget(parent), m_timer(new QTimer(this))

@@ -84,7 +84,8 @@ public:
     explicit KeyedRows(QVBoxLayout *layout) : m_layout(layout) {}
 
     // Returns the rows in order; `make` builds a row for a new id.
-    std::vector<Row *> sync(const std::vector<QString> &ids, const std::function<Row *(const QString &)> &make)
+    std::vector<Row *> sync(const std::vector<QString> &ids,
+                            const std::function<Row *(const QString &)> &make)
     {
         std::map<QString, Row *> kept;
         std::vector<Row *> ordered;

@@ -175,7 +175,8 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
 void RTPSessionCard::edit(const std::function<void(RTPSessionConfig &)> &change)
 {
     const auto &sessions = m_state.project().rtpSessions;
-    const auto it = std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) { return s.id == m_id; });
+    const auto it =
+        std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) { return s.id == m_id; });
     if (it == sessions.end())
         return;
     RTPSessionConfig changed = *it;
@@ -211,7 +212,8 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
         m_interface->clear();
         m_interface->addItem(QStringLiteral("Toutes les interfaces"), QString());
         for (const NetInterface &netInterface : interfaces)
-            m_interface->addItem(QString::fromStdString(netInterface.label()), QString::fromStdString(netInterface.ip));
+            m_interface->addItem(QString::fromStdString(netInterface.label()),
+                                 QString::fromStdString(netInterface.ip));
     }
     // An address no interface has any more stays stored, shown greyed, unselected.
     const int addressIndex = m_interface->findData(QString::fromStdString(session.bindAddress));
@@ -236,7 +238,8 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
     for (const std::string &name : clashes)
         others << QStringLiteral("« %1 »").arg(QString::fromStdString(name));
     const QString clash =
-        clashes.empty() ? QString() : QStringLiteral("Port local déjà pris par ") + others.join(QStringLiteral(", "));
+        clashes.empty() ? QString()
+                        : QStringLiteral("Port local déjà pris par ") + others.join(QStringLiteral(", "));
     m_clash->setText(clash);
     m_clash->setVisible(!clash.isEmpty());
     m_localPort->setStoredPort(session.localPort, clash);
