@@ -13,6 +13,19 @@
 namespace korvane::test {
 namespace {
 
+// Every text the page shows, in no particular order.
+QStringList shownTexts(const QWidget *page)
+{
+    QStringList texts;
+    for (const auto *label : page->findChildren<QLabel *>())
+        if (label->isVisibleTo(page) && !label->text().isEmpty())
+            texts << label->text();
+    for (const auto *button : page->findChildren<QAbstractButton *>())
+        if (button->isVisibleTo(page) && !button->text().isEmpty())
+            texts << button->text();
+    return texts;
+}
+
 class DevicesPageTest : public WindowTest {
 protected:
     void SetUp() override
@@ -191,6 +204,14 @@ TEST_F(DevicesPageTest, DevicesScreenshot)
     waitForEndpoints(3, 2);
     state->acknowledgeMissing();
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
+    const QStringList texts = shownTexts(page);
+    for (const char *expected :
+         {"Périphériques & intervenants",
+          "Détection à chaud. Donne un surnom parlant à chaque appareil (QLab, GrandMA\u2026).",
+          "Intervenants manquants", "GrandMA", "DÉCONNECTÉ", "Entrées (3)", "Sorties (2)",
+          "Launchpad X \u00B7 ID 1201", "VIRTUEL", "Ports virtuels KORVANE", "Out", "In",
+          "Ajouter un port virtuel", "Appliquer les ports virtuels"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(expected))) << expected;
     screenshot("devices");
 }
 

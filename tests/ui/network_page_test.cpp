@@ -263,6 +263,21 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
     EXPECT_TRUE(page->logBlock()->isVisible());
     EXPECT_TRUE(page->logText()->text().startsWith("RTP "));
     EXPECT_EQ(page->logText()->text().count('\n') + 1, static_cast<int>(state->rtp().logLines().size()));
+    QStringList texts;
+    for (const auto *label : page->findChildren<QLabel *>())
+        if (label->isVisibleTo(page))
+            texts << label->text();
+    for (const auto *button : page->findChildren<QPushButton *>())
+        texts << button->text();
+    for (const char *expected : {"Réseau RTP-MIDI (AppleMIDI)",
+                                 "Sessions MIDI réseau entre machines. Le port data = port control + 1.",
+                                 "Nouvelle session", "Appliquer le réseau", "Rôle", "Port local", "Interface",
+                                 "Hôte distant", "Port", "Journal réseau", "1 pair(s)", "écoute"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(expected))) << expected;
+    // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
+    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"));
+    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().endsWith(
+        " \u2014 visible des autres hôtes (rtpMIDI, « MIDI réseau » macOS, KORVANE)."));
     auto *scroll = page->findChild<QScrollArea *>();
     scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
     screenshot("network");

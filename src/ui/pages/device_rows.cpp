@@ -13,6 +13,8 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace korvane {
 
 namespace {

@@ -13,7 +13,9 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <map>
+#include <set>
 
 namespace korvane {
 
@@ -186,14 +188,11 @@ void DevicesPage::refresh()
         return new VirtualPortRow(m_state, it->id);
     });
     // Two entries sharing an id share one row: the first one's.
-    std::map<VirtualPortRow *, bool> filled;
-    for (std::size_t i = 0, r = 0; i < ports.size() && r < m_portOrder.size(); ++i) {
+    std::set<VirtualPortRow *> filled;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
         VirtualPortRow *row = m_ports->row(portIds[i]);
-        if (filled[row])
-            continue;
-        filled[row] = true;
-        row->setPort(ports[i], portNameProblem(ports, i));
-        ++r;
+        if (filled.insert(row).second)
+            row->setPort(ports[i], portNameProblem(ports, i));
     }
     m_applyPorts->setVisible(!ports.empty());
 }

@@ -18,6 +18,9 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <set>
+
 namespace korvane {
 
 NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
@@ -131,12 +134,11 @@ void NetworkPage::refresh()
     const auto &peers = m_state.rtp().peersBySession();
     const auto &statuses = m_state.rtp().statusBySession();
     // Entries sharing an id share the first one's card.
-    std::vector<RTPSessionCard *> filled;
+    std::set<RTPSessionCard *> filled;
     for (std::size_t i = 0; i < sessions.size(); ++i) {
         RTPSessionCard *card = m_cards->row(ids[i]);
-        if (std::find(filled.begin(), filled.end(), card) != filled.end())
+        if (!filled.insert(card).second)
             continue;
-        filled.push_back(card);
         card->setSession(sessions[i], interfaces, localPortClashes(sessions, i));
         const auto peerList = peers.find(sessions[i].id);
         const auto status = statuses.find(sessions[i].id);
