@@ -60,7 +60,8 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
     : TOVCard(14, 10, parent), m_state(state), m_id(id)
 {
     m_enabled = new ToggleSwitch({}, this);
-    m_enabled->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    // No label: just the track, flush with the card's left edge.
+    m_enabled->setFixedSize(m_enabled->trackRect().width() + 2, m_enabled->sizeHint().height());
     m_enabled->setAccessibleName(QStringLiteral("Activée"));
     m_name = new QLineEdit(this);
     m_name->setPlaceholderText(QStringLiteral("Nom de session"));
@@ -220,9 +221,10 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
     }
     // An address no interface has any more stays stored, shown greyed, unselected.
     const int addressIndex = m_interface->findData(QString::fromStdString(session.bindAddress));
-    if (m_interface->currentIndex() != addressIndex) {
+    const QString stored = addressIndex < 0 ? QString::fromStdString(session.bindAddress) : QString();
+    if (m_interface->currentIndex() != addressIndex || m_interface->placeholderText() != stored) {
         const QSignalBlocker block(m_interface);
-        m_interface->setPlaceholderText(QString::fromStdString(session.bindAddress));
+        m_interface->setPlaceholderText(stored);
         m_interface->setCurrentIndex(addressIndex);
     }
 
