@@ -192,6 +192,26 @@ void AppState::applyVirtualPorts()
 {
     m_engine->applyVirtualPorts(m_project.virtualPorts);
     setDirty(true);
+    if (!m_engine->running())
+        return; // created when the engine starts
+    // The engine keeps only the ports the MIDI service created: own virtual
+    // destinations are routable sources and the other way round.
+    std::set<std::string> created;
+    for (const auto &keys : {m_engine->routableSources(), m_engine->routableDestinations()})
+        for (const EndpointKey &key : keys)
+            if (key.kind == EndpointKind::virtual_)
+                created.insert(key.name);
+    std::string failed;
+    std::set<std::string> reported;
+    for (const VirtualPortConfig &config : m_project.virtualPorts) {
+        for (const auto &[wanted, suffix] :
+             {std::pair{config.createsSource, " Out"}, std::pair{config.createsDestination, " In"}}) {
+            const std::string name = config.name + suffix;
+            if (wanted && !created.count(name) && reported.insert(name).second)
+                failed += (failed.empty() ? "" : ", ") + name;
+        }
+    }
+    setStatus(failed.empty() ? "Ports virtuels appliqués" : "Port virtuel non créé : " + failed);
 }
 
 void AppState::applyNetwork()

@@ -1,8 +1,10 @@
 #include "ui/shell/main_window.h"
 
 #include "app/app_state.h"
+#include "ui/pages/devices_page.h"
 #include "ui/pages/filters_page.h"
 #include "ui/pages/monitor_page.h"
+#include "ui/pages/network_page.h"
 #include "ui/pages/page_header.h"
 #include "ui/pages/routing_page.h"
 #include "ui/shell/disconnect_alert.h"
@@ -58,11 +60,11 @@ MainWindow::MainWindow(AppState &state, std::shared_ptr<WindowPrompts> prompts, 
     detailPalette.setColor(QPalette::Window, Theme::background());
     m_detail->setPalette(detailPalette);
     m_pages = new QStackedWidget(m_detail);
-    m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::devices));
+    m_pages->addWidget(new DevicesPage(m_state));
     m_pages->addWidget(new RoutingPage(m_state));
     m_pages->addWidget(new FiltersPage(m_state, m_prompts));
     m_pages->addWidget(new MonitorPage(m_state.monitor()));
-    m_pages->addWidget(makeHeaderOnlyPage(HeaderOnlyPage::network));
+    m_pages->addWidget(new NetworkPage(m_state));
     m_settings = new SettingsPage(m_state);
     m_pages->addWidget(m_settings);
     auto *detailLayout = new QVBoxLayout(m_detail);

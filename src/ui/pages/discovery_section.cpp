@@ -1,0 +1,96 @@
+#include "ui/pages/discovery_section.h"
+
+#include "app/app_state.h"
+#include "ui/theme/theme.h"
+#include "ui/theme/widgets.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace korvane {
+
+DiscoveredRow::DiscoveredRow(AppState &state, QWidget *parent)
+    : QFrame(parent), m_state(state), m_name(new QLabel(this)), m_address(makeCaption({}, this)),
+      m_connect(makeProminentButton(QStringLiteral("Connecter"), QStringLiteral("link"), this))
+{
+    setObjectName(QStringLiteral("discoveredService"));
+    setStyleSheet(QStringLiteral("QFrame#discoveredService { background: rgba(255, 255, 255, 10); "
+                                 "border: 1px solid rgba(255, 255, 255, 30); border-radius: 8px; }"));
+    auto *icon = new QLabel(this);
+    icon->setPixmap(Theme::iconPixmap(QStringLiteral("radio"), Theme::accent(), 18, devicePixelRatioF()));
+    setLabelColor(m_name, Theme::textPrimary());
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    texts->addWidget(m_name);
+    texts->addWidget(m_address);
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(10, 8, 10, 8);
+    row->setSpacing(10);
+    row->addWidget(icon);
+    row->addLayout(texts);
+    row->addStretch(1);
+    row->addWidget(m_connect);
+    connect(m_connect, &QPushButton::clicked, this, [this] {
+        // The controller may apply the network and so refresh this row: work on a copy.
+        const DiscoveredPeer peer = m_peer;
+        m_state.connectToDiscovered(peer);
+    });
+}
+
+void DiscoveredRow::setPeer(const DiscoveredPeer &peer)
+{
+    m_peer = peer;
+    m_name->setText(QString::fromStdString(peer.name));
+    m_address->setText(QStringLiteral("%1:%2").arg(QString::fromStdString(peer.host)).arg(peer.port));
+}
+
+DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
+    : QWidget(parent), m_state(state), m_advertised(makeCaption({}, this)), m_searching(new QWidget(this))
+{
+    m_advertised->setWordWrap(true);
+    auto *searchRow = new QHBoxLayout(m_searching);
+    searchRow->setContentsMargins(0, 4, 0, 4);
+    searchRow->setSpacing(8);
+    searchRow->addWidget(new BusySpinner(m_searching));
+    auto *searchText = new QLabel(QStringLiteral("Recherche Bonjour en cours\u2026"), m_searching);
+    setLabelColor(searchText, Theme::secondaryText());
+    searchRow->addWidget(searchText);
+    searchRow->addStretch(1);
+
+    auto *rows = new QVBoxLayout;
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(6);
+    m_rows = std::make_unique<KeyedRows<DiscoveredRow>>(rows);
+
+    auto *column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(8);
+    column->addWidget(
+        new SectionLabel(QStringLiteral("05a"), QStringLiteral("Appareils distants détectés"), this));
+    column->addWidget(m_advertised);
+    column->addWidget(m_searching);
+    column->addLayout(rows);
+}
+
+void DiscoverySection::refresh()
+{
+    const RTPDiscovery &discovery = m_state.discovery();
+    const QString advertised = QString::fromStdString(discovery.advertisedName());
+    m_advertised->setText(QStringLiteral("Publié comme « %1 » \u2014 visible des autres hôtes (rtpMIDI, "
+                                         "« MIDI réseau » macOS, KORVANE).")
+                              .arg(advertised));
+    m_advertised->setVisible(!advertised.isEmpty());
+
+    const auto &peers = discovery.peers();
+    m_searching->setVisible(peers.empty());
+    std::vector<QString> ids;
+    for (const DiscoveredPeer &peer : peers)
+        ids.push_back(QString::fromStdString(peer.id()));
+    m_order = m_rows->sync(ids, [this](const QString &) { return new DiscoveredRow(m_state); });
+    for (std::size_t i = 0; i < peers.size(); ++i)
+        m_rows->row(ids[i])->setPeer(peers[i]);
+}
+
+} // namespace korvane

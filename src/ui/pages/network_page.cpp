@@ -1,0 +1,159 @@
+#include "ui/pages/network_page.h"
+
+#include "app/app_state.h"
+#include "net/network_interfaces.h"
+#include "net/rtp_discovery.h"
+#include "net/rtp_manager.h"
+#include "ui/pages/config_checks.h"
+#include "ui/pages/discovery_section.h"
+#include "ui/pages/page_header.h"
+#include "ui/pages/session_card.h"
+#include "ui/theme/theme.h"
+#include "ui/theme/widgets.h"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <set>
+
+namespace korvane {
+
+NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
+{
+    auto *header = new QHBoxLayout;
+    header->setContentsMargins(20, 20, 20, 12);
+    header->addWidget(
+        new PageHeader(QStringLiteral("05"), QStringLiteral("Réseau RTP"),
+                       QStringLiteral("Réseau RTP-MIDI (AppleMIDI)"),
+                       QStringLiteral("Sessions MIDI réseau entre machines. Le port data = port "
+                                      "control + 1."),
+                       this),
+        1);
+    m_newSession = new QPushButton(Theme::icon(QStringLiteral("plus"), Theme::accent(), 14),
+                                   QStringLiteral("Nouvelle session"), this);
+    m_newSession->setCursor(Qt::PointingHandCursor);
+    m_apply = makeProminentButton(QStringLiteral("Appliquer le réseau"), {}, this);
+    header->addSpacing(12);
+    header->addWidget(m_newSession, 0, Qt::AlignVCenter);
+    header->addSpacing(8);
+    header->addWidget(m_apply, 0, Qt::AlignVCenter);
+
+    auto *content = new QWidget;
+    auto *column = new QVBoxLayout(content);
+    column->setContentsMargins(20, 8, 20, 20);
+    column->setSpacing(12);
+    m_discovery = new DiscoverySection(m_state, content);
+    column->addWidget(m_discovery);
+    column->addSpacing(8);
+    column->addWidget(new SectionLabel(QStringLiteral("05b"), QStringLiteral("Sessions"), content));
+    m_noSession = new QLabel(QStringLiteral("Aucune session réseau."), content);
+    setLabelColor(m_noSession, Theme::secondaryText());
+    column->addWidget(m_noSession);
+    auto *cards = new QVBoxLayout;
+    cards->setContentsMargins(0, 0, 0, 0);
+    cards->setSpacing(12);
+    m_cards = std::make_unique<KeyedRows<RTPSessionCard>>(cards);
+    column->addLayout(cards);
+
+    m_logBlock = new QWidget(content);
+    auto *logColumn = new QVBoxLayout(m_logBlock);
+    logColumn->setContentsMargins(0, 8, 0, 0);
+    logColumn->setSpacing(8);
+    auto *divider = new QFrame(m_logBlock);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setStyleSheet(QStringLiteral("color: rgba(255, 255, 255, 30);"));
+    auto *logTitle = new QLabel(QStringLiteral("Journal réseau"), m_logBlock);
+    logTitle->setFont(Theme::font(Theme::TextStyle::headline));
+    // One label for up to 200 lines: as many widgets would cost more than they show.
+    m_log = new QLabel(m_logBlock);
+    m_log->setFont(Theme::monoFont(Theme::TextStyle::caption2));
+    setLabelColor(m_log, Theme::secondaryText());
+    m_log->setTextFormat(Qt::PlainText);
+    m_log->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_log->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    logColumn->addWidget(divider);
+    logColumn->addWidget(logTitle);
+    logColumn->addWidget(m_log);
+    column->addWidget(m_logBlock);
+    column->addStretch(1);
+
+    auto *scroll = new QScrollArea(this);
+    scroll->setWidget(content);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    outer->addLayout(header);
+    outer->addWidget(scroll, 1);
+
+    connect(m_newSession, &QPushButton::clicked, this, [this] {
+        m_state.mutateProject([](TOVProject &p) { p.rtpSessions.push_back(RTPSessionConfig()); });
+    });
+    connect(m_apply, &QPushButton::clicked, this, [this] { m_state.applyNetwork(); });
+
+    const auto schedule = [this] { m_refresh.schedule(); };
+    connect(&m_state, &AppState::projectChanged, this, schedule);
+    connect(&m_state.rtp(), &RTPManager::peersBySessionChanged, this, schedule);
+    connect(&m_state.rtp(), &RTPManager::statusBySessionChanged, this, schedule);
+    connect(&m_state.rtp(), &RTPManager::logLinesChanged, this, schedule);
+    connect(&m_state.discovery(), &RTPDiscovery::peersChanged, this, schedule);
+    connect(&m_state.discovery(), &RTPDiscovery::advertisedNameChanged, this, schedule);
+    refresh();
+}
+
+void NetworkPage::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    refresh();
+}
+
+void NetworkPage::refresh()
+{
+    m_discovery->refresh();
+
+    const auto &sessions = m_state.project().rtpSessions;
+    m_noSession->setVisible(sessions.empty());
+    std::vector<QString> ids;
+    for (const RTPSessionConfig &session : sessions)
+        ids.push_back(QString::fromStdString(session.id.toString()));
+    m_cardOrder = m_cards->sync(ids, [this, &sessions](const QString &id) {
+        const auto it = std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) {
+            return QString::fromStdString(s.id.toString()) == id;
+        });
+        return new RTPSessionCard(m_state, it->id);
+    });
+    const std::vector<NetInterface> interfaces = NetworkInterfaces::ipv4();
+    const auto &peers = m_state.rtp().peersBySession();
+    const auto &statuses = m_state.rtp().statusBySession();
+    // Entries sharing an id share the first one's card.
+    std::set<RTPSessionCard *> filled;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+        RTPSessionCard *card = m_cards->row(ids[i]);
+        if (!filled.insert(card).second)
+            continue;
+        card->setSession(sessions[i], interfaces, localPortClashes(sessions, i));
+        const auto peerList = peers.find(sessions[i].id);
+        const auto status = statuses.find(sessions[i].id);
+        card->setRunning(peerList == peers.end() ? std::vector<std::string>() : peerList->second,
+                         status == statuses.end() ? nullptr : &status->second);
+    }
+
+    const auto &lines = m_state.rtp().logLines();
+    QStringList text;
+    for (const std::string &line : lines)
+        text << QString::fromStdString(line);
+    const QString joined = text.join(QLatin1Char('\n'));
+    if (m_log->text() != joined)
+        m_log->setText(joined);
+    m_logBlock->setVisible(!lines.empty());
+}
+
+} // namespace korvane

@@ -1,0 +1,219 @@
+#include "ui_fixture.h"
+
+#include "ui/pages/device_rows.h"
+#include "ui/pages/devices_page.h"
+#include "ui/theme/theme.h"
+#include "ui/theme/widgets.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace korvane::test {
+namespace {
+
+// Every text the page shows, in no particular order.
+QStringList shownTexts(const QWidget *page)
+{
+    QStringList texts;
+    for (const auto *label : page->findChildren<QLabel *>())
+        if (label->isVisibleTo(page) && !label->text().isEmpty())
+            texts << label->text();
+    for (const auto *button : page->findChildren<QAbstractButton *>())
+        if (button->isVisibleTo(page) && !button->text().isEmpty())
+            texts << button->text();
+    return texts;
+}
+
+class DevicesPageTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        showPage(SidebarItem::devices);
+    }
+    // Waits for the engine's lists, then for the page's queued refresh.
+    void waitForEndpoints(std::size_t sources, std::size_t destinations)
+    {
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return state->engine().sources().size() == sources &&
+                   state->engine().destinations().size() == destinations;
+        }));
+        ASSERT_TRUE(QTest::qWaitFor([&] {
+            return page->inputRows().size() == sources && page->outputRows().size() == destinations;
+        }));
+    }
+    static QStringList details(const std::vector<EndpointRow *> &rows)
+    {
+        QStringList out;
+        for (auto *row : rows)
+            out << row->detailLabel()->text() + (row->virtualBadge()->isVisible() ? " VIRTUEL" : "");
+        return out;
+    }
+
+    DevicesPage *page = window->findChild<DevicesPage *>();
+};
+
+TEST_F(DevicesPageTest, ListsEndpointsWithCountsStateAndBadge)
+{
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page->inputsHeader()->text(), "Entrées (0)");
+    EXPECT_EQ(page->outputsHeader()->text(), "Sorties (0)");
+    EXPECT_TRUE(page->inputsEmpty()->isVisible());
+    EXPECT_EQ(page->inputsEmpty()->text(), "Aucun périphérique");
+    EXPECT_TRUE(page->outputsEmpty()->isVisible());
+    EXPECT_FALSE(page->missingSection()->isVisible()) << "absent, not empty, while nothing is missing";
+    EXPECT_FALSE(page->applyPortsButton()->isVisible());
+
+    midi->addSource("Keys", 5);
+    midi->addSource("Old pads", 9, /*offline=*/true);
+    midi->addDestination("Synth", -2147483647 - 1);
+    waitForEndpoints(2, 1);
+    EXPECT_EQ(page->inputsHeader()->text(), "Entrées (2)");
+    EXPECT_EQ(page->outputsHeader()->text(), "Sorties (1)");
+    EXPECT_FALSE(page->inputsEmpty()->isVisible());
+    EXPECT_EQ(details(page->inputRows()), (QStringList{"Keys \u00B7 ID 5", "Old pads \u00B7 ID 9"}));
+    EXPECT_EQ(details(page->outputRows()), (QStringList{"Synth \u00B7 ID -2147483648"}));
+    EXPECT_EQ(page->inputRows()[0]->onlineDot()->color(), Theme::ok());
+    EXPECT_EQ(page->inputRows()[1]->onlineDot()->color(), Theme::systemGrey());
+    const QLineEdit *field = page->inputRows()[0]->nicknameField();
+    EXPECT_TRUE(field->text().isEmpty());
+    EXPECT_EQ(field->placeholderText(), "Surnom (ex: QLab, GrandMA, Console)");
+    EXPECT_FALSE(state->dirty()) << "showing the page changes nothing";
+}
+
+TEST_F(DevicesPageTest, NicknameFieldKeepsFocusCursorAndTextThroughAHotPlug)
+{
+    const auto alpha = midi->addSource("Alpha", 1);
+    midi->addSource("Keys", 5);
+    waitForEndpoints(2, 0);
+    EndpointRow *keys = page->inputRows()[1];
+    QLineEdit *field = keys->nicknameField();
+    QTest::mouseClick(field, Qt::LeftButton);
+    QTest::keyClicks(field, "Q");
+    // The first character creates the entry with the endpoint's key and role.
+    ASSERT_EQ(state->project().devices.size(), 1u);
+    const DeviceRef &device = state->project().devices[0];
+    EXPECT_EQ(device.key, EndpointKey(EndpointKind::physical, "Keys", 5));
+    EXPECT_EQ(device.role, EndpointRole::source);
+    QTest::keyClicks(field, "Lab");
+    QTest::keyClick(field, Qt::Key_Left);
+    QTest::keyClick(field, Qt::Key_Left);
+
+    // Alpha leaves, Beta and an output arrive while the field is being typed in.
+    midi->removeEndpoint(alpha);
+    midi->addSource("Beta", 2);
+    midi->addDestination("Lights", 3);
+    waitForEndpoints(2, 1);
+    QTest::qWait(30);
+    ASSERT_EQ(page->inputRows()[0], keys) << "the row itself is kept and moved up";
+    EXPECT_EQ(QApplication::focusWidget(), field);
+    EXPECT_EQ(field->text(), "QLab");
+    EXPECT_EQ(field->cursorPosition(), 2);
+    QTest::keyClicks(field, "-");
+    EXPECT_EQ(state->project().devices[0].nickname, "QL-ab");
+    EXPECT_EQ(state->project().devices.size(), 1u);
+    // What the routing page shows for this endpoint.
+    EXPECT_EQ(state->displayName(EndpointKey(EndpointKind::physical, "Keys", 5)), "QL-ab");
+    EXPECT_TRUE(page->inputRows()[1]->nicknameField()->text().isEmpty());
+}
+
+TEST_F(DevicesPageTest, MissingDeviceIsListedUntilItsTrashButtonStopsWatchingIt)
+{
+    state->mutateProject([](TOVProject &p) {
+        DeviceRef device;
+        device.key = EndpointKey(EndpointKind::physical, "MA Net", 77);
+        device.nickname = "GrandMA";
+        p.devices.push_back(device);
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingRows().size() == 1; }));
+    state->acknowledgeMissing(); // the alert would cover the page
+    QTest::qWait(20);
+    EXPECT_TRUE(page->missingSection()->isVisible());
+    MissingDeviceRow *row = page->missingRows()[0];
+    EXPECT_EQ(row->nameLabel()->text(), "GrandMA");
+    EXPECT_EQ(row->forgetButton()->toolTip(), "Ne plus surveiller cet intervenant");
+    QTest::mouseClick(row->forgetButton(), Qt::LeftButton);
+    EXPECT_TRUE(state->project().devices.empty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !page->missingSection()->isVisible(); }));
+    EXPECT_TRUE(state->missingDevices().empty());
+}
+
+TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
+{
+    QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
+    VirtualPortRow *first = page->portRows()[0];
+    EXPECT_EQ(first->nameField()->text(), "KORVANE Bus");
+    EXPECT_TRUE(first->outBox()->isChecked() && first->inBox()->isChecked());
+    EXPECT_FALSE(first->problemLabel()->isVisible());
+    EXPECT_EQ(midi->find("KORVANE Bus Out"), 0u) << "nothing on the platform before applying";
+    EXPECT_TRUE(page->applyPortsButton()->isVisible());
+
+    // A second one with the same name, then an empty name: each marked on its row.
+    QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 2; }));
+    VirtualPortRow *second = page->portRows()[1];
+    EXPECT_EQ(first->problemLabel()->text(), "Nom déjà utilisé");
+    EXPECT_TRUE(second->problemLabel()->isVisible());
+    QTest::mouseClick(second->nameField(), Qt::LeftButton);
+    second->nameField()->selectAll();
+    QTest::keyClick(second->nameField(), Qt::Key_Backspace);
+    QTest::qWait(20);
+    EXPECT_FALSE(first->problemLabel()->isVisible());
+    EXPECT_EQ(second->problemLabel()->text(), "Nom requis");
+    QTest::mouseClick(second->deleteButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
+
+    QTest::mouseClick(page->applyPortsButton(), Qt::LeftButton);
+    EXPECT_NE(midi->find("KORVANE Bus Out"), 0u);
+    EXPECT_NE(midi->find("KORVANE Bus In"), 0u);
+    EXPECT_EQ(state->statusMessage(), "Ports virtuels appliqués");
+    waitForEndpoints(1, 1);
+    EXPECT_TRUE(details(page->inputRows())[0].startsWith("KORVANE Bus Out \u00B7 ID "));
+    EXPECT_TRUE(details(page->outputRows())[0].endsWith(" VIRTUEL"));
+
+    // Unticking "In" reaches the project at once, the platform only when applied.
+    QTest::mouseClick(first->inBox(), Qt::LeftButton);
+    EXPECT_FALSE(state->project().virtualPorts[0].createsDestination);
+    EXPECT_NE(midi->find("KORVANE Bus In"), 0u);
+
+    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().empty(); }));
+    EXPECT_FALSE(page->applyPortsButton()->isVisible());
+}
+
+TEST_F(DevicesPageTest, DevicesScreenshot)
+{
+    midi->addSource("Launchpad X", 1201);
+    midi->addSource("Keystation 49", 1202, /*offline=*/true);
+    midi->addDestination("QLab In", 1301);
+    state->mutateProject([](TOVProject &p) {
+        p.virtualPorts.emplace_back();
+        DeviceRef missing;
+        missing.key = EndpointKey(EndpointKind::physical, "GrandMA3", 4242);
+        missing.nickname = "GrandMA";
+        p.devices.push_back(missing);
+        DeviceRef named;
+        named.key = EndpointKey(EndpointKind::physical, "Launchpad X", 1201);
+        named.nickname = "Pads";
+        p.devices.push_back(named);
+    });
+    state->applyVirtualPorts();
+    waitForEndpoints(3, 2);
+    state->acknowledgeMissing();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
+    const QStringList texts = shownTexts(page);
+    for (const char *expected :
+         {"Périphériques & intervenants",
+          "Détection à chaud. Donne un surnom parlant à chaque appareil (QLab, GrandMA\u2026).",
+          "Intervenants manquants", "GrandMA", "DÉCONNECTÉ", "Entrées (3)", "Sorties (2)",
+          "Launchpad X \u00B7 ID 1201", "VIRTUEL", "Ports virtuels KORVANE", "Out", "In",
+          "Ajouter un port virtuel", "Appliquer les ports virtuels"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(expected))) << expected;
+    screenshot("devices");
+}
+
+} // namespace
+} // namespace korvane::test

@@ -1,0 +1,338 @@
+#include "ui_fixture.h"
+
+#include "net/network_interfaces.h"
+#include "net/rtp_discovery.h"
+#include "net/rtp_manager.h"
+#include "ui/pages/config_checks.h"
+#include "ui/pages/discovery_section.h"
+#include "ui/pages/network_page.h"
+#include "ui/pages/session_card.h"
+#include "ui/theme/theme.h"
+#include "ui/theme/toggle_switch.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace korvane::test {
+namespace {
+
+TEST(ConfigChecks, VirtualPortNamesThatMakeNoPortOrOneForTwo)
+{
+    const auto port = [](std::string name, bool out, bool in) {
+        VirtualPortConfig p;
+        p.name = std::move(name);
+        p.createsSource = out;
+        p.createsDestination = in;
+        return p;
+    };
+    struct Case {
+        VirtualPortConfig checked, other;
+        PortNameProblem expected;
+    };
+    const Case cases[] = {
+        {port("", true, true), port("B", true, true), PortNameProblem::empty},
+        {port(" \t", true, true), port("B", true, true), PortNameProblem::empty},
+        {port("A", true, true), port("A", true, true), PortNameProblem::duplicate},
+        {port("A", true, false), port("A", true, true), PortNameProblem::duplicate},
+        {port("A", true, false), port("A", false, true), PortNameProblem::none}, // "A Out" and "A In"
+        {port("A", true, true), port("a", true, true), PortNameProblem::none},
+        {port("A", true, true), port("A ", true, true), PortNameProblem::none},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(portNameProblem({c.checked, c.other}, 0), c.expected)
+            << c.checked.name << " / " << c.other.name;
+}
+
+TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
+{
+    const auto session = [](int port, std::string address = {}, bool enabled = true) {
+        RTPSessionConfig s;
+        s.name = "S" + std::to_string(port);
+        s.localPort = port;
+        s.bindAddress = std::move(address);
+        s.enabled = enabled;
+        return s;
+    };
+    struct Case {
+        RTPSessionConfig checked, other;
+        bool clash;
+    };
+    const Case cases[] = {
+        {session(5004), session(5004), true},
+        {session(5004), session(5005), true}, // its data port is the other's control port
+        {session(5004), session(5003), true},
+        {session(5004), session(5006), false},
+        {session(5004), session(5002), false},
+        {session(5004), session(5004, {}, false), false},
+        {session(5004, {}, false), session(5004), false},
+        {session(5004, "127.0.0.1"), session(5004, "192.0.2.2"), false},
+        {session(5004, "127.0.0.1"), session(5004), true},
+        {session(5004, "127.0.0.1"), session(5004, "127.0.0.1"), true},
+        {session(INT_MAX), session(INT_MIN), false},
+        {session(65534), session(65535), true},
+    };
+    for (const Case &c : cases) {
+        const auto names = localPortClashes({c.checked, c.other}, 0);
+        EXPECT_EQ(names.size(), c.clash ? 1u : 0u) << c.checked.localPort << " / " << c.other.localPort;
+    }
+}
+
+TEST(PortFieldTest, ShowsStoredPortsOutsideTheRangeMarkedAndEditsBackInside)
+{
+    PortField field;
+    for (const auto &[stored, outside] :
+         {std::pair{0, true}, {1, false}, {65534, false}, {65535, true}, {-1, true}, {70000, true}}) {
+        field.setStoredPort(stored);
+        EXPECT_EQ(field.value(), stored);
+        EXPECT_EQ(field.text(), QString::number(stored));
+        EXPECT_EQ(field.showsOutOfRange(), outside) << stored;
+        EXPECT_EQ(field.property("invalid").toBool(), outside) << stored;
+    }
+    QList<int> edited;
+    QObject::connect(&field, &PortField::portEdited, [&](int port) { edited << port; });
+    field.setStoredPort(70000);
+    field.stepBy(-1); // what the user does: 69999, brought into range
+    field.setStoredPort(0);
+    field.stepBy(1);
+    EXPECT_EQ(edited, (QList<int>{65534, 1}));
+    EXPECT_FALSE(field.showsOutOfRange());
+}
+
+class NetworkPageTest : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        showPage(SidebarItem::network);
+    }
+    RTPSessionCard *waitForCards(std::size_t count)
+    {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return page->cards().size() == count; }));
+        return page->cards().empty() ? nullptr : page->cards().back();
+    }
+    static void choose(QComboBox *box, int index)
+    {
+        box->setFocus();
+        box->setCurrentIndex(index);
+        emit box->activated(index);
+        QTest::qWait(20);
+    }
+    // Ports of our own for the sessions that really run, apart from other runs on this machine.
+    static int testPort(int offset)
+    {
+        return 42000 + (QCoreApplication::applicationPid() % 500) * 8 + offset;
+    }
+
+    NetworkPage *page = window->findChild<NetworkPage *>();
+};
+
+TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
+{
+    ASSERT_NE(page, nullptr);
+    EXPECT_TRUE(page->noSessionLabel()->isVisible());
+    EXPECT_EQ(page->noSessionLabel()->text(), "Aucune session réseau.");
+    EXPECT_FALSE(page->logBlock()->isVisible());
+
+    QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
+    RTPSessionCard *first = waitForCards(1);
+    ASSERT_NE(first, nullptr);
+    EXPECT_FALSE(page->noSessionLabel()->isVisible());
+    EXPECT_TRUE(first->enabledSwitch()->isChecked());
+    EXPECT_EQ(first->nameField()->text(), "TOV-Net");
+    EXPECT_EQ(first->roleBox()->currentText(), "Écoute (responder)");
+    EXPECT_EQ(first->localPortField()->text(), "5004");
+    EXPECT_EQ(first->interfaceBox()->currentText(), "Toutes les interfaces");
+    EXPECT_FALSE(first->remoteRow()->isVisible());
+    EXPECT_EQ(first->peersLabel()->text(), "Aucun pair");
+    EXPECT_EQ(first->peersDot()->color(), Theme::systemGrey());
+    EXPECT_FALSE(first->clashLabel()->isVisible());
+
+    QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
+    RTPSessionCard *second = waitForCards(2);
+    EXPECT_EQ(first->clashLabel()->text(), "Port local déjà pris par « TOV-Net »");
+    EXPECT_TRUE(second->clashLabel()->isVisible());
+
+    // Initiator: the remote row appears; back to listener it goes and the values stay.
+    choose(second->roleBox(), 1);
+    EXPECT_TRUE(second->remoteRow()->isVisible());
+    QTest::mouseClick(second->remoteHostField(), Qt::LeftButton);
+    QTest::keyClicks(second->remoteHostField(), "10.0.0.9");
+    second->localPortField()->setFocus();
+    second->localPortField()->selectAll();
+    QTest::keyClicks(second->localPortField(), "6000");
+    QTest::keyClick(second->localPortField(), Qt::Key_Return);
+    choose(second->roleBox(), 0);
+    EXPECT_FALSE(second->remoteRow()->isVisible());
+    const RTPSessionConfig &edited = state->project().rtpSessions[1];
+    EXPECT_EQ(edited.role, RTPRole::listener);
+    EXPECT_EQ(edited.remoteHost, "10.0.0.9");
+    EXPECT_EQ(edited.remotePort, 5004);
+    EXPECT_EQ(edited.localPort, 6000);
+    QTest::qWait(20);
+    EXPECT_FALSE(first->clashLabel()->isVisible());
+
+    // Interfaces: an address is stored as such, "all" as the empty string.
+    const auto interfaces = NetworkInterfaces::ipv4();
+    EXPECT_EQ(first->interfaceBox()->count(), static_cast<int>(interfaces.size()) + 1);
+    EXPECT_EQ(first->addressesLabel()->isVisible(), !interfaces.empty());
+    if (!interfaces.empty()) {
+        choose(first->interfaceBox(), 1);
+        EXPECT_EQ(state->project().rtpSessions[0].bindAddress, interfaces[0].ip);
+        choose(first->interfaceBox(), 0);
+        EXPECT_EQ(state->project().rtpSessions[0].bindAddress, "");
+    }
+
+    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
+    waitForCards(1);
+    EXPECT_EQ(state->project().rtpSessions.size(), 1u);
+    EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
+}
+
+TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
+{
+    state->mutateProject([](TOVProject &p) {
+        RTPSessionConfig s;
+        s.role = RTPRole::initiator;
+        s.localPort = 65535;
+        s.remotePort = 0;
+        s.bindAddress = "203.0.113.7"; // no such interface here
+        p.rtpSessions.push_back(s);
+    });
+    RTPSessionCard *card = waitForCards(1);
+    ASSERT_NE(card, nullptr);
+    const TOVProject before = state->project();
+    EXPECT_EQ(card->localPortField()->text(), "65535");
+    EXPECT_TRUE(card->localPortField()->showsOutOfRange() && card->remotePortField()->showsOutOfRange());
+    EXPECT_EQ(card->interfaceBox()->currentIndex(), -1);
+    EXPECT_EQ(card->interfaceBox()->placeholderText(), "203.0.113.7");
+    QTest::qWait(50);
+    EXPECT_EQ(state->project(), before) << "nothing rewritten until edited";
+
+    card->remotePortField()->setFocus();
+    card->remotePortField()->selectAll();
+    QTest::keyClicks(card->remotePortField(), "5010");
+    QTest::keyClick(card->remotePortField(), Qt::Key_Return);
+    EXPECT_EQ(state->project().rtpSessions[0].remotePort, 5010);
+    EXPECT_EQ(state->project().rtpSessions[0].localPort, 65535);
+}
+
+TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
+{
+    const int listenPort = testPort(0), initiatorPort = testPort(2);
+    state->mutateProject([&](TOVProject &p) {
+        p.name = "Scène"; // the name each side announces
+        RTPSessionConfig listener;
+        listener.name = "Régie";
+        listener.localPort = listenPort;
+        listener.bindAddress = "127.0.0.1";
+        RTPSessionConfig initiator;
+        initiator.name = "Plateau";
+        initiator.role = RTPRole::initiator;
+        initiator.localPort = initiatorPort;
+        initiator.bindAddress = "127.0.0.1";
+        initiator.remoteHost = "127.0.0.1";
+        initiator.remotePort = listenPort;
+        p.rtpSessions = {listener, initiator};
+    });
+    QTest::mouseClick(page->applyButton(), Qt::LeftButton);
+    RTPSessionCard *listener = waitForCards(2) ? page->cards()[0] : nullptr;
+    ASSERT_NE(listener, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return listener->peersLabel()->text() == "1 pair(s)"; }, 10000));
+    // The round trip comes with the initiator's first clock exchange.
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return page->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000))
+        << page->cards()[1]->peersBadge()->toolTip().toStdString();
+    EXPECT_TRUE(page->cards()[1]->peersBadge()->toolTip().startsWith("Scène ("));
+    EXPECT_EQ(listener->peersDot()->color(), Theme::ok());
+    EXPECT_TRUE(listener->peersBadge()->toolTip().startsWith("Scène"));
+    EXPECT_EQ(listener->stateLabel()->text(), "écoute");
+    EXPECT_TRUE(page->logBlock()->isVisible());
+    EXPECT_TRUE(page->logText()->text().startsWith("RTP "));
+    EXPECT_EQ(page->logText()->text().count('\n') + 1, static_cast<int>(state->rtp().logLines().size()));
+    QStringList texts;
+    for (const auto *label : page->findChildren<QLabel *>())
+        if (label->isVisibleTo(page))
+            texts << label->text();
+    for (const auto *button : page->findChildren<QPushButton *>())
+        texts << button->text();
+    for (const char *expected : {"Réseau RTP-MIDI (AppleMIDI)",
+                                 "Sessions MIDI réseau entre machines. Le port data = port control + 1.",
+                                 "Nouvelle session", "Appliquer le réseau", "Rôle", "Port local", "Interface",
+                                 "Hôte distant", "Port", "Journal réseau", "1 pair(s)", "écoute"})
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(expected))) << expected;
+    // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
+    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"));
+    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().endsWith(
+        " \u2014 visible des autres hôtes (rtpMIDI, « MIDI réseau » macOS, KORVANE)."));
+    auto *scroll = page->findChild<QScrollArea *>();
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    screenshot("network");
+}
+
+// Holds the shared lock of the tests that use the private Avahi daemon (see the net integration suite).
+class AvahiUser {
+public:
+    AvahiUser()
+    {
+        const QByteArray dir = qgetenv("KORVANE_AVAHI_DIR");
+        m_fd = dir.isEmpty() ? -1
+                             : ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd >= 0)
+            ::flock(m_fd, LOCK_SH);
+    }
+    ~AvahiUser()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+
+private:
+    int m_fd = -1;
+};
+
+TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
+{
+    AvahiUser avahi;
+    EXPECT_TRUE(page->discovery()->searchingRow()->isVisible() || !state->discovery().peers().empty());
+    const std::string name = "korvane-ui-" + std::to_string(QCoreApplication::applicationPid());
+    QProcess publish;
+    publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_apple-midi._udp", "5999"});
+    ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
+    const auto row = [&]() -> DiscoveredRow * {
+        for (DiscoveredRow *r : page->discovery()->rows())
+            if (r->nameLabel()->text() == QString::fromStdString(name))
+                return r;
+        return nullptr;
+    };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
+        << "needs the private avahi-daemon started by scripts/test.sh";
+    EXPECT_FALSE(page->discovery()->searchingRow()->isVisible());
+    const QString address = row()->addressLabel()->text();
+    EXPECT_TRUE(address.endsWith(":5999")) << address.toStdString();
+
+    QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
+    EXPECT_EQ(QString::fromStdString(state->statusMessage()),
+              QString::fromStdString("Connexion à " + name + " (") + address + ")\u2026");
+    ASSERT_EQ(state->project().rtpSessions.size(), 1u);
+    EXPECT_EQ(state->project().rtpSessions[0].role, RTPRole::initiator);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->cards().size() == 1 && row(); }));
+    QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
+    EXPECT_EQ(state->statusMessage(), "Déjà connecté à " + name);
+    EXPECT_EQ(state->project().rtpSessions.size(), 1u);
+    publish.terminate();
+    publish.waitForFinished(5000);
+}
+
+} // namespace
+} // namespace korvane::test
