@@ -21,8 +21,4 @@ private:
     PageTitle *m_title;
 };
 
-// The pages that only show their heading for now.
-enum class HeaderOnlyPage { devices, routing, filters, monitor, network };
-QWidget *makeHeaderOnlyPage(HeaderOnlyPage page, QWidget *parent = nullptr);
-
 } // namespace korvane
