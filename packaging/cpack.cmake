@@ -4,9 +4,9 @@ set(CPACK_PACKAGE_NAME korvane)
 set(CPACK_PACKAGE_VENDOR "TOV Ovrane")
 set(CPACK_PACKAGE_CONTACT "TOV Ovrane <korvane@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TOV RORA Varidiv: MIDI and RTP-MIDI router for live events")
-set(CPACK_PACKAGE_DESCRIPTION
-    "Routes MIDI between JACK ports, its own virtual ports and RTP-MIDI network sessions,\n"
-    "with filter chains, a traffic monitor and device-loss alerts. Runs with a window or\n"
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "Routes MIDI between JACK ports, its own virtual ports and RTP-MIDI network sessions, "
+    "with filter chains, a traffic monitor and device-loss alerts. Runs with a window or "
     "headless (korvane --headless, or the user unit korvane-headless@.service).")
 set(CPACK_STRIP_FILES ON)
 # DESTDIR staging, so install-time code sees the real prefix (/usr).

@@ -5,7 +5,7 @@
 # setup_rtp.png, with the network toggle switched on by a click).
 # Usage: install_check.sh BUILD_DIR SCREENSHOT_DIR
 set -uo pipefail
-build=$1
+build=$(cd "$1" && pwd)
 shots=$2
 mkdir -p "$shots"
 work=$(mktemp -d)
