@@ -39,9 +39,8 @@ TEST(SplashMotion, ParticlesWrapInsideTheView)
     const struct {
         double start, velocity, t, expected;
     } rows[] = {
-        {0.99, 0.025, 1, 0.015},    {0.01, -0.025, 1, 0.985}, {0.5, 0.025, 0, 0.5},
-        {0.0, 0.025, 40, 0.0},      {0.0, -0.025, 40, 0.0},   {0.25, 0.025, 8.0e8, 0.25},
-        {0.0, -1e-18, 1, 0.0},      {0.999, 0.001, 1, 0.0},
+        {0.99, 0.025, 1, 0.015}, {0.01, -0.025, 1, 0.985},   {0.5, 0.025, 0, 0.5},  {0.0, 0.025, 40, 0.0},
+        {0.0, -0.025, 40, 0.0},  {0.25, 0.025, 8.0e8, 0.25}, {0.0, -1e-18, 1, 0.0}, {0.999, 0.001, 1, 0.0},
     };
     for (const auto &row : rows) {
         const double p = splash::wrapUnit(row.start, row.velocity, row.t);
@@ -99,8 +98,9 @@ protected:
         window.reset();
         state = std::make_unique<AppState>(midi, prompts);
         window = std::make_unique<MainWindow>(*state, prompts);
-        flow = installFlow(*window, *state,
-                           {.start = start, .splashDuration = std::chrono::milliseconds(50), .logoLoader = &logo});
+        flow = installFlow(
+            *window, *state,
+            {.start = start, .splashDuration = std::chrono::milliseconds(50), .logoLoader = &logo});
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
@@ -115,7 +115,10 @@ protected:
         ASSERT_TRUE(button->isVisible()) << button->text().toStdString();
         QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
     }
-    void toggle(ToggleSwitch *toggle) { QTest::mouseClick(toggle, Qt::LeftButton, {}, toggle->trackRect().center()); }
+    void toggle(ToggleSwitch *toggle)
+    {
+        QTest::mouseClick(toggle, Qt::LeftButton, {}, toggle->trackRect().center());
+    }
     bool toolbarShown() const { return window->findChild<QToolBar *>()->isVisible(); }
     // A package written to disk under the data folder.
     std::filesystem::path package(const std::string &name)
@@ -172,13 +175,15 @@ TEST_F(FlowTest, SetupScreenTextsVerbatim)
     for (auto *label : setup->findChildren<QLabel *>())
         if (label->isVisible())
             labels << label->text();
-    for (const char *text : {"// 01", "\u2014 DÉMARRER", "// 02", "\u2014 CONFIGURATION", "NOM DU SHOW", "NOTES",
-                             "RORA Varidiv", "Routage MIDI pro\npour l'événementiel & l'IT",
-                             "v1.0.0 \u00b7 TOV Ovrane"})
+    for (const char *text :
+         {"// 01", "\u2014 DÉMARRER", "// 02", "\u2014 CONFIGURATION", "NOM DU SHOW", "NOTES", "RORA Varidiv",
+          "Routage MIDI pro\npour l'événementiel & l'IT", "v1.0.0 \u00b7 TOV Ovrane"})
         EXPECT_TRUE(labels.contains(QString::fromUtf8(text))) << text;
     const std::pair<QString, QString> expected[] = {
-        {setup->newCard()->title() + " / " + setup->newCard()->subtitle(), "Nouveau projet / Configurer un show"},
-        {setup->openCard()->title() + " / " + setup->openCard()->subtitle(), "Ouvrir\u2026 / Fichier .tovprjct"},
+        {setup->newCard()->title() + " / " + setup->newCard()->subtitle(),
+         "Nouveau projet / Configurer un show"},
+        {setup->openCard()->title() + " / " + setup->openCard()->subtitle(),
+         "Ouvrir\u2026 / Fichier .tovprjct"},
         {setup->nameField()->text(), "Nouveau show"},
         {setup->nameField()->placeholderText(), "Nom"},
         {setup->notesField()->placeholderText(), "Lieu, date, contraintes\u2026"},
@@ -299,13 +304,15 @@ TEST_F(FlowTest, RecentShowsComeBackNewestFirstAfterARestart)
     QStringList shown;
     for (int i = 0; i < setup->recentList()->count(); ++i)
         shown << setup->recentList()->item(i)->data(Qt::UserRole).toString();
-    EXPECT_EQ(shown, (QStringList{QString::fromStdString(second.string()), QString::fromStdString(first.string())}));
+    EXPECT_EQ(shown,
+              (QStringList{QString::fromStdString(second.string()), QString::fromStdString(first.string())}));
 
     emit window->recentMenu()->aboutToShow();
     QStringList menu;
     for (QAction *action : window->recentMenu()->actions())
         menu << (action->isSeparator() ? QStringLiteral("---") : action->text());
-    EXPECT_EQ(menu, (QStringList{recentProjectText(second), recentProjectText(first), "---", "Effacer la liste"}));
+    EXPECT_EQ(menu,
+              (QStringList{recentProjectText(second), recentProjectText(first), "---", "Effacer la liste"}));
 
     QTest::mouseClick(setup->recentList()->viewport(), Qt::LeftButton, {},
                       setup->recentList()->visualItemRect(setup->recentList()->item(1)).center());

@@ -77,6 +77,7 @@ void LogoLoader::download()
     QNetworkRequest request(m_config.remote);
     request.setTransferTimeout(m_config.timeoutMs);
     QNetworkReply *reply = m_network->get(request);
+    m_reply = reply;
     // A body over the cap is abandoned as soon as it shows: announced or received.
     connect(reply, &QNetworkReply::downloadProgress, this, [this, reply](qint64 received, qint64 total) {
         if (received > m_config.maxBytes || total > m_config.maxBytes) {
@@ -89,6 +90,7 @@ void LogoLoader::download()
 
 void LogoLoader::finishDownload(QNetworkReply *reply)
 {
+    m_reply = nullptr;
     reply->deleteLater();
     if (m_tooLarge)
         return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QImage>
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -8,7 +9,7 @@
 #include <QWidget>
 
 class QNetworkAccessManager;
-class QNetworkReply;
+
 class QPainter;
 
 namespace korvane {
@@ -38,6 +39,7 @@ public:
     void load();
     const QImage &image() const { return m_image; }
     bool started() const { return m_started; }
+    bool downloading() const { return m_reply != nullptr; }
     const Config &config() const { return m_config; }
 
 signals:
@@ -53,6 +55,7 @@ private:
     bool m_started = false;
     bool m_tooLarge = false;
     QNetworkAccessManager *m_network = nullptr;
+    QPointer<QNetworkReply> m_reply;
 };
 
 // The logo in a size × size square: the loader's image scaled to fit, or the
