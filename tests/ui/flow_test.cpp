@@ -301,6 +301,7 @@ TEST_F(FlowTest, RecentShowsComeBackNewestFirstAfterARestart)
 
     build(Phase::setup);
     setup = flow->setup();
+    screenshot("setup_recent");
     QStringList shown;
     for (int i = 0; i < setup->recentList()->count(); ++i)
         shown << setup->recentList()->item(i)->data(Qt::UserRole).toString();
