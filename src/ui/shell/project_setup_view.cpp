@@ -169,8 +169,13 @@ QWidget *ProjectSetupView::buildForm()
             .arg(Theme::surface().name()));
     recentColumn->addWidget(m_recent);
     column->addWidget(m_recentBlock);
-    connect(m_recent, &QListWidget::itemClicked, this,
-            [this](QListWidgetItem *item) { openRecent(item->data(Qt::UserRole).toString()); });
+    // A click, or Enter from the keyboard; once the screen is left, nothing more.
+    const auto openItem = [this](QListWidgetItem *item) {
+        if (isVisible())
+            openRecent(item->data(Qt::UserRole).toString());
+    };
+    connect(m_recent, &QListWidget::itemClicked, this, openItem);
+    connect(m_recent, &QListWidget::itemActivated, this, openItem);
 
     column->addWidget(new SectionLabel(QStringLiteral("02"), QStringLiteral("Configuration"), form));
     auto *card = new TOVCard(form);
