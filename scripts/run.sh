@@ -20,7 +20,11 @@ if [ "${1:-}" != --headless ] && [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
     "$KORVANE_BUILD/src/korvane" "$@"
     exit $?
 fi
-[ "${1:-}" = --headless ] && shift
+if [ "${1:-}" = --headless ]; then
+    shift
+else
+    log "no display (DISPLAY and WAYLAND_DISPLAY are empty): running headless instead of the window"
+fi
 package=${1:-$KORVANE_ROOT/examples/demo.tovprjct}
 log "running headless on $package (Ctrl-C stops it)"
 "$KORVANE_BUILD/src/korvane" --headless "$package"

@@ -16,6 +16,8 @@ KORVANE_PACKAGES=(
     # window check an X server, xdotool and ImageMagick's import
     qt6-svg-dev qt6-translations-l10n fonts-noto-color-emoji fonts-dejavu-core
     xvfb xauth x11-utils xdotool imagemagick
+    # installing: .desktop validation, the Debian package (dpkg-shlibdeps), the user unit check
+    desktop-file-utils dpkg-dev systemd
     # the fuzz stage of the tests
     clang libclang-rt-14-dev
 )

@@ -59,7 +59,7 @@ TEST_F(WindowTest, MenusListTheirItemsWithShortcuts)
         for (QAction *item : menu->menu()->actions())
             items << (item->isSeparator() ? "---" : item->text() + " " + item->shortcut().toString());
     }
-    EXPECT_EQ(items, (QStringList{"Fichier:", "Nouveau projet Ctrl+N", "Ouvrir\u2026 Ctrl+O", "---",
+    EXPECT_EQ(items, (QStringList{"Fichier:", "Nouveau projet Ctrl+N", "Ouvrir\u2026 Ctrl+O", "Projets récents ", "---",
                                   "Enregistrer Ctrl+S", "Enregistrer sous\u2026 Ctrl+Shift+S", "---",
                                   "Quitter Ctrl+Q", "MIDI:", "Démarrer le moteur ", "Arrêter le moteur ",
                                   "---", "Panic \u2014 All Notes Off Ctrl+."}));

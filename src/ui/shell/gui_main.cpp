@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/quit_signals.h"
 #include "midi/service/jack/jack_midi_service.h"
+#include "ui/shell/app_flow_view.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/window_prompts.h"
 #include "ui/theme/theme.h"
@@ -49,12 +50,16 @@ int runWindow(const std::optional<std::filesystem::path> &package)
     prompts->setParentWidget(&window);
     watchQuitSignals(&window, [&window] { window.quitWithoutAsking(); });
 
+    // A package given on the command line skips the splash: a show restarted
+    // after a crash is back at once. One that cannot be read says why over
+    // the setup screen, on a new project.
+    auto *flow = installFlow(window, state,
+                             {.start = package ? AppFlowView::Phase::setup : AppFlowView::Phase::splash});
     window.show();
     window.raise();
     window.activateWindow();
-    // A package that cannot be read says why; the window stays on a new project.
-    if (package)
-        state.openProjectAt(*package);
+    if (package && state.openProjectAt(*package))
+        flow->advance(AppFlowView::Phase::main, false);
     return QApplication::exec();
 }
 

@@ -9,6 +9,7 @@
 #include "ui/pages/routing_page.h"
 #include "ui/shell/disconnect_alert.h"
 #include "ui/shell/engine_control_bar.h"
+#include "ui/shell/recent_menu.h"
 #include "ui/shell/settings_page.h"
 #include "ui/shell/window_prompts.h"
 #include "ui/theme/theme.h"
@@ -107,6 +108,10 @@ void MainWindow::buildMenus()
     add(file, QStringLiteral("Ouvrir\u2026"), {QKeySequence(Qt::CTRL | Qt::Key_O)}, [this] {
         if (settleUnsavedChanges())
             m_state.openProject();
+    });
+    m_recentMenu = addRecentProjectsMenu(file, [this](const std::filesystem::path &package) {
+        if (settleUnsavedChanges())
+            m_state.openProjectAt(package);
     });
     file->addSeparator();
     add(file, QStringLiteral("Enregistrer"), {QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { save(); });

@@ -39,6 +39,7 @@ public:
     QLabel *toolbarTitle() const { return m_title; }
     QToolButton *panicButton() const { return m_panicButton; }
     QToolButton *saveButton() const { return m_saveButton; }
+    QMenu *recentMenu() const { return m_recentMenu; }
     SidebarItem shownPage() const;
 
     // SIGINT/SIGTERM: no question, stop the engine and end.
@@ -71,6 +72,7 @@ private:
     QLabel *m_title = nullptr;
     QToolButton *m_panicButton = nullptr;
     QToolButton *m_saveButton = nullptr;
+    QMenu *m_recentMenu = nullptr;
     bool m_leaving = false;
 };
 

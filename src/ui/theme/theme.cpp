@@ -12,8 +12,13 @@ namespace korvane::Theme {
 
 const BrandKit &kit()
 {
-    static const BrandKit loaded = BrandKit::load(
-        {QStringLiteral(":/BrandKit.json"), QStringLiteral(KORVANE_DATA_DIR "/BrandKit.json")});
+    // The share folder beside the program too: a package installs under
+    // another prefix than the build was configured with.
+    static const BrandKit loaded =
+        BrandKit::load({QStringLiteral(":/BrandKit.json"), QStringLiteral(KORVANE_DATA_DIR "/BrandKit.json"),
+                        QCoreApplication::instance() ? QCoreApplication::applicationDirPath() +
+                                                           QStringLiteral("/../share/korvane/BrandKit.json")
+                                                     : QString()});
     return loaded;
 }
 

@@ -1,0 +1,153 @@
+#include "ui/shell/logo_view.h"
+
+#include <QBuffer>
+#include <QNetworkProxy>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace korvane::test {
+namespace {
+
+// Serves one body to every GET on 127.0.0.1 and counts the requests.
+class OneFileServer {
+public:
+    // announce false: no Content-Length, the body ends when the connection does.
+    explicit OneFileServer(QByteArray body, bool announce = true) : m_body(std::move(body))
+    {
+        EXPECT_TRUE(m_server.listen(QHostAddress::LocalHost));
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this, announce] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, announce] {
+                    m_request += socket->readAll();
+                    if (!m_request.contains("\r\n\r\n"))
+                        return;
+                    m_request.clear();
+                    ++requests;
+                    QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n";
+                    if (announce)
+                        head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
+                    socket->write(head + "\r\n" + m_body);
+                    socket->disconnectFromHost();
+                });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QUrl url() const
+    {
+        return QUrl(
+            QStringLiteral("http://127.0.0.1:%1/assets/js/TOVLogo_Orange.png").arg(m_server.serverPort()));
+    }
+    int requests = 0;
+
+private:
+    QTcpServer m_server;
+    QByteArray m_body;
+    QByteArray m_request;
+};
+
+QByteArray encoded(const QImage &image, const char *format)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return bytes;
+}
+
+QImage picture(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::darkYellow);
+    return image;
+}
+
+class LogoLoaderTest : public ::testing::Test {
+protected:
+    void SetUp() override { QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy); }
+    LogoLoader::Config config(const QUrl &remote) const
+    {
+        return {{}, dir.filePath("KORVANE/TOVLogo.png"), remote};
+    }
+    void loadAndWait(LogoLoader &loader)
+    {
+        loader.load();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !loader.downloading(); }, 15000));
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(LogoLoaderTest, DownloadIsCachedAndNotRepeated)
+{
+    const QByteArray png = encoded(picture(40, 20), "PNG");
+    OneFileServer server(png);
+    LogoLoader first(config(server.url()));
+    QSignalSpy arrived(&first, &LogoLoader::imageChanged);
+    loadAndWait(first);
+    EXPECT_EQ(arrived.count(), 1);
+    EXPECT_EQ(first.image().size(), QSize(40, 20));
+    QFile cache(dir.filePath("KORVANE/TOVLogo.png"));
+    ASSERT_TRUE(cache.open(QIODevice::ReadOnly));
+    EXPECT_EQ(cache.readAll(), png);
+
+    first.load();
+    LogoLoader next(config(server.url()));
+    next.load();
+    EXPECT_EQ(next.image().size(), QSize(40, 20)) << "read from the cache at once";
+    EXPECT_FALSE(next.downloading());
+    QTest::qWait(50);
+    EXPECT_EQ(server.requests, 1);
+}
+
+TEST_F(LogoLoaderTest, BadOrOversizedBodiesLeaveTheWordmark)
+{
+    QByteArray huge = encoded(picture(8, 8), "PNG");
+    huge.append(10 * 1024 * 1024 - huge.size(), '\0');
+    QByteArray justOver = encoded(picture(8, 8), "PNG");
+    justOver.append(4 * 1024 * 1024 + 1 - justOver.size(), '\0');
+    const struct {
+        QByteArray body;
+        bool announce;
+    } rows[] = {{"<html>404</html>", true}, {{}, true}, {huge, true}, {huge, false}, {justOver, true}};
+    for (const auto &[body, announce] : rows) {
+        OneFileServer server(body, announce);
+        LogoLoader loader(config(server.url()));
+        LogoView view(120, loader);
+        loadAndWait(loader);
+        EXPECT_EQ(server.requests, 1);
+        EXPECT_TRUE(loader.image().isNull()) << body.size();
+        EXPECT_TRUE(view.showsWordmark());
+        EXPECT_FALSE(QFile::exists(dir.filePath("KORVANE/TOVLogo.png"))) << body.size();
+    }
+}
+
+TEST_F(LogoLoaderTest, ShippedLogoComesFirstAndNoAddressMeansNoRequest)
+{
+    EXPECT_TRUE(LogoLoader::defaultConfig().remote.isEmpty()) << "no address is built in";
+    OneFileServer server(encoded(picture(40, 20), "PNG"));
+    QFile broken(dir.filePath("Logo.png"));
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("not an image");
+    broken.close();
+    ASSERT_TRUE(picture(30, 30).save(dir.filePath("Logo.jpeg"), "JPEG"));
+    LogoLoader::Config shipped = config(server.url());
+    shipped.bundleDirs = {dir.path()};
+    LogoLoader loader(shipped);
+    loader.load();
+    EXPECT_EQ(loader.image().size(), QSize(30, 30)) << "an unreadable Logo.png falls through to Logo.jpeg";
+
+    LogoLoader offline(config(QUrl()));
+    loadAndWait(offline);
+    EXPECT_TRUE(offline.image().isNull());
+    QTest::qWait(20);
+    EXPECT_EQ(server.requests, 0);
+}
+
+} // namespace
+} // namespace korvane::test
