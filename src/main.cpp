@@ -38,13 +38,13 @@ void printHelp()
               "  --help            show this text\n"
               "  --version         show the version\n"
               "\n"
-              "The MIDI service is JACK; KORVANE_MIDI_BACKEND=NAME picks another one built\n"
-              "in (\"loopback\": an in-process stand-in with no other programs, for trials).\n"
-              "When no JACK server answers (or it restarts) while\n"
-              "the engine should run, KORVANE retries every 2 s and then restores the engine\n"
-              "and the show's virtual ports. One KORVANE runs per user and JACK server; a\n"
-              "second one says \"KORVANE est déjà lancé\" and exits 1. The window needs a\n"
-              "display (X11 or Wayland); without one, use --headless.");
+              "The MIDI service is JACK (KORVANE_MIDI_BACKEND=NAME picks another one built\n"
+              "in; \"loopback\" is an in-process stand-in with no other programs, for trials).\n"
+              "When no JACK server answers (or it restarts) while the engine should run,\n"
+              "KORVANE retries every 2 s and then restores the engine and the show's virtual\n"
+              "ports. One KORVANE runs per user and JACK server; a second one says\n"
+              "\"KORVANE est déjà lancé\" and exits 1. The window needs a display (X11 or\n"
+              "Wayland); without one, use --headless.");
 }
 
 } // namespace

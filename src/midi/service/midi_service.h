@@ -42,8 +42,10 @@ public:
     using PacketList = std::span<const Packet>;
 
     enum class Notification {
-        setupChanged, // endpoints appeared, disappeared, were renamed or reconnected
-        shutdown,     // the server vanished: the client is dead, close it
+        // Endpoints appeared, disappeared, were renamed or reconnected. One
+        // notice may stand for every change until both lists are read again.
+        setupChanged,
+        shutdown, // the server vanished: the client is dead, close it
     };
     using NotificationHandler = std::function<void(Notification)>;
     using InputHandler = std::function<void(PacketList, Token)>;
