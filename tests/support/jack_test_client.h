@@ -85,8 +85,9 @@ public:
 
     std::uint64_t cycles() const { return m_cycles.load(); }
     std::uint64_t xruns() const { return m_xruns.load(); }
-    // A connection made now carries data from the cycle after the one in
-    // progress: waits until this client has run two more cycles (bounded).
+    // A connection made now shows in the graph, and carries data, from the
+    // cycle after the one in progress: waits until this client has run two
+    // more cycles (bounded).
     bool waitTwoCycles() const
     {
         const std::uint64_t start = cycles();

@@ -117,6 +117,9 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     ASSERT_TRUE(peer.ok());
     ASSERT_TRUE(peer.connect("KORVANE:Synth Out", peer.inPort()));
     ASSERT_TRUE(peer.connect(peer.outPort(), "KORVANE:Synth In"));
+    // A connection shows in the graph clients read, and carries data, from
+    // the cycle after the one in progress.
+    ASSERT_TRUE(peer.waitTwoCycles());
     // The program never listens to its own output: only the peer is on it.
     // (Its own input is a destination like any other, fed by its sends client.)
     const std::vector<std::string> toPeer{peer.inPort()};
@@ -131,8 +134,6 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
         for (const MIDIEndpointInfo &info : *list)
             EXPECT_FALSE(info.name.starts_with("KORVANE")) << info.name;
 
-    // A connection carries data from the cycle after the one in progress.
-    ASSERT_TRUE(peer.waitTwoCycles());
     // Into the program through its own destination (the engine also listens
     // to the peer's output on a port of its own: that copy is keyed physical)...
     const EndpointKey synthIn(EndpointKind::virtual_, "Synth In");
