@@ -20,26 +20,17 @@ namespace {
 using Handle = MidiService::Handle;
 using Description = MidiService::EndpointDescription;
 
-// Every size a message can have, and the edges of every channel message kind.
+// Every size a message can have, and the edges of every channel message kind:
+// channels 1 and 16 of note off, note on, poly pressure, control change,
+// program change, channel pressure and pitch bend, with values 0 and 127;
+// then system exclusive and two real-time bytes.
+// clang-format off
 const std::vector<Bytes> kEveryKind = {
-    {0x80, 0, 0},
-    {0x8F, 127, 127}, // note off, channels 1 and 16
-    {0x90, 0, 0},
-    {0x9F, 127, 127}, // note on
-    {0xA0, 0, 0},
-    {0xAF, 127, 127}, // poly pressure
-    {0xB0, 0, 0},
-    {0xBF, 127, 127}, // control change
-    {0xC0, 0},
-    {0xCF, 127}, // program change
-    {0xD0, 0},
-    {0xDF, 127}, // channel pressure
-    {0xE0, 0, 0},
-    {0xEF, 127, 127},           // pitch bend
-    {0xF0, 0x7D, 0, 127, 0xF7}, // system exclusive
-    {0xF8},
-    {0xFF}, // real time
+    {0x80, 0, 0}, {0x8F, 127, 127}, {0x90, 0, 0}, {0x9F, 127, 127}, {0xA0, 0, 0}, {0xAF, 127, 127},
+    {0xB0, 0, 0}, {0xBF, 127, 127}, {0xC0, 0},    {0xCF, 127},      {0xD0, 0},    {0xDF, 127},
+    {0xE0, 0, 0}, {0xEF, 127, 127}, {0xF0, 0x7D, 0, 127, 0xF7},    {0xF8},       {0xFF},
 };
+// clang-format on
 
 std::optional<Description> listed(const std::vector<Description> &list, const std::string &name)
 {
