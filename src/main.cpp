@@ -1,5 +1,6 @@
 #include "app/headless_runner.h"
 #include "app/instance_lock.h"
+#include "app/midi_backend_choice.h"
 #include "ui/shell/gui_main.h"
 
 #include <QApplication>
@@ -37,11 +38,13 @@ void printHelp()
               "  --help            show this text\n"
               "  --version         show the version\n"
               "\n"
-              "The MIDI service is JACK. When no JACK server answers (or it restarts) while\n"
-              "the engine should run, KORVANE retries every 2 s and then restores the engine\n"
-              "and the show's virtual ports. One KORVANE runs per user and JACK server; a\n"
-              "second one says \"KORVANE est déjà lancé\" and exits 1. The window needs a\n"
-              "display (X11 or Wayland); without one, use --headless.");
+              "The MIDI service is JACK (KORVANE_MIDI_BACKEND=NAME picks another one built\n"
+              "in; \"loopback\" is an in-process stand-in with no other programs, for trials).\n"
+              "When no JACK server answers (or it restarts) while the engine should run,\n"
+              "KORVANE retries every 2 s and then restores the engine and the show's virtual\n"
+              "ports. One KORVANE runs per user and JACK server; a second one says\n"
+              "\"KORVANE est déjà lancé\" and exits 1. The window needs a display (X11 or\n"
+              "Wayland); without one, use --headless.");
 }
 
 } // namespace
@@ -81,11 +84,16 @@ int main(int argc, char **argv)
     std::optional<std::filesystem::path> path;
     if (package)
         path = *package;
+    const korvane::MidiBackendChoice choice = korvane::chooseMidiBackendFromEnvironment();
+    if (!choice.backend) {
+        std::fprintf(stderr, "korvane: %s\n", choice.error.c_str());
+        return 2;
+    }
 
     if (list) {
         QCoreApplication app(argc, argv);
         QCoreApplication::setApplicationName("KORVANE");
-        return korvane::listEndpoints();
+        return korvane::listEndpoints(*choice.backend);
     }
     if (!headless && !korvane::displayAvailable()) {
         std::fprintf(stderr, "korvane: aucun affichage (DISPLAY ou WAYLAND_DISPLAY) : utilisez --headless\n");
@@ -113,6 +121,6 @@ int main(int argc, char **argv)
         }
     }
     if (headless)
-        return korvane::runHeadless(path);
-    return korvane::runWindow(path);
+        return korvane::runHeadless(*choice.backend, path);
+    return korvane::runWindow(*choice.backend, path);
 }

@@ -3,7 +3,6 @@
 #include "app/app_state.h"
 #include "app/quit_signals.h"
 #include "midi/midi_engine.h"
-#include "midi/service/jack/jack_midi_service.h"
 #include "net/rtp_manager.h"
 
 #include <QCoreApplication>
@@ -38,9 +37,9 @@ void printLine(const QString &line)
 
 } // namespace
 
-int runHeadless(const std::optional<std::filesystem::path> &package)
+int runHeadless(const MidiBackend &backend, const std::optional<std::filesystem::path> &package)
 {
-    AppState state(makeJackMidiService(), std::make_shared<HeadlessPrompts>());
+    AppState state(backend.create(), std::make_shared<HeadlessPrompts>());
     const bool watching = watchQuitSignals(&state, [&state] {
         // Panic and goodbyes first. The sessions' last log lines are already
         // queued for this thread; quitting through the queue prints them.
@@ -66,12 +65,13 @@ int runHeadless(const std::optional<std::filesystem::path> &package)
     return QCoreApplication::exec();
 }
 
-int listEndpoints()
+int listEndpoints(const MidiBackend &backend)
 {
-    MIDIEngine engine(makeJackMidiService());
+    MIDIEngine engine(backend.create());
     engine.start();
     if (!engine.running()) {
-        std::fprintf(stderr, "korvane: aucun serveur MIDI (JACK) n'est joignable\n");
+        std::fprintf(stderr, "korvane: aucun serveur MIDI (%s) n'est joignable\n",
+                     engine.serviceName().c_str());
         return 1;
     }
     // The lists are published through the event loop.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "midi/service/midi_backends.h"
+
 #include <filesystem>
 #include <optional>
 
@@ -9,9 +11,9 @@ namespace korvane {
 // every status change and network log line on stdout, one per line; SIGINT
 // and SIGTERM stop it cleanly (sessions say goodbye, engine stops) with 0.
 // Needs a QCoreApplication.
-int runHeadless(const std::optional<std::filesystem::path> &package);
+int runHeadless(const MidiBackend &backend, const std::optional<std::filesystem::path> &package);
 
 // `korvane --list-endpoints`: the MIDI sources and destinations the engine sees.
-int listEndpoints();
+int listEndpoints(const MidiBackend &backend);
 
 } // namespace korvane

@@ -123,8 +123,8 @@ void MIDIEngine::start()
             Qt::QueuedConnection);
     };
     const MidiService::ClientResult result = m_service->openClient("KORVANE", std::move(notify));
-    if (result.status != 0 || result.client == 0) {
-        m_systemLog("KORVANE: MIDIClientCreate a échoué (" + std::to_string(result.status) + ")");
+    if (!result.status.ok() || result.client == 0) {
+        m_systemLog("KORVANE: MIDIClientCreate a échoué (" + std::to_string(result.status.code()) + ")");
         return;
     }
     m_client = result.client;
@@ -149,8 +149,10 @@ void MIDIEngine::stop()
 {
     if (!m_running)
         return;
+    // Not checked: the input port goes next, and a source gone meanwhile is
+    // disconnected anyway.
     for (const auto &[source, token] : m_connectedSources)
-        m_service->disconnectSource(m_inputPort, source);
+        static_cast<void>(m_service->disconnectSource(m_inputPort, source));
     m_connectedSources.clear();
     {
         std::lock_guard guard(m_tables->lock);
@@ -289,7 +291,7 @@ void MIDIEngine::connectAllSources()
             EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0)));
         // A source that could not be connected is tried again at the next
         // setup change instead of being taken for connected until stop.
-        if (m_service->connectSource(m_inputPort, d.handle, token) == 0)
+        if (m_service->connectSource(m_inputPort, d.handle, token).ok())
             m_connectedSources[d.handle] = token;
         else
             m_tables->removeConnection(token);
@@ -440,10 +442,11 @@ void MIDIEngine::deliver(const ResolvedDestination &dest, const std::uint8_t *da
         return;
     const MidiService::Packet packet{0, std::span<const std::uint8_t>(data, size)};
     const MidiService::PacketList list(&packet, 1);
+    // The MIDI path reports nothing: a message the service refuses is dropped.
     if (dest.isOwnVirtualSource)
-        m_service->publish(dest.ref, list);
+        static_cast<void>(m_service->publish(dest.ref, list));
     else
-        m_service->send(m_outputPort.load(), dest.ref, list);
+        static_cast<void>(m_service->send(m_outputPort.load(), dest.ref, list));
 }
 
 void MIDIEngine::send(const MIDIMessage &message, const EndpointKey &key)

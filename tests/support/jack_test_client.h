@@ -2,17 +2,21 @@
 
 // A small JACK client playing "another program": one MIDI output port "out"
 // and one MIDI input port "in". Sends are queued to its process callback;
-// what arrives is kept with its frame time.
+// what arrives is kept with its frame time. It counts the cycles it ran and
+// the xruns the server reported: under load the dummy driver skips a client's
+// cycle now and then, and what another client wrote for that cycle is gone.
 
 #include <jack/jack.h>
 #include <jack/metadata.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace korvane::test {
@@ -44,6 +48,13 @@ public:
         // start without anything an earlier port with the same uuid left.
         clearProperties();
         jack_set_process_callback(m_client, &JackTestClient::process, this);
+        jack_set_xrun_callback(
+            m_client,
+            [](void *arg) {
+                static_cast<JackTestClient *>(arg)->m_xruns.fetch_add(1);
+                return 0;
+            },
+            this);
         jack_activate(m_client);
     }
     ~JackTestClient()
@@ -70,6 +81,19 @@ public:
     {
         const int rc = jack_connect(m_client, from.c_str(), to.c_str());
         return rc == 0 || rc == EEXIST;
+    }
+
+    std::uint64_t cycles() const { return m_cycles.load(); }
+    std::uint64_t xruns() const { return m_xruns.load(); }
+    // A connection made now shows in the graph, and carries data, from the
+    // cycle after the one in progress: waits until this client has run two
+    // more cycles (bounded).
+    bool waitTwoCycles() const
+    {
+        const std::uint64_t start = cycles();
+        for (int i = 0; i < 2000 && cycles() < start + 2; ++i)
+            usleep(1000);
+        return cycles() >= start + 2;
     }
 
     bool setPrettyName(const std::string &pretty)
@@ -172,6 +196,7 @@ private:
             jack_ringbuffer_write(self->m_arrived, reinterpret_cast<const char *>(&header), sizeof header);
             jack_ringbuffer_write(self->m_arrived, reinterpret_cast<const char *>(event.buffer), event.size);
         }
+        self->m_cycles.fetch_add(1);
         return 0;
     }
 
@@ -182,6 +207,8 @@ private:
     jack_ringbuffer_t *m_arrived = jack_ringbuffer_create(1 << 16);
     jack_ringbuffer_t *m_departures = jack_ringbuffer_create(1 << 14);
     std::mutex m_sendMutex;
+    std::atomic<std::uint64_t> m_cycles{0};
+    std::atomic<std::uint64_t> m_xruns{0};
     std::vector<Event> m_events;
     std::vector<Departure> m_sent;
 };

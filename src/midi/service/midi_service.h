@@ -12,6 +12,8 @@
 // on the service. Notification and receive handlers are called on threads of
 // the backend; they must not call back into the service.
 
+#include "midi/service/midi_service_status.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -40,8 +42,10 @@ public:
     using PacketList = std::span<const Packet>;
 
     enum class Notification {
-        setupChanged, // endpoints appeared, disappeared, were renamed or reconnected
-        shutdown,     // the server vanished: the client is dead, close it
+        // Endpoints appeared, disappeared, were renamed or reconnected. One
+        // notice may stand for every change until both lists are read again.
+        setupChanged,
+        shutdown, // the server vanished: the client is dead, close it
     };
     using NotificationHandler = std::function<void(Notification)>;
     using InputHandler = std::function<void(PacketList, Token)>;
@@ -56,10 +60,9 @@ public:
         std::optional<bool> offline;
     };
 
-    // Status codes: 0 is success; anything else is a backend-specific failure.
-    struct ClientResult {
-        int status = 0;
-        Handle client = 0;
+    struct [[nodiscard]] ClientResult {
+        MidiServiceStatus status;
+        Handle client = 0; // 0 unless status is ok
     };
 
     virtual ~MidiService() = default;
@@ -67,33 +70,38 @@ public:
     // The service's name as users know it ("JACK"), for texts that name it.
     virtual std::string serviceName() const = 0;
 
+    // One client at a time: a second open while one is open fails.
     virtual ClientResult openClient(const std::string &name, NotificationHandler notify) = 0;
-    // Closes the client and everything it created. No handler runs once it returns.
+    // Closes the client and everything it created. What was sent or published
+    // before is delivered first (the wait is bounded); no handler runs once
+    // it returns.
     virtual void closeClient(Handle client) = 0;
 
-    virtual std::optional<Handle> createInputPort(Handle client, const std::string &name,
-                                                  InputHandler receive) = 0;
-    virtual std::optional<Handle> createOutputPort(Handle client, const std::string &name) = 0;
+    [[nodiscard]] virtual std::optional<Handle> createInputPort(Handle client, const std::string &name,
+                                                                InputHandler receive) = 0;
+    [[nodiscard]] virtual std::optional<Handle> createOutputPort(Handle client, const std::string &name) = 0;
     virtual void disposePort(Handle port) = 0;
 
     // In the service's order. Each includes the program's own virtual endpoints.
     virtual std::vector<EndpointDescription> sources() = 0;
     virtual std::vector<EndpointDescription> destinations() = 0;
 
-    virtual int connectSource(Handle inputPort, Handle source, Token token) = 0;
-    virtual int disconnectSource(Handle inputPort, Handle source) = 0;
+    virtual MidiServiceStatus connectSource(Handle inputPort, Handle source, Token token) = 0;
+    virtual MidiServiceStatus disconnectSource(Handle inputPort, Handle source) = 0;
 
     // Own virtual endpoints, seen by other programs under `name`.
-    virtual std::optional<Handle> createVirtualSource(Handle client, const std::string &name) = 0;
-    virtual std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
-                                                           VirtualInputHandler receive) = 0;
+    [[nodiscard]] virtual std::optional<Handle> createVirtualSource(Handle client,
+                                                                    const std::string &name) = 0;
+    [[nodiscard]] virtual std::optional<Handle>
+    createVirtualDestination(Handle client, const std::string &name, VirtualInputHandler receive) = 0;
     virtual void disposeEndpoint(Handle endpoint) = 0;
 
     // Sends to a destination through an output port. Any thread.
-    virtual int send(Handle outputPort, Handle destination, PacketList packets) = 0;
+    // All packets are queued, in order, or none.
+    virtual MidiServiceStatus send(Handle outputPort, Handle destination, PacketList packets) = 0;
     // Publishes on one of the program's own virtual sources, where other
     // programs read it. Any thread.
-    virtual int publish(Handle ownVirtualSource, PacketList packets) = 0;
+    virtual MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) = 0;
 };
 
 } // namespace korvane

@@ -2,7 +2,6 @@
 
 #include "app/app_state.h"
 #include "app/quit_signals.h"
-#include "midi/service/jack/jack_midi_service.h"
 #include "ui/shell/app_flow_view.h"
 #include "ui/shell/main_window.h"
 #include "ui/shell/window_prompts.h"
@@ -42,10 +41,10 @@ void tellAlreadyRunning()
     QMessageBox::warning(nullptr, QStringLiteral("KORVANE"), QStringLiteral("KORVANE est déjà lancé"));
 }
 
-int runWindow(const std::optional<std::filesystem::path> &package)
+int runWindow(const MidiBackend &backend, const std::optional<std::filesystem::path> &package)
 {
     auto prompts = std::make_shared<DialogPrompts>();
-    AppState state(makeJackMidiService(), prompts);
+    AppState state(backend.create(), prompts);
     MainWindow window(state, prompts);
     prompts->setParentWidget(&window);
     watchQuitSignals(&window, [&window] { window.quitWithoutAsking(); });

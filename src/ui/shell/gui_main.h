@@ -1,5 +1,7 @@
 #pragma once
 
+#include "midi/service/midi_backends.h"
+
 #include <filesystem>
 #include <optional>
 
@@ -11,9 +13,9 @@ namespace korvane {
 // QApplication exists; shared by the program and the window tests.
 void prepareApplication(QApplication &app);
 
-// `korvane [PACKAGE]`: the window on the JACK service, opening the package
-// when one is given. Needs a prepared QApplication. Returns the exit code.
-int runWindow(const std::optional<std::filesystem::path> &package);
+// `korvane [PACKAGE]`: the window on the backend's MIDI service, opening the
+// package when one is given. Needs a prepared QApplication. Returns the exit code.
+int runWindow(const MidiBackend &backend, const std::optional<std::filesystem::path> &package);
 
 // "KORVANE est déjà lancé" in a message box.
 void tellAlreadyRunning();

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 
 using namespace korvane;
@@ -69,16 +70,37 @@ protected:
     }
 };
 
-TEST_F(MIDIEngineJackTest, PanicRightBeforeStopReachesTheDestination)
+// The graph as JACK holds it: every port connected to `port`.
+std::vector<std::string> connectionsOf(const JackTestClient &client, const std::string &port)
 {
-    // No source connected: nothing else makes the stop wait for a cycle. The
-    // count also catches a retired port's last events being sent twice.
-    JackTestClient synth("korvane-panic-synth", {}, JackTestClient::inOnly);
-    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->destinations(), synth.inPort()); }));
-    engine->panic();
-    engine->stop();
-    EXPECT_TRUE(waitUntil([&] { return synth.receivedBytes().size() >= 32; }, kOneSecond));
-    EXPECT_EQ(synth.receivedBytes().size(), 32u);
+    std::vector<std::string> result;
+    jack_port_t *p = jack_port_by_name(client.client(), port.c_str());
+    if (!p)
+        return result;
+    if (const char **names = jack_port_get_all_connections(client.client(), p)) {
+        for (const char **n = names; *n; ++n)
+            result.emplace_back(*n);
+        jack_free(names);
+    }
+    return result;
+}
+
+// Sends until `arrived` holds. Under load the dummy driver skips a client's
+// cycle now and then (an xrun) and what another client wrote for it is gone:
+// only then is the message sent again; a loss with no xrun fails.
+::testing::AssertionResult sendAcrossSkippedCycles(const JackTestClient &witness,
+                                                   const std::function<void()> &send,
+                                                   const std::function<bool()> &arrived)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::uint64_t xruns = witness.xruns();
+        send();
+        if (waitUntil(arrived, std::chrono::seconds(2)))
+            return ::testing::AssertionSuccess();
+        if (witness.xruns() == xruns)
+            return ::testing::AssertionFailure() << "lost with no skipped cycle";
+    }
+    return ::testing::AssertionFailure() << "lost three times, each across a skipped cycle";
 }
 
 TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
@@ -95,66 +117,63 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     ASSERT_TRUE(peer.ok());
     ASSERT_TRUE(peer.connect("KORVANE:Synth Out", peer.inPort()));
     ASSERT_TRUE(peer.connect(peer.outPort(), "KORVANE:Synth In"));
-
-    // The program's own plumbing is never listed, and it never listens to its own output.
+    // A connection shows in the graph clients read, and carries data, from
+    // the cycle after the one in progress.
+    ASSERT_TRUE(peer.waitTwoCycles());
+    // The program never listens to its own output: only the peer is on it.
+    // (Its own input is a destination like any other, fed by its sends client.)
+    const std::vector<std::string> toPeer{peer.inPort()};
+    auto peerFeedsSynthIn = [&] {
+        const auto connections = connectionsOf(peer, "KORVANE:Synth In");
+        return std::count(connections.begin(), connections.end(), peer.outPort()) == 1;
+    };
+    EXPECT_EQ(connectionsOf(peer, "KORVANE:Synth Out"), toPeer);
+    EXPECT_TRUE(peerFeedsSynthIn());
+    // The program's own plumbing is never listed.
     for (const auto *list : {&engine->sources(), &engine->destinations()})
         for (const MIDIEndpointInfo &info : *list)
             EXPECT_FALSE(info.name.starts_with("KORVANE")) << info.name;
-    jack_port_t *ownOut = jack_port_by_name(peer.client(), "KORVANE:Synth Out");
-    ASSERT_NE(ownOut, nullptr);
-    const char **connections = jack_port_get_all_connections(peer.client(), ownOut);
-    ASSERT_NE(connections, nullptr);
-    EXPECT_EQ(std::string(connections[0]), peer.inPort());
-    EXPECT_EQ(connections[1], nullptr);
-    jack_free(connections);
 
-    // Into the program through its own destination...
-    peer.send({0x90, 60, 100});
-    ASSERT_TRUE(waitUntil([&] {
-        const auto got = inputs();
-        return !got.empty() && got.back().first == EndpointKey(EndpointKind::virtual_, "Synth In");
-    }));
+    // Into the program through its own destination (the engine also listens
+    // to the peer's output on a port of its own: that copy is keyed physical)...
+    const EndpointKey synthIn(EndpointKind::virtual_, "Synth In");
+    EXPECT_TRUE(sendAcrossSkippedCycles(
+        peer,
+        [&] {
+            peer.send({0x90, 60, 100});
+        },
+        [&] {
+            const auto got = inputs();
+            return std::any_of(got.begin(), got.end(), [&](const auto &in) {
+                return in.first == synthIn && in.second.bytes == Bytes{0x90, 60, 100};
+            });
+        }));
     // ...and out of it through its own source.
-    engine->send(MIDIMessage({0x80, 60, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
-    ASSERT_TRUE(waitUntil([&] { return !peer.receivedBytes().empty(); }));
-    EXPECT_EQ(peer.receivedBytes(), (std::vector<Bytes>{{0x80, 60, 0}}));
+    EXPECT_TRUE(sendAcrossSkippedCycles(
+        peer,
+        [&] {
+            engine->send(MIDIMessage({0x80, 60, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
+        },
+        [&] { return !peer.receivedBytes().empty(); }));
+    EXPECT_EQ(peer.receivedBytes().back(), (Bytes{0x80, 60, 0}));
 
     // Adding a port leaves the connections to the others in place.
     engine->applyVirtualPorts({virtualPort("Synth"), virtualPort("Bus")});
-    engine->send(MIDIMessage({0x80, 61, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
-    EXPECT_TRUE(waitUntil([&] { return peer.receivedBytes().size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Bus Out"); }));
+    EXPECT_EQ(connectionsOf(peer, "KORVANE:Synth Out"), toPeer);
+    EXPECT_TRUE(peerFeedsSynthIn());
 }
 
-TEST_F(MIDIEngineJackTest, ClientsAppearingAndDisappearingUpdateTheListsWithinASecond)
+// JACK's pretty-name metadata is what users see; the id stays the port's.
+TEST_F(MIDIEngineJackTest, APrettyNameBecomesTheDisplayNameAndKeepsTheId)
 {
-    auto peer = std::make_unique<JackTestClient>("korvane-hotplug");
-    ASSERT_TRUE(peer->ok());
-    const std::string out = peer->outPort();
-    const std::string in = peer->inPort();
-    ASSERT_TRUE(waitUntil(
-        [&] { return hasEndpoint(engine->sources(), out) && hasEndpoint(engine->destinations(), in); },
-        kOneSecond));
-    const MIDIEndpointInfo *source = endpoint(engine->sources(), out);
-    EXPECT_EQ(source->uniqueID, jackPortUniqueID(out));
-    EXPECT_FALSE(source->isVirtual);
-
-    // The new source is listened to, and keyed by its name and unique id.
-    peer->send({0xB3, 7, 99});
-    ASSERT_TRUE(waitUntil([&] { return inputs().size() == 1; }));
-    EXPECT_EQ(inputs()[0].first, EndpointKey(EndpointKind::physical, out, jackPortUniqueID(out)));
-    EXPECT_EQ(inputs()[0].second.bytes, (Bytes{0xB3, 7, 99}));
-
-    // A pretty name becomes the display name.
-    ASSERT_TRUE(peer->setPrettyName("Hotplug Keys"));
-    EXPECT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Hotplug Keys"); }, kOneSecond));
-
-    peer.reset();
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return !hasEndpoint(engine->sources(), out) && !hasEndpoint(engine->sources(), "Hotplug Keys") &&
-                   !hasEndpoint(engine->destinations(), in);
-        },
-        kOneSecond));
+    JackTestClient peer("korvane-pretty", {}, JackTestClient::outOnly);
+    ASSERT_TRUE(peer.ok());
+    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), peer.outPort()); }));
+    ASSERT_TRUE(peer.setPrettyName("Pretty Keys"));
+    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Pretty Keys"); }, kOneSecond));
+    EXPECT_EQ(endpoint(engine->sources(), "Pretty Keys")->uniqueID, jackPortUniqueID(peer.outPort()));
+    EXPECT_FALSE(hasEndpoint(engine->sources(), peer.outPort()));
 }
 
 TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
@@ -190,7 +209,7 @@ TEST(JackMidiServiceTest, MessageLargerThanAPortBufferIsRefusedAndSmallerOnesArr
     ASSERT_TRUE(peer.ok());
     const auto service = makeJackMidiService();
     const auto client = service->openClient("korvane-sysex", {});
-    ASSERT_EQ(client.status, 0);
+    ASSERT_TRUE(client.status.ok());
     const auto port = service->createOutputPort(client.client, "out");
     ASSERT_TRUE(port);
     MidiService::Handle destination = 0;
@@ -209,12 +228,12 @@ TEST(JackMidiServiceTest, MessageLargerThanAPortBufferIsRefusedAndSmallerOnesArr
         return service->send(*port, destination, {&packet, 1});
     };
     const std::size_t bufferBytes = jack_port_type_get_buffer_size(peer.client(), JACK_DEFAULT_MIDI_TYPE);
-    EXPECT_NE(send(sysex(bufferBytes + 1000)), 0);
-    EXPECT_EQ(send(sysex(bufferBytes / 2)), 0);
+    EXPECT_EQ(send(sysex(bufferBytes + 1000)).error(), MidiServiceError::rejected);
+    EXPECT_TRUE(send(sysex(bufferBytes / 2)).ok());
     ASSERT_TRUE(waitUntil([&] { return !peer.receivedBytes().empty(); }));
     EXPECT_EQ(peer.receivedBytes(), (std::vector<Bytes>{sysex(bufferBytes / 2)}));
     // Once a cycle has run, the limit is the buffer less JACK's own bookkeeping.
-    EXPECT_NE(send(sysex(bufferBytes - 8)), 0);
+    EXPECT_EQ(send(sysex(bufferBytes - 8)).error(), MidiServiceError::rejected);
     service->closeClient(client.client);
 }
 

@@ -23,8 +23,6 @@ constexpr std::size_t kMaxInputPorts = 512;
 constexpr std::size_t kMaxOutputPorts = 512;
 constexpr std::size_t kInputRingBytes = std::size_t{1} << 18;
 constexpr std::size_t kOutputRingBytes = std::size_t{1} << 16;
-// Status for failures after the client was opened (JACK's own JackFailure bit).
-constexpr int kFailure = JackFailure;
 
 // True for the plumbing ports of another instance of this program, named
 // after `base`, on the same server.
@@ -44,14 +42,14 @@ public:
     void disposePort(Handle port) override;
     std::vector<EndpointDescription> sources() override { return enumerate(JackPortIsOutput); }
     std::vector<EndpointDescription> destinations() override { return enumerate(JackPortIsInput); }
-    int connectSource(Handle inputPort, Handle source, Token token) override;
-    int disconnectSource(Handle inputPort, Handle source) override;
+    MidiServiceStatus connectSource(Handle inputPort, Handle source, Token token) override;
+    MidiServiceStatus disconnectSource(Handle inputPort, Handle source) override;
     std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override;
     std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
                                                    VirtualInputHandler receive) override;
     void disposeEndpoint(Handle endpoint) override;
-    int send(Handle outputPort, Handle destination, PacketList packets) override;
-    int publish(Handle ownVirtualSource, PacketList packets) override;
+    MidiServiceStatus send(Handle outputPort, Handle destination, PacketList packets) override;
+    MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) override;
 
 private:
     static constexpr Handle kClientHandle = 1;
@@ -92,13 +90,14 @@ private:
     void setupChanged();
 
     bool alive() const { return m_main.client != nullptr && !m_dead.load(); }
-    jack_client_t *openOne(const std::string &name, int &status);
+    jack_client_t *openOne(const std::string &name, MidiServiceStatus &status);
     bool isOurPlumbing(jack_port_t *port, const std::string &fullName, Handle handle, bool source) const;
     Handle handleFor(const std::string &fullName);
     const std::string *nameOf(Handle handle) const;
     std::string displayName(jack_port_t *port, const std::string &fullName) const;
     std::vector<EndpointDescription> enumerate(unsigned long direction);
-    void ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput);
+    // Returns jack_connect's result (0 when the connection already stands).
+    int ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput);
     void ensureOutputFor(Handle destination, const std::string &fullName);
 
     std::optional<InputPort> registerInput(const std::string &shortName);
@@ -107,6 +106,8 @@ private:
     // with them, then unregister them.
     void retireInputs(std::vector<InputPort> ports);
     void retireOutputs(std::vector<OutputPort> ports);
+    // A send or publish found no output under its handles.
+    MidiServiceStatus missingOutput() const;
     // Returns whether the side's process callback finished a cycle since.
     bool waitForCycle(const Side &side);
 

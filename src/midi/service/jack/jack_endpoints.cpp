@@ -1,6 +1,7 @@
 #include "midi/service/jack/jack_backend.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -126,15 +127,14 @@ bool JackMidiService::isOurPlumbing(jack_port_t *port, const std::string &fullNa
     return isInstancePlumbing(m_requestedName, fullName);
 }
 
-void JackMidiService::ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput)
+int JackMidiService::ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput)
 {
     if (jack_port_connected_to(ours, peer.c_str()))
-        return;
+        return 0;
     const char *own = jack_port_name(ours);
-    if (oursIsOutput)
-        jack_connect(m_main.client, own, peer.c_str());
-    else
-        jack_connect(m_main.client, peer.c_str(), own);
+    const int result = oursIsOutput ? jack_connect(m_main.client, own, peer.c_str())
+                                    : jack_connect(m_main.client, peer.c_str(), own);
+    return result == EEXIST ? 0 : result;
 }
 
 void JackMidiService::ensureOutputFor(Handle destination, const std::string &fullName)
@@ -300,16 +300,18 @@ void JackMidiService::disposePort(Handle port)
     }
 }
 
-int JackMidiService::connectSource(Handle inputPort, Handle source, Token token)
+MidiServiceStatus JackMidiService::connectSource(Handle inputPort, Handle source, Token token)
 {
+    if (!alive())
+        return MidiServiceError::notOpen;
     const std::string *name = nameOf(source);
-    if (inputPort != kInputPortHandle || !m_inputHandler || !name || !alive())
-        return kFailure;
+    if (inputPort != kInputPortHandle || !m_inputHandler || !name)
+        return MidiServiceError::unknownObject;
     auto it = m_sourceInputs.find(source);
     if (it == m_sourceInputs.end()) {
         auto input = registerInput("in_" + std::to_string(++m_portCounter));
         if (!input)
-            return kFailure;
+            return MidiServiceError::backendFailure;
         input->peerName = *name;
         it = m_sourceInputs.emplace(source, std::move(*input)).first;
     }
@@ -319,22 +321,26 @@ int JackMidiService::connectSource(Handle inputPort, Handle source, Token token)
         m_pump->addBinding([handler, token](PacketList packets) { (*handler)(packets, token); });
     m_pump->removeBinding(input.slot->binding.exchange(binding));
     input.wanted = true;
-    ensureConnected(input.slot->port, input.peerName, false);
-    return 0;
+    // A source that has just gone away: JACK refuses the connection, and the
+    // caller hears of it (the port stays wanted, so a comeback under the same
+    // name connects it).
+    if (const int result = ensureConnected(input.slot->port, input.peerName, false); result != 0)
+        return {MidiServiceError::backendFailure, result};
+    return {};
 }
 
-int JackMidiService::disconnectSource(Handle inputPort, Handle source)
+MidiServiceStatus JackMidiService::disconnectSource(Handle inputPort, Handle source)
 {
     auto it = m_sourceInputs.find(source);
     if (inputPort != kInputPortHandle || it == m_sourceInputs.end())
-        return kFailure;
+        return MidiServiceError::unknownObject;
     InputPort &input = it->second;
     input.wanted = false;
     if (m_pump)
         m_pump->removeBinding(input.slot->binding.exchange(0));
     if (alive())
         jack_disconnect(m_main.client, input.peerName.c_str(), jack_port_name(input.slot->port));
-    return 0;
+    return {};
 }
 
 // --- own virtual endpoints

@@ -13,7 +13,7 @@ namespace jackio {
 
 // --- client
 
-jack_client_t *JackMidiService::openOne(const std::string &name, int &status)
+jack_client_t *JackMidiService::openOne(const std::string &name, MidiServiceStatus &status)
 {
     jack_status_t jackStatus{};
     int options = JackNoStartServer;
@@ -24,15 +24,17 @@ jack_client_t *JackMidiService::openOne(const std::string &name, int &status)
             ? jack_client_open(name.c_str(), static_cast<jack_options_t>(options), &jackStatus)
             : jack_client_open(name.c_str(), static_cast<jack_options_t>(options), &jackStatus,
                                m_serverName.c_str());
-    status = client ? 0 : (jackStatus != 0 ? static_cast<int>(jackStatus) : kFailure);
+    status = client ? MidiServiceStatus()
+                    : MidiServiceStatus(MidiServiceError::serverUnreachable,
+                                        jackStatus != 0 ? static_cast<int>(jackStatus) : JackFailure);
     return client;
 }
 
 MidiService::ClientResult JackMidiService::openClient(const std::string &name, NotificationHandler notify)
 {
     if (m_main.client)
-        return {kFailure, 0};
-    int status = 0;
+        return {MidiServiceError::alreadyOpen, 0};
+    MidiServiceStatus status;
     m_main.client = openOne(name, status);
     if (!m_main.client)
         return {status, 0};
@@ -67,15 +69,29 @@ MidiService::ClientResult JackMidiService::openClient(const std::string &name, N
     jack_on_shutdown(m_sends.client, &JackMidiService::onShutdown, this);
     if (jack_activate(m_main.client) != 0 || jack_activate(m_sends.client) != 0) {
         closeClient(kClientHandle);
-        return {kFailure, 0};
+        return {{MidiServiceError::backendFailure, JackFailure}, 0};
     }
-    return {0, kClientHandle};
+    return {{}, kClientHandle};
 }
 
 void JackMidiService::closeClient(Handle client)
 {
     if (client != kClientHandle || !m_main.client)
         return;
+    if (alive()) {
+        // What was sent or published last (a panic right before a stop)
+        // leaves before the ports go.
+        std::vector<OutputPort> retired;
+        {
+            std::unique_lock lock(m_outputsMutex);
+            for (auto *table : {&m_destinationOutputs, &m_virtualSources}) {
+                for (auto &[handle, output] : *table)
+                    retired.push_back(std::move(output));
+                table->clear();
+            }
+        }
+        retireOutputs(std::move(retired));
+    }
     // Once deactivated (or once the server is gone) the process callbacks no
     // longer run, so nothing needs waiting for.
     for (Side *side : {&m_main, &m_sends}) {
@@ -188,30 +204,35 @@ void JackMidiService::onShutdown(void *arg)
 
 // --- sending (any thread)
 
-int JackMidiService::send(Handle outputPort, Handle destination, PacketList packets)
+MidiServiceStatus JackMidiService::missingOutput() const
+{
+    return m_dead ? MidiServiceError::notOpen : MidiServiceError::unknownObject;
+}
+
+MidiServiceStatus JackMidiService::send(Handle outputPort, Handle destination, PacketList packets)
 {
     std::shared_ptr<Output> output;
     {
         std::shared_lock lock(m_outputsMutex);
         auto it = m_destinationOutputs.find(destination);
         if (outputPort != kOutputPortHandle || it == m_destinationOutputs.end())
-            return kFailure;
+            return missingOutput();
         output = it->second.output;
     }
-    return output->write(packets) ? 0 : kFailure;
+    return output->write(packets) ? MidiServiceStatus() : MidiServiceError::rejected;
 }
 
-int JackMidiService::publish(Handle ownVirtualSource, PacketList packets)
+MidiServiceStatus JackMidiService::publish(Handle ownVirtualSource, PacketList packets)
 {
     std::shared_ptr<Output> output;
     {
         std::shared_lock lock(m_outputsMutex);
         auto it = m_virtualSources.find(ownVirtualSource);
         if (it == m_virtualSources.end())
-            return kFailure;
+            return missingOutput();
         output = it->second.output;
     }
-    return output->write(packets) ? 0 : kFailure;
+    return output->write(packets) ? MidiServiceStatus() : MidiServiceError::rejected;
 }
 
 } // namespace jackio
@@ -219,6 +240,23 @@ int JackMidiService::publish(Handle ownVirtualSource, PacketList packets)
 std::shared_ptr<MidiService> makeJackMidiService(std::string serverName)
 {
     return std::make_shared<jackio::JackMidiService>(std::move(serverName));
+}
+
+MidiBackend jackMidiBackend()
+{
+    return {
+        "jack",
+        false,
+        [] {
+            jack_status_t status{};
+            jack_client_t *probe = jack_client_open("korvane-probe", JackNoStartServer, &status);
+            if (!probe)
+                return false;
+            jack_client_close(probe);
+            return true;
+        },
+        [] { return makeJackMidiService(); },
+    };
 }
 
 namespace {

@@ -12,6 +12,7 @@
 // as setupChanged from JACK's notification thread; the server going away as
 // shutdown. Input handlers run on the backend's MIDI input thread.
 
+#include "midi/service/midi_backends.h"
 #include "midi/service/midi_service.h"
 
 #include <memory>
@@ -22,6 +23,9 @@ namespace korvane {
 
 // `serverName` empty means the default JACK server. Never starts a server.
 std::shared_ptr<MidiService> makeJackMidiService(std::string serverName = {});
+
+// The registry entry "jack": available while the default server answers.
+MidiBackend jackMidiBackend();
 
 // Stable non-zero 32-bit id derived from a full JACK port name; for a port
 // of the ALSA bridge, from the name without the ALSA client number, so the

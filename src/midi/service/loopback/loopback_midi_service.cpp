@@ -4,16 +4,16 @@
 
 namespace korvane {
 
-void LoopbackMidiService::setOpenStatus(int status)
+void LoopbackMidiService::setOpenStatus(int nativeCode)
 {
     std::lock_guard lock(m_mutex);
-    m_openStatus = status;
+    m_openStatus = nativeCode;
 }
 
-void LoopbackMidiService::setConnectStatus(int status)
+void LoopbackMidiService::setConnectStatus(int nativeCode)
 {
     std::lock_guard lock(m_mutex);
-    m_connectStatus = status;
+    m_connectStatus = nativeCode;
 }
 
 int LoopbackMidiService::clientsOpened() const
@@ -195,11 +195,13 @@ MidiService::ClientResult LoopbackMidiService::openClient(const std::string &, N
 {
     std::lock_guard lock(m_mutex);
     if (m_openStatus != 0)
-        return {m_openStatus, 0};
+        return {{MidiServiceError::serverUnreachable, m_openStatus}, 0};
+    if (m_client != 0)
+        return {MidiServiceError::alreadyOpen, 0};
     ++m_clientsOpened;
     m_client = m_nextHandle++;
     m_notify = std::move(notify);
-    return {0, m_client};
+    return {{}, m_client};
 }
 
 void LoopbackMidiService::closeClient(Handle client)
@@ -262,27 +264,32 @@ std::vector<MidiService::EndpointDescription> LoopbackMidiService::destinations(
     return describe(false);
 }
 
-int LoopbackMidiService::connectSource(Handle inputPort, Handle source, Token token)
+MidiServiceStatus LoopbackMidiService::connectSource(Handle inputPort, Handle source, Token token)
 {
     std::lock_guard lock(m_mutex);
+    if (m_client == 0)
+        return MidiServiceError::notOpen;
     const Port *port = findPort(inputPort);
     const Endpoint *endpoint = findEndpoint(source);
     if (!port || !port->input || !endpoint || !endpoint->isSource)
-        return kErrorUnknownObject;
+        return MidiServiceError::unknownObject;
     if (m_connectStatus != 0)
-        return m_connectStatus;
+        return {MidiServiceError::backendFailure, m_connectStatus};
     std::erase_if(m_connections, [&](const Connection &c) { return c.source == source; });
     m_connections.push_back({source, token});
-    return 0;
+    return {};
 }
 
-int LoopbackMidiService::disconnectSource(Handle inputPort, Handle source)
+MidiServiceStatus LoopbackMidiService::disconnectSource(Handle inputPort, Handle source)
 {
     std::lock_guard lock(m_mutex);
-    if (!findPort(inputPort))
-        return kErrorUnknownObject;
-    std::erase_if(m_connections, [&](const Connection &c) { return c.source == source; });
-    return 0;
+    const Port *port = findPort(inputPort);
+    const auto connected = std::find_if(m_connections.begin(), m_connections.end(),
+                                        [&](const Connection &c) { return c.source == source; });
+    if (!port || !port->input || connected == m_connections.end())
+        return MidiServiceError::unknownObject;
+    m_connections.erase(connected);
+    return {};
 }
 
 std::optional<MidiService::Handle> LoopbackMidiService::createVirtualSource(Handle client,
@@ -319,27 +326,33 @@ void LoopbackMidiService::disposeEndpoint(Handle endpoint)
     removeEndpoint(endpoint);
 }
 
-int LoopbackMidiService::send(Handle outputPort, Handle destination, PacketList packets)
+MidiServiceStatus LoopbackMidiService::send(Handle outputPort, Handle destination, PacketList packets)
 {
     std::lock_guard lock(m_mutex);
     const Port *port = findPort(outputPort);
     const Endpoint *endpoint = findEndpoint(destination);
     if (!port || port->input || !endpoint || endpoint->isSource)
-        return kErrorUnknownObject;
+        return MidiServiceError::unknownObject;
     for (const Packet &packet : packets)
         m_deliveries.push_back({destination, false, {packet.bytes.begin(), packet.bytes.end()}});
-    return 0;
+    return {};
 }
 
-int LoopbackMidiService::publish(Handle ownVirtualSource, PacketList packets)
+MidiServiceStatus LoopbackMidiService::publish(Handle ownVirtualSource, PacketList packets)
 {
     std::lock_guard lock(m_mutex);
     const Endpoint *endpoint = findEndpoint(ownVirtualSource);
     if (!endpoint || !endpoint->isSource || !endpoint->own)
-        return kErrorUnknownObject;
+        return MidiServiceError::unknownObject;
     for (const Packet &packet : packets)
         m_deliveries.push_back({ownVirtualSource, true, {packet.bytes.begin(), packet.bytes.end()}});
-    return 0;
+    return {};
+}
+
+MidiBackend loopbackMidiBackend()
+{
+    return {"loopback", true, [] { return true; },
+            [] { return std::shared_ptr<MidiService>(std::make_shared<LoopbackMidiService>()); }};
 }
 
 } // namespace korvane

@@ -2,11 +2,13 @@
 
 // In-process MIDI service for tests: endpoints are added and removed by the
 // test, inputs are injected on the calling thread, and everything sent or
-// published is recorded. Not used by the program.
+// published is recorded. The program uses it only when
+// KORVANE_MIDI_BACKEND=loopback names it (a window with no MIDI service behind it).
 //
 // Notifications and inputs are delivered synchronously on the thread that
 // caused them, with no lock of the service held.
 
+#include "midi/service/midi_backends.h"
 #include "midi/service/midi_service.h"
 
 #include <mutex>
@@ -30,10 +32,12 @@ public:
 
     // --- what the test drives
 
-    // Status returned by the next openClient calls (0: success).
-    void setOpenStatus(int status);
-    // Status returned by the next connectSource calls (0: success).
-    void setConnectStatus(int status);
+    // Native code of the failure the next openClient calls report
+    // (serverUnreachable); 0: they succeed.
+    void setOpenStatus(int nativeCode);
+    // Native code of the failure the next connectSource calls report
+    // (backendFailure); 0: they succeed.
+    void setConnectStatus(int nativeCode);
     int clientsOpened() const;
     bool clientOpen() const;
     int openPortCount() const;
@@ -73,17 +77,14 @@ public:
     void disposePort(Handle port) override;
     std::vector<EndpointDescription> sources() override;
     std::vector<EndpointDescription> destinations() override;
-    int connectSource(Handle inputPort, Handle source, Token token) override;
-    int disconnectSource(Handle inputPort, Handle source) override;
+    MidiServiceStatus connectSource(Handle inputPort, Handle source, Token token) override;
+    MidiServiceStatus disconnectSource(Handle inputPort, Handle source) override;
     std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override;
     std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
                                                    VirtualInputHandler receive) override;
     void disposeEndpoint(Handle endpoint) override;
-    int send(Handle outputPort, Handle destination, PacketList packets) override;
-    int publish(Handle ownVirtualSource, PacketList packets) override;
-
-    static constexpr int kErrorNoClient = -10;
-    static constexpr int kErrorUnknownObject = -11;
+    MidiServiceStatus send(Handle outputPort, Handle destination, PacketList packets) override;
+    MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) override;
 
 private:
     struct Endpoint {
@@ -120,5 +121,8 @@ private:
     std::vector<Connection> m_connections;
     std::vector<Delivery> m_deliveries;
 };
+
+// The registry entry "loopback": always available, never chosen unless named.
+MidiBackend loopbackMidiBackend();
 
 } // namespace korvane
