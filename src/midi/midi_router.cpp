@@ -19,6 +19,51 @@ struct MIDIRouter::Table {
     std::vector<Route> routes;
     std::unordered_map<Uuid, FilterChain, UuidHash> chains;
     std::vector<Entry> active;
+
+    // Indices into `active`, ascending, so a message only visits the routes
+    // its source can match (kinds are checked on the way).
+    using Indices = std::vector<std::uint32_t>;
+    std::unordered_map<std::uint64_t, Indices> byKindAndID; // sources with a non-zero id
+    std::unordered_map<std::string, Indices> byNameWithoutID;
+    std::unordered_map<std::string, Indices> byName; // every route
+
+    static std::uint64_t kindAndID(EndpointKind kind, std::int32_t id)
+    {
+        return (std::uint64_t(kind) << 32) | std::uint32_t(id);
+    }
+    static bool hasID(const EndpointKey &key) { return key.uniqueID && *key.uniqueID != 0; }
+
+    void index()
+    {
+        for (std::uint32_t i = 0; i < active.size(); ++i) {
+            const EndpointKey &source = active[i].route->source;
+            byName[source.name].push_back(i);
+            if (hasID(source))
+                byKindAndID[kindAndID(source.kind, *source.uniqueID)].push_back(i);
+            else
+                byNameWithoutID[source.name].push_back(i);
+        }
+    }
+
+    // Calls f(entry) for every active route whose source matches `source`,
+    // in route order.
+    template <typename F> void forEachMatch(const EndpointKey &source, F &&f) const
+    {
+        static const Indices none;
+        auto find = [](const auto &map, const auto &key) -> const Indices & {
+            auto it = map.find(key);
+            return it == map.end() ? none : it->second;
+        };
+        const Indices &a = hasID(source) ? find(byKindAndID, kindAndID(source.kind, *source.uniqueID))
+                                         : find(byName, source.name);
+        const Indices &b = hasID(source) ? find(byNameWithoutID, source.name) : none;
+        std::size_t i = 0, j = 0;
+        while (i < a.size() || j < b.size()) {
+            const std::uint32_t next = j == b.size() || (i < a.size() && a[i] < b[j]) ? a[i++] : b[j++];
+            if (active[next].route->source.kind == source.kind)
+                f(active[next]);
+        }
+    }
 };
 
 // Immutable once published; process() keeps its own reference for the whole
@@ -67,6 +112,7 @@ void MIDIRouter::updateConfiguration(std::vector<Route> routes, std::vector<Filt
         }
         table->active.push_back({&route, chain});
     }
+    table->index();
     replace([&](Config &c) { c.table = std::move(table); });
 }
 
@@ -113,8 +159,9 @@ void MIDIRouter::process(const EndpointKey &source, const MIDIMessage &message)
         return;
 
     const std::shared_ptr<MIDIMonitor> monitor = config->monitor.lock();
+    const auto now = monitor ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point();
     if (monitor)
-        monitor->record(MonitorEvent::Direction::input, source.name, message);
+        monitor->record(MonitorEvent::Direction::input, source.name, message.bytes, now);
 
     const std::uint8_t status = message.statusByte();
     const bool channelMessage = status >= 0x80 && status <= 0xEF;
@@ -124,18 +171,16 @@ void MIDIRouter::process(const EndpointKey &source, const MIDIMessage &message)
     bool engineLooked = false;
     MIDIMessage filtered; // reused by every route with a chain, keeping its storage
 
-    for (const Table::Entry &entry : config->table->active) {
+    config->table->forEachMatch(source, [&](const Table::Entry &entry) {
         const Route &route = *entry.route;
-        if (!keysMatch(route.source, source))
-            continue;
         if (channelMessage && (route.channelMask & channelBit) == 0)
-            continue;
+            return;
 
         const MIDIMessage *out = &message;
         if (entry.chain) {
             filtered = message;
             if (!MIDIFilterProcessor::applyInPlace(*entry.chain, filtered))
-                continue;
+                return;
             out = &filtered;
         }
 
@@ -154,9 +199,9 @@ void MIDIRouter::process(const EndpointKey &source, const MIDIMessage &message)
                 }
             }
             if (monitor)
-                monitor->record(MonitorEvent::Direction::output, destination.name, *out);
+                monitor->record(MonitorEvent::Direction::output, destination.name, out->bytes, now);
         }
-    }
+    });
 }
 
 } // namespace korvane
