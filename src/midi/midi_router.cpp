@@ -2,6 +2,7 @@
 
 #include "midi/midi_filter_processor.h"
 #include "midi/midi_monitor.h"
+#include "midi/realtime_route_plan.h"
 
 #include <unordered_map>
 
@@ -88,10 +89,80 @@ std::shared_ptr<const MIDIRouter::Config> MIDIRouter::snapshot() const
 
 void MIDIRouter::replace(const std::function<void(Config &)> &edit)
 {
+    std::shared_ptr<const std::function<void()>> listener;
+    {
+        std::lock_guard lock(m_mutex);
+        auto next = std::make_shared<Config>(*m_config);
+        edit(*next);
+        m_config = std::move(next);
+        listener = m_listener;
+    }
+    if (listener && *listener)
+        (*listener)();
+}
+
+void MIDIRouter::setChangeListener(std::function<void()> listener)
+{
+    auto shared = listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
     std::lock_guard lock(m_mutex);
-    auto next = std::make_shared<Config>(*m_config);
-    edit(*next);
-    m_config = std::move(next);
+    m_listener = std::move(shared);
+}
+
+std::shared_ptr<const MIDIRouter::RtpSend> MIDIRouter::rtpSend() const
+{
+    return snapshot()->rtpSend;
+}
+
+std::shared_ptr<RealtimeRoutePlan>
+MIDIRouter::makeRealtimePlan(const std::vector<std::pair<std::uint32_t, EndpointKey>> &inputs,
+                             const Resolve &resolve) const
+{
+    const std::shared_ptr<const Config> config = snapshot();
+    auto plan = std::make_shared<RealtimeRoutePlan>();
+    if (!config->enabled)
+        return plan; // nothing recorded, nothing sent
+    plan->monitor = config->monitor.lock();
+    const Table &table = *config->table;
+    // Plan route per active entry, made when a source first needs it.
+    std::vector<int> routeOf(table.active.size(), -1);
+    std::unordered_map<const FilterChain *, int> chainOf;
+    for (const auto &[handle, key] : inputs) {
+        RealtimeRoutePlan::Source source;
+        source.name = key.name;
+        table.forEachMatch(key, [&](const Table::Entry &entry) {
+            const auto index = static_cast<std::size_t>(&entry - table.active.data());
+            if (routeOf[index] < 0) {
+                RealtimeRoutePlan::Route route;
+                route.channelMask = entry.route->channelMask;
+                if (entry.chain) {
+                    auto [it, added] =
+                        chainOf.try_emplace(entry.chain, static_cast<int>(plan->chains.size()));
+                    if (added)
+                        plan->chains.push_back(*entry.chain);
+                    route.chain = it->second;
+                }
+                for (const EndpointKey &key : entry.route->destinations) {
+                    RealtimeRoutePlan::Destination destination;
+                    destination.name = key.name;
+                    if (key.kind == EndpointKind::rtp) {
+                        destination.kind = RealtimeRoutePlan::Destination::Kind::network;
+                    } else if (auto resolved = resolve ? resolve(key) : std::nullopt) {
+                        destination.kind = RealtimeRoutePlan::Destination::Kind::endpoint;
+                        destination.handle = resolved->ref;
+                    }
+                    route.destinations.push_back(std::move(destination));
+                }
+                routeOf[index] = static_cast<int>(plan->routes.size());
+                plan->routes.push_back(std::move(route));
+            }
+            source.routes.push_back(static_cast<std::uint32_t>(routeOf[index]));
+        });
+        if (handle >= plan->sourceByHandle.size())
+            plan->sourceByHandle.resize(handle + 1, -1);
+        plan->sourceByHandle[handle] = static_cast<std::int32_t>(plan->sources.size());
+        plan->sources.push_back(std::move(source));
+    }
+    return plan;
 }
 
 void MIDIRouter::updateConfiguration(std::vector<Route> routes, std::vector<FilterChain> chains)
