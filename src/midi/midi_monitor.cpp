@@ -40,20 +40,6 @@ std::string formatRawHex(std::span<const std::uint8_t> head, std::size_t size)
     return text;
 }
 
-MonitorEvent MonitorEvent::make(Direction direction, std::string_view endpoint, const MIDIMessage &message)
-{
-    MonitorEvent event;
-    event.id = Uuid::create();
-    event.time = std::chrono::system_clock::now();
-    event.direction = direction;
-    event.endpointName = std::string(endpoint);
-    event.summary = message.humanReadable();
-    event.typeLabel = std::string(label(message.type()));
-    event.channel = message.channel();
-    event.rawHex = formatRawHex(message.bytes);
-    return event;
-}
-
 MIDIMonitor::MIDIMonitor(QObject *parent) : QObject(parent)
 {
     m_timer.setInterval(flushInterval);

@@ -38,8 +38,6 @@ struct MonitorEvent {
     // delivery and the monitor megabytes per line.
     std::string rawHex;
     static constexpr std::size_t kRawHexBytes = 256;
-
-    static MonitorEvent make(Direction direction, std::string_view endpoint, const MIDIMessage &message);
 };
 
 // "IN" or "OUT".

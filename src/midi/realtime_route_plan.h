@@ -55,8 +55,9 @@ public:
     // fresh state would (the audio server delivers whole messages; running
     // status inside one event is honoured, none carries over to the next).
     // A real-time byte inside a system-exclusive message is handed on and
-    // that message dropped. `emit` gets spans valid for the call only.
-    template <typename F> static void forEachMessage(std::span<const std::uint8_t> event, F &&emit) noexcept;
+    // that message dropped. `onMessage` gets spans valid for the call only.
+    template <typename F>
+    static void forEachMessage(std::span<const std::uint8_t> event, F &&onMessage) noexcept;
 
 private:
     void routeMessage(const Source &source, std::span<const std::uint8_t> message,
@@ -64,7 +65,7 @@ private:
 };
 
 template <typename F>
-void RealtimeRoutePlan::forEachMessage(std::span<const std::uint8_t> e, F &&emit) noexcept
+void RealtimeRoutePlan::forEachMessage(std::span<const std::uint8_t> e, F &&onMessage) noexcept
 {
     const auto isStatus = [](std::uint8_t b) { return (b & 0x80) != 0; };
     std::uint8_t running = 0;
@@ -72,7 +73,7 @@ void RealtimeRoutePlan::forEachMessage(std::span<const std::uint8_t> e, F &&emit
     while (i < e.size()) {
         const std::uint8_t b = e[i];
         if (b >= 0xF8) {
-            emit(e.subspan(i, 1));
+            onMessage(e.subspan(i, 1));
             ++i;
         } else if (b == 0xF0) {
             running = 0;
@@ -80,14 +81,14 @@ void RealtimeRoutePlan::forEachMessage(std::span<const std::uint8_t> e, F &&emit
             bool interrupted = false;
             while (j < e.size() && e[j] != 0xF7 && (!isStatus(e[j]) || e[j] >= 0xF8)) {
                 if (e[j] >= 0xF8) {
-                    emit(e.subspan(j, 1));
+                    onMessage(e.subspan(j, 1));
                     interrupted = true;
                 }
                 ++j;
             }
             const bool terminated = j < e.size() && e[j] == 0xF7;
             if (!interrupted)
-                emit(e.subspan(i, j - i + (terminated ? 1 : 0)));
+                onMessage(e.subspan(i, j - i + (terminated ? 1 : 0)));
             i = terminated ? j + 1 : j;
         } else if (isStatus(b)) {
             running = b < 0xF0 ? b : 0;
@@ -96,17 +97,17 @@ void RealtimeRoutePlan::forEachMessage(std::span<const std::uint8_t> e, F &&emit
             while (j < e.size() && j - (i + 1) < n && !isStatus(e[j]))
                 ++j;
             if (j - (i + 1) == n)
-                emit(e.subspan(i, j - i));
+                onMessage(e.subspan(i, j - i));
             i = j;
         } else if (running == 0) {
             ++i;
         } else if (midiDataByteCount(running) == 1) {
             const std::uint8_t m[2] = {running, b};
-            emit(std::span<const std::uint8_t>(m, 2));
+            onMessage(std::span<const std::uint8_t>(m, 2));
             ++i;
         } else if (i + 1 < e.size() && !isStatus(e[i + 1])) {
             const std::uint8_t m[3] = {running, b, e[i + 1]};
-            emit(std::span<const std::uint8_t>(m, 3));
+            onMessage(std::span<const std::uint8_t>(m, 3));
             i += 2;
         } else {
             ++i;
