@@ -111,7 +111,8 @@ void runRouting(benchmark::State &state, Setup &setup)
         parser.parse(p.data(), p.size(), i, toRouter);
         // The main thread empties the monitor's ring ten times a second; here
         // one thread does it, untimed, before the ring could fill up.
-        if (setup.monitor && state.thread_index() == 0 && i % 1024 == 0) {
+        if (setup.monitor && state.thread_index() == 0 &&
+            i % (1024 / static_cast<std::size_t>(state.threads())) == 0) {
             state.PauseTiming();
             setup.monitor->flush();
             state.ResumeTiming();
