@@ -92,12 +92,15 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     // input (where panic and sends to it go, a connection within the client
     // that JACK keeps out of the ordering); KORVANE never listens to its own
     // outputs.
-    for (const std::string &port : portsOf(keys.client(), "^KORVANE:"))
-        for (const std::string &peer : connectionsOf(keys.client(), port))
-            if (peer.starts_with("KORVANE:"))
+    for (const std::string &port : portsOf(keys.client(), "^KORVANE:")) {
+        for (const std::string &peer : connectionsOf(keys.client(), port)) {
+            if (peer.starts_with("KORVANE:")) {
                 EXPECT_TRUE((port.starts_with("KORVANE:out_") && peer == "KORVANE:Bus In") ||
                             (port == "KORVANE:Bus In" && peer.starts_with("KORVANE:out_")))
                     << port << " -> " << peer;
+            }
+        }
+    }
 
     // A route between them runs in the cycle the note arrived in. A cycle
     // the loaded machine runs late may delay one note; not every one.
