@@ -52,6 +52,8 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
         if (auto router = weakRouter.lock())
             router->process(key, message);
     });
+    // Where the service can, its input is routed inside its real-time cycle.
+    m_engine->setRealtimeRouter(m_router);
 
     const auto forward = [this] { emit changed(); };
     connect(m_engine.get(), &MIDIEngine::sourcesChanged, this, forward, Qt::QueuedConnection);

@@ -1,6 +1,9 @@
 #include "midi/midi_engine.h"
 
+#include "midi/midi_router.h"
 #include "midi/midi_stream_parser.h"
+#include "midi/network_outbox.h"
+#include "midi/realtime_route_plan.h"
 #include "midi/shared_qobject.h"
 
 #include <QMetaObject>
@@ -64,6 +67,9 @@ struct MIDIEngine::Tables {
     std::unordered_map<std::int32_t, Handle> destByUID;
     std::unordered_map<std::string, Handle> destByName;
     std::shared_ptr<const InputCallback> onInput;
+    // The service's input handle (connected source or own virtual
+    // destination) of each live token, for in-cycle routing.
+    std::unordered_map<Handle, Token> inputTokens;
 
     Token addConnection(EndpointKey key)
     {
@@ -79,12 +85,58 @@ struct MIDIEngine::Tables {
         tokenToKey.erase(token);
         parsers.erase(token);
     }
+    void bindInput(Handle input, Token token)
+    {
+        std::lock_guard guard(lock);
+        inputTokens[input] = token;
+    }
+};
+
+// In-cycle routing: recompiles the router's configuration against the
+// engine's tables and hands it to the service. Shared with the router's
+// change listener, which may run on any thread.
+struct MIDIEngine::Realtime {
+    std::mutex mutex; // one compile-and-hand-over at a time; guards the rest
+    std::shared_ptr<MidiService> service;
+    std::weak_ptr<Tables> tables;
+    std::weak_ptr<MIDIRouter> router;
+    std::shared_ptr<NetworkOutbox> outbox;
+    bool active = false; // the engine runs and a router is set
+    bool handedOver = false;
+
+    void refresh()
+    {
+        std::lock_guard guard(mutex);
+        const auto routerNow = router.lock();
+        const auto tablesNow = tables.lock();
+        if (!active || !routerNow || !tablesNow) {
+            if (handedOver)
+                service->setRealtimeRouting(nullptr);
+            handedOver = false;
+            return;
+        }
+        std::vector<std::pair<std::uint32_t, EndpointKey>> inputs;
+        {
+            std::lock_guard tablesGuard(tablesNow->lock);
+            for (const auto &[handle, token] : tablesNow->inputTokens)
+                if (auto it = tablesNow->tokenToKey.find(token); it != tablesNow->tokenToKey.end())
+                    inputs.emplace_back(handle, it->second);
+        }
+        auto plan = routerNow->makeRealtimePlan(
+            inputs, [&](const EndpointKey &key) { return resolveIn(*tablesNow, key); });
+        plan->outbox = outbox;
+        outbox->setSend(routerNow->rtpSend());
+        service->setRealtimeRouting(std::move(plan));
+        handedOver = true;
+    }
 };
 
 MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
     : QObject(parent), m_service(std::move(service)), m_tables(std::make_shared<Tables>()),
-      m_systemLog(writeToSystemLog)
+      m_systemLog(writeToSystemLog), m_realtime(std::make_shared<Realtime>())
 {
+    m_realtime->service = m_service;
+    m_realtime->tables = m_tables;
 }
 
 std::shared_ptr<MIDIEngine> MIDIEngine::create(std::shared_ptr<MidiService> service)
@@ -109,6 +161,43 @@ void MIDIEngine::setOnInput(InputCallback callback)
 void MIDIEngine::setSystemLog(SystemLog log)
 {
     m_systemLog = log ? std::move(log) : SystemLog(writeToSystemLog);
+}
+
+void MIDIEngine::setRealtimeRouter(const std::shared_ptr<MIDIRouter> &router)
+{
+    if (router && !m_service->supportsRealtimeRouting())
+        return;
+    {
+        std::lock_guard guard(m_realtime->mutex);
+        if (auto previous = m_realtime->router.lock(); previous && previous != router)
+            previous->setChangeListener(nullptr);
+        m_realtime->router = router;
+        if (router && !m_realtime->outbox)
+            m_realtime->outbox = std::make_shared<NetworkOutbox>();
+    }
+    if (router) {
+        std::weak_ptr<Realtime> weak = m_realtime;
+        router->setChangeListener([weak] {
+            if (auto realtime = weak.lock())
+                realtime->refresh();
+        });
+    }
+    refreshRealtime(m_running);
+}
+
+std::uint64_t MIDIEngine::realtimeNetworkDrops() const
+{
+    std::lock_guard guard(m_realtime->mutex);
+    return m_realtime->outbox ? m_realtime->outbox->dropped() : 0;
+}
+
+void MIDIEngine::refreshRealtime(bool active)
+{
+    {
+        std::lock_guard guard(m_realtime->mutex);
+        m_realtime->active = active && !m_realtime->router.expired();
+    }
+    m_realtime->refresh();
 }
 
 void MIDIEngine::start()
@@ -143,14 +232,15 @@ void MIDIEngine::start()
     emit runningChanged(true);
     refreshEndpoints();
     connectAllSources();
+    refreshRealtime(true);
 }
 
 void MIDIEngine::stop()
 {
     if (!m_running)
         return;
-    // Not checked: the input port goes next, and a source gone meanwhile is
-    // disconnected anyway.
+    // The real-time cycle stops routing before any port goes.
+    refreshRealtime(false);
     for (const auto &[source, token] : m_connectedSources)
         static_cast<void>(m_service->disconnectSource(m_inputPort, source));
     m_connectedSources.clear();
@@ -158,6 +248,7 @@ void MIDIEngine::stop()
         std::lock_guard guard(m_tables->lock);
         m_tables->tokenToKey.clear();
         m_tables->parsers.clear();
+        m_tables->inputTokens.clear();
     }
 
     if (m_inputPort != 0)
@@ -197,6 +288,7 @@ void MIDIEngine::onNotification(std::uint64_t generation, MidiService::Notificat
     case MidiService::Notification::setupChanged:
         refreshEndpoints();
         connectAllSources();
+        refreshRealtime(true);
         break;
     case MidiService::Notification::shutdown:
         stop();
@@ -291,9 +383,10 @@ void MIDIEngine::connectAllSources()
             EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0)));
         // A source that could not be connected is tried again at the next
         // setup change instead of being taken for connected until stop.
-        if (m_service->connectSource(m_inputPort, d.handle, token).ok())
+        if (m_service->connectSource(m_inputPort, d.handle, token) .ok()) {
             m_connectedSources[d.handle] = token;
-        else
+            m_tables->bindInput(d.handle, token);
+        } else
             m_tables->removeConnection(token);
     }
 }
@@ -356,6 +449,7 @@ void MIDIEngine::applyVirtualPorts(const std::vector<VirtualPortConfig> &configs
         for (const Token token : droppedTokens) {
             m_tables->tokenToKey.erase(token);
             m_tables->parsers.erase(token);
+            std::erase_if(m_tables->inputTokens, [&](const auto &entry) { return entry.second == token; });
         }
     }
 
@@ -370,8 +464,10 @@ void MIDIEngine::applyVirtualPorts(const std::vector<VirtualPortConfig> &configs
                 handleIncoming(*tables, packets, token);
         };
         auto handle = m_service->createVirtualDestination(m_client, name, std::move(receive));
-        if (handle)
+        if (handle) {
             m_virtualDestinationTokens[*handle] = token;
+            m_tables->bindInput(*handle, token);
+        }
         return handle;
     };
     for (const VirtualPortConfig &config : configs) {
@@ -394,6 +490,7 @@ void MIDIEngine::applyVirtualPorts(const std::vector<VirtualPortConfig> &configs
         m_tables->ownVirtualDestRefs = std::move(newDests);
     }
     refreshEndpoints();
+    refreshRealtime(true);
 }
 
 std::vector<EndpointKey> MIDIEngine::routableSources() const
@@ -422,16 +519,21 @@ std::vector<EndpointKey> MIDIEngine::routableDestinations() const
 
 std::optional<ResolvedDestination> MIDIEngine::resolveDestinationRef(const EndpointKey &key)
 {
-    std::lock_guard guard(m_tables->lock);
+    return resolveIn(*m_tables, key);
+}
+
+std::optional<ResolvedDestination> MIDIEngine::resolveIn(Tables &tables, const EndpointKey &key)
+{
+    std::lock_guard guard(tables.lock);
     if (key.kind == EndpointKind::virtual_) {
-        if (const Handle *handle = findNamed(m_tables->ownVirtualSourceRefs, key.name))
+        if (const Handle *handle = findNamed(tables.ownVirtualSourceRefs, key.name))
             return ResolvedDestination{*handle, true};
     }
     if (key.uniqueID && *key.uniqueID != 0) {
-        if (auto it = m_tables->destByUID.find(*key.uniqueID); it != m_tables->destByUID.end())
+        if (auto it = tables.destByUID.find(*key.uniqueID); it != tables.destByUID.end())
             return ResolvedDestination{it->second, false};
     }
-    if (auto it = m_tables->destByName.find(key.name); it != m_tables->destByName.end())
+    if (auto it = tables.destByName.find(key.name); it != tables.destByName.end())
         return ResolvedDestination{it->second, false};
     return std::nullopt;
 }

@@ -29,6 +29,8 @@
 
 namespace korvane {
 
+class MIDIRouter;
+
 struct MIDIEndpointInfo {
     std::uint32_t ref = 0;
     std::int32_t uniqueID = 0;
@@ -90,6 +92,15 @@ public:
     // Where the client-creation failure line goes; the system log by default.
     void setSystemLog(SystemLog log);
 
+    // Routes the service's input inside its real-time cycle with `router`'s
+    // routes, where the service can (JACK): such input then reaches the
+    // outputs in the cycle it arrived in and no longer goes to onInput.
+    // Recompiled on every change of the router or of the endpoints. Null
+    // hands input to onInput again. Main thread.
+    void setRealtimeRouter(const std::shared_ptr<MIDIRouter> &router);
+    // Network-bound messages the in-cycle routing had to drop (queue full).
+    std::uint64_t realtimeNetworkDrops() const;
+
 signals:
     void sourcesChanged();
     void destinationsChanged();
@@ -99,6 +110,7 @@ signals:
 
 private:
     struct Tables;
+    struct Realtime;
     using Handle = MidiService::Handle;
     using Token = MidiService::Token;
 
@@ -107,11 +119,14 @@ private:
     void onNotification(std::uint64_t generation, MidiService::Notification notification);
     void publishLists(std::vector<MIDIEndpointInfo> sources, std::vector<MIDIEndpointInfo> destinations);
     static void handleIncoming(Tables &tables, MidiService::PacketList packets, Token token);
+    static std::optional<ResolvedDestination> resolveIn(Tables &tables, const EndpointKey &key);
+    void refreshRealtime(bool active);
 
     std::shared_ptr<MidiService> m_service;
     // Shared with the service's receive handlers, which hold it weakly.
     std::shared_ptr<Tables> m_tables;
     SystemLog m_systemLog;
+    std::shared_ptr<Realtime> m_realtime; // shared with the router's change listener
 
     // Main thread only.
     Handle m_client = 0;

@@ -13,10 +13,12 @@ bool isChannelStatus(std::uint8_t s)
     return s >= 0x80 && s <= 0xEF;
 }
 
-bool isNoteMessage(const MIDIMessage &m, MIDIStatusType t)
+using Bytes = std::span<std::uint8_t>;
+
+bool isNoteMessage(Bytes m, MIDIStatusType t)
 {
-    return m.bytes.size() >= 2 && (t == MIDIStatusType::noteOff || t == MIDIStatusType::noteOn ||
-                                   t == MIDIStatusType::polyAftertouch);
+    return m.size() >= 2 && (t == MIDIStatusType::noteOff || t == MIDIStatusType::noteOn ||
+                             t == MIDIStatusType::polyAftertouch);
 }
 
 // Inclusive bounds; an absent low bound means none, an absent high bound 127.
@@ -27,9 +29,9 @@ bool inRange(int value, const std::optional<std::int64_t> &low, const std::optio
     return value <= high.value_or(127);
 }
 
-bool remapChannel(const FilterStep &step, MIDIMessage &m)
+bool remapChannel(const FilterStep &step, Bytes m)
 {
-    const std::uint8_t s = m.bytes[0];
+    const std::uint8_t s = m[0];
     if (!step.channelMap || !isChannelStatus(s))
         return true;
     const std::size_t index = s & 0x0F;
@@ -39,26 +41,26 @@ bool remapChannel(const FilterStep &step, MIDIMessage &m)
     const int target = std::min(map[index], 16);
     if (target <= 0)
         return false;
-    m.bytes[0] = static_cast<std::uint8_t>((s & 0xF0) | (target - 1));
+    m[0] = static_cast<std::uint8_t>((s & 0xF0) | (target - 1));
     return true;
 }
 
-bool transposeNote(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
+bool transposeNote(const FilterStep &step, Bytes m, MIDIStatusType t)
 {
     if (!isNoteMessage(m, t) || !step.transpose || *step.transpose == 0)
         return true;
     // Any shift beyond ±128 moves every note out of range like ±128 does;
     // clamping first keeps the sum clear of the 64-bit limits.
-    const std::int64_t note = std::int64_t{m.bytes[1]} + std::clamp<std::int64_t>(*step.transpose, -128, 128);
+    const std::int64_t note = std::int64_t{m[1]} + std::clamp<std::int64_t>(*step.transpose, -128, 128);
     if (note < 0 || note > 127)
         return false;
-    m.bytes[1] = static_cast<std::uint8_t>(note);
+    m[1] = static_cast<std::uint8_t>(note);
     return true;
 }
 
-void scaleVelocity(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
+void scaleVelocity(const FilterStep &step, Bytes m, MIDIStatusType t)
 {
-    if (t != MIDIStatusType::noteOn || m.bytes.size() < 3 || m.bytes[2] == 0)
+    if (t != MIDIStatusType::noteOn || m.size() < 3 || m[2] == 0)
         return;
     double scale = step.velocityScale.value_or(1.0);
     if (std::isnan(scale))
@@ -67,8 +69,8 @@ void scaleVelocity(const FilterStep &step, MIDIMessage &m, MIDIStatusType t)
     // Computed in double: a huge or infinite product cannot overflow and ends
     // up clamped like any other out-of-range result. std::round rounds halves
     // away from zero.
-    const double velocity = std::round(scale * m.bytes[2]) + offset;
-    m.bytes[2] = static_cast<std::uint8_t>(std::clamp(velocity, 1.0, 127.0));
+    const double velocity = std::round(scale * m[2]) + offset;
+    m[2] = static_cast<std::uint8_t>(std::clamp(velocity, 1.0, 127.0));
 }
 
 bool blocked(const FilterStep &step, MIDIStatusType t)
@@ -78,13 +80,11 @@ bool blocked(const FilterStep &step, MIDIStatusType t)
     return std::find(step.blockedTypes->begin(), step.blockedTypes->end(), t) != step.blockedTypes->end();
 }
 
-} // namespace
-
-bool applyStepInPlace(const FilterStep &step, MIDIMessage &message)
+bool applyStepTo(const FilterStep &step, Bytes message) noexcept
 {
-    if (message.bytes.empty())
+    if (message.empty())
         return true;
-    const MIDIStatusType t = message.type();
+    const MIDIStatusType t = midiStatusType(message);
     switch (step.kind) {
     case FilterStep::Kind::channelRemap:
         return remapChannel(step, message);
@@ -94,23 +94,35 @@ bool applyStepInPlace(const FilterStep &step, MIDIMessage &message)
         scaleVelocity(step, message, t);
         return true;
     case FilterStep::Kind::noteRange:
-        return !isNoteMessage(message, t) || inRange(message.bytes[1], step.noteLow, step.noteHigh);
+        return !isNoteMessage(message, t) || inRange(message[1], step.noteLow, step.noteHigh);
     case FilterStep::Kind::ccRange:
-        return t != MIDIStatusType::controlChange || message.bytes.size() < 2 ||
-               inRange(message.bytes[1], step.ccLow, step.ccHigh);
+        return t != MIDIStatusType::controlChange || message.size() < 2 ||
+               inRange(message[1], step.ccLow, step.ccHigh);
     case FilterStep::Kind::messageTypeFilter:
         return !blocked(step, t);
     }
     return true;
 }
 
-bool applyInPlace(const FilterChain &chain, MIDIMessage &message)
+} // namespace
+
+bool applyStepInPlace(const FilterStep &step, MIDIMessage &message)
+{
+    return applyStepTo(step, message.bytes);
+}
+
+bool applyInPlace(const FilterChain &chain, std::span<std::uint8_t> bytes) noexcept
 {
     for (const FilterStep &step : chain.steps) {
-        if (step.enabled && !applyStepInPlace(step, message))
+        if (step.enabled && !applyStepTo(step, bytes))
             return false;
     }
     return true;
+}
+
+bool applyInPlace(const FilterChain &chain, MIDIMessage &message)
+{
+    return applyInPlace(chain, std::span<std::uint8_t>(message.bytes));
 }
 
 std::optional<MIDIMessage> applyStep(const FilterStep &step, const MIDIMessage &message)

@@ -7,6 +7,7 @@
 #include "model/project.h"
 
 #include <optional>
+#include <span>
 
 namespace korvane::MIDIFilterProcessor {
 
@@ -20,6 +21,10 @@ std::optional<MIDIMessage> applyStep(const FilterStep &step, const MIDIMessage &
 // avoid one copy per step.
 bool applyInPlace(const FilterChain &chain, MIDIMessage &message);
 bool applyStepInPlace(const FilterStep &step, MIDIMessage &message);
+
+// The same on raw bytes, which no step ever lengthens or shortens; for the
+// real-time thread (no allocation).
+bool applyInPlace(const FilterChain &chain, std::span<std::uint8_t> bytes) noexcept;
 
 // True when the chain has no enabled step, so it cannot change anything.
 bool isIdentity(const FilterChain &chain);

@@ -6,6 +6,11 @@ namespace korvane {
 
 MIDIStatusType MIDIMessage::type() const
 {
+    return midiStatusType(bytes);
+}
+
+MIDIStatusType midiStatusType(std::span<const std::uint8_t> bytes)
+{
     if (bytes.empty())
         return MIDIStatusType::systemCommon;
     const std::uint8_t s = bytes[0];
@@ -67,12 +72,18 @@ std::string noteName(int note)
 
 std::string MIDIMessage::humanReadable() const
 {
-    const int ch = channel().value_or(0);
-    const int d1 = data1().value_or(0);
-    const int d2 = data2().value_or(0);
+    return korvane::humanReadable(bytes, bytes.size());
+}
+
+std::string humanReadable(std::span<const std::uint8_t> head, std::size_t size)
+{
+    const std::uint8_t status = head.empty() ? 0 : head[0];
+    const int ch = status >= 0x80 && status < 0xF0 ? (status & 0x0F) + 1 : 0;
+    const int d1 = head.size() >= 2 ? head[1] : 0;
+    const int d2 = head.size() >= 3 ? head[2] : 0;
     const std::string c = "Ch" + std::to_string(ch);
     char hex[16];
-    switch (type()) {
+    switch (midiStatusType(head)) {
     case MIDIStatusType::noteOff:
         return c + " Note Off " + noteName(d1) + " vel " + std::to_string(d2);
     case MIDIStatusType::noteOn:
@@ -88,13 +99,13 @@ std::string MIDIMessage::humanReadable() const
     case MIDIStatusType::pitchBend:
         return c + " Pitch Bend " + std::to_string(d2 * 128 + d1 - 8192);
     case MIDIStatusType::systemCommon:
-        std::snprintf(hex, sizeof hex, "%x", statusByte());
+        std::snprintf(hex, sizeof hex, "%x", status);
         return std::string("System 0x") + hex;
     case MIDIStatusType::systemRealtime:
-        std::snprintf(hex, sizeof hex, "%x", statusByte());
+        std::snprintf(hex, sizeof hex, "%x", status);
         return std::string("Realtime 0x") + hex;
     case MIDIStatusType::sysex:
-        return "SysEx " + std::to_string(bytes.size()) + " octets";
+        return "SysEx " + std::to_string(size) + " octets";
     }
     return {};
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,12 @@ constexpr int midiDataByteCount(std::uint8_t status)
         return 0;
     }
 }
+
+// The type of the message starting with `bytes` (systemCommon when empty).
+MIDIStatusType midiStatusType(std::span<const std::uint8_t> bytes);
+// humanReadable() of a message of `size` bytes whose first bytes are `head`
+// (a long system-exclusive message is described by its size alone).
+std::string humanReadable(std::span<const std::uint8_t> head, std::size_t size);
 
 // "C4" for 60, sharps only.
 std::string noteName(int note);

@@ -19,6 +19,7 @@
 namespace korvane {
 
 class MIDIMonitor;
+class RealtimeRoutePlan;
 
 class MIDIRouter {
 public:
@@ -55,6 +56,18 @@ public:
     void setMonitor(std::weak_ptr<MIDIMonitor> monitor);
     // Called for destinations of kind rtp, with no router lock held.
     void setRtpSend(RtpSend send);
+    std::shared_ptr<const RtpSend> rtpSend() const;
+
+    // The current configuration compiled for in-cycle routing of the given
+    // inputs (a service input handle with its source key); destinations are
+    // resolved once with `resolve`. Any thread.
+    using Resolve = std::function<std::optional<ResolvedDestination>(const EndpointKey &)>;
+    std::shared_ptr<RealtimeRoutePlan>
+    makeRealtimePlan(const std::vector<std::pair<std::uint32_t, EndpointKey>> &inputs,
+                     const Resolve &resolve) const;
+    // Called after every configuration change, on the thread that made it,
+    // with no router lock held.
+    void setChangeListener(std::function<void()> listener);
 
 private:
     struct Table;
@@ -64,7 +77,8 @@ private:
     void replace(const std::function<void(Config &)> &edit);
 
     mutable std::mutex m_mutex;
-    std::shared_ptr<const Config> m_config; // guarded by m_mutex; never null
+    std::shared_ptr<const Config> m_config;                  // guarded by m_mutex; never null
+    std::shared_ptr<const std::function<void()>> m_listener; // guarded by m_mutex
 };
 
 } // namespace korvane

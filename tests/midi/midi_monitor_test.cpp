@@ -27,34 +27,81 @@ std::vector<std::string> endpoints(const MIDIMonitor &monitor)
 
 using Names = std::vector<std::string>;
 
-TEST(MIDIMonitorTest, EventFields)
+// Texts are made at flush from the raw record, whichever ring it came through;
+// the published order is the order of recording across both.
+TEST(MIDIMonitorTest, EventFieldsFromBothRingsInRecordingOrder)
 {
     struct Row {
         std::vector<std::uint8_t> bytes;
+        const char *summary;
         const char *typeLabel;
         std::optional<int> channel;
         const char *rawHex;
     };
     const Row rows[] = {
-        {{0x90, 0x00, 0x7F}, "Note On", 1, "90 00 7F"},
-        {{0xEF, 0x7F, 0x00}, "Pitch Bend", 16, "EF 7F 00"},
-        {{0xF0, 0x7E, 0xF7}, "SysEx", std::nullopt, "F0 7E F7"},
-        {{}, "System Common", std::nullopt, ""},
+        {{0x90, 0x00, 0x7F}, "Ch1 Note On  C-1 vel 127", "Note On", 1, "90 00 7F"},
+        {{0xEF, 0x7F, 0x7F}, "Ch16 Pitch Bend 8191", "Pitch Bend", 16, "EF 7F 7F"},
+        {{0xF0, 0x7E, 0xF7}, "SysEx 3 octets", "SysEx", std::nullopt, "F0 7E F7"},
+        {{}, "System 0x0", "System Common", std::nullopt, ""},
     };
-    std::set<Uuid> ids;
+    MIDIMonitor monitor;
+    bool realtime = false;
     for (const Row &r : rows) {
-        const MonitorEvent e = MonitorEvent::make(Dir::output, "Synth", MIDIMessage(r.bytes));
-        EXPECT_EQ(std::tie(e.typeLabel, e.channel, e.rawHex), std::tie(r.typeLabel, r.channel, r.rawHex));
+        if ((realtime = !realtime))
+            monitor.recordRealtime(Dir::output, "Synth", r.bytes);
+        else
+            monitor.record(Dir::output, "Synth", MIDIMessage(r.bytes));
+    }
+    monitor.flush();
+    ASSERT_EQ(monitor.events().size(), std::size(rows));
+    std::set<Uuid> ids;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const MonitorEvent &e = monitor.events()[i];
+        const Row &r = rows[i];
+        EXPECT_EQ(std::tie(e.summary, e.typeLabel, e.channel, e.rawHex),
+                  std::tie(r.summary, r.typeLabel, r.channel, r.rawHex));
+        EXPECT_EQ(e.endpointName, "Synth");
         EXPECT_TRUE(ids.insert(e.id).second);
     }
-    // A long system-exclusive message shows only its head.
+
+    // A long system-exclusive message keeps only the head the hex shows, and
+    // its whole size in the summary.
     std::vector<std::uint8_t> dump(MonitorEvent::kRawHexBytes, 0x11);
-    EXPECT_EQ(MonitorEvent::make(Dir::input, "Keys", MIDIMessage(dump)).rawHex.size(), dump.size() * 3 - 1);
+    dump.front() = 0xF0;
+    monitor.record(Dir::input, "Keys", MIDIMessage(dump));
     dump.push_back(0xF7);
-    const std::string hex = MonitorEvent::make(Dir::input, "Keys", MIDIMessage(dump)).rawHex;
-    EXPECT_EQ(hex,
-              MonitorEvent::make(Dir::input, "Keys", MIDIMessage({dump.begin(), dump.end() - 1})).rawHex +
-                  " …");
+    monitor.recordRealtime(Dir::input, "Keys", dump);
+    monitor.flush();
+    const MonitorEvent &exact = monitor.events()[monitor.events().size() - 2];
+    const MonitorEvent &longer = monitor.events().back();
+    EXPECT_EQ(exact.rawHex.size(), MonitorEvent::kRawHexBytes * 3 - 1);
+    EXPECT_EQ(longer.rawHex, exact.rawHex + " …");
+    EXPECT_EQ(longer.summary, "SysEx 257 octets");
+}
+
+// The rings are preallocated: a main thread that stops flushing costs
+// records, counted and logged once, never memory.
+TEST(MIDIMonitorTest, FullRingDropsNewRecordsCountsAndLogsThem)
+{
+    MIDIMonitor monitor;
+    std::vector<std::string> lines;
+    monitor.setLog([&](const std::string &line) { lines.push_back(line); });
+    monitor.setCapacity(1'000'000);
+    const std::vector<std::uint8_t> sysex(200, 0x01);
+    std::size_t kept = 0;
+    while (monitor.droppedRecords() == 0) {
+        monitor.recordRealtime(Dir::input, "Keys", sysex);
+        kept += monitor.droppedRecords() == 0 ? 1 : 0;
+    }
+    monitor.recordRealtime(Dir::input, "Keys", sysex);
+    EXPECT_EQ(monitor.droppedRecords(), 2u);
+    monitor.flush();
+    EXPECT_EQ(monitor.events().size(), kept);
+    EXPECT_EQ(lines, (std::vector<std::string>{"Moniteur : 2 événements perdus (file pleine)"}));
+    monitor.recordRealtime(Dir::input, "Keys", sysex); // room again
+    monitor.flush();
+    EXPECT_EQ(monitor.events().size(), kept + 1);
+    EXPECT_EQ(lines.size(), 1u);
 }
 
 TEST(MIDIMonitorTest, CapacityBoundsPendingAndPublishedEvents)

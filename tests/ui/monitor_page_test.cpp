@@ -23,7 +23,16 @@ using Dir = MonitorEvent::Direction;
 
 MonitorEvent event(const std::string &endpoint, Dir dir = Dir::input)
 {
-    return MonitorEvent::make(dir, endpoint, MIDIMessage({0x90, 60, 100}));
+    MonitorEvent e;
+    e.id = Uuid::create();
+    e.time = std::chrono::system_clock::now();
+    e.direction = dir;
+    e.endpointName = endpoint;
+    e.summary = "Note On ch1 n60 v100";
+    e.typeLabel = "Note On";
+    e.channel = 1;
+    e.rawHex = "90 3C 64";
+    return e;
 }
 
 QStringList column(const QAbstractItemModel &model, int col)

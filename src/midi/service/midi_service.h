@@ -102,6 +102,37 @@ public:
     // Publishes on one of the program's own virtual sources, where other
     // programs read it. Any thread.
     virtual MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) = 0;
+
+    // In-cycle routing, for services whose inputs and outputs meet in one
+    // real-time cycle: input events are handed to a RealtimeRouting on the
+    // real-time thread, which writes its results into the same cycle.
+
+    // What the routing may write to during a cycle. Real-time thread only.
+    class RealtimeSink {
+    public:
+        // Queues one whole message on a destination or an own virtual source,
+        // at the time of the input event being routed. False when it cannot
+        // go out this cycle (unknown endpoint, full buffer).
+        virtual bool write(Handle endpoint, std::span<const std::uint8_t> bytes) noexcept = 0;
+
+    protected:
+        ~RealtimeSink() = default;
+    };
+    class RealtimeRouting {
+    public:
+        virtual ~RealtimeRouting() = default;
+        // One input event of `input`: a connected source's handle or an own
+        // virtual destination's. Must not lock, allocate or make system calls.
+        virtual void route(Handle input, std::span<const std::uint8_t> event,
+                           RealtimeSink &sink) const noexcept = 0;
+        // Once per cycle that routed something, after its last event.
+        virtual void endCycle() const noexcept {}
+    };
+    virtual bool supportsRealtimeRouting() const { return false; }
+    // Replaces the routing as a whole; null hands input to the input
+    // handlers again. Any thread. The previous routing is released on a
+    // non-real-time thread once no cycle can still be using it.
+    virtual void setRealtimeRouting(std::shared_ptr<const RealtimeRouting> routing) { (void)routing; }
 };
 
 } // namespace korvane

@@ -8,10 +8,13 @@
 
 #include <jack/jack.h>
 #include <jack/metadata.h>
+#include <jack/midiport.h>
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -23,6 +26,10 @@ constexpr std::size_t kMaxInputPorts = 512;
 constexpr std::size_t kMaxOutputPorts = 512;
 constexpr std::size_t kInputRingBytes = std::size_t{1} << 18;
 constexpr std::size_t kOutputRingBytes = std::size_t{1} << 16;
+// Endpoint handles in-cycle routing can write to (a table the process
+// callback indexes); handles are numbered densely from 16, one per port name
+// seen, so this is far beyond any real set-up.
+constexpr std::size_t kMaxRealtimeHandles = std::size_t{1} << 14;
 
 // True for the plumbing ports of another instance of this program, named
 // after `base`, on the same server.
@@ -50,6 +57,8 @@ public:
     void disposeEndpoint(Handle endpoint) override;
     MidiServiceStatus send(Handle outputPort, Handle destination, PacketList packets) override;
     MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) override;
+    bool supportsRealtimeRouting() const override { return true; }
+    void setRealtimeRouting(std::shared_ptr<const RealtimeRouting> routing) override;
 
 private:
     static constexpr Handle kClientHandle = 1;
@@ -57,7 +66,7 @@ private:
     static constexpr Handle kOutputPortHandle = 3;
     static constexpr Handle kFirstEndpointHandle = 16;
 
-    // One JACK client of ours, with the output ports its process callback drains.
+    // Our JACK client, with the output ports its process callback drains.
     struct Side {
         jack_client_t *client = nullptr;
         std::string name;
@@ -75,13 +84,16 @@ private:
     // One of our output ports: per destination, or an own virtual source.
     struct OutputPort {
         Side *side = nullptr;
+        Handle handle = 0; // the destination it feeds, or the own virtual source
         std::shared_ptr<Output> output;
         int index = -1;
         std::string peerName; // the destination it feeds; empty for a virtual source
     };
 
     static int processMain(jack_nframes_t frames, void *arg);
-    static int processSends(jack_nframes_t frames, void *arg);
+    void routeInCycle(const RealtimeRouting &routing, jack_nframes_t frames, std::uint64_t cycle) noexcept;
+    void setRealtimeOutput(Handle handle, Output *output);
+    void releaseRetiredRoutings(bool all);
     static void onPortRegistration(jack_port_id_t, int, void *arg);
     static void onPortConnect(jack_port_id_t, jack_port_id_t, int, void *arg);
     static void onPortRename(jack_port_id_t, const char *, const char *, void *arg);
@@ -112,12 +124,13 @@ private:
     bool waitForCycle(const Side &side);
 
     const std::string m_serverName;
-    // The client other programs see: the per-source inputs and the own
-    // virtual ports. Sends to destinations leave from a second client, so a
-    // program that both sends to us and receives from us does not form a
-    // loop in JACK's graph (a loop costs one more period on one of its edges).
+    // One client holds every port of ours: the per-source inputs, the
+    // per-destination outputs and the own virtual ports. Input is routed to
+    // the outputs inside its process callback, so a route between two other
+    // programs adds no frame when the graph is acyclic. A program that both
+    // sends to us and receives from us closes a loop through this client;
+    // JACK breaks it on one edge, which costs that program one period.
     Side m_main;
-    Side m_sends;
     std::string m_requestedName;
     NotificationHandler m_notify;
     std::atomic<bool> m_dead{false};
@@ -128,6 +141,23 @@ private:
     // Read by the main client's process callback.
     jackio::SlotTable<InputSlot, kMaxInputPorts> m_inputSlots;
     std::unique_ptr<InputPump> m_pump;
+    std::array<std::atomic<Output *>, kMaxRealtimeHandles> m_realtimeOutputs{};
+    std::atomic<const RealtimeRouting *> m_routing{nullptr};
+    // Process callback only: each input's buffer and read position this cycle.
+    struct CycleInput {
+        Handle endpoint;
+        void *buffer;
+        std::uint32_t count;
+        std::uint32_t next;
+        jack_midi_event_t event; // the next one, valid while next < count
+    };
+    std::array<CycleInput, kMaxInputPorts> m_cycleInputs{};
+
+    // The routing handed over last, and earlier ones with the cycle count at
+    // which they were replaced: freed once a later cycle has finished.
+    std::mutex m_routingMutex;
+    std::shared_ptr<const RealtimeRouting> m_routingOwner;
+    std::vector<std::pair<std::shared_ptr<const RealtimeRouting>, std::uint64_t>> m_retiredRoutings;
 
     // Main thread only.
     std::shared_ptr<const InputHandler> m_inputHandler;

@@ -18,9 +18,10 @@ bool allDigits(std::string_view text)
 
 } // namespace
 
-// "in_<n>" of a client "<base>" or "<base>-<nn>" (JACK's name for a second
-// instance), or "out_<n>" of that client's " sends" companion: the plumbing of
-// another instance of this program on the same server, not an endpoint.
+// "in_<n>" or "out_<n>" of a client "<base>" or "<base>-<nn>" (JACK's name
+// for a second instance), or "out_<n>" of a " sends" companion (the two-client
+// layout of earlier versions): the plumbing of another instance of this
+// program on the same server, not an endpoint.
 bool isInstancePlumbing(std::string_view base, std::string_view fullName)
 {
     const auto colon = fullName.find(':');
@@ -39,7 +40,8 @@ bool isInstancePlumbing(std::string_view base, std::string_view fullName)
         client.remove_suffix(sends.size());
         return isInstance(client) && port.starts_with("out_") && allDigits(port.substr(4));
     }
-    return isInstance(client) && port.starts_with("in_") && allDigits(port.substr(3));
+    return isInstance(client) && ((port.starts_with("in_") && allDigits(port.substr(3))) ||
+                                  (port.starts_with("out_") && allDigits(port.substr(4))));
 }
 
 // --- endpoints
@@ -122,8 +124,6 @@ bool JackMidiService::isOurPlumbing(jack_port_t *port, const std::string &fullNa
 {
     if (jack_port_is_mine(m_main.client, port))
         return source ? m_virtualSources.count(handle) == 0 : m_virtualDestinations.count(handle) == 0;
-    if (jack_port_is_mine(m_sends.client, port))
-        return true;
     return isInstancePlumbing(m_requestedName, fullName);
 }
 
@@ -146,11 +146,13 @@ void JackMidiService::ensureOutputFor(Handle destination, const std::string &ful
             port = it->second.output->port();
     }
     if (!port) {
-        auto output = registerOutput(m_sends, "out_" + std::to_string(++m_portCounter));
+        auto output = registerOutput(m_main, "out_" + std::to_string(++m_portCounter));
         if (!output)
             return;
         output->peerName = fullName;
+        output->handle = destination;
         port = output->output->port();
+        setRealtimeOutput(destination, output->output.get());
         std::unique_lock lock(m_outputsMutex);
         m_destinationOutputs[destination] = std::move(*output);
     }
@@ -240,16 +242,13 @@ void JackMidiService::retireOutputs(std::vector<OutputPort> ports)
     // and JACK hands them out again every cycle: the buffer must have been
     // cleared once after the cycle that wrote the last events (two completed
     // cycles from here) before the callback stops visiting the port.
-    for (Side *side : {&m_main, &m_sends}) {
-        if (involved(side) && waitForCycle(*side))
-            waitForCycle(*side);
-    }
+    for (const OutputPort &port : ports)
+        setRealtimeOutput(port.handle, nullptr);
+    if (involved(&m_main) && waitForCycle(m_main))
+        waitForCycle(m_main);
     for (const OutputPort &port : ports)
         port.side->outputs.remove(port.index);
-    bool safe = true;
-    for (Side *side : {&m_main, &m_sends})
-        if (involved(side))
-            safe = waitForCycle(*side) && safe;
+    const bool safe = !involved(&m_main) || waitForCycle(m_main);
     for (OutputPort &port : ports) {
         if (alive())
             jack_port_unregister(port.side->client, port.output->port());
@@ -313,6 +312,7 @@ MidiServiceStatus JackMidiService::connectSource(Handle inputPort, Handle source
         if (!input)
             return MidiServiceError::backendFailure;
         input->peerName = *name;
+        input->slot->endpoint = source;
         it = m_sourceInputs.emplace(source, std::move(*input)).first;
     }
     InputPort &input = it->second;
@@ -354,6 +354,8 @@ std::optional<MidiService::Handle> JackMidiService::createVirtualSource(Handle c
     if (!output)
         return std::nullopt;
     const Handle handle = handleFor(jack_port_name(output->output->port()));
+    output->handle = handle;
+    setRealtimeOutput(handle, output->output.get());
     std::unique_lock lock(m_outputsMutex);
     m_virtualSources[handle] = std::move(*output);
     return handle;
@@ -368,6 +370,7 @@ JackMidiService::createVirtualDestination(Handle client, const std::string &name
     if (!input)
         return std::nullopt;
     const Handle handle = handleFor(jack_port_name(input->slot->port));
+    input->slot->endpoint = handle;
     input->slot->binding = m_pump->addBinding(std::move(receive));
     input->wanted = true;
     m_virtualDestinations[handle] = std::move(*input);

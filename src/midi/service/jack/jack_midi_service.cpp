@@ -40,13 +40,6 @@ MidiService::ClientResult JackMidiService::openClient(const std::string &name, N
         return {status, 0};
     m_main.name = jack_get_client_name(m_main.client);
     m_requestedName = name;
-    m_sends.client = openOne(m_main.name + " sends", status);
-    if (!m_sends.client) {
-        jack_client_close(m_main.client);
-        m_main.client = nullptr;
-        return {status, 0};
-    }
-    m_sends.name = jack_get_client_name(m_sends.client);
 
     m_notify = std::move(notify);
     m_dead = false;
@@ -60,14 +53,12 @@ MidiService::ClientResult JackMidiService::openClient(const std::string &name, N
             jack_acquire_real_time_scheduling(m_pump->threadHandle(), priority - 1);
     }
     jack_set_process_callback(m_main.client, &JackMidiService::processMain, this);
-    jack_set_process_callback(m_sends.client, &JackMidiService::processSends, this);
     jack_set_port_registration_callback(m_main.client, &JackMidiService::onPortRegistration, this);
     jack_set_port_connect_callback(m_main.client, &JackMidiService::onPortConnect, this);
     jack_set_port_rename_callback(m_main.client, &JackMidiService::onPortRename, this);
     jack_set_property_change_callback(m_main.client, &JackMidiService::onPropertyChange, this);
     jack_on_shutdown(m_main.client, &JackMidiService::onShutdown, this);
-    jack_on_shutdown(m_sends.client, &JackMidiService::onShutdown, this);
-    if (jack_activate(m_main.client) != 0 || jack_activate(m_sends.client) != 0) {
+    if (jack_activate(m_main.client) != 0) {
         closeClient(kClientHandle);
         return {{MidiServiceError::backendFailure, JackFailure}, 0};
     }
@@ -92,19 +83,22 @@ void JackMidiService::closeClient(Handle client)
         }
         retireOutputs(std::move(retired));
     }
-    // Once deactivated (or once the server is gone) the process callbacks no
-    // longer run, so nothing needs waiting for.
-    for (Side *side : {&m_main, &m_sends}) {
-        if (!m_dead)
-            jack_deactivate(side->client);
-    }
+    // Once deactivated (or once the server is gone) the process callback no
+    // longer runs, so nothing needs waiting for.
+    if (!m_dead)
+        jack_deactivate(m_main.client);
     m_inputSlots.clear();
-    for (Side *side : {&m_main, &m_sends}) {
-        side->outputs.clear();
-        jack_client_close(side->client); // unregisters every port of ours
-        side->client = nullptr;
-        side->name.clear();
+    m_main.outputs.clear();
+    for (auto &output : m_realtimeOutputs)
+        output.store(nullptr, std::memory_order_relaxed);
+    {
+        std::lock_guard lock(m_routingMutex);
+        m_routing.store(nullptr);
+        releaseRetiredRoutings(true);
     }
+    jack_client_close(m_main.client); // unregisters every port of ours
+    m_main.client = nullptr;
+    m_main.name.clear();
     if (m_pump)
         m_pump->stopThread();
     m_pump.reset();
@@ -132,36 +126,121 @@ int JackMidiService::processMain(jack_nframes_t frames, void *arg)
 {
     auto *self = static_cast<JackMidiService *>(arg);
     jack_client_t *client = self->m_main.client;
-    const jack_nframes_t cycleStart = jack_last_frame_time(client);
-    bool queued = false;
-    self->m_inputSlots.forEach([&](InputSlot &slot) {
-        const std::uint32_t binding = slot.binding.load(std::memory_order_acquire);
-        void *buffer = jack_port_get_buffer(slot.port, frames);
-        const std::uint32_t count = jack_midi_get_event_count(buffer);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            jack_midi_event_t event;
-            if (binding == 0 || jack_midi_event_get(&event, buffer, i) != 0)
-                continue;
-            const std::uint64_t micros = jack_frames_to_time(client, cycleStart + event.time);
-            self->m_pump->push(binding, event.buffer, event.size, micros * 1000);
-            queued = true;
-        }
-    });
-    if (queued)
-        self->m_pump->wake();
+    const std::uint64_t cycle = self->m_main.cycles.load(std::memory_order_relaxed);
+    // Output buffers first: cleared, then what other threads queued goes out
+    // at the cycle's start; routed events follow at their own times.
     self->m_main.outputs.forEach(
-        [&](Output &output) { output.drainInto(jack_port_get_buffer(output.port(), frames)); });
+        [&](Output &output) { output.drainInto(jack_port_get_buffer(output.port(), frames), cycle); });
+    if (const RealtimeRouting *routing = self->m_routing.load(std::memory_order_acquire)) {
+        self->routeInCycle(*routing, frames, cycle);
+    } else {
+        const jack_nframes_t cycleStart = jack_last_frame_time(client);
+        bool queued = false;
+        self->m_inputSlots.forEach([&](InputSlot &slot) {
+            const std::uint32_t binding = slot.binding.load(std::memory_order_acquire);
+            void *buffer = jack_port_get_buffer(slot.port, frames);
+            const std::uint32_t count = jack_midi_get_event_count(buffer);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                jack_midi_event_t event;
+                if (binding == 0 || jack_midi_event_get(&event, buffer, i) != 0)
+                    continue;
+                const std::uint64_t micros = jack_frames_to_time(client, cycleStart + event.time);
+                self->m_pump->push(binding, event.buffer, event.size, micros * 1000);
+                queued = true;
+            }
+        });
+        if (queued)
+            self->m_pump->wake();
+    }
+    // Marks the end of every use of the routing loaded above.
     self->m_main.cycles.fetch_add(1, std::memory_order_seq_cst);
     return 0;
 }
 
-int JackMidiService::processSends(jack_nframes_t frames, void *arg)
+// Every input's events in time order across inputs, each routed into the
+// output buffers of this cycle at its own frame.
+void JackMidiService::routeInCycle(const RealtimeRouting &routing, jack_nframes_t frames,
+                                   std::uint64_t cycle) noexcept
 {
-    auto *self = static_cast<JackMidiService *>(arg);
-    self->m_sends.outputs.forEach(
-        [&](Output &output) { output.drainInto(jack_port_get_buffer(output.port(), frames)); });
-    self->m_sends.cycles.fetch_add(1, std::memory_order_seq_cst);
-    return 0;
+    std::size_t inputs = 0;
+    m_inputSlots.forEach([&](InputSlot &slot) {
+        // An input with no binding is disconnected or being retired.
+        const Handle endpoint = slot.endpoint.load(std::memory_order_acquire);
+        if (slot.binding.load(std::memory_order_acquire) == 0 || endpoint == 0)
+            return;
+        void *buffer = jack_port_get_buffer(slot.port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        CycleInput &input = m_cycleInputs[inputs];
+        input = {endpoint, buffer, count, 0, {}};
+        while (input.next < input.count && jack_midi_event_get(&input.event, buffer, input.next) != 0)
+            ++input.next;
+        if (input.next < input.count)
+            ++inputs;
+    });
+    if (inputs == 0)
+        return;
+
+    struct Sink final : RealtimeSink {
+        JackMidiService *self;
+        std::uint64_t cycle;
+        jack_nframes_t frame = 0;
+        bool write(Handle endpoint, std::span<const std::uint8_t> bytes) noexcept override
+        {
+            if (endpoint >= kMaxRealtimeHandles)
+                return false;
+            Output *output = self->m_realtimeOutputs[endpoint].load(std::memory_order_acquire);
+            return output && output->writeNow(cycle, frame, bytes.data(), bytes.size());
+        }
+    } sink;
+    sink.self = this;
+    sink.cycle = cycle;
+
+    for (;;) {
+        CycleInput *earliest = nullptr;
+        for (std::size_t i = 0; i < inputs; ++i) {
+            CycleInput &input = m_cycleInputs[i];
+            if (input.next < input.count && (!earliest || input.event.time < earliest->event.time))
+                earliest = &input;
+        }
+        if (!earliest)
+            break;
+        sink.frame = earliest->event.time;
+        routing.route(earliest->endpoint,
+                      std::span<const std::uint8_t>(earliest->event.buffer, earliest->event.size), sink);
+        do
+            ++earliest->next;
+        while (earliest->next < earliest->count &&
+               jack_midi_event_get(&earliest->event, earliest->buffer, earliest->next) != 0);
+    }
+    routing.endCycle();
+}
+
+void JackMidiService::setRealtimeRouting(std::shared_ptr<const RealtimeRouting> routing)
+{
+    std::lock_guard lock(m_routingMutex);
+    m_routing.store(routing.get(), std::memory_order_seq_cst);
+    if (m_routingOwner)
+        m_retiredRoutings.emplace_back(std::move(m_routingOwner),
+                                       m_main.cycles.load(std::memory_order_seq_cst));
+    m_routingOwner = std::move(routing);
+    releaseRetiredRoutings(false);
+}
+
+// With m_routingMutex held, or from closeClient once the callback has stopped.
+void JackMidiService::releaseRetiredRoutings(bool all)
+{
+    // A cycle that could still hold a retired routing was running when it was
+    // replaced; the count moves past the recorded one when that cycle ends.
+    const std::uint64_t now = m_main.cycles.load(std::memory_order_seq_cst);
+    std::erase_if(m_retiredRoutings, [&](const auto &retired) { return all || now > retired.second; });
+    if (all)
+        m_routingOwner.reset();
+}
+
+void JackMidiService::setRealtimeOutput(Handle handle, Output *output)
+{
+    if (handle < kMaxRealtimeHandles)
+        m_realtimeOutputs[handle].store(output, std::memory_order_seq_cst);
 }
 
 // Notification thread: no JACK calls here, only a note for the main thread.

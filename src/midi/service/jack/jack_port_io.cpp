@@ -2,7 +2,9 @@
 
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace korvane::jackio {
 
@@ -48,8 +50,27 @@ bool Output::drained() const
     return jack_ringbuffer_read_space(m_ring) == 0;
 }
 
-void Output::drainInto(void *portBuffer) noexcept
+bool Output::writeNow(std::uint64_t cycle, jack_nframes_t frame, const std::uint8_t *data,
+                      std::size_t size) noexcept
 {
+    if (cycle != m_bufferCycle || !m_cycleBuffer || size == 0)
+        return false;
+    // JACK wants events in time order; inputs are merged by time, so this
+    // only holds back an event behind one drained at the cycle's start.
+    const jack_nframes_t at = std::max(frame, m_lastFrame);
+    jack_midi_data_t *target = jack_midi_event_reserve(m_cycleBuffer, at, size);
+    if (!target)
+        return false;
+    std::memcpy(target, data, size);
+    m_lastFrame = at;
+    return true;
+}
+
+void Output::drainInto(void *portBuffer, std::uint64_t cycle) noexcept
+{
+    m_cycleBuffer = portBuffer;
+    m_bufferCycle = cycle;
+    m_lastFrame = 0;
     jack_midi_clear_buffer(portBuffer);
     m_maxEvent.store(jack_midi_max_event_size(portBuffer), std::memory_order_relaxed);
     if (!m_ring)

@@ -1,12 +1,15 @@
 #pragma once
 
-// The real-time side of the JACK backend. The process callback only moves
-// events between JACK port buffers and lock-free ring buffers
-// (jack_ringbuffer_t, one reader and one writer each); it never locks,
-// allocates or calls back into the program.
+// The real-time side of the JACK backend. The process callback moves events
+// between JACK port buffers and lock-free ring buffers (jack_ringbuffer_t,
+// one reader and one writer each), or routes them within the cycle; it never
+// locks or allocates.
 //
+//   routed: process callback: input port -> in-cycle routing -> output port
+//           buffers of the same cycle
 //   input:  process callback -> one input ring -> MIDI input thread, which
-//           hands each run of events to the handler bound to its port
+//           hands each run of events to the handler bound to its port (when
+//           no in-cycle routing is set)
 //   output: any thread -> one ring per output port (writers serialised by a
 //           mutex) -> process callback -> port buffer of the current cycle
 
@@ -32,6 +35,9 @@ namespace korvane::jackio {
 struct InputSlot {
     jack_port_t *port = nullptr;
     std::atomic<std::uint32_t> binding{0};
+    // The service handle in-cycle routing knows this input by (the source's,
+    // or the own virtual destination's); 0 until known.
+    std::atomic<MidiService::Handle> endpoint{0};
 };
 
 // One of our JACK output ports with its ring. Shared by senders; freed only
@@ -48,8 +54,14 @@ public:
     // Any thread. Queues every packet or, when the ring lacks room or a packet
     // is larger than one event of the port buffer can be, none.
     bool write(MidiService::PacketList packets);
-    // Process callback only.
-    void drainInto(void *portBuffer) noexcept;
+    // Process callback only: clears the port buffer of cycle `cycle` and
+    // writes what is queued at its start, then takes in-cycle writes.
+    void drainInto(void *portBuffer, std::uint64_t cycle) noexcept;
+    // Process callback only: one message at `frame` of cycle `cycle` (kept
+    // after anything already written). False when the buffer is full or
+    // belongs to another cycle.
+    bool writeNow(std::uint64_t cycle, jack_nframes_t frame, const std::uint8_t *data,
+                  std::size_t size) noexcept;
     // Any thread: nothing queued is still waiting for a cycle.
     bool drained() const;
 
@@ -64,6 +76,10 @@ private:
     std::mutex m_writeMutex;
     // Largest event an empty port buffer holds; 0 while unknown.
     std::atomic<std::size_t> m_maxEvent;
+    // Process callback only.
+    void *m_cycleBuffer = nullptr;
+    std::uint64_t m_bufferCycle = ~std::uint64_t{0};
+    jack_nframes_t m_lastFrame = 0;
 };
 
 // A fixed table of pointers the process callback walks every cycle. Written
