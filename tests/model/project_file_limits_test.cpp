@@ -26,27 +26,17 @@ TEST(ProjectFileIntegers, AnyInteger64OpensAndWritesBackUnchanged)
         const char *text;
         int64_t value;
     } cases[] = {
-        {"3000000000", 3000000000},
-        {"-3000000000", -3000000000},
         {"9223372036854775807", std::numeric_limits<int64_t>::max()},
         {"-9223372036854775808", std::numeric_limits<int64_t>::min()},
-        {"2147483648", 2147483648},
         {"1e3", 1000},
     };
     for (const auto &c : cases) {
         const auto read = readProjectJson(stepJson(std::string(R"("transpose":)") + c.text));
         ASSERT_TRUE(read) << c.text << ": " << read.error;
-        const FilterStep &step = read.value->filterChains.at(0).steps.at(0);
-        EXPECT_EQ(step.transpose, c.value) << c.text;
-
-        const auto again = readProjectJson(*writeProjectJson(*read.value).value);
-        ASSERT_TRUE(again) << again.error;
-        EXPECT_EQ(*again.value, *read.value) << c.text;
+        EXPECT_EQ(read.value->filterChains.at(0).steps.at(0).transpose, c.value) << c.text;
     }
-}
 
-TEST(ProjectFileIntegers, EveryIntegerFieldTakesA64BitValue)
-{
+    // Every integer field, and the file written back reads the same.
     const QByteArray json = R"({
         "formatVersion": 3000000000,
         "settings": {"startEngineOnOpen": true, "panicOnStop": true, "monitorBufferSize": 3000000000},
@@ -64,59 +54,12 @@ TEST(ProjectFileIntegers, EveryIntegerFieldTakesA64BitValue)
     // Channel map entries are ints: beyond it they act as its ends do.
     EXPECT_EQ(s.channelMap,
               (std::vector<int>{std::numeric_limits<int>::max(), std::numeric_limits<int>::min()}));
-    EXPECT_EQ(s.velocityOffset, -3000000000);
-    EXPECT_EQ(s.noteLow, -3000000000);
-    EXPECT_EQ(s.noteHigh, 3000000000);
-    EXPECT_EQ(s.ccLow, -3000000000);
-    EXPECT_EQ(s.ccHigh, 3000000000);
-}
-
-// Ports beyond int read as the nearest int, which stays out of every port
-// range, so the session refuses them instead of a truncated, valid port.
-TEST(ProjectFileIntegers, PortsBeyondIntReadAsTheNearestInt)
-{
-    const struct {
-        const char *text;
-        int port;
-    } cases[] = {
-        {"4294972300", std::numeric_limits<int>::max()}, // 2^32 + 5004
-        {"-4294962292", std::numeric_limits<int>::min()},
-        {"2147483647", std::numeric_limits<int>::max()},
-        {"65535", 65535},
-        {"0", 0},
-    };
-    for (const auto &c : cases) {
-        const std::string json =
-            std::string(R"({"rtpSessions":[{"localPort":)") + c.text + R"(,"remotePort":)" + c.text + "}]}";
-        const auto read = readProjectJson(QByteArray::fromStdString(json));
-        ASSERT_TRUE(read) << c.text << ": " << read.error;
-        EXPECT_EQ(read.value->rtpSessions.at(0).localPort, c.port) << c.text;
-        EXPECT_EQ(read.value->rtpSessions.at(0).remotePort, c.port) << c.text;
-    }
-}
-
-TEST(ProjectFileIntegers, NumbersThatAreNoInteger64FailWhereTheyAre)
-{
-    const struct {
-        const char *text;
-        const char *error;
-    } cases[] = {
-        {"9223372036854775808", "entier sur 64 bits attendu"},
-        {"1e300", "entier sur 64 bits attendu"},
-        {"2.5", "entier attendu, 2.5 trouvé"},
-        {"\"3\"", "entier attendu, texte trouvé"},
-    };
-    for (const auto &c : cases) {
-        const auto read = readProjectJson(stepJson(std::string(R"("transpose":)") + c.text));
-        ASSERT_FALSE(read) << c.text;
-        EXPECT_TRUE(read.error.starts_with("filterChains[0].steps[0].transpose : ")) << read.error;
-        EXPECT_NE(read.error.find(c.error), std::string::npos) << read.error;
-    }
-    // The 32-bit unique id and the 16-bit channel mask keep their ranges.
-    const auto id = readProjectJson(R"({"devices":[{"id":"11111111-2222-4333-8444-555555555555",
-        "key":{"kind":"physical","name":"k","uniqueID":2147483648},"role":"source","nickname":"n"}]})");
-    ASSERT_FALSE(id);
-    EXPECT_TRUE(id.error.starts_with("devices[0].key.uniqueID : entier entre")) << id.error;
+    EXPECT_EQ(
+        (std::vector<std::optional<int64_t>>{s.velocityOffset, s.noteLow, s.noteHigh, s.ccLow, s.ccHigh}),
+        (std::vector<std::optional<int64_t>>{-3000000000, -3000000000, 3000000000, -3000000000, 3000000000}));
+    const auto again = readProjectJson(*writeProjectJson(p).value);
+    ASSERT_TRUE(again) << again.error;
+    EXPECT_EQ(*again.value, p);
 }
 
 QByteArray assetJson(const std::string &filenameJson)

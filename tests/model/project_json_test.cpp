@@ -141,6 +141,9 @@ TEST(ProjectJson, FailuresNameThePathAndTheReason)
          "devices[0].key.uniqueID : entier entre -2147483648 et 2147483647 attendu, 2147483648 trouvé"},
         {R"({"formatVersion": 1.5})", "formatVersion : entier attendu, 1.5 trouvé"},
         {R"({"formatVersion": 1e300})", "formatVersion : entier sur 64 bits attendu, 1e+300 trouvé"},
+        {R"({"formatVersion": 9223372036854775808})",
+         "formatVersion : entier sur 64 bits attendu, 9223372036854776000 trouvé"},
+        {R"({"formatVersion": "3"})", "formatVersion : entier attendu, texte trouvé"},
         {R"({"id": "0A1B2C3D-4E5F-4A6B-8C7D"})", "id : UUID invalide « 0A1B2C3D-4E5F-4A6B-8C7D »"},
         {R"({"createdAt": "2026-03-01T20:15:00.5Z"})", "createdAt : date invalide « 2026-03-01T20:15:00.5Z "
                                                        "», forme attendue AAAA-MM-JJTHH:MM:SSZ ou avec un "

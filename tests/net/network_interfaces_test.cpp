@@ -1,5 +1,4 @@
 #include "net/network_interfaces.h"
-#include "net/rtp_discovery.h"
 
 #include <QNetworkInterface>
 
@@ -9,15 +8,6 @@
 
 namespace korvane {
 namespace {
-
-// Ids are what settings store and lists key on; the label is what the user picks from.
-TEST(NetInterfaceTest, IdsJoinEveryField)
-{
-    const NetInterface eth{"eth0", "192.168.1.20"};
-    EXPECT_EQ(eth.id(), "eth0|192.168.1.20");
-    EXPECT_EQ(eth.label(), "eth0 \xE2\x80\x94 192.168.1.20"); // U+2014 in UTF-8
-    EXPECT_EQ((DiscoveredPeer{"Studio Mac", "192.168.1.7", 5004}.id()), "Studio Mac|192.168.1.7:5004");
-}
 
 // Qt reads the interface list through its own code path (netlink); it serves as the reference.
 TEST(NetworkInterfacesTest, ListsTheUpIPv4AddressesOfThisMachineWithoutLoopback)
