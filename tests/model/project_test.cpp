@@ -74,29 +74,5 @@ TEST(EndpointKey, IdsAndMatching)
     EXPECT_NE(K(P, "A", 7), K(P, "B", 7)); // equality stays strict
 }
 
-TEST(Route, PassesChannel)
-{
-    Route r(EndpointKey(EndpointKind::physical, "In"));
-    for (std::uint16_t mask : {0x8001, 0x7FFE}) {
-        r.channelMask = mask;
-        for (int ch = 1; ch <= 16; ++ch)
-            EXPECT_EQ(r.passesChannel(ch), (ch == 1 || ch == 16) == (mask == 0x8001)) << ch;
-    }
-    r.channelMask = 0;
-    for (std::optional<int> ch : {std::optional<int>{}, std::optional<int>{0}, std::optional<int>{17}})
-        EXPECT_TRUE(r.passesChannel(ch));
-}
-
-TEST(TOVProject, FilterChainLookup)
-{
-    TOVProject p;
-    FilterChain first("premier"), second("second"), duplicate("doublon");
-    duplicate.id = second.id;
-    p.filterChains = {first, second, duplicate};
-    EXPECT_FALSE(p.filterChain(std::nullopt));
-    EXPECT_FALSE(p.filterChain(Uuid::create()));
-    EXPECT_EQ(p.filterChain(second.id), second); // first in list order wins
-}
-
 } // namespace
 } // namespace korvane
