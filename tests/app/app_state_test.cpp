@@ -69,21 +69,14 @@ TEST_F(AppStateTest, FailedOpenKeepsEverythingAndReportsTheError)
 {
     m_state->mutateProject([](TOVProject &p) { p.name = "Répétition"; });
     const TOVProject before = m_state->project();
-    std::filesystem::create_directories(tempPath("empty.tovprjct"));
-    const std::pair<std::string, std::string> cases[] = {
-        {"absent.tovprjct", "Le fichier .tovprjct n'est pas un package valide."},
-        {"empty.tovprjct", "project.json introuvable dans le package."},
-    };
-    for (const auto &[file, text] : cases) {
-        m_prompts->alerts.clear();
-        m_prompts->openAnswers.push_back(tempPath(file));
-        m_state->openProject();
-        EXPECT_EQ(m_state->project(), before);
-        EXPECT_FALSE(m_state->projectURL());
-        EXPECT_TRUE(m_state->dirty());
-        EXPECT_EQ(m_state->statusMessage(), "Erreur : " + text);
-        EXPECT_EQ(m_prompts->alerts, (std::vector<std::pair<std::string, std::string>>{{"KORVANE", text}}));
-    }
+    const std::string text = "Le fichier .tovprjct n'est pas un package valide.";
+    m_prompts->openAnswers.push_back(tempPath("absent.tovprjct"));
+    m_state->openProject();
+    EXPECT_EQ(m_state->project(), before);
+    EXPECT_FALSE(m_state->projectURL());
+    EXPECT_TRUE(m_state->dirty());
+    EXPECT_EQ(m_state->statusMessage(), "Erreur : " + text);
+    EXPECT_EQ(m_prompts->alerts, (std::vector<std::pair<std::string, std::string>>{{"KORVANE", text}}));
 
     // Cancelling the panel changes nothing at all.
     m_state->openProject();

@@ -1,17 +1,16 @@
 // Two headless KORVANE processes on one JACK server, joined by an RTP-MIDI
 // session on 127.0.0.1: player -> A -> network -> B -> listener.
 
+#include "net/integration/rtp_test_support.h"
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
 #include "midi/service/jack/jack_midi_service.h"
 #include "model/project_document.h"
 
-#include <QHostAddress>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
-#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -21,23 +20,9 @@ namespace korvane {
 namespace {
 
 using namespace std::chrono_literals;
+using test::freePortPair;
 using test::JackTestClient;
 using test::waitUntil;
-
-// A control port p with p + 1 also free on 127.0.0.1, not overlapping `avoid`.
-int freePortPair(int avoid = 0)
-{
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        QUdpSocket probe, next;
-        if (!probe.bind(QHostAddress::LocalHost, 0))
-            continue;
-        const int p = probe.localPort();
-        if (p < 65534 && p % 2 == 0 && (p < avoid - 1 || p > avoid + 1) &&
-            next.bind(QHostAddress::LocalHost, static_cast<quint16>(p + 1)))
-            return p;
-    }
-    return 0;
-}
 
 class HeadlessProcess {
 public:
@@ -96,9 +81,8 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     JackTestClient player("korvane_e2e_player", "", JackTestClient::outOnly);
     JackTestClient listener("korvane_e2e_listener", "", JackTestClient::inOnly);
     ASSERT_TRUE(player.ok() && listener.ok()) << "a JACK server must be running (scripts/test.sh starts one)";
-    const int portB = freePortPair();
-    const int portA = freePortPair(portB);
-    ASSERT_TRUE(portA && portB);
+    const int portB = freePortPair(), portA = freePortPair();
+    ASSERT_TRUE(portA > 0 && portB > 0);
 
     TOVProject a;
     a.rtpSessions = {{.name = "VersB",
