@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
-#include <QStyleOptionSpinBox>
 #include <QTemporaryDir>
 
 namespace korvane::test {
@@ -21,17 +20,6 @@ protected:
     {
         WindowTest::SetUp();
         showPage(SidebarItem::settings);
-    }
-    // Clicks the stepper's up or down arrow.
-    void step(QStyle::SubControl arrow)
-    {
-        QStyleOptionSpinBox option;
-        option.initFrom(spin);
-        option.subControls = QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
-        option.buttonSymbols = spin->buttonSymbols();
-        option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
-        const QRect r = spin->style()->subControlRect(QStyle::CC_SpinBox, &option, arrow, spin);
-        QTest::mouseClick(spin, Qt::LeftButton, {}, r.center());
     }
     void type(const QString &text)
     {
@@ -82,19 +70,13 @@ TEST_F(SettingsPageTest, ShowsItsTextsAndTheProjectFacts)
 
 TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonitorAtOnce)
 {
-    struct Case {
-        int from;
-        QStyle::SubControl arrow;
-        int expected;
-    };
-    const Case cases[] = {
-        {500, QStyle::SC_SpinBoxUp, 600},   {4900, QStyle::SC_SpinBoxUp, 5000},
-        {5000, QStyle::SC_SpinBoxUp, 5000}, {200, QStyle::SC_SpinBoxDown, 100},
-        {100, QStyle::SC_SpinBoxDown, 100},
-    };
+    // Arrow steps up (+1) and down (-1) at both ends of the range.
+    const struct {
+        int from, step, expected;
+    } cases[] = {{500, 1, 600}, {4900, 1, 5000}, {5000, 1, 5000}, {200, -1, 100}, {100, -1, 100}};
     for (const auto &c : cases) {
         setBuffer(c.from);
-        step(c.arrow);
+        spin->stepBy(c.step);
         EXPECT_EQ(state->project().settings.monitorBufferSize, c.expected) << c.from;
         EXPECT_EQ(state->monitor().capacity(), c.expected) << c.from;
         EXPECT_EQ(page->bufferLabel()->text(), QString("Taille du buffer moniteur : %1").arg(c.expected));
