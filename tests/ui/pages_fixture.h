@@ -52,11 +52,10 @@ protected:
                 break;
         }
         state->mutateProject([&](TOVProject &p) {
-            RTPSessionConfig config;
+            RTPSessionConfig &config = p.rtpSessions.emplace_back();
             config.name = name;
             config.bindAddress = "127.0.0.1";
             config.localPort = port;
-            p.rtpSessions.push_back(config);
         });
         state->applyNetwork();
     }

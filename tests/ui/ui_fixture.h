@@ -7,8 +7,10 @@
 #include "ui/shell/main_window.h"
 #include "ui/shell/window_prompts.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QListWidget>
 #include <QTest>
 
@@ -46,6 +48,25 @@ inline std::vector<LoopbackMidiService::Delivery> panicTo(MidiService::Handle de
         for (std::uint8_t controller : {123, 120})
             out.push_back({destination, false, {status, controller, 0}});
     return out;
+}
+
+// Every text the widget shows on labels and buttons, in no particular order.
+inline QStringList shownTexts(const QWidget *widget)
+{
+    QStringList texts;
+    for (const auto *label : widget->findChildren<QLabel *>())
+        if (label->isVisibleTo(widget) && !label->text().isEmpty())
+            texts << label->text();
+    for (const auto *button : widget->findChildren<QAbstractButton *>())
+        if (button->isVisibleTo(widget) && !button->text().isEmpty())
+            texts << button->text();
+    return texts;
+}
+inline void expectShown(const QWidget *widget, std::initializer_list<const char *> expected)
+{
+    const QStringList texts = shownTexts(widget);
+    for (const char *text : expected)
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << text;
 }
 
 // Saved under the build folder, "@2x" when drawn at scale factor 2.
