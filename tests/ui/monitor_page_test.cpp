@@ -28,10 +28,6 @@ MonitorEvent event(const std::string &endpoint, Dir dir = Dir::input)
     e.time = std::chrono::system_clock::now();
     e.direction = dir;
     e.endpointName = endpoint;
-    e.summary = "Note On ch1 n60 v100";
-    e.typeLabel = "Note On";
-    e.channel = 1;
-    e.rawHex = "90 3C 64";
     return e;
 }
 

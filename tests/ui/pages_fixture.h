@@ -52,11 +52,10 @@ protected:
                 break;
         }
         state->mutateProject([&](TOVProject &p) {
-            RTPSessionConfig config;
+            RTPSessionConfig &config = p.rtpSessions.emplace_back();
             config.name = name;
             config.bindAddress = "127.0.0.1";
             config.localPort = port;
-            p.rtpSessions.push_back(config);
         });
         state->applyNetwork();
     }
@@ -79,19 +78,6 @@ protected:
         midi->clearDeliveries();
         midi->inject(source, std::move(bytes));
         return midi->deliveries();
-    }
-    static bool near(const QColor &actual, const QColor &wanted)
-    {
-        return std::abs(actual.red() - wanted.red()) <= 16 &&
-               std::abs(actual.green() - wanted.green()) <= 16 &&
-               std::abs(actual.blue() - wanted.blue()) <= 16;
-    }
-    static QColor centreColour(QWidget *widget, QPoint at = {})
-    {
-        const QImage image = widget->grab().toImage();
-        if (at.isNull())
-            at = QPoint(image.width() / 2, image.height() / 2);
-        return image.pixelColor(at * image.devicePixelRatio());
     }
     static void choose(QComboBox *combo, const QString &text)
     {

@@ -89,10 +89,9 @@ TEST_F(RoutingPageTest, EmptyStateThenMatrixTogglesLiveRoutesByClickAndKeyboard)
     clickCell(0, 0);
     ASSERT_EQ(state->project().routes.size(), 1u);
     const Route &made = state->project().routes[0];
-    EXPECT_EQ(made.name, "A \u2192 X");
-    EXPECT_EQ(made.destinations, std::vector<EndpointKey>{key("X", 201)});
-    EXPECT_EQ(made.channelMask, 0xFFFF);
-    EXPECT_FALSE(made.filterChainID);
+    EXPECT_EQ(
+        std::tuple(made.name, made.destinations, made.channelMask, made.filterChainID),
+        std::tuple("A \u2192 X", std::vector{key("X", 201)}, std::uint16_t(0xFFFF), std::optional<Uuid>()));
     EXPECT_TRUE(matrix()->model()->index(0, 0).data(PatchMatrixModel::ConnectedRole).toBool());
     EXPECT_EQ(playAt(a, {0x90, 60, 100}), (Deliveries{{x, false, {0x90, 60, 100}}}));
     clickCell(0, 0);
@@ -214,11 +213,11 @@ TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
         settle();
     }
     const Route &route = state->project().routes[0];
-    EXPECT_EQ(route.source, key("A", 101));
-    EXPECT_EQ(route.filterChainID, chain.id);
-    EXPECT_EQ(card->sourcePicker()->currentIndex(), -1);
-    EXPECT_EQ(card->sourcePicker()->placeholderText(), "A");
-    EXPECT_EQ(card->filterPicker()->currentIndex(), -1);
+    EXPECT_EQ(std::pair(route.source, route.filterChainID),
+              std::pair(key("A", 101), std::optional(chain.id)));
+    EXPECT_EQ(std::tuple(card->sourcePicker()->currentIndex(), card->sourcePicker()->placeholderText(),
+                         card->filterPicker()->currentIndex()),
+              std::tuple(-1, QString("A"), -1));
     EXPECT_EQ(matrix()->model()->rowCount(), 1);
 
     // Browsing the pages writes nothing.

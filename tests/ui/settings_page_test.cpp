@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSpinBox>
-#include <QStyleOptionSpinBox>
 #include <QTemporaryDir>
 
 namespace korvane::test {
@@ -21,17 +20,6 @@ protected:
     {
         WindowTest::SetUp();
         showPage(SidebarItem::settings);
-    }
-    // Clicks the stepper's up or down arrow.
-    void step(QStyle::SubControl arrow)
-    {
-        QStyleOptionSpinBox option;
-        option.initFrom(spin);
-        option.subControls = QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
-        option.buttonSymbols = spin->buttonSymbols();
-        option.stepEnabled = QAbstractSpinBox::StepUpEnabled | QAbstractSpinBox::StepDownEnabled;
-        const QRect r = spin->style()->subControlRect(QStyle::CC_SpinBox, &option, arrow, spin);
-        QTest::mouseClick(spin, Qt::LeftButton, {}, r.center());
     }
     void type(const QString &text)
     {
@@ -51,19 +39,12 @@ protected:
 
 TEST_F(SettingsPageTest, ShowsItsTextsAndTheProjectFacts)
 {
-    QStringList texts;
-    for (auto *label : page->findChildren<QLabel *>())
-        if (label->isVisible() && !label->text().isEmpty())
-            texts << label->text();
-    for (auto *toggle : page->findChildren<ToggleSwitch *>())
-        texts << toggle->text();
-    for (const char *expected :
-         {"// 06", "\u2014 RÉGLAGES", "Réglages du projet", "Projet", "Nom du projet", "Notes", "Créé le",
-          "Format", "v1", "Moteur", "Démarrer le moteur à l'ouverture", "Envoyer Panic à l'arrêt",
-          "Taille du buffer moniteur : 500", "À propos", "Application", "KORVANE \u2014 TOV RORA Varidiv",
-          "Éditeur", "TOV Ovrane",
-          "MIDI classique (Loopback) + RTP-MIDI réseau, routage évènementiel, sessions .tovprjct."})
-        EXPECT_TRUE(texts.contains(QString::fromUtf8(expected))) << expected;
+    expectShown(page,
+                {"// 06", "\u2014 RÉGLAGES", "Réglages du projet", "Projet", "Nom du projet", "Notes",
+                 "Créé le", "Format", "v1", "Moteur", "Démarrer le moteur à l'ouverture",
+                 "Envoyer Panic à l'arrêt", "Taille du buffer moniteur : 500", "À propos", "Application",
+                 "KORVANE \u2014 TOV RORA Varidiv", "Éditeur", "TOV Ovrane",
+                 "MIDI classique (Loopback) + RTP-MIDI réseau, routage évènementiel, sessions .tovprjct."});
     EXPECT_EQ(page->nameField()->text(), "Nouveau projet");
     EXPECT_TRUE(page->startOnOpenSwitch()->isChecked() && page->panicOnStopSwitch()->isChecked());
     EXPECT_FALSE(state->dirty()) << "showing the page changes nothing";
@@ -82,19 +63,13 @@ TEST_F(SettingsPageTest, ShowsItsTextsAndTheProjectFacts)
 
 TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonitorAtOnce)
 {
-    struct Case {
-        int from;
-        QStyle::SubControl arrow;
-        int expected;
-    };
-    const Case cases[] = {
-        {500, QStyle::SC_SpinBoxUp, 600},   {4900, QStyle::SC_SpinBoxUp, 5000},
-        {5000, QStyle::SC_SpinBoxUp, 5000}, {200, QStyle::SC_SpinBoxDown, 100},
-        {100, QStyle::SC_SpinBoxDown, 100},
-    };
+    // Arrow steps up (+1) and down (-1) at both ends of the range.
+    const struct {
+        int from, step, expected;
+    } cases[] = {{500, 1, 600}, {4900, 1, 5000}, {5000, 1, 5000}, {200, -1, 100}, {100, -1, 100}};
     for (const auto &c : cases) {
         setBuffer(c.from);
-        step(c.arrow);
+        spin->stepBy(c.step);
         EXPECT_EQ(state->project().settings.monitorBufferSize, c.expected) << c.from;
         EXPECT_EQ(state->monitor().capacity(), c.expected) << c.from;
         EXPECT_EQ(page->bufferLabel()->text(), QString("Taille du buffer moniteur : %1").arg(c.expected));

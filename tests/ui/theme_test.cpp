@@ -23,18 +23,14 @@ TEST(HexColour, ReadsTheKitFormsAndNeverFails)
         {" #22c55e\n", 0x22, 0xC5, 0x5E, 255}, // trimmed, lower case
         {"22C55E", 0x22, 0xC5, 0x5E, 255},     // "#" optional
         {"#FFF", 0, 15, 255, 255},             // a number, not a short form
-        {"#00000000", 0, 0, 0, 0},
-        {"#FFFFFFFF", 255, 255, 255, 255},
-        {"#1234567", 0x23, 0x45, 0x67, 255}, // 7 digits: RRGGBB of the low bits
-        {"#12G456", 0, 0, 0x12, 255},        // digits stop at the first non-hex
+        {"#1234567", 0x23, 0x45, 0x67, 255},   // 7 digits: RRGGBB of the low bits
+        {"#12G456", 0, 0, 0x12, 255},          // digits stop at the first non-hex
         {"orange", 0, 0, 0, 255},
         {"", 0, 0, 0, 255},
-        {"#", 0, 0, 0, 255},
     };
-    for (const auto &c : cases) {
-        const QColor colour = colorFromHex(QString::fromUtf8(c.text));
-        EXPECT_EQ(colour, QColor(c.r, c.g, c.b, c.a)) << '"' << c.text << '"';
-    }
+    for (const auto &c : cases)
+        EXPECT_EQ(colorFromHex(QString::fromUtf8(c.text)), QColor(c.r, c.g, c.b, c.a))
+            << '"' << c.text << '"';
 }
 
 constexpr const char *kFullKit = R"({"name": "Autre", "accent": "#00FF00", "accentSecondary": "#111111",
@@ -77,8 +73,6 @@ TEST(BrandKit, LoadsAllOrNothingFromTheFirstFileFound)
 
     // No kit ships: the process runs on the defaults.
     EXPECT_EQ(Theme::kit(), BrandKit{});
-    EXPECT_EQ(Theme::accent(), QColor(0xFF, 0x6B, 0x00));
-    EXPECT_EQ(Theme::background(), QColor(0x0A, 0x0A, 0x0C));
 }
 
 TEST(Fonts, SomeFontDrawsTheNetworkSign)

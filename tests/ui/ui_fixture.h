@@ -7,8 +7,10 @@
 #include "ui/shell/main_window.h"
 #include "ui/shell/window_prompts.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QListWidget>
 #include <QTest>
 
@@ -48,6 +50,35 @@ inline std::vector<LoopbackMidiService::Delivery> panicTo(MidiService::Handle de
     return out;
 }
 
+// Every text the widget shows on labels and buttons, in no particular order.
+inline QStringList shownTexts(const QWidget *widget)
+{
+    QStringList texts;
+    for (const auto *label : widget->findChildren<QLabel *>())
+        if (label->isVisibleTo(widget) && !label->text().isEmpty())
+            texts << label->text();
+    for (const auto *button : widget->findChildren<QAbstractButton *>())
+        if (button->isVisibleTo(widget) && !button->text().isEmpty())
+            texts << button->text();
+    return texts;
+}
+inline void expectShown(const QWidget *widget, std::initializer_list<const char *> expected)
+{
+    const QStringList texts = shownTexts(widget);
+    for (const char *text : expected)
+        EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << text;
+}
+
+// Saved under the build folder, "@2x" when drawn at scale factor 2.
+inline void saveScreenshot(QWidget *window, const QString &name)
+{
+    QTest::qWait(50);
+    const QString dir = QStringLiteral(KORVANE_SCREENSHOT_DIR);
+    QDir().mkpath(dir);
+    const QString suffix = window->devicePixelRatioF() > 1.5 ? QStringLiteral("@2x") : QString();
+    EXPECT_TRUE(window->grab().save(dir + '/' + name + suffix + ".png"));
+}
+
 // The main window on the loopback service with scripted answers, shown and
 // active so application shortcuts reach it.
 class WindowTest : public ::testing::Test {
@@ -71,14 +102,19 @@ protected:
         window->sidebar()->setCurrentRow(static_cast<int>(item));
         QTest::qWait(20);
     }
-    // Saved under the build folder, "@2x" when drawn at scale factor 2.
-    void screenshot(const QString &name)
+    void screenshot(const QString &name) { saveScreenshot(window.get(), name); }
+    static bool near(const QColor &actual, const QColor &wanted)
     {
-        QTest::qWait(50);
-        const QString dir = QStringLiteral(KORVANE_SCREENSHOT_DIR);
-        QDir().mkpath(dir);
-        const QString suffix = window->devicePixelRatioF() > 1.5 ? QStringLiteral("@2x") : QString();
-        EXPECT_TRUE(window->grab().save(dir + '/' + name + suffix + ".png"));
+        return std::abs(actual.red() - wanted.red()) <= 16 &&
+               std::abs(actual.green() - wanted.green()) <= 16 &&
+               std::abs(actual.blue() - wanted.blue()) <= 16;
+    }
+    static QColor centreColour(QWidget *widget, QPoint at = {})
+    {
+        const QImage image = widget->grab().toImage();
+        if (at.isNull())
+            at = QPoint(image.width() / 2, image.height() / 2);
+        return image.pixelColor(at * image.devicePixelRatio());
     }
     void setDirty()
     {
