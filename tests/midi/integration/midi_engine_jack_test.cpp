@@ -57,10 +57,7 @@ protected:
         // client if another instance held the name.
         JackTestClient probe("korvane-probe");
         ASSERT_TRUE(probe.ok()) << "needs a JACK server (scripts/test.sh starts one)";
-        const char **others = jack_get_ports(probe.client(), "^KORVANE[:]", nullptr, 0);
-        const bool clash = others != nullptr;
-        jack_free(others);
-        ASSERT_FALSE(clash) << "another KORVANE client is on this JACK server";
+        ASSERT_TRUE(probe.ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
         engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message) {
             std::lock_guard lock(m_inputsMutex);
             m_inputs.emplace_back(key, message);
@@ -69,21 +66,6 @@ protected:
         ASSERT_TRUE(engine->running()) << "needs a JACK server (scripts/test.sh starts one)";
     }
 };
-
-// The graph as JACK holds it: every port connected to `port`.
-std::vector<std::string> connectionsOf(const JackTestClient &client, const std::string &port)
-{
-    std::vector<std::string> result;
-    jack_port_t *p = jack_port_by_name(client.client(), port.c_str());
-    if (!p)
-        return result;
-    if (const char **names = jack_port_get_all_connections(client.client(), p)) {
-        for (const char **n = names; *n; ++n)
-            result.emplace_back(*n);
-        jack_free(names);
-    }
-    return result;
-}
 
 // Sends until `arrived` holds. Under load the dummy driver skips a client's
 // cycle now and then (an xrun) and what another client wrote for it is gone:
@@ -124,10 +106,10 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     // (Its own input is a destination like any other, fed by its sends client.)
     const std::vector<std::string> toPeer{peer.inPort()};
     auto peerFeedsSynthIn = [&] {
-        const auto connections = connectionsOf(peer, "KORVANE:Synth In");
+        const auto connections = peer.connections("KORVANE:Synth In");
         return std::count(connections.begin(), connections.end(), peer.outPort()) == 1;
     };
-    EXPECT_EQ(connectionsOf(peer, "KORVANE:Synth Out"), toPeer);
+    EXPECT_EQ(peer.connections("KORVANE:Synth Out"), toPeer);
     EXPECT_TRUE(peerFeedsSynthIn());
     // The program's own plumbing is never listed.
     for (const auto *list : {&engine->sources(), &engine->destinations()})
@@ -160,7 +142,7 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     // Adding a port leaves the connections to the others in place.
     engine->applyVirtualPorts({virtualPort("Synth"), virtualPort("Bus")});
     ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Bus Out"); }));
-    EXPECT_EQ(connectionsOf(peer, "KORVANE:Synth Out"), toPeer);
+    EXPECT_EQ(peer.connections("KORVANE:Synth Out"), toPeer);
     EXPECT_TRUE(peerFeedsSynthIn());
 }
 
