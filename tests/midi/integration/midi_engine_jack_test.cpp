@@ -209,9 +209,10 @@ TEST(JackMidiServiceTest, MessageLargerThanAPortBufferIsRefusedAndSmallerOnesArr
     };
     const std::size_t bufferBytes = jack_port_type_get_buffer_size(peer.client(), JACK_DEFAULT_MIDI_TYPE);
     EXPECT_EQ(send(sysex(bufferBytes + 1000)).error(), MidiServiceError::rejected);
-    EXPECT_TRUE(send(sysex(bufferBytes / 2)).ok());
-    ASSERT_TRUE(waitUntil([&] { return !peer.receivedBytes().empty(); }));
-    EXPECT_EQ(peer.receivedBytes(), (std::vector<Bytes>{sysex(bufferBytes / 2)}));
+    ASSERT_TRUE(sendAcrossSkippedCycles(
+        peer, [&] { EXPECT_TRUE(send(sysex(bufferBytes / 2)).ok()); },
+        [&] { return !peer.receivedBytes().empty(); }));
+    EXPECT_EQ(peer.receivedBytes().front(), sysex(bufferBytes / 2));
     // Once a cycle has run, the limit is the buffer less JACK's own bookkeeping.
     EXPECT_EQ(send(sysex(bufferBytes - 8)).error(), MidiServiceError::rejected);
     service->closeClient(client.client);
