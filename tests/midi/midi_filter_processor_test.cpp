@@ -14,6 +14,10 @@ using T = MIDIStatusType;
 using std::nullopt;
 constexpr int kIntMax = std::numeric_limits<int>::max();
 constexpr int kIntMin = std::numeric_limits<int>::min();
+// Parameters read from a project file can be any 64-bit integer: they act as
+// if clamped, with no overflow on the way.
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 // The status bytes of every channel message kind on channels 1 and 16.
 constexpr std::uint8_t kChannelStatuses[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xAF, 0xB0,
@@ -41,19 +45,19 @@ FilterStep remap(std::optional<std::vector<int>> map)
 {
     return step(Kind::channelRemap, [&](FilterStep &s) { s.channelMap = map; });
 }
-FilterStep transpose(std::optional<int> t)
+FilterStep transpose(std::optional<std::int64_t> t)
 {
     return step(Kind::transpose, [&](FilterStep &s) { s.transpose = t; });
 }
-FilterStep velocity(std::optional<double> scale, std::optional<int> offset)
+FilterStep velocity(std::optional<double> scale, std::optional<std::int64_t> offset)
 {
     return step(Kind::velocity, [&](FilterStep &s) { s.velocityScale = scale, s.velocityOffset = offset; });
 }
-FilterStep noteRange(std::optional<int> low, std::optional<int> high)
+FilterStep noteRange(std::optional<std::int64_t> low, std::optional<std::int64_t> high)
 {
     return step(Kind::noteRange, [&](FilterStep &s) { s.noteLow = low, s.noteHigh = high; });
 }
-FilterStep ccRange(std::optional<int> low, std::optional<int> high)
+FilterStep ccRange(std::optional<std::int64_t> low, std::optional<std::int64_t> high)
 {
     return step(Kind::ccRange, [&](FilterStep &s) { s.ccLow = low, s.ccHigh = high; });
 }
@@ -96,9 +100,11 @@ TEST(MIDIFilterProcessor, TransposeKeepsNotesWithin0To127)
 {
     // {semitones, note in, note out or -1 for dropped} for note off, note on
     // and poly aftertouch on channels 1 and 16.
-    const int rows[][3] = {{12, 60, 72},  {7, 120, 127},     {8, 120, -1},      {-60, 60, 0},
-                           {-61, 60, -1}, {127, 0, 127},     {1, 127, -1},      {-127, 127, 0},
-                           {-1, 0, -1},   {kIntMax, 60, -1}, {kIntMin, 60, -1}, {0, 127, 127}};
+    const std::int64_t rows[][3] = {
+        {12, 60, 72},        {7, 120, 127},          {8, 120, -1},  {-60, 60, 0},
+        {-61, 60, -1},       {127, 0, 127},          {128, 0, -1},  {1, 127, -1},
+        {-127, 127, 0},      {-128, 127, -1},        {-1, 0, -1},   {0, 127, 127},
+        {3000000000, 0, -1}, {-3000000000, 127, -1}, {kMax, 0, -1}, {kMin, 127, -1}};
     for (const auto &[semitones, in, out] : rows)
         for (std::uint8_t status : {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xAF}) {
             const Bytes bytes{status, std::uint8_t(in), 9};
@@ -115,7 +121,7 @@ TEST(MIDIFilterProcessor, VelocityStaysWithin1To127)
 {
     // {scale, offset, velocity in, out}. Halves round away from zero; the
     // result is clamped, never 0 (a note off).
-    const std::tuple<std::optional<double>, std::optional<int>, int, int> rows[] = {
+    const std::tuple<std::optional<double>, std::optional<std::int64_t>, int, int> rows[] = {
         {0.5, 0, 101, 51},        {0.5, 0, 1, 1},
         {-0.5, 10, 3, 8},         {0.0, 0, 100, 1},
         {2.0, 0, 100, 127},       {1.0, 0, 127, 127},
@@ -123,7 +129,8 @@ TEST(MIDIFilterProcessor, VelocityStaysWithin1To127)
         {1.0, -126, 127, 1},      {nullopt, 10, 100, 110},
         {1.0, -200, 100, 1},      {kInf, 0, 100, 127},
         {-kInf, kIntMax, 100, 1}, {std::nan(""), 1, 100, 101},
-        {1.0, kIntMin, 100, 1},
+        {1.0, kIntMin, 100, 1},   {1.0, kMax, 1, 127},
+        {1.0, kMin, 127, 1},
     };
     for (const auto &[scale, offset, in, out] : rows)
         for (std::uint8_t status : {0x90, 0x9F})
@@ -132,16 +139,30 @@ TEST(MIDIFilterProcessor, VelocityStaysWithin1To127)
                 << scale.value_or(-99) << " " << offset.value_or(-99) << " " << in;
     // Velocity 0 (a note off), other kinds and a short note on are left alone.
     for (const Bytes &other : {Bytes{0x90, 60, 0}, Bytes{0x80, 60, 64}, Bytes{0xA0, 60, 64}, Bytes{0x90, 60}})
-        EXPECT_EQ(run(velocity(0.0, 50), other), other);
+        EXPECT_EQ(run(velocity(0.0, kMax), other), other);
 }
 
 TEST(MIDIFilterProcessor, NoteAndControllerRangesAreInclusive)
 {
     // {low bound, high bound, note or controller number, kept}
-    const std::tuple<std::optional<int>, std::optional<int>, int, bool> rows[] = {
-        {36, 48, 35, false},    {36, 48, 36, true},        {36, 48, 48, true},  {36, 48, 49, false},
-        {0, 127, 0, true},      {0, 127, 127, true},       {1, 127, 0, false},  {0, 126, 127, false},
-        {nullopt, 48, 0, true}, {100, nullopt, 127, true}, {60, 50, 55, false},
+    const std::tuple<std::optional<std::int64_t>, std::optional<std::int64_t>, int, bool> rows[] = {
+        {36, 48, 35, false},
+        {36, 48, 36, true},
+        {36, 48, 48, true},
+        {36, 48, 49, false},
+        {0, 127, 0, true},
+        {0, 127, 127, true},
+        {1, 127, 0, false},
+        {0, 126, 127, false},
+        {nullopt, 48, 0, true},
+        {100, nullopt, 127, true},
+        {60, 50, 55, false},
+        {kMin, kMax, 0, true},
+        {kMin, kMax, 127, true},
+        {128, kMax, 127, false},
+        {kMin, -1, 0, false},
+        {3000000000, kMax, 127, false},
+        {kMin, -3000000000, 0, false},
     };
     for (const auto &[low, high, value, kept] : rows)
         for (std::uint8_t status : {0x80, 0x9F, 0xA0, 0xAF, 0xB0, 0xBF}) {

@@ -5,7 +5,9 @@
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
+#include <thread>
 
 namespace korvane {
 namespace {
@@ -128,12 +130,35 @@ TEST(MIDIMonitorTest, CapacityBoundsPendingAndPublishedEvents)
     monitor.flush();
     EXPECT_EQ(endpoints(monitor), (Names{"8", "9"}));
 
+    // Capacity 0 keeps nothing; the flush after a dropped record must still
+    // empty what the larger capacity had published, with one notice.
     monitor.setCapacity(0);
+    monitor.flush();
+    EXPECT_EQ(endpoints(monitor), (Names{"8", "9"})) << "nothing recorded yet: the list stays";
+    const int notices = changed.count();
     monitor.record(Dir::input, "x", note(60));
     EXPECT_EQ(monitor.pendingCount(), 0u);
+    monitor.flush();
+    monitor.flush();
+    EXPECT_TRUE(monitor.events().empty());
+    EXPECT_EQ(changed.count(), notices + 1);
+
+    // Records lost to a pause are not dropped by capacity; a negative capacity counts as 0.
+    monitor.setCapacity(1);
+    monitor.record(Dir::input, "y", note(1));
+    monitor.flush();
+    monitor.setCapacity(-1);
+    monitor.setPaused(true);
+    monitor.record(Dir::input, "z", note(2));
+    monitor.flush();
+    EXPECT_EQ(endpoints(monitor), (Names{"y"}));
+    monitor.setPaused(false);
+    monitor.record(Dir::input, "z", note(3));
+    monitor.flush();
+    EXPECT_TRUE(monitor.events().empty());
 }
 
-TEST(MIDIMonitorTest, PauseLosesEventsButPublishesThoseAlreadyPending)
+TEST(MIDIMonitorTest, PauseLosesEventsButPublishesThoseAlreadyPendingAndClearDiscardsBoth)
 {
     MIDIMonitor monitor;
     QSignalSpy pausedSpy(&monitor, &MIDIMonitor::pausedChanged);
@@ -148,13 +173,7 @@ TEST(MIDIMonitorTest, PauseLosesEventsButPublishesThoseAlreadyPending)
     monitor.flush();
     EXPECT_EQ(endpoints(monitor), (Names{"before", "after"}));
     EXPECT_EQ(pausedSpy.count(), 2);
-}
 
-TEST(MIDIMonitorTest, ClearDiscardsPendingAndPublished)
-{
-    MIDIMonitor monitor;
-    monitor.record(Dir::input, "A", note(60));
-    monitor.flush();
     monitor.record(Dir::input, "B", note(60));
     QSignalSpy changed(&monitor, &MIDIMonitor::eventsChanged);
     monitor.clear();
@@ -177,6 +196,36 @@ TEST(MIDIMonitorTest, TimerPublishesRecordsFromOtherThreads)
     ASSERT_TRUE(test::waitUntil([&] { return monitor.events().size() == 100; }));
     EXPECT_EQ(changed.count(), 1);
     EXPECT_EQ(monitor.events().back().rawHex, "90 63 64");
+}
+
+// A MIDI thread holding the monitor for one record, while the main thread
+// lets go of it: the monitor and its timer must still die on the main thread.
+TEST(MIDIMonitorRelease, LastReferenceDroppedOnAnotherThreadDestroysOnTheMainThread)
+{
+    std::shared_ptr<MIDIMonitor> monitor = MIDIMonitor::create();
+    std::atomic<QThread *> destroyedOn{nullptr};
+    QObject::connect(monitor.get(), &QObject::destroyed,
+                     [&destroyedOn] { destroyedOn = QThread::currentThread(); });
+
+    std::atomic<int> step{0};
+    std::thread midiThread([held = std::weak_ptr<MIDIMonitor>(monitor).lock(), &step]() mutable {
+        held->record(Dir::input, "Keys", note(60));
+        step = 1;
+        while (step.load() != 2)
+            std::this_thread::yield();
+        held.reset();
+    });
+    ASSERT_TRUE(test::waitUntil([&] { return step.load() == 1; }));
+    monitor.reset();
+    step = 2;
+    midiThread.join();
+
+    EXPECT_EQ(destroyedOn.load(), nullptr) << "destroyed on the thread that let go";
+    ASSERT_TRUE(test::waitUntil([&] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return destroyedOn.load() != nullptr;
+    }));
+    EXPECT_EQ(destroyedOn.load(), QThread::currentThread());
 }
 
 } // namespace

@@ -77,6 +77,18 @@ public:
     jack_client_t *client() const { return m_client; }
     jack_nframes_t bufferSize() const { return jack_get_buffer_size(m_client); }
 
+    // Every port connected to `port`, as the graph holds it.
+    std::vector<std::string> connections(const std::string &port) const
+    {
+        jack_port_t *p = jack_port_by_name(m_client, port.c_str());
+        return p ? take(jack_port_get_all_connections(m_client, p)) : std::vector<std::string>{};
+    }
+    // Every port whose name matches the regular expression.
+    std::vector<std::string> ports(const std::string &pattern) const
+    {
+        return take(jack_get_ports(m_client, pattern.c_str(), nullptr, 0));
+    }
+
     bool connect(const std::string &from, const std::string &to)
     {
         const int rc = jack_connect(m_client, from.c_str(), to.c_str());
@@ -149,6 +161,14 @@ public:
     }
 
 private:
+    static std::vector<std::string> take(const char **names)
+    {
+        std::vector<std::string> result;
+        for (const char **n = names; n && *n; ++n)
+            result.emplace_back(*n);
+        jack_free(names);
+        return result;
+    }
     void clearProperties()
     {
         for (jack_port_t *port : {m_out, m_in})

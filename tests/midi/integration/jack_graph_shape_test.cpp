@@ -20,38 +20,12 @@ using korvane::test::waitUntil;
 
 namespace {
 
-std::set<std::string> connectionsOf(jack_client_t *client, const std::string &port)
-{
-    std::set<std::string> result;
-    jack_port_t *p = jack_port_by_name(client, port.c_str());
-    if (!p)
-        return result;
-    if (const char **names = jack_port_get_all_connections(client, p)) {
-        for (const char **n = names; *n; ++n)
-            result.insert(*n);
-        jack_free(names);
-    }
-    return result;
-}
-
-std::vector<std::string> portsOf(jack_client_t *client, const std::string &pattern)
-{
-    std::vector<std::string> result;
-    if (const char **names = jack_get_ports(client, pattern.c_str(), nullptr, 0)) {
-        for (const char **n = names; *n; ++n)
-            result.push_back(*n);
-        jack_free(names);
-    }
-    return result;
-}
-
 TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
 {
     JackTestClient keys("korvane-shape-keys", {}, JackTestClient::outOnly);
     JackTestClient synth("korvane-shape-synth", {}, JackTestClient::inOnly);
     ASSERT_TRUE(keys.ok() && synth.ok()) << "needs a JACK server (scripts/test.sh starts one)";
-    ASSERT_TRUE(portsOf(keys.client(), "^KORVANE").empty())
-        << "another KORVANE client is on this JACK server";
+    ASSERT_TRUE(keys.ports("^KORVANE").empty()) << "another KORVANE client is on this JACK server";
 
     auto engine = std::make_shared<MIDIEngine>(makeJackMidiService());
     auto router = std::make_shared<MIDIRouter>();
@@ -73,15 +47,14 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     // Every port of ours sits on the one client "KORVANE": one input per
     // source, one output per destination, and the virtual pair.
     ASSERT_TRUE(waitUntil([&] {
-        return connectionsOf(keys.client(), keys.outPort()).size() == 1 &&
-               connectionsOf(synth.client(), synth.inPort()).size() == 1;
+        return keys.connections(keys.outPort()).size() == 1 && synth.connections(synth.inPort()).size() == 1;
     }));
-    const std::string input = *connectionsOf(keys.client(), keys.outPort()).begin();
-    const std::string output = *connectionsOf(synth.client(), synth.inPort()).begin();
+    const std::string input = keys.connections(keys.outPort()).front();
+    const std::string output = synth.connections(synth.inPort()).front();
     EXPECT_TRUE(input.starts_with("KORVANE:in_")) << input;
     EXPECT_TRUE(output.starts_with("KORVANE:out_")) << output;
     std::set<std::string> clients;
-    for (const std::string &port : portsOf(keys.client(), "^KORVANE"))
+    for (const std::string &port : keys.ports("^KORVANE"))
         clients.insert(port.substr(0, port.find(':')));
     EXPECT_EQ(clients, std::set<std::string>{"KORVANE"});
     EXPECT_EQ(jack_port_flags(jack_port_by_name(keys.client(), "KORVANE:Bus In")) & JackPortIsInput,
@@ -92,8 +65,8 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     // input (where panic and sends to it go, a connection within the client
     // that JACK keeps out of the ordering); KORVANE never listens to its own
     // outputs.
-    for (const std::string &port : portsOf(keys.client(), "^KORVANE:")) {
-        for (const std::string &peer : connectionsOf(keys.client(), port)) {
+    for (const std::string &port : keys.ports("^KORVANE:")) {
+        for (const std::string &peer : keys.connections(port)) {
             if (peer.starts_with("KORVANE:")) {
                 EXPECT_TRUE((port.starts_with("KORVANE:out_") && peer == "KORVANE:Bus In") ||
                             (port == "KORVANE:Bus In" && peer.starts_with("KORVANE:out_")))
