@@ -406,7 +406,9 @@ void AppState::toggleMatrix(const EndpointKey &source, const EndpointKey &destin
     bool removed = false;
     for (std::size_t i = 0; i < m_project.routes.size(); ++i) {
         const auto &route = m_project.routes[i];
-        if (!EndpointKey::matches(route.source, source))
+        // A disabled route shows no connection: a click on its cell must not
+        // delete it (its mask and chain) unseen.
+        if (!route.enabled || !EndpointKey::matches(route.source, source))
             continue;
         bool hasDestination = false;
         for (const auto &d : route.destinations)

@@ -124,6 +124,13 @@ TEST_F(AppStateTest, ToggleMatrixSplitsMultiDestinationRoutesAndShowsNoDisabledO
             r.enabled = false;
     });
     EXPECT_FALSE(m_state->hasMatrixConnection(a, b));
+    // ...and a click on its cell connects anew, leaving the disabled route as stored.
+    const std::vector<Route> before = m_state->project().routes;
+    m_state->toggleMatrix(a, b);
+    ASSERT_EQ(m_state->project().routes.size(), 3u);
+    EXPECT_EQ(std::vector<Route>(m_state->project().routes.begin(), m_state->project().routes.begin() + 2),
+              before);
+    EXPECT_TRUE(m_state->hasMatrixConnection(a, b));
 }
 
 TEST_F(AppStateTest, ConnectToDiscoveredSkipsKnownPeersAndPicksFreePorts)

@@ -10,7 +10,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -121,15 +120,7 @@ DevicesPage::DevicesPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     column->addWidget(portsCard);
     column->addStretch(1);
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidget(content);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->viewport()->setAutoFillBackground(false);
-    content->setAutoFillBackground(false);
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(scroll);
+    fillWithScrollArea(this, content);
 
     connect(m_addPort, &QPushButton::clicked, this, [this] {
         m_state.mutateProject([](TOVProject &p) { p.virtualPorts.push_back(VirtualPortConfig()); });

@@ -82,12 +82,7 @@ NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     column->addWidget(m_logBlock);
     column->addStretch(1);
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidget(content);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->viewport()->setAutoFillBackground(false);
-    content->setAutoFillBackground(false);
+    auto *scroll = makePlainScrollArea(content, this);
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     outer->setSpacing(0);

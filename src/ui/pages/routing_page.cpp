@@ -16,7 +16,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
-#include <QScrollArea>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -86,15 +85,7 @@ RoutingPage::RoutingPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     column->addLayout(m_cardColumn);
     column->addStretch(1);
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidget(content);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->viewport()->setAutoFillBackground(false);
-    content->setAutoFillBackground(false);
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(scroll);
+    fillWithScrollArea(this, content);
 
     const auto schedule = [this] { m_refresh.schedule(); };
     connect(&m_state, &AppState::projectChanged, this, schedule);

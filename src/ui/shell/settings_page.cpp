@@ -15,7 +15,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -115,15 +114,7 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
     column->addWidget(about);
     column->addStretch(1);
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidget(content);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->viewport()->setAutoFillBackground(false);
-    content->setAutoFillBackground(false);
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(scroll);
+    fillWithScrollArea(this, content);
 
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
         const std::string name = text.toStdString();

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace korvane {
@@ -149,6 +150,24 @@ void ElidedLabel::updateElision()
     QString oneLine = m_fullText;
     oneLine.replace(QLatin1Char('\n'), QLatin1Char(' '));
     setText(fontMetrics().elidedText(oneLine, Qt::ElideRight, qMax(0, contentsRect().width())));
+}
+
+QScrollArea *makePlainScrollArea(QWidget *content, QWidget *parent)
+{
+    auto *scroll = new QScrollArea(parent);
+    scroll->setWidget(content);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    return scroll;
+}
+
+void fillWithScrollArea(QWidget *page, QWidget *content)
+{
+    auto *outer = new QVBoxLayout(page);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(makePlainScrollArea(content, page));
 }
 
 } // namespace korvane

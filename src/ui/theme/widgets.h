@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QWidget>
 
+class QScrollArea;
 class QVBoxLayout;
 
 namespace korvane {
@@ -96,5 +97,10 @@ private:
     void updateElision();
     QString m_fullText;
 };
+
+// A frameless scroll area over `content` that shows the page's background.
+QScrollArea *makePlainScrollArea(QWidget *content, QWidget *parent);
+// Fills `page` edge to edge with a plain scroll area over `content`.
+void fillWithScrollArea(QWidget *page, QWidget *content);
 
 } // namespace korvane
