@@ -117,7 +117,12 @@ protected:
         EXPECT_TRUE(ProjectDocument::save(project, path));
         return path.toStdString();
     }
-    void screenshot(const QString &name) { saveScreenshot(window.get(), "offscreen_" + name); }
+    // After any cross-fade, so the picture shows one screen.
+    void screenshot(const QString &name)
+    {
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !flow->fading(); }, 2000));
+        saveScreenshot(window.get(), "offscreen_" + name);
+    }
 
     QTemporaryDir data;
     LogoLoader logo{LogoLoader::Config{{}, data.filePath("logo-cache.png"), {}}};

@@ -80,7 +80,7 @@ VirtualPortRow::VirtualPortRow(AppState &state, Uuid id, QWidget *parent)
     m_name->setPlaceholderText(QStringLiteral("Nom"));
     m_name->setAccessibleName(QStringLiteral("Nom"));
     m_name->setMinimumWidth(220);
-    setLabelColor(m_problem, Theme::systemRed());
+    setTextColor(m_problem, Theme::systemRed());
     m_problem->hide();
 
     auto *row = new QHBoxLayout(this);
@@ -152,7 +152,7 @@ MissingDeviceRow::MissingDeviceRow(AppState &state, QWidget *parent)
     QFont statusFont = Theme::font(Theme::TextStyle::caption2);
     statusFont.setBold(true);
     status->setFont(statusFont);
-    setLabelColor(status, Theme::systemRed());
+    setTextColor(status, Theme::systemRed());
 
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(4, 2, 4, 2);

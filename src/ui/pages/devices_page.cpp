@@ -26,7 +26,7 @@ QLabel *sectionHeader(const QString &text, QWidget *parent)
     QFont font = Theme::font(Theme::TextStyle::caption);
     font.setBold(true);
     label->setFont(font);
-    setLabelColor(label, Theme::secondaryText());
+    setTextColor(label, Theme::secondaryText());
     return label;
 }
 
@@ -81,7 +81,7 @@ DevicesPage::DevicesPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     warning->setPixmap(
         Theme::iconPixmap(QStringLiteral("triangle-alert"), Theme::systemRed(), 14, devicePixelRatioF()));
     auto *missingTitle = sectionHeader(QStringLiteral("Intervenants manquants"), m_missingSection);
-    setLabelColor(missingTitle, Theme::systemRed());
+    setTextColor(missingTitle, Theme::systemRed());
     missingHeader->addWidget(warning);
     missingHeader->addWidget(missingTitle);
     missingHeader->addStretch(1);
@@ -97,7 +97,7 @@ DevicesPage::DevicesPage(AppState &state, QWidget *parent) : QWidget(parent), m_
         QVBoxLayout *rows = nullptr;
         TOVCard *card = rowsCard(content, rows);
         empty = new QLabel(QStringLiteral("Aucun périphérique"), card);
-        setLabelColor(empty, Theme::secondaryText());
+        setTextColor(empty, Theme::secondaryText());
         card->contentLayout()->addWidget(empty);
         column->addWidget(card);
         column->addSpacing(8);

@@ -20,7 +20,7 @@ DiscoveredRow::DiscoveredRow(AppState &state, QWidget *parent)
                                  "border: 1px solid rgba(255, 255, 255, 30); border-radius: 8px; }"));
     auto *icon = new QLabel(this);
     icon->setPixmap(Theme::iconPixmap(QStringLiteral("radio"), Theme::accent(), 18, devicePixelRatioF()));
-    setLabelColor(m_name, Theme::textPrimary());
+    setTextColor(m_name, Theme::textPrimary());
     auto *texts = new QVBoxLayout;
     texts->setSpacing(2);
     texts->addWidget(m_name);
@@ -55,7 +55,7 @@ DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
     searchRow->setSpacing(8);
     searchRow->addWidget(new BusySpinner(m_searching));
     auto *searchText = new QLabel(QStringLiteral("Recherche Bonjour en cours\u2026"), m_searching);
-    setLabelColor(searchText, Theme::secondaryText());
+    setTextColor(searchText, Theme::secondaryText());
     searchRow->addWidget(searchText);
     searchRow->addStretch(1);
 

@@ -81,16 +81,6 @@ QPushButton *directionToggle(const QString &text, const QColor &tint, QWidget *p
     return button;
 }
 
-QLabel *textLabel(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setFont(font);
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, color);
-    label->setPalette(p);
-    return label;
-}
-
 // "IN" on the ok colour, "OUT" on the accent, as a small rounded badge.
 class DirectionBadgeDelegate : public QStyledItemDelegate {
 public:
@@ -198,7 +188,7 @@ QWidget *MonitorPage::buildToolbar()
     m_search->setMaximumWidth(260);
     row->addWidget(m_search, 1);
 
-    m_count = textLabel({}, Theme::font(Theme::TextStyle::caption), Theme::secondaryText(), bar);
+    m_count = makeLabel({}, Theme::font(Theme::TextStyle::caption), Theme::secondaryText(), bar);
     m_count->setAccessibleName(QStringLiteral("Évènements"));
     row->addWidget(m_count);
     m_inButton = directionToggle(QStringLiteral("IN"), Theme::ok(), bar);
@@ -321,9 +311,9 @@ QWidget *MonitorPage::buildEmptyState()
         Theme::iconPixmap(QStringLiteral("audio-waveform"), Theme::secondaryText(), 34, devicePixelRatioF()));
     symbol->setAlignment(Qt::AlignCenter);
     stack->addWidget(symbol);
-    auto *title = textLabel(QStringLiteral("En attente de messages MIDI\u2026"),
+    auto *title = makeLabel(QStringLiteral("En attente de messages MIDI\u2026"),
                             Theme::font(Theme::TextStyle::body), Theme::textPrimary(), empty);
-    auto *hint = textLabel(QStringLiteral("Joue sur un périphérique d'entrée, ou crée une route."),
+    auto *hint = makeLabel(QStringLiteral("Joue sur un périphérique d'entrée, ou crée une route."),
                            Theme::font(Theme::TextStyle::caption), Theme::textPrimary(), empty);
     for (QLabel *label : {title, hint}) {
         label->setAlignment(Qt::AlignCenter);

@@ -52,7 +52,7 @@ NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     column->addSpacing(8);
     column->addWidget(new SectionLabel(QStringLiteral("05b"), QStringLiteral("Sessions"), content));
     m_noSession = new QLabel(QStringLiteral("Aucune session réseau."), content);
-    setLabelColor(m_noSession, Theme::secondaryText());
+    setTextColor(m_noSession, Theme::secondaryText());
     column->addWidget(m_noSession);
     auto *cards = new QVBoxLayout;
     cards->setContentsMargins(0, 0, 0, 0);
@@ -72,7 +72,7 @@ NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     // One label for up to 200 lines: as many widgets would cost more than they show.
     m_log = new QLabel(m_logBlock);
     m_log->setFont(Theme::monoFont(Theme::TextStyle::caption2));
-    setLabelColor(m_log, Theme::secondaryText());
+    setTextColor(m_log, Theme::secondaryText());
     m_log->setTextFormat(Qt::PlainText);
     m_log->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_log->setAlignment(Qt::AlignLeft | Qt::AlignTop);

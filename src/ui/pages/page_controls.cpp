@@ -1,6 +1,7 @@
 #include "ui/pages/page_controls.h"
 
 #include "ui/theme/theme.h"
+#include "ui/theme/widgets.h"
 
 #include <QLineEdit>
 #include <QPainter>
@@ -51,18 +52,11 @@ QPushButton *makeTrashButton(const QString &helpText, QWidget *parent)
     return button;
 }
 
-void setLabelColor(QLabel *label, const QColor &color)
-{
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, color);
-    label->setPalette(p);
-}
-
 QLabel *makeCaption(const QString &text, QWidget *parent, bool small)
 {
     auto *label = new QLabel(text, parent);
     label->setFont(Theme::font(small ? Theme::TextStyle::caption2 : Theme::TextStyle::caption));
-    setLabelColor(label, Theme::secondaryText());
+    setTextColor(label, Theme::secondaryText());
     return label;
 }
 

@@ -28,7 +28,6 @@ QPushButton *makePlainButton(const QString &text, const QString &icon, QWidget *
 // A square trash button in red with the given help text.
 QPushButton *makeTrashButton(const QString &helpText, QWidget *parent);
 QLabel *makeCaption(const QString &text, QWidget *parent, bool small = true);
-void setLabelColor(QLabel *label, const QColor &color);
 
 // Sets a field's text only when it differs, without signals, so the cursor
 // and selection of a field being typed in survive.

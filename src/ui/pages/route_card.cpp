@@ -5,6 +5,7 @@
 #include "ui/pages/binding.h"
 #include "ui/pages/channel_mask_view.h"
 #include "ui/pages/flow_layout.h"
+#include "ui/pages/page_controls.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
@@ -19,16 +20,6 @@
 namespace korvane {
 
 namespace {
-
-QLabel *caption(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setFont(Theme::font(Theme::TextStyle::caption));
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, Theme::secondaryText());
-    label->setPalette(p);
-    return label;
-}
 
 QColor idleLight()
 {
@@ -184,13 +175,13 @@ RouteCard::RouteCard(AppState &state, const Uuid &routeID, QWidget *parent)
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(8);
-    grid->addWidget(caption(QStringLiteral("Source"), this), 0, 0);
+    grid->addWidget(makeCaption(QStringLiteral("Source"), this, false), 0, 0);
     grid->addWidget(m_source, 0, 1);
-    grid->addWidget(caption(QStringLiteral("Filtre"), this), 0, 2);
+    grid->addWidget(makeCaption(QStringLiteral("Filtre"), this, false), 0, 2);
     grid->addWidget(m_filter, 0, 3);
-    grid->addWidget(caption(QStringLiteral("Destinations"), this), 1, 0);
+    grid->addWidget(makeCaption(QStringLiteral("Destinations"), this, false), 1, 0);
     grid->addLayout(destinations, 1, 1, 1, 3);
-    grid->addWidget(caption(QStringLiteral("Canaux"), this), 2, 0);
+    grid->addWidget(makeCaption(QStringLiteral("Canaux"), this, false), 2, 0);
     grid->addWidget(m_mask, 2, 1, 1, 3);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);

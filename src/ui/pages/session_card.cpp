@@ -5,6 +5,7 @@
 #include "ui/pages/page_controls.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
+#include "ui/theme/widgets.h"
 
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -23,7 +24,7 @@ namespace {
 QLabel *plainLabel(const QString &text, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
-    setLabelColor(label, Theme::textPrimary());
+    setTextColor(label, Theme::textPrimary());
     return label;
 }
 
@@ -140,7 +141,7 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
     contentLayout()->addWidget(m_remoteRow);
 
     m_clash = makeCaption({}, this, false);
-    setLabelColor(m_clash, Theme::systemRed());
+    setTextColor(m_clash, Theme::systemRed());
     m_clash->setWordWrap(true);
     m_clash->hide();
     contentLayout()->addWidget(m_clash);
@@ -270,7 +271,7 @@ void RTPSessionCard::setRunning(const std::vector<std::string> &peers, const RTP
 
     const auto [text, color] = status ? stateText(status->state) : std::pair<QString, QColor>{};
     m_stateLabel->setText(text);
-    setLabelColor(m_stateLabel, color);
+    setTextColor(m_stateLabel, color);
     m_stateLabel->setVisible(!text.isEmpty());
 }
 

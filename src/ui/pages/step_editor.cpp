@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "ui/pages/binding.h"
+#include "ui/pages/page_controls.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
@@ -18,16 +19,6 @@
 namespace korvane {
 
 namespace {
-
-QLabel *secondaryCaption(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setFont(Theme::font(Theme::TextStyle::caption));
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, Theme::secondaryText());
-    label->setPalette(p);
-    return label;
-}
 
 std::vector<int> identityMap()
 {
@@ -186,7 +177,7 @@ void StepEditor::buildRange(const QString &low, const QString &high)
 void StepEditor::buildRemap()
 {
     contentLayout()->addWidget(
-        secondaryCaption(QStringLiteral("Canal source \u2192 cible (0 = ignorer)"), this));
+        makeCaption(QStringLiteral("Canal source \u2192 cible (0 = ignorer)"), this, false));
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(10);
     grid->setVerticalSpacing(6);
@@ -217,7 +208,7 @@ void StepEditor::buildRemap()
 
 void StepEditor::buildTypes()
 {
-    contentLayout()->addWidget(secondaryCaption(QStringLiteral("Types à bloquer"), this));
+    contentLayout()->addWidget(makeCaption(QStringLiteral("Types à bloquer"), this, false));
     auto *grid = new QGridLayout;
     grid->setHorizontalSpacing(24);
     grid->setVerticalSpacing(4);

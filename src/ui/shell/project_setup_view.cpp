@@ -27,16 +27,6 @@ namespace korvane {
 
 namespace {
 
-QLabel *textLabel(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setFont(font);
-    QPalette p = label->palette();
-    p.setColor(QPalette::WindowText, color);
-    label->setPalette(p);
-    return label;
-}
-
 QFont fieldLabelFont()
 {
     QFont font = Theme::monoFont(Theme::TextStyle::caption2);
@@ -51,7 +41,7 @@ QWidget *field(const QString &label, QWidget *control, QWidget *parent)
     auto *column = new QVBoxLayout(box);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(5);
-    column->addWidget(textLabel(label.toUpper(), fieldLabelFont(), Theme::textSecondary(), box));
+    column->addWidget(makeLabel(label.toUpper(), fieldLabelFont(), Theme::textSecondary(), box));
     column->addWidget(control);
     return box;
 }
@@ -107,8 +97,8 @@ QWidget *ProjectSetupView::buildBrandPanel(LogoLoader &loader)
     QFont heavy = QApplication::font();
     heavy.setPixelSize(34);
     heavy.setWeight(QFont::Black);
-    column->addWidget(textLabel(QStringLiteral("RORA Varidiv"), heavy, Theme::textPrimary(), panel));
-    auto *tagline = textLabel(QStringLiteral("Routage MIDI pro\npour l'événementiel & l'IT"),
+    column->addWidget(makeLabel(QStringLiteral("RORA Varidiv"), heavy, Theme::textPrimary(), panel));
+    auto *tagline = makeLabel(QStringLiteral("Routage MIDI pro\npour l'événementiel & l'IT"),
                               Theme::font(Theme::TextStyle::callout), Theme::textSecondary(), panel);
     column->addWidget(tagline);
     column->addStretch(1);
@@ -122,7 +112,7 @@ QWidget *ProjectSetupView::buildBrandPanel(LogoLoader &loader)
     bar->setStyleSheet(
         QStringLiteral("#accentBar { background: %1; border: none; }").arg(Theme::accent().name()));
     signature->addWidget(bar, 0, Qt::AlignVCenter);
-    signature->addWidget(textLabel(QStringLiteral("v1.0.0 · TOV Ovrane"),
+    signature->addWidget(makeLabel(QStringLiteral("v1.0.0 · TOV Ovrane"),
                                    Theme::monoFont(Theme::TextStyle::caption2), Theme::textSecondary(),
                                    panel));
     signature->addStretch(1);
@@ -154,7 +144,7 @@ QWidget *ProjectSetupView::buildForm()
     auto *recentColumn = new QVBoxLayout(m_recentBlock);
     recentColumn->setContentsMargins(0, 0, 0, 0);
     recentColumn->setSpacing(5);
-    recentColumn->addWidget(textLabel(QStringLiteral("PROJETS RÉCENTS"), fieldLabelFont(),
+    recentColumn->addWidget(makeLabel(QStringLiteral("PROJETS RÉCENTS"), fieldLabelFont(),
                                       Theme::textSecondary(), m_recentBlock));
     m_recent = new QListWidget(m_recentBlock);
     m_recent->setFrameShape(QFrame::NoFrame);
@@ -197,7 +187,7 @@ QWidget *ProjectSetupView::buildForm()
     auto *picker = new QHBoxLayout(m_rolePicker);
     picker->setContentsMargins(0, 0, 0, 0);
     picker->setSpacing(12);
-    picker->addWidget(textLabel(QStringLiteral("Rôle réseau"), Theme::font(Theme::TextStyle::body),
+    picker->addWidget(makeLabel(QStringLiteral("Rôle réseau"), Theme::font(Theme::TextStyle::body),
                                 Theme::textPrimary(), m_rolePicker));
     auto *segments = new QHBoxLayout;
     segments->setSpacing(0);

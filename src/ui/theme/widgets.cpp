@@ -10,8 +10,6 @@
 
 namespace korvane {
 
-namespace {
-
 void setTextColor(QLabel *label, const QColor &color)
 {
     QPalette p = label->palette();
@@ -26,8 +24,6 @@ QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, Q
     setTextColor(label, color);
     return label;
 }
-
-} // namespace
 
 TOVCard::TOVCard(QWidget *parent) : TOVCard(16, 8, parent) {}
 

@@ -98,6 +98,10 @@ private:
     QString m_fullText;
 };
 
+// A label's text colour, through its palette (style sheets stay free for the rest).
+void setTextColor(QLabel *label, const QColor &color);
+QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, QWidget *parent);
+
 // A frameless scroll area over `content` that shows the page's background.
 QScrollArea *makePlainScrollArea(QWidget *content, QWidget *parent);
 // Fills `page` edge to edge with a plain scroll area over `content`.
