@@ -48,9 +48,13 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
             rtp->sendToKey(key, message);
     });
     std::weak_ptr<MIDIRouter> weakRouter = m_router;
-    m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message) {
+    m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
         if (auto router = weakRouter.lock())
-            router->process(key, message);
+            router->process(key, message, origin);
+    });
+    m_engine->setOnSourceGone([weakRouter](const EndpointKey &key, std::uint64_t origin) {
+        if (auto router = weakRouter.lock())
+            router->releaseOrigin(key, origin);
     });
     // Where the service can, its input is routed inside its real-time cycle.
     m_engine->setRealtimeRouter(m_router);

@@ -33,7 +33,8 @@ TEST(MIDIEngineRelease, LastReferenceHeldByTheInputThreadIsDestroyedOnTheMainThr
     std::atomic<int> step{0};
     std::atomic<std::thread::id> inputThread{};
     engine->setOnInput([weak = std::weak_ptr<MIDIEngine>(engine), &step, &inputThread](const EndpointKey &,
-                                                                                       const MIDIMessage &) {
+                                                                                       const MIDIMessage &,
+                                                                                       std::uint64_t) {
         std::shared_ptr<MIDIEngine> held = weak.lock();
         int expected = 0;
         if (!held || !step.compare_exchange_strong(expected, 1))

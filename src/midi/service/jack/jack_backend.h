@@ -57,6 +57,7 @@ public:
     void disposeEndpoint(Handle endpoint) override;
     MidiServiceStatus send(Handle outputPort, Handle destination, PacketList packets) override;
     MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) override;
+    Losses losses() const override;
     bool supportsRealtimeRouting() const override { return true; }
     void setRealtimeRouting(std::shared_ptr<const RealtimeRouting> routing) override;
 
@@ -143,6 +144,11 @@ private:
     std::unique_ptr<InputPump> m_pump;
     std::array<std::atomic<Output *>, kMaxRealtimeHandles> m_realtimeOutputs{};
     std::atomic<const RealtimeRouting *> m_routing{nullptr};
+    std::atomic<const RealtimeRouting *> m_lastRun{nullptr}; // the routing of the last cycle
+    std::atomic<std::uint64_t> m_holdLimitFrames{0};
+    Output::Counters m_outputCounters;
+    std::atomic<std::uint64_t> m_pumpDropped{0};
+    std::atomic<std::uint64_t> m_limitRefusals{0};
     // Process callback only: each input's buffer and read position this cycle.
     struct CycleInput {
         Handle endpoint;

@@ -172,6 +172,7 @@ std::optional<JackMidiService::InputPort> JackMidiService::registerInput(const s
     input.slot->port = port;
     input.index = m_inputSlots.add(input.slot.get());
     if (input.index < 0) {
+        m_limitRefusals.fetch_add(1, std::memory_order_relaxed);
         jack_port_unregister(m_main.client, port);
         return std::nullopt;
     }
@@ -188,9 +189,11 @@ std::optional<JackMidiService::OutputPort> JackMidiService::registerOutput(Side 
     OutputPort output;
     output.side = &side;
     output.output = std::make_shared<Output>(
-        port, kOutputRingBytes, jack_port_type_get_buffer_size(side.client, JACK_DEFAULT_MIDI_TYPE));
+        port, kOutputRingBytes, jack_port_type_get_buffer_size(side.client, JACK_DEFAULT_MIDI_TYPE),
+        m_outputCounters);
     output.index = side.outputs.add(output.output.get());
     if (output.index < 0) {
+        m_limitRefusals.fetch_add(1, std::memory_order_relaxed);
         jack_port_unregister(side.client, port);
         return std::nullopt;
     }
