@@ -57,13 +57,13 @@ template <typename F> void MIDIStreamSplitter::split(std::span<const std::uint8_
     const std::size_t size = run.size();
     while (i < size) {
         const std::uint8_t b = run[i];
-        if (b == 0xF0) {
+        if (m_inSysex) {
+            i = sysexRun(run, i, i, onPiece);
+        } else if (b == 0xF0) {
             m_inSysex = true;
             m_sysexStarted = false;
             m_runningStatus = 0;
             i = sysexRun(run, i, i + 1, onPiece);
-        } else if (m_inSysex) {
-            i = sysexRun(run, i, i, onPiece);
         } else if (b >= 0xF8) {
             onPiece(MIDIPiece{run.subspan(i, 1)});
             ++i;
