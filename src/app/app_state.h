@@ -6,7 +6,7 @@
 #include <QObject>
 
 #include <chrono>
-
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -102,6 +102,22 @@ public:
     void connectToDiscovered(const DiscoveredPeer &peer);
     int freeLocalPort() const;
 
+    // Messages lost since start, by where: the MIDI service and its
+    // buffers, in-cycle routing to the network, system-exclusive messages
+    // abandoned at a destination, monitor records. Refreshed every second.
+    struct Losses {
+        std::uint64_t midi = 0;
+        std::uint64_t network = 0;
+        std::uint64_t sysex = 0;
+        std::uint64_t monitor = 0;
+        std::uint64_t total() const { return midi + network + sysex + monitor; }
+        friend bool operator==(const Losses &, const Losses &) = default;
+    };
+    const Losses &losses() const { return m_losses; }
+    // Lines about the routing (held notes released, limits reached), newest last.
+    const std::deque<std::string> &logLines() const { return m_logLines; }
+    static constexpr std::size_t maxLogLines = 200;
+
     // Device presence
     const std::vector<EndpointKey> &missingDevices() const { return m_missingDevices; }
     const std::set<std::string> &acknowledgedMissing() const { return m_acknowledgedMissing; }
@@ -122,6 +138,8 @@ signals:
     void dirtyChanged(bool dirty);
     void statusMessageChanged(const QString &message);
     void missingDevicesChanged();
+    void lossesChanged();
+    void logLineAdded(const QString &line);
 
 private:
     void applyAll(bool followStartSetting);
@@ -132,6 +150,8 @@ private:
     void deliverProject();
     void superviseEngine();
     void retryEngine();
+    void refreshLosses();
+    void appendLog(std::string line);
 
     std::shared_ptr<UserPrompts> m_prompts;
 
@@ -145,6 +165,10 @@ private:
     bool m_projectDeliveryPending = false;
     bool m_engineWanted = false;
     QTimer *m_engineRetry = nullptr;
+    QTimer *m_lossesTimer = nullptr;
+    Losses m_losses;
+    std::deque<std::string> m_logLines;
+    std::shared_ptr<void> m_alive = std::make_shared<int>(0);
 
     std::shared_ptr<MIDIEngine> m_engine;
     std::shared_ptr<MIDIRouter> m_router;

@@ -118,9 +118,9 @@ void JackMidiService::closeClient(Handle client)
     }
     m_sourceInputs.clear();
     m_virtualDestinations.clear();
-    m_virtualDestinationBindings.clear();
     m_stuck.clear();
     m_stuckInputs.clear();
+    m_absentSince.clear();
     m_inputHandler.reset();
     m_outputPortOpen = false;
     m_notify = nullptr;
@@ -250,10 +250,10 @@ void JackMidiService::setRealtimeRouting(std::shared_ptr<const RealtimeRouting> 
                                        m_main.cycles.load(std::memory_order_seq_cst));
     m_routingOwner = std::move(routing);
     releaseRetiredRoutings(false);
-    if (!m_routingOwner && !m_retiredRoutings.empty() && alive()) {
-        // Detached: let the last routing go now (two cycles: one to stop
-        // using it, one to no longer be the last run), so what its inputs
-        // held is released while the outputs are still there.
+    if (!m_retiredRoutings.empty() && alive()) {
+        // Let the replaced routing go now (two cycles: one to stop using it,
+        // one to no longer be the last run, a few milliseconds, bounded), so
+        // what only its inputs held is released at once, outputs still there.
         if (waitForCycle(m_main) && waitForCycle(m_main))
             releaseRetiredRoutings(false);
     }

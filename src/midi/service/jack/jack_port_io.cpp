@@ -203,6 +203,18 @@ void Output::drainInto(void *portBuffer, std::uint64_t cycle, std::uint64_t cycl
     jack_midi_clear_buffer(portBuffer);
     m_maxEvent.store(jack_midi_max_event_size(portBuffer), std::memory_order_relaxed);
     expire(0);
+    if (const std::uint64_t wait = m_connectionWait.load(std::memory_order_relaxed); wait != 0) {
+        // jack_port_connected reads the graph this cycle runs on.
+        if (jack_port_connected(m_port) > 0) {
+            m_connectionWait.store(0, std::memory_order_relaxed);
+            m_unconnectedSince = ~std::uint64_t{0};
+        } else {
+            if (m_unconnectedSince == ~std::uint64_t{0})
+                m_unconnectedSince = cycleStart;
+            if (cycleStart < m_unconnectedSince + wait)
+                return;
+        }
+    }
     if (m_ring)
         drainRing();
 }

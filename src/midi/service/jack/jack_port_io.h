@@ -84,6 +84,10 @@ public:
                   std::uint32_t owner, std::uint8_t flags) noexcept;
     // Any thread: nothing queued is still waiting for a cycle.
     bool drained() const;
+    // Main thread, before the port is connected to its destination: queued
+    // messages wait until the connection carries data (it does from a cycle
+    // or two after jack_connect returns), for at most `frames`.
+    void awaitConnection(std::uint64_t frames) { m_connectionWait.store(frames, std::memory_order_relaxed); }
 
     jack_port_t *port() const { return m_port; }
 
@@ -129,6 +133,8 @@ private:
     std::size_t m_holdEnd = 0;
     std::uint64_t m_heldSince = 0;                      // frame time the oldest held message arrived
     std::uint64_t m_ringWaitSince = ~std::uint64_t{0}; // the ring's next message waits since
+    std::atomic<std::uint64_t> m_connectionWait{0};
+    std::uint64_t m_unconnectedSince = ~std::uint64_t{0};
 };
 
 // A fixed table of pointers the process callback walks every cycle. Written
