@@ -132,6 +132,14 @@ void AppState::appendLog(std::string line)
     emit logLineAdded(QString::fromStdString(line));
 }
 
+std::string lossesText(const AppState::Losses &losses)
+{
+    const auto n = [](std::uint64_t value) { return std::to_string(value); };
+    return "Pertes : " + n(losses.total()) + (losses.total() > 1 ? " messages" : " message") + " (sorties MIDI " +
+           n(losses.midi) + ", réseau " + n(losses.network) + ", SysEx abandonnés " + n(losses.sysex) +
+           ", moniteur " + n(losses.monitor) + ")";
+}
+
 void AppState::refreshLosses()
 {
     const MIDIEngine::Losses engine = m_engine->losses();

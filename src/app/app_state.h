@@ -177,4 +177,7 @@ private:
     std::shared_ptr<RTPDiscovery> m_discovery;
 };
 
+// "Pertes : 3 messages (sorties MIDI 2, réseau 1, SysEx abandonnés 0, moniteur 0)".
+std::string lossesText(const AppState::Losses &losses);
+
 } // namespace korvane
