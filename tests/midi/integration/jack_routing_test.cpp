@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 
 namespace korvane {
 namespace {
@@ -89,6 +90,16 @@ protected:
     }
 };
 
+// Cycles the loaded server skipped for any of these clients: what was
+// written for them is gone, the only loss a test forgives (by trying again).
+std::uint64_t xruns(const std::vector<const JackTestClient *> &clients)
+{
+    std::uint64_t total = 0;
+    for (const JackTestClient *client : clients)
+        total += client->xruns();
+    return total;
+}
+
 // Sends the events in order, at most `batch` ahead of what has left.
 void sendPaced(JackTestClient &client, const std::vector<Bytes> &events, std::size_t batch = 24)
 {
@@ -159,10 +170,17 @@ TEST_F(JackRoutingTest, NotesOfAProgramThatGoesAreReleasedUnlessHeldElsewhere)
     auto keys = sender("korvane-routing-keys");
     auto pads = sender("korvane-routing-pads");
     route({keys.get(), pads.get()});
-    for (const Bytes &m : {Bytes{0x90, 60, 100}, Bytes{0x9F, 127, 1}, Bytes{0xB0, 64, 127}})
-        keys->send(m);
-    pads->send({0x90, 60, 90});
-    ASSERT_TRUE(waitUntil([&] { return synth->received().size() == 4; }));
+    for (int attempt = 0;; ++attempt) {
+        const std::uint64_t skipped = xruns({synth.get(), keys.get(), pads.get()});
+        const std::size_t before = synth->received().size();
+        for (const Bytes &m : {Bytes{0x90, 60, 100}, Bytes{0x9F, 127, 1}, Bytes{0xB0, 64, 127}})
+            keys->send(m);
+        pads->send({0x90, 60, 90});
+        if (waitUntil([&] { return synth->received().size() == before + 4; }))
+            break;
+        ASSERT_TRUE(attempt < 2 && xruns({synth.get(), keys.get(), pads.get()}) != skipped)
+            << "lost with no skipped cycle";
+    }
 
     const std::size_t start = synth->received().size();
     keys.reset(); // the program is gone
@@ -183,39 +201,48 @@ TEST_F(JackRoutingTest, NotesWaitAtMostTwentyMillisecondsBehindASlowDump)
     auto keys = sender("korvane-routing-keys");
     route({dumper.get(), keys.get()});
     const std::vector<Bytes> dump = cut(sysex(65536), 256);
-    std::vector<std::pair<jack_nframes_t, Bytes>> notes;
-    std::thread playing([&] {
-        for (std::uint8_t note = 0; note < 40; ++note) {
-            keys->send({0x90, note, 100});
-            keys->send({0x80, note, 0});
-            test::spinFor(std::chrono::milliseconds(15));
-        }
-    });
-    for (const Bytes &event : dump) {
-        dumper->send(event);
-        test::spinFor(std::chrono::milliseconds(5));
-    }
-    playing.join();
-    ASSERT_TRUE(waitUntil([&] {
-        const auto got = messages(received());
-        return std::count_if(got.begin(), got.end(), [](const Bytes &m) { return m[0] == 0x80; }) == 40;
-    })) << "a note-off was lost";
-
     const jack_nframes_t rate = jack_get_sample_rate(synth->client());
-    const auto sent = keys->departures();
-    std::size_t note = 0;
-    jack_nframes_t worst = 0;
-    for (const auto &event : synth->received()) {
-        if (event.bytes.size() != 3 || (event.bytes[0] & 0xE0) != 0x80)
-            continue;
-        worst = std::max(worst, event.frame - sent[note++].frame);
+    for (int attempt = 0;; ++attempt) {
+        const std::uint64_t skipped = xruns({synth.get(), keys.get(), dumper.get()});
+        const std::size_t start = synth->received().size();
+        const std::size_t sentBefore = keys->departures().size();
+        const std::uint64_t abandonedBefore = engine->losses().sysex;
+        std::thread playing([&] {
+            for (std::uint8_t note = 0; note < 40; ++note) {
+                keys->send({0x90, note, 100});
+                keys->send({0x80, note, 0});
+                test::spinFor(std::chrono::milliseconds(15));
+            }
+        });
+        for (const Bytes &event : dump) {
+            dumper->send(event);
+            test::spinFor(std::chrono::milliseconds(5));
+        }
+        playing.join();
+        const auto noteOffs = [&] {
+            const auto got = messages(received(start));
+            return std::count_if(got.begin(), got.end(), [](const Bytes &m) { return m[0] == 0x80; });
+        };
+        const bool allOffs = waitUntil([&] { return noteOffs() == 40; });
+
+        const auto sent = keys->departures();
+        const auto arrived = synth->received();
+        std::size_t note = sentBefore;
+        jack_nframes_t worst = 0;
+        for (std::size_t i = start; i < arrived.size() && note < sent.size(); ++i)
+            if (arrived[i].bytes.size() == 3 && (arrived[i].bytes[0] & 0xE0) == 0x80)
+                worst = std::max(worst, arrived[i].frame - sent[note++].frame);
+        // 20 ms, and the period the merging counts in.
+        const bool prompt = worst <= rate / 50 + synth->bufferSize();
+        if ((!allOffs || !prompt) && xruns({synth.get(), keys.get(), dumper.get()}) != skipped && attempt < 2)
+            continue; // a skipped cycle loses or delays what it should have carried
+        EXPECT_TRUE(allOffs) << "a note-off was lost";
+        EXPECT_TRUE(prompt) << worst << " frames at " << rate << " Hz";
+        const auto got = messages(received(start));
+        const bool whole = std::any_of(got.begin(), got.end(), [](const Bytes &m) { return m.size() == 65536; });
+        EXPECT_TRUE(whole || engine->losses().sysex == abandonedBefore + 1) << "neither whole nor counted as abandoned";
+        break;
     }
-    EXPECT_EQ(note, 80u);
-    // 20 ms, and the period the merging counts in.
-    EXPECT_LE(worst, rate / 50 + synth->bufferSize()) << "frames at " << rate << " Hz";
-    const auto got = messages(received());
-    const bool whole = std::any_of(got.begin(), got.end(), [](const Bytes &m) { return m.size() == 65536; });
-    EXPECT_TRUE(whole || engine->losses().sysex == 1) << "neither whole nor counted as abandoned";
 }
 
 } // namespace
