@@ -60,8 +60,9 @@ TEST(MIDIEngineRelease, LastReferenceHeldByTheInputThreadIsDestroyedOnTheMainThr
     for (int attempt = 0; step.load() == 0; ++attempt) {
         const std::uint64_t xruns = keyboard.xruns();
         keyboard.send({0x90, 60, 100});
-        if (!waitUntil([&] { return step.load() == 1; }, std::chrono::seconds(2)))
+        if (!waitUntil([&] { return step.load() == 1; }, std::chrono::seconds(2))) {
             ASSERT_TRUE(attempt < 2 && keyboard.xruns() != xruns) << "lost with no skipped cycle";
+        }
     }
     ASSERT_NE(inputThread.load(), std::this_thread::get_id());
     engine.reset();
