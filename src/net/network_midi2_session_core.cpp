@@ -28,6 +28,7 @@ int distance(std::uint16_t a, std::uint16_t b)
 }
 
 constexpr std::size_t kMaxPings = 4;
+constexpr int kMaxHoleRequests = 8; // Retransmit Requests sent at once
 constexpr std::size_t kMaxRefused = 64;
 const UMP kNoop{0x00000000};
 
@@ -460,9 +461,14 @@ void NetworkMIDI2SessionCore::handleData(Peer &peer, std::uint16_t sequence, con
         handleData(peer, sequence, words, now, out);
         return;
     }
+    // A hole that opens beyond the commands already held is asked for at
+    // once: waiting for earlier holes could let it leave the sender's history.
+    int furthest = -1;
+    for (const auto &[held, unused] : peer.pending)
+        furthest = std::max(furthest, distance(static_cast<std::uint16_t>(peer.lastReceived + 1), held));
     peer.pending.emplace(sequence, words);
-    if (!peer.requesting)
-        requestMissing(peer, now, out);
+    if (ahead > furthest + 1)
+        requestMissing(peer, now, out, furthest + 1, ahead - furthest - 1);
 }
 
 void NetworkMIDI2SessionCore::drain(Peer &peer, TimePoint now, Output &out)
@@ -478,23 +484,34 @@ void NetworkMIDI2SessionCore::drain(Peer &peer, TimePoint now, Output &out)
         peer.requesting = false;
 }
 
-void NetworkMIDI2SessionCore::requestMissing(Peer &peer, TimePoint now, Output &out)
+void NetworkMIDI2SessionCore::requestMissing(Peer &peer, TimePoint now, Output &out, int from, int count)
 {
-    const auto expected = static_cast<std::uint16_t>(peer.lastReceived + 1);
-    int first = 0x8000;
-    for (const auto &[sequence, words] : peer.pending)
-        first = std::min(first, distance(expected, sequence));
     if (peer.peerRetransmits) {
         Command request = simple(CommandCode::retransmitRequest);
-        request.sequence = expected;
-        request.count = static_cast<std::uint16_t>(first);
+        request.sequence = static_cast<std::uint16_t>(peer.lastReceived + 1 + from);
+        request.count = static_cast<std::uint16_t>(count);
         sendCommand(peer.address, request, out);
     }
-    if (!peer.requesting)
-        peer.attempts = 0;
+    if (!peer.requesting) {
+        peer.attempts = 1;
+        peer.requestDue = now + m_timing.retransmitTimeout;
+    }
     peer.requesting = true;
-    ++peer.attempts;
-    peer.requestDue = now + m_timing.retransmitTimeout;
+}
+
+void NetworkMIDI2SessionCore::requestHoles(Peer &peer, TimePoint now, Output &out)
+{
+    const auto expected = static_cast<std::uint16_t>(peer.lastReceived + 1);
+    std::vector<int> held;
+    for (const auto &[sequence, words] : peer.pending)
+        held.push_back(distance(expected, sequence));
+    std::sort(held.begin(), held.end());
+    int next = 0, requests = 0;
+    for (const int at : held) {
+        if (at > next && requests++ < kMaxHoleRequests)
+            requestMissing(peer, now, out, next, at - next);
+        next = at + 1;
+    }
 }
 
 void NetworkMIDI2SessionCore::skipGap(Peer &peer, TimePoint now, Output &out)
@@ -515,7 +532,7 @@ void NetworkMIDI2SessionCore::skipGap(Peer &peer, TimePoint now, Output &out)
     peer.requesting = false;
     drain(peer, now, out);
     if (!peer.pending.empty())
-        requestMissing(peer, now, out);
+        requestHoles(peer, now, out);
 }
 
 void NetworkMIDI2SessionCore::deliver(Peer &peer, std::span<const std::uint32_t> words, TimePoint now, Output &out)
@@ -564,6 +581,7 @@ void NetworkMIDI2SessionCore::sendUMPs(Peer &peer, std::span<const UMP> umps, Ti
     if (armTail && m_historySize > 0) {
         out.wake = out.wake || !peer.tailDue;
         peer.tailDue = now + m_timing.tailDelay;
+        peer.tailsLeft = 2;
     }
 }
 
@@ -635,13 +653,18 @@ void NetworkMIDI2SessionCore::checkPeers(TimePoint now, Output &out)
             sendCommand(peer.address, ping, out);
         }
         if (peer.requesting && now >= peer.requestDue) {
-            if (peer.peerRetransmits && peer.attempts < m_timing.retransmitAttempts)
-                requestMissing(peer, now, out);
-            else
+            if (peer.peerRetransmits && peer.attempts < m_timing.retransmitAttempts) {
+                ++peer.attempts;
+                peer.requestDue = now + m_timing.retransmitTimeout;
+                requestHoles(peer, now, out);
+            } else {
                 skipGap(peer, now, out);
+            }
         }
         if (peer.tailDue && now >= *peer.tailDue) {
             peer.tailDue.reset();
+            if (--peer.tailsLeft > 0)
+                peer.tailDue = now + 4 * m_timing.tailDelay;
             sendUMPs(peer, std::span(&kNoop, 1), now, false, out);
         }
         ++it;

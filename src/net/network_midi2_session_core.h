@@ -24,11 +24,12 @@
 // Sending: every UMP travels alone in its own UMP Data command, numbered per
 // peer from 0; each datagram first repeats the peer's last fecDepth commands.
 // The last retransmit-buffer commands answer Retransmit Requests. Shortly
-// after the last data a NOOP command goes out, carrying those repeats, so a
-// lost tail is repaired or at least noticed.
+// after the last data a NOOP command goes out, carrying those repeats, and a
+// second one a little later, so a lost tail is repaired or at least noticed.
 // Receiving: commands are delivered once, in sequence order. One that
 // arrives after a gap waits (at most maxPending) while the missing ones are
-// asked for (retransmitAttempts times, retransmitTimeout apart); then the
+// asked for (each hole as soon as it opens, then all of them again
+// retransmitTimeout apart, retransmitAttempts times in all); then the first
 // gap is skipped, counted and logged, and a system exclusive message it cut
 // is dropped whole.
 
@@ -159,6 +160,7 @@ private:
         std::uint16_t lastSent = 0xFFFF; // the first command carries 0
         std::deque<Sent> history;
         std::optional<TimePoint> tailDue;
+        int tailsLeft = 0;
         // Receiving.
         std::uint16_t lastReceived = 0xFFFF;
         std::map<std::uint16_t, std::vector<std::uint32_t>> pending;
@@ -194,7 +196,10 @@ private:
                     Output &out);
     void deliver(Peer &peer, std::span<const std::uint32_t> words, TimePoint now, Output &out);
     void drain(Peer &peer, TimePoint now, Output &out);
-    void requestMissing(Peer &peer, TimePoint now, Output &out);
+    // Asks for `count` commands from lastReceived + 1 + from.
+    void requestMissing(Peer &peer, TimePoint now, Output &out, int from, int count);
+    // Asks again for every hole before the commands held.
+    void requestHoles(Peer &peer, TimePoint now, Output &out);
     void skipGap(Peer &peer, TimePoint now, Output &out);
     void answerRetransmit(Peer &peer, const NetworkMIDI2::Command &c, Output &out);
     void resetSequences(Peer &peer, Output &out);
