@@ -97,7 +97,7 @@ NetworkMIDI2SessionCard::NetworkMIDI2SessionCard(AppState &state, Uuid id, QWidg
     m_role = new QComboBox(this);
     m_role->addItem(QStringLiteral("Hôte (accepte les invitations)"), static_cast<int>(NetworkMIDI2Role::host));
     m_role->addItem(QStringLiteral("Client (invite un hôte)"), static_cast<int>(NetworkMIDI2Role::client));
-    m_role->setFixedWidth(230);
+    m_role->setFixedWidth(270);
     m_localPort = new PortField(this);
     m_localPort->setAccessibleName(QStringLiteral("Port local"));
     auto *second = new QHBoxLayout;
