@@ -2,6 +2,7 @@
 // and through a relay that loses datagrams or blocks them all for a while.
 
 #include "net/integration/rtp_test_support.h"
+#include "net/network_midi2_manager.h"
 #include "net/network_midi2_session.h"
 
 #include <poll.h>
@@ -312,6 +313,58 @@ TEST(NetworkMIDI2Sessions, RetransmissionRecoversLossesAndAnOutageOrAByeHeals)
     for (int i = 0; i < 20; ++i)
         client.session->send(note(i));
     EXPECT_TRUE(waitUntil([&] { return host->received().size() == 20; }));
+}
+
+// The manager: sessions by name as rtp endpoints, input with origins, panic
+// delivered before the Bye, losses counted.
+TEST(NetworkMIDI2Manager, RoutesByNameReportsOriginsAndPanicsBeforeTheBye)
+{
+    NetworkMIDI2Manager manager;
+    manager.setSessionTiming(scaledTiming());
+    manager.setLocalName("Scène");
+    std::mutex mutex;
+    std::vector<std::pair<EndpointKey, std::uint64_t>> inputs, gone;
+    manager.setInput([&](const EndpointKey &key, const MIDIMessage &, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        inputs.emplace_back(key, origin);
+    });
+    manager.setOriginGone([&](const EndpointKey &key, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        gone.emplace_back(key, origin);
+    });
+    const int hostPort = freePortPair();
+    auto disabled = midi2Config("Éteinte", freePortPair());
+    disabled.enabled = false;
+    manager.apply({midi2Config("Régie", hostPort), disabled});
+    const EndpointKey key(EndpointKind::rtp, "Régie");
+    EXPECT_EQ(manager.routableKeys(), std::vector{key});
+
+    Probe client(midi2Config("Plateau", freePortPair(), hostPort), "Console");
+    ASSERT_TRUE(client.waitPeers(1));
+    client.session->send(note(1));
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return !inputs.empty();
+    }));
+    EXPECT_EQ(inputs[0].first, key);
+    EXPECT_NE(inputs[0].second, 0u);
+
+    manager.sendToKey(EndpointKey(EndpointKind::physical, "Régie"), note(2)); // not a session
+    manager.sendToKey(key, MIDIMessage({0xF4}));                              // no UMP form: counted
+    manager.sendToKey(key, note(3));
+    ASSERT_TRUE(waitUntil([&] { return client.received().size() == 1; }));
+    EXPECT_EQ(client.received()[0], note(3).bytes);
+    EXPECT_TRUE(waitUntil([&] { return manager.droppedCount() == 1; }));
+
+    manager.stopAll(true);
+    EXPECT_TRUE(client.waitLogs("NM2 Plateau: Scène a quitté la session (arrêt)"));
+    const auto all = client.received();
+    ASSERT_EQ(all.size(), 1u + 32u) << "the panic arrives before the Bye";
+    EXPECT_EQ(all[1], (Bytes{0xB0, 123, 0}));
+    EXPECT_EQ(all.back(), (Bytes{0xBF, 120, 0}));
+    EXPECT_TRUE(manager.routableKeys().empty());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(gone, (std::vector{std::pair{key, inputs[0].second}}));
 }
 
 } // namespace
