@@ -509,49 +509,31 @@ void AppState::removeDevice(const EndpointKey &key)
 
 void AppState::connectToDiscovered(const DiscoveredPeer &peer)
 {
-    if (peer.kind == DiscoveredPeer::Kind::midi2) {
-        connectToMidi2Host(peer);
+    const bool midi2 = peer.kind == DiscoveredPeer::Kind::midi2;
+    const auto targets = [&](const auto &sessions, auto clientRole) {
+        return std::any_of(sessions.begin(), sessions.end(), [&](const auto &config) {
+            return config.role == clientRole && config.remoteHost == peer.host && config.remotePort == peer.port;
+        });
+    };
+    if (midi2 ? targets(m_project.networkMidi2Sessions, NetworkMIDI2Role::client)
+              : targets(m_project.rtpSessions, RTPRole::initiator)) {
+        setStatus("Déjà connecté à " + peer.name);
         return;
     }
-    for (const auto &config : m_project.rtpSessions) {
-        if (config.role == RTPRole::initiator && config.remoteHost == peer.host &&
-            config.remotePort == peer.port) {
-            setStatus("Déjà connecté à " + peer.name);
-            return;
-        }
-    }
     const int port = freeLocalPort();
     mutateProject([&](TOVProject &p) {
-        RTPSessionConfig config;
-        config.name = uniqueSessionName(p, peer.name);
-        config.role = RTPRole::initiator;
-        config.localPort = port;
-        config.remoteHost = peer.host;
-        config.remotePort = peer.port;
-        p.rtpSessions.push_back(std::move(config));
-    });
-    applyNetwork();
-    setStatus("Connexion à " + peer.name + " (" + peer.host + ":" + std::to_string(peer.port) + ")\u2026");
-}
-
-void AppState::connectToMidi2Host(const DiscoveredPeer &peer)
-{
-    for (const auto &config : m_project.networkMidi2Sessions) {
-        if (config.role == NetworkMIDI2Role::client && config.remoteHost == peer.host &&
-            config.remotePort == peer.port) {
-            setStatus("Déjà connecté à " + peer.name);
-            return;
-        }
-    }
-    const int port = freeLocalPort();
-    mutateProject([&](TOVProject &p) {
-        NetworkMIDI2SessionConfig config;
-        config.name = uniqueSessionName(p, peer.name);
-        config.role = NetworkMIDI2Role::client;
-        config.localPort = port;
-        config.remoteHost = peer.host;
-        config.remotePort = peer.port;
-        p.networkMidi2Sessions.push_back(std::move(config));
+        const std::string name = uniqueSessionName(p, peer.name);
+        const auto fill = [&](auto &config, auto clientRole) {
+            config.name = name;
+            config.role = clientRole;
+            config.localPort = port;
+            config.remoteHost = peer.host;
+            config.remotePort = peer.port;
+        };
+        if (midi2)
+            fill(p.networkMidi2Sessions.emplace_back(), NetworkMIDI2Role::client);
+        else
+            fill(p.rtpSessions.emplace_back(), RTPRole::initiator);
     });
     applyNetwork();
     setStatus("Connexion à " + peer.name + " (" + peer.host + ":" + std::to_string(peer.port) + ")\u2026");

@@ -136,7 +136,6 @@ private:
     void scheduleProjectDelivery();
     void deliverProject();
     void superviseEngine();
-    void connectToMidi2Host(const DiscoveredPeer &peer);
     void retryEngine();
 
     std::shared_ptr<UserPrompts> m_prompts;

@@ -124,6 +124,13 @@ protected:
         emit box->activated(index);
         QTest::qWait(20);
     }
+    DiscoveredRow *discoveredRow(const std::string &name) const
+    {
+        for (DiscoveredRow *r : page->discovery()->rows())
+            if (r->nameLabel()->text() == QString::fromStdString(name))
+                return r;
+        return nullptr;
+    }
     // Ports of our own for the sessions that really run, apart from other runs on this machine.
     static int testPort(int offset)
     {
@@ -292,12 +299,7 @@ TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
     QProcess publish;
     publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_apple-midi._udp", "5999"});
     ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
-    const auto row = [&]() -> DiscoveredRow * {
-        for (DiscoveredRow *r : page->discovery()->rows())
-            if (r->nameLabel()->text() == QString::fromStdString(name))
-                return r;
-        return nullptr;
-    };
+    const auto row = [&] { return discoveredRow(name); };
     ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
         << "needs the private avahi-daemon started by scripts/test.sh";
     EXPECT_FALSE(page->discovery()->searchingRow()->isVisible());
@@ -389,12 +391,7 @@ TEST_F(NetworkPageTest, ADiscoveredMidi2HostIsListedWithItsKindAndConnects)
     QProcess publish;
     publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_midi2._udp", QString::number(port)});
     ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
-    const auto row = [&]() -> DiscoveredRow * {
-        for (DiscoveredRow *r : page->discovery()->rows())
-            if (r->nameLabel()->text() == QString::fromStdString(name))
-                return r;
-        return nullptr;
-    };
+    const auto row = [&] { return discoveredRow(name); };
     ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
         << "needs the private avahi-daemon started by scripts/test.sh";
     EXPECT_EQ(row()->kindLabel()->text(), "MIDI 2.0 (UDP)");
