@@ -193,6 +193,22 @@ QJsonObject toJson(const RTPSessionConfig &session)
     return o;
 }
 
+QJsonObject toJson(const NetworkMIDI2SessionConfig &session)
+{
+    QJsonObject o;
+    o.insert(QLatin1String("id"), uuidValue(session.id));
+    o.insert(QLatin1String("name"), qs(session.name));
+    o.insert(QLatin1String("enabled"), session.enabled);
+    o.insert(QLatin1String("role"), qs(rawValue(session.role)));
+    putInt(o, "localPort", session.localPort);
+    o.insert(QLatin1String("remoteHost"), qs(session.remoteHost));
+    putInt(o, "remotePort", session.remotePort);
+    putInt(o, "fecDepth", session.fecDepth);
+    putInt(o, "retransmitBufferSize", session.retransmitBufferSize);
+    putInt(o, "group", session.group);
+    return o;
+}
+
 QJsonObject toJson(const VirtualPortConfig &port)
 {
     QJsonObject o;
@@ -235,6 +251,9 @@ QJsonObject toJson(const TOVProject &project)
     o.insert(QLatin1String("routes"), recordArray(project.routes));
     o.insert(QLatin1String("filterChains"), recordArray(project.filterChains));
     o.insert(QLatin1String("rtpSessions"), recordArray(project.rtpSessions));
+    // Absent when empty: a show without such a session writes what it always did.
+    if (!project.networkMidi2Sessions.empty())
+        o.insert(QLatin1String("networkMidi2Sessions"), recordArray(project.networkMidi2Sessions));
     o.insert(QLatin1String("virtualPorts"), recordArray(project.virtualPorts));
     o.insert(QLatin1String("assets"), recordArray(project.assets));
     o.insert(QLatin1String("settings"), toJson(project.settings));
