@@ -150,13 +150,13 @@ public:
 
         m_b = std::make_unique<RTPMidiSession>(b, "bench B");
         m_a = std::make_unique<RTPMidiSession>(a, "bench A");
-        m_b->setOnReceive([this](const MIDIMessage &m) { m_b->send(m); });
+        m_b->setOnReceive([this](const MIDIMessage &m, std::uint64_t) { m_b->send(m); });
         // The note has arrived when A hands it to its owner (the router, on
         // A's thread); waking the measuring thread is not part of the trip.
         // A's receiver times the trip and sends the next note at once, so the
         // sessions ping-pong between their two threads just as the raw
         // sockets do; the measuring thread only starts and collects a block.
-        m_a->setOnReceive([this](const MIDIMessage &) {
+        m_a->setOnReceive([this](const MIDIMessage &, std::uint64_t) {
             const auto now = Clock::now();
             std::unique_lock lock(m_mutex);
             m_times.push_back(std::chrono::duration<double, std::micro>(now - m_sentAt).count());

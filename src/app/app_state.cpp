@@ -38,7 +38,6 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
 
     m_router->setEngine(m_engine);
     m_router->setMonitor(m_monitor);
-    m_rtp->setRouter(m_router);
 
     // These two run on MIDI and network threads: they hold only weak
     // references to thread-safe services, never the controller's state.
@@ -48,6 +47,10 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
             rtp->sendToKey(key, message);
     });
     std::weak_ptr<MIDIRouter> weakRouter = m_router;
+    m_rtp->setInput([weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
+        if (auto router = weakRouter.lock())
+            router->process(key, message);
+    });
     m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message) {
         if (auto router = weakRouter.lock())
             router->process(key, message);

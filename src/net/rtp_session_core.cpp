@@ -1,6 +1,7 @@
 #include "net/rtp_session_core.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace korvane {
 
@@ -15,10 +16,9 @@ std::uint64_t ticks(RTPSessionCore::TimePoint now)
     return static_cast<std::uint64_t>(ns) / 100000u;
 }
 
-std::uint16_t sequenceOf(AppleMIDI::ByteView bytes)
-{
-    return static_cast<std::uint16_t>((bytes[2] << 8) | bytes[3]);
-}
+// Shared by every session of the process, so an origin names one period of
+// one peer whatever session it came through.
+std::atomic<std::uint64_t> g_lastOrigin{0};
 
 // Length of the UTF-8 sequence led by b (the text is valid UTF-8).
 std::size_t sequenceLength(unsigned char b)
@@ -62,7 +62,14 @@ void RTPSessionCore::Output::clear()
 {
     datagrams.clear();
     logs.clear();
-    peersChanged = statusChanged = resolve = false;
+    peersChanged = statusChanged = resolve = acknowledged = false;
+    originsGone.clear();
+}
+
+bool RTPSessionCore::Output::empty() const
+{
+    return datagrams.empty() && logs.empty() && originsGone.empty() && !peersChanged && !statusChanged &&
+           !resolve && !acknowledged;
 }
 
 RTPSessionCore::RTPSessionCore(RTPSessionConfig config, std::string localName, std::uint32_t ssrc,
@@ -70,6 +77,7 @@ RTPSessionCore::RTPSessionCore(RTPSessionConfig config, std::string localName, s
     : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(ssrc),
       m_initiatorToken(initiatorToken), m_timing(timing), m_onReceive(std::move(onReceive)),
       m_prefix("RTP " + m_config.name + ": "),
+      m_deliver([this](const MIDIMessage &message) { deliver(message); }),
       m_segmentSink([this](const AppleMIDI::SysexSegment &segment) { onSegment(segment); })
 {
 }
@@ -254,8 +262,11 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
     }
     if (const auto feedback = AppleMIDI::decodeFeedback(bytes); feedback && bytes.size() < 16) {
         const auto it = findBy(from, socket);
-        if (it != m_peers.end() && it->second.stage == Stage::established)
+        if (it != m_peers.end() && it->second.stage == Stage::established) {
             it->second.lastSeen = now;
+            it->second.acknowledged = feedback->sequence;
+            out.acknowledged = true;
+        }
         return;
     }
     if (const auto exchange = AppleMIDI::decodeExchange(bytes))
@@ -332,7 +343,10 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
         Peer &peer = it->second;
         if (peer.stage == Stage::established && peer.name != name)
             out.peersChanged = true;
-        peer.ssrc = exchange.ssrc;
+        // An established peer's SSRC changes with its IN on data, which then
+        // starts a new period.
+        if (peer.stage != Stage::established)
+            peer.ssrc = exchange.ssrc;
         peer.name = name;
         send(out, RTPSocket::control, from, ownExchange(Command::invitationOK, exchange.initiatorToken));
         return;
@@ -345,12 +359,11 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
         return;
     }
     Peer &peer = it->second;
-    const bool repeated = peer.stage == Stage::established && peer.name == name;
-    peer.ssrc = exchange.ssrc;
+    const bool repeated = peer.stage == Stage::established && peer.name == name && peer.ssrc == exchange.ssrc;
     peer.name = name;
     send(out, RTPSocket::data, from, ownExchange(Command::invitationOK, exchange.initiatorToken));
     if (!repeated)
-        establish(peer, now, out);
+        establish(peer, exchange.ssrc, now, out);
 }
 
 void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
@@ -384,9 +397,8 @@ void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress fr
         const auto it = m_peers.find(r.control);
         if (it == m_peers.end())
             return;
-        it->second.ssrc = exchange.ssrc;
         it->second.name = sanitizeName(exchange.name);
-        establish(it->second, now, out);
+        establish(it->second, exchange.ssrc, now, out);
         // Clock synchronisation towards the peer we invited: one CK now, then
         // every clockPeriod to every established peer.
         send(out, RTPSocket::data, it->second.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
@@ -394,11 +406,20 @@ void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress fr
     }
 }
 
-void RTPSessionCore::establish(Peer &peer, TimePoint now, Output &out)
+void RTPSessionCore::establish(Peer &peer, std::uint32_t ssrc, TimePoint now, Output &out)
 {
+    const bool samePeriod = peer.stage == Stage::established && peer.ssrc == ssrc;
+    if (!samePeriod) {
+        if (peer.stage == Stage::established)
+            out.originsGone.push_back(peer.origin);
+        peer.origin = ++g_lastOrigin;
+        peer.acknowledged.reset();
+        peer.highestSequence.reset();
+        peer.journal.clear();
+    }
+    peer.ssrc = ssrc;
     peer.stage = Stage::established;
     peer.lastSeen = now;
-    peer.expectedSequence.reset();
     if (isRemoteKey(peer.control)) {
         peer.invitedByUs = true;
         m_remote->phase = Remote::Phase::established;
@@ -411,8 +432,10 @@ void RTPSessionCore::removePeer(Peers::iterator it, TimePoint, Output &out)
 {
     if (it->second.sysex.isOpen())
         --m_openSysex;
-    if (it->second.stage == Stage::established)
+    if (it->second.stage == Stage::established) {
         out.peersChanged = true;
+        out.originsGone.push_back(it->second.origin);
+    }
     if (&it->second == m_segmentPeer)
         m_segmentPeer = nullptr;
     m_peers.erase(it);
@@ -452,28 +475,53 @@ void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress fr
     send(out, RTPSocket::data, from, AppleMIDI::encodeClock(answer));
 }
 
+// RFC 6295 section 4: the first packet of a period and every packet after a
+// gap end a loss, and their journal repairs what was missed; packets not after
+// the highest seen are dropped, since delivering them after a repair could
+// leave a note on.
 void RTPSessionCore::handleData(AppleMIDI::ByteView bytes, Peer &peer, TimePoint now, Output &out)
 {
+    const auto parts = AppleMIDI::packetParts(bytes);
+    if (!parts)
+        return;
     peer.lastSeen = now;
-    if (bytes.size() >= AppleMIDI::rtpHeaderSize) {
-        const std::uint16_t sequence = sequenceOf(bytes);
-        // A gap or a reordering between two segments of one message: part of
-        // it is lost or out of place, so none of it is delivered.
-        if (peer.sysex.isOpen() && peer.expectedSequence && sequence != *peer.expectedSequence) {
-            peer.sysex.reset();
-            --m_openSysex;
-        }
-        peer.expectedSequence = static_cast<std::uint16_t>(sequence + 1);
-        peer.lastSequence = sequence;
-        if (!peer.feedbackPending) {
-            peer.feedbackPending = true;
-            if (now >= peer.feedbackDue)
-                sendFeedback(peer, now, out);
-        }
+    const std::uint16_t sequence = parts->sequence;
+    const bool first = !peer.highestSequence;
+    if (!first && static_cast<std::int16_t>(sequence - *peer.highestSequence) <= 0) {
+        ++m_latePackets;
+        out.statusChanged = true;
+        return;
+    }
+    const bool loss = first || sequence != static_cast<std::uint16_t>(*peer.highestSequence + 1);
+    // A gap between two segments of one message: part of it is lost, so none
+    // of it is delivered.
+    if (loss && peer.sysex.isOpen()) {
+        peer.sysex.reset();
+        --m_openSysex;
+    }
+    peer.highestSequence = sequence;
+    if (!peer.feedbackPending) {
+        peer.feedbackPending = true;
+        if (now >= peer.feedbackDue)
+            sendFeedback(peer, now, out);
     }
     m_segmentPeer = &peer;
-    AppleMIDI::decodeRTP(bytes, m_onReceive, m_segmentSink);
+    if (m_config.recoveryJournal && parts->journal && RecoveryJournal::decode(*parts->journal, m_journal)) {
+        if (loss)
+            peer.journal.repair(m_journal, first, m_deliver);
+        else
+            peer.journal.align(m_journal);
+    }
+    AppleMIDI::decodeRTP(bytes, m_deliver, m_segmentSink);
     m_segmentPeer = nullptr;
+}
+
+void RTPSessionCore::deliver(const MIDIMessage &message)
+{
+    if (!m_segmentPeer)
+        return;
+    m_segmentPeer->journal.observe(message);
+    m_onReceive(message, m_segmentPeer->origin);
 }
 
 void RTPSessionCore::onSegment(const AppleMIDI::SysexSegment &segment)
@@ -491,12 +539,12 @@ void RTPSessionCore::onSegment(const AppleMIDI::SysexSegment &segment)
     else if (!isOpen && wasOpen)
         --m_openSysex;
     if (whole)
-        m_onReceive(*whole);
+        deliver(*whole);
 }
 
 void RTPSessionCore::sendFeedback(Peer &peer, TimePoint now, Output &out)
 {
-    send(out, RTPSocket::control, peer.control, AppleMIDI::encodeFeedback({m_ssrc, peer.lastSequence}));
+    send(out, RTPSocket::control, peer.control, AppleMIDI::encodeFeedback({m_ssrc, peer.highestSequence.value_or(0)}));
     peer.feedbackPending = false;
     peer.feedbackDue = now + m_timing.feedbackPeriod;
 }
@@ -580,8 +628,11 @@ void RTPSessionCore::stop(TimePoint now, Output &out)
         return;
     m_running = false;
     const auto bye = ownExchange(Command::bye, m_initiatorToken);
-    for (const auto &[key, peer] : m_peers)
+    for (const auto &[key, peer] : m_peers) {
         send(out, RTPSocket::control, peer.control, bye);
+        if (peer.stage == Stage::established)
+            out.originsGone.push_back(peer.origin);
+    }
     out.peersChanged = out.peersChanged || std::any_of(m_peers.begin(), m_peers.end(), [](const auto &entry) {
                            return entry.second.stage == Stage::established;
                        });
@@ -596,6 +647,33 @@ void RTPSessionCore::stop(TimePoint now, Output &out)
     m_logsSkipped = 0;
     (void)now;
     out.logs.push_back(m_prefix + "arrêté");
+}
+
+bool RTPSessionCore::acknowledgedByAll(std::uint16_t sequence) const
+{
+    return std::all_of(m_peers.begin(), m_peers.end(), [&](const auto &entry) {
+        const Peer &peer = entry.second;
+        return peer.stage != Stage::established ||
+               (peer.acknowledged && static_cast<std::int16_t>(*peer.acknowledged - sequence) >= 0);
+    });
+}
+
+std::optional<std::uint16_t> RTPSessionCore::oldestAcknowledged(std::uint16_t lastSent) const
+{
+    std::optional<std::uint16_t> oldest;
+    std::uint16_t farthest = 0;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage != Stage::established)
+            continue;
+        if (!peer.acknowledged)
+            return std::nullopt;
+        const auto back = static_cast<std::uint16_t>(lastSent - *peer.acknowledged);
+        if (!oldest || back > farthest) {
+            farthest = back;
+            oldest = *peer.acknowledged;
+        }
+    }
+    return oldest;
 }
 
 std::vector<NetAddress> RTPSessionCore::establishedDataAddresses() const

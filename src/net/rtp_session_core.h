@@ -30,6 +30,7 @@
 #include "midi/midi_message.h"
 #include "model/project.h"
 #include "net/apple_midi.h"
+#include "net/rtp_journal_state.h"
 
 #include <chrono>
 #include <cstdint>
@@ -79,7 +80,8 @@ struct RTPPeerStatus {
 struct RTPSessionStatus {
     RTPSessionState state = RTPSessionState::starting;
     std::vector<RTPPeerStatus> peers; // established ones
-    std::uint64_t droppedPackets = 0; // outgoing packets that could not be sent
+    std::uint64_t droppedPackets = 0; // outgoing MIDI packets that could not be sent
+    std::uint64_t latePackets = 0;    // received late or twice, dropped
     friend bool operator==(const RTPSessionStatus &, const RTPSessionStatus &) = default;
 };
 
@@ -87,7 +89,9 @@ class RTPSessionCore {
 public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
-    using MessageSink = std::function<void(const MIDIMessage &)>;
+    // origin: non-zero, unique in the process for one established period of
+    // one peer; a peer that joins again gets a new one.
+    using MessageSink = std::function<void(const MIDIMessage &, std::uint64_t origin)>;
 
     static constexpr std::size_t maxPeers = 32;
     static constexpr std::size_t maxNameLength = 64; // code points
@@ -108,7 +112,12 @@ public:
         bool peersChanged = false;     // the established set or a label changed
         bool statusChanged = false;    // round-trip times or the state changed
         bool resolve = false;          // resolve config.remoteHost, answer with remoteResolved
+        // Established periods that ended, after their last message was delivered.
+        std::vector<std::uint64_t> originsGone;
+        // Receiver feedback: the highest sequence number a peer has from us.
+        bool acknowledged = false;
         void clear();
+        bool empty() const;
     };
 
     // onReceive gets every MIDI message established peers send, in order.
@@ -135,6 +144,13 @@ public:
     std::vector<RTPPeerStatus> peerStatuses() const;
     bool hostNotFound() const { return m_remote && m_remote->phase == Remote::Phase::unresolved; }
     bool remoteEstablished() const { return m_remote && m_remote->phase == Remote::Phase::established; }
+    // True when every established peer has acknowledged sequence (RS) or a
+    // later one, 16-bit sequence arithmetic.
+    bool acknowledgedByAll(std::uint16_t sequence) const;
+    std::uint64_t latePackets() const { return m_latePackets; }
+    // The oldest acknowledgement among established peers, as a distance back
+    // from lastSent; nothing while a peer has acknowledged nothing yet.
+    std::optional<std::uint16_t> oldestAcknowledged(std::uint16_t lastSent) const;
 
     // Control characters replaced, cut at maxNameLength code points.
     static std::string sanitizeName(const std::string &name);
@@ -151,9 +167,11 @@ private:
         bool invitedByUs = false;
         TimePoint lastSeen;
         std::optional<std::uint64_t> roundTripTicks;
+        std::uint64_t origin = 0; // while established
+        std::optional<std::uint16_t> acknowledged; // our last packet it reported (RS)
         // Receiving side.
-        std::optional<std::uint16_t> expectedSequence;
-        std::uint16_t lastSequence = 0;
+        std::optional<std::uint16_t> highestSequence; // in this period
+        RecoveryJournal::JournalReceiver journal;
         bool feedbackPending = false;
         TimePoint feedbackDue;
         AppleMIDI::SysexReassembler sysex;
@@ -185,7 +203,9 @@ private:
 
     Peers::iterator findByData(NetAddress from);
     Peers::iterator findBy(NetAddress from, RTPSocket socket);
-    void establish(Peer &peer, TimePoint now, Output &out);
+    // A peer that was established stays in the same period unless its SSRC changed.
+    void establish(Peer &peer, std::uint32_t ssrc, TimePoint now, Output &out);
+    void deliver(const MIDIMessage &message);
     void removePeer(Peers::iterator it, TimePoint now, Output &out);
     void beginInvitations(TimePoint now, Output &out);
     void sendInvitation(TimePoint now, Output &out);
@@ -213,7 +233,10 @@ private:
     bool m_running = false;
 
     Peer *m_segmentPeer = nullptr; // the peer whose packet is being decoded
+    const std::function<void(const MIDIMessage &)> m_deliver;
     std::size_t m_openSysex = 0;
+    RecoveryJournal::Journal m_journal; // decoding scratch
+    std::uint64_t m_latePackets = 0;
     const std::function<void(const AppleMIDI::SysexSegment &)> m_segmentSink;
 
     TimePoint m_logWindowEnd;

@@ -31,7 +31,10 @@ struct Sent {
 struct Harness {
     explicit Harness(RTPSessionConfig config = {}, RTPSessionTiming timing = {})
         : core(withName(std::move(config)), "KORVANE", kSsrc, kToken, timing,
-               [this](const MIDIMessage &m) { received.push_back(m.bytes); })
+               [this](const MIDIMessage &m, std::uint64_t origin) {
+                   received.push_back(m.bytes);
+                   origins.push_back(origin);
+               })
     {
         step([&](auto &out) { core.started(now, out); });
     }
@@ -49,6 +52,7 @@ struct Harness {
         for (auto &d : out.datagrams)
             sent.push_back({d.socket, d.to, d.bytes});
         logs.insert(logs.end(), out.logs.begin(), out.logs.end());
+        gone.insert(gone.end(), out.originsGone.begin(), out.originsGone.end());
         peersChanges += out.peersChanged ? 1 : 0;
         resolveAsked = resolveAsked || out.resolve;
     }
@@ -93,6 +97,7 @@ struct Harness {
 
     RTPSessionCore::TimePoint now = RTPSessionCore::TimePoint{} + 1000s;
     std::vector<Bytes> received;
+    std::vector<std::uint64_t> origins, gone;
     std::vector<Sent> sent;
     std::vector<std::string> logs;
     int peersChanges = 0;

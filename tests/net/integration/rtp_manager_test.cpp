@@ -1,8 +1,6 @@
 #include "net/integration/rtp_test_support.h"
 #include "net/rtp_manager.h"
 
-#include "midi/midi_router.h"
-
 #include <QElapsedTimer>
 #include <QSignalSpy>
 
@@ -165,32 +163,74 @@ TEST(RTPManager, SendToKeyReachesEverySessionOfThatName)
     EXPECT_FALSE(p3.receiveMatching(true, isData, 200ms));
 }
 
-TEST(RTPManager, IncomingMidiGoesThroughTheRouter)
+TEST(RTPManager, InputAndOriginsAreCalledWithTheSessionKey)
 {
-    FakePeer in, out;
+    FakePeer first, second;
     RTPManager manager;
-    auto router = std::make_shared<MIDIRouter>();
-    router->setRtpSend(
-        [&manager](const EndpointKey &key, const MIDIMessage &m) { manager.sendToKey(key, m); });
-    Route route(EndpointKey(EndpointKind::rtp, "Entrée"));
-    route.destinations = {EndpointKey(EndpointKind::rtp, "Sortie")};
-    router->updateConfiguration({route}, {});
-    manager.setRouter(router);
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::uint64_t>> inputs, gone;
+    manager.setInput([&](const EndpointKey &key, const MIDIMessage &m, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(m.bytes, kNoteOn.bytes);
+        inputs.emplace_back(key.name, origin);
+    });
+    manager.setOriginGone([&](const EndpointKey &key, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        gone.emplace_back(key.name, origin);
+    });
+    const auto a = loopbackConfig("Entrée", freePortPair());
+    ASSERT_TRUE(applyAndListen(manager, {a}));
+    ASSERT_TRUE(first.establishWith(a.localPort, "un"));
+    ASSERT_TRUE(second.establishWith(a.localPort, "deux"));
+    first.sendData(AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151), a.localPort + 1);
+    second.sendData(AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151), a.localPort + 1);
+    const auto count = [&](auto &list) {
+        std::lock_guard lock(mutex);
+        return list.size();
+    };
+    ASSERT_TRUE(waitUntil([&] { return count(inputs) == 2; }));
+    EXPECT_EQ(inputs[0].first, "Entrée");
+    EXPECT_NE(inputs[0].second, 0u);
+    EXPECT_NE(inputs[0].second, inputs[1].second) << "one origin per peer";
 
-    const auto a = loopbackConfig("Entrée", freePortPair()), b = loopbackConfig("Sortie", freePortPair());
-    ASSERT_TRUE(applyAndListen(manager, {a, b}));
-    ASSERT_TRUE(in.establishWith(a.localPort, "in"));
-    ASSERT_TRUE(out.establishWith(b.localPort, "out"));
+    // A BY ends one origin; the stop ends the other, once.
+    first.sendControl(AppleMIDI::encodeExchange({Command::bye, 0xABCD, 0x5151, "un"}), a.localPort);
+    ASSERT_TRUE(waitUntil([&] { return count(gone) == 1; }));
+    EXPECT_EQ(gone[0], inputs[0]);
+    manager.stopAll();
+    ASSERT_EQ(count(gone), 2u);
+    EXPECT_EQ(gone[1], inputs[1]);
+}
 
-    in.sendData(AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151), a.localPort + 1);
-    const auto forwarded = out.receiveMatching(true, isData);
-    ASSERT_TRUE(forwarded);
-    EXPECT_EQ(AppleMIDI::decodeRTP(*forwarded)[0].bytes, kNoteOn.bytes);
+TEST(RTPManager, PanicReachesEveryPeerInOrderAndStopCanSendItFirst)
+{
+    FakePeer peer;
+    RTPManager manager;
+    const auto a = loopbackConfig("Scène", freePortPair());
+    ASSERT_TRUE(applyAndListen(manager, {a}));
+    ASSERT_TRUE(peer.establishWith(a.localPort, "console"));
+    const auto panicOf = [&](std::chrono::milliseconds wait) {
+        std::vector<Bytes> got;
+        while (const auto packet = peer.receiveMatching(true, isData, wait)) {
+            for (const auto &m : AppleMIDI::decodeRTP(*packet))
+                got.push_back(m.bytes);
+            if (got.size() == 32)
+                break;
+        }
+        return got;
+    };
+    manager.panic();
+    const auto got = panicOf(3s);
+    ASSERT_EQ(got.size(), 32u);
+    EXPECT_EQ(got.front(), (Bytes{0xB0, 123, 0}));
+    EXPECT_EQ(got[1], (Bytes{0xB0, 120, 0}));
+    EXPECT_EQ(got.back(), (Bytes{0xBF, 120, 0}));
 
-    // The link is weak: once the router is gone, incoming MIDI goes nowhere.
-    router.reset();
-    in.sendData(AppleMIDI::encodeRTP(kNoteOn, 2, 0, 0x5151), a.localPort + 1);
-    EXPECT_FALSE(out.receiveMatching(true, isData, 200ms));
+    // Nobody confirms: the panic goes twice, then the BY.
+    manager.stopAll(true);
+    EXPECT_EQ(panicOf(500ms).size(), 32u);
+    EXPECT_EQ(panicOf(500ms).size(), 32u);
+    EXPECT_TRUE(peer.receiveMatching(false, isExchange(Command::bye)));
 }
 
 TEST(RTPManager, KeepsTheLastTwoHundredLogLines)

@@ -6,6 +6,7 @@
 
 #include "net/apple_midi.h"
 #include "net/hex.h"
+#include "net/rtp_journal_state.h"
 #include "net/rtp_midi_session.h"
 #include "support/test_support.h"
 
@@ -118,6 +119,10 @@ public:
     FakePeer() : m_port(freePortPair()), m_control(bindLoopback(m_port)), m_data(bindLoopback(m_port + 1))
     {
         EXPECT_TRUE(m_control >= 0 && m_data >= 0) << "no free port pair for a fake peer";
+        // Room for a whole paced sysex between two looks at the socket.
+        const int size = 4 << 20;
+        if (::setsockopt(m_data, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+            (void)::setsockopt(m_data, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     ~FakePeer()
     {
@@ -195,10 +200,15 @@ public:
             std::lock_guard lock(m_mutex);
             m_logs.push_back(line);
         });
-        session->setOnReceive([this](const MIDIMessage &m) {
+        session->setOnReceive([this](const MIDIMessage &m, std::uint64_t origin) {
             std::lock_guard lock(m_mutex);
             m_received.push_back(m.bytes);
+            m_origins.push_back(origin);
             m_receivedOnMainThread = m_receivedOnMainThread || QThread::currentThread() == qApp->thread();
+        });
+        session->setOnOriginGone([this](std::uint64_t origin) {
+            std::lock_guard lock(m_mutex);
+            m_gone.push_back(origin);
         });
         session->setOnPeersChanged([this](const std::vector<std::string> &labels) {
             EXPECT_EQ(QThread::currentThread(), qApp->thread());
@@ -233,6 +243,17 @@ public:
         EXPECT_FALSE(m_receivedOnMainThread) << "onReceive must run on the session thread";
         return m_received;
     }
+    // The origin of each message received, and the origins reported gone.
+    std::vector<std::uint64_t> origins() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_origins;
+    }
+    std::vector<std::uint64_t> gone() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_gone;
+    }
     long countLogs(const std::string &line) const
     {
         const auto all = logs();
@@ -259,6 +280,7 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_logs;
     std::vector<Bytes> m_received;
+    std::vector<std::uint64_t> m_origins, m_gone;
     bool m_receivedOnMainThread = false;
 };
 
