@@ -41,6 +41,20 @@ struct Bench {
     SessionProbe s;
 };
 
+// Rebuilds what a fake peer receives: whole messages and segmented sysex.
+struct SysexReassemblerProbe {
+    AppleMIDI::SysexReassembler sysex;
+    void add(const Bytes &packet, std::vector<Bytes> &out)
+    {
+        AppleMIDI::decodeRTP(
+            packet, [&](const MIDIMessage &m) { out.push_back(m.bytes); },
+            [&](const AppleMIDI::SysexSegment &segment) {
+                if (const auto *whole = sysex.add(segment))
+                    out.push_back(whole->bytes);
+            });
+    }
+};
+
 } // namespace
 
 TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
@@ -175,4 +189,51 @@ TEST(RTPMidiSession, LargeMessagesArriveWholeAndInOrder)
             notePosition = i;
     }
     EXPECT_EQ(notePosition, packets.size() - 1);
+}
+
+TEST(RTPMidiSession, SequenceNumbersRiseInSendOrderWhenTheSocketIsFull)
+{
+    const int port = freePortPair();
+    SessionProbe s(loopbackConfig("Plein", port), "KORVANE");
+    // Every third data packet meets a full socket (EAGAIN) first.
+    std::atomic<int> calls{0};
+    s.session->setSendFunction([&](int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to) -> long {
+        if (calls++ % 3 == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        return ::sendto(fd, data, size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    });
+    ASSERT_TRUE(s.startListening());
+    FakePeer peer;
+    ASSERT_TRUE(peer.establishWith(port, "P"));
+
+    // Notes, a 100 kB sysex, a program change and a clock byte right after it.
+    const Bytes big = sysexOf(100 * 1000);
+    std::vector<Bytes> sent;
+    for (int i = 0; i < 300; ++i) {
+        sent.push_back({0x90, static_cast<std::uint8_t>(i % 128), 1});
+        if (i == 100)
+            sent.push_back(big);
+        if (i == 101)
+            sent.push_back({0xC0, 7});
+    }
+    for (const auto &m : sent)
+        s.session->send(MIDIMessage(m));
+    s.session->send(MIDIMessage({0xF8}));
+
+    std::vector<std::uint16_t> sequences;
+    std::vector<Bytes> got;
+    SysexReassemblerProbe rebuild;
+    while (auto p = peer.receiveMatching(true, isData, 500ms)) {
+        sequences.push_back(sequenceOf(*p));
+        rebuild.add(*p, got);
+    }
+    for (std::size_t i = 1; i < sequences.size(); ++i)
+        ASSERT_EQ(sequences[i], static_cast<std::uint16_t>(sequences[i - 1] + 1)) << "at packet " << i;
+    // Everything in the order sent, the clock byte anywhere before the end.
+    const auto clock = std::find(got.begin(), got.end(), Bytes{0xF8});
+    ASSERT_NE(clock, got.end());
+    got.erase(clock);
+    EXPECT_EQ(got, sent);
 }
