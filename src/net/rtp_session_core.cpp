@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 
 namespace korvane {
 
@@ -48,6 +49,8 @@ std::string_view toString(RTPSessionState state)
         return "listening";
     case RTPSessionState::portBusy:
         return "portBusy";
+    case RTPSessionState::addressUnavailable:
+        return "addressUnavailable";
     case RTPSessionState::invalidPort:
         return "invalidPort";
     case RTPSessionState::hostNotFound:
@@ -78,8 +81,68 @@ RTPSessionCore::RTPSessionCore(RTPSessionConfig config, std::string localName, s
       m_initiatorToken(initiatorToken), m_timing(timing), m_onReceive(std::move(onReceive)),
       m_prefix("RTP " + m_config.name + ": "),
       m_deliver([this](const MIDIMessage &message) { deliver(message); }),
-      m_segmentSink([this](const AppleMIDI::SysexSegment &segment) { onSegment(segment); })
+      m_segmentSink([this](const AppleMIDI::SysexSegment &segment) { onSegment(segment); }),
+      m_remoteIsName(!parseIPv4(m_config.remoteHost))
 {
+    for (const auto &entry : m_config.allowedHosts) {
+        if (const auto subnet = parseSubnet(entry))
+            m_allowed.push_back(*subnet);
+    }
+}
+
+std::optional<std::uint32_t> RTPSessionCore::parseIPv4(const std::string &text)
+{
+    std::uint32_t ip = 0;
+    std::size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (i >= text.size() || text[i++] != '.'))
+            return std::nullopt;
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255)
+            return std::nullopt;
+        ip = (ip << 8) | value;
+    }
+    if (i != text.size())
+        return std::nullopt;
+    return ip;
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> RTPSessionCore::parseSubnet(const std::string &text)
+{
+    const auto slash = text.find('/');
+    const auto ip = parseIPv4(text.substr(0, slash));
+    if (!ip)
+        return std::nullopt;
+    int bits = 32;
+    if (slash != std::string::npos) {
+        const std::string count = text.substr(slash + 1);
+        if (count.empty() || count.size() > 2 || !std::all_of(count.begin(), count.end(), ::isdigit))
+            return std::nullopt;
+        bits = std::stoi(count);
+        if (bits > 32)
+            return std::nullopt;
+    }
+    const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    return std::pair{*ip & mask, mask};
+}
+
+bool RTPSessionCore::allowed(std::uint32_t ip) const
+{
+    if (!m_config.onlyAllowedHosts)
+        return true;
+    return std::any_of(m_allowed.begin(), m_allowed.end(),
+                       [&](const auto &subnet) { return (ip & subnet.second) == subnet.first; });
+}
+
+// Lines that say what state the session is in are never held back by the rate limit.
+void RTPSessionCore::logState(const std::string &text, Output &out)
+{
+    out.logs.push_back(m_prefix + text);
 }
 
 std::string RTPSessionCore::sanitizeName(const std::string &name)
@@ -167,16 +230,29 @@ void RTPSessionCore::remoteResolved(std::optional<std::uint32_t> ip, TimePoint n
         out.statusChanged = true;
         return;
     }
-    const bool wasUnresolved = m_remote->slowLogged;
+    const bool wasUnresolved = m_remote->slowLogged && !m_remote->lookUpForSlowTry;
     m_remote->control = {*ip, static_cast<std::uint16_t>(m_config.remotePort)};
     m_remote->data = {*ip, static_cast<std::uint16_t>(m_config.remotePort + 1)};
     if (wasUnresolved)
         out.statusChanged = true;
-    beginInvitations(now, out);
+    if (m_remote->lookUpForSlowTry) {
+        m_remote->lookUpForSlowTry = false;
+        m_remote->phase = Remote::Phase::control;
+        sendInvitation(now, out);
+        return;
+    }
+    beginInvitations(now, out, false);
 }
 
-void RTPSessionCore::beginInvitations(TimePoint now, Output &out)
+void RTPSessionCore::beginInvitations(TimePoint now, Output &out, bool lookUp)
 {
+    if (lookUp && m_remoteIsName) {
+        // A host that came back with a new address (DHCP) is found again.
+        m_remote->phase = Remote::Phase::resolving;
+        m_remote->lookUpForSlowTry = false;
+        out.resolve = true;
+        return;
+    }
     m_remote->phase = Remote::Phase::control;
     m_remote->tries = 0;
     m_remote->slowLogged = false;
@@ -222,6 +298,12 @@ void RTPSessionCore::runInvitations(TimePoint now, Output &out)
                     " s",
                 out);
         }
+        if (r.tries >= m_timing.inviteFastTries && m_remoteIsName) {
+            r.phase = Remote::Phase::resolving;
+            r.lookUpForSlowTry = true;
+            out.resolve = true;
+            return;
+        }
         sendInvitation(now, out);
         return;
     case Remote::Phase::resolving:
@@ -252,6 +334,8 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
         const auto it = findByData(from);
         if (it != m_peers.end() && it->second.stage == Stage::established)
             handleData(bytes, it->second, now, out);
+        else if (it == m_peers.end() && AppleMIDI::packetParts(bytes))
+            byeToStranger(from, socket, now, out);
         return;
     }
     if (socket == RTPSocket::data) {
@@ -271,6 +355,20 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
     }
     if (const auto exchange = AppleMIDI::decodeExchange(bytes))
         handleExchange(*exchange, from, socket, now, out);
+}
+
+// Clock or MIDI from an address that is no peer: a side that still believes
+// in a session with us (we restarted). A BY from the socket it wrote to makes
+// it invite again at once; at most one per address and period.
+void RTPSessionCore::byeToStranger(NetAddress from, RTPSocket socket, TimePoint now, Output &out)
+{
+    auto &last = m_lastStrangerBye[from];
+    if (last != TimePoint{} && now - last < m_timing.strangerByePeriod)
+        return;
+    last = now;
+    if (m_lastStrangerBye.size() > 4 * maxPeers) // forget the oldest senders
+        std::erase_if(m_lastStrangerBye, [&](const auto &e) { return now - e.second >= m_timing.strangerByePeriod; });
+    send(out, socket, from, ownExchange(Command::bye, m_initiatorToken));
 }
 
 void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
@@ -302,10 +400,19 @@ void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddr
     case Command::bye:
         if (it != m_peers.end()) {
             const bool wasRemote = isRemoteKey(it->first);
-            log(now, it->first.ipString() + " a quitté la session", out);
+            if (it->second.stage == Stage::established) {
+                const Peer &peer = it->second;
+                log(now, (peer.name.empty() ? "" : peer.name + " ") + "(" + peer.control.text() + ") a quitté la session",
+                    out);
+            }
             removePeer(it, now, out);
             if (wasRemote)
                 beginInvitations(now, out);
+        } else if (m_remote && (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
+                   (from == m_remote->control || from == m_remote->data) && m_remote->tries >= m_timing.inviteFastTries) {
+            // The remote says it has no session with us while we wait at the
+            // slow pace: ask again now.
+            beginInvitations(now, out);
         }
         return;
     case Command::clockSync:
@@ -324,13 +431,25 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
             return;
         auto it = m_peers.find(from);
         if (it == m_peers.end()) {
+            if (!allowed(from.ip) && !isRemoteKey(from)) {
+                send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
+                auto &last = m_lastRefusalLog[from.ip];
+                if (last == TimePoint{} || now - last >= std::chrono::minutes(1)) {
+                    last = now;
+                    logState("invitation de " + from.text() + " refusée (hôte non autorisé)", out);
+                }
+                if (m_lastRefusalLog.size() > 256)
+                    std::erase_if(m_lastRefusalLog,
+                                  [&](const auto &e) { return now - e.second >= std::chrono::minutes(1); });
+                return;
+            }
             if (m_peers.size() >= maxPeers) {
                 send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
                 if (!m_lastCapLog || now - *m_lastCapLog >= std::chrono::minutes(1)) {
                     m_lastCapLog = now;
-                    log(now, "trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
+                    logState("trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
                                  " refusée",
-                        out);
+                             out);
                 }
                 return;
             }
@@ -399,10 +518,6 @@ void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress fr
             return;
         it->second.name = sanitizeName(exchange.name);
         establish(it->second, exchange.ssrc, now, out);
-        // Clock synchronisation towards the peer we invited: one CK now, then
-        // every clockPeriod to every established peer.
-        send(out, RTPSocket::data, it->second.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
-        m_clockDue = now + m_timing.clockPeriod;
     }
 }
 
@@ -423,6 +538,11 @@ void RTPSessionCore::establish(Peer &peer, std::uint32_t ssrc, TimePoint now, Ou
     if (isRemoteKey(peer.control)) {
         peer.invitedByUs = true;
         m_remote->phase = Remote::Phase::established;
+        // Clock synchronisation towards our remote, whichever side completed
+        // the handshake (invitations may cross): one CK now, then every
+        // clockPeriod to every established peer.
+        send(out, RTPSocket::data, peer.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
+        m_clockDue = now + m_timing.clockPeriod;
     }
     log(now, "session établie avec " + peer.label(), out);
     out.peersChanged = true;
@@ -444,9 +564,13 @@ void RTPSessionCore::removePeer(Peers::iterator it, TimePoint, Output &out)
 void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress from, TimePoint now, Output &out)
 {
     // Answering strangers would make them believe a session is alive while
-    // their MIDI is dropped.
+    // their MIDI is dropped; a BY tells them to invite again.
     const auto it = findByData(from);
-    if (it == m_peers.end() || it->second.stage != Stage::established)
+    if (it == m_peers.end()) {
+        byeToStranger(from, RTPSocket::data, now, out);
+        return;
+    }
+    if (it->second.stage != Stage::established)
         return;
     Peer &peer = it->second;
     peer.lastSeen = now;

@@ -64,9 +64,11 @@ struct RTPSessionTiming {
     int inviteFastTries = 12;
     std::chrono::milliseconds inviteSlowPeriod{std::chrono::seconds(10)};
     std::chrono::milliseconds feedbackPeriod{std::chrono::seconds(1)};
+    std::chrono::milliseconds openRetryPeriod{std::chrono::seconds(3)}; // sockets that failed to open
+    std::chrono::milliseconds strangerByePeriod{std::chrono::seconds(1)}; // per address
 };
 
-enum class RTPSessionState { starting, listening, portBusy, invalidPort, hostNotFound, stopped };
+enum class RTPSessionState { starting, listening, portBusy, addressUnavailable, invalidPort, hostNotFound, stopped };
 std::string_view toString(RTPSessionState state);
 
 struct RTPPeerStatus {
@@ -154,6 +156,10 @@ public:
 
     // Control characters replaced, cut at maxNameLength code points.
     static std::string sanitizeName(const std::string &name);
+    // Dotted-decimal IPv4 (host order), nothing for anything else.
+    static std::optional<std::uint32_t> parseIPv4(const std::string &text);
+    // "a.b.c.d" or "a.b.c.d/n" (0..32): address and mask, nothing when invalid.
+    static std::optional<std::pair<std::uint32_t, std::uint32_t>> parseSubnet(const std::string &text);
 
 private:
     enum class Stage { invitedControl, invitedData, established };
@@ -186,6 +192,7 @@ private:
         NetAddress data;
         int tries = 0;
         bool slowLogged = false;
+        bool lookUpForSlowTry = false; // the lookup under way was for a slow try
         TimePoint due;
     };
 
@@ -207,7 +214,11 @@ private:
     void establish(Peer &peer, std::uint32_t ssrc, TimePoint now, Output &out);
     void deliver(const MIDIMessage &message);
     void removePeer(Peers::iterator it, TimePoint now, Output &out);
-    void beginInvitations(TimePoint now, Output &out);
+    // A new invitation series; a remote given by name is looked up first.
+    void beginInvitations(TimePoint now, Output &out, bool lookUp = true);
+    void byeToStranger(NetAddress from, RTPSocket socket, TimePoint now, Output &out);
+    bool allowed(std::uint32_t ip) const;
+    void logState(const std::string &text, Output &out);
     void sendInvitation(TimePoint now, Output &out);
     void runInvitations(TimePoint now, Output &out);
     void checkLiveness(TimePoint now, Output &out);
@@ -243,6 +254,10 @@ private:
     int m_logsInWindow = 0;
     std::uint64_t m_logsSkipped = 0;
     std::optional<TimePoint> m_lastCapLog;
+    const bool m_remoteIsName;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_allowed; // address, mask
+    std::map<NetAddress, TimePoint> m_lastStrangerBye;
+    std::map<std::uint32_t, TimePoint> m_lastRefusalLog;
 };
 
 } // namespace korvane

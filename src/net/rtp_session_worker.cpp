@@ -121,18 +121,34 @@ void RTPSessionWorker::startProcedure()
         return;
     }
     const int control = openUDP(port, false);
+    const int controlError = errno;
     const int data = control < 0 ? -1 : openUDP(port + 1, true);
     if (control < 0 || data < 0) {
+        // Tried again every openRetryPeriod (an address not up yet at boot, a
+        // port another program frees); logged once per cause.
+        const int error = control < 0 ? controlError : errno;
         if (control >= 0)
             ::close(control);
-        m_core.log(now,
-                   control < 0 ? "impossible d'ouvrir le port control " + std::to_string(port)
-                               : "impossible d'ouvrir le port data " + std::to_string(port + 1),
-                   m_out);
-        flush();
-        setState(RTPSessionState::portBusy);
+        const std::string which = control < 0 ? "control " + std::to_string(port) : "data " + std::to_string(port + 1);
+        const bool noAddress = error == EADDRNOTAVAIL;
+        const std::string cause = which + std::to_string(error);
+        if (cause != m_openFailure) {
+            m_openFailure = cause;
+            const auto retry = std::chrono::duration_cast<std::chrono::seconds>(m_openRetryPeriod).count();
+            m_core.log(now,
+                       (noAddress ? "adresse " + m_config.bindAddress + " indisponible, "
+                                  : std::string()) +
+                           "impossible d'ouvrir le port " + which + " (" + std::strerror(error) +
+                           "), nouvel essai toutes les " + std::to_string(std::max<long long>(retry, 1)) + " s",
+                       m_out);
+            flush();
+        }
+        m_openRetryDue = now + m_openRetryPeriod;
+        setState(noAddress ? RTPSessionState::addressUnavailable : RTPSessionState::portBusy);
         return;
     }
+    m_openRetryDue.reset();
+    m_openFailure.clear();
     m_controlFD = control;
     m_dataFD = data;
     watch(m_dataFD, EPOLLIN);

@@ -182,6 +182,9 @@ private:
     bool m_stopped = false;
     bool m_waitingWritable = false;
     std::optional<Clock::time_point> m_pumpDue;
+    std::optional<Clock::time_point> m_openRetryDue; // sockets failed to open: try again then
+    std::chrono::milliseconds m_openRetryPeriod;
+    std::string m_openFailure; // the cause last logged
     RTPSessionState m_state = RTPSessionState::starting;
     std::uint64_t m_droppedLogged = 0;
     int m_droppedCause = 0;

@@ -41,7 +41,7 @@ RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::st
                                    RTPReportBox &reports, Callbacks callbacks)
     : m_config(config), m_core(config, localName, ssrc, initiatorToken, timing, callbacks.onReceive),
       m_resolver(std::move(resolver)), m_callbacks(std::move(callbacks)), m_sendPath(sendPath),
-      m_reports(reports), m_mailbox(std::make_shared<ResolveMailbox>())
+      m_reports(reports), m_openRetryPeriod(timing.openRetryPeriod), m_mailbox(std::make_shared<ResolveMailbox>())
 {
     m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -192,6 +192,8 @@ void RTPSessionWorker::run()
             break;
         if (m_dataFD >= 0 && (wake || writable || (m_pumpDue && now >= *m_pumpDue)))
             pumpSends();
+        if (m_openRetryDue && now >= *m_openRetryDue)
+            startProcedure();
         if (m_panicStop) {
             continuePanicStop(now);
             if (m_quit)
@@ -210,6 +212,7 @@ void RTPSessionWorker::run()
         coreDue = earliest(m_core.nextDeadline(), m_dataFD >= 0 ? m_sendPath.guardDue() : std::nullopt);
         if (m_panicStop)
             coreDue = earliest(coreDue, m_panicStop->sequence ? m_panicStop->due : m_panicStop->giveUp);
+        coreDue = earliest(coreDue, m_openRetryDue);
         if (now >= nextDroppedCheck) {
             nextDroppedCheck = now + std::chrono::seconds(1);
             checkDropped();

@@ -6,6 +6,8 @@
 
 #include <poll.h>
 
+#include <QElapsedTimer>
+
 #include <atomic>
 #include <map>
 #include <set>
@@ -231,4 +233,29 @@ TEST(RTPLossyNetwork, SysexWholeOrNothingAndTheSessionHeals)
         const auto all = b.received();
         return std::find(all.begin() + static_cast<long>(before), all.end(), Bytes{0x91, 0x40, 0x7F}) != all.end();
     }));
+}
+
+TEST(RTPLossyNetwork, RestartedListenerIsJoinedAgainAtOnce)
+{
+    const int listenerPort = freePortPair();
+    LossyRelay relay(listenerPort, 0);
+    SessionProbe a(initiatorConfig("Salle", freePortPair(), relay.frontPort()), "Régie A");
+    auto b = std::make_unique<SessionProbe>(loopbackConfig("Scène", listenerPort), "Régie B");
+    ASSERT_TRUE(b->startListening());
+    a.session->start();
+    ASSERT_TRUE(a.waitPeers({"Régie B"}));
+    // Killed: its BY never reaches the initiator, which keeps sending.
+    relay.setBlocked(true);
+    b.reset();
+    b = std::make_unique<SessionProbe>(loopbackConfig("Scène", listenerPort), "Régie B");
+    ASSERT_TRUE(b->startListening());
+    relay.setBlocked(false);
+    QElapsedTimer back;
+    back.start();
+    a.session->send(kNoteOn); // answered by a BY from the new listener
+    ASSERT_TRUE(b->waitPeers({"Régie A"}));
+    EXPECT_LT(back.elapsed(), 3000);
+    EXPECT_TRUE(a.waitLog("RTP Salle: Régie B (127.0.0.1:" + std::to_string(relay.frontPort()) + ") a quitté la session"));
+    a.session->send(kNoteOn);
+    EXPECT_TRUE(b->waitReceived(1));
 }

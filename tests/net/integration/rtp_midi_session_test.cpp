@@ -1,6 +1,8 @@
 #include "model/project_json.h"
 #include "net/integration/rtp_test_support.h"
 
+#include <QElapsedTimer>
+
 #include <gtest/gtest.h>
 
 using namespace korvane;
@@ -57,13 +59,15 @@ struct SysexReassemblerProbe {
 
 } // namespace
 
+const std::string kInUse = " (Address already in use), nouvel essai toutes les 3 s";
+
 TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
 {
     const int port = freePortPair(), busy = freePortPair();
     const int blockers[] = {bindLoopback(busy), bindLoopback(port + 1)};
     const std::pair<RTPSessionConfig, std::string> cases[] = {
-        {loopbackConfig("P", busy), "RTP P: impossible d'ouvrir le port control " + std::to_string(busy)},
-        {loopbackConfig("P", port), "RTP P: impossible d'ouvrir le port data " + std::to_string(port + 1)},
+        {loopbackConfig("P", busy), "RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse},
+        {loopbackConfig("P", port), "RTP P: impossible d'ouvrir le port data " + std::to_string(port + 1) + kInUse},
         {loopbackConfig("P", 0), "RTP P: port local invalide (0)"},
         {loopbackConfig("P", 65535), "RTP P: port local invalide (65535)"},
         {loopbackConfig("P", -3), "RTP P: port local invalide (-3)"},
@@ -96,7 +100,7 @@ TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
     ASSERT_TRUE(first.startListening());
     SessionProbe second(loopbackConfig("P", busy), "KORVANE");
     second.session->start();
-    EXPECT_TRUE(second.waitLog("RTP P: impossible d'ouvrir le port control " + std::to_string(busy)));
+    EXPECT_TRUE(second.waitLog("RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse));
     second.session->stop();
     first.session->stop();
 
@@ -137,7 +141,7 @@ TEST(RTPMidiSession, LateRemoteIsInvitedUntilItAnswers)
 
     // A leaving is seen by B as a farewell, not a timeout.
     a.session->stop();
-    EXPECT_TRUE(b.waitLog("RTP Scène: 127.0.0.1 a quitté la session"));
+    EXPECT_TRUE(b.waitLog("RTP Scène: Régie A (127.0.0.1:" + std::to_string(a.session->config().localPort) + ") a quitté la session"));
     EXPECT_TRUE(b.waitPeers({}));
     EXPECT_EQ(a.countLogs("RTP Salle: arrêté"), 1);
 }
@@ -236,4 +240,33 @@ TEST(RTPMidiSession, SequenceNumbersRiseInSendOrderWhenTheSocketIsFull)
     ASSERT_NE(clock, got.end());
     got.erase(clock);
     EXPECT_EQ(got, sent);
+}
+
+TEST(RTPMidiSession, SocketsThatFailToOpenAreTriedAgain)
+{
+    RTPMidiSession::Timing timing;
+    timing.openRetryPeriod = 200ms;
+    // An address this machine does not have (TEST-NET-1): a state of its own, one line.
+    auto config = loopbackConfig("Adresse", freePortPair());
+    config.bindAddress = "192.0.2.1";
+    SessionProbe missing(config, "KORVANE", timing);
+    missing.session->start();
+    EXPECT_TRUE(waitUntil([&] {
+        return !missing.statuses.empty() && missing.statuses.back().state == RTPSessionState::addressUnavailable;
+    }));
+    spinFor(500ms);
+    EXPECT_EQ(missing.logs().size(), 1u);
+    EXPECT_EQ(missing.logs().at(0).rfind("RTP Adresse: adresse 192.0.2.1 indisponible, impossible d'ouvrir le port control", 0),
+              0u);
+
+    // A port another program holds, freed later: listening at the next try.
+    const int port = freePortPair();
+    const int blocker = bindLoopback(port);
+    SessionProbe s(loopbackConfig("Port", port), "KORVANE", timing);
+    s.session->start();
+    EXPECT_TRUE(waitUntil([&] { return !s.statuses.empty() && s.statuses.back().state == RTPSessionState::portBusy; }));
+    ::close(blocker);
+    EXPECT_TRUE(s.waitLog("RTP Port: écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) + " (SSRC " +
+                          std::to_string(s.session->ssrc()) + ")",
+                          1s));
 }
