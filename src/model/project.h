@@ -136,7 +136,7 @@ struct RTPSessionConfig {
     // Who may join by invitation: everyone, or only the hosts listed (IPv4
     // addresses and CIDR subnets). Both stored only when not the default.
     bool onlyAllowedHosts = false;
-    std::vector<std::string> allowedHosts;
+    std::vector<std::string> allowedHosts{};
 
     friend bool operator==(const RTPSessionConfig &, const RTPSessionConfig &) = default;
 };

@@ -156,7 +156,6 @@ void RTPManager::stopAll(bool panicFirst)
         m_droppedByStopped += session->droppedPackets();
     }
     stopping.clear();
-    updateDropped();
     if (!m_peersBySession.empty()) {
         m_peersBySession.clear();
         emit peersBySessionChanged();
@@ -165,6 +164,7 @@ void RTPManager::stopAll(bool panicFirst)
         m_statusBySession.clear();
         emit statusBySessionChanged();
     }
+    updateDropped();
 }
 
 void RTPManager::sendToKey(const EndpointKey &key, const MIDIMessage &message)

@@ -226,11 +226,21 @@ TEST(RTPManager, PanicReachesEveryPeerInOrderAndStopCanSendItFirst)
     EXPECT_EQ(got[1], (Bytes{0xB0, 120, 0}));
     EXPECT_EQ(got.back(), (Bytes{0xBF, 120, 0}));
 
+    // What cannot be sent is counted: a message longer than one command
+    // section that cannot be split.
+    QSignalSpy dropped(&manager, &RTPManager::droppedMessagesChanged);
+    Bytes unterminated(5000, 0x01);
+    unterminated.front() = 0xF0;
+    manager.sendToKey(EndpointKey(EndpointKind::rtp, "Scène"), MIDIMessage(unterminated));
+    EXPECT_TRUE(waitUntil([&] { return manager.droppedMessages() == 1; }));
+    EXPECT_EQ(dropped.count(), 1);
+
     // Nobody confirms: the panic goes twice, then the BY.
     manager.stopAll(true);
     EXPECT_EQ(panicOf(500ms).size(), 32u);
     EXPECT_EQ(panicOf(500ms).size(), 32u);
     EXPECT_TRUE(peer.receiveMatching(false, isExchange(Command::bye)));
+    EXPECT_EQ(manager.droppedMessages(), 1u) << "kept after the session is gone";
 }
 
 TEST(RTPManager, KeepsTheLastTwoHundredLogLines)
