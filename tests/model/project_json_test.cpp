@@ -31,22 +31,15 @@ TEST(ProjectJson, FullProjectRoundTrips)
 TEST(ProjectJson, SessionJournalAndAccessFieldsOnlyWhenNotDefault)
 {
     TOVProject project;
-    project.rtpSessions.resize(2);
+    project.rtpSessions.resize(1);
     const QByteArray plain = *writeProjectJson(project).value;
-    for (const char *absent : {"recoveryJournal", "onlyAllowedHosts", "allowedHosts"})
-        EXPECT_FALSE(plain.contains(absent)) << absent;
-    // An older file (no such keys) reads with the journal on, open to everyone.
-    EXPECT_EQ(*readProjectJson(plain).value, project);
-
-    project.rtpSessions[1].recoveryJournal = false;
-    project.rtpSessions[1].onlyAllowedHosts = true;
-    project.rtpSessions[1].allowedHosts = {"10.0.0.2", "192.168.1.0/24"};
-    const QByteArray text = *writeProjectJson(project).value;
-    EXPECT_TRUE(text.contains(R"("recoveryJournal": false)"));
-    EXPECT_TRUE(text.contains(R"("onlyAllowedHosts": true)"));
-    EXPECT_EQ(*readProjectJson(text).value, project);
-    EXPECT_EQ(readProjectJson(R"({"rtpSessions": [{"allowedHosts": "10.0.0.2"}]})").error,
-              "rtpSessions[0].allowedHosts : tableau attendu, texte trouvé");
+    EXPECT_FALSE(plain.contains("recoveryJournal") || plain.contains("allowed") || plain.contains("Allowed"));
+    project.rtpSessions[0].recoveryJournal = false;
+    project.rtpSessions[0].onlyAllowedHosts = true;
+    project.rtpSessions[0].allowedHosts = {"10.0.0.2", "192.168.1.0/24"};
+    EXPECT_EQ(*readProjectJson(*writeProjectJson(project).value).value, project);
+    // An older file reads with the journal on, open to everyone.
+    EXPECT_EQ(readProjectJson(R"({"rtpSessions": [{}]})").value->rtpSessions[0].recoveryJournal, true);
 }
 
 TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)

@@ -374,9 +374,9 @@ TEST(RTPSessionCore, LateAndDuplicatePacketsAreDroppedAndCounted)
     EXPECT_EQ(h.core.latePackets(), 3u);
 }
 
-TEST(RTPSessionCore, StrangersGetOneByePerPeriodAndOurRemoteComesBackAtOnce)
+TEST(RTPSessionCore, StrangersGetOneByePerPeriod)
 {
-    // Listener side: it restarted and the other side still sends clock and MIDI.
+    // This side restarted; the other still sends clock and MIDI.
     Harness h;
     const NetAddress stranger{0x0A000009, 7005};
     for (int i = 0; i < 3; ++i)
@@ -389,40 +389,23 @@ TEST(RTPSessionCore, StrangersGetOneByePerPeriodAndOurRemoteComesBackAtOnce)
     EXPECT_EQ(AppleMIDI::decodeExchange(h.sent.back().bytes)->ssrc, kSsrc);
     EXPECT_TRUE(h.received.empty());
 
-    // Initiator side: such a BY on the data socket ends the period and the
-    // next invitation goes out at once.
-    auto config = initiator();
-    config.remoteHost = "10.0.0.2";
-    Harness a(config);
-    a.step([&](auto &o) { a.core.remoteResolved(kHost, a.now, o); });
-    a.feed(Harness::exchange(Command::invitationOK), kCtl, Socket::control);
-    a.feed(Harness::exchange(Command::invitationOK), kData, Socket::data);
-    ASSERT_TRUE(a.core.remoteEstablished());
-    a.sent.clear();
-    a.feed(Harness::exchange(Command::bye, "KORVANE", 0x33), kData, Socket::data);
-    EXPECT_FALSE(a.core.remoteEstablished());
-    EXPECT_EQ(a.exchangesSent(), std::vector<std::string>{"IN>ctl"});
 }
 
 TEST(RTPSessionCore, CrossedInvitationsStillSyncClocks)
 {
     auto config = initiator();
     config.remoteHost = "10.0.0.2";
-    RTPSessionTiming timing;
-    Harness h(config, timing);
+    Harness h(config);
     h.step([&](auto &o) { h.core.remoteResolved(kHost, h.now, o); });
-    // The remote's own invitation completes before it answers ours.
-    h.establish(kCtl);
+    h.establish(kCtl); // the remote's own invitation completes before it answers ours
     ASSERT_TRUE(h.core.remoteEstablished());
-    // Two minutes of silence from the remote but its CK answers: no timeout.
+    // Two minutes without a word from the remote but its answers to our CK.
     int clocks = 0;
     for (int second = 0; second < 120; ++second) {
         h.runFor(1s);
         for (const auto &sent : h.sent) {
-            if (const auto ck = AppleMIDI::decodeClock(sent.bytes); ck && ck->count == 0) {
-                ++clocks;
+            if (const auto ck = AppleMIDI::decodeClock(sent.bytes); ck && ck->count == 0 && ++clocks)
                 h.feed(AppleMIDI::encodeClock({0x5151, 1, ck->ts1, 5, 0}), kData, Socket::data);
-            }
         }
         h.sent.clear();
     }

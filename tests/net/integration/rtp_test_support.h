@@ -200,15 +200,10 @@ public:
             std::lock_guard lock(m_mutex);
             m_logs.push_back(line);
         });
-        session->setOnReceive([this](const MIDIMessage &m, std::uint64_t origin) {
+        session->setOnReceive([this](const MIDIMessage &m, std::uint64_t) {
             std::lock_guard lock(m_mutex);
             m_received.push_back(m.bytes);
-            m_origins.push_back(origin);
             m_receivedOnMainThread = m_receivedOnMainThread || QThread::currentThread() == qApp->thread();
-        });
-        session->setOnOriginGone([this](std::uint64_t origin) {
-            std::lock_guard lock(m_mutex);
-            m_gone.push_back(origin);
         });
         session->setOnPeersChanged([this](const std::vector<std::string> &labels) {
             EXPECT_EQ(QThread::currentThread(), qApp->thread());
@@ -243,17 +238,6 @@ public:
         EXPECT_FALSE(m_receivedOnMainThread) << "onReceive must run on the session thread";
         return m_received;
     }
-    // The origin of each message received, and the origins reported gone.
-    std::vector<std::uint64_t> origins() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_origins;
-    }
-    std::vector<std::uint64_t> gone() const
-    {
-        std::lock_guard lock(m_mutex);
-        return m_gone;
-    }
     long countLogs(const std::string &line) const
     {
         const auto all = logs();
@@ -280,7 +264,6 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_logs;
     std::vector<Bytes> m_received;
-    std::vector<std::uint64_t> m_origins, m_gone;
     bool m_receivedOnMainThread = false;
 };
 
