@@ -204,11 +204,11 @@ TEST_F(NetworkPageTest, JournalAndWhoMayConnectAreEditedOnTheCard)
     ASSERT_TRUE(QTest::qWaitFor([&] { return card->allowedHostsField()->isVisible(); }));
     EXPECT_EQ(card->allowedHostsError()->text(), "Aucun hôte autorisé : toute invitation est refusée");
     QTest::mouseClick(card->allowedHostsField(), Qt::LeftButton);
-    QTest::keyClicks(card->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 régie");
+    QTest::keyClicks(card->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
     EXPECT_EQ(state->project().rtpSessions[0].allowedHosts,
-              (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "régie"}));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return card->allowedHostsError()->isVisible(); }));
-    EXPECT_EQ(card->allowedHostsError()->text(), "Ni adresse IPv4 ni sous-réseau : « régie »");
+              (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "regie"}));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return card->allowedHostsError()->text() == "Ni adresse IPv4 ni sous-réseau : « regie »"; }));
     screenshot("network_access");
 }
 
