@@ -33,6 +33,23 @@ bool isReset(ByteView m)
     return m.size() == 6 && m[0] == 0xF0 && m[1] == 0x7E && m[3] == 0x09 && m[4] >= 1 && m[4] <= 3 && m[5] == 0xF7;
 }
 
+struct ChannelCommand {
+    std::uint8_t kind, channel, d1, d2;
+};
+
+// A whole channel message's parts; nothing for anything else.
+std::optional<ChannelCommand> channelCommand(ByteView m)
+{
+    if (m.size() < 2 || m[0] < 0x80 || m[0] >= 0xF0)
+        return std::nullopt;
+    const bool twoBytes = (m[0] & 0xE0) == 0xC0; // program change, channel pressure
+    if (!twoBytes && m.size() < 3)
+        return std::nullopt;
+    return ChannelCommand{static_cast<std::uint8_t>(m[0] & 0xF0), static_cast<std::uint8_t>(m[0] & 0x0F),
+                          static_cast<std::uint8_t>(m[1] & 0x7F),
+                          static_cast<std::uint8_t>(twoBytes ? 0 : m[2] & 0x7F)};
+}
+
 } // namespace
 
 std::uint32_t JournalSender::extend(std::uint16_t sequence) const
@@ -67,28 +84,24 @@ void JournalSender::record(std::uint16_t sequence, ByteView m, TimePoint now)
             resetChannel(channel);
         return;
     }
-    const std::uint8_t status = m[0];
-    if (status < 0x80 || status >= 0xF0 || m.size() < 2)
+    const auto command = channelCommand(m);
+    if (!command)
         return;
-    Channel &ch = m_channels[status & 0x0F];
-    const std::uint8_t d1 = m[1] & 0x7F, d2 = m.size() > 2 ? m[2] & 0x7F : 0;
-    switch (status & 0xF0) {
+    const auto [kind, channel, d1, d2] = *command;
+    Channel &ch = m_channels[channel];
+    switch (kind) {
     case 0x80:
     case 0x90:
-        if (m.size() < 3)
-            return;
-        if (isNoteOn(status, d2)) {
+        if (isNoteOn(kind, d2)) {
             ch.notes[d1].onSeq = seq;
             ch.notes[d1].velocity = d2;
             ch.notes[d1].sounding = true;
-        } else if (isNoteOff(status, d2)) {
+        } else if (isNoteOff(kind, d2)) {
             ch.notes[d1].offSeq = seq;
             ch.notes[d1].sounding = false;
         }
         break;
     case 0xB0: {
-        if (m.size() < 3)
-            return;
         Controller &c = ch.controllers[d1];
         const Tool tool = toolFor(d1);
         if (tool == Tool::count || (tool == Tool::toggle && (d2 >= 64) != (c.value >= 64)))
@@ -112,8 +125,6 @@ void JournalSender::record(std::uint16_t sequence, ByteView m, TimePoint now)
         ch.programSeq = seq;
         break;
     case 0xE0:
-        if (m.size() < 3)
-            return;
         ch.pitch = static_cast<std::uint16_t>(d1 | (d2 << 7));
         ch.pitchSeq = seq;
         break;
@@ -154,15 +165,6 @@ std::optional<JournalSender::TimePoint> JournalSender::guardDue() const
     if (m_lastAck && due - *m_lastAck > guardGiveUp)
         return std::nullopt;
     return due;
-}
-
-void JournalSender::clear()
-{
-    for (auto &channel : m_channels)
-        channel = Channel{};
-    m_checkpoint = m_last + 1;
-    m_lastJournalled = 0;
-    m_lastAck.reset();
 }
 
 void JournalSender::build(Journal &journal) const
@@ -259,20 +261,17 @@ void JournalReceiver::observe(const MIDIMessage &message)
         clear();
         return;
     }
-    const std::uint8_t status = m[0];
-    if (status < 0x80 || status >= 0xF0 || m.size() < 2)
+    const auto command = channelCommand(m);
+    if (!command)
         return;
-    Channel &ch = m_channels[status & 0x0F];
-    const std::uint8_t d1 = m[1] & 0x7F, d2 = m.size() > 2 ? m[2] & 0x7F : 0;
-    switch (status & 0xF0) {
+    const auto [kind, channel, d1, d2] = *command;
+    Channel &ch = m_channels[channel];
+    switch (kind) {
     case 0x80:
     case 0x90:
-        if (m.size() >= 3)
-            ch.sounding.set(d1, isNoteOn(status, d2));
+        ch.sounding.set(d1, isNoteOn(kind, d2));
         break;
     case 0xB0:
-        if (m.size() < 3)
-            break;
         ch.values[d1] = d2;
         if (toolFor(d1) == Tool::count)
             ++ch.counts[d1];
@@ -283,8 +282,7 @@ void JournalReceiver::observe(const MIDIMessage &message)
         ch.program = d1;
         break;
     case 0xE0:
-        if (m.size() >= 3)
-            ch.pitch = d1 | (d2 << 7);
+        ch.pitch = d1 | (d2 << 7);
         break;
     default:
         break;

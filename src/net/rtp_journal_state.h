@@ -44,8 +44,6 @@ public:
     // unconfirmed, 100 ms after the last packet, then 200, 400 ... 1000 ms
     // apart; never once 10 s passed without an acknowledgement.
     std::optional<TimePoint> guardDue() const;
-    // Forgets the history (the set of receivers changed completely).
-    void clear();
 
 private:
     struct Note {

@@ -50,17 +50,22 @@ void RTPSessionWorker::sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, 
     if (::sendto(fd, packet.data(), packet.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&addr),
                  sizeof addr) < 0)
         reportSendFailure(errno, to);
-    else
-        m_lastSendError = 0;
+    else if (!m_sendErrors.empty())
+        m_sendErrors.erase(to);
 }
 
-// Session packets that fail are not MIDI lost: one line per cause (the
-// system's reason), again only once the cause has changed.
+// Session packets that fail are not MIDI lost: one line per destination and
+// cause (the system's reason), again once the cause changed or a send got through.
 void RTPSessionWorker::reportSendFailure(int error, NetAddress to)
 {
-    if (error == EAGAIN || error == EWOULDBLOCK || error == m_lastSendError)
+    if (error == EAGAIN || error == EWOULDBLOCK)
         return;
-    m_lastSendError = error;
+    if (m_sendErrors.size() > 64)
+        m_sendErrors.clear();
+    int &last = m_sendErrors[to];
+    if (last == error)
+        return;
+    last = error;
     m_failureLog.push_back("envoi vers " + to.text() + " impossible : " + std::strerror(error));
 }
 

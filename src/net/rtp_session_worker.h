@@ -17,6 +17,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -188,7 +189,7 @@ private:
     RTPSessionState m_state = RTPSessionState::starting;
     std::uint64_t m_droppedLogged = 0;
     int m_droppedCause = 0;
-    int m_lastSendError = 0;
+    std::map<NetAddress, int> m_sendErrors; // errno of the last failed send, by destination
     std::vector<std::string> m_failureLog; // lines waiting for the next flush
     std::shared_ptr<ResolveMailbox> m_mailbox;
 
