@@ -181,6 +181,20 @@ std::size_t channelSize(const ChannelJournal &ch)
 
 } // namespace
 
+ChannelJournal &reuseChannel(Journal &journal, std::size_t index)
+{
+    if (journal.channels.size() <= index)
+        journal.channels.resize(index + 1);
+    ChannelJournal &ch = journal.channels[index];
+    ch.program.reset();
+    ch.controllers.clear();
+    ch.pitchWheel.reset();
+    ch.notes.clear();
+    ch.offBits.reset();
+    ch.hasNoteChapter = false;
+    return ch;
+}
+
 ControllerLog::Tool toolFor(std::uint8_t controller)
 {
     if (controller >= 64 && controller <= 69)
@@ -192,7 +206,6 @@ ControllerLog::Tool toolFor(std::uint8_t controller)
 
 bool decode(ByteView b, Journal &out)
 {
-    out.channels.clear();
     if (b.size() < 3)
         return false;
     out.singleLoss = (b[0] & kS) != 0;
@@ -206,18 +219,15 @@ bool decode(ByteView b, Journal &out)
             return false;
         p += length;
     }
-    if (!(b[0] & 0x20)) // A clear: no channel journals (TOTCHAN ignored)
-        return true;
-    const std::size_t count = (b[0] & 0x0Fu) + 1;
-    if (out.channels.capacity() < count)
-        out.channels.reserve(16);
+    // A clear: no channel journals (TOTCHAN ignored).
+    const std::size_t count = (b[0] & 0x20) ? (b[0] & 0x0Fu) + 1 : 0;
     for (std::size_t i = 0; i < count; ++i) {
-        out.channels.emplace_back();
         std::size_t length = 0;
-        if (!decodeChannel(b, p, b.size() - p, out.channels.back(), length))
+        if (!decodeChannel(b, p, b.size() - p, reuseChannel(out, i), length))
             return false;
         p += length;
     }
+    out.channels.resize(count);
     return true;
 }
 

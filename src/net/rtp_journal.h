@@ -63,6 +63,12 @@ struct Journal {
     friend bool operator==(const Journal &, const Journal &) = default;
 };
 
+// Channel journal `index` of `journal`, emptied, the vectors of an earlier
+// one reused (the journal grows to hold it). A caller that fills one Journal
+// per packet this way, then trims it with channels.resize(), allocates nothing
+// once the sizes have been seen.
+ChannelJournal &reuseChannel(Journal &journal, std::size_t index);
+
 // The tool a sender uses for a controller (RFC 6295 A.3.4 defaults):
 // toggle for the pedal switches 64..69, count for the mode commands 120, 121
 // and 123..127, value for the others.

@@ -169,13 +169,13 @@ std::optional<JournalSender::TimePoint> JournalSender::guardDue() const
 
 void JournalSender::build(Journal &journal) const
 {
-    journal.channels.clear();
     const std::uint32_t cp = m_checkpoint;
+    std::size_t count = 0;
     for (std::uint8_t c = 0; c < 16; ++c) {
         const Channel &ch = m_channels[c];
         if (ch.lastSeq < cp)
             continue;
-        ChannelJournal cj;
+        ChannelJournal &cj = reuseChannel(journal, count);
         cj.channel = c;
         if (ch.programSeq >= cp)
             cj.program = ch.program;
@@ -198,8 +198,9 @@ void JournalSender::build(Journal &journal) const
         }
         cj.hasNoteChapter = !cj.notes.empty() || cj.offBits.any();
         if (cj.program || !cj.controllers.empty() || cj.pitchWheel || cj.hasNoteChapter)
-            journal.channels.push_back(std::move(cj));
+            ++count;
     }
+    journal.channels.resize(count);
 }
 
 // The journal's size were its history to start at `from`, without building it.

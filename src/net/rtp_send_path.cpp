@@ -129,30 +129,38 @@ void RTPSendPath::send(const MIDIMessage &message)
     // Encoded outside the lock; numbered when each packet first leaves.
     const std::size_t journalRoom = journal ? RecoveryJournal::JournalSender::maxBytes : 0;
     const std::size_t singleList = AppleMIDI::maxDataPacketSize - AppleMIDI::rtpHeaderSize - 2 - journalRoom;
-    Item item;
-    item.realtime = isRealtime(bytes);
     if (bytes.size() > singleList && segmentable(bytes)) {
+        Item item;
         item.packets = AppleMIDI::encodeRTPPackets(message, 0, 0, ssrc, AppleMIDI::maxDataPacketSize - journalRoom);
         item.segmented = true;
-    } else if (auto packet = AppleMIDI::encodeRTP(message, 0, 0, ssrc); !packet.empty()) {
-        item.packets.push_back(std::move(packet));
+        std::lock_guard lock(mutex);
+        if (dataFD >= 0 && !peers.empty())
+            enqueue(std::move(item));
+        return;
     }
+    // The usual case reuses this thread's buffer: no allocation unless it waits.
+    thread_local AppleMIDI::Bytes packet;
+    packet.resize(AppleMIDI::rtpHeaderSize + 2 + AppleMIDI::maxCommandListLength);
+    packet.resize(AppleMIDI::encodeRTPInto(message, 0, 0, ssrc, packet));
     std::lock_guard lock(mutex);
     if (dataFD < 0 || peers.empty())
         return; // nobody to send to: nothing is lost, the sequence number only counts packets that left
-    if (item.packets.empty()) {
+    if (packet.empty()) {
         lastError = tooLong; // longer than one command list and not segmentable
         ++dropped;
         return;
     }
-    if (!queue.empty() || item.segmented) {
+    Item item;
+    item.realtime = isRealtime(bytes);
+    if (!queue.empty()) {
+        item.packets.push_back(packet);
         enqueue(std::move(item));
         return;
     }
-    auto &packet = item.packets.front();
     number(packet, true, item.numbered);
     if (!sendToPeers(packet, item.nextPeer)) {
         queuedBytes += packet.size();
+        item.packets.push_back(packet);
         queue.push_back(std::move(item)); // numbered: first in line
         wake();
     }
