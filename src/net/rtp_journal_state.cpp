@@ -233,17 +233,18 @@ std::size_t JournalSender::sizeFrom(std::uint32_t from) const
 
 void JournalSender::appendJournal(std::uint16_t sequence, Bytes &out)
 {
+    build(m_scratch);
     // Over the cap: the checkpoint moves forward, just far enough (the size
     // only shrinks as it moves).
-    if (sizeFrom(m_checkpoint) > maxBytes) {
+    if (encodedSize(m_scratch) > maxBytes) {
         std::uint32_t fits = m_last + 1, tooBig = m_checkpoint;
         while (fits - tooBig > 1) {
             const std::uint32_t middle = tooBig + (fits - tooBig) / 2;
             (sizeFrom(middle) > maxBytes ? tooBig : fits) = middle;
         }
         m_checkpoint = fits;
+        build(m_scratch);
     }
-    build(m_scratch);
     m_scratch.checkpoint = m_last == 0 ? sequence : static_cast<std::uint16_t>(m_lastWire + (m_checkpoint - m_last));
     encode(m_scratch, out);
 }
