@@ -362,12 +362,15 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
 // it invite again at once; at most one per address and period.
 void RTPSessionCore::byeToStranger(NetAddress from, RTPSocket socket, TimePoint now, Output &out)
 {
+    if (m_lastStrangerBye.size() > 4 * maxPeers) // forget the senders of an earlier period
+        std::erase_if(m_lastStrangerBye, [&](const auto &e) { return now - e.second >= m_timing.strangerByePeriod; });
+    // A flood of senders within one period gets no more answers than that.
+    if (m_lastStrangerBye.size() >= maxStrangersPerPeriod && !m_lastStrangerBye.count(from))
+        return;
     auto &last = m_lastStrangerBye[from];
     if (last != TimePoint{} && now - last < m_timing.strangerByePeriod)
         return;
     last = now;
-    if (m_lastStrangerBye.size() > 4 * maxPeers) // forget the oldest senders
-        std::erase_if(m_lastStrangerBye, [&](const auto &e) { return now - e.second >= m_timing.strangerByePeriod; });
     send(out, socket, from, ownExchange(Command::bye, m_initiatorToken));
 }
 

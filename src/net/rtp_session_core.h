@@ -99,6 +99,7 @@ public:
     static constexpr std::size_t maxNameLength = 64; // code points
     static constexpr int maxLogLinesPerSecond = 20;
     static constexpr std::size_t maxOpenSysex = 16;
+    static constexpr std::size_t maxStrangersPerPeriod = 1024; // answered with a BY
 
     struct Datagram {
         RTPSocket socket = RTPSocket::control;
