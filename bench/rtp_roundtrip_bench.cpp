@@ -42,10 +42,10 @@ public:
 
         m_b = std::make_unique<RTPMidiSession>(b, "bench B");
         m_a = std::make_unique<RTPMidiSession>(a, "bench A");
-        m_b->setOnReceive([this](const MIDIMessage &m) { m_b->send(m); });
+        m_b->setOnReceive([this](const MIDIMessage &m, std::uint64_t) { m_b->send(m); });
         // The note has arrived when A hands it to its owner (the router, on
         // A's thread); waking the measuring thread is not part of the trip.
-        m_a->setOnReceive([this](const MIDIMessage &) { m_timer.arrived([this] { m_a->send(m_note); }); });
+        m_a->setOnReceive([this](const MIDIMessage &, std::uint64_t) { m_timer.arrived([this] { m_a->send(m_note); }); });
         auto watch = [this](const std::string &line) {
             if (line.find("écoute sur") != std::string::npos)
                 ++m_listening;

@@ -8,9 +8,11 @@ source "$(dirname "$0")/lib/common.sh"
 source "$KORVANE_ROOT/scripts/lib/jack.sh"
 source "$KORVANE_ROOT/scripts/lib/avahi.sh"
 source "$KORVANE_ROOT/scripts/lib/fuzz.sh"
+source "$KORVANE_ROOT/scripts/lib/npm.sh"
 
 ensure_packages
 configure_and_build
+ensure_rtpmidi
 
 cleanup() { stop_avahi; stop_jack; }
 trap cleanup EXIT

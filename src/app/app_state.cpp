@@ -42,7 +42,6 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
 
     m_router->setEngine(m_engine);
     m_router->setMonitor(m_monitor);
-    m_rtp->setRouter(m_router);
 
     // These two run on MIDI and network threads: they hold only weak
     // references to thread-safe services, never the controller's state.
@@ -65,6 +64,8 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
         if (auto router = weakRouter.lock())
             router->releaseOrigin(key, origin);
     };
+    m_rtp->setInput(input);
+    m_rtp->setOriginGone(gone);
     m_midi2->setInput(input);
     m_midi2->setOriginGone(gone);
     m_engine->setOnInput(input);
@@ -161,7 +162,7 @@ void AppState::refreshLosses()
     const MIDIEngine::Losses engine = m_engine->losses();
     Losses losses;
     losses.midi = engine.service;
-    losses.network = engine.network + m_midi2->droppedCount();
+    losses.network = engine.network + m_rtp->droppedMessages() + m_midi2->droppedCount();
     losses.sysex = engine.sysex;
     losses.monitor = m_monitor->droppedRecords();
     if (losses == m_losses)
@@ -439,7 +440,7 @@ void AppState::stopEngine()
     m_router->setEnabled(false);
     if (m_project.settings.panicOnStop)
         m_engine->panic();
-    m_rtp->stopAll();
+    m_rtp->stopAll(m_project.settings.panicOnStop);
     m_midi2->stopAll(m_project.settings.panicOnStop);
     m_engine->stop();
     m_router->setEnabled(true);
@@ -450,6 +451,7 @@ void AppState::panic()
 {
     // Every MIDI destination and every network peer.
     m_engine->panic();
+    m_rtp->panic();
     m_midi2->panic();
     setStatus("Panic envoyé (All Notes/Sound Off)");
 }

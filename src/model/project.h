@@ -138,6 +138,12 @@ struct RTPSessionConfig {
     std::string bindAddress; // empty: all interfaces
     std::string remoteHost;  // initiator only
     int remotePort = 5004;   // initiator only
+    // RFC 6295 recovery journal, sent and read. Stored only when off.
+    bool recoveryJournal = true;
+    // Who may join by invitation: everyone, or only the hosts listed (IPv4
+    // addresses and CIDR subnets). Both stored only when not the default.
+    bool onlyAllowedHosts = false;
+    std::vector<std::string> allowedHosts{};
 
     friend bool operator==(const RTPSessionConfig &, const RTPSessionConfig &) = default;
 };

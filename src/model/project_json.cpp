@@ -190,6 +190,15 @@ QJsonObject toJson(const RTPSessionConfig &session)
     o.insert(QLatin1String("bindAddress"), qs(session.bindAddress));
     o.insert(QLatin1String("remoteHost"), qs(session.remoteHost));
     putInt(o, "remotePort", session.remotePort);
+    // Written only away from their defaults, so a file without them means
+    // what it always meant.
+    if (!session.recoveryJournal)
+        o.insert(QLatin1String("recoveryJournal"), false);
+    if (session.onlyAllowedHosts)
+        o.insert(QLatin1String("onlyAllowedHosts"), true);
+    if (!session.allowedHosts.empty())
+        o.insert(QLatin1String("allowedHosts"),
+                 arrayOf(session.allowedHosts, [](const std::string &h) { return QJsonValue(qs(h)); }));
     return o;
 }
 

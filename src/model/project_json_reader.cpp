@@ -338,7 +338,9 @@ private:
         return defaulted(o, "id", s.id) && defaulted(o, "name", s.name) &&
                defaulted(o, "enabled", s.enabled) && defaulted(o, "role", s.role) &&
                readPort(o, "localPort", s.localPort) && defaulted(o, "bindAddress", s.bindAddress) &&
-               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort);
+               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort) &&
+               defaulted(o, "recoveryJournal", s.recoveryJournal) &&
+               defaulted(o, "onlyAllowedHosts", s.onlyAllowedHosts) && defaulted(o, "allowedHosts", s.allowedHosts);
     }
 
     // A bounded setting: missing or null keeps its default, anything outside

@@ -1,5 +1,7 @@
 #include "net/rtp_discovery.h"
 
+#include "net/rtp_session_core.h"
+
 #include "net/rtp_discovery_avahi.h"
 
 #include <avahi-common/domain.h>
@@ -15,8 +17,11 @@ std::string DiscoveredPeer::id() const
     return name + "|" + host + ":" + std::to_string(port) + (kind == Kind::midi2 ? "|midi2" : "");
 }
 
+// Instance names come from anyone on the network and end up in session names
+// and log lines: made safe like peer names.
 bool PeerList::add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer)
 {
+    peer.name = RTPSessionCore::sanitizeName(peer.name);
     const std::string id = peer.id();
     if (std::any_of(peers.begin(), peers.end(), [&](const DiscoveredPeer &p) { return p.id() == id; }))
         return false;
@@ -26,7 +31,8 @@ bool PeerList::add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer)
 
 bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name, DiscoveredPeer::Kind kind)
 {
-    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == name && p.kind == kind; }) > 0;
+    const std::string safe = RTPSessionCore::sanitizeName(name);
+    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == safe && p.kind == kind; }) > 0;
 }
 
 RTPDiscovery::RTPDiscovery(QObject *parent) : QObject(parent), m_link(std::make_shared<Link>())

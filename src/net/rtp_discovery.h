@@ -31,7 +31,8 @@ struct DiscoveredPeer {
 
 // The rules of the published peer list, apart from DNS-SD. Each returns whether the list changed.
 namespace PeerList {
-// Appends peer unless a peer with the same id is listed (resolution order is kept).
+// Appends peer, its name made safe (control characters replaced, cut at 64),
+// unless a peer with the same id is listed (resolution order is kept).
 bool add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer);
 // Removes every peer of that instance name and kind, whatever its host and port.
 bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name,

@@ -28,6 +28,20 @@ TEST(ProjectJson, FullProjectRoundTrips)
     EXPECT_EQ(*writeProjectJson(*read.value).value, *bytes.value);
 }
 
+TEST(ProjectJson, SessionJournalAndAccessFieldsOnlyWhenNotDefault)
+{
+    TOVProject project;
+    project.rtpSessions.resize(1);
+    const QByteArray plain = *writeProjectJson(project).value;
+    EXPECT_FALSE(plain.contains("recoveryJournal") || plain.contains("allowed") || plain.contains("Allowed"));
+    project.rtpSessions[0].recoveryJournal = false;
+    project.rtpSessions[0].onlyAllowedHosts = true;
+    project.rtpSessions[0].allowedHosts = {"10.0.0.2", "192.168.1.0/24"};
+    EXPECT_EQ(*readProjectJson(*writeProjectJson(project).value).value, project);
+    // An older file reads with the journal on, open to everyone.
+    EXPECT_EQ(readProjectJson(R"({"rtpSessions": [{}]})").value->rtpSessions[0].recoveryJournal, true);
+}
+
 TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
 {
     TOVProject project;

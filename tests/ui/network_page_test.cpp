@@ -198,6 +198,30 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
 }
 
+TEST_F(NetworkPageTest, JournalAndWhoMayConnectAreEditedOnTheCard)
+{
+    QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
+    RTPSessionCard *card = waitForCards(1);
+    ASSERT_NE(card, nullptr);
+    EXPECT_TRUE(card->journalSwitch()->isChecked());
+    EXPECT_EQ(card->accessBox()->currentText(), "Tout le monde");
+    EXPECT_FALSE(card->allowedHostsField()->isVisible());
+
+    card->journalSwitch()->click();
+    EXPECT_FALSE(state->project().rtpSessions[0].recoveryJournal);
+    choose(card->accessBox(), 1);
+    EXPECT_TRUE(state->project().rtpSessions[0].onlyAllowedHosts);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return card->allowedHostsField()->isVisible(); }));
+    EXPECT_EQ(card->allowedHostsError()->text(), "Aucun hôte autorisé : toute invitation est refusée");
+    QTest::mouseClick(card->allowedHostsField(), Qt::LeftButton);
+    QTest::keyClicks(card->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
+    EXPECT_EQ(state->project().rtpSessions[0].allowedHosts,
+              (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "regie"}));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return card->allowedHostsError()->text() == "Ni adresse IPv4 ni sous-réseau : « regie »"; }));
+    screenshot("network_access");
+}
+
 TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
 {
     state->mutateProject([](TOVProject &p) {
