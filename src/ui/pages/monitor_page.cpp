@@ -2,6 +2,7 @@
 
 #include "midi/midi_monitor.h"
 #include "ui/pages/monitor_table_model.h"
+#include "ui/theme/file_dialogs.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
@@ -150,8 +151,8 @@ MonitorPage::MonitorPage(MIDIMonitor &monitor, QWidget *parent) : QWidget(parent
     m_prompts.chooseFile = [this](const QString &proposed) {
         QFileDialog dialog(this, QStringLiteral("Exporter le moniteur"), proposed,
                            QStringLiteral("CSV (*.csv)"));
-        dialog.setOption(QFileDialog::DontUseNativeDialog);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
+        prepareFileDialog(dialog);
         dialog.setDefaultSuffix(QStringLiteral("csv"));
         dialog.selectFile(proposed);
         return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()

@@ -12,6 +12,7 @@
 #include "ui/shell/recent_menu.h"
 #include "ui/shell/settings_page.h"
 #include "ui/shell/window_prompts.h"
+#include "ui/theme/panic_guard.h"
 #include "ui/theme/theme.h"
 
 #include <QAbstractSpinBox>
@@ -52,6 +53,8 @@ MainWindow::MainWindow(AppState &state, std::shared_ptr<WindowPrompts> prompts, 
 {
     setMinimumSize(1040, 680);
     resize(1180, 760);
+    // Ctrl+. and a Panic button in every modal dialog, whatever has focus.
+    new PanicGuard([this] { m_state.panic(); }, this);
     buildMenus();
     buildToolbar();
 

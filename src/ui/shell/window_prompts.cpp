@@ -1,5 +1,7 @@
 #include "ui/shell/window_prompts.h"
 
+#include "ui/theme/file_dialogs.h"
+
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -76,6 +78,7 @@ std::optional<std::filesystem::path> DialogPrompts::chooseProjectToOpen()
 {
     PackageFileDialog dialog(m_parent, QStringLiteral("Ouvrir un projet"));
     dialog.setFileMode(QFileDialog::ExistingFile);
+    prepareFileDialog(dialog);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct project.json)"));
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
@@ -91,6 +94,7 @@ std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
+    prepareFileDialog(dialog);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct)"));
     dialog.selectFile(safeFileName(QString::fromStdString(proposedName)));
     if (dialog.exec() != QDialog::Accepted || dialog.chosen().isEmpty())
