@@ -84,6 +84,16 @@ public:
     bool engineWanted() const { return m_engineWanted; }
     std::chrono::milliseconds engineRetryInterval() const;
     void setEngineRetryInterval(std::chrono::milliseconds interval);
+    // While supervision is trying the MIDI server again: why the engine is
+    // down ("Le serveur MIDI JACK s'est arrêté") and how often it tries.
+    struct EngineLoss {
+        std::string reason;
+        std::chrono::milliseconds retryInterval;
+        friend bool operator==(const EngineLoss &, const EngineLoss &) = default;
+    };
+    std::optional<EngineLoss> engineLoss() const;
+    // The next try, now.
+    void retryEngineNow();
 
     // Routing matrix
     std::vector<EndpointKey> availableSourceKeys() const;
@@ -122,6 +132,7 @@ signals:
     void dirtyChanged(bool dirty);
     void statusMessageChanged(const QString &message);
     void missingDevicesChanged();
+    void engineLossChanged();
 
 private:
     void applyAll(bool followStartSetting);
@@ -132,6 +143,8 @@ private:
     void deliverProject();
     void superviseEngine();
     void retryEngine();
+    // Announces engineLoss() when it differs from what was last announced.
+    void publishEngineLoss();
 
     std::shared_ptr<UserPrompts> m_prompts;
 
@@ -145,6 +158,8 @@ private:
     bool m_projectDeliveryPending = false;
     bool m_engineWanted = false;
     QTimer *m_engineRetry = nullptr;
+    std::string m_engineLossReason;
+    std::optional<EngineLoss> m_publishedEngineLoss;
 
     std::shared_ptr<MIDIEngine> m_engine;
     std::shared_ptr<MIDIRouter> m_router;
