@@ -218,7 +218,15 @@ TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
     EXPECT_EQ(std::tuple(card->sourcePicker()->currentIndex(), card->sourcePicker()->placeholderText(),
                          card->filterPicker()->currentIndex()),
               std::tuple(-1, QString("A"), -1));
-    EXPECT_EQ(matrix()->model()->rowCount(), 1);
+    // A stays in the matrix, marked absent, with its route; its empty cells take no click.
+    auto *model = matrix()->model();
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_EQ(std::pair(model->headerData(0, Qt::Vertical, PatchMatrixModel::AbsentRole).toBool(),
+                        model->headerData(1, Qt::Vertical, PatchMatrixModel::AbsentRole).toBool()),
+              std::pair(false, true));
+    EXPECT_TRUE(model->index(1, 0).data(PatchMatrixModel::ConnectedRole).toBool());
+    QTest::mouseClick(matrix()->viewport(), Qt::LeftButton, {}, matrix()->visualRect(model->index(1, 1)).center());
+    EXPECT_EQ(state->project().routes.size(), 1u);
 
     // Browsing the pages writes nothing.
     makeClean();
@@ -277,7 +285,7 @@ TEST_F(RoutingPageTest, RoutingScreenshot)
         absent.channelMask = 0x00FF;
         p.routes.push_back(absent);
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return matrix()->model()->columnCount() == 3; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return matrix()->model()->columnCount() == 9; }));
     state->acknowledgeMissing(); // the alert over the page is the shell's own picture
     settle();
     window->resize(1180, 900);

@@ -157,8 +157,8 @@ void RoutingPage::refresh()
     }
     m_cards = std::move(kept);
 
-    const auto inputs = m_model->inputs();
-    const auto outputs = m_model->outputs();
+    const auto inputs = m_model->presentInputs();
+    const auto outputs = m_model->presentOutputs();
     int position = 0;
     for (RouteCard *c : cards()) {
         if (m_cardColumn->indexOf(c) != position) {
