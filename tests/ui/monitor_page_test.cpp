@@ -283,6 +283,24 @@ TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsvThatReadsBack)
     EXPECT_TRUE(errors[0].startsWith("Export impossible : ")) << errors[0].toStdString();
 }
 
+TEST(CsvField, FormulasAreNeutralisedAndPlainNamesKept)
+{
+    const std::pair<QString, QString> cases[] = {
+        {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+        {"+33 1", "'+33 1"},
+        {"-1", "'-1"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tcmd", "'\tcmd"},
+        {"\rcmd", "\"'\rcmd\""},
+        {"Keys", "Keys"},
+        {"a=b-c", "a=b-c"},
+        {"Keys, \"A\"", "\"Keys, \"\"A\"\"\""},
+        {"", ""},
+    };
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(csvField(text), expected) << text.toStdString();
+}
+
 TEST_F(MonitorPageTest, ScrolledAwayTheRowsBeingReadStayWhileNewOnesArrive)
 {
     auto &monitor = state->monitor();
