@@ -61,6 +61,20 @@ TEST_F(SettingsPageTest, ShowsItsTextsAndTheProjectFacts)
     EXPECT_EQ(page->formatLabel()->text(), "v3");
 }
 
+// CTest runs it again under LANG=C and LANG=ar_EG.UTF-8.
+TEST_F(SettingsPageTest, FrenchDatesAndDigitsWhateverTheSystemLocale)
+{
+    state->mutateProject([](TOVProject &p) {
+        using namespace std::chrono;
+        p.createdAt = sys_days{year{2026} / 12 / 7} + hours{17} + minutes{5};
+        p.settings.monitorBufferSize = 5000;
+    });
+    QTest::qWait(20);
+    EXPECT_EQ(page->createdLabel()->text(), "07/12/2026 17:05");
+    EXPECT_EQ(spin->text(), "5000");
+    EXPECT_EQ(page->bufferLabel()->text(), "Taille du buffer moniteur : 5000");
+}
+
 TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonitorAtOnce)
 {
     // Arrow steps up (+1) and down (-1) at both ends of the range.

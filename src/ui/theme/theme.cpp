@@ -87,7 +87,7 @@ int pixelSize(TextStyle style)
     case TextStyle::caption:
         return 11;
     case TextStyle::caption2:
-        return 10;
+        return 11; // the smallest text, legible at a desk
     }
     return 14;
 }
