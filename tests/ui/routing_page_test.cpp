@@ -4,6 +4,7 @@
 #include "ui/pages/patch_matrix_model.h"
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/route_card.h"
+#include "ui/theme/focus_ring.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
@@ -191,6 +192,32 @@ TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTraffic)
     EXPECT_EQ(std::tuple(added.name, added.source, added.destinations.size(), added.channelMask),
               std::tuple("Nouvelle route", key("A", 101), 0u, std::uint16_t(0xFFFF)));
     EXPECT_EQ(onlyCard()->destinationChips()->items(), QStringList());
+}
+
+TEST_F(RoutingPageTest, TabGoesFromTheSidebarThroughTheMatrixToTheCardsWithAVisibleRing)
+{
+    state->toggleMatrix(key("A", 101), key("X", 201));
+    RouteCard *card = onlyCard();
+    ASSERT_TRUE(card && QTest::qWaitFor([&] { return card->isVisible(); }));
+    window->sidebar()->setFocus(Qt::TabFocusReason);
+    QWidgetList visited{QApplication::focusWidget()};
+    while (visited.size() < 40 && !card->isAncestorOf(visited.last())) {
+        press(Qt::Key_Tab, Qt::NoModifier);
+        visited << QApplication::focusWidget();
+        if (visited.last() == matrix()) {
+            // The arrows move inside the matrix.
+            press(Qt::Key_Down, Qt::NoModifier);
+            press(Qt::Key_Right, Qt::NoModifier);
+            EXPECT_EQ(matrix()->currentIndex(), matrix()->model()->index(1, 1));
+            EXPECT_EQ(QApplication::focusWidget(), matrix());
+        }
+    }
+    ASSERT_TRUE(card->isAncestorOf(visited.last()));
+    EXPECT_EQ(visited.count(matrix()), 1);
+    EXPECT_TRUE(visited.indexOf(window->sidebar()) < visited.indexOf(matrix()));
+    ASSERT_NE(FocusRing::shown(), nullptr);
+    EXPECT_EQ(FocusRing::shown()->target(), visited.last());
+    EXPECT_TRUE(FocusRing::shown()->geometry().contains(visited.last()->geometry()));
 }
 
 TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)

@@ -145,6 +145,8 @@ PatchMatrixView::PatchMatrixView(PatchMatrixModel *model, QWidget *parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setCornerButtonEnabled(false);
     setFocusPolicy(Qt::StrongFocus);
+    // One Tab stop: the arrows move between cells, Tab goes on to the cards.
+    setTabKeyNavigation(false);
     setFrameShape(QFrame::NoFrame);
     setMouseTracking(true);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);

@@ -1,5 +1,7 @@
 #include "ui/theme/theme.h"
 
+#include "ui/theme/focus_ring.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QFontDatabase>
@@ -194,6 +196,7 @@ void apply(QApplication &app)
             .arg(text.name(), surface().name(), QStringLiteral("rgba(255, 255, 255, 30)"), accent().name(),
                  background().name());
     app.setStyleSheet(sheet);
+    FocusRing::install(&app);
 }
 
 } // namespace korvane::Theme
