@@ -139,16 +139,33 @@ WindowPrompts::UnsavedChoice DialogPrompts::askToSaveChanges(const std::string &
     return UnsavedChoice::cancel;
 }
 
-bool DialogPrompts::confirmDeletion(const std::string &question)
+namespace {
+
+// A warning whose destructive button is not the default one.
+bool confirm(QWidget *parent, const QString &question, const QString &informative, const QString &action)
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"), QString::fromStdString(question),
-                    QMessageBox::NoButton, m_parent);
-    auto *remove = box.addButton(QStringLiteral("Supprimer"), QMessageBox::DestructiveRole);
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"), question, QMessageBox::NoButton, parent);
+    box.setInformativeText(informative);
+    auto *go = box.addButton(action, QMessageBox::DestructiveRole);
     auto *cancel = box.addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
     box.exec();
-    return box.clickedButton() == remove;
+    return box.clickedButton() == go;
+}
+
+} // namespace
+
+bool DialogPrompts::confirmDeletion(const std::string &question)
+{
+    return confirm(m_parent, QString::fromStdString(question), {}, QStringLiteral("Supprimer"));
+}
+
+bool DialogPrompts::confirmEngineStop()
+{
+    return confirm(m_parent, QStringLiteral("Arrêter le moteur MIDI ?"),
+                   QStringLiteral("Plus aucun message ne passera par KORVANE jusqu'au redémarrage du moteur."),
+                   QStringLiteral("Arrêter le moteur"));
 }
 
 } // namespace korvane
