@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
+#include <QPushButton>
 #include <QToolButton>
 
 namespace korvane::test {
@@ -218,6 +219,23 @@ TEST_F(RoutingPageTest, TabGoesFromTheSidebarThroughTheMatrixToTheCardsWithAVisi
     ASSERT_NE(FocusRing::shown(), nullptr);
     EXPECT_EQ(FocusRing::shown()->target(), visited.last());
     EXPECT_TRUE(FocusRing::shown()->geometry().contains(visited.last()->geometry()));
+}
+
+TEST_F(RoutingPageTest, ADeletedRouteComesBackInItsPlaceWithAnnuler)
+{
+    state->toggleMatrix(key("A", 101), key("X", 201));
+    state->toggleMatrix(key("B", 102), key("Y", 202));
+    settle();
+    const std::vector<Route> before = state->project().routes;
+    QTest::mouseClick(routing()->cards()[0]->deleteButton(), Qt::LeftButton);
+    settle();
+    ASSERT_EQ(state->project().routes.size(), 1u);
+    EXPECT_TRUE(routing()->undoBar()->isVisible());
+    EXPECT_EQ(routing()->undoText()->text(), "Route « A \u2192 X » supprimée.");
+    QTest::mouseClick(routing()->undoButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(state->project().routes, before);
+    EXPECT_FALSE(routing()->undoBar()->isVisible());
 }
 
 TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
