@@ -80,11 +80,10 @@ TEST_F(DisconnectAlertTest, LostMidiServerIsAnAlarmWithItsReasonAndRetryUntilItI
     midi->simulateShutdown();
     ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
     EXPECT_EQ(alert()->card()->texts(),
-              (QStringList{"Moteur MIDI arrêté", "\u2022 Le serveur MIDI " +
-                                                     QString::fromStdString(state->engine().serviceName()) +
-                                                     " s'est arrêté",
-                           "KORVANE réessaie toutes les 0,5 s ; les routes reprendront dès que le serveur répondra.",
-                           "Réessayer"}));
+              (QStringList{
+                  "Moteur MIDI arrêté", "\u2022 Le serveur MIDI Loopback s'est arrêté",
+                  "KORVANE réessaie toutes les 0,5 s ; les routes reprendront dès que le serveur répondra.",
+                  "Réessayer"}));
     midi->setOpenStatus(0);
     QTest::mouseClick(alert()->card()->recheckButton(), Qt::LeftButton);
     EXPECT_TRUE(state->engine().running());

@@ -293,18 +293,16 @@ TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsvThatReadsBack)
 
 TEST(CsvField, FormulasAreNeutralisedAndPlainNamesKept)
 {
-    const std::pair<QString, QString> cases[] = {
-        {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
-        {"+33 1", "'+33 1"},
-        {"-1", "'-1"},
-        {"@SUM(A1)", "'@SUM(A1)"},
-        {"\tcmd", "'\tcmd"},
-        {"\rcmd", "\"'\rcmd\""},
-        {"Keys", "Keys"},
-        {"a=b-c", "a=b-c"},
-        {"Keys, \"A\"", "\"Keys, \"\"A\"\"\""},
-        {"", ""},
-    };
+    const std::pair<QString, QString> cases[] = {{"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+                                                 {"+33 1", "'+33 1"},
+                                                 {"-1", "'-1"},
+                                                 {"@SUM(A1)", "'@SUM(A1)"},
+                                                 {"\tcmd", "'\tcmd"},
+                                                 {"\rcmd", "\"'\rcmd\""},
+                                                 {"Keys", "Keys"},
+                                                 {"a=b-c", "a=b-c"},
+                                                 {"Keys, \"A\"", "\"Keys, \"\"A\"\"\""},
+                                                 {"", ""}};
     for (const auto &[text, expected] : cases)
         EXPECT_EQ(csvField(text), expected) << text.toStdString();
 }

@@ -1,13 +1,9 @@
-#include "ui_fixture.h"
+#include "pages_fixture.h"
 
 #include "net/rtp_discovery.h"
-#include "net/rtp_manager.h"
 #include "support/avahi_daemon.h"
 #include "ui/pages/discovery_section.h"
 #include "ui/shell/disconnect_alert.h"
-
-#include <QStackedWidget>
-#include <QUdpSocket>
 
 // Screenshots of the window by (screen, state), at scale 1 and, in the HiDPI
 // run, 2; and the DNS-SD states of the network page. Whatever is named Dnssd
@@ -17,63 +13,34 @@
 namespace korvane::test {
 namespace {
 
-class WindowScreenshot : public WindowTest, public ::testing::WithParamInterface<std::string> {
-protected:
-    void TearDown() override { state->rtp().stopAll(); }
-    void keyboardToDesk()
-    {
-        midi->addSource("Clavier maître", 101);
-        midi->addDestination("Console FOH", 201);
-        waitForDestinations(1);
-        state->toggleMatrix({EndpointKind::physical, "Clavier maître", 101},
-                            {EndpointKind::physical, "Console FOH", 201});
-    }
-    // A listener session on loopback, published as « name ».
-    void listen(const QString &name)
-    {
-        int port = 47600;
-        while (port < 48000 && !QUdpSocket().bind(QHostAddress::LocalHost, port))
-            port += 2;
-        state->mutateProject([&](TOVProject &p) {
-            RTPSessionConfig &listener = p.rtpSessions.emplace_back();
-            listener.name = name.toStdString();
-            listener.localPort = port;
-            listener.bindAddress = "127.0.0.1";
-        });
-        state->applyNetwork();
-        showPage(SidebarItem::network);
-    }
-};
+class WindowScreenshot : public PagesTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(WindowScreenshot, Shows)
 {
     const std::string shown = GetParam();
     std::optional<AvahiLock> lock;
     std::optional<DaemonOutage> outage;
+    state->toggleMatrix(key("A", 101), key("X", 201));
     if (shown == "network-no-dnssd") {
         ASSERT_TRUE(DaemonOutage::control()) << "needs the private avahi-daemon started by scripts/test.sh";
         lock.emplace(true);
         outage.emplace();
-        listen("Régie");
+        startListener("Régie");
+        showPage(SidebarItem::network);
         EXPECT_TRUE(QTest::qWaitFor(
             [&] { return state->discovery().state() == DiscoveryState::daemonMissing; }, 20000));
-    } else {
-        keyboardToDesk();
-        if (shown == "engine-lost") {
-            midi->setOpenStatus(-1);
-            midi->simulateShutdown();
-        } else {
-            state->mutateProject([](TOVProject &p) {
-                Route &pads =
-                    p.routes.emplace_back(EndpointKey(EndpointKind::physical, "Pads de scène", 301));
-                pads.name = "Pads vers retours";
-                pads.destinations = {{EndpointKind::physical, "Console FOH", 201},
-                                     {EndpointKind::physical, "Console retours", 302}};
-            });
-        }
+    } else if (shown == "engine-lost") {
+        midi->setOpenStatus(-1);
+        midi->simulateShutdown();
         EXPECT_TRUE(QTest::qWaitFor([&] { return window->disconnectAlert()->isShown(); }));
-        if (shown == "routing-missing")
-            state->acknowledgeMissing(); // the alarm has a picture of its own
+    } else {
+        state->mutateProject([](TOVProject &p) {
+            Route &pads = p.routes.emplace_back(key("Pads de scène", 301));
+            pads.name = "Pads vers retours";
+            pads.destinations = {key("X", 201), key("Console retours", 302)};
+        });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !state->missingDevices().empty(); }));
+        state->acknowledgeMissing(); // the alarm has a picture of its own
     }
     QTest::qWait(300); // refreshed, faded in
     screenshot(QString::fromStdString(shown));
@@ -88,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(Window, WindowScreenshot, ::testing::Values("engine-los
                          kStateName);
 INSTANTIATE_TEST_SUITE_P(Dnssd, WindowScreenshot, ::testing::Values("network-no-dnssd"), kStateName);
 
-class DnssdStates : public WindowScreenshot {};
+using DnssdStates = PagesTest;
 
 TEST_F(DnssdStates, PublishingMissingAndSilentDaemonEachSaySo)
 {
@@ -96,7 +63,8 @@ TEST_F(DnssdStates, PublishingMissingAndSilentDaemonEachSaySo)
     AvahiLock lock(true);
     state->discovery().daemonReplyTimeout = std::chrono::milliseconds(300);
     const QString name = QStringLiteral("Régie-%1").arg(QCoreApplication::applicationPid());
-    listen(name);
+    startListener(name.toStdString());
+    showPage(SidebarItem::network);
     auto *section = window->pages()->currentWidget()->findChild<DiscoverySection *>();
     // Once the section settles on `wanted`, with the search shown or not.
     const auto shows = [&](const QString &wanted, bool searching) {
@@ -119,13 +87,11 @@ TEST_F(DnssdStates, PublishingMissingAndSilentDaemonEachSaySo)
         EXPECT_TRUE(shows("DNS-SD indisponible : démon Avahi absent. Ni publication ni recherche ; elles "
                           "reprendront dès que le démon Avahi répondra.",
                           false));
-        EXPECT_FALSE(section->advertisedLabel()->isVisible());
     }
     EXPECT_TRUE(publishing());
     {
         DaemonOutage frozen("daemon-pause", "daemon-resume");
         EXPECT_TRUE(shows("DNS-SD indisponible : le démon Avahi ne répond plus.", false));
-        EXPECT_EQ(state->discovery().state(), DiscoveryState::daemonNotAnswering);
     }
     EXPECT_TRUE(publishing());
 }
