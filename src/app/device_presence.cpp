@@ -88,7 +88,9 @@ void AppState::refreshMissing()
     emit changed();
     emit missingDevicesChanged();
     std::string names;
-    const auto name = [&](const EndpointKey &key) { names += (names.empty() ? "" : ", ") + displayName(key); };
+    const auto name = [&](const EndpointKey &key) {
+        names += (names.empty() ? "" : ", ") + displayName(key);
+    };
     if (!m_missingDevices.empty()) {
         for (const auto &key : m_missingDevices)
             name(key);

@@ -33,7 +33,8 @@ void AppState::superviseEngine()
 {
     if (!m_engineWanted || m_engine->running() || m_engineRetry->isActive())
         return;
-    setStatus("Moteur arrêté : serveur MIDI injoignable, nouvel essai toutes les " + retrySeconds(engineRetryInterval()) + " s");
+    setStatus("Moteur arrêté : serveur MIDI injoignable, nouvel essai toutes les " +
+              retrySeconds(engineRetryInterval()) + " s");
     m_engineRetry->start();
     publishEngineLoss();
 }
@@ -63,8 +64,9 @@ std::optional<AppState::EngineLoss> AppState::engineLoss() const
 {
     if (!m_engineWanted || m_engine->running() || !m_engineRetry->isActive())
         return std::nullopt;
-    return EngineLoss{m_engineLossReason.empty() ? "Le serveur MIDI " + m_engine->serviceName() + " ne répond pas"
-                                                 : m_engineLossReason,
+    return EngineLoss{m_engineLossReason.empty()
+                          ? "Le serveur MIDI " + m_engine->serviceName() + " ne répond pas"
+                          : m_engineLossReason,
                       engineRetryInterval()};
 }
 

@@ -81,7 +81,8 @@ void RTPDiscovery::sync()
     wanted.reconnectInterval = reconnectInterval;
     wanted.daemonReplyTimeout = daemonReplyTimeout;
     m_link->wake();
-    m_watchdog->setInterval(std::max<std::chrono::milliseconds>(daemonReplyTimeout / 4, std::chrono::milliseconds(10)));
+    m_watchdog->setInterval(
+        std::max<std::chrono::milliseconds>(daemonReplyTimeout / 4, std::chrono::milliseconds(10)));
     if (!wanted.browsing && !wanted.publication) {
         m_watchdog->stop();
     } else if (!m_watchdog->isActive()) {

@@ -196,11 +196,12 @@ void RTPDiscovery::Avahi::probeDaemon()
         }
         dbus_connection_set_exit_on_disconnect(probeBus, FALSE);
     }
-    DBusMessage *call = dbus_message_new_method_call("org.freedesktop.Avahi", "/", "org.freedesktop.Avahi.Server",
-                                                     "GetState");
+    DBusMessage *call = dbus_message_new_method_call("org.freedesktop.Avahi", "/",
+                                                     "org.freedesktop.Avahi.Server", "GetState");
     if (call == nullptr)
         return;
-    const int timeout = static_cast<int>(std::clamp<std::int64_t>(want.daemonReplyTimeout.count(), 1, INT32_MAX));
+    const int timeout =
+        static_cast<int>(std::clamp<std::int64_t>(want.daemonReplyTimeout.count(), 1, INT32_MAX));
     DBusMessage *reply = dbus_connection_send_with_reply_and_block(probeBus, call, timeout, &error);
     dbus_message_unref(call);
     if (reply != nullptr) {
@@ -259,7 +260,8 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         if (error == AVAHI_ERR_DISCONNECTED)
             reportUnavailable(QStringLiteral("le démon Avahi s'est arrêté"));
         else
-            reportUnavailable(QStringLiteral("erreur du démon Avahi"), QString::fromUtf8(avahi_strerror(error)));
+            reportUnavailable(QStringLiteral("erreur du démon Avahi"),
+                              QString::fromUtf8(avahi_strerror(error)));
         link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
         // A client cannot be freed from inside its own callback. After losing the daemon
         // (or the bus), a new client waits for it; other failures are retried later.

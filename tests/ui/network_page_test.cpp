@@ -254,7 +254,8 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
                        "Hôte distant", "Port", "Journal réseau", "1 pair(s)", "écoute"});
     // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
     EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); }, 15000));
+        [&] { return page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); },
+        15000));
     EXPECT_TRUE(page->discovery()->advertisedLabel()->text().endsWith(
         " \u2014 visible des autres hôtes (rtpMIDI, « MIDI réseau » macOS, KORVANE)."));
     auto *scroll = page->findChild<QScrollArea *>();

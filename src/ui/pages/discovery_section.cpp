@@ -48,8 +48,8 @@ void DiscoveredRow::setPeer(const DiscoveredPeer &peer)
 }
 
 DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
-    : QWidget(parent), m_state(state), m_advertised(makeCaption({}, this)), m_unavailable(makeCaption({}, this)),
-      m_searching(new QWidget(this))
+    : QWidget(parent), m_state(state), m_advertised(makeCaption({}, this)),
+      m_unavailable(makeCaption({}, this)), m_searching(new QWidget(this))
 {
     m_advertised->setWordWrap(true);
     m_unavailable->setWordWrap(true);
@@ -89,19 +89,22 @@ void DiscoverySection::refresh()
     if (state == DiscoveryState::connecting)
         unavailable = QStringLiteral("Connexion au démon Avahi\u2026");
     else if (!running)
-        unavailable = QStringLiteral("DNS-SD indisponible : %1. Ni publication ni recherche ; elles reprendront "
-                                     "dès que le démon Avahi répondra.")
-                          .arg(reason);
+        unavailable =
+            QStringLiteral("DNS-SD indisponible : %1. Ni publication ni recherche ; elles reprendront "
+                           "dès que le démon Avahi répondra.")
+                .arg(reason);
     binding::setText(m_unavailable, unavailable);
-    setTextColor(m_unavailable, state == DiscoveryState::connecting ? Theme::secondaryText() : Theme::systemRed());
+    setTextColor(m_unavailable,
+                 state == DiscoveryState::connecting ? Theme::secondaryText() : Theme::systemRed());
     m_unavailable->setVisible(!unavailable.isEmpty());
 
     const QString advertised = QString::fromStdString(discovery.advertisedName());
-    binding::setText(m_advertised, discovery.published()
-                                       ? QStringLiteral("Publié comme « %1 » \u2014 visible des autres hôtes "
-                                                        "(rtpMIDI, « MIDI réseau » macOS, KORVANE).")
-                                             .arg(advertised)
-                                       : QStringLiteral("Publication de « %1 » en cours\u2026").arg(advertised));
+    binding::setText(m_advertised,
+                     discovery.published()
+                         ? QStringLiteral("Publié comme « %1 » \u2014 visible des autres hôtes "
+                                          "(rtpMIDI, « MIDI réseau » macOS, KORVANE).")
+                               .arg(advertised)
+                         : QStringLiteral("Publication de « %1 » en cours\u2026").arg(advertised));
     m_advertised->setVisible(running && !advertised.isEmpty());
 
     const auto &peers = discovery.peers();

@@ -151,12 +151,13 @@ QVariant PatchMatrixModel::headerData(int section, Qt::Orientation orientation, 
     if (section < 0 || section >= static_cast<int>(keys.size()))
         return {};
     const EndpointKey &key = keys[section];
-    const bool absent =
-        static_cast<std::size_t>(section) >= (orientation == Qt::Horizontal ? m_presentOutputs : m_presentInputs);
+    const bool absent = static_cast<std::size_t>(section) >=
+                        (orientation == Qt::Horizontal ? m_presentOutputs : m_presentInputs);
     if (role == Qt::DisplayRole)
         return QString::fromStdString(key.name);
     if (role == Qt::ToolTipRole)
-        return QString::fromStdString(m_state.displayName(key)) + (absent ? QStringLiteral(" (absent)") : QString());
+        return QString::fromStdString(m_state.displayName(key)) +
+               (absent ? QStringLiteral(" (absent)") : QString());
     if (role == AbsentRole)
         return absent;
     return {};

@@ -62,7 +62,8 @@ protected:
     void paintSection(QPainter *painter, const QRect &rect, int logicalIndex) const override
     {
         const QString name = model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString();
-        const bool absent = model()->headerData(logicalIndex, orientation(), PatchMatrixModel::AbsentRole).toBool();
+        const bool absent =
+            model()->headerData(logicalIndex, orientation(), PatchMatrixModel::AbsentRole).toBool();
         painter->setRenderHint(QPainter::Antialiasing);
         painter->setRenderHint(QPainter::TextAntialiasing);
         painter->setPen(absent ? Theme::tertiaryText() : Theme::textPrimary());

@@ -195,7 +195,8 @@ RouteCard::RouteCard(AppState &state, const Uuid &routeID, QWidget *parent)
     });
     connect(m_delete, &QToolButton::clicked, this, [this] {
         const auto &routes = m_state.project().routes;
-        const auto it = std::find_if(routes.begin(), routes.end(), [this](const Route &r) { return r.id == m_id; });
+        const auto it =
+            std::find_if(routes.begin(), routes.end(), [this](const Route &r) { return r.id == m_id; });
         if (it == routes.end())
             return;
         const Route removed = *it;

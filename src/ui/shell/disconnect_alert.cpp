@@ -250,11 +250,12 @@ void DisconnectAlert::refresh()
     if (loss) {
         const QString seconds =
             QLocale(QLocale::French).toString(std::chrono::duration<double>(loss->retryInterval).count());
-        m_card->setContent(QStringLiteral("Moteur MIDI arrêté"), {QString::fromStdString(loss->reason)},
-                           QStringLiteral("KORVANE réessaie toutes les %1 s ; les routes reprendront dès que le "
-                                          "serveur répondra.")
-                               .arg(seconds),
-                           QStringLiteral("Réessayer"), {});
+        m_card->setContent(
+            QStringLiteral("Moteur MIDI arrêté"), {QString::fromStdString(loss->reason)},
+            QStringLiteral("KORVANE réessaie toutes les %1 s ; les routes reprendront dès que le "
+                           "serveur répondra.")
+                .arg(seconds),
+            QStringLiteral("Réessayer"), {});
     } else if (!missing.empty()) {
         QStringList lines;
         for (const auto &key : missing)

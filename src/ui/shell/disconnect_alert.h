@@ -41,8 +41,8 @@ public:
     explicit AlertCard(QWidget *parent);
     void setPulse(qreal pulse);
     // An empty `second` hides the second button.
-    void setContent(const QString &title, const QStringList &lines, const QString &caption, const QString &first,
-                    const QString &second);
+    void setContent(const QString &title, const QStringList &lines, const QString &caption,
+                    const QString &first, const QString &second);
     // The visible texts, top to bottom.
     QStringList texts() const;
     QPushButton *recheckButton() const { return m_recheck; }

@@ -173,7 +173,8 @@ QWidget *MainWindow::buildSidebar()
     m_sidebar->setCurrentRow(static_cast<int>(SidebarItem::routing));
     connect(m_sidebar, &QListWidget::itemSelectionChanged, this, [this] { showSelectedPage(); });
 
-    m_engineBar = new EngineControlBar(m_state, [this] { return m_prompts->confirmEngineStop(); }, column);
+    m_engineBar = new EngineControlBar(
+        m_state, [this] { return m_prompts->confirmEngineStop(); }, column);
     auto *layout = new QVBoxLayout(column);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);

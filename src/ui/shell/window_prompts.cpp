@@ -163,9 +163,10 @@ bool DialogPrompts::confirmDeletion(const std::string &question)
 
 bool DialogPrompts::confirmEngineStop()
 {
-    return confirm(m_parent, QStringLiteral("Arrêter le moteur MIDI ?"),
-                   QStringLiteral("Plus aucun message ne passera par KORVANE jusqu'au redémarrage du moteur."),
-                   QStringLiteral("Arrêter le moteur"));
+    return confirm(
+        m_parent, QStringLiteral("Arrêter le moteur MIDI ?"),
+        QStringLiteral("Plus aucun message ne passera par KORVANE jusqu'au redémarrage du moteur."),
+        QStringLiteral("Arrêter le moteur"));
 }
 
 } // namespace korvane

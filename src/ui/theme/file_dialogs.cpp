@@ -46,7 +46,7 @@ QString fileTypeText(const QFileInfo &info)
 {
     if (info.isDir())
         return info.fileName().endsWith(QStringLiteral(".tovprjct")) ? QStringLiteral("Projet KORVANE")
-                                                                      : QStringLiteral("Dossier");
+                                                                     : QStringLiteral("Dossier");
     const QString suffix = info.suffix();
     return suffix.isEmpty() ? QStringLiteral("Fichier") : QStringLiteral("Fichier ") + suffix.toUpper();
 }

@@ -17,7 +17,8 @@ const QString kBarName = QStringLiteral("korvanePanicBar");
 
 } // namespace
 
-PanicGuard::PanicGuard(std::function<void()> panic, QObject *parent) : QObject(parent), m_panic(std::move(panic))
+PanicGuard::PanicGuard(std::function<void()> panic, QObject *parent)
+    : QObject(parent), m_panic(std::move(panic))
 {
     QCoreApplication::instance()->installEventFilter(this);
 }
@@ -59,8 +60,7 @@ bool PanicGuard::eventFilter(QObject *watched, QEvent *event)
         // counted in its size; Show catches dialogs polished before they
         // became modal.
         if (auto *dialog = qobject_cast<QDialog *>(watched);
-            dialog && dialog->isWindow() &&
-            (dialog->isModal() || dialog->testAttribute(Qt::WA_ShowModal)))
+            dialog && dialog->isWindow() && (dialog->isModal() || dialog->testAttribute(Qt::WA_ShowModal)))
             equip(dialog);
         break;
     default:
