@@ -2,8 +2,6 @@
 
 #include <QObject>
 
-class QTimer;
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +10,8 @@ class QTimer;
 #include <optional>
 #include <string>
 #include <vector>
+
+class QTimer;
 
 namespace korvane {
 
