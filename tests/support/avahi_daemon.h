@@ -33,8 +33,6 @@ public:
         if (m_fd >= 0)
             ::close(m_fd);
     }
-    AvahiLock(const AvahiLock &) = delete;
-    AvahiLock &operator=(const AvahiLock &) = delete;
 
 private:
     int m_fd = -1;
@@ -54,8 +52,6 @@ public:
         run(begin);
     }
     ~DaemonOutage() { end(); }
-    DaemonOutage(const DaemonOutage &) = delete;
-    DaemonOutage &operator=(const DaemonOutage &) = delete;
     void end()
     {
         if (m_over)
