@@ -106,7 +106,9 @@ int main(int argc, char **argv)
     router->updateConfiguration({route, loop}, {});
     router->setEngine(engine);
     engine->setOnInput(
-        [router](const EndpointKey &key, const MIDIMessage &message) { router->process(key, message); });
+        [router](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
+            router->process(key, message, origin);
+        });
     engine->setRealtimeRouter(router);
     // Let the connections settle before measuring.
     spinUntil([] { return false; }, 200);
@@ -169,7 +171,7 @@ int main(int argc, char **argv)
         }
         loopFrames.push_back(frames);
     }
-    const std::uint64_t networkDrops = engine->realtimeNetworkDrops();
+    const std::uint64_t networkDrops = engine->losses().network;
     engine->stop();
 
     const double msPerFrame = 1000.0 / double(rate);

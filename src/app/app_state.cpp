@@ -7,6 +7,7 @@
 #include "net/rtp_discovery.h"
 #include "net/rtp_manager.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QTimer>
 
@@ -48,12 +49,28 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
             rtp->sendToKey(key, message);
     });
     std::weak_ptr<MIDIRouter> weakRouter = m_router;
-    m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message) {
+    m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
         if (auto router = weakRouter.lock())
-            router->process(key, message);
+            router->process(key, message, origin);
+    });
+    m_engine->setOnSourceGone([weakRouter](const EndpointKey &key, std::uint64_t origin) {
+        if (auto router = weakRouter.lock())
+            router->releaseOrigin(key, origin);
     });
     // Where the service can, its input is routed inside its real-time cycle.
     m_engine->setRealtimeRouter(m_router);
+    // Released notes may be logged on any MIDI or network thread.
+    // The hop goes through the application object, which outlives this one;
+    // the token says, on the main thread, whether this one still exists.
+    m_router->setLog([this, alive = std::weak_ptr<void>(m_alive)](const std::string &line) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, alive, line] {
+                if (alive.lock())
+                    appendLog(line);
+            },
+            Qt::QueuedConnection);
+    });
 
     const auto forward = [this] { emit changed(); };
     connect(m_engine.get(), &MIDIEngine::sourcesChanged, this, forward, Qt::QueuedConnection);
@@ -79,6 +96,11 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     connect(m_engine.get(), &MIDIEngine::endpointListsPublished, this, engineChanged, Qt::QueuedConnection);
     connect(m_engine.get(), &MIDIEngine::runningChanged, this, engineChanged, Qt::QueuedConnection);
 
+    m_lossesTimer = new QTimer(this);
+    m_lossesTimer->setInterval(std::chrono::seconds(1));
+    connect(m_lossesTimer, &QTimer::timeout, this, [this] { refreshLosses(); });
+    m_lossesTimer->start();
+
     m_engineRetry = new QTimer(this);
     m_engineRetry->setInterval(std::chrono::seconds(2));
     connect(m_engineRetry, &QTimer::timeout, this, [this] { retryEngine(); });
@@ -100,10 +122,42 @@ AppState::~AppState()
 {
     // Sessions say goodbye and the engine releases its ports before the
     // services go; the MIDI threads may still be delivering until then.
+    m_router->setLog(nullptr);
+    m_router->setEnabled(false);
     m_rtp->stopAll();
     m_engine->setOnInput(nullptr);
     m_engine->stop();
     m_discovery->stop();
+}
+
+void AppState::appendLog(std::string line)
+{
+    m_logLines.push_back(line);
+    while (m_logLines.size() > maxLogLines)
+        m_logLines.pop_front();
+    emit logLineAdded(QString::fromStdString(line));
+}
+
+std::string lossesText(const AppState::Losses &losses)
+{
+    const auto n = [](std::uint64_t value) { return std::to_string(value); };
+    return "Pertes : " + n(losses.total()) + (losses.total() > 1 ? " messages" : " message") + " (sorties MIDI " +
+           n(losses.midi) + ", réseau " + n(losses.network) + ", SysEx abandonnés " + n(losses.sysex) +
+           ", moniteur " + n(losses.monitor) + ")";
+}
+
+void AppState::refreshLosses()
+{
+    const MIDIEngine::Losses engine = m_engine->losses();
+    Losses losses;
+    losses.midi = engine.service;
+    losses.network = engine.network;
+    losses.sysex = engine.sysex;
+    losses.monitor = m_monitor->droppedRecords();
+    if (losses == m_losses)
+        return;
+    m_losses = losses;
+    emit lossesChanged();
 }
 
 void AppState::setProject(TOVProject project)
@@ -359,10 +413,15 @@ void AppState::stopEngine()
     m_engineWanted = false;
     m_engineRetry->stop();
     publishEngineLoss();
+    // Inputs and routing first, so nothing routed reaches a destination after
+    // the panic (what sources held is released on the way); then the panic,
+    // then the sessions (their panic before their goodbye) and the outputs.
+    m_router->setEnabled(false);
     if (m_project.settings.panicOnStop)
         m_engine->panic();
     m_rtp->stopAll();
     m_engine->stop();
+    m_router->setEnabled(true);
     setStatus("Moteur arrêté");
 }
 

@@ -6,7 +6,7 @@
 #include <QObject>
 
 #include <chrono>
-
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -112,6 +112,22 @@ public:
     void connectToDiscovered(const DiscoveredPeer &peer);
     int freeLocalPort() const;
 
+    // Messages lost since start, by where: the MIDI service and its
+    // buffers, in-cycle routing to the network, system-exclusive messages
+    // abandoned at a destination, monitor records. Refreshed every second.
+    struct Losses {
+        std::uint64_t midi = 0;
+        std::uint64_t network = 0;
+        std::uint64_t sysex = 0;
+        std::uint64_t monitor = 0;
+        std::uint64_t total() const { return midi + network + sysex + monitor; }
+        friend bool operator==(const Losses &, const Losses &) = default;
+    };
+    const Losses &losses() const { return m_losses; }
+    // Lines about the routing (held notes released, limits reached), newest last.
+    const std::deque<std::string> &logLines() const { return m_logLines; }
+    static constexpr std::size_t maxLogLines = 200;
+
     // Device presence
     const std::vector<EndpointKey> &missingDevices() const { return m_missingDevices; }
     const std::set<std::string> &acknowledgedMissing() const { return m_acknowledgedMissing; }
@@ -133,6 +149,8 @@ signals:
     void statusMessageChanged(const QString &message);
     void missingDevicesChanged();
     void engineLossChanged();
+    void lossesChanged();
+    void logLineAdded(const QString &line);
 
 private:
     void applyAll(bool followStartSetting);
@@ -145,6 +163,8 @@ private:
     void retryEngine();
     // Announces engineLoss() when it differs from what was last announced.
     void publishEngineLoss();
+    void refreshLosses();
+    void appendLog(std::string line);
 
     std::shared_ptr<UserPrompts> m_prompts;
 
@@ -160,6 +180,10 @@ private:
     QTimer *m_engineRetry = nullptr;
     std::string m_engineLossReason;
     std::optional<EngineLoss> m_publishedEngineLoss;
+    QTimer *m_lossesTimer = nullptr;
+    Losses m_losses;
+    std::deque<std::string> m_logLines;
+    std::shared_ptr<void> m_alive = std::make_shared<int>(0);
 
     std::shared_ptr<MIDIEngine> m_engine;
     std::shared_ptr<MIDIRouter> m_router;
@@ -167,5 +191,8 @@ private:
     std::shared_ptr<RTPManager> m_rtp;
     std::shared_ptr<RTPDiscovery> m_discovery;
 };
+
+// "Pertes : 3 messages (sorties MIDI 2, réseau 1, SysEx abandonnés 0, moniteur 0)".
+std::string lossesText(const AppState::Losses &losses);
 
 } // namespace korvane

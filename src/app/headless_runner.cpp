@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -54,6 +55,24 @@ int runHeadless(const MidiBackend &backend, const std::optional<std::filesystem:
 
     // Status changes include the engine supervision's ("Moteur redémarré").
     QObject::connect(&state, &AppState::statusMessageChanged, &state, printLine);
+    QObject::connect(&state, &AppState::logLineAdded, &state, printLine);
+    // Losses: one line at most every ten seconds, the latest count.
+    QTimer lossesLine;
+    lossesLine.setSingleShot(true);
+    lossesLine.setInterval(std::chrono::seconds(10));
+    std::uint64_t printedLosses = 0;
+    const auto printLosses = [&] {
+        if (state.losses().total() == printedLosses)
+            return;
+        printedLosses = state.losses().total();
+        printLine(QString::fromStdString(lossesText(state.losses())));
+        lossesLine.start();
+    };
+    QObject::connect(&lossesLine, &QTimer::timeout, &state, printLosses);
+    QObject::connect(&state, &AppState::lossesChanged, &state, [&] {
+        if (!lossesLine.isActive())
+            printLosses();
+    });
     QObject::connect(&state.rtp(), &RTPManager::logLineAdded, &state, printLine);
     // Lines logged while the controller was being built.
     for (const auto &line : state.rtp().logLines())

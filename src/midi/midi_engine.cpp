@@ -3,10 +3,11 @@
 #include "midi/midi_router.h"
 #include "midi/midi_stream_parser.h"
 #include "midi/network_outbox.h"
-#include "midi/realtime_route_plan.h"
+#include "midi/route_plan.h"
 #include "midi/shared_qobject.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <mutex>
@@ -115,16 +116,21 @@ struct MIDIEngine::Realtime {
             handedOver = false;
             return;
         }
-        std::vector<std::pair<std::uint32_t, EndpointKey>> inputs;
+        std::vector<MIDIRouter::RealtimeInput> inputs;
         {
             std::lock_guard tablesGuard(tablesNow->lock);
             for (const auto &[handle, token] : tablesNow->inputTokens)
                 if (auto it = tablesNow->tokenToKey.find(token); it != tablesNow->tokenToKey.end())
-                    inputs.emplace_back(handle, it->second);
+                    inputs.push_back({handle, it->second, "connection:" + std::to_string(token)});
         }
         auto plan = routerNow->makeRealtimePlan(
-            inputs, [&](const EndpointKey &key) { return resolveIn(*tablesNow, key); });
-        plan->outbox = outbox;
+            inputs,
+            [&](const EndpointKey &key) -> std::optional<std::uint32_t> {
+                if (auto resolved = resolveIn(*tablesNow, key))
+                    return resolved->ref;
+                return std::nullopt;
+            },
+            outbox);
         outbox->setSend(routerNow->rtpSend());
         service->setRealtimeRouting(std::move(plan));
         handedOver = true;
@@ -137,6 +143,17 @@ MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
 {
     m_realtime->service = m_service;
     m_realtime->tables = m_tables;
+    // A setup notice can arrive before the server's graph has switched: the
+    // lists read then may still hold a port on its way out (or miss one on
+    // its way in), and no later notice comes for it. So the lists are read
+    // again once things have settled, and now and then regardless.
+    m_settleTimer = new QTimer(this);
+    m_settleTimer->setSingleShot(true);
+    m_settleTimer->setInterval(std::chrono::milliseconds(150));
+    connect(m_settleTimer, &QTimer::timeout, this, [this] { resync(); });
+    m_safetyTimer = new QTimer(this);
+    m_safetyTimer->setInterval(std::chrono::seconds(2));
+    connect(m_safetyTimer, &QTimer::timeout, this, [this] { resync(); });
 }
 
 std::shared_ptr<MIDIEngine> MIDIEngine::create(std::shared_ptr<MidiService> service)
@@ -156,6 +173,11 @@ void MIDIEngine::setOnInput(InputCallback callback)
     auto shared = callback ? std::make_shared<const InputCallback>(std::move(callback)) : nullptr;
     std::lock_guard guard(m_tables->lock);
     m_tables->onInput = std::move(shared);
+}
+
+void MIDIEngine::setOnSourceGone(SourceGone callback)
+{
+    m_onSourceGone = std::move(callback);
 }
 
 void MIDIEngine::setSystemLog(SystemLog log)
@@ -185,10 +207,17 @@ void MIDIEngine::setRealtimeRouter(const std::shared_ptr<MIDIRouter> &router)
     refreshRealtime(m_running);
 }
 
-std::uint64_t MIDIEngine::realtimeNetworkDrops() const
+MIDIEngine::Losses MIDIEngine::losses() const
 {
-    std::lock_guard guard(m_realtime->mutex);
-    return m_realtime->outbox ? m_realtime->outbox->dropped() : 0;
+    Losses losses;
+    {
+        std::lock_guard guard(m_realtime->mutex);
+        losses.network = m_realtime->outbox ? m_realtime->outbox->dropped() : 0;
+    }
+    const MidiService::Losses service = m_service->losses();
+    losses.service = m_refused.load(std::memory_order_relaxed) + service.refused;
+    losses.sysex = service.abandonedSysex;
+    return losses;
 }
 
 void MIDIEngine::refreshRealtime(bool active)
@@ -213,9 +242,14 @@ void MIDIEngine::start()
     };
     const MidiService::ClientResult result = m_service->openClient("KORVANE", std::move(notify));
     if (!result.status.ok() || result.client == 0) {
-        m_systemLog("KORVANE: MIDIClientCreate a échoué (" + std::to_string(result.status.code()) + ")");
+        // Once per cause: a missing server is tried again every few seconds.
+        const int code = result.status.code();
+        if (m_loggedStartFailure != code)
+            m_systemLog("KORVANE: MIDIClientCreate a échoué (" + std::to_string(code) + ")");
+        m_loggedStartFailure = code;
         return;
     }
+    m_loggedStartFailure.reset();
     m_client = result.client;
 
     std::weak_ptr<Tables> weakTables = m_tables;
@@ -233,17 +267,28 @@ void MIDIEngine::start()
     refreshEndpoints();
     connectAllSources();
     refreshRealtime(true);
+    m_safetyTimer->start();
 }
 
 void MIDIEngine::stop()
 {
     if (!m_running)
         return;
-    // The real-time cycle stops routing before any port goes.
+    m_settleTimer->stop();
+    m_safetyTimer->stop();
+    // The real-time cycle stops routing before any port goes; what its
+    // sources held is released while the outputs are still there.
     refreshRealtime(false);
     for (const auto &[source, token] : m_connectedSources)
         static_cast<void>(m_service->disconnectSource(m_inputPort, source));
+    const auto gone = std::move(m_connectedKeys);
+    const auto goneTokens = std::move(m_connectedSources);
     m_connectedSources.clear();
+    m_connectedKeys.clear();
+    if (m_onSourceGone)
+        for (const auto &[handle, token] : goneTokens)
+            if (auto it = gone.find(handle); it != gone.end())
+                m_onSourceGone(it->second, token);
     {
         std::lock_guard guard(m_tables->lock);
         m_tables->tokenToKey.clear();
@@ -286,14 +331,22 @@ void MIDIEngine::onNotification(std::uint64_t generation, MidiService::Notificat
         return;
     switch (notification) {
     case MidiService::Notification::setupChanged:
-        refreshEndpoints();
-        connectAllSources();
-        refreshRealtime(true);
+        resync();
+        m_settleTimer->start();
         break;
     case MidiService::Notification::shutdown:
         stop();
         break;
     }
+}
+
+void MIDIEngine::resync()
+{
+    if (!m_running)
+        return;
+    refreshEndpoints();
+    connectAllSources();
+    refreshRealtime(true);
 }
 
 void MIDIEngine::refreshEndpoints()
@@ -374,17 +427,41 @@ void MIDIEngine::connectAllSources()
         std::lock_guard guard(m_tables->lock);
         ownSources = m_tables->ownVirtualSourceRefs;
     }
+    // A source the service no longer lists is let go of: what it held is
+    // released, and if it comes back it is a new connection.
+    std::set<Handle> present;
+    for (const auto &d : sourceDescriptions)
+        present.insert(d.handle);
+    for (auto it = m_connectedSources.begin(); it != m_connectedSources.end();) {
+        if (present.count(it->first)) {
+            ++it;
+            continue;
+        }
+        const auto [handle, token] = *it;
+        it = m_connectedSources.erase(it);
+        static_cast<void>(m_service->disconnectSource(m_inputPort, handle));
+        m_tables->removeConnection(token);
+        {
+            std::lock_guard guard(m_tables->lock);
+            m_tables->inputTokens.erase(handle);
+        }
+        const EndpointKey key = m_connectedKeys[handle];
+        m_connectedKeys.erase(handle);
+        if (m_onSourceGone)
+            m_onSourceGone(key, token);
+    }
     for (const auto &d : sourceDescriptions) {
         // The program never listens to itself.
         if (m_connectedSources.count(d.handle) > 0 || containsHandle(ownSources, d.handle))
             continue;
         // Every external source, other programs' virtual ports included, is keyed physical.
-        const Token token = m_tables->addConnection(EndpointKey(
-            EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0)));
+        const EndpointKey key(EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0));
+        const Token token = m_tables->addConnection(key);
         // A source that could not be connected is tried again at the next
         // setup change instead of being taken for connected until stop.
-        if (m_service->connectSource(m_inputPort, d.handle, token) .ok()) {
+        if (m_service->connectSource(m_inputPort, d.handle, token).ok()) {
             m_connectedSources[d.handle] = token;
+            m_connectedKeys[d.handle] = key;
             m_tables->bindInput(d.handle, token);
         } else
             m_tables->removeConnection(token);
@@ -408,7 +485,7 @@ void MIDIEngine::handleIncoming(Tables &tables, MidiService::PacketList packets,
     }
     const MIDIStreamParser::Emit forward = [&](MIDIMessage &&message) {
         if (onInput && *onInput)
-            (*onInput)(key, message);
+            (*onInput)(key, message, token);
     };
     for (const MidiService::Packet &packet : packets)
         parser->parse(packet.bytes.data(), packet.bytes.size(), packet.timestamp, forward);
@@ -544,11 +621,12 @@ void MIDIEngine::deliver(const ResolvedDestination &dest, const std::uint8_t *da
         return;
     const MidiService::Packet packet{0, std::span<const std::uint8_t>(data, size)};
     const MidiService::PacketList list(&packet, 1);
-    // The MIDI path reports nothing: a message the service refuses is dropped.
-    if (dest.isOwnVirtualSource)
-        static_cast<void>(m_service->publish(dest.ref, list));
-    else
-        static_cast<void>(m_service->send(m_outputPort.load(), dest.ref, list));
+    // The MIDI path reports nothing to its caller: a message the service
+    // refuses is dropped, and counted.
+    const MidiServiceStatus status = dest.isOwnVirtualSource ? m_service->publish(dest.ref, list)
+                                                             : m_service->send(m_outputPort.load(), dest.ref, list);
+    if (!status.ok())
+        m_refused.fetch_add(1, std::memory_order_relaxed);
 }
 
 void MIDIEngine::send(const MIDIMessage &message, const EndpointKey &key)

@@ -18,6 +18,8 @@
 
 #include <QObject>
 
+class QTimer;
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -51,7 +53,10 @@ class MIDIEngine : public QObject, public MIDIDelivery {
     Q_OBJECT
 
 public:
-    using InputCallback = std::function<void(const EndpointKey &, const MIDIMessage &)>;
+    // With the origin of the message: the connection it came through (a
+    // source that goes and comes back is a new connection).
+    using InputCallback = std::function<void(const EndpointKey &, const MIDIMessage &, std::uint64_t origin)>;
+    using SourceGone = std::function<void(const EndpointKey &, std::uint64_t origin)>;
     using SystemLog = std::function<void(const std::string &line)>;
 
     explicit MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent = nullptr);
@@ -89,6 +94,9 @@ public:
 
     // Called on the service's receive thread for every parsed message.
     void setOnInput(InputCallback callback);
+    // Called on the main thread for a connected source the service no longer
+    // lists, and for every connected source on stop, after its last message.
+    void setOnSourceGone(SourceGone callback);
     // Where the client-creation failure line goes; the system log by default.
     void setSystemLog(SystemLog log);
 
@@ -98,8 +106,15 @@ public:
     // Recompiled on every change of the router or of the endpoints. Null
     // hands input to onInput again. Main thread.
     void setRealtimeRouter(const std::shared_ptr<MIDIRouter> &router);
-    // Network-bound messages the in-cycle routing had to drop (queue full).
-    std::uint64_t realtimeNetworkDrops() const;
+    // Messages lost since the engine was made, by cause.
+    struct Losses {
+        std::uint64_t network = 0;  // in-cycle routing to the network: queue full, sysex too long
+        std::uint64_t service = 0;  // the service refused or could not write them (full buffers, limits)
+        std::uint64_t sysex = 0;    // system-exclusive messages abandoned at a destination
+        std::uint64_t total() const { return network + service + sysex; }
+        friend bool operator==(const Losses &, const Losses &) = default;
+    };
+    Losses losses() const;
 
 signals:
     void sourcesChanged();
@@ -114,6 +129,9 @@ private:
     using Handle = MidiService::Handle;
     using Token = MidiService::Token;
 
+    // Reads both lists again, connects new sources, lets go of vanished ones
+    // and recompiles the in-cycle routing when the endpoints changed.
+    void resync();
     void refreshEndpoints();
     void connectAllSources();
     void onNotification(std::uint64_t generation, MidiService::Notification notification);
@@ -127,6 +145,9 @@ private:
     std::shared_ptr<Tables> m_tables;
     SystemLog m_systemLog;
     std::shared_ptr<Realtime> m_realtime; // shared with the router's change listener
+    SourceGone m_onSourceGone;
+    std::atomic<std::uint64_t> m_refused{0}; // sends the service refused
+    std::optional<int> m_loggedStartFailure; // the failure already in the system log
 
     // Main thread only.
     Handle m_client = 0;
@@ -134,6 +155,9 @@ private:
     bool m_running = false;
     std::uint64_t m_generation = 0; // which client a queued notification belongs to
     std::map<Handle, Token> m_connectedSources;
+    std::map<Handle, EndpointKey> m_connectedKeys;
+    QTimer *m_settleTimer = nullptr; // a second look once the server's graph has switched
+    QTimer *m_safetyTimer = nullptr; // a slow look in case a notice never came
     std::map<Handle, Token> m_virtualDestinationTokens;
     std::vector<MIDIEndpointInfo> m_sources;
     std::vector<MIDIEndpointInfo> m_destinations;

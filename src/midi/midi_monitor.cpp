@@ -61,7 +61,7 @@ void MIDIMonitor::record(MonitorEvent::Direction direction, std::string_view end
 }
 
 bool MIDIMonitor::write(ByteRing &ring, MonitorEvent::Direction direction, std::string_view endpoint,
-                        std::span<const std::uint8_t> bytes,
+                        std::span<const std::uint8_t> head, std::size_t size,
                         std::chrono::system_clock::time_point time) noexcept
 {
     // Both read without a lock: a change applies to later records.
@@ -74,15 +74,15 @@ bool MIDIMonitor::write(ByteRing &ring, MonitorEvent::Direction direction, std::
     RecordHeader header{};
     header.sequence = m_sequence.fetch_add(1, std::memory_order_relaxed);
     header.time = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
-    header.size = static_cast<std::uint32_t>(std::min<std::size_t>(bytes.size(), UINT32_MAX));
+    header.size = static_cast<std::uint32_t>(std::min<std::size_t>(std::max(size, head.size()), UINT32_MAX));
     header.nameSize = static_cast<std::uint16_t>(std::min<std::size_t>(endpoint.size(), UINT16_MAX));
     // The texts never need more: the hex stops after kRawHexBytes.
-    header.stored = static_cast<std::uint16_t>(std::min(bytes.size(), MonitorEvent::kRawHexBytes));
+    header.stored = static_cast<std::uint16_t>(std::min(head.size(), MonitorEvent::kRawHexBytes));
     header.direction = static_cast<std::uint8_t>(direction);
     const bool written = ring.write({
         std::span(reinterpret_cast<const std::uint8_t *>(&header), sizeof header),
         std::span(reinterpret_cast<const std::uint8_t *>(endpoint.data()), header.nameSize),
-        bytes.first(header.stored),
+        head.first(header.stored),
     });
     if (!written)
         m_dropped.fetch_add(1, std::memory_order_relaxed);
@@ -100,14 +100,23 @@ void MIDIMonitor::record(MonitorEvent::Direction direction, std::string_view end
 {
     if (paused())
         return;
+    record(direction, endpoint, bytes, bytes.size(), time);
+}
+
+void MIDIMonitor::record(MonitorEvent::Direction direction, std::string_view endpoint,
+                         std::span<const std::uint8_t> head, std::size_t size,
+                         std::chrono::system_clock::time_point time)
+{
+    if (paused())
+        return;
     std::lock_guard lock(m_sharedMutex);
-    write(m_shared, direction, endpoint, bytes, time);
+    write(m_shared, direction, endpoint, head, size, time);
 }
 
 void MIDIMonitor::recordRealtime(MonitorEvent::Direction direction, std::string_view endpoint,
-                                 std::span<const std::uint8_t> bytes) noexcept
+                                 std::span<const std::uint8_t> head, std::size_t size) noexcept
 {
-    write(m_realtime, direction, endpoint, bytes, std::chrono::system_clock::now());
+    write(m_realtime, direction, endpoint, head, size, std::chrono::system_clock::now());
 }
 
 void MIDIMonitor::readRing(ByteRing &ring)

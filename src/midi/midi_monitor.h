@@ -71,10 +71,14 @@ public:
     // message and all its deliveries).
     void record(MonitorEvent::Direction direction, std::string_view endpoint,
                 std::span<const std::uint8_t> bytes, std::chrono::system_clock::time_point time);
+    // A message of `size` bytes of which `head` are the first (a long
+    // system-exclusive message recorded once it has ended).
+    void record(MonitorEvent::Direction direction, std::string_view endpoint,
+                std::span<const std::uint8_t> head, std::size_t size, std::chrono::system_clock::time_point time);
     // The same for one real-time thread at a time (the audio server's process
     // callback): no lock, no allocation, no system call.
     void recordRealtime(MonitorEvent::Direction direction, std::string_view endpoint,
-                        std::span<const std::uint8_t> bytes) noexcept;
+                        std::span<const std::uint8_t> head, std::size_t size) noexcept;
     // Records lost to a full ring since the monitor was made.
     std::uint64_t droppedRecords() const { return m_dropped.load(std::memory_order_relaxed); }
 
@@ -120,7 +124,8 @@ private:
     static constexpr std::size_t kRingBytes = std::size_t{1} << 20;
 
     bool write(ByteRing &ring, MonitorEvent::Direction direction, std::string_view endpoint,
-               std::span<const std::uint8_t> bytes, std::chrono::system_clock::time_point time) noexcept;
+               std::span<const std::uint8_t> head, std::size_t size,
+               std::chrono::system_clock::time_point time) noexcept;
     void readRing(ByteRing &ring);
     void discardRing(ByteRing &ring);
 

@@ -1,108 +1,166 @@
 #include "midi/midi_router.h"
 
-#include "midi/midi_filter_processor.h"
 #include "midi/midi_monitor.h"
-#include "midi/realtime_route_plan.h"
+#include "midi/route_plan.h"
 
-#include <unordered_map>
+#include <chrono>
 
 namespace korvane {
-
-// Routes and chains as given, plus what process() needs precomputed: the
-// enabled routes in order, each with its chain resolved once (null when the
-// route has none, names no known chain, or the chain has no enabled step).
-struct MIDIRouter::Table {
-    using Counter = std::atomic<std::uint64_t>;
-    struct Entry {
-        const Route *route;
-        const FilterChain *chain;
-        Counter *delivered;
-    };
-
-    std::vector<Route> routes;
-    std::unordered_map<Uuid, FilterChain, UuidHash> chains;
-    // One per route id, handed from table to table so a count never restarts
-    // while the route lives; shared with messages still in flight on an older
-    // table.
-    std::unordered_map<Uuid, std::shared_ptr<Counter>, UuidHash> counters;
-    std::vector<Entry> active;
-
-    // Indices into `active`, ascending, so a message only visits the routes
-    // its source can match (kinds are checked on the way).
-    using Indices = std::vector<std::uint32_t>;
-    std::unordered_map<std::uint64_t, Indices> byKindAndID; // sources with a non-zero id
-    std::unordered_map<std::string, Indices> byNameWithoutID;
-    std::unordered_map<std::string, Indices> byName; // every route
-
-    static std::uint64_t kindAndID(EndpointKind kind, std::int32_t id)
-    {
-        return (std::uint64_t(kind) << 32) | std::uint32_t(id);
-    }
-    static bool hasID(const EndpointKey &key) { return key.uniqueID && *key.uniqueID != 0; }
-
-    void index()
-    {
-        for (std::uint32_t i = 0; i < active.size(); ++i) {
-            const EndpointKey &source = active[i].route->source;
-            byName[source.name].push_back(i);
-            if (hasID(source))
-                byKindAndID[kindAndID(source.kind, *source.uniqueID)].push_back(i);
-            else
-                byNameWithoutID[source.name].push_back(i);
-        }
-    }
-
-    // Calls f(entry) for every active route whose source matches `source`,
-    // in route order.
-    template <typename F> void forEachMatch(const EndpointKey &source, F &&f) const
-    {
-        static const Indices none;
-        auto find = [](const auto &map, const auto &key) -> const Indices & {
-            auto it = map.find(key);
-            return it == map.end() ? none : it->second;
-        };
-        const Indices &a = hasID(source) ? find(byKindAndID, kindAndID(source.kind, *source.uniqueID))
-                                         : find(byName, source.name);
-        const Indices &b = hasID(source) ? find(byNameWithoutID, source.name) : none;
-        std::size_t i = 0, j = 0;
-        while (i < a.size() || j < b.size()) {
-            const std::uint32_t next = j == b.size() || (i < a.size() && a[i] < b[j]) ? a[i++] : b[j++];
-            if (active[next].route->source.kind == source.kind)
-                f(active[next]);
-        }
-    }
-};
 
 // Immutable once published; process() keeps its own reference for the whole
 // message, so a configuration change never affects a message in flight.
 struct MIDIRouter::Config {
-    std::shared_ptr<const Table> table = std::make_shared<Table>();
+    std::shared_ptr<const RouteTable> table = std::make_shared<RouteTable>();
     bool enabled = true;
     std::weak_ptr<MIDIDelivery> engine;
     std::weak_ptr<MIDIMonitor> monitor;
     std::shared_ptr<const RtpSend> rtpSend;
+    std::shared_ptr<const Log> log;
+    // The queued path's plan, compiled from the fields above; null while
+    // disabled.
+    std::shared_ptr<const RoutePlan> plan;
 };
 
-MIDIRouter::MIDIRouter() : m_config(std::make_shared<Config>()) {}
+struct MIDIRouter::Shared {
+    std::shared_ptr<NoteLedger> ledger = NoteLedger::create();
+    mutable std::mutex mutex;
+    std::shared_ptr<const Config> config = std::make_shared<Config>(); // guarded by mutex; never null
+    std::shared_ptr<const std::function<void()>> listener;              // guarded by mutex
+    std::mutex compileMutex; // one configuration change at a time
+
+    std::shared_ptr<const Config> snapshot() const
+    {
+        std::lock_guard lock(mutex);
+        return config;
+    }
+};
+
+namespace {
+
+// The queued path's deliveries: endpoints through the engine (resolved per
+// message, so a destination that appears is reached at once), network
+// sessions through rtpSend, records into the monitor's shared ring.
+class QueuedSink final : public RouteSink {
+public:
+    QueuedSink(const std::weak_ptr<MIDIDelivery> &engine, const MIDIRouter::RtpSend *rtpSend,
+               std::shared_ptr<MIDIMonitor> monitor)
+        : m_engineRef(engine), m_rtpSend(rtpSend), m_monitor(std::move(monitor)),
+          m_now(m_monitor ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point())
+    {
+    }
+    bool deliver(const RouteDestination &destination, const MIDIPiece &piece) noexcept override
+    {
+        if (destination.kind == RouteDestination::Kind::network) {
+            if (!m_rtpSend || !*m_rtpSend)
+                return false;
+            (*m_rtpSend)(destination.key, MIDIMessage(std::vector<std::uint8_t>(piece.bytes.begin(), piece.bytes.end())));
+            return true;
+        }
+        if (!m_engineLooked) {
+            m_engine = m_engineRef.lock();
+            m_engineLooked = true;
+        }
+        if (!m_engine || piece.bytes.empty())
+            return false;
+        const auto resolved = m_engine->resolveDestinationRef(destination.key);
+        if (!resolved)
+            return false;
+        m_engine->deliver(*resolved, piece.bytes.data(), piece.bytes.size());
+        return true;
+    }
+    void record(MonitorEvent::Direction direction, std::string_view endpoint, std::span<const std::uint8_t> head,
+                std::size_t size) noexcept override
+    {
+        if (m_monitor)
+            m_monitor->record(direction, endpoint, head, size, m_now);
+    }
+
+private:
+    const std::weak_ptr<MIDIDelivery> &m_engineRef;
+    const MIDIRouter::RtpSend *m_rtpSend;
+    std::shared_ptr<MIDIMonitor> m_monitor;
+    std::chrono::system_clock::time_point m_now;
+    std::shared_ptr<MIDIDelivery> m_engine;
+    bool m_engineLooked = false;
+};
+
+std::string releaseLine(const EndpointKey &destination, const std::string &sourceName,
+                        const std::vector<NoteLedger::Message> &messages)
+{
+    std::size_t notes = 0;
+    bool pedal = false;
+    for (const auto &m : messages)
+        (m[0] & 0xF0) == 0x80 ? ++notes : (pedal = true, notes);
+    std::string what;
+    if (notes > 0)
+        what = std::to_string(notes) + (notes == 1 ? " note" : " notes");
+    if (pedal)
+        what += std::string(what.empty() ? "" : " et ") + "la pédale";
+    return "Relâché vers " + destination.name + " : " + what + " tenu" + (notes + (pedal ? 1 : 0) > 1 ? "s" : "") +
+           " par " + sourceName;
+}
+
+} // namespace
+
+MIDIRouter::MIDIRouter() : m_shared(std::make_shared<Shared>())
+{
+    std::weak_ptr<Shared> weak = m_shared;
+    m_shared->ledger->setRelease(
+        [weak](const EndpointKey &destination, const std::string &sourceName,
+               const std::vector<NoteLedger::Message> &messages) {
+            const auto shared = weak.lock();
+            if (!shared)
+                return;
+            const auto config = shared->snapshot();
+            QueuedSink sink(config->engine, config->rtpSend.get(), config->monitor.lock());
+            RouteDestination target;
+            target.kind = destination.kind == EndpointKind::rtp ? RouteDestination::Kind::network
+                                                                : RouteDestination::Kind::endpoint;
+            target.key = destination;
+            for (const auto &message : messages) {
+                const std::span<const std::uint8_t> bytes(message);
+                sink.deliver(target, MIDIPiece{bytes});
+                sink.record(MonitorEvent::Direction::output, destination.name, bytes, bytes.size());
+            }
+            if (config->log && *config->log)
+                (*config->log)(releaseLine(destination, sourceName, messages));
+        });
+    replace([](Config &) {});
+}
 
 MIDIRouter::~MIDIRouter() = default;
 
 std::shared_ptr<const MIDIRouter::Config> MIDIRouter::snapshot() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_config;
+    return m_shared->snapshot();
 }
 
 void MIDIRouter::replace(const std::function<void(Config &)> &edit)
 {
     std::shared_ptr<const std::function<void()>> listener;
+    std::shared_ptr<const Config> previous;
     {
-        std::lock_guard lock(m_mutex);
-        auto next = std::make_shared<Config>(*m_config);
+        std::lock_guard compile(m_shared->compileMutex);
+        auto next = std::make_shared<Config>(*snapshot());
         edit(*next);
-        m_config = std::move(next);
-        listener = m_listener;
+        if (next->enabled) {
+            auto plan = std::make_shared<RoutePlan>(RoutePlan::Parts{next->table, m_shared->ledger, nullptr,
+                                                                     nullptr, nullptr},
+                                                    std::vector<RoutePlan::InputSpec>{});
+            if (next->plan)
+                plan->adoptQueuedInputs(*next->plan);
+            next->plan = std::move(plan);
+        } else {
+            next->plan = nullptr;
+        }
+        std::lock_guard lock(m_shared->mutex);
+        previous = std::move(m_shared->config);
+        m_shared->config = std::move(next);
+        listener = m_shared->listener;
     }
+    // The old plan goes here, or with the last message still using it: what
+    // only it held is released then.
+    previous.reset();
     if (listener && *listener)
         (*listener)();
 }
@@ -110,8 +168,8 @@ void MIDIRouter::replace(const std::function<void(Config &)> &edit)
 void MIDIRouter::setChangeListener(std::function<void()> listener)
 {
     auto shared = listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
-    std::lock_guard lock(m_mutex);
-    m_listener = std::move(shared);
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->listener = std::move(shared);
 }
 
 std::shared_ptr<const MIDIRouter::RtpSend> MIDIRouter::rtpSend() const
@@ -119,86 +177,24 @@ std::shared_ptr<const MIDIRouter::RtpSend> MIDIRouter::rtpSend() const
     return snapshot()->rtpSend;
 }
 
-std::shared_ptr<RealtimeRoutePlan>
-MIDIRouter::makeRealtimePlan(const std::vector<std::pair<std::uint32_t, EndpointKey>> &inputs,
-                             const Resolve &resolve) const
+std::shared_ptr<RoutePlan> MIDIRouter::makeRealtimePlan(const std::vector<RealtimeInput> &inputs,
+                                                        const Resolve &resolve,
+                                                        std::shared_ptr<NetworkOutbox> outbox) const
 {
     const std::shared_ptr<const Config> config = snapshot();
-    auto plan = std::make_shared<RealtimeRoutePlan>();
-    if (!config->enabled)
-        return plan; // nothing recorded, nothing sent
-    plan->monitor = config->monitor.lock();
-    const Table &table = *config->table;
-    // Plan route per active entry, made when a source first needs it.
-    std::vector<int> routeOf(table.active.size(), -1);
-    std::unordered_map<const FilterChain *, int> chainOf;
-    for (const auto &[handle, key] : inputs) {
-        RealtimeRoutePlan::Source source;
-        source.name = key.name;
-        table.forEachMatch(key, [&](const Table::Entry &entry) {
-            const auto index = static_cast<std::size_t>(&entry - table.active.data());
-            if (routeOf[index] < 0) {
-                RealtimeRoutePlan::Route route;
-                route.channelMask = entry.route->channelMask;
-                if (auto counter = table.counters.find(entry.route->id); counter != table.counters.end())
-                    route.delivered = counter->second;
-                if (entry.chain) {
-                    auto [it, added] =
-                        chainOf.try_emplace(entry.chain, static_cast<int>(plan->chains.size()));
-                    if (added)
-                        plan->chains.push_back(*entry.chain);
-                    route.chain = it->second;
-                }
-                for (const EndpointKey &key : entry.route->destinations) {
-                    RealtimeRoutePlan::Destination destination;
-                    destination.name = key.name;
-                    if (key.kind == EndpointKind::rtp) {
-                        destination.kind = RealtimeRoutePlan::Destination::Kind::network;
-                    } else if (auto resolved = resolve ? resolve(key) : std::nullopt) {
-                        destination.kind = RealtimeRoutePlan::Destination::Kind::endpoint;
-                        destination.handle = resolved->ref;
-                    }
-                    route.destinations.push_back(std::move(destination));
-                }
-                routeOf[index] = static_cast<int>(plan->routes.size());
-                plan->routes.push_back(std::move(route));
-            }
-            source.routes.push_back(static_cast<std::uint32_t>(routeOf[index]));
-        });
-        if (handle >= plan->sourceByHandle.size())
-            plan->sourceByHandle.resize(handle + 1, -1);
-        plan->sourceByHandle[handle] = static_cast<std::int32_t>(plan->sources.size());
-        plan->sources.push_back(std::move(source));
-    }
-    return plan;
+    std::vector<RoutePlan::InputSpec> specs;
+    if (config->enabled) // else nothing is recorded or sent
+        for (const RealtimeInput &input : inputs)
+            specs.push_back({input.handle, input.key, input.identity});
+    return std::make_shared<RoutePlan>(
+        RoutePlan::Parts{config->table, m_shared->ledger, config->monitor.lock(), std::move(outbox), resolve},
+        specs);
 }
 
 void MIDIRouter::updateConfiguration(std::vector<Route> routes, std::vector<FilterChain> chains)
 {
     // Built outside the lock; only the pointer swap happens under it.
-    const std::shared_ptr<const Table> previous = snapshot()->table;
-    auto table = std::make_shared<Table>();
-    table->routes = std::move(routes);
-    for (FilterChain &chain : chains)
-        table->chains.try_emplace(chain.id, std::move(chain));
-    for (const Route &route : table->routes) {
-        auto [slot, added] = table->counters.try_emplace(route.id);
-        if (added) {
-            auto old = previous->counters.find(route.id);
-            slot->second =
-                old != previous->counters.end() ? old->second : std::make_shared<Table::Counter>(0);
-        }
-        if (!route.enabled)
-            continue;
-        const FilterChain *chain = nullptr;
-        if (route.filterChainID) {
-            auto it = table->chains.find(*route.filterChainID);
-            if (it != table->chains.end() && !MIDIFilterProcessor::isIdentity(it->second))
-                chain = &it->second;
-        }
-        table->active.push_back({&route, chain, slot->second.get()});
-    }
-    table->index();
+    auto table = std::make_shared<const RouteTable>(std::move(routes), std::move(chains), snapshot()->table.get());
     replace([&](Config &c) { c.table = std::move(table); });
 }
 
@@ -233,13 +229,24 @@ void MIDIRouter::setRtpSend(RtpSend send)
     replace([&](Config &c) { c.rtpSend = std::move(shared); });
 }
 
+void MIDIRouter::setLog(Log log)
+{
+    auto shared = log ? std::make_shared<const Log>(std::move(log)) : nullptr;
+    replace([&](Config &c) { c.log = std::move(shared); });
+}
+
 std::optional<std::uint64_t> MIDIRouter::routeMessageCount(const Uuid &routeID) const
 {
-    const std::shared_ptr<const Table> table = snapshot()->table;
+    const std::shared_ptr<const RouteTable> table = snapshot()->table;
     auto it = table->counters.find(routeID);
     if (it == table->counters.end())
         return std::nullopt;
     return it->second->load(std::memory_order_relaxed);
+}
+
+std::size_t MIDIRouter::liveNoteHolders() const
+{
+    return m_shared->ledger->liveHolders();
 }
 
 bool MIDIRouter::keysMatch(const EndpointKey &a, const EndpointKey &b)
@@ -247,58 +254,20 @@ bool MIDIRouter::keysMatch(const EndpointKey &a, const EndpointKey &b)
     return EndpointKey::matches(a, b);
 }
 
-void MIDIRouter::process(const EndpointKey &source, const MIDIMessage &message)
+void MIDIRouter::process(const EndpointKey &source, const MIDIMessage &message, std::uint64_t origin)
 {
     const std::shared_ptr<const Config> config = snapshot();
-    if (!config->enabled)
+    if (!config->plan)
         return;
+    const auto input = config->plan->queuedInput(source, origin);
+    QueuedSink sink(config->engine, config->rtpSend.get(), config->monitor.lock());
+    config->plan->routePiece(*input, MIDIPiece{message.bytes, message.statusByte() == 0xF0}, sink);
+}
 
-    const std::shared_ptr<MIDIMonitor> monitor = config->monitor.lock();
-    const auto now = monitor ? std::chrono::system_clock::now() : std::chrono::system_clock::time_point();
-    if (monitor)
-        monitor->record(MonitorEvent::Direction::input, source.name, message.bytes, now);
-
-    const std::uint8_t status = message.statusByte();
-    const bool channelMessage = status >= 0x80 && status <= 0xEF;
-    const std::uint16_t channelBit = static_cast<std::uint16_t>(1u << (status & 0x0F));
-
-    std::shared_ptr<MIDIDelivery> engine;
-    bool engineLooked = false;
-    MIDIMessage filtered; // reused by every route with a chain, keeping its storage
-
-    config->table->forEachMatch(source, [&](const Table::Entry &entry) {
-        const Route &route = *entry.route;
-        if (channelMessage && (route.channelMask & channelBit) == 0)
-            return;
-
-        const MIDIMessage *out = &message;
-        if (entry.chain) {
-            filtered = message;
-            if (!MIDIFilterProcessor::applyInPlace(*entry.chain, filtered))
-                return;
-            out = &filtered;
-        }
-        if (!route.destinations.empty())
-            entry.delivered->fetch_add(1, std::memory_order_relaxed);
-
-        for (const EndpointKey &destination : route.destinations) {
-            if (destination.kind == EndpointKind::rtp) {
-                if (config->rtpSend)
-                    (*config->rtpSend)(destination, *out);
-            } else {
-                if (!engineLooked) {
-                    engine = config->engine.lock();
-                    engineLooked = true;
-                }
-                if (engine && !out->bytes.empty()) {
-                    if (auto resolved = engine->resolveDestinationRef(destination))
-                        engine->deliver(*resolved, out->bytes.data(), out->bytes.size());
-                }
-            }
-            if (monitor)
-                monitor->record(MonitorEvent::Direction::output, destination.name, out->bytes, now);
-        }
-    });
+void MIDIRouter::releaseOrigin(const EndpointKey &source, std::uint64_t origin)
+{
+    if (const auto config = snapshot(); config->plan)
+        config->plan->dropQueuedInput(source, origin);
 }
 
 } // namespace korvane

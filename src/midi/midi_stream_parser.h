@@ -8,6 +8,7 @@
 // Not thread-safe: a parser must only be fed from one thread at a time.
 
 #include "midi/midi_message.h"
+#include "midi/midi_stream_splitter.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,18 +35,10 @@ public:
     }
 
 private:
-    // Handles data[i] while a system-exclusive message is open; returns the next index.
-    std::size_t stepInSysex(const std::uint8_t *data, std::size_t i, std::uint64_t timestamp,
-                            const Emit &onMessage);
-    std::size_t stepOutsideSysex(const std::uint8_t *data, std::size_t size, std::size_t i,
-                                 std::uint64_t timestamp, const Emit &onMessage);
-    void emitSysexBuffer(std::uint64_t timestamp, const Emit &onMessage);
-
-    std::uint8_t m_runningStatus = 0;
+    MIDIStreamSplitter m_splitter;
     std::vector<std::uint8_t> m_sysexBuffer;
-    bool m_inSysex = false;
-    // The open system-exclusive message outgrew kMaxSysexBytes: its bytes are
-    // being skipped until the next status byte.
+    // The open system-exclusive message outgrew kMaxSysexBytes: the rest of
+    // it is skipped.
     bool m_discardingSysex = false;
 };
 

@@ -1,5 +1,8 @@
 #include "midi/network_outbox.h"
 
+#include "midi/midi_stream_parser.h"
+#include "midi/service/midi_service.h"
+
 #include <QtGlobal>
 
 #include <cerrno>
@@ -33,10 +36,11 @@ void NetworkOutbox::setLog(Log log)
     m_log = std::move(log);
 }
 
-bool NetworkOutbox::push(std::string_view session, std::span<const std::uint8_t> bytes) noexcept
+bool NetworkOutbox::push(std::uint32_t tag, std::uint32_t lane, std::string_view session,
+                         std::span<const std::uint8_t> bytes, std::uint8_t flags) noexcept
 {
-    const Header header{static_cast<std::uint32_t>(bytes.size()),
-                        static_cast<std::uint16_t>(std::min<std::size_t>(session.size(), UINT16_MAX))};
+    const Header header{static_cast<std::uint32_t>(bytes.size()), tag, lane,
+                        static_cast<std::uint16_t>(std::min<std::size_t>(session.size(), UINT16_MAX)), flags};
     const bool written = m_ring.write({
         std::span(reinterpret_cast<const std::uint8_t *>(&header), sizeof header),
         std::span(reinterpret_cast<const std::uint8_t *>(session.data()), header.nameSize),
@@ -66,6 +70,30 @@ void NetworkOutbox::run()
     }
 }
 
+// One piece of a long system-exclusive message: true, with the whole message
+// in `bytes`, once its last piece is in.
+bool NetworkOutbox::reassemble(const Header &header, std::vector<std::uint8_t> &bytes)
+{
+    const auto key = std::pair(header.tag, header.lane);
+    if (header.flags & MidiService::pieceFirst) {
+        m_open[key].clear();
+    } else if (!m_open.count(key)) {
+        return false; // its beginning was lost or is too long
+    }
+    std::vector<std::uint8_t> &open = m_open[key];
+    if (open.size() + bytes.size() > MIDIStreamParser::kMaxSysexBytes) {
+        m_open.erase(key);
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    open.insert(open.end(), bytes.begin(), bytes.end());
+    if (!(header.flags & MidiService::pieceLast))
+        return false;
+    bytes = std::move(open);
+    m_open.erase(key);
+    return true;
+}
+
 void NetworkOutbox::drain()
 {
     std::shared_ptr<const Send> send;
@@ -88,8 +116,13 @@ void NetworkOutbox::drain()
         const std::size_t total = sizeof header + name.size() + bytes.size();
         m_ring.skip(total);
         left -= total;
+        const bool piece = (header.flags & MidiService::pieceSysex) &&
+                           (header.flags & MidiService::wholeMessage) != MidiService::wholeMessage;
+        if (piece && !reassemble(header, bytes))
+            continue;
         if (send && *send)
-            (*send)(EndpointKey(EndpointKind::rtp, name), MIDIMessage(bytes));
+            (*send)(EndpointKey(EndpointKind::rtp, name), MIDIMessage(std::move(bytes)));
+        bytes = {};
     }
     if (const std::uint64_t lost = dropped(); lost != m_droppedLogged) {
         const std::string line =

@@ -4,6 +4,9 @@
 // thread of their own that sends them: the real-time thread only copies them
 // into a preallocated ring and, once per cycle that queued something, posts a
 // semaphore (never blocks). A full ring drops the message and counts it.
+// A long system-exclusive message comes in the pieces it arrived in and is
+// put back together here, per input and route destination ("lane"), up to
+// the stream parser's cap; sessions only ever send whole messages.
 
 #include "midi/byte_ring.h"
 #include "midi/midi_message.h"
@@ -11,6 +14,7 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <semaphore.h>
@@ -18,6 +22,8 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace korvane {
 
@@ -37,9 +43,11 @@ public:
     // Where the line about dropped messages goes (qWarning by default).
     void setLog(Log log);
 
-    // Real-time thread (one at a time): queues a message for the rtp
-    // destination named `session`.
-    bool push(std::string_view session, std::span<const std::uint8_t> bytes) noexcept;
+    // Real-time thread (one at a time): queues a message, or a piece of one
+    // (MidiService::pieceFlags), from input `tag` for the rtp destination
+    // named `session`.
+    bool push(std::uint32_t tag, std::uint32_t lane, std::string_view session,
+              std::span<const std::uint8_t> bytes, std::uint8_t flags) noexcept;
     // Real-time thread, once per cycle: wakes the sender if anything was queued.
     void wake() noexcept;
 
@@ -48,17 +56,23 @@ public:
 private:
     struct Header {
         std::uint32_t size;
+        std::uint32_t tag;
+        std::uint32_t lane;
         std::uint16_t nameSize;
+        std::uint8_t flags;
     };
     void run();
     void drain();
+    bool reassemble(const Header &header, std::vector<std::uint8_t> &bytes);
 
     ByteRing m_ring;
     sem_t m_ready;
     std::atomic<bool> m_queued{false};
     std::atomic<bool> m_stopping{false};
     std::atomic<std::uint64_t> m_dropped{0};
-    std::uint64_t m_droppedLogged = 0; // sending thread only
+    // Sending thread only.
+    std::uint64_t m_droppedLogged = 0;
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::vector<std::uint8_t>> m_open; // by tag and lane
 
     std::mutex m_mutex; // guards m_send and m_log
     std::shared_ptr<const Send> m_send;

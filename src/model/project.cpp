@@ -66,13 +66,6 @@ bool EndpointKey::matches(const EndpointKey &a, const EndpointKey &b)
     return a.name == b.name;
 }
 
-bool Route::passesChannel(std::optional<int> channel) const
-{
-    if (!channel || *channel < 1 || *channel > 16)
-        return true;
-    return (channelMask >> (*channel - 1)) & 1u;
-}
-
 namespace {
 
 struct KindInfo {

@@ -70,8 +70,12 @@ struct Route {
     Route() = default;
     explicit Route(EndpointKey src) : source(std::move(src)) {}
 
-    // Channel-less (absent, <1 or >16) always passes.
-    bool passesChannel(std::optional<int> channel) const;
+    // Whether `mask` lets a message starting with `status` through: only
+    // channel messages (0x80…0xEF) are masked.
+    static bool passesChannel(std::uint16_t mask, std::uint8_t status)
+    {
+        return status < 0x80 || status > 0xEF || ((mask >> (status & 0x0F)) & 1u);
+    }
 
     friend bool operator==(const Route &, const Route &) = default;
 };

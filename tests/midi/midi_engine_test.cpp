@@ -25,7 +25,7 @@ protected:
 
     void SetUp() override
     {
-        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message) {
+        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
             std::lock_guard lock(receivedMutex);
             received.push_back({key, message});
         });

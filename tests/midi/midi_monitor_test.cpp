@@ -50,7 +50,7 @@ TEST(MIDIMonitorTest, EventFieldsFromBothRingsInRecordingOrder)
     bool realtime = false;
     for (const Row &r : rows) {
         if ((realtime = !realtime))
-            monitor.recordRealtime(Dir::output, "Synth", r.bytes);
+            monitor.recordRealtime(Dir::output, "Synth", r.bytes, r.bytes.size());
         else
             monitor.record(Dir::output, "Synth", MIDIMessage(r.bytes));
     }
@@ -72,7 +72,7 @@ TEST(MIDIMonitorTest, EventFieldsFromBothRingsInRecordingOrder)
     dump.front() = 0xF0;
     monitor.record(Dir::input, "Keys", MIDIMessage(dump));
     dump.push_back(0xF7);
-    monitor.recordRealtime(Dir::input, "Keys", dump);
+    monitor.recordRealtime(Dir::input, "Keys", dump, dump.size());
     monitor.flush();
     const MonitorEvent &exact = monitor.events()[monitor.events().size() - 2];
     const MonitorEvent &longer = monitor.events().back();
@@ -92,15 +92,15 @@ TEST(MIDIMonitorTest, FullRingDropsNewRecordsCountsAndLogsThem)
     const std::vector<std::uint8_t> sysex(200, 0x01);
     std::size_t kept = 0;
     while (monitor.droppedRecords() == 0) {
-        monitor.recordRealtime(Dir::input, "Keys", sysex);
+        monitor.recordRealtime(Dir::input, "Keys", sysex, sysex.size());
         kept += monitor.droppedRecords() == 0 ? 1 : 0;
     }
-    monitor.recordRealtime(Dir::input, "Keys", sysex);
+    monitor.recordRealtime(Dir::input, "Keys", sysex, sysex.size());
     EXPECT_EQ(monitor.droppedRecords(), 2u);
     monitor.flush();
     EXPECT_EQ(monitor.events().size(), kept);
     EXPECT_EQ(lines, (std::vector<std::string>{"Moniteur : 2 événements perdus (file pleine)"}));
-    monitor.recordRealtime(Dir::input, "Keys", sysex); // room again
+    monitor.recordRealtime(Dir::input, "Keys", sysex, sysex.size()); // room again
     monitor.flush();
     EXPECT_EQ(monitor.events().size(), kept + 1);
     EXPECT_EQ(lines.size(), 1u);

@@ -87,7 +87,9 @@ TEST(MIDIRouterStressTest, ConcurrentProcessingNeverTearsAConfiguration)
         for (int i = 0; i < kMessagesPerThread; ++i) {
             const int channel = (i + thread) % 16;
             const int note = 10 + i % 50;
-            const MIDIMessage m({std::uint8_t(0x90 | channel), std::uint8_t(note), std::uint8_t(thread + 1)});
+            // Key pressure: transposed and masked like a note, but holds nothing
+            // that a configuration change would have to release.
+            const MIDIMessage m({std::uint8_t(0xA0 | channel), std::uint8_t(note), std::uint8_t(thread + 1)});
             tDelivered.clear();
             const int oldest = installed.load();
             router.process(kSource, m);

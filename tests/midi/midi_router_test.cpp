@@ -185,9 +185,13 @@ TEST_F(MIDIRouterTest, ChainIdsResolveToTheFirstChainOrToNone)
     router.process(physical("Keys"), kNote);
     EXPECT_EQ(engine->sent, (Sent{{"Synth A", {0x90, 61, 100}}, {"Synth B", kNote.bytes}}));
 
-    router.updateConfiguration({}, {}); // replaced as a whole
+    // Replaced as a whole: the notes the old routes left on are let go of.
+    router.updateConfiguration({}, {});
     router.process(physical("Keys"), kNote);
-    EXPECT_EQ(engine->sent.size(), 2u);
+    EXPECT_EQ(engine->sent, (Sent{{"Synth A", {0x90, 61, 100}},
+                                  {"Synth B", kNote.bytes},
+                                  {"Synth A", {0x80, 61, 0}},
+                                  {"Synth B", {0x80, 60, 0}}}));
 }
 
 TEST_F(MIDIRouterTest, EmptyMessageOrMissingEngineMonitorOrCallbackDegradeSilently)
@@ -240,6 +244,70 @@ TEST_F(MIDIRouterTest, RouteCountsWhatPassedAndKeepsCountingAcrossConfigurations
     router.process(physical("Keys"), kNote);
     EXPECT_EQ(counts(), (std::vector<std::optional<std::uint64_t>>{2, std::nullopt, std::nullopt,
                                                                    std::nullopt, std::nullopt}));
+}
+
+// What a sender holds on is let go of when it goes: note-offs as the route
+// delivered the notes (transposed here), then the pedal, once, only where no
+// other sender still holds the same note, with one line.
+TEST_F(MIDIRouterTest, ASenderThatGoesReleasesWhatNobodyElseHolds)
+{
+    const FilterChain up = transposeChain(12);
+    router.updateConfiguration(
+        {route(physical("Keys"), {physical("Synth A")}, up.id), route(physical("Pads"), {physical("Synth A")})},
+        {up});
+    Lines log;
+    router.setLog([&](const std::string &line) { log.push_back(line); });
+    router.process(physical("Keys"), MIDIMessage({0x90, 48, 100}), 1);  // note 60
+    router.process(physical("Keys"), MIDIMessage({0x9F, 115, 1}), 1);   // channel 16, note 127
+    router.process(physical("Keys"), MIDIMessage({0x9F, 114, 0}), 1);   // a note-on at 0 is a note-off
+    router.process(physical("Keys"), MIDIMessage({0xB0, 64, 64}), 1);   // pedal down at its threshold
+    router.process(physical("Keys"), MIDIMessage({0xB1, 64, 63}), 1);   // and up, on channel 2
+    router.process(physical("Pads"), MIDIMessage({0x90, 60, 90}), 7);   // the same note, another sender
+    router.process(physical("Keys"), MIDIMessage({0x90, 50, 100}), 2);  // the same source, another origin
+    const std::size_t holders = router.liveNoteHolders();
+    engine->sent.clear();
+
+    router.releaseOrigin(physical("Keys"), 1);
+    router.releaseOrigin(physical("Keys"), 1);
+    EXPECT_EQ(engine->sent, (Sent{{"Synth A", {0x8F, 127, 0}}, {"Synth A", {0xB0, 64, 0}}}));
+    EXPECT_EQ(log, (Lines{"Relâché vers Synth A : 1 note et la pédale tenus par Keys"}));
+    EXPECT_EQ(router.liveNoteHolders(), holders - 1);
+
+    engine->sent.clear();
+    router.process(physical("Pads"), MIDIMessage({0x80, 60, 0}), 7);
+    router.releaseOrigin(physical("Pads"), 7);
+    EXPECT_EQ(engine->sent, (Sent{{"Synth A", {0x80, 60, 0}}})); // its own, nothing to release
+}
+
+// A route switched off, re-targeted or given another note-changing chain lets
+// go of its notes; a change of velocity scaling or of its name does not.
+TEST_F(MIDIRouterTest, ARouteThatChangesWhatItPassesReleasesItsNotes)
+{
+    FilterChain softer("softer");
+    softer.steps = {FilterStep(FilterStep::Kind::velocity)};
+    softer.steps[0].velocityScale = 0.5;
+    Route r = route(physical("Keys"), {physical("Synth A"), physical("Synth B")}, softer.id);
+    const auto apply = [&] {
+        engine->sent.clear();
+        router.updateConfiguration({r}, {softer, transposeChain(1)});
+        return engine->sent;
+    };
+    apply();
+    router.process(physical("Keys"), MIDIMessage({0x90, 0, 127}));
+    r.name = "renamed";
+    softer.steps[0].velocityScale = 0.9;
+    EXPECT_EQ(apply(), Sent{});
+    r.destinations = {physical("Synth A")};
+    EXPECT_EQ(apply(), (Sent{{"Synth B", {0x80, 0, 0}}}));
+    r.enabled = false;
+    EXPECT_EQ(apply(), (Sent{{"Synth A", {0x80, 0, 0}}}));
+    r.enabled = true;
+    apply();
+    router.process(physical("Keys"), MIDIMessage({0x90, 127, 1}));
+    r.channelMask = 0x0002;
+    EXPECT_EQ(apply(), (Sent{{"Synth A", {0x80, 127, 0}}}));
+    router.setEnabled(false);
+    EXPECT_EQ(router.liveNoteHolders(), 0u);
 }
 
 } // namespace

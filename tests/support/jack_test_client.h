@@ -224,7 +224,7 @@ private:
     jack_port_t *m_out = nullptr;
     jack_port_t *m_in = nullptr;
     jack_ringbuffer_t *m_toSend = jack_ringbuffer_create(1 << 14);
-    jack_ringbuffer_t *m_arrived = jack_ringbuffer_create(1 << 16);
+    jack_ringbuffer_t *m_arrived = jack_ringbuffer_create(1 << 18);
     jack_ringbuffer_t *m_departures = jack_ringbuffer_create(1 << 14);
     std::mutex m_sendMutex;
     std::atomic<std::uint64_t> m_cycles{0};

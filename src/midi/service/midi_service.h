@@ -108,12 +108,25 @@ public:
     // real-time thread, which writes its results into the same cycle.
 
     // What the routing may write to during a cycle. Real-time thread only.
+    // A message goes as a whole, or, for a long system-exclusive message, in
+    // the pieces it arrived in (flags from pieceFlags): the service keeps
+    // other inputs' messages off a destination while one input's message is
+    // open there.
+    enum PieceFlag : std::uint8_t { pieceSysex = 1, pieceFirst = 2, pieceLast = 4 };
+    static constexpr std::uint8_t pieceFlags(bool sysex, bool first, bool last)
+    {
+        return static_cast<std::uint8_t>((sysex ? pieceSysex : 0) | (first ? pieceFirst : 0) |
+                                         (last ? pieceLast : 0));
+    }
+    static constexpr std::uint8_t wholeMessage = pieceFirst | pieceLast;
+
     class RealtimeSink {
     public:
-        // Queues one whole message on a destination or an own virtual source,
-        // at the time of the input event being routed. False when it cannot
-        // go out this cycle (unknown endpoint, full buffer).
-        virtual bool write(Handle endpoint, std::span<const std::uint8_t> bytes) noexcept = 0;
+        // Queues bytes on a destination or an own virtual source, at the time
+        // of the input event being routed. False when they cannot go out
+        // (unknown endpoint, full buffer).
+        virtual bool write(Handle endpoint, std::span<const std::uint8_t> bytes,
+                           std::uint8_t flags) noexcept = 0;
 
     protected:
         ~RealtimeSink() = default;
@@ -127,7 +140,21 @@ public:
                            RealtimeSink &sink) const noexcept = 0;
         // Once per cycle that routed something, after its last event.
         virtual void endCycle() const noexcept {}
+        // Before the first event of the first cycle that uses this routing,
+        // with the routing the previous cycle used (alive during the call):
+        // state that spans events (a message half-way through) carries over.
+        virtual void takeOver(const RealtimeRouting &previous) const noexcept { (void)previous; }
     };
+    // What the service itself lost since it was made: messages it could not
+    // write (full rings or buffers, its port and handle limits) and
+    // system-exclusive messages it abandoned at a destination (kept waiting
+    // for too long by another input's open message). Any thread.
+    struct Losses {
+        std::uint64_t refused = 0;
+        std::uint64_t abandonedSysex = 0;
+    };
+    virtual Losses losses() const { return {}; }
+
     virtual bool supportsRealtimeRouting() const { return false; }
     // Replaces the routing as a whole; null hands input to the input
     // handlers again. Any thread. The previous routing is released on a

@@ -40,6 +40,14 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
     tertiary.setColor(QPalette::WindowText, Theme::tertiaryText());
     m_status->setPalette(tertiary);
 
+    // Losses have their own line: the status line keeps showing alarms.
+    m_losses = new QLabel(this);
+    m_losses->setFont(Theme::font(Theme::TextStyle::caption2));
+    QPalette warning = m_losses->palette();
+    warning.setColor(QPalette::WindowText, Theme::systemRed());
+    m_losses->setPalette(warning);
+    m_losses->hide();
+
     auto *row = new QHBoxLayout;
     row->setSpacing(8);
     row->addWidget(m_dot, 0, Qt::AlignVCenter);
@@ -52,11 +60,26 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
     column->setSpacing(6);
     column->addLayout(row);
     column->addWidget(m_status);
+    column->addWidget(m_losses);
 
     connect(&m_state.engine(), &MIDIEngine::runningChanged, this, [this] { refreshEngine(); });
     connect(&m_state, &AppState::statusMessageChanged, m_status, &ElidedLabel::setFullText);
     m_status->setFullText(QString::fromStdString(m_state.statusMessage()));
+    connect(&m_state, &AppState::lossesChanged, this, [this] { refreshLosses(); });
     refreshEngine();
+    refreshLosses();
+}
+
+void EngineControlBar::refreshLosses()
+{
+    const AppState::Losses &losses = m_state.losses();
+    m_losses->setVisible(losses.total() > 0);
+    if (losses.total() == 0)
+        return;
+    m_losses->setText(QStringLiteral("\u26A0\uFE0E %1 message%2 perdu%2")
+                          .arg(losses.total())
+                          .arg(losses.total() > 1 ? QStringLiteral("s") : QString()));
+    m_losses->setToolTip(QString::fromStdString(lossesText(losses)));
 }
 
 void EngineControlBar::refreshEngine()

@@ -25,12 +25,14 @@ public:
     QLabel *stateLabel() const { return m_stateLabel; }
     QPushButton *button() const { return m_button; }
     ElidedLabel *statusLabel() const { return m_status; }
+    QLabel *lossesLabel() const { return m_losses; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     void refreshEngine();
+    void refreshLosses();
 
     AppState &m_state;
     std::function<bool()> m_confirmStop;
@@ -38,6 +40,7 @@ private:
     QLabel *m_stateLabel = nullptr;
     QPushButton *m_button = nullptr;
     ElidedLabel *m_status = nullptr;
+    QLabel *m_losses = nullptr; // hidden while nothing was lost
 };
 
 } // namespace korvane

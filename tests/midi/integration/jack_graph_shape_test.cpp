@@ -33,7 +33,7 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     router->setEngine(engine);
     router->setMonitor(monitor);
     std::atomic<int> viaInputThread{0};
-    engine->setOnInput([&](const EndpointKey &, const MIDIMessage &) { ++viaInputThread; });
+    engine->setOnInput([&](const EndpointKey &, const MIDIMessage &, std::uint64_t) { ++viaInputThread; });
     engine->setRealtimeRouter(router);
     engine->start();
     ASSERT_TRUE(engine->running());

@@ -58,7 +58,7 @@ protected:
         JackTestClient probe("korvane-probe");
         ASSERT_TRUE(probe.ok()) << "needs a JACK server (scripts/test.sh starts one)";
         ASSERT_TRUE(probe.ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
-        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message) {
+        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
             std::lock_guard lock(m_inputsMutex);
             m_inputs.emplace_back(key, message);
         });

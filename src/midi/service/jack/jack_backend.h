@@ -11,6 +11,8 @@
 #include <jack/midiport.h>
 
 #include <array>
+#include <chrono>
+#include <set>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -57,6 +59,7 @@ public:
     void disposeEndpoint(Handle endpoint) override;
     MidiServiceStatus send(Handle outputPort, Handle destination, PacketList packets) override;
     MidiServiceStatus publish(Handle ownVirtualSource, PacketList packets) override;
+    Losses losses() const override;
     bool supportsRealtimeRouting() const override { return true; }
     void setRealtimeRouting(std::shared_ptr<const RealtimeRouting> routing) override;
 
@@ -110,6 +113,9 @@ private:
     std::vector<EndpointDescription> enumerate(unsigned long direction);
     // Returns jack_connect's result (0 when the connection already stands).
     int ensureConnected(jack_port_t *ours, const std::string &peer, bool oursIsOutput);
+    void keepVirtualConnections();
+    void releaseAbsent(const std::set<std::string> &present, bool sources);
+    void restoreLater(const std::string &shortName);
     void ensureOutputFor(Handle destination, const std::string &fullName);
 
     std::optional<InputPort> registerInput(const std::string &shortName);
@@ -143,6 +149,11 @@ private:
     std::unique_ptr<InputPump> m_pump;
     std::array<std::atomic<Output *>, kMaxRealtimeHandles> m_realtimeOutputs{};
     std::atomic<const RealtimeRouting *> m_routing{nullptr};
+    std::atomic<const RealtimeRouting *> m_lastRun{nullptr}; // the routing of the last cycle
+    std::atomic<std::uint64_t> m_holdLimitFrames{0};
+    Output::Counters m_outputCounters;
+    std::atomic<std::uint64_t> m_pumpDropped{0};
+    std::atomic<std::uint64_t> m_limitRefusals{0};
     // Process callback only: each input's buffer and read position this cycle.
     struct CycleInput {
         Handle endpoint;
@@ -167,7 +178,13 @@ private:
     std::vector<std::string> m_names; // by handle - kFirstEndpointHandle
     std::map<Handle, InputPort> m_sourceInputs;
     std::map<Handle, InputPort> m_virtualDestinations;
-    std::map<Handle, std::uint32_t> m_virtualDestinationBindings;
+    // Other programs' connections to our virtual ports, by port short name;
+    // kept across a server restart, and those still to be made again.
+    std::map<std::string, std::set<std::string>> m_virtualConnections;
+    std::map<std::string, std::set<std::string>> m_restoring;
+    std::chrono::steady_clock::time_point m_restoreUntil;
+    static constexpr std::chrono::seconds kReleaseAbsentAfter{60};
+    std::map<Handle, std::chrono::steady_clock::time_point> m_absentSince;
     // Retired while a process callback could still see them (stalled or
     // vanished server): freed once the clients are closed.
     std::vector<std::shared_ptr<Output>> m_stuck;

@@ -112,11 +112,96 @@ std::vector<MidiService::EndpointDescription> JackMidiService::enumerate(unsigne
         result[i].uniqueID = ids[i];
     // JACK drops the connections of a port that goes away; a source that
     // comes back under the same name is listened to again.
-    if (wantSources)
+    if (wantSources) {
         for (auto &[handle, input] : m_sourceInputs)
             if (input.wanted && present.count(input.peerName))
                 ensureConnected(input.slot->port, input.peerName, false);
+    } else {
+        keepVirtualConnections();
+    }
+    releaseAbsent(present, wantSources);
     return result;
+}
+
+// The port of an endpoint that has been gone for a while is given back
+// (the port limit is finite); a later comeback registers a new one. The
+// handle, and with it the routes' view of the endpoint, stays.
+void JackMidiService::releaseAbsent(const std::set<std::string> &present, bool sources)
+{
+    const auto now = std::chrono::steady_clock::now();
+    auto gone = [&](Handle handle, const std::string &peer) {
+        if (present.count(peer)) {
+            m_absentSince.erase(handle);
+            return false;
+        }
+        const auto [since, added] = m_absentSince.try_emplace(handle, now);
+        return now - since->second >= kReleaseAbsentAfter;
+    };
+    if (sources) {
+        std::vector<InputPort> retired;
+        for (auto it = m_sourceInputs.begin(); it != m_sourceInputs.end();) {
+            if (!it->second.wanted && gone(it->first, it->second.peerName)) {
+                m_absentSince.erase(it->first);
+                retired.push_back(std::move(it->second));
+                it = m_sourceInputs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        retireInputs(std::move(retired));
+        return;
+    }
+    std::vector<OutputPort> retired;
+    {
+        std::unique_lock lock(m_outputsMutex);
+        for (auto it = m_destinationOutputs.begin(); it != m_destinationOutputs.end();) {
+            if (gone(it->first, it->second.peerName)) {
+                m_absentSince.erase(it->first);
+                setRealtimeOutput(it->first, nullptr);
+                retired.push_back(std::move(it->second));
+                it = m_destinationOutputs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    retireOutputs(std::move(retired));
+}
+
+// Other programs' connections to our virtual ports are theirs (or their
+// patchbay's) to make, and a server restart loses them all: they are noted
+// at every enumeration and made again once the ports are back, for as long
+// as the other end takes to come back (bounded).
+void JackMidiService::keepVirtualConnections()
+{
+    const auto now = std::chrono::steady_clock::now();
+    auto visit = [&](jack_port_t *port) {
+        const std::string shortName = jack_port_short_name(port);
+        auto pending = m_restoring.find(shortName);
+        if (pending != m_restoring.end() && now < m_restoreUntil) {
+            std::erase_if(pending->second, [&](const std::string &peer) {
+                jack_port_t *other = jack_port_by_name(m_main.client, peer.c_str());
+                const bool isOutput = jack_port_flags(port) & JackPortIsOutput;
+                return other && ensureConnected(port, peer, isOutput) == 0;
+            });
+            if (!pending->second.empty())
+                return; // what is noted stays as it was until then
+            m_restoring.erase(pending);
+        }
+        std::set<std::string> peers;
+        if (const char **names = jack_port_get_all_connections(m_main.client, port)) {
+            for (const char **n = names; *n; ++n)
+                if (jack_port_t *other = jack_port_by_name(m_main.client, *n); other && !jack_port_is_mine(m_main.client, other))
+                    peers.insert(*n);
+            jack_free(names);
+        }
+        m_virtualConnections[shortName] = std::move(peers);
+    };
+    for (auto &[handle, input] : m_virtualDestinations)
+        visit(input.slot->port);
+    std::shared_lock lock(m_outputsMutex);
+    for (auto &[handle, output] : m_virtualSources)
+        visit(output.output->port());
 }
 
 bool JackMidiService::isOurPlumbing(jack_port_t *port, const std::string &fullName, Handle handle,
@@ -139,24 +224,28 @@ int JackMidiService::ensureConnected(jack_port_t *ours, const std::string &peer,
 
 void JackMidiService::ensureOutputFor(Handle destination, const std::string &fullName)
 {
-    jack_port_t *port = nullptr;
+    std::shared_ptr<Output> output;
     {
         std::shared_lock lock(m_outputsMutex);
         if (auto it = m_destinationOutputs.find(destination); it != m_destinationOutputs.end())
-            port = it->second.output->port();
+            output = it->second.output;
     }
-    if (!port) {
-        auto output = registerOutput(m_main, "out_" + std::to_string(++m_portCounter));
-        if (!output)
+    if (!output) {
+        auto registered = registerOutput(m_main, "out_" + std::to_string(++m_portCounter));
+        if (!registered)
             return;
-        output->peerName = fullName;
-        output->handle = destination;
-        port = output->output->port();
-        setRealtimeOutput(destination, output->output.get());
+        registered->peerName = fullName;
+        registered->handle = destination;
+        output = registered->output;
+        setRealtimeOutput(destination, output.get());
         std::unique_lock lock(m_outputsMutex);
-        m_destinationOutputs[destination] = std::move(*output);
+        m_destinationOutputs[destination] = std::move(*registered);
     }
-    ensureConnected(port, fullName, true);
+    // What is sent to a destination that has just appeared (or come back)
+    // waits for the connection: a route's first note, a panic.
+    if (!jack_port_connected_to(output->port(), fullName.c_str()))
+        output->awaitConnection(m_holdLimitFrames.load() * 25); // half a second
+    ensureConnected(output->port(), fullName, true);
 }
 
 // --- our ports
@@ -172,6 +261,7 @@ std::optional<JackMidiService::InputPort> JackMidiService::registerInput(const s
     input.slot->port = port;
     input.index = m_inputSlots.add(input.slot.get());
     if (input.index < 0) {
+        m_limitRefusals.fetch_add(1, std::memory_order_relaxed);
         jack_port_unregister(m_main.client, port);
         return std::nullopt;
     }
@@ -188,9 +278,11 @@ std::optional<JackMidiService::OutputPort> JackMidiService::registerOutput(Side 
     OutputPort output;
     output.side = &side;
     output.output = std::make_shared<Output>(
-        port, kOutputRingBytes, jack_port_type_get_buffer_size(side.client, JACK_DEFAULT_MIDI_TYPE));
+        port, kOutputRingBytes, jack_port_type_get_buffer_size(side.client, JACK_DEFAULT_MIDI_TYPE),
+        m_outputCounters);
     output.index = side.outputs.add(output.output.get());
     if (output.index < 0) {
+        m_limitRefusals.fetch_add(1, std::memory_order_relaxed);
         jack_port_unregister(side.client, port);
         return std::nullopt;
     }
@@ -345,6 +437,15 @@ MidiServiceStatus JackMidiService::disconnectSource(Handle inputPort, Handle sou
 
 // --- own virtual endpoints
 
+void JackMidiService::restoreLater(const std::string &shortName)
+{
+    auto noted = m_virtualConnections.find(shortName);
+    if (noted == m_virtualConnections.end() || noted->second.empty())
+        return;
+    m_restoring[shortName] = noted->second;
+    m_restoreUntil = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+}
+
 std::optional<MidiService::Handle> JackMidiService::createVirtualSource(Handle client,
                                                                         const std::string &name)
 {
@@ -356,6 +457,7 @@ std::optional<MidiService::Handle> JackMidiService::createVirtualSource(Handle c
     const Handle handle = handleFor(jack_port_name(output->output->port()));
     output->handle = handle;
     setRealtimeOutput(handle, output->output.get());
+    restoreLater(name);
     std::unique_lock lock(m_outputsMutex);
     m_virtualSources[handle] = std::move(*output);
     return handle;
@@ -373,6 +475,7 @@ JackMidiService::createVirtualDestination(Handle client, const std::string &name
     input->slot->endpoint = handle;
     input->slot->binding = m_pump->addBinding(std::move(receive));
     input->wanted = true;
+    restoreLater(name);
     m_virtualDestinations[handle] = std::move(*input);
     return handle;
 }

@@ -43,6 +43,7 @@ MidiService::ClientResult JackMidiService::openClient(const std::string &name, N
 
     m_notify = std::move(notify);
     m_dead = false;
+    m_holdLimitFrames = jack_get_sample_rate(m_main.client) / 50; // 20 ms
     m_pump = std::make_unique<InputPump>(kInputRingBytes);
     m_pump->startThread();
     // Under a real-time server the input thread must make the next cycle too:
@@ -93,14 +94,22 @@ void JackMidiService::closeClient(Handle client)
         output.store(nullptr, std::memory_order_relaxed);
     {
         std::lock_guard lock(m_routingMutex);
-        m_routing.store(nullptr);
-        releaseRetiredRoutings(true);
+        m_routing.store(nullptr, std::memory_order_seq_cst);
     }
+    // A server that died may not have ended its last callback: nothing the
+    // callback reads is freed before the client is closed.
     jack_client_close(m_main.client); // unregisters every port of ours
     m_main.client = nullptr;
     m_main.name.clear();
-    if (m_pump)
+    {
+        std::lock_guard lock(m_routingMutex);
+        m_lastRun.store(nullptr, std::memory_order_seq_cst);
+        releaseRetiredRoutings(true);
+    }
+    if (m_pump) {
         m_pump->stopThread();
+        m_pumpDropped += m_pump->dropped();
+    }
     m_pump.reset();
     {
         std::unique_lock lock(m_outputsMutex);
@@ -109,9 +118,9 @@ void JackMidiService::closeClient(Handle client)
     }
     m_sourceInputs.clear();
     m_virtualDestinations.clear();
-    m_virtualDestinationBindings.clear();
     m_stuck.clear();
     m_stuckInputs.clear();
+    m_absentSince.clear();
     m_inputHandler.reset();
     m_outputPortOpen = false;
     m_notify = nullptr;
@@ -127,14 +136,22 @@ int JackMidiService::processMain(jack_nframes_t frames, void *arg)
     auto *self = static_cast<JackMidiService *>(arg);
     jack_client_t *client = self->m_main.client;
     const std::uint64_t cycle = self->m_main.cycles.load(std::memory_order_relaxed);
+    const jack_nframes_t cycleStart = jack_last_frame_time(client);
+    const std::uint64_t holdLimit = self->m_holdLimitFrames.load(std::memory_order_relaxed);
     // Output buffers first: cleared, then what other threads queued goes out
     // at the cycle's start; routed events follow at their own times.
-    self->m_main.outputs.forEach(
-        [&](Output &output) { output.drainInto(jack_port_get_buffer(output.port(), frames), cycle); });
-    if (const RealtimeRouting *routing = self->m_routing.load(std::memory_order_acquire)) {
+    self->m_main.outputs.forEach([&](Output &output) {
+        output.drainInto(jack_port_get_buffer(output.port(), frames), cycle, cycleStart, holdLimit);
+    });
+    // Sequentially consistent with the swap and with the cycle count below:
+    // a routing replaced before this load is never used after the count moves.
+    const RealtimeRouting *routing = self->m_routing.load(std::memory_order_seq_cst);
+    const RealtimeRouting *lastRun = self->m_lastRun.load(std::memory_order_relaxed);
+    if (routing && lastRun && routing != lastRun)
+        routing->takeOver(*lastRun);
+    if (routing) {
         self->routeInCycle(*routing, frames, cycle);
     } else {
-        const jack_nframes_t cycleStart = jack_last_frame_time(client);
         bool queued = false;
         self->m_inputSlots.forEach([&](InputSlot &slot) {
             const std::uint32_t binding = slot.binding.load(std::memory_order_acquire);
@@ -152,6 +169,9 @@ int JackMidiService::processMain(jack_nframes_t frames, void *arg)
         if (queued)
             self->m_pump->wake();
     }
+    // The routing this cycle ran stays alive while it is the last one run:
+    // the next routing takes its state over from it.
+    self->m_lastRun.store(routing, std::memory_order_seq_cst);
     // Marks the end of every use of the routing loaded above.
     self->m_main.cycles.fetch_add(1, std::memory_order_seq_cst);
     return 0;
@@ -184,12 +204,17 @@ void JackMidiService::routeInCycle(const RealtimeRouting &routing, jack_nframes_
         JackMidiService *self;
         std::uint64_t cycle;
         jack_nframes_t frame = 0;
-        bool write(Handle endpoint, std::span<const std::uint8_t> bytes) noexcept override
+        Handle owner = 0; // the input being routed
+        bool write(Handle endpoint, std::span<const std::uint8_t> bytes, std::uint8_t flags) noexcept override
         {
-            if (endpoint >= kMaxRealtimeHandles)
+            Output *output = endpoint < kMaxRealtimeHandles
+                                 ? self->m_realtimeOutputs[endpoint].load(std::memory_order_acquire)
+                                 : nullptr;
+            if (!output) {
+                self->m_outputCounters.failed.fetch_add(1, std::memory_order_relaxed);
                 return false;
-            Output *output = self->m_realtimeOutputs[endpoint].load(std::memory_order_acquire);
-            return output && output->writeNow(cycle, frame, bytes.data(), bytes.size());
+            }
+            return output->writeNow(cycle, frame, bytes.data(), bytes.size(), owner, flags);
         }
     } sink;
     sink.self = this;
@@ -205,6 +230,7 @@ void JackMidiService::routeInCycle(const RealtimeRouting &routing, jack_nframes_
         if (!earliest)
             break;
         sink.frame = earliest->event.time;
+        sink.owner = earliest->endpoint;
         routing.route(earliest->endpoint,
                       std::span<const std::uint8_t>(earliest->event.buffer, earliest->event.size), sink);
         do
@@ -224,6 +250,13 @@ void JackMidiService::setRealtimeRouting(std::shared_ptr<const RealtimeRouting> 
                                        m_main.cycles.load(std::memory_order_seq_cst));
     m_routingOwner = std::move(routing);
     releaseRetiredRoutings(false);
+    if (!m_retiredRoutings.empty() && alive()) {
+        // Let the replaced routing go now (two cycles: one to stop using it,
+        // one to no longer be the last run, a few milliseconds, bounded), so
+        // what only its inputs held is released at once, outputs still there.
+        if (waitForCycle(m_main) && waitForCycle(m_main))
+            releaseRetiredRoutings(false);
+    }
 }
 
 // With m_routingMutex held, or from closeClient once the callback has stopped.
@@ -232,7 +265,13 @@ void JackMidiService::releaseRetiredRoutings(bool all)
     // A cycle that could still hold a retired routing was running when it was
     // replaced; the count moves past the recorded one when that cycle ends.
     const std::uint64_t now = m_main.cycles.load(std::memory_order_seq_cst);
-    std::erase_if(m_retiredRoutings, [&](const auto &retired) { return all || now > retired.second; });
+    const RealtimeRouting *lastRun = m_lastRun.load(std::memory_order_seq_cst);
+    // Freed here, on this thread: a routing going away may hand what its
+    // inputs held to the outputs (note-offs), so none of that happens in
+    // the callback.
+    std::erase_if(m_retiredRoutings, [&](const auto &retired) {
+        return all || (now > retired.second && retired.first.get() != lastRun);
+    });
     if (all)
         m_routingOwner.reset();
 }
@@ -241,6 +280,8 @@ void JackMidiService::setRealtimeOutput(Handle handle, Output *output)
 {
     if (handle < kMaxRealtimeHandles)
         m_realtimeOutputs[handle].store(output, std::memory_order_seq_cst);
+    else if (output)
+        m_limitRefusals.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Notification thread: no JACK calls here, only a note for the main thread.
@@ -279,6 +320,15 @@ void JackMidiService::onShutdown(void *arg)
     // Both clients report it; one notification is enough.
     if (!self->m_dead.exchange(true) && self->m_notify)
         self->m_notify(Notification::shutdown);
+}
+
+MidiService::Losses JackMidiService::losses() const
+{
+    Losses losses;
+    losses.refused = m_outputCounters.failed.load(std::memory_order_relaxed) + m_pumpDropped.load() +
+                     m_limitRefusals.load(std::memory_order_relaxed);
+    losses.abandonedSysex = m_outputCounters.abandoned.load(std::memory_order_relaxed);
+    return losses;
 }
 
 // --- sending (any thread)

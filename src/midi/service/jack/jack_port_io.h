@@ -42,11 +42,29 @@ struct InputSlot {
 
 // One of our JACK output ports with its ring. Shared by senders; freed only
 // once the process callback can no longer see it.
+//
+// Every stream bound for the port meets here, in the process callback: the
+// ring (whole messages from other threads) at the cycle's start, then what
+// in-cycle routing writes, each input under its own owner tag. While one
+// input's system-exclusive message is open on the port (it arrives in pieces
+// over several events), other owners' messages wait in a small hold buffer,
+// in order, real-time bytes excepted; once one has waited `holdLimit`
+// frames, the open message is abandoned here (its further pieces dropped,
+// counted) and the held messages go out.
 class Output {
 public:
+    // Owner of the messages drained from the ring.
+    static constexpr std::uint32_t kQueuedOwner = 1;
+    static constexpr std::size_t kHoldBytes = std::size_t{1} << 14;
+
+    struct Counters {
+        std::atomic<std::uint64_t> failed{0};    // could not be written into the port buffer
+        std::atomic<std::uint64_t> abandoned{0}; // system-exclusive messages abandoned here
+    };
+
     // `bufferBytes`: the size of the port's MIDI buffer, an upper bound for one
     // event until the process callback has measured the real one (0: unknown).
-    Output(jack_port_t *port, std::size_t ringBytes, std::size_t bufferBytes);
+    Output(jack_port_t *port, std::size_t ringBytes, std::size_t bufferBytes, Counters &counters);
     ~Output();
     Output(const Output &) = delete;
     Output &operator=(const Output &) = delete;
@@ -54,16 +72,22 @@ public:
     // Any thread. Queues every packet or, when the ring lacks room or a packet
     // is larger than one event of the port buffer can be, none.
     bool write(MidiService::PacketList packets);
-    // Process callback only: clears the port buffer of cycle `cycle` and
-    // writes what is queued at its start, then takes in-cycle writes.
-    void drainInto(void *portBuffer, std::uint64_t cycle) noexcept;
-    // Process callback only: one message at `frame` of cycle `cycle` (kept
-    // after anything already written). False when the buffer is full or
-    // belongs to another cycle.
-    bool writeNow(std::uint64_t cycle, jack_nframes_t frame, const std::uint8_t *data,
-                  std::size_t size) noexcept;
+    // Process callback only: clears the port buffer of cycle `cycle`, which
+    // starts at frame time `cycleStart`, and writes what is queued, then
+    // takes in-cycle writes.
+    void drainInto(void *portBuffer, std::uint64_t cycle, std::uint64_t cycleStart,
+                   std::uint64_t holdLimit) noexcept;
+    // Process callback only: a message or a piece of one (MidiService
+    // piece flags) from `owner` at `frame` of cycle `cycle`. False when it
+    // could not be written (full buffer, another cycle).
+    bool writeNow(std::uint64_t cycle, jack_nframes_t frame, const std::uint8_t *data, std::size_t size,
+                  std::uint32_t owner, std::uint8_t flags) noexcept;
     // Any thread: nothing queued is still waiting for a cycle.
     bool drained() const;
+    // Main thread, before the port is connected to its destination: queued
+    // messages wait until the connection carries data (it does from a cycle
+    // or two after jack_connect returns), for at most `frames`.
+    void awaitConnection(std::uint64_t frames) { m_connectionWait.store(frames, std::memory_order_relaxed); }
 
     jack_port_t *port() const { return m_port; }
 
@@ -71,15 +95,46 @@ private:
     struct Header {
         std::uint32_t size;
     };
+    struct Held {
+        std::uint32_t owner;
+        std::uint32_t size;
+        std::uint8_t flags;
+    };
+
+    bool put(jack_nframes_t frame, const std::uint8_t *data, std::size_t size) noexcept;
+    bool accept(jack_nframes_t frame, std::uint32_t owner, std::uint8_t flags, const std::uint8_t *data,
+                std::size_t size) noexcept;
+    bool emit(jack_nframes_t frame, std::uint32_t owner, std::uint8_t flags, const std::uint8_t *data,
+              std::size_t size) noexcept;
+    bool hold(jack_nframes_t frame, std::uint32_t owner, std::uint8_t flags, const std::uint8_t *data,
+              std::size_t size) noexcept;
+    bool holding() const noexcept { return m_holdEnd != m_holdBegin; }
+    bool holdsOpenMessage(std::uint32_t owner) const noexcept;
+    void flushHeld(jack_nframes_t frame) noexcept;
+    void abandon(jack_nframes_t frame) noexcept;
+    void expire(jack_nframes_t frame) noexcept;
+    void drainRing() noexcept;
+
     jack_port_t *m_port;
     jack_ringbuffer_t *m_ring;
     std::mutex m_writeMutex;
     // Largest event an empty port buffer holds; 0 while unknown.
     std::atomic<std::size_t> m_maxEvent;
+    Counters &m_counters;
     // Process callback only.
     void *m_cycleBuffer = nullptr;
     std::uint64_t m_bufferCycle = ~std::uint64_t{0};
     jack_nframes_t m_lastFrame = 0;
+    std::uint64_t m_cycleStart = 0;
+    std::uint64_t m_holdLimit = 0;
+    std::uint32_t m_openOwner = 0; // 0: no system-exclusive message open here
+    std::array<std::uint8_t, kHoldBytes> m_hold{};
+    std::size_t m_holdBegin = 0;
+    std::size_t m_holdEnd = 0;
+    std::uint64_t m_heldSince = 0;                      // frame time the oldest held message arrived
+    std::uint64_t m_ringWaitSince = ~std::uint64_t{0}; // the ring's next message waits since
+    std::atomic<std::uint64_t> m_connectionWait{0};
+    std::uint64_t m_unconnectedSince = ~std::uint64_t{0};
 };
 
 // A fixed table of pointers the process callback walks every cycle. Written
