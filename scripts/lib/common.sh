@@ -10,7 +10,7 @@ KORVANE_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libjack-jackd2-dev jackd2
-    libavahi-client-dev avahi-daemon avahi-utils dbus
+    libavahi-client-dev libdbus-1-dev avahi-daemon avahi-utils dbus
     iproute2
     # the window: Qt SVG, Qt's French texts, an emoji font, and for the real
     # window check an X server, xdotool and ImageMagick's import

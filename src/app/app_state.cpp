@@ -121,7 +121,13 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     m_engineRetry->setInterval(std::chrono::seconds(2));
     connect(m_engineRetry, &QTimer::timeout, this, [this] { retryEngine(); });
     connect(
-        m_engine.get(), &MIDIEngine::runningChanged, this, [this] { superviseEngine(); },
+        m_engine.get(), &MIDIEngine::runningChanged, this,
+        [this](bool running) {
+            // Stopped while wanted: the server went (a user's stop ends the wish first).
+            if (!running && m_engineWanted)
+                m_engineLossReason = "Le serveur MIDI " + m_engine->serviceName() + " s'est arrêté";
+            superviseEngine();
+        },
         Qt::QueuedConnection);
 
     m_engine->start();
@@ -243,8 +249,10 @@ void AppState::applyAll(bool followStartSetting)
     m_router->updateConfiguration(m_project.routes, m_project.filterChains);
     if (followStartSetting) {
         m_engineWanted = m_project.settings.startEngineOnOpen;
-        if (!m_engineWanted)
+        if (!m_engineWanted) {
             m_engineRetry->stop();
+            publishEngineLoss();
+        }
     }
     if (followStartSetting && m_project.settings.startEngineOnOpen && !m_engine->running())
         m_engine->start();
@@ -424,6 +432,7 @@ void AppState::startEngine()
     if (!m_engine->running()) {
         // Supervision keeps trying; the user learns why nothing started.
         m_engineRetry->start();
+        publishEngineLoss();
         setStatus("Erreur : serveur MIDI injoignable");
         return;
     }
@@ -434,6 +443,7 @@ void AppState::stopEngine()
 {
     m_engineWanted = false;
     m_engineRetry->stop();
+    publishEngineLoss();
     // Inputs and routing first, so nothing routed reaches a destination after
     // the panic (what sources held is released on the way); then the panic,
     // then the sessions (their panic before their goodbye) and the outputs.

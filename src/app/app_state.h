@@ -86,6 +86,16 @@ public:
     bool engineWanted() const { return m_engineWanted; }
     std::chrono::milliseconds engineRetryInterval() const;
     void setEngineRetryInterval(std::chrono::milliseconds interval);
+    // While supervision is trying the MIDI server again: why the engine is
+    // down ("Le serveur MIDI JACK s'est arrêté") and how often it tries.
+    struct EngineLoss {
+        std::string reason;
+        std::chrono::milliseconds retryInterval;
+        friend bool operator==(const EngineLoss &, const EngineLoss &) = default;
+    };
+    std::optional<EngineLoss> engineLoss() const;
+    // The next try, now.
+    void retryEngineNow();
 
     // Routing matrix
     std::vector<EndpointKey> availableSourceKeys() const;
@@ -143,6 +153,7 @@ signals:
     void dirtyChanged(bool dirty);
     void statusMessageChanged(const QString &message);
     void missingDevicesChanged();
+    void engineLossChanged();
     void lossesChanged();
     void logLineAdded(const QString &line);
 
@@ -155,6 +166,8 @@ private:
     void deliverProject();
     void superviseEngine();
     void retryEngine();
+    // Announces engineLoss() when it differs from what was last announced.
+    void publishEngineLoss();
     void refreshLosses();
     void appendLog(std::string line);
 
@@ -170,6 +183,8 @@ private:
     bool m_projectDeliveryPending = false;
     bool m_engineWanted = false;
     QTimer *m_engineRetry = nullptr;
+    std::string m_engineLossReason;
+    std::optional<EngineLoss> m_publishedEngineLoss;
     QTimer *m_lossesTimer = nullptr;
     Losses m_losses;
     std::deque<std::string> m_logLines;

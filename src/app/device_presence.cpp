@@ -6,6 +6,7 @@
 #include "midi/midi_engine.h"
 
 #include <unordered_set>
+#include <utility>
 
 namespace korvane {
 
@@ -83,18 +84,25 @@ void AppState::refreshMissing()
     if (same)
         return;
 
-    m_missingDevices = std::move(missing);
+    const std::vector<EndpointKey> previous = std::exchange(m_missingDevices, std::move(missing));
     emit changed();
     emit missingDevicesChanged();
+    std::string names;
+    const auto name = [&](const EndpointKey &key) {
+        names += (names.empty() ? "" : ", ") + displayName(key);
+    };
     if (!m_missingDevices.empty()) {
-        std::string names;
-        for (const auto &key : m_missingDevices) {
-            if (!names.empty())
-                names += ", ";
-            names += displayName(key);
-        }
+        for (const auto &key : m_missingDevices)
+            name(key);
         setStatus("\u26A0\uFE0E Appareil déconnecté : " + names);
+        return;
     }
+    // Devices back: said in a line of their own, or the disconnect line would stay.
+    for (const auto &key : previous)
+        if (presentIds.count(key.id()) || presentNames.count(key.name))
+            name(key);
+    if (!names.empty())
+        setStatus("\u2713 Appareil reconnecté : " + names);
 }
 
 void AppState::acknowledgeMissing()

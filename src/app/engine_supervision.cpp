@@ -2,9 +2,20 @@
 
 #include "midi/midi_engine.h"
 
+#include <QLocale>
 #include <QTimer>
 
 namespace korvane {
+
+namespace {
+
+// "2", "0,5": the window is French.
+std::string retrySeconds(std::chrono::milliseconds interval)
+{
+    return QLocale(QLocale::French).toString(std::chrono::duration<double>(interval).count()).toStdString();
+}
+
+} // namespace
 
 std::chrono::milliseconds AppState::engineRetryInterval() const
 {
@@ -14,6 +25,7 @@ std::chrono::milliseconds AppState::engineRetryInterval() const
 void AppState::setEngineRetryInterval(std::chrono::milliseconds interval)
 {
     m_engineRetry->setInterval(interval);
+    publishEngineLoss();
 }
 
 // After every change of the engine's running flag (queued) and every apply.
@@ -21,10 +33,10 @@ void AppState::superviseEngine()
 {
     if (!m_engineWanted || m_engine->running() || m_engineRetry->isActive())
         return;
-    const auto seconds = std::chrono::duration<double>(engineRetryInterval()).count();
     setStatus("Moteur arrêté : serveur MIDI injoignable, nouvel essai toutes les " +
-              QString::number(seconds).toStdString() + " s");
+              retrySeconds(engineRetryInterval()) + " s");
     m_engineRetry->start();
+    publishEngineLoss();
 }
 
 void AppState::retryEngine()
@@ -37,8 +49,37 @@ void AppState::retryEngine()
     if (!m_engine->running())
         return;
     m_engineRetry->stop();
+    publishEngineLoss();
     m_engine->applyVirtualPorts(m_project.virtualPorts);
     setStatus("Moteur redémarré");
+}
+
+void AppState::retryEngineNow()
+{
+    if (m_engineRetry->isActive())
+        retryEngine();
+}
+
+std::optional<AppState::EngineLoss> AppState::engineLoss() const
+{
+    if (!m_engineWanted || m_engine->running() || !m_engineRetry->isActive())
+        return std::nullopt;
+    return EngineLoss{m_engineLossReason.empty()
+                          ? "Le serveur MIDI " + m_engine->serviceName() + " ne répond pas"
+                          : m_engineLossReason,
+                      engineRetryInterval()};
+}
+
+void AppState::publishEngineLoss()
+{
+    auto loss = engineLoss();
+    if (!loss)
+        m_engineLossReason.clear();
+    if (loss == m_publishedEngineLoss)
+        return;
+    m_publishedEngineLoss = std::move(loss);
+    emit changed();
+    emit engineLossChanged();
 }
 
 } // namespace korvane

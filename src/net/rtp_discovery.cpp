@@ -7,6 +7,7 @@
 #include <avahi-common/domain.h>
 
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -35,8 +36,10 @@ bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string
     return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == safe && p.kind == kind; }) > 0;
 }
 
-RTPDiscovery::RTPDiscovery(QObject *parent) : QObject(parent), m_link(std::make_shared<Link>())
+RTPDiscovery::RTPDiscovery(QObject *parent)
+    : QObject(parent), m_watchdog(new QTimer(this)), m_link(std::make_shared<Link>())
 {
+    connect(m_watchdog, &QTimer::timeout, this, [this] { checkAnswers(); });
     m_link->owner = this;
     // Never waited for: it ends by itself once this object is gone and the D-Bus call under
     // way, if any, has returned (bounded by D-Bus's reply time-out); it then deletes itself.
@@ -52,6 +55,13 @@ RTPDiscovery::~RTPDiscovery()
     m_link->owner = nullptr;
     m_link->quit = true;
     m_link->wake();
+}
+
+std::int64_t RTPDiscovery::Link::now()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 void RTPDiscovery::Link::wake()
@@ -80,7 +90,17 @@ void RTPDiscovery::sync()
                                                     m_midi2Publication, m_midi2Request->txt};
     wanted.resolveTimeout = resolveTimeout;
     wanted.reconnectInterval = reconnectInterval;
+    wanted.daemonReplyTimeout = daemonReplyTimeout;
     m_link->wake();
+    m_watchdog->setInterval(
+        std::max<std::chrono::milliseconds>(daemonReplyTimeout / 4, std::chrono::milliseconds(10)));
+    if (!wanted.browsing && !wanted.publication) {
+        m_watchdog->stop();
+    } else if (!m_watchdog->isActive()) {
+        // The daemon has not been asked anything while nothing was wanted.
+        m_link->lastAnswer = Link::now();
+        m_watchdog->start();
+    }
 }
 
 void RTPDiscovery::start()
@@ -100,6 +120,7 @@ void RTPDiscovery::stop()
     ++m_publication;
     m_midi2Request.reset();
     ++m_midi2Publication;
+    setPublished(false);
     sync();
     QMetaObject::invokeMethod(
         this,
@@ -118,6 +139,7 @@ void RTPDiscovery::advertise(const std::string &name, int port)
         return;
     }
     ++m_publication;
+    setPublished(false);
     if (port < 1 || port > 65535 || !avahi_is_valid_service_name(name.c_str())) {
         qCWarning(lcDiscovery).noquote()
             << QStringLiteral("KORVANE: publication DNS-SD refusée pour « %1 » port %2 "
@@ -212,6 +234,48 @@ void RTPDiscovery::renamed(std::uint64_t publication, std::string name)
         setAdvertisedName(std::move(name));
 }
 
+void RTPDiscovery::publishedChanged(std::uint64_t publication, bool published)
+{
+    if (publication == m_publication)
+        setPublished(published);
+}
+
+void RTPDiscovery::checkAnswers()
+{
+    if (!m_daemonAvailable)
+        return;
+    const bool answering = Link::now() - m_link->lastAnswer.load() <= 2 * daemonReplyTimeout.count();
+    if (answering == m_answering)
+        return;
+    m_answering = answering;
+    if (answering)
+        qCInfo(lcDiscovery) << "KORVANE: le démon Avahi répond de nouveau";
+    else
+        qCWarning(lcDiscovery) << "KORVANE: DNS-SD indisponible (le démon Avahi ne répond plus)";
+    emit stateChanged();
+}
+
+DiscoveryState RTPDiscovery::state() const
+{
+    if (m_daemonAvailable)
+        return m_answering ? DiscoveryState::running : DiscoveryState::daemonNotAnswering;
+    return m_unavailableReason.empty() ? DiscoveryState::connecting : DiscoveryState::daemonMissing;
+}
+
+std::string RTPDiscovery::unavailableReason() const
+{
+    switch (state()) {
+    case DiscoveryState::daemonMissing:
+        return m_unavailableReason;
+    case DiscoveryState::daemonNotAnswering:
+        return "le démon Avahi ne répond plus";
+    case DiscoveryState::connecting:
+    case DiscoveryState::running:
+        break;
+    }
+    return {};
+}
+
 void RTPDiscovery::appendPeer(DiscoveredPeer peer)
 {
     if (PeerList::add(m_peers, std::move(peer)))
@@ -240,12 +304,27 @@ void RTPDiscovery::setAdvertisedName(std::string name)
     emit advertisedNameChanged();
 }
 
-void RTPDiscovery::setDaemonAvailable(bool available)
+void RTPDiscovery::setDaemonAvailable(bool available, std::string reason)
 {
-    if (available == m_daemonAvailable)
+    if (available)
+        reason.clear();
+    const bool availabilityChanged = available != m_daemonAvailable;
+    if (!availabilityChanged && reason == m_unavailableReason && (m_answering || !available))
         return;
     m_daemonAvailable = available;
-    emit daemonAvailableChanged();
+    m_unavailableReason = std::move(reason);
+    m_answering = true;
+    if (availabilityChanged)
+        emit daemonAvailableChanged();
+    emit stateChanged();
+}
+
+void RTPDiscovery::setPublished(bool published)
+{
+    if (published == m_published)
+        return;
+    m_published = published;
+    emit stateChanged();
 }
 
 } // namespace korvane

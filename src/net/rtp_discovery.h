@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+class QTimer;
+
 namespace korvane {
 
 // A resolved RTP-MIDI participant announced by DNS-SD, or a Network MIDI 2.0
@@ -38,6 +40,14 @@ bool add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer);
 bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name,
                  DiscoveredPeer::Kind kind = DiscoveredPeer::Kind::appleMidi);
 } // namespace PeerList
+
+// What DNS-SD can do right now, as the network page tells it.
+enum class DiscoveryState {
+    connecting,         // the daemon has not answered yet
+    running,            // the daemon answers: browsing and publishing work
+    daemonMissing,      // no daemon on the bus, or no bus at all
+    daemonNotAnswering, // the daemon holds its bus name but leaves calls unanswered
+};
 
 // Browses for and publishes "_apple-midi._udp" services in "local" through the Avahi daemon.
 // Used from the main thread. Every Avahi call, and so every D-Bus round trip, runs on a
@@ -77,6 +87,11 @@ public:
 
     // True while the Avahi daemon answers.
     bool daemonAvailable() const { return m_daemonAvailable; }
+    DiscoveryState state() const;
+    // Why DNS-SD is unavailable, in French ("démon Avahi absent"); empty while it runs.
+    std::string unavailableReason() const;
+    // True while the daemon holds the advertised service registered on the network.
+    bool published() const { return m_published; }
 
     // A found service not resolved within this time is dropped. This and reconnectInterval are
     // handed to the discovery thread by start() and advertise().
@@ -85,11 +100,16 @@ public:
     // D-Bus itself cannot be reached or after a call the daemon left unanswered (a missing
     // daemon on a reachable bus is noticed at once, without polling).
     std::chrono::milliseconds reconnectInterval{std::chrono::seconds(5)};
+    // The daemon is asked for its state this often, and counts as not answering once a
+    // question has waited this long for its reply.
+    std::chrono::milliseconds daemonReplyTimeout{std::chrono::seconds(5)};
 
 signals:
     void peersChanged();
     void advertisedNameChanged();
     void daemonAvailableChanged();
+    // After every change of state(), unavailableReason() or published().
+    void stateChanged();
 
 private:
     // The discovery thread's side: every Avahi object, used on that thread only.
@@ -113,17 +133,25 @@ private:
     void renamed(std::uint64_t publication, std::string name);
     void renamedMidi2(std::uint64_t publication, std::string name);
     void setAdvertisedMidi2Name(std::string name);
+    void publishedChanged(std::uint64_t publication, bool published);
+    // Main thread, on a timer: whether the daemon answered lately.
+    void checkAnswers();
 
     void appendPeer(DiscoveredPeer peer);
     void removePeersNamed(const std::string &name, DiscoveredPeer::Kind kind);
     void clearPeers();
     void setAdvertisedName(std::string name);
-    void setDaemonAvailable(bool available);
+    void setDaemonAvailable(bool available, std::string reason = {});
+    void setPublished(bool published);
 
     std::vector<DiscoveredPeer> m_peers;
     std::string m_advertisedName;
     bool m_browsing = false;
     bool m_daemonAvailable = false;
+    std::string m_unavailableReason;
+    bool m_answering = true; // false once the daemon left a question unanswered too long
+    bool m_published = false;
+    QTimer *m_watchdog = nullptr;
     std::uint64_t m_session = 0;     // bumped by start() and stop()
     std::uint64_t m_publication = 0; // bumped by every advertise() that changes the request, and by stop()
     std::optional<Request> m_request;

@@ -6,6 +6,7 @@
 #include <avahi-common/malloc.h>
 
 #include <algorithm>
+#include <cstdint>
 
 Q_LOGGING_CATEGORY(lcDiscovery, "korvane.discovery", QtInfoMsg)
 
@@ -39,6 +40,7 @@ void RTPDiscovery::Avahi::run(const std::shared_ptr<Link> &link)
 RTPDiscovery::Avahi::Avahi(std::shared_ptr<Link> shared, QEventLoop &eventLoop)
     : link(std::move(shared)), loop(eventLoop)
 {
+    QObject::connect(&probe, &QTimer::timeout, &context, [this] { probeDaemon(); });
     reconnect.setSingleShot(true);
     QObject::connect(&reconnect, &QTimer::timeout, &context, [this] {
         // A client left waiting for a daemon that owns its bus name but never answered (its
@@ -52,6 +54,10 @@ RTPDiscovery::Avahi::Avahi(std::shared_ptr<Link> shared, QEventLoop &eventLoop)
 RTPDiscovery::Avahi::~Avahi()
 {
     freeClient();
+    if (probeBus != nullptr) {
+        dbus_connection_close(probeBus);
+        dbus_connection_unref(probeBus);
+    }
 }
 
 void RTPDiscovery::Avahi::reconcile()
@@ -69,6 +75,8 @@ void RTPDiscovery::Avahi::reconcile()
     };
     if (quit())
         return;
+    if (probe.isActive() && probe.intervalAsDuration() != want.daemonReplyTimeout)
+        probe.setInterval(want.daemonReplyTimeout);
     if (!wanted()) {
         for (Slot &slot : services)
             slot.publication.reset();
@@ -121,8 +129,7 @@ void RTPDiscovery::Avahi::ensureClient()
     if (created == nullptr) {
         // D-Bus itself is unreachable (or the daemon failed to answer): the client cannot wait
         // for the daemon on its own.
-        reportUnavailable(
-            QStringLiteral("D-Bus injoignable : %1").arg(QString::fromUtf8(avahi_strerror(error))));
+        reportUnavailable(QStringLiteral("D-Bus injoignable"), QString::fromUtf8(avahi_strerror(error)));
         retryLater();
         return;
     }
@@ -132,6 +139,8 @@ void RTPDiscovery::Avahi::ensureClient()
 void RTPDiscovery::Avahi::freeClient()
 {
     reconnect.stop();
+    probe.stop();
+    reportPublished(false);
     dropLookups(false);
     for (Slot &slot : services) {
         slot.group = nullptr;
@@ -164,13 +173,58 @@ void RTPDiscovery::Avahi::retryLater()
         reconnect.start(want.reconnectInterval);
 }
 
-void RTPDiscovery::Avahi::reportUnavailable(const QString &why)
+void RTPDiscovery::Avahi::reportUnavailable(const QString &reason, const QString &detail)
 {
     if (!unavailableLogged)
-        qCWarning(lcDiscovery).noquote() << "KORVANE: DNS-SD indisponible (" + why +
+        qCWarning(lcDiscovery).noquote() << "KORVANE: DNS-SD indisponible (" + reason +
+                                                (detail.isEmpty() ? QString() : " : " + detail) +
                                                 ") ; la découverte démarrera dès que le démon Avahi répondra";
     unavailableLogged = true;
-    link->post([](RTPDiscovery &d) { d.setDaemonAvailable(false); });
+    probe.stop();
+    reportPublished(false);
+    link->post([reason = reason.toStdString()](RTPDiscovery &d) { d.setDaemonAvailable(false, reason); });
+}
+
+// The AppleMIDI publication's, which the network page tells about.
+void RTPDiscovery::Avahi::reportPublished(bool published)
+{
+    if (const auto &publication = services[0].publication)
+        link->post([serial = publication->serial, published](RTPDiscovery &d) {
+            d.publishedChanged(serial, published);
+        });
+}
+
+void RTPDiscovery::Avahi::probeDaemon()
+{
+    if (client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
+        return;
+    DBusError error;
+    dbus_error_init(&error);
+    if (probeBus == nullptr) {
+        probeBus = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
+        if (probeBus == nullptr) {
+            dbus_error_free(&error);
+            return;
+        }
+        dbus_connection_set_exit_on_disconnect(probeBus, FALSE);
+    }
+    DBusMessage *call = dbus_message_new_method_call("org.freedesktop.Avahi", "/",
+                                                     "org.freedesktop.Avahi.Server", "GetState");
+    if (call == nullptr)
+        return;
+    const int timeout =
+        static_cast<int>(std::clamp<std::int64_t>(want.daemonReplyTimeout.count(), 1, INT32_MAX));
+    DBusMessage *reply = dbus_connection_send_with_reply_and_block(probeBus, call, timeout, &error);
+    dbus_message_unref(call);
+    if (reply != nullptr) {
+        dbus_message_unref(reply);
+        link->lastAnswer = Link::now();
+    } else if (!dbus_connection_get_is_connected(probeBus)) {
+        dbus_connection_close(probeBus);
+        dbus_connection_unref(probeBus);
+        probeBus = nullptr;
+    }
+    dbus_error_free(&error);
 }
 
 void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
@@ -182,7 +236,9 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         if (unavailableLogged)
             qCInfo(lcDiscovery) << "KORVANE: DNS-SD disponible";
         unavailableLogged = false;
+        link->lastAnswer = Link::now();
         link->post([](RTPDiscovery &d) { d.setDaemonAvailable(true); });
+        probe.start(want.daemonReplyTimeout);
         // Not from inside the client's callback (perhaps inside avahi_client_new()).
         QMetaObject::invokeMethod(
             &context, [this] { reconcile(); }, Qt::QueuedConnection);
@@ -196,12 +252,13 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
             if (slot.publication)
                 slot.publication->committed = false;
         }
+        reportPublished(false);
         break;
     case AVAHI_CLIENT_CONNECTING:
         // No daemon on the bus (yet, or any more): everything it served is gone. A daemon
         // that appears is noticed at once; the timer only replaces a client whose first
         // call went unanswered.
-        reportUnavailable(QStringLiteral("le démon Avahi ne répond pas"));
+        reportUnavailable(QStringLiteral("démon Avahi absent"));
         dropLookups(true);
         for (Slot &slot : services) {
             if (slot.group != nullptr) {
@@ -216,8 +273,11 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         break;
     case AVAHI_CLIENT_FAILURE: {
         const int error = avahi_client_errno(c);
-        reportUnavailable(error == AVAHI_ERR_DISCONNECTED ? QStringLiteral("le démon Avahi s'est arrêté")
-                                                          : QString::fromUtf8(avahi_strerror(error)));
+        if (error == AVAHI_ERR_DISCONNECTED)
+            reportUnavailable(QStringLiteral("le démon Avahi s'est arrêté"));
+        else
+            reportUnavailable(QStringLiteral("erreur du démon Avahi"),
+                              QString::fromUtf8(avahi_strerror(error)));
         link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
         // A client cannot be freed from inside its own callback. After losing the daemon
         // (or the bus), a new client waits for it; other failures are retried later.
@@ -415,6 +475,8 @@ void RTPDiscovery::Avahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState 
     for (Slot &slot : services) {
         if (g != slot.group || !slot.publication)
             continue;
+        if (&slot == &services[0])
+            reportPublished(state == AVAHI_ENTRY_GROUP_ESTABLISHED);
         if (state == AVAHI_ENTRY_GROUP_COLLISION) {
             rename(slot);
             publish(slot);
@@ -437,6 +499,8 @@ void RTPDiscovery::Avahi::logPublishError(const Slot &slot, int error)
 
 void RTPDiscovery::Avahi::withdraw(Slot &slot)
 {
+    if (&slot == &services[0])
+        reportPublished(false);
     slot.publication.reset();
     if (slot.group != nullptr) {
         avahi_entry_group_free(slot.group);

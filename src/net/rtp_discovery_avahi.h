@@ -8,6 +8,7 @@
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-client/publish.h>
+#include <dbus/dbus.h>
 
 #include <QEventLoop>
 #include <QLoggingCategory>
@@ -43,7 +44,11 @@ struct RTPDiscovery::Link {
         std::optional<Publication> midi2Publication; // the Network MIDI 2.0 host
         std::chrono::milliseconds resolveTimeout{0};
         std::chrono::milliseconds reconnectInterval{0};
+        std::chrono::milliseconds daemonReplyTimeout{0};
     };
+
+    // Milliseconds of the steady clock.
+    static std::int64_t now();
 
     // Queues f(owner) on the owner's (main) thread unless the owner is gone. Calls already
     // queued for a destroyed owner are discarded with it.
@@ -64,6 +69,8 @@ struct RTPDiscovery::Link {
     Avahi *worker = nullptr; // set by the discovery thread while its event loop runs
     // Set once by ~RTPDiscovery; read without the mutex between Avahi calls.
     std::atomic<bool> quit{false};
+    // When the daemon last answered (now()); the main thread watches its age.
+    std::atomic<std::int64_t> lastAnswer{0};
 };
 
 // Runs on the discovery thread, which builds it, runs its event loop and drops it. Avahi's
@@ -117,7 +124,11 @@ struct RTPDiscovery::Avahi {
     // Browser and resolvers go; with freeObjects false they are already gone with their client.
     void dropLookups(bool freeObjects);
     void retryLater();
-    void reportUnavailable(const QString &why);
+    void reportUnavailable(const QString &reason, const QString &detail = {});
+    void reportPublished(bool published);
+    // Asks the daemon for its state over a connection of its own, waiting at most
+    // daemonReplyTimeout: avahi-client waits for D-Bus's default 25 s.
+    void probeDaemon();
     void onClientState(AvahiClient *c, AvahiClientState state);
     void startBrowser();
     Slot &slotOf(DiscoveredPeer::Kind kind) { return services[kind == DiscoveredPeer::Kind::midi2 ? 1 : 0]; }
@@ -162,6 +173,8 @@ struct RTPDiscovery::Avahi {
     bool unavailableLogged = false;
     bool failureLogged = false;
     QTimer reconnect;
+    QTimer probe;
+    DBusConnection *probeBus = nullptr;
 };
 
 } // namespace korvane

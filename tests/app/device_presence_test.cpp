@@ -95,8 +95,9 @@ TEST_F(DevicePresenceTest, AcknowledgementsLastWhileMissingAndTheEngineRaisesNoF
     m_service->addDestination("Synth", 2);
     ASSERT_TRUE(waitUntil([&] { return m_state->missingDevices().empty(); }));
     EXPECT_TRUE(m_state->acknowledgedMissing().empty());
-    // The status keeps its last warning when everything is back.
-    EXPECT_TRUE(m_state->statusMessage().starts_with("\u26A0\uFE0E Appareil déconnecté : "));
+    // Everything back replaces the warning with a line of its own.
+    EXPECT_TRUE(m_state->statusMessage().starts_with("\u2713 Appareil reconnecté : "));
+    EXPECT_TRUE(m_state->statusMessage().ends_with("Synth")) << m_state->statusMessage();
 
     // A stopped engine needs nothing; a starting one raises no alarm for
     // devices that are there.

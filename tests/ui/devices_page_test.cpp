@@ -59,7 +59,7 @@ TEST_F(DevicesPageTest, ListsEndpointsWithCountsStateAndBadge)
     EXPECT_EQ(headers(), "Entrées (2) Sorties (1)");
     EXPECT_FALSE(page->inputsEmpty()->isVisible());
     EXPECT_EQ(details(page->inputRows()), (QStringList{"Keys \u00B7 ID 5", "Old pads \u00B7 ID 9"}));
-    EXPECT_EQ(details(page->outputRows()), (QStringList{"Synth \u00B7 ID -2147483648"}));
+    EXPECT_EQ(details(page->outputRows()), (QStringList{"Synth \u00B7 ID 2147483648"}));
     EXPECT_EQ(page->inputRows()[0]->onlineDot()->color(), Theme::ok());
     EXPECT_EQ(page->inputRows()[1]->onlineDot()->color(), Theme::systemGrey());
     const QLineEdit *field = page->inputRows()[0]->nicknameField();

@@ -73,6 +73,20 @@ TEST_F(DisconnectAlertTest, ShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUse
     EXPECT_TRUE(QTest::qWaitFor([&] { return !alert()->isShown(); }));
 }
 
+TEST_F(DisconnectAlertTest, LostMidiServerIsAnAlarmWithItsReasonAndRetryUntilItIsBack)
+{
+    state->setEngineRetryInterval(std::chrono::milliseconds(500));
+    midi->setOpenStatus(-1);
+    midi->simulateShutdown();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
+    EXPECT_EQ(alert()->card()->texts()[1], "\u2022 Le serveur MIDI Loopback s'est arrêté");
+    midi->setOpenStatus(0);
+    QTest::mouseClick(alert()->card()->recheckButton(), Qt::LeftButton);
+    EXPECT_TRUE(state->engine().running());
+    EXPECT_EQ(state->statusMessage(), "Moteur redémarré");
+    EXPECT_FALSE(shown());
+}
+
 TEST_F(DisconnectAlertTest, AlertScreenshot)
 {
     state->setNickname("Console façade", {EndpointKind::physical, "Desk", 12}, EndpointRole::destination);

@@ -139,14 +139,14 @@ TEST_F(FiltersPageTest, StepEditorsWriteOnlyWhatTheUserChanges)
     StepEditor *velocity = addStep("Vélocité");
     makeClean();
     EXPECT_EQ(QStringList({velocity->valueLabel()->text(), velocity->offsetLabel()->text()}),
-              (QStringList{"\u00D71.00", "Offset : 0"}));
+              (QStringList{"\u00D71,00", "Offset : 0"}));
     EXPECT_FALSE(state->dirty());
     velocity->scaleSlider()->setValue(200);
     EXPECT_TRUE(state->dirty());
     enter(velocity->stepper(0), -64);
     EXPECT_EQ(std::pair(storedStep(1).velocityScale, storedStep(1).velocityOffset),
               std::pair(std::optional(2.0), std::optional<std::int64_t>(-64)));
-    EXPECT_EQ(velocity->valueLabel()->text(), "\u00D72.00");
+    EXPECT_EQ(velocity->valueLabel()->text(), "\u00D72,00");
 
     // Ranges: 0 and 127 are the ends; low above high is accepted as entered.
     StepEditor *notes = addStep("Plage de notes");
@@ -207,7 +207,7 @@ TEST_F(FiltersPageTest, StoredValuesBeyondTheControlsStayUntilEdited)
     ASSERT_EQ(steps.size(), 3);
     EXPECT_EQ(QStringList({steps[0]->valueLabel()->text(), steps[1]->valueLabel()->text(),
                            steps[1]->offsetLabel()->text()}),
-              (QStringList{"Transpose : 1099511627776 demi-tons", "\u00D73.50", "Offset : -100"}));
+              (QStringList{"Transpose : 1099511627776 demi-tons", "\u00D73,50", "Offset : -100"}));
     EXPECT_EQ(std::pair(steps[2]->stepper(0)->value(), steps[2]->stepper(2)->value()), std::pair(3, 3));
     EXPECT_FALSE(state->dirty());
     EXPECT_EQ(state->project().filterChains[0], chain);

@@ -122,6 +122,12 @@ TEST_F(WindowTest, EngineBarFollowsTheEngineHoweverItChanges)
             QStringList({bar->stateLabel()->text(), bar->button()->text(), bar->statusLabel()->text()}),
             QStringList({running ? "Moteur actif" : "Moteur arrêté", running ? "Stop" : "Start", status}));
     };
+    // Stopping asks first; refusing keeps the show running.
+    prompts->stopAnswers = {false, false};
+    QTest::mouseClick(bar->button(), Qt::LeftButton);
+    window->action(MainWindow::Command::stopEngine)->trigger();
+    EXPECT_EQ(prompts->stopQuestions, 2);
+    expectBar(true, "Prêt");
     QTest::mouseClick(bar->button(), Qt::LeftButton);
     expectBar(false, "Moteur arrêté");
     QTest::mouseClick(bar->button(), Qt::LeftButton);

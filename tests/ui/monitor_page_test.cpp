@@ -183,6 +183,7 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
                                   "Exporter\u2026"}));
     EXPECT_TRUE(emptyShown());
     EXPECT_EQ(count(), "0");
+    const QRect searchAt = page->searchField()->geometry();
     screenshot("monitor-empty");
 
     // First and last channel, lowest and highest note and velocity.
@@ -219,8 +220,12 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
     page->searchField()->clear();
 
     // Pause: what arrives meanwhile never shows, not even after resuming.
+    // The toolbar stays where it was.
+    const QRect pauseAt = page->pauseButton()->geometry();
     QTest::mouseClick(page->pauseButton(), Qt::LeftButton);
     EXPECT_EQ(page->pauseButton()->text(), "Reprendre");
+    EXPECT_EQ(std::pair(page->pauseButton()->geometry(), page->searchField()->geometry()),
+              std::pair(pauseAt, searchAt));
     midi->inject(keys, {0xB0, 7, 0});
     QTest::qWait(250);
     QTest::mouseClick(page->pauseButton(), Qt::LeftButton);
@@ -247,6 +252,9 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
     EXPECT_EQ(count(), "0");
     EXPECT_TRUE(emptyShown());
     EXPECT_EQ(table->model()->rowCount(), 0);
+    // Paused, the empty state says so.
+    QTest::mouseClick(page->pauseButton(), Qt::LeftButton);
+    expectShown(page->emptyState(), {"Moniteur en pause"});
 }
 
 TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsvThatReadsBack)
@@ -281,6 +289,22 @@ TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsvThatReadsBack)
     EXPECT_FALSE(page->exportTo(dir.filePath("absent/trafic.csv")));
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].startsWith("Export impossible : ")) << errors[0].toStdString();
+}
+
+TEST(CsvField, FormulasAreNeutralisedAndPlainNamesKept)
+{
+    const std::pair<QString, QString> cases[] = {{"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+                                                 {"+33 1", "'+33 1"},
+                                                 {"-1", "'-1"},
+                                                 {"@SUM(A1)", "'@SUM(A1)"},
+                                                 {"\tcmd", "'\tcmd"},
+                                                 {"\rcmd", "\"'\rcmd\""},
+                                                 {"Keys", "Keys"},
+                                                 {"a=b-c", "a=b-c"},
+                                                 {"Keys, \"A\"", "\"Keys, \"\"A\"\"\""},
+                                                 {"", ""}};
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(csvField(text), expected) << text.toStdString();
 }
 
 TEST_F(MonitorPageTest, ScrolledAwayTheRowsBeingReadStayWhileNewOnesArrive)

@@ -1,5 +1,7 @@
 #include "ui_fixture.h"
 
+#include "support/avahi_daemon.h"
+
 #include "net/network_interfaces.h"
 #include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
@@ -20,10 +22,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <climits>
 
@@ -289,7 +287,9 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
                        "Nouvelle session", "Appliquer le réseau", "Rôle", "Port local", "Interface",
                        "Hôte distant", "Port", "Journal réseau", "1 pair(s)", "écoute"});
     // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
-    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); },
+        15000));
     EXPECT_TRUE(page->discovery()->advertisedLabel()->text().endsWith(
         " \u2014 visible des autres hôtes (rtpMIDI, « MIDI réseau » macOS, KORVANE)."));
     auto *scroll = page->findChild<QScrollArea *>();
@@ -297,27 +297,9 @@ TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
     screenshot("network");
 }
 
-// Holds, while alive, the shared lock of the tests that use the private Avahi daemon (see the net integration
-// suite).
-struct AvahiUser {
-    const QByteArray dir = qgetenv("KORVANE_AVAHI_DIR");
-    const int fd =
-        dir.isEmpty() ? -1 : ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    AvahiUser()
-    {
-        if (fd >= 0)
-            ::flock(fd, LOCK_SH);
-    }
-    ~AvahiUser()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
 TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
 {
-    AvahiUser avahi;
+    AvahiLock avahi(false);
     EXPECT_TRUE(page->discovery()->searchingRow()->isVisible() || !state->discovery().peers().empty());
     const std::string name = "korvane-ui-" + std::to_string(QCoreApplication::applicationPid());
     QProcess publish;
@@ -405,7 +387,7 @@ TEST_F(NetworkPageTest, Midi2SessionsAreEditedAppliedAndShowTheirPeersWithRoundT
 
 TEST_F(NetworkPageTest, ADiscoveredMidi2HostIsListedWithItsKindAndConnects)
 {
-    AvahiUser avahi;
+    AvahiLock avahi(false);
     const int port = testPort(6);
     NetworkMIDI2SessionConfig config;
     config.localPort = port;

@@ -4,6 +4,7 @@
 #include "ui/pages/patch_matrix_model.h"
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/route_card.h"
+#include "ui/theme/focus_ring.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
@@ -12,6 +13,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
+#include <QPushButton>
 #include <QToolButton>
 
 namespace korvane::test {
@@ -193,6 +195,47 @@ TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTraffic)
     EXPECT_EQ(onlyCard()->destinationChips()->items(), QStringList());
 }
 
+TEST_F(RoutingPageTest, TabGoesFromTheSidebarThroughTheMatrixToTheCardsWithAVisibleRing)
+{
+    state->toggleMatrix(key("A", 101), key("X", 201));
+    RouteCard *card = onlyCard();
+    ASSERT_TRUE(card && QTest::qWaitFor([&] { return card->isVisible(); }));
+    window->sidebar()->setFocus(Qt::TabFocusReason);
+    QWidgetList visited{QApplication::focusWidget()};
+    while (visited.size() < 40 && !card->isAncestorOf(visited.last())) {
+        press(Qt::Key_Tab, Qt::NoModifier);
+        visited << QApplication::focusWidget();
+        if (visited.last() == matrix()) {
+            // The arrows move inside the matrix.
+            press(Qt::Key_Down, Qt::NoModifier);
+            press(Qt::Key_Right, Qt::NoModifier);
+            EXPECT_EQ(matrix()->currentIndex(), matrix()->model()->index(1, 1));
+        }
+    }
+    ASSERT_TRUE(card->isAncestorOf(visited.last()));
+    EXPECT_EQ(visited.count(matrix()), 1);
+    ASSERT_NE(FocusRing::shown(), nullptr);
+    EXPECT_EQ(FocusRing::shown()->target(), visited.last());
+    EXPECT_TRUE(FocusRing::shown()->geometry().contains(visited.last()->geometry()));
+}
+
+TEST_F(RoutingPageTest, ADeletedRouteComesBackInItsPlaceWithAnnuler)
+{
+    state->toggleMatrix(key("A", 101), key("X", 201));
+    state->toggleMatrix(key("B", 102), key("Y", 202));
+    settle();
+    const std::vector<Route> before = state->project().routes;
+    QTest::mouseClick(routing()->cards()[0]->deleteButton(), Qt::LeftButton);
+    settle();
+    ASSERT_EQ(state->project().routes.size(), 1u);
+    EXPECT_TRUE(routing()->undoBar()->isVisible());
+    EXPECT_EQ(routing()->undoText()->text(), "Route « A \u2192 X » supprimée.");
+    QTest::mouseClick(routing()->undoButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(state->project().routes, before);
+    EXPECT_FALSE(routing()->undoBar()->isVisible());
+}
+
 TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
 {
     const FilterChain chain("Octave");
@@ -218,7 +261,14 @@ TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
     EXPECT_EQ(std::tuple(card->sourcePicker()->currentIndex(), card->sourcePicker()->placeholderText(),
                          card->filterPicker()->currentIndex()),
               std::tuple(-1, QString("A"), -1));
-    EXPECT_EQ(matrix()->model()->rowCount(), 1);
+    // A stays in the matrix, marked absent, with its route; its empty cells take no click.
+    auto *model = matrix()->model();
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_TRUE(model->headerData(1, Qt::Vertical, PatchMatrixModel::AbsentRole).toBool());
+    EXPECT_TRUE(model->index(1, 0).data(PatchMatrixModel::ConnectedRole).toBool());
+    QTest::mouseClick(matrix()->viewport(), Qt::LeftButton, {},
+                      matrix()->visualRect(model->index(1, 1)).center());
+    EXPECT_EQ(state->project().routes.size(), 1u);
 
     // Browsing the pages writes nothing.
     makeClean();
@@ -277,7 +327,7 @@ TEST_F(RoutingPageTest, RoutingScreenshot)
         absent.channelMask = 0x00FF;
         p.routes.push_back(absent);
     });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return matrix()->model()->columnCount() == 3; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return matrix()->model()->columnCount() == 9; }));
     state->acknowledgeMissing(); // the alert over the page is the shell's own picture
     settle();
     window->resize(1180, 900);

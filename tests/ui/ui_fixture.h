@@ -37,6 +37,14 @@ public:
         deletionQuestions.push_back(question);
         return next(deletionAnswers, false);
     }
+
+    std::deque<bool> stopAnswers; // yes unless told
+    int stopQuestions = 0;
+    bool confirmEngineStop() override
+    {
+        ++stopQuestions;
+        return next(stopAnswers, true);
+    }
 };
 
 // What the panic sends to one destination: All Sound Off and All Notes Off

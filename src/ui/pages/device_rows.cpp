@@ -13,6 +13,8 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
+#include <cstdint>
+
 #include <algorithm>
 
 namespace korvane {
@@ -66,8 +68,9 @@ void EndpointRow::setInfo(const MIDIEndpointInfo &info)
     m_info = info;
     m_dot->setColor(info.online ? Theme::ok() : Theme::systemGrey());
     syncText(m_nickname, QString::fromStdString(m_state.nickname(info.key())));
-    m_detail->setText(
-        QStringLiteral("%1 \u00B7 ID %2").arg(QString::fromStdString(info.name)).arg(info.uniqueID));
+    m_detail->setText(QStringLiteral("%1 \u00B7 ID %2")
+                          .arg(QString::fromStdString(info.name))
+                          .arg(static_cast<std::uint32_t>(info.uniqueID)));
     m_badge->setVisible(info.isVirtual);
 }
 

@@ -1,6 +1,7 @@
 #include "ui/pages/discovery_section.h"
 
 #include "app/app_state.h"
+#include "ui/pages/binding.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
@@ -52,10 +53,12 @@ void DiscoveredRow::setPeer(const DiscoveredPeer &peer)
 
 DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
     : QWidget(parent), m_state(state), m_advertised(makeCaption({}, this)),
-      m_advertisedMidi2(makeCaption({}, this)), m_searching(new QWidget(this))
+      m_advertisedMidi2(makeCaption({}, this)), m_unavailable(makeCaption({}, this)),
+      m_searching(new QWidget(this))
 {
     m_advertised->setWordWrap(true);
     m_advertisedMidi2->setWordWrap(true);
+    m_unavailable->setWordWrap(true);
     auto *searchRow = new QHBoxLayout(m_searching);
     searchRow->setContentsMargins(0, 4, 0, 4);
     searchRow->setSpacing(8);
@@ -75,28 +78,50 @@ DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
     column->setSpacing(8);
     column->addWidget(
         new SectionLabel(QStringLiteral("05a"), QStringLiteral("Appareils distants détectés"), this));
+    column->addWidget(m_unavailable);
     column->addWidget(m_advertised);
     column->addWidget(m_advertisedMidi2);
     column->addWidget(m_searching);
     column->addLayout(rows);
+    connect(&m_state.discovery(), &RTPDiscovery::stateChanged, this, [this] { m_refresh.schedule(); });
 }
 
 void DiscoverySection::refresh()
 {
     const RTPDiscovery &discovery = m_state.discovery();
+    const DiscoveryState state = discovery.state();
+    const bool running = state == DiscoveryState::running;
+    const QString reason = QString::fromStdString(discovery.unavailableReason());
+    QString unavailable;
+    if (state == DiscoveryState::connecting)
+        unavailable = QStringLiteral("Connexion au démon Avahi\u2026");
+    else if (!running)
+        unavailable =
+            QStringLiteral("DNS-SD indisponible : %1. Ni publication ni recherche ; elles reprendront "
+                           "dès que le démon Avahi répondra.")
+                .arg(reason);
+    binding::setText(m_unavailable, unavailable);
+    setTextColor(m_unavailable,
+                 state == DiscoveryState::connecting ? Theme::secondaryText() : Theme::systemRed());
+    m_unavailable->setVisible(!unavailable.isEmpty());
+
     const QString advertised = QString::fromStdString(discovery.advertisedName());
-    m_advertised->setText(QStringLiteral("Publié comme « %1 » \u2014 visible des autres hôtes (rtpMIDI, "
-                                         "« MIDI réseau » macOS, KORVANE).")
-                              .arg(advertised));
-    m_advertised->setVisible(!advertised.isEmpty());
+    binding::setText(m_advertised,
+                     discovery.published()
+                         ? QStringLiteral("Publié comme « %1 » \u2014 visible des autres hôtes "
+                                          "(rtpMIDI, « MIDI réseau » macOS, KORVANE).")
+                               .arg(advertised)
+                         : QStringLiteral("Publication de « %1 » en cours\u2026").arg(advertised));
+    m_advertised->setVisible(running && !advertised.isEmpty());
     const QString midi2 = QString::fromStdString(discovery.advertisedMidi2Name());
-    m_advertisedMidi2->setText(QStringLiteral("Hôte MIDI 2.0 publié comme « %1 » \u2014 visible des hôtes Network MIDI 2.0 "
-                                              "(Windows MIDI Services, macOS, KORVANE).")
-                                   .arg(midi2));
-    m_advertisedMidi2->setVisible(!midi2.isEmpty());
+    binding::setText(m_advertisedMidi2,
+                     QStringLiteral("Hôte MIDI 2.0 publié comme « %1 » \u2014 visible des hôtes Network MIDI 2.0 "
+                                    "(Windows MIDI Services, macOS, KORVANE).")
+                         .arg(midi2));
+    m_advertisedMidi2->setVisible(running && !midi2.isEmpty());
 
     const auto &peers = discovery.peers();
-    m_searching->setVisible(peers.empty());
+    m_searching->setVisible(running && discovery.browsing() && peers.empty());
     std::vector<QString> ids;
     for (const DiscoveredPeer &peer : peers)
         ids.push_back(QString::fromStdString(peer.id()));

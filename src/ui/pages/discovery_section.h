@@ -2,6 +2,7 @@
 
 #include "net/rtp_discovery.h"
 #include "ui/pages/page_controls.h"
+#include "ui/theme/coalesced_call.h"
 
 #include <QFrame>
 #include <QWidget>
@@ -35,8 +36,11 @@ private:
     QPushButton *m_connect;
 };
 
-// The own publication and the services found on the network. The page calls
-// refresh().
+// The own publication and the services found on the network, and what
+// DNS-SD can do at all: the publication is announced only while the daemon
+// holds it, the search only while browsing works, and a missing or silent
+// daemon is said with its reason. The page calls refresh(); changes of the
+// DNS-SD state refresh it too while shown.
 class DiscoverySection : public QWidget {
     Q_OBJECT
 public:
@@ -45,6 +49,7 @@ public:
 
     QLabel *advertisedLabel() const { return m_advertised; }
     QLabel *advertisedMidi2Label() const { return m_advertisedMidi2; }
+    QLabel *unavailableLabel() const { return m_unavailable; }
     QWidget *searchingRow() const { return m_searching; }
     std::vector<DiscoveredRow *> rows() const { return m_order; }
 
@@ -52,9 +57,14 @@ private:
     AppState &m_state;
     QLabel *m_advertised;
     QLabel *m_advertisedMidi2;
+    QLabel *m_unavailable;
     QWidget *m_searching;
     std::unique_ptr<KeyedRows<DiscoveredRow>> m_rows;
     std::vector<DiscoveredRow *> m_order;
+    CoalescedCall m_refresh{this, [this] {
+                                if (isVisible())
+                                    refresh();
+                            }};
 };
 
 } // namespace korvane

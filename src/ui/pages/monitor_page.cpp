@@ -2,6 +2,7 @@
 
 #include "midi/midi_monitor.h"
 #include "ui/pages/monitor_table_model.h"
+#include "ui/theme/file_dialogs.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
@@ -150,8 +151,8 @@ MonitorPage::MonitorPage(MIDIMonitor &monitor, QWidget *parent) : QWidget(parent
     m_prompts.chooseFile = [this](const QString &proposed) {
         QFileDialog dialog(this, QStringLiteral("Exporter le moniteur"), proposed,
                            QStringLiteral("CSV (*.csv)"));
-        dialog.setOption(QFileDialog::DontUseNativeDialog);
         dialog.setAcceptMode(QFileDialog::AcceptSave);
+        prepareFileDialog(dialog);
         dialog.setDefaultSuffix(QStringLiteral("csv"));
         dialog.selectFile(proposed);
         return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
@@ -165,6 +166,7 @@ MonitorPage::MonitorPage(MIDIMonitor &monitor, QWidget *parent) : QWidget(parent
     connect(&m_monitor, &MIDIMonitor::eventsChanged, this, [this] { m_refresh.schedule(); });
     connect(&m_monitor, &MIDIMonitor::pausedChanged, this, [this](bool paused) {
         m_pauseButton->setText(paused ? QStringLiteral("Reprendre") : QStringLiteral("Pause"));
+        updateBody();
     });
     sync();
 }
@@ -190,6 +192,10 @@ QWidget *MonitorPage::buildToolbar()
 
     m_count = makeLabel({}, Theme::font(Theme::TextStyle::caption), Theme::secondaryText(), bar);
     m_count->setAccessibleName(QStringLiteral("Évènements"));
+    // Nothing in the toolbar moves while the count grows or the pause
+    // button changes its text: room for the largest monitor, and for both texts.
+    m_count->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_count->setFixedWidth(m_count->fontMetrics().horizontalAdvance(QStringLiteral("00000")) + 4);
     row->addWidget(m_count);
     m_inButton = directionToggle(QStringLiteral("IN"), Theme::ok(), bar);
     m_outButton = directionToggle(QStringLiteral("OUT"), Theme::accent(), bar);
@@ -197,6 +203,13 @@ QWidget *MonitorPage::buildToolbar()
         toolbarButton(m_monitor.paused() ? QStringLiteral("Reprendre") : QStringLiteral("Pause"), bar);
     m_clearButton = toolbarButton(QStringLiteral("Vider"), bar);
     m_exportButton = toolbarButton(QStringLiteral("Exporter\u2026"), bar);
+    int pauseWidth = 0;
+    for (const QString &text : {QStringLiteral("Reprendre"), QStringLiteral("Pause")}) {
+        m_pauseButton->setText(text);
+        pauseWidth = std::max(pauseWidth, m_pauseButton->sizeHint().width());
+    }
+    m_pauseButton->setText(m_monitor.paused() ? QStringLiteral("Reprendre") : QStringLiteral("Pause"));
+    m_pauseButton->setFixedWidth(pauseWidth);
     for (QWidget *w : {static_cast<QWidget *>(m_inButton), static_cast<QWidget *>(m_outButton),
                        static_cast<QWidget *>(m_pauseButton), static_cast<QWidget *>(m_clearButton),
                        static_cast<QWidget *>(m_exportButton)})
@@ -311,11 +324,9 @@ QWidget *MonitorPage::buildEmptyState()
         Theme::iconPixmap(QStringLiteral("audio-waveform"), Theme::secondaryText(), 34, devicePixelRatioF()));
     symbol->setAlignment(Qt::AlignCenter);
     stack->addWidget(symbol);
-    auto *title = makeLabel(QStringLiteral("En attente de messages MIDI\u2026"),
-                            Theme::font(Theme::TextStyle::body), Theme::textPrimary(), empty);
-    auto *hint = makeLabel(QStringLiteral("Joue sur un périphérique d'entrée, ou crée une route."),
-                           Theme::font(Theme::TextStyle::caption), Theme::textPrimary(), empty);
-    for (QLabel *label : {title, hint}) {
+    m_emptyTitle = makeLabel({}, Theme::font(Theme::TextStyle::body), Theme::textPrimary(), empty);
+    m_emptyHint = makeLabel({}, Theme::font(Theme::TextStyle::caption), Theme::textPrimary(), empty);
+    for (QLabel *label : {m_emptyTitle, m_emptyHint}) {
         label->setAlignment(Qt::AlignCenter);
         stack->addWidget(label);
     }
@@ -343,6 +354,12 @@ void MonitorPage::sync()
 void MonitorPage::updateBody()
 {
     m_body->setCurrentWidget(m_filter->anyDirectionRow() ? static_cast<QWidget *>(m_table) : m_empty);
+    const bool paused = m_monitor.paused();
+    m_emptyTitle->setText(paused ? QStringLiteral("Moniteur en pause")
+                                 : QStringLiteral("En attente de messages MIDI\u2026"));
+    m_emptyHint->setText(paused ? QStringLiteral("Les messages ne sont pas enregistrés pendant la pause. "
+                                                 "Appuie sur « Reprendre » pour les voir de nouveau.")
+                                : QStringLiteral("Joue sur un périphérique d'entrée, ou crée une route."));
 }
 
 void MonitorPage::copySelection()

@@ -75,6 +75,8 @@ private:
     QPushButton *m_exportButton = nullptr;
     QStackedWidget *m_body = nullptr;
     QWidget *m_empty = nullptr;
+    QLabel *m_emptyTitle = nullptr;
+    QLabel *m_emptyHint = nullptr;
     QTableView *m_table = nullptr;
     ExportPrompts m_prompts;
     // Set while the model takes a flush: rows it inserts above the viewport

@@ -218,15 +218,18 @@ bool MonitorRowFilter::filterAcceptsRow(int sourceRow, const QModelIndex &) cons
     return false;
 }
 
-namespace {
-
 QString csvField(QString text)
 {
+    static const QString formulaStarts = QStringLiteral("=+-@\t\r");
+    if (!text.isEmpty() && formulaStarts.contains(text.front()))
+        text.prepend(u'\'');
     if (!text.contains(u',') && !text.contains(u'"') && !text.contains(u'\r') && !text.contains(u'\n'))
         return text;
     text.replace(u'"', QStringLiteral("\"\""));
     return u'"' + text + u'"';
 }
+
+namespace {
 
 template <class Field>
 QString joinRows(const QAbstractItemModel &model, const QList<int> &rows, QChar separator,

@@ -93,6 +93,11 @@ private:
 // quote or line break quoted, quotes doubled, CRLF line ends) with the column
 // titles first, or tab-separated lines for the clipboard.
 QByteArray rowsToCsv(const QAbstractItemModel &model, const QList<int> &rows);
+// One CSV field. Names come from the network and from other programs: a
+// text a spreadsheet would run as a formula (starting with =, +, -, @, a tab
+// or a carriage return) gets a leading apostrophe, which spreadsheets show
+// as plain text; every other text is written as it is.
+QString csvField(QString text);
 QString rowsToTabText(const QAbstractItemModel &model, const QList<int> &rows);
 
 } // namespace korvane

@@ -11,19 +11,53 @@ PatchMatrixModel::PatchMatrixModel(AppState &state, IsActive isActive, QObject *
     refresh();
 }
 
+namespace {
+
+// Appends `key` unless a key already listed denotes the same endpoint.
+void appendAbsent(std::vector<EndpointKey> &keys, const EndpointKey &key)
+{
+    for (const EndpointKey &listed : keys)
+        if (MIDIRouter::keysMatch(listed, key))
+            return;
+    keys.push_back(key);
+}
+
+} // namespace
+
 void PatchMatrixModel::refresh()
 {
     auto inputs = m_state.availableSourceKeys();
     auto outputs = m_state.availableDestinationKeys();
-    if (inputs != m_inputs || outputs != m_outputs) {
+    const std::size_t presentInputs = inputs.size(), presentOutputs = outputs.size();
+    for (const Route &route : m_state.project().routes) {
+        if (!route.enabled)
+            continue;
+        appendAbsent(inputs, route.source);
+        for (const EndpointKey &destination : route.destinations)
+            appendAbsent(outputs, destination);
+    }
+    if (inputs != m_inputs || outputs != m_outputs || presentInputs != m_presentInputs ||
+        presentOutputs != m_presentOutputs) {
         beginResetModel();
         m_inputs = std::move(inputs);
         m_outputs = std::move(outputs);
+        m_presentInputs = presentInputs;
+        m_presentOutputs = presentOutputs;
         m_cells = computeCells();
         endResetModel();
         return;
     }
     applyCells(computeCells());
+}
+
+std::vector<EndpointKey> PatchMatrixModel::presentInputs() const
+{
+    return {m_inputs.begin(), m_inputs.begin() + static_cast<long>(m_presentInputs)};
+}
+
+std::vector<EndpointKey> PatchMatrixModel::presentOutputs() const
+{
+    return {m_outputs.begin(), m_outputs.begin() + static_cast<long>(m_presentOutputs)};
 }
 
 void PatchMatrixModel::refreshActivity()
@@ -65,7 +99,8 @@ void PatchMatrixModel::applyCells(std::vector<Cell> cells)
 
 void PatchMatrixModel::toggle(const QModelIndex &index)
 {
-    if (!index.isValid() || index.model() != this || index.data(LoopRole).toBool())
+    if (!index.isValid() || index.model() != this || index.data(LoopRole).toBool() ||
+        (index.data(AbsentRole).toBool() && !index.data(ConnectedRole).toBool()))
         return;
     // Copies: the edit below changes what the lists are read from.
     const EndpointKey source = m_inputs[index.row()];
@@ -95,12 +130,16 @@ QVariant PatchMatrixModel::data(const QModelIndex &index, int role) const
         return cell.loop;
     case ActiveRole:
         return cell.active;
+    case AbsentRole:
+        return static_cast<std::size_t>(index.row()) >= m_presentInputs ||
+               static_cast<std::size_t>(index.column()) >= m_presentOutputs;
     case Qt::ToolTipRole:
     case Qt::AccessibleTextRole:
         if (cell.loop)
             return QStringLiteral("Boucle interdite");
         return QString::fromStdString(m_inputs[index.row()].name + " \u2192 " +
-                                      m_outputs[index.column()].name);
+                                      m_outputs[index.column()].name) +
+               (index.data(AbsentRole).toBool() ? QStringLiteral(" (absent)") : QString());
     default:
         return {};
     }
@@ -112,10 +151,15 @@ QVariant PatchMatrixModel::headerData(int section, Qt::Orientation orientation, 
     if (section < 0 || section >= static_cast<int>(keys.size()))
         return {};
     const EndpointKey &key = keys[section];
+    const bool absent = static_cast<std::size_t>(section) >=
+                        (orientation == Qt::Horizontal ? m_presentOutputs : m_presentInputs);
     if (role == Qt::DisplayRole)
         return QString::fromStdString(key.name);
     if (role == Qt::ToolTipRole)
-        return QString::fromStdString(m_state.displayName(key));
+        return QString::fromStdString(m_state.displayName(key)) +
+               (absent ? QStringLiteral(" (absent)") : QString());
+    if (role == AbsentRole)
+        return absent;
     return {};
 }
 
@@ -124,6 +168,9 @@ Qt::ItemFlags PatchMatrixModel::flags(const QModelIndex &index) const
     if (!index.isValid())
         return Qt::NoItemFlags;
     if (index.data(LoopRole).toBool())
+        return Qt::NoItemFlags;
+    // An absent endpoint's cell only lets its route be removed.
+    if (index.data(AbsentRole).toBool() && !index.data(ConnectedRole).toBool())
         return Qt::NoItemFlags;
     return Qt::ItemIsEnabled;
 }

@@ -40,15 +40,44 @@ protected:
         return size;
     }
 
+    // A rotated title reaches over the columns to its right: every title is
+    // painted on each pass, so one column repainted alone cuts none.
+    void paintEvent(QPaintEvent *event) override
+    {
+        if (orientation() == Qt::Vertical) {
+            QHeaderView::paintEvent(event);
+            return;
+        }
+        QPainter painter(viewport());
+        for (int i = 0; i < count(); ++i) {
+            const QRect rect(sectionViewportPosition(i), 0, sectionSize(i), viewport()->height());
+            if (rect.right() + PatchMatrixView::kTitleOverhang < 0 || rect.left() > viewport()->width())
+                continue;
+            painter.save();
+            paintSection(&painter, rect, i);
+            painter.restore();
+        }
+    }
+
     void paintSection(QPainter *painter, const QRect &rect, int logicalIndex) const override
     {
         const QString name = model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString();
+        const bool absent =
+            model()->headerData(logicalIndex, orientation(), PatchMatrixModel::AbsentRole).toBool();
         painter->setRenderHint(QPainter::Antialiasing);
         painter->setRenderHint(QPainter::TextAntialiasing);
-        painter->setPen(Theme::textPrimary());
+        painter->setPen(absent ? Theme::tertiaryText() : Theme::textPrimary());
         painter->setFont(font());
+        // An absent endpoint is greyed behind the unplugged sign.
+        const int sign = absent ? 16 : 0;
+        const auto drawSign = [&](QPoint at) {
+            if (absent)
+                painter->drawPixmap(at, Theme::iconPixmap(QStringLiteral("unplug"), Theme::systemRed(), 12,
+                                                          painter->device()->devicePixelRatioF()));
+        };
         if (orientation() == Qt::Vertical) {
-            const QRect text = rect.adjusted(4, 0, -8, 0);
+            const QRect text = rect.adjusted(4 + sign, 0, -8, 0);
+            drawSign({rect.left() + 2, rect.center().y() - 6});
             painter->drawText(text, Qt::AlignVCenter | Qt::AlignLeft,
                               fontMetrics().elidedText(name, Qt::ElideRight, text.width()));
             return;
@@ -56,7 +85,8 @@ protected:
         // A 96 x 28 box turned about the bottom centre of the column.
         painter->translate(rect.center().x() - 2, rect.bottom() - 4);
         painter->rotate(-55);
-        const QRect box(0, -14, 96, 28);
+        const QRect box(sign, -14, 96 - sign, 28);
+        drawSign({0, -6});
         painter->drawText(box, Qt::AlignVCenter | Qt::AlignLeft,
                           fontMetrics().elidedText(name, Qt::ElideRight, box.width()));
     }
@@ -76,11 +106,12 @@ public:
         const bool connected = index.data(PatchMatrixModel::ConnectedRole).toBool();
         const bool loop = index.data(PatchMatrixModel::LoopRole).toBool();
         const bool active = index.data(PatchMatrixModel::ActiveRole).toBool();
+        const bool absent = index.data(PatchMatrixModel::AbsentRole).toBool();
         const QRectF square = QRectF(option.rect).adjusted(1, 1, -1, -1);
 
         painter->save();
         painter->setRenderHint(QPainter::Antialiasing);
-        painter->setOpacity(loop ? 0.25 : 1.0);
+        painter->setOpacity(loop ? 0.25 : absent ? 0.4 : 1.0);
         QPainterPath path;
         path.addRoundedRect(square, 5, 5);
         QColor idle = Theme::textSecondary();
@@ -115,6 +146,8 @@ PatchMatrixView::PatchMatrixView(PatchMatrixModel *model, QWidget *parent)
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setCornerButtonEnabled(false);
     setFocusPolicy(Qt::StrongFocus);
+    // One Tab stop: the arrows move between cells, Tab goes on to the cards.
+    setTabKeyNavigation(false);
     setFrameShape(QFrame::NoFrame);
     setMouseTracking(true);
     setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
@@ -133,10 +166,22 @@ PatchMatrixView::PatchMatrixView(PatchMatrixModel *model, QWidget *parent)
     fitHeight();
 }
 
+void PatchMatrixView::updateGeometries()
+{
+    QTableView::updateGeometries();
+    // Room to the right of the grid where the last rotated titles end; the
+    // column header reaches over it.
+    const QMargins margins = viewportMargins();
+    if (margins.right() != kTitleOverhang)
+        setViewportMargins(margins.left(), margins.top(), kTitleOverhang, margins.bottom());
+    QHeaderView *header = horizontalHeader();
+    header->setGeometry(header->x(), header->y(), viewport()->width() + kTitleOverhang, header->height());
+}
+
 void PatchMatrixView::fitHeight()
 {
     int height = kColumnHeaderHeight + kCell * m_model->rowCount() + 2;
-    const int contentWidth = kRowHeaderWidth + kCell * m_model->columnCount();
+    const int contentWidth = kRowHeaderWidth + kCell * m_model->columnCount() + kTitleOverhang;
     // Room for the horizontal scroll bar when the columns do not fit.
     if (width() > 0 && contentWidth > width())
         height += horizontalScrollBar()->sizeHint().height();

@@ -16,6 +16,8 @@ public:
     static constexpr int kRowHeaderWidth = 150;
     static constexpr int kColumnHeaderHeight = 96;
     static constexpr int kMaxHeight = 360;
+    // How far a rotated title reaches right of its column.
+    static constexpr int kTitleOverhang = 64;
 
     explicit PatchMatrixView(PatchMatrixModel *model, QWidget *parent = nullptr);
     PatchMatrixModel *matrix() const { return m_model; }
@@ -24,6 +26,7 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void updateGeometries() override;
     void resizeEvent(QResizeEvent *event) override;
 
 private:

@@ -194,9 +194,17 @@ RouteCard::RouteCard(AppState &state, const Uuid &routeID, QWidget *parent)
         edit([&name](Route &r) { r.name = name; });
     });
     connect(m_delete, &QToolButton::clicked, this, [this] {
+        const auto &routes = m_state.project().routes;
+        const auto it =
+            std::find_if(routes.begin(), routes.end(), [this](const Route &r) { return r.id == m_id; });
+        if (it == routes.end())
+            return;
+        const Route removed = *it;
+        const int index = static_cast<int>(it - routes.begin());
         const Uuid id = m_id;
         m_state.mutateProject(
             [id](TOVProject &p) { std::erase_if(p.routes, [&](const Route &r) { return r.id == id; }); });
+        emit deleted(removed, index);
     });
     connect(m_source, &QComboBox::activated, this, [this](int index) {
         if (index < 0 || index >= static_cast<int>(m_inputs.size()))

@@ -60,6 +60,10 @@ public:
     ChannelMaskView *channelMask() const { return m_mask; }
     StatusDot *activityLight() const { return m_light; }
 
+signals:
+    // After the trash button took the route out of the project; `index` was its place.
+    void deleted(const korvane::Route &route, int index);
+
 private:
     const Route *route() const;
     void edit(const std::function<void(Route &)> &change);

@@ -5,6 +5,7 @@
 #include "midi/midi_router.h"
 #include "net/rtp_manager.h"
 #include "ui/pages/binding.h"
+#include "ui/pages/page_controls.h"
 #include "ui/pages/page_header.h"
 #include "ui/pages/patch_matrix_model.h"
 #include "ui/pages/patch_matrix_view.h"
@@ -13,9 +14,13 @@
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
+#include <QAction>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -77,6 +82,33 @@ RoutingPage::RoutingPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     titleRow->addStretch(1);
     titleRow->addWidget(m_addRoute);
     column->addLayout(titleRow);
+
+    m_undoBar = new QFrame(content);
+    m_undoBar->setObjectName(QStringLiteral("undoBar"));
+    m_undoBar->setStyleSheet(QStringLiteral("QFrame#undoBar { background: %1; border: 1px solid %2; "
+                                            "border-radius: 8px; }")
+                                 .arg(Theme::surface().lighter(140).name(), Theme::accent().name()));
+    m_undoText = new QLabel(m_undoBar);
+    m_undoButton = makePlainButton(QStringLiteral("Annuler"), {}, m_undoBar);
+    auto *undoRow = new QHBoxLayout(m_undoBar);
+    undoRow->setContentsMargins(12, 6, 8, 6);
+    undoRow->addWidget(m_undoText, 1);
+    undoRow->addWidget(m_undoButton);
+    m_undoBar->hide();
+    column->addWidget(m_undoBar);
+    m_undoExpiry = new QTimer(this);
+    m_undoExpiry->setSingleShot(true);
+    m_undoExpiry->setInterval(std::chrono::seconds(30));
+    connect(m_undoExpiry, &QTimer::timeout, this, [this] {
+        m_undoable.reset();
+        m_undoBar->hide();
+    });
+    connect(m_undoButton, &QPushButton::clicked, this, [this] { undoDeletion(); });
+    auto *undo = new QAction(this);
+    undo->setShortcut(QKeySequence::Undo);
+    undo->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(undo, &QAction::triggered, this, [this] { undoDeletion(); });
+    addAction(undo);
     m_routesEmpty =
         dimmedText(QStringLiteral("Aucune route. Utilise la matrice ou « Ajouter une route »."), content);
     column->addWidget(m_routesEmpty);
@@ -145,9 +177,13 @@ void RoutingPage::refresh()
         if (kept.count(route.id))
             continue; // a duplicated id edits the first route holding it
         auto it = m_cards.find(route.id);
-        RouteCard *c = it != m_cards.end() ? it->second : new RouteCard(m_state, route.id);
-        if (it != m_cards.end())
+        RouteCard *c = it != m_cards.end() ? it->second : nullptr;
+        if (it != m_cards.end()) {
             m_cards.erase(it);
+        } else {
+            c = new RouteCard(m_state, route.id);
+            connect(c, &RouteCard::deleted, this, &RoutingPage::offerUndo);
+        }
         kept[route.id] = c;
     }
     for (auto &[id, stale] : m_cards) {
@@ -157,8 +193,8 @@ void RoutingPage::refresh()
     }
     m_cards = std::move(kept);
 
-    const auto inputs = m_model->inputs();
-    const auto outputs = m_model->outputs();
+    const auto inputs = m_model->presentInputs();
+    const auto outputs = m_model->presentOutputs();
     int position = 0;
     for (RouteCard *c : cards()) {
         if (m_cardColumn->indexOf(c) != position) {
@@ -176,6 +212,30 @@ void RoutingPage::refreshActivity()
     m_model->refreshActivity();
     for (auto &[id, c] : m_cards)
         c->setActive(m_activity->isActive(id));
+}
+
+void RoutingPage::offerUndo(const Route &route, int index)
+{
+    m_undoable.emplace(route, index);
+    m_undoText->setText(QStringLiteral("Route « %1 » supprimée.").arg(QString::fromStdString(route.name)));
+    m_undoBar->show();
+    m_undoExpiry->start();
+}
+
+void RoutingPage::undoDeletion()
+{
+    if (!m_undoable)
+        return;
+    const auto [route, index] = std::move(*m_undoable);
+    m_undoable.reset();
+    m_undoExpiry->stop();
+    m_undoBar->hide();
+    m_state.mutateProject([&](TOVProject &p) {
+        for (const Route &r : p.routes)
+            if (r.id == route.id)
+                return;
+        p.routes.insert(p.routes.begin() + std::min<long>(index, static_cast<long>(p.routes.size())), route);
+    });
 }
 
 void RoutingPage::fillAddRouteMenu()

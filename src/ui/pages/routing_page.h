@@ -6,8 +6,12 @@
 #include <QWidget>
 
 #include <map>
+#include <optional>
+#include <utility>
 
 class QLabel;
+class QPushButton;
+class QTimer;
 class QToolButton;
 class QVBoxLayout;
 
@@ -32,6 +36,10 @@ public:
     QLabel *routesTitle() const { return m_routesTitle; }
     QToolButton *addRouteButton() const { return m_addRoute; }
     QLabel *routesEmptyText() const { return m_routesEmpty; }
+    // "Route « name » supprimée." with its "Annuler" button, after a card's trash button.
+    QWidget *undoBar() const { return m_undoBar; }
+    QLabel *undoText() const { return m_undoText; }
+    QPushButton *undoButton() const { return m_undoButton; }
     // The cards in project order.
     QList<RouteCard *> cards() const;
     RouteCard *card(const Uuid &routeID) const;
@@ -44,6 +52,8 @@ private:
     void refresh();
     void refreshActivity();
     void fillAddRouteMenu();
+    void offerUndo(const Route &route, int index);
+    void undoDeletion();
 
     AppState &m_state;
     RouteActivity *m_activity;
@@ -53,6 +63,11 @@ private:
     QLabel *m_routesTitle;
     QToolButton *m_addRoute;
     QLabel *m_routesEmpty;
+    QWidget *m_undoBar;
+    QLabel *m_undoText;
+    QPushButton *m_undoButton;
+    QTimer *m_undoExpiry;
+    std::optional<std::pair<Route, int>> m_undoable;
     QVBoxLayout *m_cardColumn;
     std::map<Uuid, RouteCard *> m_cards;
     CoalescedCall m_refresh{this, [this] {

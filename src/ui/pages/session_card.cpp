@@ -55,7 +55,7 @@ QString roundTripText(const RTPPeerStatus &peer)
     if (!peer.roundTripMs)
         return QString::fromStdString(peer.label);
     return QStringLiteral("%1 (%2 ms)")
-        .arg(QString::fromStdString(peer.label), QLocale::system().toString(*peer.roundTripMs, 'f', 1));
+        .arg(QString::fromStdString(peer.label), QLocale().toString(*peer.roundTripMs, 'f', 1));
 }
 
 } // namespace

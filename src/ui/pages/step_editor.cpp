@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QSlider>
 #include <QSpinBox>
 #include <QToolButton>
@@ -41,7 +42,7 @@ QString transposeText(long long value)
 
 QString scaleText(double scale)
 {
-    return QStringLiteral("\u00D7") + QString::number(scale, 'f', 2);
+    return QStringLiteral("\u00D7") + QLocale().toString(scale, 'f', 2);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <QGraphicsOpacityEffect>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -69,14 +70,12 @@ AlertCard::AlertCard(QWidget *parent) : QWidget(parent)
     m_icon->setFixedSize(32, 32);
     m_icon->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
 
-    QFont headline = Theme::font(Theme::TextStyle::headline);
-    m_title = whiteLabel(QStringLiteral("Appareil déconnecté"), headline, 1.0, this);
-    m_caption = whiteLabel(QStringLiteral("Vérifie le câble / le port / la session réseau."),
-                           Theme::font(Theme::TextStyle::caption), 0.8, this);
+    m_title = whiteLabel({}, Theme::font(Theme::TextStyle::headline), 1.0, this);
+    m_caption = whiteLabel({}, Theme::font(Theme::TextStyle::caption), 0.8, this);
 
-    m_recheck = new QPushButton(QStringLiteral("Revérifier"), this);
+    m_recheck = new QPushButton(this);
     m_recheck->setObjectName(QStringLiteral("alertRecheck"));
-    m_ignore = new QPushButton(QStringLiteral("Ignorer"), this);
+    m_ignore = new QPushButton(this);
     m_ignore->setObjectName(QStringLiteral("alertIgnore"));
     for (auto *button : {m_recheck, m_ignore})
         button->setCursor(Qt::PointingHandCursor);
@@ -125,6 +124,18 @@ void AlertCard::setPulse(qreal pulse)
     update();
 }
 
+void AlertCard::setContent(const QString &title, const QStringList &lines, const QString &caption,
+                           const QString &first, const QString &second)
+{
+    for (const auto &[label, text] : {std::pair{m_title, title}, std::pair{m_caption, caption}})
+        if (label->text() != text)
+            label->setText(text);
+    setLines(lines);
+    m_recheck->setText(first);
+    m_ignore->setText(second);
+    m_ignore->setVisible(!second.isEmpty());
+}
+
 void AlertCard::setLines(const QStringList &lines)
 {
     // Labels are reused in place; extra ones go with deleteLater.
@@ -153,7 +164,9 @@ QStringList AlertCard::texts() const
     for (int i = 0; i < m_lines->count(); ++i)
         if (auto *label = qobject_cast<QLabel *>(m_lines->itemAt(i)->widget()))
             result.append(label->text());
-    result << m_caption->text() << m_recheck->text() << m_ignore->text();
+    result << m_caption->text() << m_recheck->text();
+    if (m_ignore->isVisibleTo(this))
+        result << m_ignore->text();
     return result;
 }
 
@@ -196,9 +209,15 @@ DisconnectAlert::DisconnectAlert(AppState &state, QWidget *host)
     m_frames.setTimerType(Qt::PreciseTimer);
     m_frames.setInterval(16);
     connect(&m_frames, &QTimer::timeout, this, [this] { tick(); });
-    connect(m_card->recheckButton(), &QPushButton::clicked, this, [this] { m_state.refreshMissing(); });
+    connect(m_card->recheckButton(), &QPushButton::clicked, this, [this] {
+        if (m_state.engineLoss())
+            m_state.retryEngineNow();
+        else
+            m_state.refreshMissing();
+    });
     connect(m_card->ignoreButton(), &QPushButton::clicked, this, [this] { m_state.acknowledgeMissing(); });
     connect(&m_state, &AppState::missingDevicesChanged, this, [this] { m_refresh.schedule(); });
+    connect(&m_state, &AppState::engineLossChanged, this, [this] { m_refresh.schedule(); });
     connect(&m_state, &AppState::projectChanged, this, [this] { m_refresh.schedule(); });
     host->installEventFilter(this);
     refresh();
@@ -226,17 +245,30 @@ bool DisconnectAlert::eventFilter(QObject *watched, QEvent *event)
 
 void DisconnectAlert::refresh()
 {
+    const auto loss = m_state.engineLoss();
     const auto missing = m_state.activeMissing();
-    if (missing.empty()) {
+    if (loss) {
+        const QString seconds =
+            QLocale(QLocale::French).toString(std::chrono::duration<double>(loss->retryInterval).count());
+        m_card->setContent(
+            QStringLiteral("Moteur MIDI arrêté"), {QString::fromStdString(loss->reason)},
+            QStringLiteral("KORVANE réessaie toutes les %1 s ; les routes reprendront dès que le "
+                           "serveur répondra.")
+                .arg(seconds),
+            QStringLiteral("Réessayer"), {});
+    } else if (!missing.empty()) {
+        QStringList lines;
+        for (const auto &key : missing)
+            lines.append(QString::fromStdString(m_state.displayName(key)));
+        m_card->setContent(QStringLiteral("Appareil déconnecté"), lines,
+                           QStringLiteral("Vérifie le câble / le port / la session réseau."),
+                           QStringLiteral("Revérifier"), QStringLiteral("Ignorer"));
+    } else {
         m_frames.stop();
         m_border->hide();
         m_card->hide();
         return;
     }
-    QStringList lines;
-    for (const auto &key : missing)
-        lines.append(QString::fromStdString(m_state.displayName(key)));
-    m_card->setLines(lines);
     if (!m_card->isVisible()) {
         // Each appearance starts its pulse anew, from rest.
         m_since.start();

@@ -33,13 +33,17 @@ private:
     qreal m_fade = 1;
 };
 
-// The card at the bottom of the area: icon, missing devices, two buttons.
+// The card at the bottom of the area: icon, title, one bullet line per
+// cause, a caption and one or two buttons.
 class AlertCard : public QWidget {
     Q_OBJECT
 public:
     explicit AlertCard(QWidget *parent);
     void setPulse(qreal pulse);
-    void setLines(const QStringList &lines);
+    // An empty `second` hides the second button.
+    void setContent(const QString &title, const QStringList &lines, const QString &caption,
+                    const QString &first, const QString &second);
+    // The visible texts, top to bottom.
     QStringList texts() const;
     QPushButton *recheckButton() const { return m_recheck; }
     QPushButton *ignoreButton() const { return m_ignore; }
@@ -50,6 +54,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    void setLines(const QStringList &lines);
+
     qreal m_pulse = 0;
     QPixmap m_iconPixmap;
     QLabel *m_icon = nullptr; // holds the icon's place; the icon is painted
@@ -60,9 +66,11 @@ private:
     QPushButton *m_ignore = nullptr;
 };
 
-// Shows the alarm over `host` while the controller has unacknowledged missing
-// devices. The border and the card are two separate children of `host` so
-// that only the card takes clicks.
+// Shows the alarm over `host` while the MIDI server is lost (the engine is
+// wanted and supervision is retrying) or the controller has unacknowledged
+// missing devices; the lost server comes first, since no device can be seen
+// then. The border and the card are two separate children of `host` so that
+// only the card takes clicks.
 class DisconnectAlert : public QObject {
     Q_OBJECT
 public:

@@ -13,7 +13,8 @@
 
 namespace korvane {
 
-EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
+EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confirmStop, QWidget *parent)
+    : QWidget(parent), m_state(state), m_confirmStop(std::move(confirmStop))
 {
     m_dot = new StatusDot(9, this);
     m_stateLabel = new QLabel(this);
@@ -26,9 +27,10 @@ EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(p
     m_button->setFont(Theme::font(Theme::TextStyle::caption));
     m_button->setCursor(Qt::PointingHandCursor);
     connect(m_button, &QPushButton::clicked, this, [this] {
-        if (m_state.engine().running())
-            m_state.stopEngine();
-        else
+        if (m_state.engine().running()) {
+            if (m_confirmStop())
+                m_state.stopEngine();
+        } else
             m_state.startEngine();
     });
 

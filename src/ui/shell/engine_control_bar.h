@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include <functional>
+
 class QLabel;
 class QPushButton;
 
@@ -16,7 +18,8 @@ class StatusDot;
 class EngineControlBar : public QWidget {
     Q_OBJECT
 public:
-    explicit EngineControlBar(AppState &state, QWidget *parent = nullptr);
+    // `confirmStop` is asked before Stop stops the engine.
+    EngineControlBar(AppState &state, std::function<bool()> confirmStop, QWidget *parent = nullptr);
 
     StatusDot *dot() const { return m_dot; }
     QLabel *stateLabel() const { return m_stateLabel; }
@@ -32,6 +35,7 @@ private:
     void refreshLosses();
 
     AppState &m_state;
+    std::function<bool()> m_confirmStop;
     StatusDot *m_dot = nullptr;
     QLabel *m_stateLabel = nullptr;
     QPushButton *m_button = nullptr;

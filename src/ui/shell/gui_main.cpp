@@ -11,6 +11,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QTranslator>
 
@@ -29,7 +30,9 @@ void prepareApplication(QApplication &app)
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/korvane.svg")));
     QApplication::setQuitOnLastWindowClosed(true);
 
-    // Standard buttons and dialogs in French whatever the system locale.
+    // The window is French whatever the system locale: dates, decimal commas
+    // and digits in every control, standard buttons and dialogs.
+    QLocale::setDefault(QLocale(QLocale::French, QLocale::France));
     auto *translator = new QTranslator(&app);
     if (translator->load(QStringLiteral("qtbase_fr"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(translator);

@@ -157,7 +157,7 @@ void LogoView::paintLogo(QPainter &painter, const QRectF &square, const QImage &
     top.setPixelSize(qMax(1, qRound(size * 0.34)));
     top.setWeight(QFont::Black);
     QFont bottom = QApplication::font();
-    bottom.setPixelSize(qMax(1, qRound(size * 0.085)));
+    bottom.setPixelSize(qMax(11, qRound(size * 0.085)));
     bottom.setWeight(QFont::DemiBold);
     bottom.setLetterSpacing(QFont::AbsoluteSpacing, size * 0.03);
     const QFontMetricsF topMetrics(top);

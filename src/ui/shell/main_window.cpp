@@ -12,6 +12,7 @@
 #include "ui/shell/recent_menu.h"
 #include "ui/shell/settings_page.h"
 #include "ui/shell/window_prompts.h"
+#include "ui/theme/panic_guard.h"
 #include "ui/theme/theme.h"
 
 #include <QAbstractSpinBox>
@@ -52,6 +53,8 @@ MainWindow::MainWindow(AppState &state, std::shared_ptr<WindowPrompts> prompts, 
 {
     setMinimumSize(1040, 680);
     resize(1180, 760);
+    // Ctrl+. and a Panic button in every modal dialog, whatever has focus.
+    new PanicGuard([this] { m_state.panic(); }, this);
     buildMenus();
     buildToolbar();
 
@@ -125,7 +128,10 @@ void MainWindow::buildMenus()
 
     QMenu *midi = menuBar()->addMenu(QStringLiteral("MIDI"));
     add(midi, QStringLiteral("Démarrer le moteur"), {}, [this] { m_state.startEngine(); });
-    add(midi, QStringLiteral("Arrêter le moteur"), {}, [this] { m_state.stopEngine(); });
+    add(midi, QStringLiteral("Arrêter le moteur"), {}, [this] {
+        if (m_prompts->confirmEngineStop())
+            m_state.stopEngine();
+    });
     midi->addSeparator();
     add(midi, QStringLiteral("Panic \u2014 All Notes Off"),
         {QKeySequence(Qt::CTRL | Qt::Key_Period),
@@ -167,7 +173,8 @@ QWidget *MainWindow::buildSidebar()
     m_sidebar->setCurrentRow(static_cast<int>(SidebarItem::routing));
     connect(m_sidebar, &QListWidget::itemSelectionChanged, this, [this] { showSelectedPage(); });
 
-    m_engineBar = new EngineControlBar(m_state, column);
+    m_engineBar = new EngineControlBar(
+        m_state, [this] { return m_prompts->confirmEngineStop(); }, column);
     auto *layout = new QVBoxLayout(column);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);

@@ -176,7 +176,7 @@ void SettingsPage::refresh()
         m_notes->setPlainText(notes);
     }
     const auto created = QDateTime::fromSecsSinceEpoch(project.createdAt.time_since_epoch().count(), Qt::UTC);
-    m_created->setText(QLocale::system().toString(created.toLocalTime(), QLocale::ShortFormat));
+    m_created->setText(QLocale(QLocale::French).toString(created.toLocalTime(), QLocale::ShortFormat));
     m_format->setText(QStringLiteral("v%1").arg(project.formatVersion));
     for (auto [toggle, value] : {std::pair{m_startOnOpen, project.settings.startEngineOnOpen},
                                  std::pair{m_panicOnStop, project.settings.panicOnStop}}) {

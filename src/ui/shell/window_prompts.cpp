@@ -1,5 +1,7 @@
 #include "ui/shell/window_prompts.h"
 
+#include "ui/theme/file_dialogs.h"
+
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -76,6 +78,7 @@ std::optional<std::filesystem::path> DialogPrompts::chooseProjectToOpen()
 {
     PackageFileDialog dialog(m_parent, QStringLiteral("Ouvrir un projet"));
     dialog.setFileMode(QFileDialog::ExistingFile);
+    prepareFileDialog(dialog);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct project.json)"));
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
@@ -91,6 +94,7 @@ std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std
     dialog.setOption(QFileDialog::DontConfirmOverwrite);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
+    prepareFileDialog(dialog);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct)"));
     dialog.selectFile(safeFileName(QString::fromStdString(proposedName)));
     if (dialog.exec() != QDialog::Accepted || dialog.chosen().isEmpty())
@@ -135,16 +139,34 @@ WindowPrompts::UnsavedChoice DialogPrompts::askToSaveChanges(const std::string &
     return UnsavedChoice::cancel;
 }
 
-bool DialogPrompts::confirmDeletion(const std::string &question)
+namespace {
+
+// A warning whose destructive button is not the default one.
+bool confirm(QWidget *parent, const QString &question, const QString &informative, const QString &action)
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"), QString::fromStdString(question),
-                    QMessageBox::NoButton, m_parent);
-    auto *remove = box.addButton(QStringLiteral("Supprimer"), QMessageBox::DestructiveRole);
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"), question, QMessageBox::NoButton, parent);
+    box.setInformativeText(informative);
+    auto *go = box.addButton(action, QMessageBox::DestructiveRole);
     auto *cancel = box.addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole);
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
     box.exec();
-    return box.clickedButton() == remove;
+    return box.clickedButton() == go;
+}
+
+} // namespace
+
+bool DialogPrompts::confirmDeletion(const std::string &question)
+{
+    return confirm(m_parent, QString::fromStdString(question), {}, QStringLiteral("Supprimer"));
+}
+
+bool DialogPrompts::confirmEngineStop()
+{
+    return confirm(
+        m_parent, QStringLiteral("Arrêter le moteur MIDI ?"),
+        QStringLiteral("Plus aucun message ne passera par KORVANE jusqu'au redémarrage du moteur."),
+        QStringLiteral("Arrêter le moteur"));
 }
 
 } // namespace korvane

@@ -17,6 +17,8 @@ public:
     virtual UnsavedChoice askToSaveChanges(const std::string &projectName) = 0;
     // A destructive step the user may still refuse: true to go on.
     virtual bool confirmDeletion(const std::string &question) = 0;
+    // Stopping the engine cuts every route of a running show: true to stop.
+    virtual bool confirmEngineStop() = 0;
 };
 
 // Dialogs parented to the main window once it exists.
@@ -29,6 +31,7 @@ public:
     void showAlert(const std::string &title, const std::string &text) override;
     UnsavedChoice askToSaveChanges(const std::string &projectName) override;
     bool confirmDeletion(const std::string &question) override;
+    bool confirmEngineStop() override;
 
 private:
     QPointer<QWidget> m_parent;

@@ -1,5 +1,7 @@
 #include "ui/theme/theme.h"
 
+#include "ui/theme/focus_ring.h"
+
 #include <QApplication>
 #include <QFile>
 #include <QFontDatabase>
@@ -87,7 +89,7 @@ int pixelSize(TextStyle style)
     case TextStyle::caption:
         return 11;
     case TextStyle::caption2:
-        return 10;
+        return 11; // the smallest text, legible at a desk
     }
     return 14;
 }
@@ -194,6 +196,7 @@ void apply(QApplication &app)
             .arg(text.name(), surface().name(), QStringLiteral("rgba(255, 255, 255, 30)"), accent().name(),
                  background().name());
     app.setStyleSheet(sheet);
+    FocusRing::install(&app);
 }
 
 } // namespace korvane::Theme

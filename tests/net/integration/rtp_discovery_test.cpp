@@ -1,5 +1,6 @@
 #include "net/rtp_discovery.h"
 
+#include "support/avahi_daemon.h"
 #include "support/test_support.h"
 
 #include <QElapsedTimer>
@@ -10,10 +11,6 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +28,7 @@ namespace korvane {
 namespace {
 
 using namespace std::chrono_literals;
+using test::DaemonOutage;
 using test::waitUntil;
 
 std::string uniqueName(const char *what)
@@ -152,58 +150,9 @@ private:
     QtMessageHandler m_previous = nullptr;
 };
 
-// Stops the avahi-daemon that scripts/test.sh started and starts it again on destruction; with
-// "daemon-pause"/"daemon-resume" freezes it instead (it keeps its bus name, answers nothing).
-class DaemonOutage {
-public:
-    static std::optional<QString> control()
-    {
-        const QByteArray ctl = qgetenv("KORVANE_AVAHI_CTL");
-        return ctl.isEmpty() ? std::nullopt : std::optional<QString>(QString::fromLocal8Bit(ctl));
-    }
-    explicit DaemonOutage(const char *begin = "daemon-stop", const char *end = "daemon-start") : m_end(end)
-    {
-        run(begin);
-    }
-    ~DaemonOutage() { end(); }
-    void end()
-    {
-        if (m_over)
-            return;
-        m_over = true;
-        run(m_end);
-    }
-
-private:
-    static void run(const char *command)
-    {
-        QProcess ctl;
-        ctl.setProcessChannelMode(QProcess::ForwardedChannels);
-        ctl.start("bash", {*control(), command});
-        EXPECT_TRUE(ctl.waitForFinished(30000) && ctl.exitCode() == 0) << "avahi.sh " << command << " failed";
-    }
-    const char *m_end;
-    bool m_over = false;
-};
-
-// Test runs in parallel on this machine share one daemon (see scripts/lib/avahi.sh). Tests hold
-// this lock shared while they use it; a test that stops it holds the lock exclusively.
 template <bool exclusive> class DaemonUser : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const QByteArray dir = qgetenv("KORVANE_AVAHI_DIR");
-        m_fd = dir.isEmpty() ? -1
-                             : ::open((dir + "/tests.lock").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (m_fd >= 0)
-            ::flock(m_fd, exclusive ? LOCK_EX : LOCK_SH);
-    }
-    void TearDown() override
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    int m_fd = -1;
+    test::AvahiLock m_lock{exclusive};
 };
 using RTPDiscoveryTest = DaemonUser<false>;
 using RTPDiscoveryOutageTest = DaemonUser<true>;
