@@ -14,6 +14,7 @@
 
 #include "midi/midi_engine.h"
 #include "midi/midi_router.h"
+#include "midi/realtime_routing_link.h"
 #include "midi/service/jack/jack_midi_service.h"
 
 #include "../tests/support/jack_test_client.h"
@@ -109,7 +110,7 @@ int main(int argc, char **argv)
         [router](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
             router->process(key, message, origin);
         });
-    engine->setRealtimeRouter(router);
+    const auto link = RealtimeRoutingLink::attach(engine, router);
     // Let the connections settle before measuring.
     spinUntil([] { return false; }, 200);
 
@@ -171,7 +172,7 @@ int main(int argc, char **argv)
         }
         loopFrames.push_back(frames);
     }
-    const std::uint64_t networkDrops = engine->losses().network;
+    const std::uint64_t networkDrops = link ? link->dropped() : 0;
     engine->stop();
 
     const double msPerFrame = 1000.0 / double(rate);

@@ -1,12 +1,13 @@
 #include "app/app_state.h"
 
+#include "app/device_presence.h"
+#include "app/engine_supervisor.h"
 #include "midi/midi_engine.h"
 #include "midi/midi_monitor.h"
 #include "midi/midi_router.h"
 #include "model/project_document.h"
-#include "net/network_midi2_manager.h"
+#include "model/text.h"
 #include "net/rtp_discovery.h"
-#include "net/rtp_manager.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 namespace korvane {
 
@@ -31,77 +33,21 @@ std::string lastPathComponent(const std::filesystem::path &url)
 
 AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<UserPrompts> prompts,
                    QObject *parent)
-    : QObject(parent), m_prompts(std::move(prompts))
+    : QObject(parent), m_prompts(std::move(prompts)),
+      // Released notes may be logged on any MIDI or network thread. The hop
+      // goes through the application object, which outlives this one; the
+      // token says, on the main thread, whether this one still exists.
+      m_services(std::move(midiService),
+                 [this, alive = std::weak_ptr<void>(m_alive)](const std::string &line) {
+                     QMetaObject::invokeMethod(
+                         QCoreApplication::instance(),
+                         [this, alive, line] {
+                             if (alive.lock())
+                                 appendLog(line);
+                         },
+                         Qt::QueuedConnection);
+                 })
 {
-    m_engine = MIDIEngine::create(std::move(midiService));
-    m_router = std::make_shared<MIDIRouter>();
-    m_monitor = MIDIMonitor::create();
-    m_rtp = std::make_shared<RTPManager>();
-    m_midi2 = std::make_shared<NetworkMIDI2Manager>();
-    m_discovery = std::make_shared<RTPDiscovery>();
-
-    m_router->setEngine(m_engine);
-    m_router->setMonitor(m_monitor);
-
-    // These two run on MIDI and network threads: they hold only weak
-    // references to thread-safe services, never the controller's state.
-    std::weak_ptr<RTPManager> weakRtp = m_rtp;
-    std::weak_ptr<NetworkMIDI2Manager> weakMidi2 = m_midi2;
-    m_router->setRtpSend([weakRtp, weakMidi2](const EndpointKey &key, const MIDIMessage &message) {
-        if (auto rtp = weakRtp.lock())
-            rtp->sendToKey(key, message);
-        if (auto midi2 = weakMidi2.lock())
-            midi2->sendToKey(key, message);
-    });
-    std::weak_ptr<MIDIRouter> weakRouter = m_router;
-    // Every input reaches the router with its origin (a connection, a
-    // network peer's joined period), and the router hears when one goes.
-    const auto input = [weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
-        if (auto router = weakRouter.lock())
-            router->process(key, message, origin);
-    };
-    const auto gone = [weakRouter](const EndpointKey &key, std::uint64_t origin) {
-        if (auto router = weakRouter.lock())
-            router->releaseOrigin(key, origin);
-    };
-    m_rtp->setInput(input);
-    m_rtp->setOriginGone(gone);
-    m_midi2->setInput(input);
-    m_midi2->setOriginGone(gone);
-    m_engine->setOnInput(input);
-    m_engine->setOnSourceGone(gone);
-    // Where the service can, its input is routed inside its real-time cycle.
-    m_engine->setRealtimeRouter(m_router);
-    // Released notes may be logged on any MIDI or network thread.
-    // The hop goes through the application object, which outlives this one;
-    // the token says, on the main thread, whether this one still exists.
-    m_router->setLog([this, alive = std::weak_ptr<void>(m_alive)](const std::string &line) {
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [this, alive, line] {
-                if (alive.lock())
-                    appendLog(line);
-            },
-            Qt::QueuedConnection);
-    });
-
-    const auto forward = [this] { emit changed(); };
-    connect(m_engine.get(), &MIDIEngine::sourcesChanged, this, forward, Qt::QueuedConnection);
-    connect(m_engine.get(), &MIDIEngine::destinationsChanged, this, forward, Qt::QueuedConnection);
-    connect(m_engine.get(), &MIDIEngine::runningChanged, this, forward, Qt::QueuedConnection);
-    connect(m_monitor.get(), &MIDIMonitor::eventsChanged, this, forward, Qt::QueuedConnection);
-    connect(m_monitor.get(), &MIDIMonitor::pausedChanged, this, forward, Qt::QueuedConnection);
-    connect(m_rtp.get(), &RTPManager::peersBySessionChanged, this, forward, Qt::QueuedConnection);
-    connect(m_rtp.get(), &RTPManager::logLinesChanged, this, forward, Qt::QueuedConnection);
-    connect(m_rtp.get(), &RTPManager::statusBySessionChanged, this, forward, Qt::QueuedConnection);
-    connect(m_midi2.get(), &NetworkMIDI2Manager::statusBySessionChanged, this, forward, Qt::QueuedConnection);
-    connect(m_midi2.get(), &NetworkMIDI2Manager::logLinesChanged, this, forward, Qt::QueuedConnection);
-    connect(m_midi2.get(), &NetworkMIDI2Manager::droppedCountChanged, this, forward, Qt::QueuedConnection);
-    connect(m_discovery.get(), &RTPDiscovery::peersChanged, this, forward, Qt::QueuedConnection);
-    connect(m_discovery.get(), &RTPDiscovery::advertisedNameChanged, this, forward, Qt::QueuedConnection);
-
-    m_discovery->start();
-
     // The project stream: its current value first, then every new one, on
     // the next event-loop pass.
     scheduleProjectDelivery();
@@ -109,68 +55,39 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     // Every publication of the endpoint lists, changed or not, so a refresh
     // skipped while the lists were in flight is made up for.
     const auto engineChanged = [this] { refreshMissing(); };
-    connect(m_engine.get(), &MIDIEngine::endpointListsPublished, this, engineChanged, Qt::QueuedConnection);
-    connect(m_engine.get(), &MIDIEngine::runningChanged, this, engineChanged, Qt::QueuedConnection);
+    connect(&engine(), &MIDIEngine::endpointListsPublished, this, engineChanged, Qt::QueuedConnection);
+    connect(&engine(), &MIDIEngine::runningChanged, this, engineChanged, Qt::QueuedConnection);
 
     m_lossesTimer = new QTimer(this);
     m_lossesTimer->setInterval(std::chrono::seconds(1));
     connect(m_lossesTimer, &QTimer::timeout, this, [this] { refreshLosses(); });
     m_lossesTimer->start();
 
-    m_engineRetry = new QTimer(this);
-    m_engineRetry->setInterval(std::chrono::seconds(2));
-    connect(m_engineRetry, &QTimer::timeout, this, [this] { retryEngine(); });
-    connect(
-        m_engine.get(), &MIDIEngine::runningChanged, this,
-        [this](bool running) {
-            // Stopped while wanted: the server went (a user's stop ends the wish first).
-            if (!running && m_engineWanted)
-                m_engineLossReason = "Le serveur MIDI " + m_engine->serviceName() + " s'est arrêté";
-            superviseEngine();
-        },
-        Qt::QueuedConnection);
+    m_supervisor = new EngineSupervisor(engine(), this);
+    connect(m_supervisor, &EngineSupervisor::statusMessage, this,
+            [this](const QString &text) { setStatus(toStd(text)); });
+    connect(m_supervisor, &EngineSupervisor::restarted, this, [this] {
+        engine().applyVirtualPorts(m_project.virtualPorts);
+        setStatus("Moteur redémarré");
+    });
 
-    m_engine->start();
+    engine().start();
     applyAll();
 }
 
-AppState::~AppState()
-{
-    // Sessions say goodbye and the engine releases its ports before the
-    // services go; the MIDI threads may still be delivering until then.
-    m_router->setLog(nullptr);
-    m_router->setEnabled(false);
-    m_rtp->stopAll();
-    m_midi2->stopAll();
-    m_engine->setOnInput(nullptr);
-    m_engine->stop();
-    m_discovery->stop();
-}
+AppState::~AppState() = default;
 
 void AppState::appendLog(std::string line)
 {
     m_logLines.push_back(line);
     while (m_logLines.size() > maxLogLines)
         m_logLines.pop_front();
-    emit logLineAdded(QString::fromStdString(line));
-}
-
-std::string lossesText(const AppState::Losses &losses)
-{
-    const auto n = [](std::uint64_t value) { return std::to_string(value); };
-    return "Pertes : " + n(losses.total()) + (losses.total() > 1 ? " messages" : " message") + " (sorties MIDI " +
-           n(losses.midi) + ", réseau " + n(losses.network) + ", SysEx abandonnés " + n(losses.sysex) +
-           ", moniteur " + n(losses.monitor) + ")";
+    emit logLineAdded(toQString(line));
 }
 
 void AppState::refreshLosses()
 {
-    const MIDIEngine::Losses engine = m_engine->losses();
-    Losses losses;
-    losses.midi = engine.service;
-    losses.network = engine.network + m_rtp->droppedMessages() + m_midi2->droppedCount();
-    losses.sysex = engine.sysex;
-    losses.monitor = m_monitor->droppedRecords();
+    const MessageLosses losses = m_services.losses();
     if (losses == m_losses)
         return;
     m_losses = losses;
@@ -180,7 +97,6 @@ void AppState::refreshLosses()
 void AppState::setProject(TOVProject project)
 {
     m_project = std::move(project);
-    emit changed();
     emit projectChanged();
     if (!m_isApplyingLoad)
         setDirty(true);
@@ -207,22 +123,20 @@ void AppState::scheduleProjectDelivery()
 void AppState::deliverProject()
 {
     m_projectDeliveryPending = false;
-    m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    router().updateConfiguration(m_project.routes, m_project.filterChains);
     refreshMissing();
 }
 
 void AppState::setStatus(std::string text)
 {
     m_statusMessage = std::move(text);
-    emit changed();
-    emit statusMessageChanged(QString::fromStdString(m_statusMessage));
+    emit statusMessageChanged(toQString(m_statusMessage));
 }
 
 void AppState::setDirty(bool dirty)
 {
     const bool was = m_dirty;
     m_dirty = dirty;
-    emit changed();
     if (was != dirty)
         emit dirtyChanged(dirty);
 }
@@ -230,7 +144,6 @@ void AppState::setDirty(bool dirty)
 void AppState::setProjectURL(std::optional<std::filesystem::path> url)
 {
     m_projectURL = std::move(url);
-    emit changed();
     emit projectURLChanged();
 }
 
@@ -246,41 +159,34 @@ void AppState::applyAll()
 
 void AppState::applyAll(bool followStartSetting)
 {
-    m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    router().updateConfiguration(m_project.routes, m_project.filterChains);
     if (followStartSetting) {
-        m_engineWanted = m_project.settings.startEngineOnOpen;
-        if (!m_engineWanted) {
-            m_engineRetry->stop();
-            publishEngineLoss();
-        }
+        const bool wanted = m_project.settings.startEngineOnOpen;
+        m_supervisor->setWanted(wanted);
+        if (wanted && !engine().running())
+            engine().start();
+        else if (!wanted && engine().running())
+            engine().stop();
     }
-    if (followStartSetting && m_project.settings.startEngineOnOpen && !m_engine->running())
-        m_engine->start();
-    else if (followStartSetting && !m_project.settings.startEngineOnOpen && m_engine->running())
-        m_engine->stop();
-    m_engine->applyVirtualPorts(m_project.virtualPorts);
-    m_rtp->setLocalName(m_project.name);
-    m_rtp->apply(m_project.rtpSessions);
-    m_midi2->setLocalName(m_project.name);
-    m_midi2->apply(m_project.networkMidi2Sessions);
-    advertiseListener();
-    m_monitor->setCapacity(m_project.settings.monitorBufferSize);
+    engine().applyVirtualPorts(m_project.virtualPorts);
+    m_services.applyNetwork(m_project);
+    monitor().setCapacity(m_project.settings.monitorBufferSize);
     // On the next pass, so a controller being built still starts on "Prêt".
     if (followStartSetting)
         QMetaObject::invokeMethod(
-            this, [this] { superviseEngine(); }, Qt::QueuedConnection);
+            this, [this] { m_supervisor->supervise(); }, Qt::QueuedConnection);
 }
 
 void AppState::applyVirtualPorts()
 {
-    m_engine->applyVirtualPorts(m_project.virtualPorts);
+    engine().applyVirtualPorts(m_project.virtualPorts);
     setDirty(true);
-    if (!m_engine->running())
+    if (!engine().running())
         return; // created when the engine starts
     // The engine keeps only the ports the MIDI service created: own virtual
     // destinations are routable sources and the other way round.
     std::set<std::string> created;
-    for (const auto &keys : {m_engine->routableSources(), m_engine->routableDestinations()})
+    for (const auto &keys : {engine().routableSources(), engine().routableDestinations()})
         for (const EndpointKey &key : keys)
             if (key.kind == EndpointKind::virtual_)
                 created.insert(key.name);
@@ -299,32 +205,8 @@ void AppState::applyVirtualPorts()
 
 void AppState::applyNetwork()
 {
-    m_rtp->setLocalName(m_project.name);
-    m_rtp->apply(m_project.rtpSessions);
-    m_midi2->setLocalName(m_project.name);
-    m_midi2->apply(m_project.networkMidi2Sessions);
-    advertiseListener();
+    m_services.applyNetwork(m_project);
     setDirty(true);
-}
-
-void AppState::advertiseListener()
-{
-    // Unlike the RTP-MIDI listener, a Network MIDI 2.0 publication goes as
-    // soon as no enabled host remains: it would announce a port nobody serves.
-    const auto &hosts = m_project.networkMidi2Sessions;
-    const auto host = std::find_if(hosts.begin(), hosts.end(), [](const NetworkMIDI2SessionConfig &c) {
-        return c.enabled && c.role == NetworkMIDI2Role::host;
-    });
-    if (host == hosts.end())
-        m_discovery->withdrawMidi2();
-    else
-        m_discovery->advertiseMidi2(host->name, host->localPort, m_project.name, host->id.toString());
-    for (const auto &config : m_project.rtpSessions) {
-        if (config.enabled && config.role == RTPRole::listener) {
-            m_discovery->advertise(config.name, config.localPort);
-            return;
-        }
-    }
 }
 
 void AppState::newProject()
@@ -349,7 +231,7 @@ void AppState::openProject()
 bool AppState::openProjectAt(const std::filesystem::path &url)
 {
     m_isApplyingLoad = true;
-    auto loaded = ProjectDocument::load(QString::fromStdString(url.string()));
+    auto loaded = ProjectDocument::load(toQString(url.string()));
     if (!loaded) {
         m_isApplyingLoad = false;
         presentError(loaded.error().description());
@@ -389,7 +271,7 @@ void AppState::saveAs()
 
 bool AppState::persist(const std::filesystem::path &url)
 {
-    auto saved = ProjectDocument::save(m_project, QString::fromStdString(url.string()));
+    auto saved = ProjectDocument::save(m_project, toQString(url.string()));
     if (!saved) {
         presentError(saved.error().description());
         return false;
@@ -424,15 +306,14 @@ std::string AppState::windowTitle() const
 
 void AppState::startEngine()
 {
-    m_engineWanted = true;
-    m_engine->start();
+    m_supervisor->setWanted(true);
+    engine().start();
     // The user asked for the engine: a show that does not start it on open
     // must not stop it again here.
     applyAll(false);
-    if (!m_engine->running()) {
+    if (!engine().running()) {
         // Supervision keeps trying; the user learns why nothing started.
-        m_engineRetry->start();
-        publishEngineLoss();
+        m_supervisor->startFailed();
         setStatus("Erreur : serveur MIDI injoignable");
         return;
     }
@@ -441,49 +322,15 @@ void AppState::startEngine()
 
 void AppState::stopEngine()
 {
-    m_engineWanted = false;
-    m_engineRetry->stop();
-    publishEngineLoss();
-    // Inputs and routing first, so nothing routed reaches a destination after
-    // the panic (what sources held is released on the way); then the panic,
-    // then the sessions (their panic before their goodbye) and the outputs.
-    m_router->setEnabled(false);
-    if (m_project.settings.panicOnStop)
-        m_engine->panic();
-    m_rtp->stopAll(m_project.settings.panicOnStop);
-    m_midi2->stopAll(m_project.settings.panicOnStop);
-    m_engine->stop();
-    m_router->setEnabled(true);
+    m_supervisor->setWanted(false);
+    m_services.stop(m_project.settings.panicOnStop);
     setStatus("Moteur arrêté");
 }
 
 void AppState::panic()
 {
-    // Every MIDI destination and every network peer.
-    m_engine->panic();
-    m_rtp->panic();
-    m_midi2->panic();
+    m_services.panic();
     setStatus("Panic envoyé (All Notes/Sound Off)");
-}
-
-std::vector<EndpointKey> AppState::availableSourceKeys() const
-{
-    auto keys = m_engine->routableSources();
-    for (auto &k : m_rtp->routableKeys())
-        keys.push_back(std::move(k));
-    for (auto &k : m_midi2->routableKeys())
-        keys.push_back(std::move(k));
-    return keys;
-}
-
-std::vector<EndpointKey> AppState::availableDestinationKeys() const
-{
-    auto keys = m_engine->routableDestinations();
-    for (auto &k : m_rtp->routableKeys())
-        keys.push_back(std::move(k));
-    for (auto &k : m_midi2->routableKeys())
-        keys.push_back(std::move(k));
-    return keys;
 }
 
 void AppState::addRoute(const EndpointKey &source, const EndpointKey &destination)
@@ -641,6 +488,69 @@ int AppState::freeLocalPort() const
     while (used.count(p) || used.count(p + 1))
         p += 2;
     return p;
+}
+
+std::vector<EndpointKey> AppState::activeMissing() const
+{
+    std::vector<EndpointKey> active;
+    for (const auto &key : m_missingDevices)
+        if (!m_acknowledgedMissing.count(key.id()))
+            active.push_back(key);
+    return active;
+}
+
+void AppState::refreshMissing()
+{
+    if (!engine().running()) {
+        if (!m_missingDevices.empty()) {
+            m_missingDevices.clear();
+            emit missingDevicesChanged();
+        }
+        return;
+    }
+    // Right after a start the lists are still empty: judging presence then
+    // would raise a false alarm for every device of the show.
+    if (!engine().endpointListsCurrent())
+        return;
+    std::vector<EndpointKey> missing = korvane::missingDevices(m_project, engine().sources(), engine().destinations());
+
+    std::set<std::string> stillAcknowledged;
+    for (const auto &key : missing)
+        if (m_acknowledgedMissing.count(key.id()))
+            stillAcknowledged.insert(key.id());
+    m_acknowledgedMissing = std::move(stillAcknowledged);
+
+    const auto ids = [](const std::vector<EndpointKey> &keys) {
+        std::vector<std::string> list;
+        for (const auto &key : keys)
+            list.push_back(key.id());
+        return list;
+    };
+    if (ids(missing) == ids(m_missingDevices))
+        return;
+    const std::vector<EndpointKey> previous = std::exchange(m_missingDevices, std::move(missing));
+    emit missingDevicesChanged();
+    const auto names = [this](const std::vector<EndpointKey> &keys) {
+        std::string text;
+        for (const auto &key : keys)
+            text += (text.empty() ? "" : ", ") + displayName(key);
+        return text;
+    };
+    if (!m_missingDevices.empty()) {
+        setStatus("\u26A0\uFE0E Appareil déconnecté : " + names(m_missingDevices));
+        return;
+    }
+    // Devices back: said in a line of their own, or the disconnect line would stay.
+    if (const auto back = presentDevices(previous, engine().sources(), engine().destinations()); !back.empty())
+        setStatus("\u2713 Appareil reconnecté : " + names(back));
+}
+
+void AppState::acknowledgeMissing()
+{
+    m_acknowledgedMissing.clear();
+    for (const auto &key : m_missingDevices)
+        m_acknowledgedMissing.insert(key.id());
+    emit missingDevicesChanged();
 }
 
 } // namespace korvane

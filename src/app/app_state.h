@@ -1,11 +1,11 @@
 #pragma once
 
+#include "app/services.h"
 #include "app/user_prompts.h"
 #include "model/project.h"
 
 #include <QObject>
 
-#include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -19,19 +19,13 @@ class QTimer;
 
 namespace korvane {
 
-class MIDIEngine;
-class MIDIMonitor;
-class MIDIRouter;
+class EngineSupervisor;
 class MidiService;
-class NetworkMIDI2Manager;
-class RTPDiscovery;
-class RTPManager;
 struct DiscoveredPeer;
 
-// The one controller: owns the open project and the five services, applies
-// the one to the other and offers every user operation. Main thread only,
-// apart from the two MIDI callbacks wired in the constructor, which reach the
-// router and the RTP manager through weak references and never touch state.
+// The show's document and every user operation on it: open, save, the
+// editing operations, device presence, and the services applied after the
+// project (built and connected by Services). Main thread only.
 class AppState : public QObject {
     Q_OBJECT
 
@@ -52,14 +46,21 @@ public:
     const std::optional<std::filesystem::path> &projectURL() const { return m_projectURL; }
     bool dirty() const { return m_dirty; }
     const std::string &statusMessage() const { return m_statusMessage; }
-    bool isApplyingLoad() const { return m_isApplyingLoad; }
 
-    MIDIEngine &engine() const { return *m_engine; }
-    MIDIRouter &router() const { return *m_router; }
-    MIDIMonitor &monitor() const { return *m_monitor; }
-    RTPManager &rtp() const { return *m_rtp; }
-    NetworkMIDI2Manager &networkMidi2() const { return *m_midi2; }
-    RTPDiscovery &discovery() const { return *m_discovery; }
+    MIDIEngine &engine() { return m_services.engine(); }
+    const MIDIEngine &engine() const { return m_services.engine(); }
+    MIDIRouter &router() { return m_services.router(); }
+    const MIDIRouter &router() const { return m_services.router(); }
+    MIDIMonitor &monitor() { return m_services.monitor(); }
+    const MIDIMonitor &monitor() const { return m_services.monitor(); }
+    RTPManager &rtp() { return m_services.rtp(); }
+    const RTPManager &rtp() const { return m_services.rtp(); }
+    NetworkMIDI2Manager &networkMidi2() { return m_services.networkMidi2(); }
+    const NetworkMIDI2Manager &networkMidi2() const { return m_services.networkMidi2(); }
+    RTPDiscovery &discovery() { return m_services.discovery(); }
+    const RTPDiscovery &discovery() const { return m_services.discovery(); }
+    EngineSupervisor &supervisor() { return *m_supervisor; }
+    const EngineSupervisor &supervisor() const { return *m_supervisor; }
 
     // Project lifecycle
     void newProject();
@@ -79,27 +80,9 @@ public:
     void stopEngine();
     void panic();
 
-    // Supervision: while the user wants the engine running (the show starts
-    // it on open, or Start was asked for), a missing or restarted MIDI server
-    // is tried again every `engineRetryInterval`; once it answers, the
-    // engine and the show's virtual ports are back. Stop ends the wish.
-    bool engineWanted() const { return m_engineWanted; }
-    std::chrono::milliseconds engineRetryInterval() const;
-    void setEngineRetryInterval(std::chrono::milliseconds interval);
-    // While supervision is trying the MIDI server again: why the engine is
-    // down ("Le serveur MIDI JACK s'est arrêté") and how often it tries.
-    struct EngineLoss {
-        std::string reason;
-        std::chrono::milliseconds retryInterval;
-        friend bool operator==(const EngineLoss &, const EngineLoss &) = default;
-    };
-    std::optional<EngineLoss> engineLoss() const;
-    // The next try, now.
-    void retryEngineNow();
-
     // Routing matrix
-    std::vector<EndpointKey> availableSourceKeys() const;
-    std::vector<EndpointKey> availableDestinationKeys() const;
+    std::vector<EndpointKey> availableSourceKeys() const { return m_services.routableSources(); }
+    std::vector<EndpointKey> availableDestinationKeys() const { return m_services.routableDestinations(); }
     void addRoute(const EndpointKey &source, const EndpointKey &destination);
     void toggleMatrix(const EndpointKey &source, const EndpointKey &destination);
     bool hasMatrixConnection(const EndpointKey &source, const EndpointKey &destination) const;
@@ -117,18 +100,8 @@ public:
     static std::string uniqueSessionName(const TOVProject &project, const std::string &wanted);
     int freeLocalPort() const;
 
-    // Messages lost since start, by where: the MIDI service and its
-    // buffers, in-cycle routing to the network, system-exclusive messages
-    // abandoned at a destination, monitor records. Refreshed every second.
-    struct Losses {
-        std::uint64_t midi = 0;
-        std::uint64_t network = 0;
-        std::uint64_t sysex = 0;
-        std::uint64_t monitor = 0;
-        std::uint64_t total() const { return midi + network + sysex + monitor; }
-        friend bool operator==(const Losses &, const Losses &) = default;
-    };
-    const Losses &losses() const { return m_losses; }
+    // Refreshed every second.
+    const MessageLosses &losses() const { return m_losses; }
     // Lines about the routing (held notes released, limits reached), newest last.
     const std::deque<std::string> &logLines() const { return m_logLines; }
     static constexpr std::size_t maxLogLines = 200;
@@ -140,34 +113,24 @@ public:
     void refreshMissing();
     void acknowledgeMissing();
 
-    // Internal steps, public for the shell and tests.
-    void advertiseListener();
-    bool persist(const std::filesystem::path &url);
-    void presentError(const std::string &description);
-
 signals:
-    // Announced on every change of published state, including any service's.
-    void changed();
     void projectChanged();
     void projectURLChanged();
     void dirtyChanged(bool dirty);
     void statusMessageChanged(const QString &message);
     void missingDevicesChanged();
-    void engineLossChanged();
     void lossesChanged();
     void logLineAdded(const QString &line);
 
 private:
     void applyAll(bool followStartSetting);
+    bool persist(const std::filesystem::path &url);
+    void presentError(const std::string &description);
     void setStatus(std::string text);
     void setDirty(bool dirty);
     void setProjectURL(std::optional<std::filesystem::path> url);
     void scheduleProjectDelivery();
     void deliverProject();
-    void superviseEngine();
-    void retryEngine();
-    // Announces engineLoss() when it differs from what was last announced.
-    void publishEngineLoss();
     void refreshLosses();
     void appendLog(std::string line);
 
@@ -181,24 +144,13 @@ private:
     std::set<std::string> m_acknowledgedMissing;
     bool m_isApplyingLoad = false;
     bool m_projectDeliveryPending = false;
-    bool m_engineWanted = false;
-    QTimer *m_engineRetry = nullptr;
-    std::string m_engineLossReason;
-    std::optional<EngineLoss> m_publishedEngineLoss;
     QTimer *m_lossesTimer = nullptr;
-    Losses m_losses;
+    MessageLosses m_losses;
     std::deque<std::string> m_logLines;
     std::shared_ptr<void> m_alive = std::make_shared<int>(0);
 
-    std::shared_ptr<MIDIEngine> m_engine;
-    std::shared_ptr<MIDIRouter> m_router;
-    std::shared_ptr<MIDIMonitor> m_monitor;
-    std::shared_ptr<RTPManager> m_rtp;
-    std::shared_ptr<NetworkMIDI2Manager> m_midi2;
-    std::shared_ptr<RTPDiscovery> m_discovery;
+    Services m_services;
+    EngineSupervisor *m_supervisor = nullptr;
 };
-
-// "Pertes : 3 messages (sorties MIDI 2, réseau 1, SysEx abandonnés 0, moniteur 0)".
-std::string lossesText(const AppState::Losses &losses);
 
 } // namespace korvane

@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/quit_signals.h"
 #include "midi/midi_engine.h"
+#include "model/text.h"
 #include "net/rtp_manager.h"
 
 #include <QCoreApplication>
@@ -65,7 +66,7 @@ int runHeadless(const MidiBackend &backend, const std::optional<std::filesystem:
         if (state.losses().total() == printedLosses)
             return;
         printedLosses = state.losses().total();
-        printLine(QString::fromStdString(lossesText(state.losses())));
+        printLine(toQString(lossesText(state.losses())));
         lossesLine.start();
     };
     QObject::connect(&lossesLine, &QTimer::timeout, &state, printLosses);
@@ -76,8 +77,8 @@ int runHeadless(const MidiBackend &backend, const std::optional<std::filesystem:
     QObject::connect(&state.rtp(), &RTPManager::logLineAdded, &state, printLine);
     // Lines logged while the controller was being built.
     for (const auto &line : state.rtp().logLines())
-        printLine(QString::fromStdString(line));
-    printLine(QString::fromStdString(state.statusMessage()));
+        printLine(toQString(line));
+    printLine(toQString(state.statusMessage()));
 
     if (package && !state.openProjectAt(*package))
         return 1;

@@ -1,6 +1,7 @@
 #include "app/recent_projects.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,7 +49,7 @@ std::vector<std::filesystem::path> RecentProjects::list() const
         const QString text = entry.toString();
         if (text.isEmpty())
             continue;
-        const auto path = normalised(text.toStdString());
+        const auto path = normalised(toStd(text));
         if (std::find(packages.begin(), packages.end(), path) == packages.end())
             packages.push_back(path);
         if (packages.size() == kCapacity)
@@ -77,7 +78,7 @@ void RecentProjects::write(const std::vector<std::filesystem::path> &packages) c
 {
     QJsonArray entries;
     for (const auto &path : packages)
-        entries.append(QString::fromStdString(path.string()));
+        entries.append(toQString(path.string()));
     QDir().mkpath(QFileInfo(m_file).absolutePath());
     QSaveFile file(m_file);
     if (!file.open(QIODevice::WriteOnly))

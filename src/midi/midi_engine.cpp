@@ -1,9 +1,6 @@
 #include "midi/midi_engine.h"
 
-#include "midi/midi_router.h"
 #include "midi/midi_stream_parser.h"
-#include "midi/network_outbox.h"
-#include "midi/route_plan.h"
 #include "midi/shared_qobject.h"
 
 #include <QMetaObject>
@@ -93,56 +90,10 @@ struct MIDIEngine::Tables {
     }
 };
 
-// In-cycle routing: recompiles the router's configuration against the
-// engine's tables and hands it to the service. Shared with the router's
-// change listener, which may run on any thread.
-struct MIDIEngine::Realtime {
-    std::mutex mutex; // one compile-and-hand-over at a time; guards the rest
-    std::shared_ptr<MidiService> service;
-    std::weak_ptr<Tables> tables;
-    std::weak_ptr<MIDIRouter> router;
-    std::shared_ptr<NetworkOutbox> outbox;
-    bool active = false; // the engine runs and a router is set
-    bool handedOver = false;
-
-    void refresh()
-    {
-        std::lock_guard guard(mutex);
-        const auto routerNow = router.lock();
-        const auto tablesNow = tables.lock();
-        if (!active || !routerNow || !tablesNow) {
-            if (handedOver)
-                service->setRealtimeRouting(nullptr);
-            handedOver = false;
-            return;
-        }
-        std::vector<MIDIRouter::RealtimeInput> inputs;
-        {
-            std::lock_guard tablesGuard(tablesNow->lock);
-            for (const auto &[handle, token] : tablesNow->inputTokens)
-                if (auto it = tablesNow->tokenToKey.find(token); it != tablesNow->tokenToKey.end())
-                    inputs.push_back({handle, it->second, "connection:" + std::to_string(token)});
-        }
-        auto plan = routerNow->makeRealtimePlan(
-            inputs,
-            [&](const EndpointKey &key) -> std::optional<std::uint32_t> {
-                if (auto resolved = resolveIn(*tablesNow, key))
-                    return resolved->ref;
-                return std::nullopt;
-            },
-            outbox);
-        outbox->setSend(routerNow->rtpSend());
-        service->setRealtimeRouting(std::move(plan));
-        handedOver = true;
-    }
-};
-
 MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
     : QObject(parent), m_service(std::move(service)), m_tables(std::make_shared<Tables>()),
-      m_systemLog(writeToSystemLog), m_realtime(std::make_shared<Realtime>())
+      m_systemLog(writeToSystemLog)
 {
-    m_realtime->service = m_service;
-    m_realtime->tables = m_tables;
     // A setup notice can arrive before the server's graph has switched: the
     // lists read then may still hold a port on its way out (or miss one on
     // its way in), and no later notice comes for it. So the lists are read
@@ -185,48 +136,39 @@ void MIDIEngine::setSystemLog(SystemLog log)
     m_systemLog = log ? std::move(log) : SystemLog(writeToSystemLog);
 }
 
-void MIDIEngine::setRealtimeRouter(const std::shared_ptr<MIDIRouter> &router)
+std::vector<MIDIEngine::ServiceInput> MIDIEngine::serviceInputs() const
 {
-    if (router && !m_service->supportsRealtimeRouting())
-        return;
-    {
-        std::lock_guard guard(m_realtime->mutex);
-        if (auto previous = m_realtime->router.lock(); previous && previous != router)
-            previous->setChangeListener(nullptr);
-        m_realtime->router = router;
-        if (router && !m_realtime->outbox)
-            m_realtime->outbox = std::make_shared<NetworkOutbox>();
-    }
-    if (router) {
-        std::weak_ptr<Realtime> weak = m_realtime;
-        router->setChangeListener([weak] {
-            if (auto realtime = weak.lock())
-                realtime->refresh();
-        });
-    }
-    refreshRealtime(m_running);
+    std::vector<ServiceInput> inputs;
+    std::lock_guard guard(m_tables->lock);
+    for (const auto &[handle, token] : m_tables->inputTokens)
+        if (auto it = m_tables->tokenToKey.find(token); it != m_tables->tokenToKey.end())
+            inputs.push_back({handle, it->second, token});
+    return inputs;
+}
+
+void MIDIEngine::setRealtimeRouting(std::shared_ptr<const MidiService::RealtimeRouting> routing)
+{
+    m_service->setRealtimeRouting(std::move(routing));
+}
+
+void MIDIEngine::setOnEndpointsChanged(EndpointsChanged callback)
+{
+    m_onEndpointsChanged = std::move(callback);
 }
 
 MIDIEngine::Losses MIDIEngine::losses() const
 {
     Losses losses;
-    {
-        std::lock_guard guard(m_realtime->mutex);
-        losses.network = m_realtime->outbox ? m_realtime->outbox->dropped() : 0;
-    }
     const MidiService::Losses service = m_service->losses();
     losses.service = m_refused.load(std::memory_order_relaxed) + service.refused;
     losses.sysex = service.abandonedSysex;
     return losses;
 }
 
-void MIDIEngine::refreshRealtime(bool active)
+void MIDIEngine::endpointsChanged(bool running)
 {
-    {
-        std::lock_guard guard(m_realtime->mutex);
-        m_realtime->active = active && !m_realtime->router.expired();
-    }
-    m_realtime->refresh();
+    if (m_onEndpointsChanged)
+        m_onEndpointsChanged(*this, running);
 }
 
 void MIDIEngine::start()
@@ -266,7 +208,7 @@ void MIDIEngine::start()
     emit runningChanged(true);
     refreshEndpoints();
     connectAllSources();
-    refreshRealtime(true);
+    endpointsChanged(true);
     m_safetyTimer->start();
 }
 
@@ -278,7 +220,7 @@ void MIDIEngine::stop()
     m_safetyTimer->stop();
     // The real-time cycle stops routing before any port goes; what its
     // sources held is released while the outputs are still there.
-    refreshRealtime(false);
+    endpointsChanged(false);
     for (const auto &[source, token] : m_connectedSources)
         static_cast<void>(m_service->disconnectSource(m_inputPort, source));
     const auto gone = std::move(m_connectedKeys);
@@ -346,7 +288,7 @@ void MIDIEngine::resync()
         return;
     refreshEndpoints();
     connectAllSources();
-    refreshRealtime(true);
+    endpointsChanged(true);
 }
 
 void MIDIEngine::refreshEndpoints()
@@ -567,7 +509,7 @@ void MIDIEngine::applyVirtualPorts(const std::vector<VirtualPortConfig> &configs
         m_tables->ownVirtualDestRefs = std::move(newDests);
     }
     refreshEndpoints();
-    refreshRealtime(true);
+    endpointsChanged(true);
 }
 
 std::vector<EndpointKey> MIDIEngine::routableSources() const

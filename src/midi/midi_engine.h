@@ -31,8 +31,6 @@ class QTimer;
 
 namespace korvane {
 
-class MIDIRouter;
-
 struct MIDIEndpointInfo {
     std::uint32_t ref = 0;
     std::int32_t uniqueID = 0;
@@ -100,18 +98,31 @@ public:
     // Where the client-creation failure line goes; the system log by default.
     void setSystemLog(SystemLog log);
 
-    // Routes the service's input inside its real-time cycle with `router`'s
-    // routes, where the service can (JACK): such input then reaches the
-    // outputs in the cycle it arrived in and no longer goes to onInput.
-    // Recompiled on every change of the router or of the endpoints. Null
-    // hands input to onInput again. Main thread.
-    void setRealtimeRouter(const std::shared_ptr<MIDIRouter> &router);
+    // In-cycle routing, where the service can (JACK): a plan compiled
+    // against the service's inputs replaces onInput for them, and their
+    // messages reach the outputs in the cycle they arrived in.
+    bool supportsRealtimeRouting() const { return m_service->supportsRealtimeRouting(); }
+    // Each connected source and own virtual destination, with the key and the
+    // connection its messages carry. Any thread.
+    struct ServiceInput {
+        MidiService::Handle handle = 0;
+        EndpointKey key;
+        std::uint64_t connection = 0;
+    };
+    std::vector<ServiceInput> serviceInputs() const;
+    // Null hands input to onInput again. Any thread.
+    void setRealtimeRouting(std::shared_ptr<const MidiService::RealtimeRouting> routing);
+    // Called on the engine's thread, before returning, whenever the inputs
+    // or the destinations change, and with `running` false before stop lets
+    // go of any port.
+    using EndpointsChanged = std::function<void(MIDIEngine &engine, bool running)>;
+    void setOnEndpointsChanged(EndpointsChanged callback);
+
     // Messages lost since the engine was made, by cause.
     struct Losses {
-        std::uint64_t network = 0;  // in-cycle routing to the network: queue full, sysex too long
         std::uint64_t service = 0;  // the service refused or could not write them (full buffers, limits)
         std::uint64_t sysex = 0;    // system-exclusive messages abandoned at a destination
-        std::uint64_t total() const { return network + service + sysex; }
+        std::uint64_t total() const { return service + sysex; }
         friend bool operator==(const Losses &, const Losses &) = default;
     };
     Losses losses() const;
@@ -125,7 +136,6 @@ signals:
 
 private:
     struct Tables;
-    struct Realtime;
     using Handle = MidiService::Handle;
     using Token = MidiService::Token;
 
@@ -138,13 +148,13 @@ private:
     void publishLists(std::vector<MIDIEndpointInfo> sources, std::vector<MIDIEndpointInfo> destinations);
     static void handleIncoming(Tables &tables, MidiService::PacketList packets, Token token);
     static std::optional<ResolvedDestination> resolveIn(Tables &tables, const EndpointKey &key);
-    void refreshRealtime(bool active);
+    void endpointsChanged(bool running);
 
     std::shared_ptr<MidiService> m_service;
     // Shared with the service's receive handlers, which hold it weakly.
     std::shared_ptr<Tables> m_tables;
     SystemLog m_systemLog;
-    std::shared_ptr<Realtime> m_realtime; // shared with the router's change listener
+    EndpointsChanged m_onEndpointsChanged;
     SourceGone m_onSourceGone;
     std::atomic<std::uint64_t> m_refused{0}; // sends the service refused
     std::optional<int> m_loggedStartFailure; // the failure already in the system log

@@ -1,6 +1,7 @@
 #include "model/project_document.h"
 
 #include "model/project_json.h"
+#include "model/text.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,7 +34,7 @@ namespace {
 
 std::string str(const QString &text)
 {
-    return text.toStdString();
+    return toStd(text);
 }
 
 DocError writeFailed(std::string text)
@@ -46,7 +47,7 @@ DocError writeFailed(std::string text)
 std::optional<DocError> makeDirectory(const QString &path)
 {
     std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(path.toStdString()), error);
+    std::filesystem::create_directories(std::filesystem::path(toStd(path)), error);
     if (!error && QFileInfo(path).isDir())
         return std::nullopt;
     const std::string reason =

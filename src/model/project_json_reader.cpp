@@ -1,5 +1,7 @@
 #include "model/project_json.h"
 
+#include "model/text.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -38,7 +40,7 @@ std::string typeName(const QJsonValue &v)
 std::string quoted(const QString &text)
 {
     QString shown = text.size() > 60 ? text.left(57) + QStringLiteral("...") : text;
-    return "« " + shown.toStdString() + " »";
+    return "« " + toStd(shown) + " »";
 }
 
 std::string numberText(double d)
@@ -117,7 +119,7 @@ private:
     {
         if (!v.isString())
             return wrongType("texte", v);
-        out = v.toString().toStdString();
+        out = toStd(v.toString());
         return true;
     }
 
@@ -232,7 +234,7 @@ private:
     {
         if (!v.isString())
             return wrongType("UUID (texte)", v);
-        const auto id = Uuid::fromString(v.toString().toStdString());
+        const auto id = Uuid::fromString(toStd(v.toString()));
         if (!id)
             return fail("UUID invalide " + quoted(v.toString()));
         out = *id;
@@ -243,7 +245,7 @@ private:
     {
         if (!v.isString())
             return wrongType("texte de date", v);
-        const auto time = parseTimestamp(v.toString().toStdString());
+        const auto time = parseTimestamp(toStd(v.toString()));
         if (!time)
             return fail("date invalide " + quoted(v.toString()) +
                         ", forme attendue AAAA-MM-JJTHH:MM:SSZ ou avec un décalage ±HH:MM");
@@ -255,7 +257,7 @@ private:
     {
         if (!v.isString())
             return wrongType("texte", v);
-        const auto value = fromRaw(v.toString().toStdString());
+        const auto value = fromRaw(toStd(v.toString()));
         if (!value)
             return fail("valeur inconnue " + quoted(v.toString()));
         out = *value;
@@ -396,7 +398,7 @@ private:
         std::string shown;
         for (const char c : out)
             shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-        return fail("nom de fichier refusé " + quoted(QString::fromStdString(shown)) +
+        return fail("nom de fichier refusé " + quoted(toQString(shown)) +
                     " : un nom d'asset ne peut contenir ni « / », ni « \\ », ni caractère nul, "
                     "ni valoir « . » ou « .. »");
     }

@@ -1,5 +1,7 @@
 #include "net/network_midi2_manager.h"
 
+#include "model/text.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
@@ -219,7 +221,7 @@ void NetworkMIDI2Manager::appendLog(const std::string &line)
     while (m_logLines.size() > maxLogLines)
         m_logLines.pop_front();
     emit logLinesChanged();
-    emit logLineAdded(QString::fromStdString(line));
+    emit logLineAdded(toQString(line));
 }
 
 } // namespace korvane

@@ -1,5 +1,6 @@
 #include "net/rtp_discovery.h"
 
+#include "model/text.h"
 #include "net/rtp_session_core.h"
 
 #include "net/rtp_discovery_avahi.h"
@@ -144,7 +145,7 @@ void RTPDiscovery::advertise(const std::string &name, int port)
         qCWarning(lcDiscovery).noquote()
             << QStringLiteral("KORVANE: publication DNS-SD refusée pour « %1 » port %2 "
                               "(nom de 1 à 63 octets et port de 1 à 65535 attendus)")
-                   .arg(QString::fromStdString(name))
+                   .arg(toQString(name))
                    .arg(port);
         m_request.reset();
         sync();
@@ -174,7 +175,7 @@ void RTPDiscovery::advertiseMidi2(const std::string &name, int port, const std::
         qCWarning(lcDiscovery).noquote()
             << QStringLiteral("KORVANE: publication DNS-SD MIDI 2.0 refusée pour « %1 » port %2 "
                               "(nom de 1 à 63 octets et port de 1 à 65535 attendus)")
-                   .arg(QString::fromStdString(name))
+                   .arg(toQString(name))
                    .arg(port);
         withdrawMidi2();
         return;

@@ -1,5 +1,7 @@
 #include "net/rtp_discovery_avahi.h"
 
+#include "model/text.h"
+
 #include <avahi-common/address.h>
 #include <avahi-common/alternative.h>
 #include <avahi-common/error.h>
@@ -182,7 +184,7 @@ void RTPDiscovery::Avahi::reportUnavailable(const QString &reason, const QString
     unavailableLogged = true;
     probe.stop();
     reportPublished(false);
-    link->post([reason = reason.toStdString()](RTPDiscovery &d) { d.setDaemonAvailable(false, reason); });
+    link->post([reason = toStd(reason)](RTPDiscovery &d) { d.setDaemonAvailable(false, reason); });
 }
 
 // The AppleMIDI publication's, which the network page tells about.
@@ -458,7 +460,7 @@ void RTPDiscovery::Avahi::rename(Slot &slot)
     char *alternative = avahi_alternative_service_name(publication->current.c_str());
     qCInfo(lcDiscovery).noquote() << QStringLiteral(
                                          "KORVANE: nom DNS-SD « %1 » déjà pris, publié sous « %2 »")
-                                         .arg(QString::fromStdString(publication->current),
+                                         .arg(toQString(publication->current),
                                               QString::fromUtf8(alternative));
     publication->current = alternative;
     avahi_free(alternative);
@@ -493,7 +495,7 @@ void RTPDiscovery::Avahi::logPublishError(const Slot &slot, int error)
     const auto &publication = slot.publication;
     qCWarning(lcDiscovery).noquote() << QStringLiteral(
                                             "KORVANE: publication DNS-SD de « %1 » impossible : %2")
-                                            .arg(QString::fromStdString(publication->current),
+                                            .arg(toQString(publication->current),
                                                  QString::fromUtf8(avahi_strerror(error)));
 }
 

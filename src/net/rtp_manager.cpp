@@ -1,5 +1,7 @@
 #include "net/rtp_manager.h"
 
+#include "model/text.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
@@ -231,7 +233,7 @@ void RTPManager::appendLog(const std::string &line)
     while (m_logLines.size() > maxLogLines)
         m_logLines.pop_front();
     emit logLinesChanged();
-    emit logLineAdded(QString::fromStdString(line));
+    emit logLineAdded(toQString(line));
 }
 
 } // namespace korvane

@@ -1,4 +1,5 @@
 #include "app/app_state.h"
+#include "app/engine_supervisor.h"
 #include "app/fake_prompts.h"
 #include "support/test_support.h"
 
@@ -210,7 +211,7 @@ TEST_F(AppStateTest, StopEngineSendsPanicOnlyWhenAsked)
 
 TEST_F(AppStateTest, EngineIsBroughtBackOnlyWhileWanted)
 {
-    m_state->setEngineRetryInterval(std::chrono::milliseconds(20));
+    m_state->supervisor().setRetryInterval(std::chrono::milliseconds(20));
     m_state->mutateProject([](TOVProject &p) { p.virtualPorts = {VirtualPortConfig()}; });
     m_state->applyVirtualPorts();
 
@@ -238,7 +239,7 @@ TEST_F(AppStateTest, EngineIsBroughtBackOnlyWhileWanted)
         test::spinFor(std::chrono::milliseconds(100));
         EXPECT_FALSE(m_state->engine().running()) << byUser;
         EXPECT_EQ(m_service->clientsOpened(), opened) << byUser;
-        EXPECT_FALSE(m_state->engineWanted()) << byUser;
+        EXPECT_FALSE(m_state->supervisor().wanted()) << byUser;
     }
 }
 

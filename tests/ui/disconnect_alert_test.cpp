@@ -75,7 +75,7 @@ TEST_F(DisconnectAlertTest, ShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUse
 
 TEST_F(DisconnectAlertTest, LostMidiServerIsAnAlarmWithItsReasonAndRetryUntilItIsBack)
 {
-    state->setEngineRetryInterval(std::chrono::milliseconds(500));
+    state->supervisor().setRetryInterval(std::chrono::milliseconds(500));
     midi->setOpenStatus(-1);
     midi->simulateShutdown();
     ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));

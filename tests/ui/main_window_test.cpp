@@ -138,7 +138,7 @@ TEST_F(WindowTest, EngineBarFollowsTheEngineHoweverItChanges)
     expectBar(true, "Moteur démarré");
 
     // No MIDI server: the start says so, and the engine follows once it answers.
-    state->setEngineRetryInterval(std::chrono::milliseconds(50));
+    state->supervisor().setRetryInterval(std::chrono::milliseconds(50));
     window->action(MainWindow::Command::stopEngine)->trigger();
     midi->setOpenStatus(-1);
     QTest::mouseClick(bar->button(), Qt::LeftButton);

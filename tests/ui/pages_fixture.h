@@ -68,7 +68,8 @@ protected:
     void makeClean()
     {
         ASSERT_TRUE(m_dir.isValid());
-        ASSERT_TRUE(state->persist(std::filesystem::path(m_dir.path().toStdString()) / "show.tovprjct"));
+        prompts->saveAnswers.push_back(std::filesystem::path(m_dir.path().toStdString()) / "show.tovprjct");
+        state->saveAs();
         settle();
         ASSERT_FALSE(state->dirty());
     }

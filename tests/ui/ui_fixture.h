@@ -1,11 +1,12 @@
 #pragma once
 
 #include "app/app_state.h"
+#include "app/engine_supervisor.h"
 #include "app/fake_prompts.h"
 #include "midi/midi_engine.h"
 #include "midi/service/loopback/loopback_midi_service.h"
 #include "ui/shell/main_window.h"
-#include "ui/shell/window_prompts.h"
+#include "ui/theme/window_prompts.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,7 @@
 #include "ui/pages/chain_editor.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "ui/pages/binding.h"
 #include "ui/pages/step_editor.h"
 #include "ui/theme/theme.h"
@@ -60,7 +61,7 @@ ChainEditor::ChainEditor(AppState &state, const Uuid &chainID, QWidget *parent)
     column->addStretch(1);
 
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string name = text.toStdString();
+        const std::string name = toStd(text);
         const FilterChain *chain = m_state.project().findFilterChain(m_id);
         if (!chain || chain->name == name)
             return;
@@ -90,7 +91,7 @@ void ChainEditor::refresh()
     const FilterChain *chain = m_state.project().findFilterChain(m_id);
     if (!chain)
         return;
-    binding::setText(m_name, QString::fromStdString(chain->name));
+    binding::setText(m_name, toQString(chain->name));
     m_empty->setVisible(chain->steps.empty());
 
     std::map<Uuid, StepEditor *> kept;

@@ -1,6 +1,7 @@
 #include "ui/pages/device_rows.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "ui/pages/page_controls.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
@@ -59,7 +60,7 @@ EndpointRow::EndpointRow(AppState &state, QWidget *parent)
     row->addWidget(m_badge, 0, Qt::AlignVCenter);
 
     connect(m_nickname, &QLineEdit::textEdited, this, [this](const QString &text) {
-        m_state.setNickname(text.toStdString(), m_info.key(), m_info.role);
+        m_state.setNickname(toStd(text), m_info.key(), m_info.role);
     });
 }
 
@@ -67,9 +68,9 @@ void EndpointRow::setInfo(const MIDIEndpointInfo &info)
 {
     m_info = info;
     m_dot->setColor(info.online ? Theme::ok() : Theme::systemGrey());
-    syncText(m_nickname, QString::fromStdString(m_state.nickname(info.key())));
+    syncText(m_nickname, toQString(m_state.nickname(info.key())));
     m_detail->setText(QStringLiteral("%1 \u00B7 ID %2")
-                          .arg(QString::fromStdString(info.name))
+                          .arg(toQString(info.name))
                           .arg(static_cast<std::uint32_t>(info.uniqueID)));
     m_badge->setVisible(info.isVirtual);
 }
@@ -97,7 +98,7 @@ VirtualPortRow::VirtualPortRow(AppState &state, Uuid id, QWidget *parent)
     row->addWidget(m_delete);
 
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string name = text.toStdString();
+        const std::string name = toStd(text);
         edit([&](VirtualPortConfig &port) { port.name = name; });
     });
     connect(m_out, &QCheckBox::toggled, this,
@@ -132,7 +133,7 @@ void VirtualPortRow::edit(const std::function<void(VirtualPortConfig &)> &change
 
 void VirtualPortRow::setPort(const VirtualPortConfig &port, PortNameProblem problem)
 {
-    syncText(m_name, QString::fromStdString(port.name));
+    syncText(m_name, toQString(port.name));
     syncChecked(m_out, port.createsSource);
     syncChecked(m_in, port.createsDestination);
     QString reason;
@@ -172,7 +173,7 @@ MissingDeviceRow::MissingDeviceRow(AppState &state, QWidget *parent)
 void MissingDeviceRow::setKey(const EndpointKey &key)
 {
     m_key = key;
-    m_name->setText(QString::fromStdString(m_state.displayName(key)));
+    m_name->setText(toQString(m_state.displayName(key)));
 }
 
 } // namespace korvane

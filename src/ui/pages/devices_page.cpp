@@ -2,8 +2,9 @@
 
 #include "app/app_state.h"
 #include "midi/midi_engine.h"
+#include "model/text.h"
 #include "ui/pages/device_rows.h"
-#include "ui/pages/page_header.h"
+#include "ui/pages/page_scaffold.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
@@ -48,7 +49,7 @@ std::vector<QString> endpointIds(const std::vector<MIDIEndpointInfo> &infos)
     std::vector<QString> ids;
     std::map<QString, int> seen;
     for (const MIDIEndpointInfo &info : infos) {
-        QString id = QString::fromStdString(info.id() + "|" + info.name);
+        QString id = toQString(info.id() + "|" + info.name);
         if (const int n = seen[id]++; n > 0)
             id += QStringLiteral("#%1").arg(n);
         ids.push_back(id);
@@ -60,15 +61,14 @@ std::vector<QString> endpointIds(const std::vector<MIDIEndpointInfo> &infos)
 
 DevicesPage::DevicesPage(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
 {
-    auto *content = new QWidget;
-    auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(20, 20, 20, 20);
-    column->setSpacing(8);
-    column->addWidget(new PageHeader(
-        QStringLiteral("01"), QStringLiteral("Périphériques"), QStringLiteral("Périphériques & intervenants"),
-        QStringLiteral("Détection à chaud. Donne un surnom parlant à chaque appareil "
-                       "(QLab, GrandMA…)."),
-        content));
+    const PageScaffold frame(this, PageScaffold::Body::scrolled,
+                             {QStringLiteral("01"), QStringLiteral("Périphériques"),
+                              QStringLiteral("Périphériques & intervenants"),
+                              QStringLiteral("Détection à chaud. Donne un surnom parlant à chaque appareil "
+                                             "(QLab, GrandMA…).")},
+                             8);
+    QWidget *content = frame.content();
+    QVBoxLayout *column = frame.column();
     column->addSpacing(8);
 
     // Missing devices: the whole section only while something is missing.
@@ -120,8 +120,6 @@ DevicesPage::DevicesPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     column->addWidget(portsCard);
     column->addStretch(1);
 
-    fillWithScrollArea(this, content);
-
     connect(m_addPort, &QPushButton::clicked, this, [this] {
         m_state.mutateProject([](TOVProject &p) { p.virtualPorts.push_back(VirtualPortConfig()); });
     });
@@ -146,7 +144,7 @@ void DevicesPage::refresh()
     const std::vector<EndpointKey> &missing = m_state.missingDevices();
     std::vector<QString> missingIds;
     for (const EndpointKey &key : missing)
-        missingIds.push_back(QString::fromStdString(key.id()));
+        missingIds.push_back(toQString(key.id()));
     m_missingOrder =
         m_missing->sync(missingIds, [this](const QString &) { return new MissingDeviceRow(m_state); });
     for (std::size_t i = 0; i < missing.size(); ++i)
@@ -171,10 +169,10 @@ void DevicesPage::refresh()
     const auto &ports = m_state.project().virtualPorts;
     std::vector<QString> portIds;
     for (const VirtualPortConfig &port : ports)
-        portIds.push_back(QString::fromStdString(port.id.toString()));
+        portIds.push_back(toQString(port.id.toString()));
     m_portOrder = m_ports->sync(portIds, [this, &ports](const QString &id) {
         const auto it = std::find_if(ports.begin(), ports.end(), [&](const auto &p) {
-            return QString::fromStdString(p.id.toString()) == id;
+            return toQString(p.id.toString()) == id;
         });
         return new VirtualPortRow(m_state, it->id);
     });

@@ -1,6 +1,7 @@
 #include "ui/pages/discovery_section.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "ui/pages/binding.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
@@ -44,8 +45,8 @@ DiscoveredRow::DiscoveredRow(AppState &state, QWidget *parent)
 void DiscoveredRow::setPeer(const DiscoveredPeer &peer)
 {
     m_peer = peer;
-    m_name->setText(QString::fromStdString(peer.name));
-    m_address->setText(QStringLiteral("%1:%2").arg(QString::fromStdString(peer.host)).arg(peer.port));
+    m_name->setText(toQString(peer.name));
+    m_address->setText(QStringLiteral("%1:%2").arg(toQString(peer.host)).arg(peer.port));
     const bool midi2 = peer.kind == DiscoveredPeer::Kind::midi2;
     m_kind->setText(midi2 ? QStringLiteral("MIDI 2.0 (UDP)") : QStringLiteral("RTP-MIDI"));
     setTextColor(m_kind, midi2 ? Theme::accent() : Theme::secondaryText());
@@ -91,7 +92,7 @@ void DiscoverySection::refresh()
     const RTPDiscovery &discovery = m_state.discovery();
     const DiscoveryState state = discovery.state();
     const bool running = state == DiscoveryState::running;
-    const QString reason = QString::fromStdString(discovery.unavailableReason());
+    const QString reason = toQString(discovery.unavailableReason());
     QString unavailable;
     if (state == DiscoveryState::connecting)
         unavailable = QStringLiteral("Connexion au démon Avahi\u2026");
@@ -105,7 +106,7 @@ void DiscoverySection::refresh()
                  state == DiscoveryState::connecting ? Theme::secondaryText() : Theme::systemRed());
     m_unavailable->setVisible(!unavailable.isEmpty());
 
-    const QString advertised = QString::fromStdString(discovery.advertisedName());
+    const QString advertised = toQString(discovery.advertisedName());
     binding::setText(m_advertised,
                      discovery.published()
                          ? QStringLiteral("Publié comme « %1 » \u2014 visible des autres hôtes "
@@ -113,7 +114,7 @@ void DiscoverySection::refresh()
                                .arg(advertised)
                          : QStringLiteral("Publication de « %1 » en cours\u2026").arg(advertised));
     m_advertised->setVisible(running && !advertised.isEmpty());
-    const QString midi2 = QString::fromStdString(discovery.advertisedMidi2Name());
+    const QString midi2 = toQString(discovery.advertisedMidi2Name());
     binding::setText(m_advertisedMidi2,
                      QStringLiteral("Hôte MIDI 2.0 publié comme « %1 » \u2014 visible des hôtes Network MIDI 2.0 "
                                     "(Windows MIDI Services, macOS, KORVANE).")
@@ -124,7 +125,7 @@ void DiscoverySection::refresh()
     m_searching->setVisible(running && discovery.browsing() && peers.empty());
     std::vector<QString> ids;
     for (const DiscoveredPeer &peer : peers)
-        ids.push_back(QString::fromStdString(peer.id()));
+        ids.push_back(toQString(peer.id()));
     m_order = m_rows->sync(ids, [this](const QString &) { return new DiscoveredRow(m_state); });
     for (std::size_t i = 0; i < peers.size(); ++i)
         m_rows->row(ids[i])->setPeer(peers[i]);

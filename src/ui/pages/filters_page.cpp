@@ -1,9 +1,10 @@
 #include "ui/pages/filters_page.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "ui/pages/chain_editor.h"
-#include "ui/pages/page_header.h"
-#include "ui/shell/window_prompts.h"
+#include "ui/pages/page_scaffold.h"
+#include "ui/theme/window_prompts.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
@@ -33,7 +34,7 @@ QToolButton *iconButton(const QString &icon, const QColor &color, const QString 
 
 std::optional<Uuid> idOf(const QListWidgetItem *item)
 {
-    return item ? Uuid::fromString(item->data(Qt::UserRole).toString().toStdString()) : std::nullopt;
+    return item ? Uuid::fromString(toStd(item->data(Qt::UserRole).toString())) : std::nullopt;
 }
 
 } // namespace
@@ -41,12 +42,12 @@ std::optional<Uuid> idOf(const QListWidgetItem *item)
 FiltersPage::FiltersPage(AppState &state, std::shared_ptr<WindowPrompts> prompts, QWidget *parent)
     : QWidget(parent), m_state(state), m_prompts(std::move(prompts))
 {
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(20, 20, 20, 20);
-    column->setSpacing(16);
-    column->addWidget(new PageHeader(
-        QStringLiteral("03"), QStringLiteral("Filtres"), QStringLiteral("Filtres & transformations"),
-        QStringLiteral("Remap canal, transpose, vélocité, plages, types — chaînables."), this));
+    QVBoxLayout *column = PageScaffold(this, PageScaffold::Body::fixed,
+                                       {QStringLiteral("03"), QStringLiteral("Filtres"),
+                                        QStringLiteral("Filtres & transformations"),
+                                        QStringLiteral("Remap canal, transpose, vélocité, plages, types — chaînables.")},
+                                       16)
+                              .column();
 
     auto *listCard = new TOVCard(this);
     listCard->setMinimumWidth(200);
@@ -203,11 +204,11 @@ void FiltersPage::refresh()
             m_list->clear();
             for (const FilterChain &chain : chains) {
                 auto *item = new QListWidgetItem(m_list);
-                item->setData(Qt::UserRole, QString::fromStdString(chain.id.toString()));
+                item->setData(Qt::UserRole, toQString(chain.id.toString()));
             }
         }
         for (int i = 0; i < m_list->count(); ++i) {
-            const QString name = QString::fromStdString(chains[i].name);
+            const QString name = toQString(chains[i].name);
             if (m_list->item(i)->text() != name)
                 m_list->item(i)->setText(name);
         }

@@ -2,6 +2,7 @@
 
 #include "midi/midi_monitor.h"
 #include "ui/pages/monitor_table_model.h"
+#include "ui/pages/page_scaffold.h"
 #include "ui/theme/file_dialogs.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
@@ -126,14 +127,9 @@ MonitorPage::MonitorPage(MIDIMonitor &monitor, QWidget *parent) : QWidget(parent
     m_model = new MonitorTableModel(this);
     m_filter = new MonitorRowFilter(m_model, this);
 
-    auto *column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);
-    column->setSpacing(12);
-    auto *section = new SectionLabel(QStringLiteral("04"), QStringLiteral("Moniteur"), this);
-    auto *sectionRow = new QHBoxLayout;
-    sectionRow->setContentsMargins(20, 20, 20, 0);
-    sectionRow->addWidget(section);
-    column->addLayout(sectionRow);
+    QVBoxLayout *column =
+        PageScaffold(this, PageScaffold::Body::fixed, {QStringLiteral("04"), QStringLiteral("Moniteur"), {}}, 12)
+            .column();
     column->addWidget(buildToolbar());
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);

@@ -1,5 +1,6 @@
 #include "ui/pages/monitor_table_model.h"
 
+#include "model/text.h"
 #include "ui/theme/theme.h"
 
 #include <QDateTime>
@@ -29,10 +30,10 @@ MonitorTableModel::Row MonitorTableModel::rowFor(const MonitorEvent &event)
     return {event.id,
             event.direction,
             monitorTimeText(event.time),
-            QString::fromStdString(event.endpointName),
-            QString::fromStdString(event.typeLabel),
-            QString::fromStdString(event.summary),
-            QString::fromStdString(event.rawHex)};
+            toQString(event.endpointName),
+            toQString(event.typeLabel),
+            toQString(event.summary),
+            toQString(event.rawHex)};
 }
 
 void MonitorTableModel::countRow(const Row &row, int delta)
@@ -148,7 +149,7 @@ QVariant MonitorTableModel::data(const QModelIndex &index, int role) const
     case DirectionRole:
         return static_cast<int>(row.direction);
     case IdRole:
-        return QString::fromStdString(row.id.toString());
+        return toQString(row.id.toString());
     }
     return {};
 }

@@ -1,6 +1,7 @@
 #include "ui/pages/network_midi2_session_card.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "net/network_midi2_session_core.h"
 #include "ui/pages/page_controls.h"
 #include "ui/theme/theme.h"
@@ -149,7 +150,7 @@ NetworkMIDI2SessionCard::NetworkMIDI2SessionCard(AppState &state, Uuid id, QWidg
     connect(m_enabled, &QAbstractButton::toggled, this,
             [this](bool on) { edit([on](NetworkMIDI2SessionConfig &s) { s.enabled = on; }); });
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string name = text.toStdString();
+        const std::string name = toStd(text);
         edit([&](NetworkMIDI2SessionConfig &s) { s.name = name; });
     });
     connect(m_role, &QComboBox::activated, this, [this](int index) {
@@ -160,7 +161,7 @@ NetworkMIDI2SessionCard::NetworkMIDI2SessionCard(AppState &state, Uuid id, QWidg
     connect(m_localPort, &PortField::portEdited, this,
             [this](int port) { edit([port](NetworkMIDI2SessionConfig &s) { s.localPort = port; }); });
     connect(m_remoteHost, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string host = text.trimmed().toStdString();
+        const std::string host = toStd(text.trimmed());
         edit([&](NetworkMIDI2SessionConfig &s) { s.remoteHost = host; });
     });
     connect(m_remotePort, &PortField::portEdited, this,
@@ -212,14 +213,14 @@ void NetworkMIDI2SessionCard::setSession(const NetworkMIDI2SessionConfig &sessio
         m_enabled->setChecked(session.enabled);
         m_enabled->update();
     }
-    syncText(m_name, QString::fromStdString(session.name));
+    syncText(m_name, toQString(session.name));
     const int roleIndex = m_role->findData(static_cast<int>(session.role));
     if (m_role->currentIndex() != roleIndex) {
         const QSignalBlocker block(m_role);
         m_role->setCurrentIndex(roleIndex);
     }
     m_remoteRow->setVisible(session.role == NetworkMIDI2Role::client);
-    syncText(m_remoteHost, QString::fromStdString(session.remoteHost));
+    syncText(m_remoteHost, toQString(session.remoteHost));
     m_remotePort->setStoredPort(session.remotePort);
     for (const auto &[box, value] : {std::pair{m_fec, session.fecDepth}, {m_retransmit, session.retransmitBufferSize},
                                      {m_group, session.group + 1}}) {
@@ -231,7 +232,7 @@ void NetworkMIDI2SessionCard::setSession(const NetworkMIDI2SessionConfig &sessio
 
     QStringList others;
     for (const std::string &name : clashes)
-        others << QStringLiteral("« %1 »").arg(QString::fromStdString(name));
+        others << QStringLiteral("« %1 »").arg(toQString(name));
     const QString clash =
         clashes.empty() ? QString() : QStringLiteral("Port local déjà pris par ") + others.join(QStringLiteral(", "));
     const QString taken = nameTaken ? QStringLiteral("Nom déjà pris par une autre session") : QString();
@@ -254,7 +255,7 @@ void NetworkMIDI2SessionCard::setRunning(const NetworkMIDI2Status *status)
     QStringList peers;
     if (status) {
         for (const NetworkMIDI2PeerStatus &peer : status->peers) {
-            QString text = QString::fromStdString(peer.label);
+            QString text = toQString(peer.label);
             if (peer.roundTripMs)
                 text += QStringLiteral(" (%1 ms)").arg(QLocale(QLocale::French).toString(*peer.roundTripMs, 'f', 1));
             peers << text;

@@ -1,6 +1,7 @@
 #include "ui/pages/network_page.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "net/network_interfaces.h"
 #include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
@@ -8,7 +9,7 @@
 #include "ui/pages/config_checks.h"
 #include "ui/pages/discovery_section.h"
 #include "ui/pages/network_midi2_session_card.h"
-#include "ui/pages/page_header.h"
+#include "ui/pages/page_scaffold.h"
 #include "ui/pages/session_card.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
@@ -28,28 +29,18 @@ namespace korvane {
 
 NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
 {
-    auto *header = new QHBoxLayout;
-    header->setContentsMargins(20, 20, 20, 12);
-    header->addWidget(
-        new PageHeader(QStringLiteral("05"), QStringLiteral("Réseau RTP"),
-                       QStringLiteral("Réseau RTP-MIDI (AppleMIDI)"),
-                       QStringLiteral("Sessions MIDI réseau entre machines. Le port data = port "
-                                      "control + 1."),
-                       this),
-        1);
     m_newSession = new QPushButton(Theme::icon(QStringLiteral("plus"), Theme::accent(), 14),
                                    QStringLiteral("Nouvelle session"), this);
     m_newSession->setCursor(Qt::PointingHandCursor);
     m_apply = makeProminentButton(QStringLiteral("Appliquer le réseau"), {}, this);
-    header->addSpacing(12);
-    header->addWidget(m_newSession, 0, Qt::AlignVCenter);
-    header->addSpacing(8);
-    header->addWidget(m_apply, 0, Qt::AlignVCenter);
-
-    auto *content = new QWidget;
-    auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(20, 8, 20, 20);
-    column->setSpacing(12);
+    const PageScaffold frame(this, PageScaffold::Body::headingFixed,
+                             {QStringLiteral("05"), QStringLiteral("Réseau RTP"),
+                              QStringLiteral("Réseau RTP-MIDI (AppleMIDI)"),
+                              QStringLiteral("Sessions MIDI réseau entre machines. Le port data = port "
+                                             "control + 1.")},
+                             12, {{m_newSession, 12}, {m_apply, 8}});
+    QWidget *content = frame.content();
+    QVBoxLayout *column = frame.column();
     m_discovery = new DiscoverySection(m_state, content);
     column->addWidget(m_discovery);
     column->addSpacing(8);
@@ -101,13 +92,6 @@ NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     column->addWidget(m_logBlock);
     column->addStretch(1);
 
-    auto *scroll = makePlainScrollArea(content, this);
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->setSpacing(0);
-    outer->addLayout(header);
-    outer->addWidget(scroll, 1);
-
     connect(m_newSession, &QPushButton::clicked, this, [this] {
         m_state.mutateProject([](TOVProject &p) { p.rtpSessions.push_back(RTPSessionConfig()); });
     });
@@ -146,10 +130,10 @@ void NetworkPage::refresh()
     m_noSession->setVisible(sessions.empty());
     std::vector<QString> ids;
     for (const RTPSessionConfig &session : sessions)
-        ids.push_back(QString::fromStdString(session.id.toString()));
+        ids.push_back(toQString(session.id.toString()));
     m_cardOrder = m_cards->sync(ids, [this, &sessions](const QString &id) {
         const auto it = std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) {
-            return QString::fromStdString(s.id.toString()) == id;
+            return toQString(s.id.toString()) == id;
         });
         return new RTPSessionCard(m_state, it->id);
     });
@@ -181,7 +165,7 @@ void NetworkPage::refresh()
     QStringList text;
     for (const auto *lines : {&m_state.rtp().logLines(), &m_state.networkMidi2().logLines()})
         for (const std::string &line : *lines)
-            text << QString::fromStdString(line);
+            text << toQString(line);
     const QString joined = text.join(QLatin1Char('\n'));
     if (m_log->text() != joined)
         m_log->setText(joined);
@@ -195,9 +179,9 @@ void NetworkPage::refreshMidi2()
     m_noMidi2->setVisible(sessions.empty());
     std::vector<QString> ids;
     for (const NetworkMIDI2SessionConfig &session : sessions)
-        ids.push_back(QString::fromStdString(session.id.toString()));
+        ids.push_back(toQString(session.id.toString()));
     m_midi2Order = m_midi2Cards->sync(ids, [this](const QString &id) {
-        return new NetworkMIDI2SessionCard(m_state, *Uuid::fromString(id.toStdString()));
+        return new NetworkMIDI2SessionCard(m_state, *Uuid::fromString(toStd(id)));
     });
     const auto &statuses = m_state.networkMidi2().statusBySession();
     std::set<NetworkMIDI2SessionCard *> filled;

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "midi/midi_router.h"
+#include "model/text.h"
 
 namespace korvane {
 
@@ -137,7 +138,7 @@ QVariant PatchMatrixModel::data(const QModelIndex &index, int role) const
     case Qt::AccessibleTextRole:
         if (cell.loop)
             return QStringLiteral("Boucle interdite");
-        return QString::fromStdString(m_inputs[index.row()].name + " \u2192 " +
+        return toQString(m_inputs[index.row()].name + " \u2192 " +
                                       m_outputs[index.column()].name) +
                (index.data(AbsentRole).toBool() ? QStringLiteral(" (absent)") : QString());
     default:
@@ -154,9 +155,9 @@ QVariant PatchMatrixModel::headerData(int section, Qt::Orientation orientation, 
     const bool absent = static_cast<std::size_t>(section) >=
                         (orientation == Qt::Horizontal ? m_presentOutputs : m_presentInputs);
     if (role == Qt::DisplayRole)
-        return QString::fromStdString(key.name);
+        return toQString(key.name);
     if (role == Qt::ToolTipRole)
-        return QString::fromStdString(m_state.displayName(key)) +
+        return toQString(m_state.displayName(key)) +
                (absent ? QStringLiteral(" (absent)") : QString());
     if (role == AbsentRole)
         return absent;

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "midi/midi_router.h"
+#include "model/text.h"
 #include "ui/pages/binding.h"
 #include "ui/pages/channel_mask_view.h"
 #include "ui/pages/flow_layout.h"
@@ -190,7 +191,7 @@ RouteCard::RouteCard(AppState &state, const Uuid &routeID, QWidget *parent)
     connect(m_enabled, &QAbstractButton::toggled, this,
             [this](bool on) { edit([on](Route &r) { r.enabled = on; }); });
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string name = text.toStdString();
+        const std::string name = toStd(text);
         edit([&name](Route &r) { r.name = name; });
     });
     connect(m_delete, &QToolButton::clicked, this, [this] {
@@ -214,7 +215,7 @@ RouteCard::RouteCard(AppState &state, const Uuid &routeID, QWidget *parent)
     });
     connect(m_filter, &QComboBox::activated, this, [this](int index) {
         // Item data holds the chain id; "Aucun" holds none and stores none.
-        const auto id = Uuid::fromString(m_filter->itemData(index).toString().toStdString());
+        const auto id = Uuid::fromString(toStd(m_filter->itemData(index).toString()));
         edit([&id](Route &r) { r.filterChainID = id; });
     });
     connect(m_chips, &FlowChips::removeRequested, this, [this](int index) {
@@ -257,12 +258,12 @@ void RouteCard::refresh(const std::vector<EndpointKey> &inputs, const std::vecto
     m_inputs = inputs;
     m_outputs = outputs;
     binding::setChecked(m_enabled, r->enabled);
-    binding::setText(m_name, QString::fromStdString(r->name));
+    binding::setText(m_name, toQString(r->name));
     fillSource(*r);
     fillFilter(*r);
     QStringList names;
     for (const EndpointKey &key : r->destinations)
-        names << QString::fromStdString(m_state.displayName(key));
+        names << toQString(m_state.displayName(key));
     m_chips->setItems(names);
     m_mask->setMask(r->channelMask);
 }
@@ -272,14 +273,14 @@ void RouteCard::fillSource(const Route &r)
     QStringList texts;
     int selected = -1;
     for (std::size_t i = 0; i < m_inputs.size(); ++i) {
-        texts << QString::fromStdString(m_state.displayName(m_inputs[i]));
+        texts << toQString(m_state.displayName(m_inputs[i]));
         if (selected < 0 && MIDIRouter::keysMatch(m_inputs[i], r.source))
             selected = static_cast<int>(i);
     }
     setItems(m_source, texts);
     // An absent source is kept as stored and only named, greyed.
     select(m_source, selected,
-           selected < 0 ? QString::fromStdString(m_state.displayName(r.source)) : QString());
+           selected < 0 ? toQString(m_state.displayName(r.source)) : QString());
 }
 
 void RouteCard::fillFilter(const Route &r)
@@ -287,12 +288,12 @@ void RouteCard::fillFilter(const Route &r)
     const auto &chains = m_state.project().filterChains;
     QStringList texts{QStringLiteral("Aucun")};
     for (const FilterChain &chain : chains)
-        texts << QString::fromStdString(chain.name);
+        texts << toQString(chain.name);
     setItems(m_filter, texts);
     m_filter->setItemData(0, QString());
     int selected = -1;
     for (std::size_t i = 0; i < chains.size(); ++i) {
-        m_filter->setItemData(static_cast<int>(i) + 1, QString::fromStdString(chains[i].id.toString()));
+        m_filter->setItemData(static_cast<int>(i) + 1, toQString(chains[i].id.toString()));
         if (selected < 0 && r.filterChainID == chains[i].id)
             selected = static_cast<int>(i) + 1;
     }
@@ -307,7 +308,7 @@ void RouteCard::fillDestinationMenu()
     QMenu *menu = m_addDestination->menu();
     menu->clear();
     for (const EndpointKey &key : m_outputs) {
-        QAction *action = menu->addAction(QString::fromStdString(m_state.displayName(key)));
+        QAction *action = menu->addAction(toQString(m_state.displayName(key)));
         connect(action, &QAction::triggered, this, [this, key] {
             edit([&key](Route &r) {
                 for (const EndpointKey &d : r.destinations)

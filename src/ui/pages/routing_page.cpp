@@ -3,10 +3,11 @@
 #include "app/app_state.h"
 #include "midi/midi_engine.h"
 #include "midi/midi_router.h"
+#include "model/text.h"
 #include "net/rtp_manager.h"
 #include "ui/pages/binding.h"
 #include "ui/pages/page_controls.h"
-#include "ui/pages/page_header.h"
+#include "ui/pages/page_scaffold.h"
 #include "ui/pages/patch_matrix_model.h"
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/route_activity.h"
@@ -45,15 +46,14 @@ RoutingPage::RoutingPage(AppState &state, QWidget *parent) : QWidget(parent), m_
 {
     m_activity = new RouteActivity(m_state.router(), this);
 
-    auto *content = new QWidget;
-    auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(20, 20, 20, 20);
-    column->setSpacing(16);
-    column->addWidget(new PageHeader(
-        QStringLiteral("02"), QStringLiteral("Routage"), QStringLiteral("Routage MIDI"),
-        QStringLiteral("Matrice de patch (entrée → sortie). Clique une case pour créer/supprimer une liaison "
-                       "directe (tous canaux). Édite les détails ci-dessous."),
-        content));
+    const PageScaffold frame(
+        this, PageScaffold::Body::scrolled,
+        {QStringLiteral("02"), QStringLiteral("Routage"), QStringLiteral("Routage MIDI"),
+         QStringLiteral("Matrice de patch (entrée → sortie). Clique une case pour créer/supprimer une liaison "
+                        "directe (tous canaux). Édite les détails ci-dessous.")},
+        16);
+    QWidget *content = frame.content();
+    QVBoxLayout *column = frame.column();
 
     auto *matrixCard = new TOVCard(content);
     m_model = new PatchMatrixModel(
@@ -116,8 +116,6 @@ RoutingPage::RoutingPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     m_cardColumn->setSpacing(12);
     column->addLayout(m_cardColumn);
     column->addStretch(1);
-
-    fillWithScrollArea(this, content);
 
     const auto schedule = [this] { m_refresh.schedule(); };
     connect(&m_state, &AppState::projectChanged, this, schedule);
@@ -217,7 +215,7 @@ void RoutingPage::refreshActivity()
 void RoutingPage::offerUndo(const Route &route, int index)
 {
     m_undoable.emplace(route, index);
-    m_undoText->setText(QStringLiteral("Route « %1 » supprimée.").arg(QString::fromStdString(route.name)));
+    m_undoText->setText(QStringLiteral("Route « %1 » supprimée.").arg(toQString(route.name)));
     m_undoBar->show();
     m_undoExpiry->start();
 }
@@ -243,7 +241,7 @@ void RoutingPage::fillAddRouteMenu()
     QMenu *menu = m_addRoute->menu();
     menu->clear();
     for (const EndpointKey &key : m_state.availableSourceKeys()) {
-        QAction *action = menu->addAction(QString::fromStdString(m_state.displayName(key)));
+        QAction *action = menu->addAction(toQString(m_state.displayName(key)));
         connect(action, &QAction::triggered, this, [this, key] {
             m_state.mutateProject([&key](TOVProject &p) {
                 Route route(key);

@@ -1,6 +1,7 @@
 #include "ui/pages/session_card.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "net/rtp_session_core.h"
 #include "ui/pages/page_controls.h"
 #include "ui/theme/theme.h"
@@ -53,9 +54,9 @@ std::pair<QString, QColor> stateText(RTPSessionState state)
 QString roundTripText(const RTPPeerStatus &peer)
 {
     if (!peer.roundTripMs)
-        return QString::fromStdString(peer.label);
+        return toQString(peer.label);
     return QStringLiteral("%1 (%2 ms)")
-        .arg(QString::fromStdString(peer.label), QLocale().toString(*peer.roundTripMs, 'f', 1));
+        .arg(toQString(peer.label), QLocale().toString(*peer.roundTripMs, 'f', 1));
 }
 
 } // namespace
@@ -175,7 +176,7 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
     connect(m_enabled, &QAbstractButton::toggled, this,
             [this](bool on) { edit([on](RTPSessionConfig &s) { s.enabled = on; }); });
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string name = text.toStdString();
+        const std::string name = toStd(text);
         edit([&](RTPSessionConfig &s) { s.name = name; });
     });
     connect(m_role, &QComboBox::activated, this, [this](int index) {
@@ -186,11 +187,11 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
     connect(m_localPort, &PortField::portEdited, this,
             [this](int port) { edit([port](RTPSessionConfig &s) { s.localPort = port; }); });
     connect(m_interface, &QComboBox::activated, this, [this](int index) {
-        const std::string address = m_interface->itemData(index).toString().toStdString();
+        const std::string address = toStd(m_interface->itemData(index).toString());
         edit([&](RTPSessionConfig &s) { s.bindAddress = address; });
     });
     connect(m_remoteHost, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string host = text.toStdString();
+        const std::string host = toStd(text);
         edit([&](RTPSessionConfig &s) { s.remoteHost = host; });
     });
     connect(m_remotePort, &PortField::portEdited, this,
@@ -207,7 +208,7 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
         // below the field and let nobody in.
         std::vector<std::string> hosts;
         for (const QString &part : text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts))
-            hosts.push_back(part.toStdString());
+            hosts.push_back(toStd(part));
         edit([&](RTPSessionConfig &s) { s.allowedHosts = hosts; });
     });
     connect(m_delete, &QPushButton::clicked, this, [this] {
@@ -245,7 +246,7 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
         m_enabled->setChecked(session.enabled);
         m_enabled->update();
     }
-    syncText(m_name, QString::fromStdString(session.name));
+    syncText(m_name, toQString(session.name));
     const int roleIndex = m_role->findData(static_cast<int>(session.role));
     if (m_role->currentIndex() != roleIndex) {
         const QSignalBlocker block(m_role);
@@ -258,12 +259,12 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
         m_interface->clear();
         m_interface->addItem(QStringLiteral("Toutes les interfaces"), QString());
         for (const NetInterface &netInterface : interfaces)
-            m_interface->addItem(QString::fromStdString(netInterface.label()),
-                                 QString::fromStdString(netInterface.ip));
+            m_interface->addItem(toQString(netInterface.label()),
+                                 toQString(netInterface.ip));
     }
     // An address no interface has any more stays stored, shown greyed, unselected.
-    const int addressIndex = m_interface->findData(QString::fromStdString(session.bindAddress));
-    const QString stored = addressIndex < 0 ? QString::fromStdString(session.bindAddress) : QString();
+    const int addressIndex = m_interface->findData(toQString(session.bindAddress));
+    const QString stored = addressIndex < 0 ? toQString(session.bindAddress) : QString();
     if (m_interface->currentIndex() != addressIndex || m_interface->placeholderText() != stored) {
         const QSignalBlocker block(m_interface);
         m_interface->setPlaceholderText(stored);
@@ -272,13 +273,13 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
 
     QStringList ips;
     for (const NetInterface &netInterface : interfaces)
-        ips << QString::fromStdString(netInterface.ip);
+        ips << toQString(netInterface.ip);
     m_addresses->setText(QStringLiteral("Adresse(s) locale(s) à donner au pair distant : ") +
                          ips.join(QStringLiteral(", ")));
     m_addresses->setVisible(!interfaces.empty());
 
     m_remoteRow->setVisible(session.role == RTPRole::initiator);
-    syncText(m_remoteHost, QString::fromStdString(session.remoteHost));
+    syncText(m_remoteHost, toQString(session.remoteHost));
     m_remotePort->setStoredPort(session.remotePort);
 
     if (m_journal->isChecked() != session.recoveryJournal) {
@@ -294,9 +295,9 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
     m_hosts->setVisible(session.onlyAllowedHosts);
     QStringList hosts, invalid;
     for (const std::string &host : session.allowedHosts) {
-        hosts << QString::fromStdString(host);
+        hosts << toQString(host);
         if (!RTPSessionCore::parseSubnet(host))
-            invalid << QStringLiteral("« %1 »").arg(QString::fromStdString(host));
+            invalid << QStringLiteral("« %1 »").arg(toQString(host));
     }
     if (!m_hosts->hasFocus())
         syncText(m_hosts, hosts.join(QStringLiteral(", ")));
@@ -310,7 +311,7 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
 
     QStringList others;
     for (const std::string &name : clashes)
-        others << QStringLiteral("« %1 »").arg(QString::fromStdString(name));
+        others << QStringLiteral("« %1 »").arg(toQString(name));
     const QString clash =
         clashes.empty() ? QString()
                         : QStringLiteral("Port local déjà pris par ") + others.join(QStringLiteral(", "));
@@ -327,7 +328,7 @@ void RTPSessionCard::setRunning(const std::vector<std::string> &peers, const RTP
     // Labels with their round trip where the session has measured one.
     QStringList tips;
     for (const std::string &label : peers) {
-        QString tip = QString::fromStdString(label);
+        QString tip = toQString(label);
         if (status) {
             for (const RTPPeerStatus &peer : status->peers)
                 if (peer.label == label)

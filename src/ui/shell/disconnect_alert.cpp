@@ -1,6 +1,8 @@
 #include "ui/shell/disconnect_alert.h"
 
 #include "app/app_state.h"
+#include "app/engine_supervisor.h"
+#include "model/text.h"
 #include "ui/theme/theme.h"
 
 #include <QEasingCurve>
@@ -210,14 +212,14 @@ DisconnectAlert::DisconnectAlert(AppState &state, QWidget *host)
     m_frames.setInterval(16);
     connect(&m_frames, &QTimer::timeout, this, [this] { tick(); });
     connect(m_card->recheckButton(), &QPushButton::clicked, this, [this] {
-        if (m_state.engineLoss())
-            m_state.retryEngineNow();
+        if (m_state.supervisor().loss())
+            m_state.supervisor().retryNow();
         else
             m_state.refreshMissing();
     });
     connect(m_card->ignoreButton(), &QPushButton::clicked, this, [this] { m_state.acknowledgeMissing(); });
     connect(&m_state, &AppState::missingDevicesChanged, this, [this] { m_refresh.schedule(); });
-    connect(&m_state, &AppState::engineLossChanged, this, [this] { m_refresh.schedule(); });
+    connect(&m_state.supervisor(), &EngineSupervisor::lossChanged, this, [this] { m_refresh.schedule(); });
     connect(&m_state, &AppState::projectChanged, this, [this] { m_refresh.schedule(); });
     host->installEventFilter(this);
     refresh();
@@ -245,13 +247,13 @@ bool DisconnectAlert::eventFilter(QObject *watched, QEvent *event)
 
 void DisconnectAlert::refresh()
 {
-    const auto loss = m_state.engineLoss();
+    const auto loss = m_state.supervisor().loss();
     const auto missing = m_state.activeMissing();
     if (loss) {
         const QString seconds =
             QLocale(QLocale::French).toString(std::chrono::duration<double>(loss->retryInterval).count());
         m_card->setContent(
-            QStringLiteral("Moteur MIDI arrêté"), {QString::fromStdString(loss->reason)},
+            QStringLiteral("Moteur MIDI arrêté"), {toQString(loss->reason)},
             QStringLiteral("KORVANE réessaie toutes les %1 s ; les routes reprendront dès que le "
                            "serveur répondra.")
                 .arg(seconds),
@@ -259,7 +261,7 @@ void DisconnectAlert::refresh()
     } else if (!missing.empty()) {
         QStringList lines;
         for (const auto &key : missing)
-            lines.append(QString::fromStdString(m_state.displayName(key)));
+            lines.append(toQString(m_state.displayName(key)));
         m_card->setContent(QStringLiteral("Appareil déconnecté"), lines,
                            QStringLiteral("Vérifie le câble / le port / la session réseau."),
                            QStringLiteral("Revérifier"), QStringLiteral("Ignorer"));

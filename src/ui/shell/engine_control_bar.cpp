@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "midi/midi_engine.h"
+#include "model/text.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
 
@@ -64,7 +65,7 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
 
     connect(&m_state.engine(), &MIDIEngine::runningChanged, this, [this] { refreshEngine(); });
     connect(&m_state, &AppState::statusMessageChanged, m_status, &ElidedLabel::setFullText);
-    m_status->setFullText(QString::fromStdString(m_state.statusMessage()));
+    m_status->setFullText(toQString(m_state.statusMessage()));
     connect(&m_state, &AppState::lossesChanged, this, [this] { refreshLosses(); });
     refreshEngine();
     refreshLosses();
@@ -72,14 +73,14 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
 
 void EngineControlBar::refreshLosses()
 {
-    const AppState::Losses &losses = m_state.losses();
+    const MessageLosses &losses = m_state.losses();
     m_losses->setVisible(losses.total() > 0);
     if (losses.total() == 0)
         return;
     m_losses->setText(QStringLiteral("\u26A0\uFE0E %1 message%2 perdu%2")
                           .arg(losses.total())
                           .arg(losses.total() > 1 ? QStringLiteral("s") : QString()));
-    m_losses->setToolTip(QString::fromStdString(lossesText(losses)));
+    m_losses->setToolTip(toQString(lossesText(losses)));
 }
 
 void EngineControlBar::refreshEngine()

@@ -1,17 +1,17 @@
 #include "ui/shell/main_window.h"
 
 #include "app/app_state.h"
+#include "model/text.h"
 #include "ui/pages/devices_page.h"
 #include "ui/pages/filters_page.h"
 #include "ui/pages/monitor_page.h"
 #include "ui/pages/network_page.h"
-#include "ui/pages/page_header.h"
 #include "ui/pages/routing_page.h"
 #include "ui/shell/disconnect_alert.h"
 #include "ui/shell/engine_control_bar.h"
 #include "ui/shell/recent_menu.h"
 #include "ui/shell/settings_page.h"
-#include "ui/shell/window_prompts.h"
+#include "ui/theme/window_prompts.h"
 #include "ui/theme/panic_guard.h"
 #include "ui/theme/theme.h"
 
@@ -235,7 +235,7 @@ void MainWindow::showSelectedPage()
 
 void MainWindow::refreshTitle()
 {
-    const QString title = QString::fromStdString(m_state.windowTitle());
+    const QString title = toQString(m_state.windowTitle());
     if (windowTitle() != title)
         setWindowTitle(title);
     if (m_title->text() != title)

@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/recent_projects.h"
+#include "model/text.h"
 #include "ui/shell/logo_view.h"
 #include "ui/shell/recent_menu.h"
 #include "ui/shell/start_card.h"
@@ -275,8 +276,8 @@ void ProjectSetupView::refreshRecent()
     m_recent->clear();
     for (const auto &package : packages) {
         auto *item = new QListWidgetItem(recentProjectText(package), m_recent);
-        item->setData(Qt::UserRole, QString::fromStdString(package.string()));
-        item->setToolTip(QString::fromStdString(package.string()));
+        item->setData(Qt::UserRole, toQString(package.string()));
+        item->setToolTip(toQString(package.string()));
     }
     m_recentBlock->setVisible(!packages.empty());
     if (!packages.empty()) {
@@ -302,14 +303,14 @@ void ProjectSetupView::open()
 void ProjectSetupView::openRecent(const QString &path)
 {
     // A package that went away is reported by the controller; this screen stays.
-    if (m_state.openProjectAt(path.toStdString()))
+    if (m_state.openProjectAt(toStd(path)))
         emit entered();
 }
 
 void ProjectSetupView::create(bool save)
 {
-    const std::string name = m_name->text().toStdString();
-    const std::string notes = m_notes->toPlainText().toStdString();
+    const std::string name = toStd(m_name->text());
+    const std::string notes = toStd(m_notes->toPlainText());
     const bool addBus = m_addVirtualBus->isChecked();
     const bool addRTP = m_addRTP->isChecked();
     const RTPRole role = m_rtpRole;

@@ -1,6 +1,7 @@
 #include "ui/shell/recent_menu.h"
 
 #include "app/recent_projects.h"
+#include "model/text.h"
 
 #include <QMenu>
 
@@ -8,8 +9,8 @@ namespace korvane {
 
 QString recentProjectText(const std::filesystem::path &package)
 {
-    return QString::fromStdString(package.stem().string()) + QStringLiteral(" \u2014 ") +
-           QString::fromStdString(package.parent_path().string());
+    return toQString(package.stem().string()) + QStringLiteral(" \u2014 ") +
+           toQString(package.parent_path().string());
 }
 
 QMenu *addRecentProjectsMenu(QMenu *parent, std::function<void(const std::filesystem::path &)> open)
@@ -19,7 +20,7 @@ QMenu *addRecentProjectsMenu(QMenu *parent, std::function<void(const std::filesy
         menu->clear();
         const auto packages = RecentProjects().list();
         for (const auto &package : packages) {
-            const QString path = QString::fromStdString(package.string());
+            const QString path = toQString(package.string());
             QAction *action = menu->addAction(
                 menu->fontMetrics().elidedText(recentProjectText(package), Qt::ElideMiddle, 480));
             action->setToolTip(path);

@@ -3,7 +3,8 @@
 #include "app/app_state.h"
 #include "midi/midi_engine.h"
 #include "midi/midi_monitor.h"
-#include "ui/pages/page_header.h"
+#include "model/text.h"
+#include "ui/pages/page_scaffold.h"
 #include "ui/theme/growing_text_edit.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
@@ -56,12 +57,11 @@ QString bufferText(int value)
 
 SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
 {
-    auto *content = new QWidget;
-    auto *column = new QVBoxLayout(content);
-    column->setContentsMargins(20, 20, 20, 20);
-    column->setSpacing(16);
-    column->addWidget(new PageHeader(QStringLiteral("06"), QStringLiteral("Réglages"),
-                                     QStringLiteral("Réglages du projet"), {}, content));
+    const PageScaffold frame(this, PageScaffold::Body::scrolled,
+                             {QStringLiteral("06"), QStringLiteral("Réglages"), QStringLiteral("Réglages du projet")},
+                             16);
+    QWidget *content = frame.content();
+    QVBoxLayout *column = frame.column();
 
     auto *project = new TOVGroupBox(QStringLiteral("Projet"), content);
     auto *projectForm = formIn(project);
@@ -103,7 +103,7 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
     // Names the MIDI service really in use (JACK here).
     m_caption = new QLabel(QStringLiteral("MIDI classique (%1) + RTP-MIDI réseau, routage évènementiel, "
                                           "sessions .tovprjct.")
-                               .arg(QString::fromStdString(m_state.engine().serviceName())),
+                               .arg(toQString(m_state.engine().serviceName())),
                            about);
     m_caption->setFont(Theme::font(Theme::TextStyle::caption));
     m_caption->setWordWrap(true);
@@ -114,17 +114,15 @@ SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), 
     column->addWidget(about);
     column->addStretch(1);
 
-    fillWithScrollArea(this, content);
-
     connect(m_name, &QLineEdit::textEdited, this, [this](const QString &text) {
-        const std::string name = text.toStdString();
+        const std::string name = toStd(text);
         if (name != m_state.project().name)
             m_state.mutateProject([&](TOVProject &p) { p.name = name; });
     });
     // Return marks the project dirty even when the name did not change.
     connect(m_name, &QLineEdit::returnPressed, this, [this] { m_state.markDirty(); });
     connect(m_notes, &QPlainTextEdit::textChanged, this, [this] {
-        const std::string notes = m_notes->toPlainText().toStdString();
+        const std::string notes = toStd(m_notes->toPlainText());
         if (notes != m_state.project().notes)
             m_state.mutateProject([&](TOVProject &p) { p.notes = notes; });
     });
@@ -165,12 +163,12 @@ void SettingsPage::showEvent(QShowEvent *event)
 void SettingsPage::refresh()
 {
     const TOVProject &project = m_state.project();
-    const QString name = QString::fromStdString(project.name);
+    const QString name = toQString(project.name);
     if (m_name->text() != name) {
         const QSignalBlocker block(m_name);
         m_name->setText(name);
     }
-    const QString notes = QString::fromStdString(project.notes);
+    const QString notes = toQString(project.notes);
     if (m_notes->toPlainText() != notes) {
         const QSignalBlocker block(m_notes);
         m_notes->setPlainText(notes);

@@ -5,6 +5,7 @@
 #include "midi/midi_engine.h"
 #include "midi/midi_monitor.h"
 #include "midi/midi_router.h"
+#include "midi/realtime_routing_link.h"
 #include "midi/service/jack/jack_midi_service.h"
 #include "support/test_support.h"
 
@@ -34,7 +35,7 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     router->setMonitor(monitor);
     std::atomic<int> viaInputThread{0};
     engine->setOnInput([&](const EndpointKey &, const MIDIMessage &, std::uint64_t) { ++viaInputThread; });
-    engine->setRealtimeRouter(router);
+    auto link = RealtimeRoutingLink::attach(engine, router);
     engine->start();
     ASSERT_TRUE(engine->running());
     engine->applyVirtualPorts({VirtualPortConfig{Uuid::create(), "Bus", true, true}});
@@ -95,7 +96,7 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     EXPECT_EQ(monitor->events()[2].endpointName, "Bus Out");
 
     // Without the in-cycle routing, input goes to onInput again.
-    engine->setRealtimeRouter(nullptr);
+    link.reset();
     keys.send({0x80, 1, 0});
     EXPECT_TRUE(waitUntil([&] { return viaInputThread.load() == 1; }));
     engine->stop();

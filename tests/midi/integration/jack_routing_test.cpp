@@ -5,6 +5,7 @@
 
 #include "midi/midi_engine.h"
 #include "midi/midi_router.h"
+#include "midi/realtime_routing_link.h"
 #include "midi/midi_stream_parser.h"
 #include "midi/service/jack/jack_midi_service.h"
 #include "support/test_support.h"
@@ -33,6 +34,7 @@ class JackRoutingTest : public ::testing::Test {
 protected:
     std::shared_ptr<MIDIEngine> engine = std::make_shared<MIDIEngine>(makeJackMidiService());
     std::shared_ptr<MIDIRouter> router = std::make_shared<MIDIRouter>();
+    std::shared_ptr<RealtimeRoutingLink> link;
     std::unique_ptr<JackTestClient> synth = std::make_unique<JackTestClient>("korvane-routing-synth", std::string(),
                                                                              JackTestClient::inOnly);
 
@@ -42,7 +44,7 @@ protected:
         ASSERT_TRUE(synth->ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
         router->setEngine(engine);
         engine->setOnSourceGone([this](const EndpointKey &key, std::uint64_t origin) { router->releaseOrigin(key, origin); });
-        engine->setRealtimeRouter(router);
+        link = RealtimeRoutingLink::attach(engine, router);
         engine->start();
         ASSERT_TRUE(engine->running());
     }

@@ -1,5 +1,6 @@
-#include "ui/shell/window_prompts.h"
+#include "ui/theme/window_prompts.h"
 
+#include "model/text.h"
 #include "ui/theme/file_dialogs.h"
 
 #include <QFileDialog>
@@ -85,7 +86,7 @@ std::optional<std::filesystem::path> DialogPrompts::chooseProjectToOpen()
     const QString package = packageFor(dialog.chosen());
     if (package.isEmpty())
         return std::nullopt;
-    return std::filesystem::path(package.toStdString());
+    return std::filesystem::path(toStd(package));
 }
 
 std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std::string &proposedName)
@@ -96,7 +97,7 @@ std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std
     dialog.setFileMode(QFileDialog::AnyFile);
     prepareFileDialog(dialog);
     dialog.setNameFilter(QStringLiteral("Projets KORVANE (*.tovprjct)"));
-    dialog.selectFile(safeFileName(QString::fromStdString(proposedName)));
+    dialog.selectFile(safeFileName(toQString(proposedName)));
     if (dialog.exec() != QDialog::Accepted || dialog.chosen().isEmpty())
         return std::nullopt;
     const QString chosen = dialog.chosen();
@@ -112,19 +113,19 @@ std::optional<std::filesystem::path> DialogPrompts::chooseSaveLocation(const std
         if (answer != QMessageBox::Yes)
             return std::nullopt;
     }
-    return std::filesystem::path(chosen.toStdString());
+    return std::filesystem::path(toStd(chosen));
 }
 
 void DialogPrompts::showAlert(const std::string &title, const std::string &text)
 {
-    QMessageBox::warning(m_parent, QString::fromStdString(title), QString::fromStdString(text));
+    QMessageBox::warning(m_parent, toQString(title), toQString(text));
 }
 
 WindowPrompts::UnsavedChoice DialogPrompts::askToSaveChanges(const std::string &projectName)
 {
     QMessageBox box(
         QMessageBox::Warning, QStringLiteral("KORVANE"),
-        QStringLiteral("Enregistrer les modifications de « %1 » ?").arg(QString::fromStdString(projectName)),
+        QStringLiteral("Enregistrer les modifications de « %1 » ?").arg(toQString(projectName)),
         QMessageBox::NoButton, m_parent);
     auto *save = box.addButton(QStringLiteral("Enregistrer"), QMessageBox::AcceptRole);
     auto *discard = box.addButton(QStringLiteral("Ne pas enregistrer"), QMessageBox::DestructiveRole);
@@ -158,7 +159,7 @@ bool confirm(QWidget *parent, const QString &question, const QString &informativ
 
 bool DialogPrompts::confirmDeletion(const std::string &question)
 {
-    return confirm(m_parent, QString::fromStdString(question), {}, QStringLiteral("Supprimer"));
+    return confirm(m_parent, toQString(question), {}, QStringLiteral("Supprimer"));
 }
 
 bool DialogPrompts::confirmEngineStop()
