@@ -22,6 +22,13 @@ EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(p
     secondary.setColor(QPalette::WindowText, Theme::secondaryText());
     m_stateLabel->setPalette(secondary);
 
+    // The server behind the engine: JACK itself or PipeWire's JACK.
+    m_service = new QLabel(QString::fromStdString(m_state.engine().serviceName()), this);
+    m_service->setFont(Theme::font(Theme::TextStyle::caption2));
+    QPalette tertiaryService = m_service->palette();
+    tertiaryService.setColor(QPalette::WindowText, Theme::tertiaryText());
+    m_service->setPalette(tertiaryService);
+
     m_button = new QPushButton(this);
     m_button->setFont(Theme::font(Theme::TextStyle::caption));
     m_button->setCursor(Qt::PointingHandCursor);
@@ -50,6 +57,7 @@ EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(p
     row->setSpacing(8);
     row->addWidget(m_dot, 0, Qt::AlignVCenter);
     row->addWidget(m_stateLabel, 0, Qt::AlignVCenter);
+    row->addWidget(m_service, 0, Qt::AlignVCenter);
     row->addStretch(1);
     row->addWidget(m_button, 0, Qt::AlignVCenter);
 
