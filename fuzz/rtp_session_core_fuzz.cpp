@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     timing.inviteSlowPeriod = std::chrono::milliseconds(100);
     timing.feedbackPeriod = std::chrono::milliseconds(10);
     std::size_t delivered = 0;
-    RTPSessionCore core(config, "K", 1, 2, timing, [&](const MIDIMessage &m) {
+    RTPSessionCore core(config, "K", 1, 2, timing, [&](const MIDIMessage &m, std::uint64_t) {
         if (m.bytes.empty())
             std::abort();
         ++delivered;

@@ -10,9 +10,11 @@ source "$KORVANE_ROOT/scripts/lib/jack.sh"
 source "$KORVANE_ROOT/scripts/lib/avahi.sh"
 source "$KORVANE_ROOT/scripts/lib/fuzz.sh"
 source "$KORVANE_ROOT/scripts/lib/pipewire.sh"
+source "$KORVANE_ROOT/scripts/lib/npm.sh"
 
 ensure_packages
 configure_and_build
+ensure_rtpmidi
 
 cleanup() { stop_pipewire; stop_avahi; stop_jack; }
 trap cleanup EXIT

@@ -4,7 +4,8 @@
 
 KORVANE_FUZZ_BUILD=${KORVANE_FUZZ_BUILD:-$KORVANE_ROOT/build-fuzz}
 KORVANE_FUZZ_SECONDS=${KORVANE_FUZZ_SECONDS:-20}
-KORVANE_FUZZ_TARGETS=(apple_midi_fuzz midi_stream_parser_fuzz project_loader_fuzz rtp_session_core_fuzz)
+KORVANE_FUZZ_TARGETS=(apple_midi_fuzz midi_stream_parser_fuzz network_midi2_fuzz project_loader_fuzz rtp_journal_fuzz
+    rtp_session_core_fuzz)
 
 # clang++ and its libFuzzer runtime (libclang-rt-14-dev).
 fuzz_toolchain_present() {

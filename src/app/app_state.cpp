@@ -4,6 +4,7 @@
 #include "midi/midi_monitor.h"
 #include "midi/midi_router.h"
 #include "model/project_document.h"
+#include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
 #include "net/rtp_manager.h"
 
@@ -11,6 +12,7 @@
 #include <QMetaObject>
 #include <QTimer>
 
+#include <algorithm>
 #include <unordered_set>
 
 namespace korvane {
@@ -35,28 +37,39 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     m_router = std::make_shared<MIDIRouter>();
     m_monitor = MIDIMonitor::create();
     m_rtp = std::make_shared<RTPManager>();
+    m_midi2 = std::make_shared<NetworkMIDI2Manager>();
     m_discovery = std::make_shared<RTPDiscovery>();
 
     m_router->setEngine(m_engine);
     m_router->setMonitor(m_monitor);
-    m_rtp->setRouter(m_router);
 
     // These two run on MIDI and network threads: they hold only weak
     // references to thread-safe services, never the controller's state.
     std::weak_ptr<RTPManager> weakRtp = m_rtp;
-    m_router->setRtpSend([weakRtp](const EndpointKey &key, const MIDIMessage &message) {
+    std::weak_ptr<NetworkMIDI2Manager> weakMidi2 = m_midi2;
+    m_router->setRtpSend([weakRtp, weakMidi2](const EndpointKey &key, const MIDIMessage &message) {
         if (auto rtp = weakRtp.lock())
             rtp->sendToKey(key, message);
+        if (auto midi2 = weakMidi2.lock())
+            midi2->sendToKey(key, message);
     });
     std::weak_ptr<MIDIRouter> weakRouter = m_router;
-    m_engine->setOnInput([weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
+    // Every input reaches the router with its origin (a connection, a
+    // network peer's joined period), and the router hears when one goes.
+    const auto input = [weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
         if (auto router = weakRouter.lock())
             router->process(key, message, origin);
-    });
-    m_engine->setOnSourceGone([weakRouter](const EndpointKey &key, std::uint64_t origin) {
+    };
+    const auto gone = [weakRouter](const EndpointKey &key, std::uint64_t origin) {
         if (auto router = weakRouter.lock())
             router->releaseOrigin(key, origin);
-    });
+    };
+    m_rtp->setInput(input);
+    m_rtp->setOriginGone(gone);
+    m_midi2->setInput(input);
+    m_midi2->setOriginGone(gone);
+    m_engine->setOnInput(input);
+    m_engine->setOnSourceGone(gone);
     // Where the service can, its input is routed inside its real-time cycle.
     m_engine->setRealtimeRouter(m_router);
     // Released notes may be logged on any MIDI or network thread.
@@ -81,6 +94,9 @@ AppState::AppState(std::shared_ptr<MidiService> midiService, std::shared_ptr<Use
     connect(m_rtp.get(), &RTPManager::peersBySessionChanged, this, forward, Qt::QueuedConnection);
     connect(m_rtp.get(), &RTPManager::logLinesChanged, this, forward, Qt::QueuedConnection);
     connect(m_rtp.get(), &RTPManager::statusBySessionChanged, this, forward, Qt::QueuedConnection);
+    connect(m_midi2.get(), &NetworkMIDI2Manager::statusBySessionChanged, this, forward, Qt::QueuedConnection);
+    connect(m_midi2.get(), &NetworkMIDI2Manager::logLinesChanged, this, forward, Qt::QueuedConnection);
+    connect(m_midi2.get(), &NetworkMIDI2Manager::droppedCountChanged, this, forward, Qt::QueuedConnection);
     connect(m_discovery.get(), &RTPDiscovery::peersChanged, this, forward, Qt::QueuedConnection);
     connect(m_discovery.get(), &RTPDiscovery::advertisedNameChanged, this, forward, Qt::QueuedConnection);
 
@@ -119,6 +135,7 @@ AppState::~AppState()
     m_router->setLog(nullptr);
     m_router->setEnabled(false);
     m_rtp->stopAll();
+    m_midi2->stopAll();
     m_engine->setOnInput(nullptr);
     m_engine->stop();
     m_discovery->stop();
@@ -145,7 +162,7 @@ void AppState::refreshLosses()
     const MIDIEngine::Losses engine = m_engine->losses();
     Losses losses;
     losses.midi = engine.service;
-    losses.network = engine.network;
+    losses.network = engine.network + m_rtp->droppedMessages() + m_midi2->droppedCount();
     losses.sysex = engine.sysex;
     losses.monitor = m_monitor->droppedRecords();
     if (losses == m_losses)
@@ -238,6 +255,8 @@ void AppState::applyAll(bool followStartSetting)
     m_engine->applyVirtualPorts(m_project.virtualPorts);
     m_rtp->setLocalName(m_project.name);
     m_rtp->apply(m_project.rtpSessions);
+    m_midi2->setLocalName(m_project.name);
+    m_midi2->apply(m_project.networkMidi2Sessions);
     advertiseListener();
     m_monitor->setCapacity(m_project.settings.monitorBufferSize);
     // On the next pass, so a controller being built still starts on "Prêt".
@@ -276,12 +295,24 @@ void AppState::applyNetwork()
 {
     m_rtp->setLocalName(m_project.name);
     m_rtp->apply(m_project.rtpSessions);
+    m_midi2->setLocalName(m_project.name);
+    m_midi2->apply(m_project.networkMidi2Sessions);
     advertiseListener();
     setDirty(true);
 }
 
 void AppState::advertiseListener()
 {
+    // Unlike the RTP-MIDI listener, a Network MIDI 2.0 publication goes as
+    // soon as no enabled host remains: it would announce a port nobody serves.
+    const auto &hosts = m_project.networkMidi2Sessions;
+    const auto host = std::find_if(hosts.begin(), hosts.end(), [](const NetworkMIDI2SessionConfig &c) {
+        return c.enabled && c.role == NetworkMIDI2Role::host;
+    });
+    if (host == hosts.end())
+        m_discovery->withdrawMidi2();
+    else
+        m_discovery->advertiseMidi2(host->name, host->localPort, m_project.name, host->id.toString());
     for (const auto &config : m_project.rtpSessions) {
         if (config.enabled && config.role == RTPRole::listener) {
             m_discovery->advertise(config.name, config.localPort);
@@ -411,7 +442,8 @@ void AppState::stopEngine()
     m_router->setEnabled(false);
     if (m_project.settings.panicOnStop)
         m_engine->panic();
-    m_rtp->stopAll();
+    m_rtp->stopAll(m_project.settings.panicOnStop);
+    m_midi2->stopAll(m_project.settings.panicOnStop);
     m_engine->stop();
     m_router->setEnabled(true);
     setStatus("Moteur arrêté");
@@ -419,7 +451,10 @@ void AppState::stopEngine()
 
 void AppState::panic()
 {
+    // Every MIDI destination and every network peer.
     m_engine->panic();
+    m_rtp->panic();
+    m_midi2->panic();
     setStatus("Panic envoyé (All Notes/Sound Off)");
 }
 
@@ -428,6 +463,8 @@ std::vector<EndpointKey> AppState::availableSourceKeys() const
     auto keys = m_engine->routableSources();
     for (auto &k : m_rtp->routableKeys())
         keys.push_back(std::move(k));
+    for (auto &k : m_midi2->routableKeys())
+        keys.push_back(std::move(k));
     return keys;
 }
 
@@ -435,6 +472,8 @@ std::vector<EndpointKey> AppState::availableDestinationKeys() const
 {
     auto keys = m_engine->routableDestinations();
     for (auto &k : m_rtp->routableKeys())
+        keys.push_back(std::move(k));
+    for (auto &k : m_midi2->routableKeys())
         keys.push_back(std::move(k));
     return keys;
 }
@@ -537,25 +576,48 @@ void AppState::removeDevice(const EndpointKey &key)
 
 void AppState::connectToDiscovered(const DiscoveredPeer &peer)
 {
-    for (const auto &config : m_project.rtpSessions) {
-        if (config.role == RTPRole::initiator && config.remoteHost == peer.host &&
-            config.remotePort == peer.port) {
-            setStatus("Déjà connecté à " + peer.name);
-            return;
-        }
+    const bool midi2 = peer.kind == DiscoveredPeer::Kind::midi2;
+    const auto targets = [&](const auto &sessions, auto clientRole) {
+        return std::any_of(sessions.begin(), sessions.end(), [&](const auto &config) {
+            return config.role == clientRole && config.remoteHost == peer.host && config.remotePort == peer.port;
+        });
+    };
+    if (midi2 ? targets(m_project.networkMidi2Sessions, NetworkMIDI2Role::client)
+              : targets(m_project.rtpSessions, RTPRole::initiator)) {
+        setStatus("Déjà connecté à " + peer.name);
+        return;
     }
     const int port = freeLocalPort();
     mutateProject([&](TOVProject &p) {
-        RTPSessionConfig config;
-        config.name = peer.name;
-        config.role = RTPRole::initiator;
-        config.localPort = port;
-        config.remoteHost = peer.host;
-        config.remotePort = peer.port;
-        p.rtpSessions.push_back(std::move(config));
+        const std::string name = uniqueSessionName(p, peer.name);
+        const auto fill = [&](auto &config, auto clientRole) {
+            config.name = name;
+            config.role = clientRole;
+            config.localPort = port;
+            config.remoteHost = peer.host;
+            config.remotePort = peer.port;
+        };
+        if (midi2)
+            fill(p.networkMidi2Sessions.emplace_back(), NetworkMIDI2Role::client);
+        else
+            fill(p.rtpSessions.emplace_back(), RTPRole::initiator);
     });
     applyNetwork();
     setStatus("Connexion à " + peer.name + " (" + peer.host + ":" + std::to_string(peer.port) + ")\u2026");
+}
+
+std::string AppState::uniqueSessionName(const TOVProject &project, const std::string &wanted)
+{
+    const auto taken = [&](const std::string &name) {
+        return std::any_of(project.rtpSessions.begin(), project.rtpSessions.end(),
+                           [&](const auto &s) { return s.name == name; }) ||
+               std::any_of(project.networkMidi2Sessions.begin(), project.networkMidi2Sessions.end(),
+                           [&](const auto &s) { return s.name == name; });
+    };
+    std::string name = wanted;
+    for (int n = 2; taken(name); ++n)
+        name = wanted + " (" + std::to_string(n) + ")";
+    return name;
 }
 
 int AppState::freeLocalPort() const
@@ -565,6 +627,8 @@ int AppState::freeLocalPort() const
         used.insert(config.localPort);
         used.insert(config.localPort + 1);
     }
+    for (const auto &config : m_project.networkMidi2Sessions)
+        used.insert(config.localPort);
     int p = 5004;
     while (used.count(p) || used.count(p + 1))
         p += 2;

@@ -23,6 +23,7 @@ class MIDIEngine;
 class MIDIMonitor;
 class MIDIRouter;
 class MidiService;
+class NetworkMIDI2Manager;
 class RTPDiscovery;
 class RTPManager;
 struct DiscoveredPeer;
@@ -57,6 +58,7 @@ public:
     MIDIRouter &router() const { return *m_router; }
     MIDIMonitor &monitor() const { return *m_monitor; }
     RTPManager &rtp() const { return *m_rtp; }
+    NetworkMIDI2Manager &networkMidi2() const { return *m_midi2; }
     RTPDiscovery &discovery() const { return *m_discovery; }
 
     // Project lifecycle
@@ -99,7 +101,10 @@ public:
     void removeDevice(const EndpointKey &key);
 
     // Network
+    // A Network MIDI 2.0 host gets a client session, an RTP-MIDI participant an initiator.
     void connectToDiscovered(const DiscoveredPeer &peer);
+    // wanted, or wanted followed by " (2)", " (3)"... : no session of either kind has it.
+    static std::string uniqueSessionName(const TOVProject &project, const std::string &wanted);
     int freeLocalPort() const;
 
     // Messages lost since start, by where: the MIDI service and its
@@ -174,6 +179,7 @@ private:
     std::shared_ptr<MIDIRouter> m_router;
     std::shared_ptr<MIDIMonitor> m_monitor;
     std::shared_ptr<RTPManager> m_rtp;
+    std::shared_ptr<NetworkMIDI2Manager> m_midi2;
     std::shared_ptr<RTPDiscovery> m_discovery;
 };
 

@@ -49,6 +49,19 @@ std::optional<RTPRole> rtpRoleFromRaw(std::string_view raw)
     return std::nullopt;
 }
 
+std::string_view rawValue(NetworkMIDI2Role role)
+{
+    return role == NetworkMIDI2Role::host ? "host" : "client";
+}
+
+std::optional<NetworkMIDI2Role> networkMIDI2RoleFromRaw(std::string_view raw)
+{
+    for (auto r : {NetworkMIDI2Role::host, NetworkMIDI2Role::client})
+        if (rawValue(r) == raw)
+            return r;
+    return std::nullopt;
+}
+
 std::string EndpointKey::id() const
 {
     std::string s(rawValue(kind));

@@ -21,6 +21,7 @@ using Timestamp = std::chrono::sys_seconds; // projects store whole seconds, UTC
 enum class EndpointKind { physical, virtual_, rtp };
 enum class EndpointRole { source, destination };
 enum class RTPRole { listener, initiator };
+enum class NetworkMIDI2Role { host, client };
 
 std::string_view rawValue(EndpointKind kind);
 std::string_view rawValue(EndpointRole role);
@@ -28,6 +29,8 @@ std::string_view rawValue(RTPRole role);
 std::optional<EndpointKind> endpointKindFromRaw(std::string_view raw);
 std::optional<EndpointRole> endpointRoleFromRaw(std::string_view raw);
 std::optional<RTPRole> rtpRoleFromRaw(std::string_view raw);
+std::string_view rawValue(NetworkMIDI2Role role);
+std::optional<NetworkMIDI2Role> networkMIDI2RoleFromRaw(std::string_view raw);
 
 struct EndpointKey {
     EndpointKind kind = EndpointKind::physical;
@@ -135,8 +138,37 @@ struct RTPSessionConfig {
     std::string bindAddress; // empty: all interfaces
     std::string remoteHost;  // initiator only
     int remotePort = 5004;   // initiator only
+    // RFC 6295 recovery journal, sent and read. Stored only when off.
+    bool recoveryJournal = true;
+    // Who may join by invitation: everyone, or only the hosts listed (IPv4
+    // addresses and CIDR subnets). Both stored only when not the default.
+    bool onlyAllowedHosts = false;
+    std::vector<std::string> allowedHosts{};
 
     friend bool operator==(const RTPSessionConfig &, const RTPSessionConfig &) = default;
+};
+
+// A Network MIDI 2.0 (UDP) session: a host listens on its port and accepts
+// invitations; a client invites one host. Its UMPs travel on one group.
+struct NetworkMIDI2SessionConfig {
+    static constexpr int defaultPort = 5673;
+    static constexpr int maxFecDepth = 10;
+    static constexpr int maxRetransmitBufferSize = 1000;
+
+    Uuid id = Uuid::create();
+    std::string name = "TOV-Net2";
+    bool enabled = true;
+    NetworkMIDI2Role role = NetworkMIDI2Role::host;
+    // Ports beyond int in a file are read as the nearest int, which the
+    // session refuses like any port outside 1...65535.
+    int localPort = defaultPort;
+    std::string remoteHost; // client only
+    int remotePort = defaultPort;
+    int fecDepth = 2;               // earlier UMP Data commands repeated in each datagram
+    int retransmitBufferSize = 50;  // commands kept to answer retransmit requests
+    int group = 0;                  // 0...15: UMP group 1...16
+
+    friend bool operator==(const NetworkMIDI2SessionConfig &, const NetworkMIDI2SessionConfig &) = default;
 };
 
 struct VirtualPortConfig {
@@ -180,6 +212,7 @@ struct TOVProject {
     std::vector<Route> routes;
     std::vector<FilterChain> filterChains;
     std::vector<RTPSessionConfig> rtpSessions;
+    std::vector<NetworkMIDI2SessionConfig> networkMidi2Sessions; // written only when not empty
     std::vector<VirtualPortConfig> virtualPorts;
     std::vector<AssetRef> assets;
     ProjectSettings settings;

@@ -190,6 +190,31 @@ QJsonObject toJson(const RTPSessionConfig &session)
     o.insert(QLatin1String("bindAddress"), qs(session.bindAddress));
     o.insert(QLatin1String("remoteHost"), qs(session.remoteHost));
     putInt(o, "remotePort", session.remotePort);
+    // Written only away from their defaults, so a file without them means
+    // what it always meant.
+    if (!session.recoveryJournal)
+        o.insert(QLatin1String("recoveryJournal"), false);
+    if (session.onlyAllowedHosts)
+        o.insert(QLatin1String("onlyAllowedHosts"), true);
+    if (!session.allowedHosts.empty())
+        o.insert(QLatin1String("allowedHosts"),
+                 arrayOf(session.allowedHosts, [](const std::string &h) { return QJsonValue(qs(h)); }));
+    return o;
+}
+
+QJsonObject toJson(const NetworkMIDI2SessionConfig &session)
+{
+    QJsonObject o;
+    o.insert(QLatin1String("id"), uuidValue(session.id));
+    o.insert(QLatin1String("name"), qs(session.name));
+    o.insert(QLatin1String("enabled"), session.enabled);
+    o.insert(QLatin1String("role"), qs(rawValue(session.role)));
+    putInt(o, "localPort", session.localPort);
+    o.insert(QLatin1String("remoteHost"), qs(session.remoteHost));
+    putInt(o, "remotePort", session.remotePort);
+    putInt(o, "fecDepth", session.fecDepth);
+    putInt(o, "retransmitBufferSize", session.retransmitBufferSize);
+    putInt(o, "group", session.group);
     return o;
 }
 
@@ -235,6 +260,9 @@ QJsonObject toJson(const TOVProject &project)
     o.insert(QLatin1String("routes"), recordArray(project.routes));
     o.insert(QLatin1String("filterChains"), recordArray(project.filterChains));
     o.insert(QLatin1String("rtpSessions"), recordArray(project.rtpSessions));
+    // Absent when empty: a show without such a session writes what it always did.
+    if (!project.networkMidi2Sessions.empty())
+        o.insert(QLatin1String("networkMidi2Sessions"), recordArray(project.networkMidi2Sessions));
     o.insert(QLatin1String("virtualPorts"), recordArray(project.virtualPorts));
     o.insert(QLatin1String("assets"), recordArray(project.assets));
     o.insert(QLatin1String("settings"), toJson(project.settings));

@@ -6,8 +6,8 @@
 // when absent, UUIDs upper-case, dates "YYYY-MM-DDTHH:MM:SSZ".
 // Reading is strict: required keys must be present with the right JSON type,
 // integers must be whole and fit their field, and the first fault fails the
-// whole read. Only TOVProject and RTPSessionConfig fall back to defaults for
-// missing keys. Errors are French texts naming the key path, for example
+// whole read. Only TOVProject and the two session configurations fall back to
+// defaults for missing keys. Errors are French texts naming the key path, for example
 // "routes[2].source : clé manquante".
 
 #include "model/project.h"
@@ -41,6 +41,7 @@ QJsonObject toJson(const Route &route);
 QJsonObject toJson(const FilterStep &step);
 QJsonObject toJson(const FilterChain &chain);
 QJsonObject toJson(const RTPSessionConfig &session);
+QJsonObject toJson(const NetworkMIDI2SessionConfig &session);
 QJsonObject toJson(const VirtualPortConfig &port);
 QJsonObject toJson(const AssetRef &asset);
 QJsonObject toJson(const ProjectSettings &settings);

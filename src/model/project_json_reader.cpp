@@ -265,6 +265,7 @@ private:
     bool read(const QJsonValue &v, EndpointKind &out) { return readEnum(v, out, endpointKindFromRaw); }
     bool read(const QJsonValue &v, EndpointRole &out) { return readEnum(v, out, endpointRoleFromRaw); }
     bool read(const QJsonValue &v, RTPRole &out) { return readEnum(v, out, rtpRoleFromRaw); }
+    bool read(const QJsonValue &v, NetworkMIDI2Role &out) { return readEnum(v, out, networkMIDI2RoleFromRaw); }
     bool read(const QJsonValue &v, FilterStep::Kind &out) { return readEnum(v, out, filterStepKindFromRaw); }
     bool read(const QJsonValue &v, MIDIStatusType &out) { return readEnum(v, out, midiStatusTypeFromRaw); }
 
@@ -337,7 +338,35 @@ private:
         return defaulted(o, "id", s.id) && defaulted(o, "name", s.name) &&
                defaulted(o, "enabled", s.enabled) && defaulted(o, "role", s.role) &&
                readPort(o, "localPort", s.localPort) && defaulted(o, "bindAddress", s.bindAddress) &&
-               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort);
+               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort) &&
+               defaulted(o, "recoveryJournal", s.recoveryJournal) &&
+               defaulted(o, "onlyAllowedHosts", s.onlyAllowedHosts) && defaulted(o, "allowedHosts", s.allowedHosts);
+    }
+
+    // A bounded setting: missing or null keeps its default, anything outside
+    // low...high fails the read.
+    bool bounded(const QJsonObject &o, const char *key, std::int64_t low, std::int64_t high, int &out)
+    {
+        Segment seg(*this, std::string(".") + key);
+        const QJsonValue v = o.value(QLatin1String(key));
+        std::int64_t n = 0;
+        if (absent(v))
+            return true;
+        if (!readInteger(v, low, high, n))
+            return false;
+        out = static_cast<int>(n);
+        return true;
+    }
+
+    bool fields(const QJsonObject &o, NetworkMIDI2SessionConfig &s)
+    {
+        return defaulted(o, "id", s.id) && defaulted(o, "name", s.name) && defaulted(o, "enabled", s.enabled) &&
+               defaulted(o, "role", s.role) && readPort(o, "localPort", s.localPort) &&
+               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort) &&
+               bounded(o, "fecDepth", 0, NetworkMIDI2SessionConfig::maxFecDepth, s.fecDepth) &&
+               bounded(o, "retransmitBufferSize", 0, NetworkMIDI2SessionConfig::maxRetransmitBufferSize,
+                       s.retransmitBufferSize) &&
+               bounded(o, "group", 0, 15, s.group);
     }
 
     bool fields(const QJsonObject &o, VirtualPortConfig &p)
@@ -386,6 +415,7 @@ private:
                defaulted(o, "notes", p.notes) && defaulted(o, "formatVersion", p.formatVersion) &&
                defaulted(o, "devices", p.devices) && defaulted(o, "routes", p.routes) &&
                defaulted(o, "filterChains", p.filterChains) && defaulted(o, "rtpSessions", p.rtpSessions) &&
+               defaulted(o, "networkMidi2Sessions", p.networkMidi2Sessions) &&
                defaulted(o, "virtualPorts", p.virtualPorts) && defaulted(o, "assets", p.assets) &&
                defaulted(o, "settings", p.settings);
     }
@@ -448,6 +478,7 @@ template JsonResult<Route> fromJson<Route>(const QJsonObject &);
 template JsonResult<FilterStep> fromJson<FilterStep>(const QJsonObject &);
 template JsonResult<FilterChain> fromJson<FilterChain>(const QJsonObject &);
 template JsonResult<RTPSessionConfig> fromJson<RTPSessionConfig>(const QJsonObject &);
+template JsonResult<NetworkMIDI2SessionConfig> fromJson<NetworkMIDI2SessionConfig>(const QJsonObject &);
 template JsonResult<VirtualPortConfig> fromJson<VirtualPortConfig>(const QJsonObject &);
 template JsonResult<AssetRef> fromJson<AssetRef>(const QJsonObject &);
 template JsonResult<ProjectSettings> fromJson<ProjectSettings>(const QJsonObject &);

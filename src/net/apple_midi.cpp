@@ -199,6 +199,46 @@ std::optional<ReceiverFeedback> decodeFeedback(ByteView bytes)
     return ReceiverFeedback{readUInt32(bytes, 4), readUInt16(bytes, 8)};
 }
 
+// RFC 6295 sections 2 and 3.
+std::optional<PacketParts> packetParts(ByteView bytes)
+{
+    if (bytes.size() < 13)
+        return std::nullopt;
+    if (bytes[0] < 0x80 || bytes[0] > 0xBF)
+        return std::nullopt;
+    if ((bytes[1] & 0x7F) != rtpPayloadType)
+        return std::nullopt;
+    std::size_t offset = rtpHeaderSize + 4 * std::size_t{bytes[0] & 0x0Fu};
+    if (bytes[0] & 0x10) {
+        if (bytes.size() < offset + 4)
+            return std::nullopt;
+        offset += 4 + 4 * std::size_t{readUInt16(bytes, offset + 2)};
+    }
+    if (offset >= bytes.size())
+        return std::nullopt;
+    const std::uint8_t header = bytes[offset];
+    std::size_t length = 0;
+    std::size_t start = 0;
+    if (header & 0x80) {
+        if (offset + 1 >= bytes.size())
+            return std::nullopt;
+        length = (std::size_t{header & 0x0Fu} << 8) | bytes[offset + 1];
+        start = offset + 2;
+    } else {
+        length = header & 0x0F;
+        start = offset + 1;
+    }
+    if (start + length > bytes.size())
+        return std::nullopt;
+    PacketParts parts;
+    parts.sequence = readUInt16(bytes, 2);
+    parts.commands = bytes.subspan(start, length);
+    parts.leadingDelta = (header & 0x20) != 0;
+    if (header & 0x40)
+        parts.journal = bytes.subspan(start + length);
+    return parts;
+}
+
 bool isSessionCommand(ByteView bytes)
 {
     return bytes.size() >= 4 && hasSignature(bytes);
@@ -260,39 +300,14 @@ std::vector<Bytes> encodeRTPPackets(const MIDIMessage &message, std::uint16_t fi
 
 namespace {
 
-// The command list of an accepted packet (RFC 6295 section 3), or nothing.
+// The command list of an accepted packet and whether it starts with a delta
+// time (Z), or nothing.
 std::optional<std::pair<ByteView, bool>> commandList(ByteView bytes)
 {
-    if (bytes.size() < 13)
+    const auto parts = packetParts(bytes);
+    if (!parts)
         return std::nullopt;
-    if (bytes[0] < 0x80 || bytes[0] > 0xBF)
-        return std::nullopt;
-    if ((bytes[1] & 0x7F) != rtpPayloadType)
-        return std::nullopt;
-    std::size_t offset = rtpHeaderSize + 4 * std::size_t{bytes[0] & 0x0Fu};
-    if (bytes[0] & 0x10) {
-        if (bytes.size() < offset + 4)
-            return std::nullopt;
-        offset += 4 + 4 * std::size_t{readUInt16(bytes, offset + 2)};
-    }
-    if (offset >= bytes.size())
-        return std::nullopt;
-    const std::uint8_t header = bytes[offset];
-    std::size_t length = 0;
-    std::size_t start = 0;
-    if (header & 0x80) {
-        if (offset + 1 >= bytes.size())
-            return std::nullopt;
-        length = (std::size_t{header & 0x0Fu} << 8) | bytes[offset + 1];
-        start = offset + 2;
-    } else {
-        length = header & 0x0F;
-        start = offset + 1;
-    }
-    if (start + length > bytes.size())
-        return std::nullopt;
-    // Whatever follows the list (a recovery journal) is ignored.
-    return std::pair{bytes.subspan(start, length), (header & 0x20) != 0};
+    return std::pair{parts->commands, parts->leadingDelta};
 }
 
 std::optional<SysexSegment::Kind> segmentKind(std::uint8_t open, std::uint8_t close)

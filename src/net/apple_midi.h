@@ -84,6 +84,16 @@ struct ReceiverFeedback {
 Bytes encodeFeedback(const ReceiverFeedback &feedback);
 std::optional<ReceiverFeedback> decodeFeedback(ByteView bytes);
 
+// The parts of an accepted RTP-MIDI packet (see decodeRTP): its command list
+// and, when the J flag is set, the recovery journal after it (maybe empty).
+struct PacketParts {
+    std::uint16_t sequence = 0;
+    ByteView commands;
+    bool leadingDelta = false; // Z
+    std::optional<ByteView> journal;
+};
+std::optional<PacketParts> packetParts(ByteView packet);
+
 // At least four bytes starting with the 0xFF 0xFF signature.
 bool isSessionCommand(ByteView bytes);
 

@@ -1,5 +1,7 @@
 #include "net/rtp_discovery.h"
 
+#include "net/rtp_session_core.h"
+
 #include "net/rtp_discovery_avahi.h"
 
 #include <avahi-common/domain.h>
@@ -12,11 +14,14 @@ namespace korvane {
 
 std::string DiscoveredPeer::id() const
 {
-    return name + "|" + host + ":" + std::to_string(port);
+    return name + "|" + host + ":" + std::to_string(port) + (kind == Kind::midi2 ? "|midi2" : "");
 }
 
+// Instance names come from anyone on the network and end up in session names
+// and log lines: made safe like peer names.
 bool PeerList::add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer)
 {
+    peer.name = RTPSessionCore::sanitizeName(peer.name);
     const std::string id = peer.id();
     if (std::any_of(peers.begin(), peers.end(), [&](const DiscoveredPeer &p) { return p.id() == id; }))
         return false;
@@ -24,9 +29,10 @@ bool PeerList::add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer)
     return true;
 }
 
-bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name)
+bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name, DiscoveredPeer::Kind kind)
 {
-    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == name; }) > 0;
+    const std::string safe = RTPSessionCore::sanitizeName(name);
+    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == safe && p.kind == kind; }) > 0;
 }
 
 RTPDiscovery::RTPDiscovery(QObject *parent) : QObject(parent), m_link(std::make_shared<Link>())
@@ -66,7 +72,12 @@ void RTPDiscovery::sync()
     wanted.publication.reset();
     if (m_request)
         wanted.publication =
-            Link::Publication{m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication};
+            Link::Publication{m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication, {}};
+    wanted.midi2Publication.reset();
+    if (m_midi2Request)
+        wanted.midi2Publication = Link::Publication{m_midi2Request->name,
+                                                    static_cast<std::uint16_t>(m_midi2Request->port),
+                                                    m_midi2Publication, m_midi2Request->txt};
     wanted.resolveTimeout = resolveTimeout;
     wanted.reconnectInterval = reconnectInterval;
     m_link->wake();
@@ -87,12 +98,15 @@ void RTPDiscovery::stop()
     ++m_session;
     m_request.reset();
     ++m_publication;
+    m_midi2Request.reset();
+    ++m_midi2Publication;
     sync();
     QMetaObject::invokeMethod(
         this,
         [this] {
             clearPeers();
             setAdvertisedName({});
+            setAdvertisedMidi2Name({});
         },
         Qt::QueuedConnection);
 }
@@ -116,10 +130,62 @@ void RTPDiscovery::advertise(const std::string &name, int port)
             this, [this] { setAdvertisedName({}); }, Qt::QueuedConnection);
         return;
     }
-    m_request = Request{name, port};
+    m_request = Request{name, port, {}};
     sync();
     QMetaObject::invokeMethod(
         this, [this, name] { setAdvertisedName(name); }, Qt::QueuedConnection);
+}
+
+void RTPDiscovery::advertiseMidi2(const std::string &name, int port, const std::string &endpointName,
+                                  const std::string &productInstanceId)
+{
+    // TXT values longer than a record allows (255 bytes with the key) are cut.
+    Request request{name, port,
+                    {("UMPEndpointName=" + endpointName).substr(0, 255),
+                     ("ProductInstanceId=" + productInstanceId).substr(0, 255)}};
+    if (m_midi2Request == request) {
+        sync();
+        return;
+    }
+    ++m_midi2Publication;
+    if (port < 1 || port > 65535 || !avahi_is_valid_service_name(name.c_str())) {
+        qCWarning(lcDiscovery).noquote()
+            << QStringLiteral("KORVANE: publication DNS-SD MIDI 2.0 refusée pour « %1 » port %2 "
+                              "(nom de 1 à 63 octets et port de 1 à 65535 attendus)")
+                   .arg(QString::fromStdString(name))
+                   .arg(port);
+        withdrawMidi2();
+        return;
+    }
+    m_midi2Request = std::move(request);
+    sync();
+    QMetaObject::invokeMethod(
+        this, [this, name] { setAdvertisedMidi2Name(name); }, Qt::QueuedConnection);
+}
+
+void RTPDiscovery::withdrawMidi2()
+{
+    if (m_midi2Request) {
+        ++m_midi2Publication;
+        m_midi2Request.reset();
+    }
+    sync();
+    QMetaObject::invokeMethod(
+        this, [this] { setAdvertisedMidi2Name({}); }, Qt::QueuedConnection);
+}
+
+void RTPDiscovery::renamedMidi2(std::uint64_t publication, std::string name)
+{
+    if (publication == m_midi2Publication)
+        setAdvertisedMidi2Name(std::move(name));
+}
+
+void RTPDiscovery::setAdvertisedMidi2Name(std::string name)
+{
+    if (name == m_advertisedMidi2Name)
+        return;
+    m_advertisedMidi2Name = std::move(name);
+    emit advertisedNameChanged();
 }
 
 void RTPDiscovery::resolved(std::uint64_t session, DiscoveredPeer peer)
@@ -128,10 +194,10 @@ void RTPDiscovery::resolved(std::uint64_t session, DiscoveredPeer peer)
         appendPeer(std::move(peer));
 }
 
-void RTPDiscovery::removed(std::uint64_t session, const std::string &name)
+void RTPDiscovery::removed(std::uint64_t session, const std::string &name, DiscoveredPeer::Kind kind)
 {
     if (session == m_session)
-        removePeersNamed(name);
+        removePeersNamed(name, kind);
 }
 
 void RTPDiscovery::lost(std::uint64_t session)
@@ -152,9 +218,9 @@ void RTPDiscovery::appendPeer(DiscoveredPeer peer)
         emit peersChanged();
 }
 
-void RTPDiscovery::removePeersNamed(const std::string &name)
+void RTPDiscovery::removePeersNamed(const std::string &name, DiscoveredPeer::Kind kind)
 {
-    if (PeerList::removeNamed(m_peers, name))
+    if (PeerList::removeNamed(m_peers, name, kind))
         emit peersChanged();
 }
 

@@ -13,13 +13,17 @@
 
 namespace korvane {
 
-// A resolved RTP-MIDI participant announced by DNS-SD.
+// A resolved RTP-MIDI participant announced by DNS-SD, or a Network MIDI 2.0
+// host (service "_midi2._udp").
 struct DiscoveredPeer {
+    enum class Kind { appleMidi, midi2 };
+
     std::string name; // service instance name
     std::string host; // dotted-decimal IPv4
-    int port = 0;     // its control port
+    int port = 0;     // its control port (a Network MIDI 2.0 host's only port)
+    Kind kind = Kind::appleMidi;
 
-    // "<name>|<host>:<port>"
+    // "<name>|<host>:<port>", followed by "|midi2" for a Network MIDI 2.0 host.
     std::string id() const;
 
     friend bool operator==(const DiscoveredPeer &, const DiscoveredPeer &) = default;
@@ -27,10 +31,12 @@ struct DiscoveredPeer {
 
 // The rules of the published peer list, apart from DNS-SD. Each returns whether the list changed.
 namespace PeerList {
-// Appends peer unless a peer with the same id is listed (resolution order is kept).
+// Appends peer, its name made safe (control characters replaced, cut at 64),
+// unless a peer with the same id is listed (resolution order is kept).
 bool add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer);
-// Removes every peer of that instance name, whatever its host and port.
-bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name);
+// Removes every peer of that instance name and kind, whatever its host and port.
+bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name,
+                 DiscoveredPeer::Kind kind = DiscoveredPeer::Kind::appleMidi);
 } // namespace PeerList
 
 // Browses for and publishes "_apple-midi._udp" services in "local" through the Avahi daemon.
@@ -62,6 +68,13 @@ public:
     // The instance name actually published (after any renaming); empty when none.
     std::string advertisedName() const { return m_advertisedName; }
 
+    // The same for the Network MIDI 2.0 host ("_midi2._udp"), with the TXT
+    // records hosts read: UMPEndpointName and ProductInstanceId.
+    void advertiseMidi2(const std::string &name, int port, const std::string &endpointName,
+                        const std::string &productInstanceId);
+    void withdrawMidi2();
+    std::string advertisedMidi2Name() const { return m_advertisedMidi2Name; }
+
     // True while the Avahi daemon answers.
     bool daemonAvailable() const { return m_daemonAvailable; }
 
@@ -86,6 +99,8 @@ private:
     struct Request {
         std::string name;
         int port = 0;
+        std::vector<std::string> txt;
+        friend bool operator==(const Request &, const Request &) = default;
     };
 
     // Hands the wanted state to the discovery thread and wakes it.
@@ -93,12 +108,14 @@ private:
     // Results from the discovery thread, each stamped with the browsing session or the
     // publication it belongs to; anything from an earlier one is ignored.
     void resolved(std::uint64_t session, DiscoveredPeer peer);
-    void removed(std::uint64_t session, const std::string &name);
+    void removed(std::uint64_t session, const std::string &name, DiscoveredPeer::Kind kind);
     void lost(std::uint64_t session);
     void renamed(std::uint64_t publication, std::string name);
+    void renamedMidi2(std::uint64_t publication, std::string name);
+    void setAdvertisedMidi2Name(std::string name);
 
     void appendPeer(DiscoveredPeer peer);
-    void removePeersNamed(const std::string &name);
+    void removePeersNamed(const std::string &name, DiscoveredPeer::Kind kind);
     void clearPeers();
     void setAdvertisedName(std::string name);
     void setDaemonAvailable(bool available);
@@ -110,6 +127,9 @@ private:
     std::uint64_t m_session = 0;     // bumped by start() and stop()
     std::uint64_t m_publication = 0; // bumped by every advertise() that changes the request, and by stop()
     std::optional<Request> m_request;
+    std::string m_advertisedMidi2Name;
+    std::uint64_t m_midi2Publication = 0;
+    std::optional<Request> m_midi2Request;
     std::shared_ptr<Link> m_link;
 };
 

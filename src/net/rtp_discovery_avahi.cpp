@@ -13,7 +13,6 @@ namespace korvane {
 
 namespace {
 
-constexpr const char *kServiceType = "_apple-midi._udp";
 constexpr const char *kDomain = "local";
 // Bounds the renaming loop when Avahi keeps reporting local collisions.
 constexpr int kMaxRenames = 32;
@@ -71,16 +70,13 @@ void RTPDiscovery::Avahi::reconcile()
     if (quit())
         return;
     if (!wanted()) {
-        publication.reset();
+        for (Slot &slot : services)
+            slot.publication.reset();
         freeClient();
         return;
     }
-    if (!want.publication || !publication || publication->serial != want.publication->serial) {
-        withdraw();
-        if (want.publication)
-            publication = Publication{want.publication->name, want.publication->name, want.publication->port,
-                                      want.publication->serial};
-    }
+    reconcilePublication(services[0], want.publication);
+    reconcilePublication(services[1], want.midi2Publication);
     if (quit())
         return;
     ensureClient();
@@ -93,14 +89,26 @@ void RTPDiscovery::Avahi::reconcile()
     startBrowser();
     if (quit())
         return;
-    if (publication && !publication->committed)
-        publish();
-    quit();
+    for (Slot &slot : services) {
+        if (slot.publication && !slot.publication->committed)
+            publish(slot);
+        if (quit())
+            return;
+    }
+}
+
+void RTPDiscovery::Avahi::reconcilePublication(Slot &slot, const std::optional<Link::Publication> &wanted)
+{
+    if (wanted && slot.publication && slot.publication->serial == wanted->serial)
+        return;
+    withdraw(slot);
+    if (wanted)
+        slot.publication = Publication{wanted->name, wanted->name, wanted->port, wanted->serial, false, false, wanted->txt};
 }
 
 bool RTPDiscovery::Avahi::wanted() const
 {
-    return want.browsing || want.publication.has_value();
+    return want.browsing || want.publication.has_value() || want.midi2Publication.has_value();
 }
 
 void RTPDiscovery::Avahi::ensureClient()
@@ -125,9 +133,11 @@ void RTPDiscovery::Avahi::freeClient()
 {
     reconnect.stop();
     dropLookups(false);
-    group = nullptr;
-    if (publication)
-        publication->committed = false;
+    for (Slot &slot : services) {
+        slot.group = nullptr;
+        if (slot.publication)
+            slot.publication->committed = false;
+    }
     if (client != nullptr) {
         avahi_client_free(client);
         client = nullptr;
@@ -139,12 +149,13 @@ void RTPDiscovery::Avahi::dropLookups(bool freeObjects)
     if (freeObjects) {
         for (const Resolving &r : resolving)
             avahi_service_resolver_free(r.resolver);
-        if (browser != nullptr)
-            avahi_service_browser_free(browser);
+        for (AvahiServiceBrowser *b : {browser, midi2Browser})
+            if (b != nullptr)
+                avahi_service_browser_free(b);
     }
     resolving.clear();
     found.clear();
-    browser = nullptr;
+    browser = midi2Browser = nullptr;
 }
 
 void RTPDiscovery::Avahi::retryLater()
@@ -179,10 +190,12 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
     case AVAHI_CLIENT_S_REGISTERING:
     case AVAHI_CLIENT_S_COLLISION:
         // The daemon is (re)establishing its host name; records go back in once running.
-        if (group != nullptr)
-            avahi_entry_group_reset(group);
-        if (publication)
-            publication->committed = false;
+        for (Slot &slot : services) {
+            if (slot.group != nullptr)
+                avahi_entry_group_reset(slot.group);
+            if (slot.publication)
+                slot.publication->committed = false;
+        }
         break;
     case AVAHI_CLIENT_CONNECTING:
         // No daemon on the bus (yet, or any more): everything it served is gone. A daemon
@@ -190,12 +203,14 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         // call went unanswered.
         reportUnavailable(QStringLiteral("le démon Avahi ne répond pas"));
         dropLookups(true);
-        if (group != nullptr) {
-            avahi_entry_group_free(group);
-            group = nullptr;
+        for (Slot &slot : services) {
+            if (slot.group != nullptr) {
+                avahi_entry_group_free(slot.group);
+                slot.group = nullptr;
+            }
+            if (slot.publication)
+                slot.publication->committed = false;
         }
-        if (publication)
-            publication->committed = false;
         link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
         retryLater();
         break;
@@ -223,9 +238,15 @@ void RTPDiscovery::Avahi::startBrowser()
 {
     if (!want.browsing || browser != nullptr || client == nullptr)
         return;
-    browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, kServiceType, kDomain,
+    browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[0].type, kDomain,
                                         AvahiLookupFlags(0), &Avahi::browseCallback, this);
-    if (browser == nullptr) {
+    if (browser != nullptr)
+        midi2Browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[1].type, kDomain,
+                                                 AvahiLookupFlags(0), &Avahi::browseCallback, this);
+    if (browser == nullptr || midi2Browser == nullptr) {
+        if (browser != nullptr)
+            avahi_service_browser_free(browser);
+        browser = nullptr;
         if (!failureLogged)
             qCWarning(lcDiscovery) << "KORVANE: recherche DNS-SD impossible :"
                                    << avahi_strerror(avahi_client_errno(client));
@@ -242,11 +263,12 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
                                    const char *domain)
 {
     qCDebug(lcDiscovery) << "browse event" << event << name << "on" << interface << protocol;
+    const auto kind = b == midi2Browser ? DiscoveredPeer::Kind::midi2 : DiscoveredPeer::Kind::appleMidi;
     switch (event) {
     case AVAHI_BROWSER_NEW: {
-        if (publication && publication->current == name)
+        if (const Slot &own = slotOf(kind); own.publication && own.publication->current == name)
             return; // our own service
-        Found service{interface, protocol, name};
+        Found service{interface, protocol, name, kind};
         if (std::find(found.begin(), found.end(), service) != found.end())
             return;
         found.push_back(service);
@@ -261,7 +283,7 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
         break;
     }
     case AVAHI_BROWSER_REMOVE: {
-        const Found service{interface, protocol, name};
+        const Found service{interface, protocol, name, kind};
         const auto it = std::find(found.begin(), found.end(), service);
         if (it == found.end())
             return;
@@ -276,11 +298,12 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
         }
         // The same instance can be seen on several interfaces and protocols: it is gone
         // when the last of them withdraws it.
-        const bool stillSeen =
-            std::any_of(found.begin(), found.end(), [&](const Found &f) { return f.name == service.name; });
+        const bool stillSeen = std::any_of(found.begin(), found.end(), [&](const Found &f) {
+            return f.name == service.name && f.kind == kind;
+        });
         if (!stillSeen)
-            link->post([session = browserSession, removed = service.name](RTPDiscovery &d) {
-                d.removed(session, removed);
+            link->post([session = browserSession, removed = service.name, kind](RTPDiscovery &d) {
+                d.removed(session, removed, kind);
             });
         break;
     }
@@ -309,7 +332,7 @@ void RTPDiscovery::Avahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent 
         char host[AVAHI_ADDRESS_STR_MAX] = {};
         if (avahi_address_snprint(host, sizeof host, address) == nullptr)
             return;
-        link->post([session = browserSession, peer = DiscoveredPeer{name, host, port}](
+        link->post([session = browserSession, peer = DiscoveredPeer{name, host, port, it->service.kind}](
                        RTPDiscovery &d) mutable { d.resolved(session, std::move(peer)); });
     }
     endResolving(it->serial);
@@ -326,11 +349,13 @@ void RTPDiscovery::Avahi::endResolving(std::uint64_t serial)
     resolving.erase(it);
 }
 
-void RTPDiscovery::Avahi::publish()
+void RTPDiscovery::Avahi::publish(Slot &slot)
 {
+    auto &publication = slot.publication;
     if (!publication || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
         return;
-    const int error = [this] {
+    const int error = [this, &slot, &publication] {
+        AvahiEntryGroup *&group = slot.group;
         if (group == nullptr) {
             group = avahi_entry_group_new(client, &Avahi::groupCallback, this);
             if (group == nullptr)
@@ -338,18 +363,22 @@ void RTPDiscovery::Avahi::publish()
         } else if (const int reset = avahi_entry_group_reset(group); reset < 0) {
             return reset;
         }
-        for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
-            const int added = avahi_entry_group_add_service(
-                group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                publication->current.c_str(), kServiceType, kDomain, nullptr, publication->port,
-                static_cast<const char *>(nullptr));
-            if (added == AVAHI_ERR_COLLISION) {
-                rename();
-                continue;
+        AvahiStringList *txt = nullptr;
+        for (const std::string &record : publication->txt)
+            txt = avahi_string_list_add(txt, record.c_str());
+        const auto added = [&] {
+            for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
+                const int result = avahi_entry_group_add_service_strlst(
+                    group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), publication->current.c_str(),
+                    slot.type, kDomain, nullptr, publication->port, txt);
+                if (result != AVAHI_ERR_COLLISION)
+                    return result;
+                rename(slot);
             }
-            return added < 0 ? added : avahi_entry_group_commit(group);
-        }
-        return int(AVAHI_ERR_COLLISION);
+            return int(AVAHI_ERR_COLLISION);
+        }();
+        avahi_string_list_free(txt);
+        return added < 0 ? added : avahi_entry_group_commit(group);
     }();
     publication->committed = error >= 0;
     if (error >= 0) {
@@ -358,13 +387,14 @@ void RTPDiscovery::Avahi::publish()
     }
     // Tried again later: a reply that timed out leaves the daemon able to take it next time.
     if (!publication->failureLogged)
-        logPublishError(error);
+        logPublishError(slot, error);
     publication->failureLogged = true;
     retryLater();
 }
 
-void RTPDiscovery::Avahi::rename()
+void RTPDiscovery::Avahi::rename(Slot &slot)
 {
+    auto &publication = slot.publication;
     char *alternative = avahi_alternative_service_name(publication->current.c_str());
     qCInfo(lcDiscovery).noquote() << QStringLiteral(
                                          "KORVANE: nom DNS-SD « %1 » déjà pris, publié sous « %2 »")
@@ -372,39 +402,45 @@ void RTPDiscovery::Avahi::rename()
                                               QString::fromUtf8(alternative));
     publication->current = alternative;
     avahi_free(alternative);
-    link->post([serial = publication->serial, name = publication->current](RTPDiscovery &d) mutable {
-        d.renamed(serial, std::move(name));
+    link->post([serial = publication->serial, name = publication->current, kind = slot.kind](RTPDiscovery &d) mutable {
+        if (kind == DiscoveredPeer::Kind::midi2)
+            d.renamedMidi2(serial, std::move(name));
+        else
+            d.renamed(serial, std::move(name));
     });
 }
 
 void RTPDiscovery::Avahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state)
 {
-    if (g != group || !publication)
-        return;
-    if (state == AVAHI_ENTRY_GROUP_COLLISION) {
-        rename();
-        publish();
-    } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
-        logPublishError(avahi_client_errno(avahi_entry_group_get_client(g)));
-        publication->committed = false;
-        retryLater();
+    for (Slot &slot : services) {
+        if (g != slot.group || !slot.publication)
+            continue;
+        if (state == AVAHI_ENTRY_GROUP_COLLISION) {
+            rename(slot);
+            publish(slot);
+        } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
+            logPublishError(slot, avahi_client_errno(avahi_entry_group_get_client(g)));
+            slot.publication->committed = false;
+            retryLater();
+        }
     }
 }
 
-void RTPDiscovery::Avahi::logPublishError(int error)
+void RTPDiscovery::Avahi::logPublishError(const Slot &slot, int error)
 {
+    const auto &publication = slot.publication;
     qCWarning(lcDiscovery).noquote() << QStringLiteral(
                                             "KORVANE: publication DNS-SD de « %1 » impossible : %2")
                                             .arg(QString::fromStdString(publication->current),
                                                  QString::fromUtf8(avahi_strerror(error)));
 }
 
-void RTPDiscovery::Avahi::withdraw()
+void RTPDiscovery::Avahi::withdraw(Slot &slot)
 {
-    publication.reset();
-    if (group != nullptr) {
-        avahi_entry_group_free(group);
-        group = nullptr;
+    slot.publication.reset();
+    if (slot.group != nullptr) {
+        avahi_entry_group_free(slot.group);
+        slot.group = nullptr;
     }
 }
 

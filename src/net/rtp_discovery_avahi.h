@@ -33,12 +33,14 @@ struct RTPDiscovery::Link {
     struct Publication {
         std::string name;
         std::uint16_t port = 0;
-        std::uint64_t serial = 0; // RTPDiscovery::m_publication when asked
+        std::uint64_t serial = 0; // RTPDiscovery::m_publication (or m_midi2Publication) when asked
+        std::vector<std::string> txt;
     };
     struct Wanted {
         bool browsing = false;
         std::uint64_t session = 0;
         std::optional<Publication> publication;
+        std::optional<Publication> midi2Publication; // the Network MIDI 2.0 host
         std::chrono::milliseconds resolveTimeout{0};
         std::chrono::milliseconds reconnectInterval{0};
     };
@@ -72,6 +74,7 @@ struct RTPDiscovery::Avahi {
         AvahiIfIndex interface;
         AvahiProtocol protocol;
         std::string name;
+        DiscoveredPeer::Kind kind = DiscoveredPeer::Kind::appleMidi;
         bool operator==(const Found &) const = default;
     };
     struct Resolving {
@@ -86,6 +89,14 @@ struct RTPDiscovery::Avahi {
         std::uint64_t serial;
         bool committed = false;
         bool failureLogged = false;
+        std::vector<std::string> txt;
+    };
+    // One published service type: its entry group and what is published in it.
+    struct Slot {
+        DiscoveredPeer::Kind kind;
+        const char *type;
+        std::optional<Publication> publication;
+        AvahiEntryGroup *group = nullptr;
     };
 
     // The discovery thread's body: returns once the owner is destroyed and the call under
@@ -109,17 +120,19 @@ struct RTPDiscovery::Avahi {
     void reportUnavailable(const QString &why);
     void onClientState(AvahiClient *c, AvahiClientState state);
     void startBrowser();
+    Slot &slotOf(DiscoveredPeer::Kind kind) { return services[kind == DiscoveredPeer::Kind::midi2 ? 1 : 0]; }
+    void reconcilePublication(Slot &slot, const std::optional<Link::Publication> &wanted);
     void onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
                   AvahiBrowserEvent event, const char *name, const char *type, const char *domain);
     void onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
                    const AvahiAddress *address, std::uint16_t port);
     void endResolving(std::uint64_t serial);
-    void publish();
-    void rename();
+    void publish(Slot &slot);
+    void rename(Slot &slot);
     void onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state);
-    void logPublishError(int error);
-    // Withdraws the published service, if any.
-    void withdraw();
+    void logPublishError(const Slot &slot, int error);
+    // Withdraws the slot's published service, if any.
+    void withdraw(Slot &slot);
 
     // Avahi's C callbacks; userdata is the Avahi object.
     static void clientCallback(AvahiClient *c, AvahiClientState state, void *self);
@@ -139,12 +152,13 @@ struct RTPDiscovery::Avahi {
     AvahiQtPoll poll;  // outlives client: declared before it, freed after it
     AvahiClient *client = nullptr;
     AvahiServiceBrowser *browser = nullptr;
+    AvahiServiceBrowser *midi2Browser = nullptr;
     std::uint64_t browserSession = 0;
-    AvahiEntryGroup *group = nullptr;
+    Slot services[2] = {{DiscoveredPeer::Kind::appleMidi, "_apple-midi._udp", {}, nullptr},
+                     {DiscoveredPeer::Kind::midi2, "_midi2._udp", {}, nullptr}};
     std::vector<Found> found;
     std::list<Resolving> resolving;
     std::uint64_t lastSerial = 0;
-    std::optional<Publication> publication;
     bool unavailableLogged = false;
     bool failureLogged = false;
     QTimer reconnect;

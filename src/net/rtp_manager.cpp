@@ -1,7 +1,5 @@
 #include "net/rtp_manager.h"
 
-#include "midi/midi_router.h"
-
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QPointer>
@@ -11,28 +9,39 @@
 
 namespace korvane {
 
-struct RTPManager::RouterLink {
+// The callbacks sessions call on their threads; replaced from any thread, so
+// each call takes a reference under the lock and calls outside it.
+struct RTPManager::Sinks {
     std::mutex mutex;
-    std::weak_ptr<MIDIRouter> router;
+    std::shared_ptr<const Input> input;
+    std::shared_ptr<const OriginGone> originGone;
 
-    std::shared_ptr<MIDIRouter> lock()
+    template <class T> std::shared_ptr<const T> get(const std::shared_ptr<const T> &which)
     {
         std::lock_guard guard(mutex);
-        return router.lock();
+        return which;
     }
 };
 
-RTPManager::RTPManager(QObject *parent) : QObject(parent), m_router(std::make_shared<RouterLink>()) {}
+RTPManager::RTPManager(QObject *parent) : QObject(parent), m_sinks(std::make_shared<Sinks>()) {}
 
 RTPManager::~RTPManager()
 {
     stopAll();
 }
 
-void RTPManager::setRouter(std::weak_ptr<MIDIRouter> router)
+void RTPManager::setInput(Input input)
 {
-    std::lock_guard guard(m_router->mutex);
-    m_router->router = std::move(router);
+    auto shared = input ? std::make_shared<const Input>(std::move(input)) : nullptr;
+    std::lock_guard guard(m_sinks->mutex);
+    m_sinks->input = std::move(shared);
+}
+
+void RTPManager::setOriginGone(OriginGone originGone)
+{
+    auto shared = originGone ? std::make_shared<const OriginGone>(std::move(originGone)) : nullptr;
+    std::lock_guard guard(m_sinks->mutex);
+    m_sinks->originGone = std::move(shared);
 }
 
 void RTPManager::apply(const std::vector<RTPSessionConfig> &configs)
@@ -58,12 +67,16 @@ void RTPManager::apply(const std::vector<RTPSessionConfig> &configs)
     // Each stop returns once its BY packets are out and both sockets are
     // closed, so a changed session can bind the same ports again below.
     bool forgotten = false;
+    for (auto &session : stopping)
+        session->requestStop(false);
     for (auto &session : stopping) {
         const Uuid id = session->config().id;
         session->stop();
+        m_droppedByStopped += session->droppedPackets();
         forgotten = m_peersBySession.erase(id) + m_statusBySession.erase(id) > 0 || forgotten;
     }
     stopping.clear();
+    updateDropped();
     if (forgotten) {
         emit peersBySessionChanged();
         emit statusBySessionChanged();
@@ -81,9 +94,14 @@ void RTPManager::startSession(const RTPSessionConfig &config)
     session->setResolver(m_resolver);
 
     // Session thread, synchronously.
-    session->setOnReceive([link = m_router, key = session->endpointKey()](const MIDIMessage &message) {
-        if (auto router = link->lock())
-            router->process(key, message);
+    session->setOnReceive(
+        [sinks = m_sinks, key = session->endpointKey()](const MIDIMessage &message, std::uint64_t origin) {
+            if (const auto input = sinks->get(sinks->input))
+                (*input)(key, message, origin);
+        });
+    session->setOnOriginGone([sinks = m_sinks, key = session->endpointKey()](std::uint64_t origin) {
+        if (const auto gone = sinks->get(sinks->originGone))
+            (*gone)(key, origin);
     });
     // Session thread: hop to the main thread. Sessions are stopped (their
     // threads ended) before this manager goes away.
@@ -112,6 +130,7 @@ void RTPManager::startSession(const RTPSessionConfig &config)
             return;
         self->m_statusBySession[id] = status;
         emit self->statusBySessionChanged();
+        self->updateDropped();
     });
 
     {
@@ -122,15 +141,20 @@ void RTPManager::startSession(const RTPSessionConfig &config)
     session->start();
 }
 
-void RTPManager::stopAll()
+void RTPManager::stopAll(bool panicFirst)
 {
     std::map<Uuid, std::shared_ptr<RTPMidiSession>> stopping;
     {
         std::lock_guard guard(m_sessionsMutex);
         stopping.swap(m_sessions);
     }
+    // All at once: each may wait up to 300 ms for its panic to be confirmed.
     for (auto &[id, session] : stopping)
+        session->requestStop(panicFirst);
+    for (auto &[id, session] : stopping) {
         session->stop();
+        m_droppedByStopped += session->droppedPackets();
+    }
     stopping.clear();
     if (!m_peersBySession.empty()) {
         m_peersBySession.clear();
@@ -140,6 +164,7 @@ void RTPManager::stopAll()
         m_statusBySession.clear();
         emit statusBySessionChanged();
     }
+    updateDropped();
 }
 
 void RTPManager::sendToKey(const EndpointKey &key, const MIDIMessage &message)
@@ -158,6 +183,29 @@ void RTPManager::sendToKey(const EndpointKey &key, const MIDIMessage &message)
     }
     for (const auto &session : targets)
         session->send(message);
+}
+
+void RTPManager::panic()
+{
+    std::vector<std::shared_ptr<RTPMidiSession>> targets;
+    {
+        std::lock_guard guard(m_sessionsMutex);
+        for (const auto &[id, session] : m_sessions)
+            targets.push_back(session);
+    }
+    for (const auto &session : targets)
+        session->sendPanic();
+}
+
+void RTPManager::updateDropped()
+{
+    std::uint64_t total = m_droppedByStopped;
+    for (const auto &[id, status] : m_statusBySession)
+        total += status.droppedPackets;
+    if (total <= m_droppedMessages)
+        return;
+    m_droppedMessages = total;
+    emit droppedMessagesChanged();
 }
 
 std::vector<EndpointKey> RTPManager::routableKeys() const

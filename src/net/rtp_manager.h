@@ -1,8 +1,9 @@
 #pragma once
 
 // Owns the running RTP-MIDI sessions, one per enabled session configuration,
-// routes outgoing network MIDI to them by name and feeds what they receive to
-// the router. Main-thread object, except sendToKey (any thread).
+// routes outgoing network MIDI to them by name and hands what they receive to
+// the input callback. Main-thread object, except sendToKey, panic, setInput
+// and setOriginGone (any thread).
 
 #include "midi/midi_message.h"
 #include "model/project.h"
@@ -12,7 +13,9 @@
 #include <QString>
 
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,8 +23,6 @@
 #include <vector>
 
 namespace korvane {
-
-class MIDIRouter;
 
 class RTPManager : public QObject {
     Q_OBJECT
@@ -38,7 +39,15 @@ public:
     // its stop procedure and frees its ports) before the new ones start, in
     // order. A configuration whose id is already taken gets no session.
     void apply(const std::vector<RTPSessionConfig> &configs);
-    void stopAll();
+    // With panicFirst every session first sends the network panic to its
+    // established peers and makes sure it arrived (confirmed by the peer's
+    // receiver feedback within 300 ms, else sent a second time) before its BY.
+    // The sessions stop side by side; this returns once all have.
+    void stopAll(bool panicFirst = false);
+    // Any thread: control changes 123 then 120, value 0, on channels 1 to 16,
+    // to every established peer of every running session, in each session's
+    // send order.
+    void panic();
 
     // Any thread: every session named key.name (exact) sends the message;
     // keys of another kind than rtp are ignored.
@@ -56,7 +65,16 @@ public:
     // State, peers and their round-trip times, as each session last reported.
     const std::map<Uuid, RTPSessionStatus> &statusBySession() const { return m_statusBySession; }
 
-    void setRouter(std::weak_ptr<MIDIRouter> router);
+    using Input = std::function<void(const EndpointKey &source, const MIDIMessage &, std::uint64_t origin)>;
+    using OriginGone = std::function<void(const EndpointKey &source, std::uint64_t origin)>;
+    // Any thread. Called on session threads with the session's endpointKey();
+    // origin as RTPMidiSession gives it.
+    void setInput(Input input);
+    void setOriginGone(OriginGone originGone);
+
+    // MIDI messages (packets) the sessions could not send, all sessions, since
+    // this manager was made. Main thread; droppedMessagesChanged when it grows.
+    std::uint64_t droppedMessages() const { return m_droppedMessages; }
     // Timers of sessions created from now on (tests shorten them).
     void setSessionTiming(RTPMidiSession::Timing timing) { m_timing = timing; }
     // Host lookups of sessions created from now on (tests inject one).
@@ -67,18 +85,22 @@ signals:
     void statusBySessionChanged();
     void logLinesChanged();
     void logLineAdded(QString line);
+    void droppedMessagesChanged();
 
 private:
-    struct RouterLink; // shared with the sessions' receive callbacks
+    struct Sinks; // shared with the sessions' callbacks
 
     void appendLog(const std::string &line);
     bool isCurrent(const Uuid &id, const RTPMidiSession *session) const;
     void startSession(const RTPSessionConfig &config);
+    void updateDropped();
 
     mutable std::mutex m_sessionsMutex; // guards m_sessions only; never held while stopping
     std::map<Uuid, std::shared_ptr<RTPMidiSession>> m_sessions;
 
-    std::shared_ptr<RouterLink> m_router;
+    std::shared_ptr<Sinks> m_sinks;
+    std::uint64_t m_droppedMessages = 0;
+    std::uint64_t m_droppedByStopped = 0; // by sessions no longer in the table
     std::map<Uuid, std::vector<std::string>> m_peersBySession;
     std::map<Uuid, RTPSessionStatus> m_statusBySession;
     std::deque<std::string> m_logLines;

@@ -26,15 +26,6 @@ std::uint32_t randomNonZero()
     return QRandomGenerator::system()->bounded(std::numeric_limits<std::uint32_t>::max()) + 1u;
 }
 
-// Longest command list that still leaves as one ordinary packet.
-constexpr std::size_t kSinglePacketList = AppleMIDI::maxDataPacketSize - AppleMIDI::rtpHeaderSize - 2;
-
-bool segmentable(const std::vector<std::uint8_t> &bytes)
-{
-    return bytes.size() > 2 && bytes.front() == 0xF0 && bytes.back() == 0xF7 &&
-           std::all_of(bytes.begin() + 1, bytes.end() - 1, [](auto b) { return b < 0x80; });
-}
-
 } // namespace
 
 std::optional<std::uint32_t> RTPMidiSession::systemResolver(const std::string &host)
@@ -57,6 +48,9 @@ RTPMidiSession::RTPMidiSession(RTPSessionConfig config, std::string localName)
       m_initiatorToken(randomNonZero()), m_sendPath(std::make_unique<RTPSendPath>()),
       m_reports(std::make_shared<RTPReportBox>()), m_mainContext(std::make_unique<QObject>())
 {
+    m_sendPath->ssrc = m_ssrc;
+    if (m_config.recoveryJournal)
+        m_sendPath->journal = std::make_unique<RecoveryJournal::JournalSender>();
     if (auto *app = QCoreApplication::instance())
         m_mainContext->moveToThread(app->thread());
 }
@@ -81,6 +75,7 @@ void RTPMidiSession::start()
         return;
     RTPSessionWorker::Callbacks callbacks;
     callbacks.onReceive = m_onReceive;
+    callbacks.onOriginGone = m_onOriginGone;
     callbacks.log = m_log;
     if (m_onPeersChanged || m_onStatus) {
         // m_mainContext outlives the thread (the destructor joins it first),
@@ -116,17 +111,24 @@ void RTPMidiSession::start()
     m_thread->start();
 }
 
-void RTPMidiSession::stop()
+void RTPMidiSession::requestStop(bool panicFirst)
 {
-    if (!m_started || m_stopping.exchange(true))
+    if (!m_started || m_stopRequested.exchange(true))
         return;
     if (QThread::currentThread() == m_thread.get()) {
-        m_worker->stopNow();
+        m_worker->stopNow(); // inside a callback: no waiting for a confirmation here
         return;
     }
     // Runs after everything posted before it (start included); the thread
     // ends right after, once the BY packets are out and the sockets closed.
-    m_worker->requestStop();
+    m_worker->post([worker = m_worker.get(), panicFirst] { worker->beginStop(panicFirst); });
+}
+
+void RTPMidiSession::stop(bool panicFirst)
+{
+    requestStop(panicFirst);
+    if (!m_started || QThread::currentThread() == m_thread.get())
+        return;
     m_thread->wait();
     m_worker->joined();
 }
@@ -137,51 +139,26 @@ void RTPMidiSession::setLastSequence(std::uint16_t sequence)
     m_sendPath->sequence = sequence;
 }
 
+void RTPMidiSession::setSendFunction(
+    std::function<long(int, const std::uint8_t *, std::size_t, const sockaddr_in &)> send)
+{
+    std::lock_guard lock(m_sendPath->mutex);
+    m_sendPath->sendFunction = std::move(send);
+}
+
 void RTPMidiSession::send(const MIDIMessage &message)
 {
-    const auto &bytes = message.bytes;
-    if (bytes.empty())
-        return;
-    RTPSendPath &path = *m_sendPath;
-    if (bytes.size() > kSinglePacketList && segmentable(bytes)) {
-        // Encoded outside the lock; numbered when each segment leaves.
-        auto segments = AppleMIDI::encodeRTPPackets(message, 0, 0, m_ssrc);
-        std::size_t size = 0;
-        for (const auto &s : segments)
-            size += s.size();
-        std::lock_guard lock(path.mutex);
-        if (path.dataFD < 0 || path.peers.empty())
-            return; // nobody to send to: nothing is lost
-        if (path.bulkBytes + size > RTPSendPath::maxBulkBytes) {
-            path.dropped += segments.size();
-            return;
-        }
-        path.bulkBytes += size;
-        path.bulk.push_back({std::move(segments)});
-        path.wake();
-        return;
-    }
-    std::array<std::uint8_t, AppleMIDI::rtpHeaderSize + 2 + AppleMIDI::maxCommandListLength> packet;
-    const std::size_t size = AppleMIDI::encodeRTPInto(message, 0, 0, m_ssrc, packet);
-    std::lock_guard lock(path.mutex);
-    if (path.dataFD < 0 || path.peers.empty())
-        return; // the sequence number only counts packets that left
-    if (size == 0) {
-        ++path.dropped; // longer than one command list and not segmentable
-        return;
-    }
-    bool numbered = false;
-    path.number(packet.data(), numbered);
-    std::size_t next = 0;
-    if (!path.backlog.empty() || !path.sendToPeers(packet.data(), size, next)) {
-        if (path.backlog.size() >= RTPSendPath::maxBacklog) {
-            ++path.dropped;
-            return;
-        }
-        path.backlog.push_back({AppleMIDI::Bytes(packet.begin(), packet.begin() + static_cast<long>(size)),
-                                true, next});
-        path.wake();
-    }
+    m_sendPath->send(message);
+}
+
+void RTPMidiSession::sendPanic()
+{
+    RTPSessionWorker::sendPanic(*m_sendPath);
+}
+
+std::uint64_t RTPMidiSession::droppedPackets() const
+{
+    return m_sendPath->dropped.load();
 }
 
 } // namespace korvane

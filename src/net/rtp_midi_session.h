@@ -20,6 +20,7 @@
 
 class QObject;
 class QThread;
+struct sockaddr_in;
 
 namespace korvane {
 
@@ -30,7 +31,11 @@ struct RTPReportBox;
 class RTPMidiSession {
 public:
     using Timing = RTPSessionTiming;
-    using ReceiveCallback = std::function<void(const MIDIMessage &)>;
+    // origin: non-zero and unique in the process for one established period
+    // of one peer (a peer that joins again gets a new one); messages the
+    // recovery journal repairs carry it too.
+    using ReceiveCallback = std::function<void(const MIDIMessage &, std::uint64_t origin)>;
+    using OriginGoneCallback = std::function<void(std::uint64_t origin)>;
     using LogCallback = std::function<void(const std::string &)>;
     using PeersCallback = std::function<void(const std::vector<std::string> &)>;
     using StatusCallback = std::function<void(const RTPSessionStatus &)>;
@@ -58,6 +63,10 @@ public:
     // session exists. Reports are coalesced: a burst of changes gives one
     // delivery of the latest state.
     void setOnReceive(ReceiveCallback callback) { m_onReceive = std::move(callback); }
+    // Session thread, after the last message of that period was delivered:
+    // an established peer left (BY), fell silent, was dropped, joined again
+    // with a new SSRC, or the session stopped (once per established peer).
+    void setOnOriginGone(OriginGoneCallback callback) { m_onOriginGone = std::move(callback); }
     void setLog(LogCallback callback) { m_log = std::move(callback); }
     void setOnPeersChanged(PeersCallback callback) { m_onPeersChanged = std::move(callback); }
     void setOnStatus(StatusCallback callback) { m_onStatus = std::move(callback); }
@@ -75,12 +84,24 @@ public:
     // in progress is abandoned, not waited for. Idempotent.
     // Called from the session's own thread (inside a callback) it runs the
     // procedure at once and the thread ends when the callback returns.
-    void stop();
-    // Any thread. A message that fits one packet leaves at once, from the
-    // caller's thread, to every established peer. The segments of a large
-    // system-exclusive message are queued and paced out by the session
-    // thread. The send lock is held for one packet at a time.
+    // With panicFirst the session first sends the network panic (control
+    // changes 123 and 120 on the 16 channels) to its established peers and
+    // waits up to 300 ms for their receiver feedback to confirm it, else sends
+    // it a second time, before its BY.
+    void stop(bool panicFirst = false);
+    // The same without waiting: the thread ends by itself; stop() waits for it.
+    void requestStop(bool panicFirst = false);
+    // Any thread. Messages leave in the order given: at once from the caller's
+    // thread when nothing waits, else queued and sent by the session thread
+    // (large system-exclusive messages as paced segments). Only real-time
+    // bytes overtake queued ones. The send lock is held for one packet at a time.
     void send(const MIDIMessage &message);
+    // Any thread: the network panic through send(), in order.
+    void sendPanic();
+    // MIDI packets that could not be sent since start.
+    std::uint64_t droppedPackets() const;
+    // Tests: replaces sendto() for MIDI data packets. Set before start().
+    void setSendFunction(std::function<long(int, const std::uint8_t *, std::size_t, const sockaddr_in &)> send);
 
 private:
     RTPSessionConfig m_config;
@@ -89,6 +110,7 @@ private:
     std::uint32_t m_initiatorToken;
     Timing m_timing;
     ReceiveCallback m_onReceive;
+    OriginGoneCallback m_onOriginGone;
     LogCallback m_log;
     PeersCallback m_onPeersChanged;
     StatusCallback m_onStatus;
@@ -100,7 +122,7 @@ private:
     std::unique_ptr<RTPSessionWorker> m_worker; // used by m_thread; destroyed after it ends
     std::unique_ptr<QThread> m_thread;
     std::atomic<bool> m_started{false};
-    std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_stopRequested{false};
 };
 
 } // namespace korvane

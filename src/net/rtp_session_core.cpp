@@ -1,6 +1,8 @@
 #include "net/rtp_session_core.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 
 namespace korvane {
 
@@ -15,10 +17,9 @@ std::uint64_t ticks(RTPSessionCore::TimePoint now)
     return static_cast<std::uint64_t>(ns) / 100000u;
 }
 
-std::uint16_t sequenceOf(AppleMIDI::ByteView bytes)
-{
-    return static_cast<std::uint16_t>((bytes[2] << 8) | bytes[3]);
-}
+// Shared by every session of the process, so an origin names one period of
+// one peer whatever session it came through.
+std::atomic<std::uint64_t> g_lastOrigin{0};
 
 // Length of the UTF-8 sequence led by b (the text is valid UTF-8).
 std::size_t sequenceLength(unsigned char b)
@@ -48,6 +49,8 @@ std::string_view toString(RTPSessionState state)
         return "listening";
     case RTPSessionState::portBusy:
         return "portBusy";
+    case RTPSessionState::addressUnavailable:
+        return "addressUnavailable";
     case RTPSessionState::invalidPort:
         return "invalidPort";
     case RTPSessionState::hostNotFound:
@@ -62,7 +65,14 @@ void RTPSessionCore::Output::clear()
 {
     datagrams.clear();
     logs.clear();
-    peersChanged = statusChanged = resolve = false;
+    peersChanged = statusChanged = resolve = acknowledged = false;
+    originsGone.clear();
+}
+
+bool RTPSessionCore::Output::empty() const
+{
+    return datagrams.empty() && logs.empty() && originsGone.empty() && !peersChanged && !statusChanged &&
+           !resolve && !acknowledged;
 }
 
 RTPSessionCore::RTPSessionCore(RTPSessionConfig config, std::string localName, std::uint32_t ssrc,
@@ -70,8 +80,69 @@ RTPSessionCore::RTPSessionCore(RTPSessionConfig config, std::string localName, s
     : m_config(std::move(config)), m_localName(std::move(localName)), m_ssrc(ssrc),
       m_initiatorToken(initiatorToken), m_timing(timing), m_onReceive(std::move(onReceive)),
       m_prefix("RTP " + m_config.name + ": "),
-      m_segmentSink([this](const AppleMIDI::SysexSegment &segment) { onSegment(segment); })
+      m_deliver([this](const MIDIMessage &message) { deliver(message); }),
+      m_segmentSink([this](const AppleMIDI::SysexSegment &segment) { onSegment(segment); }),
+      m_remoteIsName(!parseIPv4(m_config.remoteHost))
 {
+    for (const auto &entry : m_config.allowedHosts) {
+        if (const auto subnet = parseSubnet(entry))
+            m_allowed.push_back(*subnet);
+    }
+}
+
+std::optional<std::uint32_t> RTPSessionCore::parseIPv4(const std::string &text)
+{
+    std::uint32_t ip = 0;
+    std::size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0 && (i >= text.size() || text[i++] != '.'))
+            return std::nullopt;
+        std::size_t digits = 0;
+        unsigned value = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) {
+            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
+            ++digits;
+        }
+        if (digits == 0 || value > 255)
+            return std::nullopt;
+        ip = (ip << 8) | value;
+    }
+    if (i != text.size())
+        return std::nullopt;
+    return ip;
+}
+
+std::optional<std::pair<std::uint32_t, std::uint32_t>> RTPSessionCore::parseSubnet(const std::string &text)
+{
+    const auto slash = text.find('/');
+    const auto ip = parseIPv4(text.substr(0, slash));
+    if (!ip)
+        return std::nullopt;
+    int bits = 32;
+    if (slash != std::string::npos) {
+        const std::string count = text.substr(slash + 1);
+        if (count.empty() || count.size() > 2 || !std::all_of(count.begin(), count.end(), ::isdigit))
+            return std::nullopt;
+        bits = std::stoi(count);
+        if (bits > 32)
+            return std::nullopt;
+    }
+    const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    return std::pair{*ip & mask, mask};
+}
+
+bool RTPSessionCore::allowed(std::uint32_t ip) const
+{
+    if (!m_config.onlyAllowedHosts)
+        return true;
+    return std::any_of(m_allowed.begin(), m_allowed.end(),
+                       [&](const auto &subnet) { return (ip & subnet.second) == subnet.first; });
+}
+
+// Lines that say what state the session is in are never held back by the rate limit.
+void RTPSessionCore::logState(const std::string &text, Output &out)
+{
+    out.logs.push_back(m_prefix + text);
 }
 
 std::string RTPSessionCore::sanitizeName(const std::string &name)
@@ -159,16 +230,29 @@ void RTPSessionCore::remoteResolved(std::optional<std::uint32_t> ip, TimePoint n
         out.statusChanged = true;
         return;
     }
-    const bool wasUnresolved = m_remote->slowLogged;
+    const bool wasUnresolved = m_remote->slowLogged && !m_remote->lookUpForSlowTry;
     m_remote->control = {*ip, static_cast<std::uint16_t>(m_config.remotePort)};
     m_remote->data = {*ip, static_cast<std::uint16_t>(m_config.remotePort + 1)};
     if (wasUnresolved)
         out.statusChanged = true;
-    beginInvitations(now, out);
+    if (m_remote->lookUpForSlowTry) {
+        m_remote->lookUpForSlowTry = false;
+        m_remote->phase = Remote::Phase::control;
+        sendInvitation(now, out);
+        return;
+    }
+    beginInvitations(now, out, false);
 }
 
-void RTPSessionCore::beginInvitations(TimePoint now, Output &out)
+void RTPSessionCore::beginInvitations(TimePoint now, Output &out, bool lookUp)
 {
+    if (lookUp && m_remoteIsName) {
+        // A host that came back with a new address (DHCP) is found again.
+        m_remote->phase = Remote::Phase::resolving;
+        m_remote->lookUpForSlowTry = false;
+        out.resolve = true;
+        return;
+    }
     m_remote->phase = Remote::Phase::control;
     m_remote->tries = 0;
     m_remote->slowLogged = false;
@@ -214,6 +298,12 @@ void RTPSessionCore::runInvitations(TimePoint now, Output &out)
                     " s",
                 out);
         }
+        if (r.tries >= m_timing.inviteFastTries && m_remoteIsName) {
+            r.phase = Remote::Phase::resolving;
+            r.lookUpForSlowTry = true;
+            out.resolve = true;
+            return;
+        }
         sendInvitation(now, out);
         return;
     case Remote::Phase::resolving:
@@ -244,6 +334,8 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
         const auto it = findByData(from);
         if (it != m_peers.end() && it->second.stage == Stage::established)
             handleData(bytes, it->second, now, out);
+        else if (it == m_peers.end() && AppleMIDI::packetParts(bytes))
+            byeToStranger(from, socket, now, out);
         return;
     }
     if (socket == RTPSocket::data) {
@@ -254,12 +346,32 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
     }
     if (const auto feedback = AppleMIDI::decodeFeedback(bytes); feedback && bytes.size() < 16) {
         const auto it = findBy(from, socket);
-        if (it != m_peers.end() && it->second.stage == Stage::established)
+        if (it != m_peers.end() && it->second.stage == Stage::established) {
             it->second.lastSeen = now;
+            it->second.acknowledged = feedback->sequence;
+            out.acknowledged = true;
+        }
         return;
     }
     if (const auto exchange = AppleMIDI::decodeExchange(bytes))
         handleExchange(*exchange, from, socket, now, out);
+}
+
+// Clock or MIDI from an address that is no peer: a side that still believes
+// in a session with us (we restarted). A BY from the socket it wrote to makes
+// it invite again at once; at most one per address and period.
+void RTPSessionCore::byeToStranger(NetAddress from, RTPSocket socket, TimePoint now, Output &out)
+{
+    if (m_lastStrangerBye.size() > 4 * maxPeers) // forget the senders of an earlier period
+        std::erase_if(m_lastStrangerBye, [&](const auto &e) { return now - e.second >= m_timing.strangerByePeriod; });
+    // A flood of senders within one period gets no more answers than that.
+    if (m_lastStrangerBye.size() >= maxStrangersPerPeriod && !m_lastStrangerBye.count(from))
+        return;
+    auto &last = m_lastStrangerBye[from];
+    if (last != TimePoint{} && now - last < m_timing.strangerByePeriod)
+        return;
+    last = now;
+    send(out, socket, from, ownExchange(Command::bye, m_initiatorToken));
 }
 
 void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
@@ -291,10 +403,19 @@ void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddr
     case Command::bye:
         if (it != m_peers.end()) {
             const bool wasRemote = isRemoteKey(it->first);
-            log(now, it->first.ipString() + " a quitté la session", out);
+            if (it->second.stage == Stage::established) {
+                const Peer &peer = it->second;
+                log(now, (peer.name.empty() ? "" : peer.name + " ") + "(" + peer.control.text() + ") a quitté la session",
+                    out);
+            }
             removePeer(it, now, out);
             if (wasRemote)
                 beginInvitations(now, out);
+        } else if (m_remote && (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
+                   (from == m_remote->control || from == m_remote->data) && m_remote->tries >= m_timing.inviteFastTries) {
+            // The remote says it has no session with us while we wait at the
+            // slow pace: ask again now.
+            beginInvitations(now, out);
         }
         return;
     case Command::clockSync:
@@ -313,13 +434,25 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
             return;
         auto it = m_peers.find(from);
         if (it == m_peers.end()) {
+            if (!allowed(from.ip) && !isRemoteKey(from)) {
+                send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
+                auto &last = m_lastRefusalLog[from.ip];
+                if (last == TimePoint{} || now - last >= std::chrono::minutes(1)) {
+                    last = now;
+                    logState("invitation de " + from.text() + " refusée (hôte non autorisé)", out);
+                }
+                if (m_lastRefusalLog.size() > 256)
+                    std::erase_if(m_lastRefusalLog,
+                                  [&](const auto &e) { return now - e.second >= std::chrono::minutes(1); });
+                return;
+            }
             if (m_peers.size() >= maxPeers) {
                 send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
                 if (!m_lastCapLog || now - *m_lastCapLog >= std::chrono::minutes(1)) {
                     m_lastCapLog = now;
-                    log(now, "trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
+                    logState("trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
                                  " refusée",
-                        out);
+                             out);
                 }
                 return;
             }
@@ -332,7 +465,10 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
         Peer &peer = it->second;
         if (peer.stage == Stage::established && peer.name != name)
             out.peersChanged = true;
-        peer.ssrc = exchange.ssrc;
+        // An established peer's SSRC changes with its IN on data, which then
+        // starts a new period.
+        if (peer.stage != Stage::established)
+            peer.ssrc = exchange.ssrc;
         peer.name = name;
         send(out, RTPSocket::control, from, ownExchange(Command::invitationOK, exchange.initiatorToken));
         return;
@@ -345,12 +481,11 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
         return;
     }
     Peer &peer = it->second;
-    const bool repeated = peer.stage == Stage::established && peer.name == name;
-    peer.ssrc = exchange.ssrc;
+    const bool repeated = peer.stage == Stage::established && peer.name == name && peer.ssrc == exchange.ssrc;
     peer.name = name;
     send(out, RTPSocket::data, from, ownExchange(Command::invitationOK, exchange.initiatorToken));
     if (!repeated)
-        establish(peer, now, out);
+        establish(peer, exchange.ssrc, now, out);
 }
 
 void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress from, RTPSocket socket,
@@ -384,24 +519,33 @@ void RTPSessionCore::handleOK(const AppleMIDI::Exchange &exchange, NetAddress fr
         const auto it = m_peers.find(r.control);
         if (it == m_peers.end())
             return;
-        it->second.ssrc = exchange.ssrc;
         it->second.name = sanitizeName(exchange.name);
-        establish(it->second, now, out);
-        // Clock synchronisation towards the peer we invited: one CK now, then
-        // every clockPeriod to every established peer.
-        send(out, RTPSocket::data, it->second.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
-        m_clockDue = now + m_timing.clockPeriod;
+        establish(it->second, exchange.ssrc, now, out);
     }
 }
 
-void RTPSessionCore::establish(Peer &peer, TimePoint now, Output &out)
+void RTPSessionCore::establish(Peer &peer, std::uint32_t ssrc, TimePoint now, Output &out)
 {
+    const bool samePeriod = peer.stage == Stage::established && peer.ssrc == ssrc;
+    if (!samePeriod) {
+        if (peer.stage == Stage::established)
+            out.originsGone.push_back(peer.origin);
+        peer.origin = ++g_lastOrigin;
+        peer.acknowledged.reset();
+        peer.highestSequence.reset();
+        peer.journal.clear();
+    }
+    peer.ssrc = ssrc;
     peer.stage = Stage::established;
     peer.lastSeen = now;
-    peer.expectedSequence.reset();
     if (isRemoteKey(peer.control)) {
         peer.invitedByUs = true;
         m_remote->phase = Remote::Phase::established;
+        // Clock synchronisation towards our remote, whichever side completed
+        // the handshake (invitations may cross): one CK now, then every
+        // clockPeriod to every established peer.
+        send(out, RTPSocket::data, peer.data, AppleMIDI::encodeClock({m_ssrc, 0, ticks(now), 0, 0}));
+        m_clockDue = now + m_timing.clockPeriod;
     }
     log(now, "session établie avec " + peer.label(), out);
     out.peersChanged = true;
@@ -411,8 +555,10 @@ void RTPSessionCore::removePeer(Peers::iterator it, TimePoint, Output &out)
 {
     if (it->second.sysex.isOpen())
         --m_openSysex;
-    if (it->second.stage == Stage::established)
+    if (it->second.stage == Stage::established) {
         out.peersChanged = true;
+        out.originsGone.push_back(it->second.origin);
+    }
     if (&it->second == m_segmentPeer)
         m_segmentPeer = nullptr;
     m_peers.erase(it);
@@ -421,9 +567,13 @@ void RTPSessionCore::removePeer(Peers::iterator it, TimePoint, Output &out)
 void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress from, TimePoint now, Output &out)
 {
     // Answering strangers would make them believe a session is alive while
-    // their MIDI is dropped.
+    // their MIDI is dropped; a BY tells them to invite again.
     const auto it = findByData(from);
-    if (it == m_peers.end() || it->second.stage != Stage::established)
+    if (it == m_peers.end()) {
+        byeToStranger(from, RTPSocket::data, now, out);
+        return;
+    }
+    if (it->second.stage != Stage::established)
         return;
     Peer &peer = it->second;
     peer.lastSeen = now;
@@ -452,28 +602,53 @@ void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress fr
     send(out, RTPSocket::data, from, AppleMIDI::encodeClock(answer));
 }
 
+// RFC 6295 section 4: the first packet of a period and every packet after a
+// gap end a loss, and their journal repairs what was missed; packets not after
+// the highest seen are dropped, since delivering them after a repair could
+// leave a note on.
 void RTPSessionCore::handleData(AppleMIDI::ByteView bytes, Peer &peer, TimePoint now, Output &out)
 {
+    const auto parts = AppleMIDI::packetParts(bytes);
+    if (!parts)
+        return;
     peer.lastSeen = now;
-    if (bytes.size() >= AppleMIDI::rtpHeaderSize) {
-        const std::uint16_t sequence = sequenceOf(bytes);
-        // A gap or a reordering between two segments of one message: part of
-        // it is lost or out of place, so none of it is delivered.
-        if (peer.sysex.isOpen() && peer.expectedSequence && sequence != *peer.expectedSequence) {
-            peer.sysex.reset();
-            --m_openSysex;
-        }
-        peer.expectedSequence = static_cast<std::uint16_t>(sequence + 1);
-        peer.lastSequence = sequence;
-        if (!peer.feedbackPending) {
-            peer.feedbackPending = true;
-            if (now >= peer.feedbackDue)
-                sendFeedback(peer, now, out);
-        }
+    const std::uint16_t sequence = parts->sequence;
+    const bool first = !peer.highestSequence;
+    if (!first && static_cast<std::int16_t>(sequence - *peer.highestSequence) <= 0) {
+        ++m_latePackets;
+        out.statusChanged = true;
+        return;
+    }
+    const bool loss = first || sequence != static_cast<std::uint16_t>(*peer.highestSequence + 1);
+    // A gap between two segments of one message: part of it is lost, so none
+    // of it is delivered.
+    if (loss && peer.sysex.isOpen()) {
+        peer.sysex.reset();
+        --m_openSysex;
+    }
+    peer.highestSequence = sequence;
+    if (!peer.feedbackPending) {
+        peer.feedbackPending = true;
+        if (now >= peer.feedbackDue)
+            sendFeedback(peer, now, out);
     }
     m_segmentPeer = &peer;
-    AppleMIDI::decodeRTP(bytes, m_onReceive, m_segmentSink);
+    if (m_config.recoveryJournal && parts->journal && RecoveryJournal::decode(*parts->journal, m_journal)) {
+        if (loss)
+            peer.journal.repair(m_journal, first, m_deliver);
+        else
+            peer.journal.align(m_journal);
+    }
+    AppleMIDI::decodeRTP(bytes, m_deliver, m_segmentSink);
     m_segmentPeer = nullptr;
+}
+
+void RTPSessionCore::deliver(const MIDIMessage &message)
+{
+    if (!m_segmentPeer)
+        return;
+    m_segmentPeer->journal.observe(message);
+    m_onReceive(message, m_segmentPeer->origin);
 }
 
 void RTPSessionCore::onSegment(const AppleMIDI::SysexSegment &segment)
@@ -491,12 +666,12 @@ void RTPSessionCore::onSegment(const AppleMIDI::SysexSegment &segment)
     else if (!isOpen && wasOpen)
         --m_openSysex;
     if (whole)
-        m_onReceive(*whole);
+        deliver(*whole);
 }
 
 void RTPSessionCore::sendFeedback(Peer &peer, TimePoint now, Output &out)
 {
-    send(out, RTPSocket::control, peer.control, AppleMIDI::encodeFeedback({m_ssrc, peer.lastSequence}));
+    send(out, RTPSocket::control, peer.control, AppleMIDI::encodeFeedback({m_ssrc, peer.highestSequence.value_or(0)}));
     peer.feedbackPending = false;
     peer.feedbackDue = now + m_timing.feedbackPeriod;
 }
@@ -580,8 +755,11 @@ void RTPSessionCore::stop(TimePoint now, Output &out)
         return;
     m_running = false;
     const auto bye = ownExchange(Command::bye, m_initiatorToken);
-    for (const auto &[key, peer] : m_peers)
+    for (const auto &[key, peer] : m_peers) {
         send(out, RTPSocket::control, peer.control, bye);
+        if (peer.stage == Stage::established)
+            out.originsGone.push_back(peer.origin);
+    }
     out.peersChanged = out.peersChanged || std::any_of(m_peers.begin(), m_peers.end(), [](const auto &entry) {
                            return entry.second.stage == Stage::established;
                        });
@@ -596,6 +774,33 @@ void RTPSessionCore::stop(TimePoint now, Output &out)
     m_logsSkipped = 0;
     (void)now;
     out.logs.push_back(m_prefix + "arrêté");
+}
+
+bool RTPSessionCore::acknowledgedByAll(std::uint16_t sequence) const
+{
+    return std::all_of(m_peers.begin(), m_peers.end(), [&](const auto &entry) {
+        const Peer &peer = entry.second;
+        return peer.stage != Stage::established ||
+               (peer.acknowledged && static_cast<std::int16_t>(*peer.acknowledged - sequence) >= 0);
+    });
+}
+
+std::optional<std::uint16_t> RTPSessionCore::oldestAcknowledged(std::uint16_t lastSent) const
+{
+    std::optional<std::uint16_t> oldest;
+    std::uint16_t farthest = 0;
+    for (const auto &[key, peer] : m_peers) {
+        if (peer.stage != Stage::established)
+            continue;
+        if (!peer.acknowledged)
+            return std::nullopt;
+        const auto back = static_cast<std::uint16_t>(lastSent - *peer.acknowledged);
+        if (!oldest || back > farthest) {
+            farthest = back;
+            oldest = *peer.acknowledged;
+        }
+    }
+    return oldest;
 }
 
 std::vector<NetAddress> RTPSessionCore::establishedDataAddresses() const

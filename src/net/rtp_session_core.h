@@ -30,6 +30,7 @@
 #include "midi/midi_message.h"
 #include "model/project.h"
 #include "net/apple_midi.h"
+#include "net/rtp_journal_state.h"
 
 #include <chrono>
 #include <cstdint>
@@ -63,9 +64,11 @@ struct RTPSessionTiming {
     int inviteFastTries = 12;
     std::chrono::milliseconds inviteSlowPeriod{std::chrono::seconds(10)};
     std::chrono::milliseconds feedbackPeriod{std::chrono::seconds(1)};
+    std::chrono::milliseconds openRetryPeriod{std::chrono::seconds(3)}; // sockets that failed to open
+    std::chrono::milliseconds strangerByePeriod{std::chrono::seconds(1)}; // per address
 };
 
-enum class RTPSessionState { starting, listening, portBusy, invalidPort, hostNotFound, stopped };
+enum class RTPSessionState { starting, listening, portBusy, addressUnavailable, invalidPort, hostNotFound, stopped };
 std::string_view toString(RTPSessionState state);
 
 struct RTPPeerStatus {
@@ -79,7 +82,8 @@ struct RTPPeerStatus {
 struct RTPSessionStatus {
     RTPSessionState state = RTPSessionState::starting;
     std::vector<RTPPeerStatus> peers; // established ones
-    std::uint64_t droppedPackets = 0; // outgoing packets that could not be sent
+    std::uint64_t droppedPackets = 0; // outgoing MIDI packets that could not be sent
+    std::uint64_t latePackets = 0;    // received late or twice, dropped
     friend bool operator==(const RTPSessionStatus &, const RTPSessionStatus &) = default;
 };
 
@@ -87,12 +91,15 @@ class RTPSessionCore {
 public:
     using Clock = std::chrono::steady_clock;
     using TimePoint = Clock::time_point;
-    using MessageSink = std::function<void(const MIDIMessage &)>;
+    // origin: non-zero, unique in the process for one established period of
+    // one peer; a peer that joins again gets a new one.
+    using MessageSink = std::function<void(const MIDIMessage &, std::uint64_t origin)>;
 
     static constexpr std::size_t maxPeers = 32;
     static constexpr std::size_t maxNameLength = 64; // code points
     static constexpr int maxLogLinesPerSecond = 20;
     static constexpr std::size_t maxOpenSysex = 16;
+    static constexpr std::size_t maxStrangersPerPeriod = 1024; // answered with a BY
 
     struct Datagram {
         RTPSocket socket = RTPSocket::control;
@@ -108,7 +115,12 @@ public:
         bool peersChanged = false;     // the established set or a label changed
         bool statusChanged = false;    // round-trip times or the state changed
         bool resolve = false;          // resolve config.remoteHost, answer with remoteResolved
+        // Established periods that ended, after their last message was delivered.
+        std::vector<std::uint64_t> originsGone;
+        // Receiver feedback: the highest sequence number a peer has from us.
+        bool acknowledged = false;
         void clear();
+        bool empty() const;
     };
 
     // onReceive gets every MIDI message established peers send, in order.
@@ -135,9 +147,20 @@ public:
     std::vector<RTPPeerStatus> peerStatuses() const;
     bool hostNotFound() const { return m_remote && m_remote->phase == Remote::Phase::unresolved; }
     bool remoteEstablished() const { return m_remote && m_remote->phase == Remote::Phase::established; }
+    // True when every established peer has acknowledged sequence (RS) or a
+    // later one, 16-bit sequence arithmetic.
+    bool acknowledgedByAll(std::uint16_t sequence) const;
+    std::uint64_t latePackets() const { return m_latePackets; }
+    // The oldest acknowledgement among established peers, as a distance back
+    // from lastSent; nothing while a peer has acknowledged nothing yet.
+    std::optional<std::uint16_t> oldestAcknowledged(std::uint16_t lastSent) const;
 
     // Control characters replaced, cut at maxNameLength code points.
     static std::string sanitizeName(const std::string &name);
+    // Dotted-decimal IPv4 (host order), nothing for anything else.
+    static std::optional<std::uint32_t> parseIPv4(const std::string &text);
+    // "a.b.c.d" or "a.b.c.d/n" (0..32): address and mask, nothing when invalid.
+    static std::optional<std::pair<std::uint32_t, std::uint32_t>> parseSubnet(const std::string &text);
 
 private:
     enum class Stage { invitedControl, invitedData, established };
@@ -151,9 +174,11 @@ private:
         bool invitedByUs = false;
         TimePoint lastSeen;
         std::optional<std::uint64_t> roundTripTicks;
+        std::uint64_t origin = 0; // while established
+        std::optional<std::uint16_t> acknowledged; // our last packet it reported (RS)
         // Receiving side.
-        std::optional<std::uint16_t> expectedSequence;
-        std::uint16_t lastSequence = 0;
+        std::optional<std::uint16_t> highestSequence; // in this period
+        RecoveryJournal::JournalReceiver journal;
         bool feedbackPending = false;
         TimePoint feedbackDue;
         AppleMIDI::SysexReassembler sysex;
@@ -168,6 +193,7 @@ private:
         NetAddress data;
         int tries = 0;
         bool slowLogged = false;
+        bool lookUpForSlowTry = false; // the lookup under way was for a slow try
         TimePoint due;
     };
 
@@ -185,9 +211,15 @@ private:
 
     Peers::iterator findByData(NetAddress from);
     Peers::iterator findBy(NetAddress from, RTPSocket socket);
-    void establish(Peer &peer, TimePoint now, Output &out);
+    // A peer that was established stays in the same period unless its SSRC changed.
+    void establish(Peer &peer, std::uint32_t ssrc, TimePoint now, Output &out);
+    void deliver(const MIDIMessage &message);
     void removePeer(Peers::iterator it, TimePoint now, Output &out);
-    void beginInvitations(TimePoint now, Output &out);
+    // A new invitation series; a remote given by name is looked up first.
+    void beginInvitations(TimePoint now, Output &out, bool lookUp = true);
+    void byeToStranger(NetAddress from, RTPSocket socket, TimePoint now, Output &out);
+    bool allowed(std::uint32_t ip) const;
+    void logState(const std::string &text, Output &out);
     void sendInvitation(TimePoint now, Output &out);
     void runInvitations(TimePoint now, Output &out);
     void checkLiveness(TimePoint now, Output &out);
@@ -213,13 +245,20 @@ private:
     bool m_running = false;
 
     Peer *m_segmentPeer = nullptr; // the peer whose packet is being decoded
+    const std::function<void(const MIDIMessage &)> m_deliver;
     std::size_t m_openSysex = 0;
+    RecoveryJournal::Journal m_journal; // decoding scratch
+    std::uint64_t m_latePackets = 0;
     const std::function<void(const AppleMIDI::SysexSegment &)> m_segmentSink;
 
     TimePoint m_logWindowEnd;
     int m_logsInWindow = 0;
     std::uint64_t m_logsSkipped = 0;
     std::optional<TimePoint> m_lastCapLog;
+    const bool m_remoteIsName;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> m_allowed; // address, mask
+    std::map<NetAddress, TimePoint> m_lastStrangerBye;
+    std::map<std::uint32_t, TimePoint> m_lastRefusalLog;
 };
 
 } // namespace korvane

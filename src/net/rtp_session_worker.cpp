@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <thread>
 
 namespace korvane {
@@ -20,6 +21,9 @@ constexpr int kReceiveBufferBytes = 2 << 20;
 // Segments of queued sysex sent per pass before the loop looks at its
 // sockets and timers again; then it pauses a millisecond.
 constexpr int kSegmentsPerPass = 8;
+// A panic before the BY is sent again unless every peer confirms it in time.
+constexpr std::chrono::milliseconds kPanicConfirmTime{300};
+constexpr std::chrono::milliseconds kPanicGiveUp{1000}; // for the queue ahead of it
 
 bool validPort(int port)
 {
@@ -37,44 +41,7 @@ sockaddr_in toSockaddr(NetAddress address)
 
 } // namespace
 
-void RTPSendPath::number(std::uint8_t *packet, bool &numbered)
-{
-    if (numbered)
-        return;
-    numbered = true;
-    const auto seq = ++sequence;
-    // Taken under the same lock as the sequence number, so stamps never go
-    // backwards while sequence numbers go forwards.
-    const auto stamp = static_cast<std::uint32_t>(currentTick());
-    packet[2] = static_cast<std::uint8_t>(seq >> 8);
-    packet[3] = static_cast<std::uint8_t>(seq);
-    packet[4] = static_cast<std::uint8_t>(stamp >> 24);
-    packet[5] = static_cast<std::uint8_t>(stamp >> 16);
-    packet[6] = static_cast<std::uint8_t>(stamp >> 8);
-    packet[7] = static_cast<std::uint8_t>(stamp);
-}
-
-bool RTPSendPath::sendToPeers(const std::uint8_t *packet, std::size_t size, std::size_t &next)
-{
-    for (; next < peers.size(); ++next) {
-        const auto &to = peers[next];
-        if (::sendto(dataFD, packet, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to), sizeof to) >= 0)
-            continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS)
-            return false;
-        ++dropped;
-    }
-    return true;
-}
-
-void RTPSendPath::wake() const
-{
-    const std::uint64_t one = 1;
-    if (wakeFD >= 0)
-        (void)::write(wakeFD, &one, sizeof one);
-}
-
-void RTPSessionWorker::sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, NetAddress to) const
+void RTPSessionWorker::sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, NetAddress to)
 {
     const int fd = socket == RTPSocket::control ? m_controlFD : m_dataFD;
     if (fd < 0 || packet.empty())
@@ -82,7 +49,24 @@ void RTPSessionWorker::sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, 
     const auto addr = toSockaddr(to);
     if (::sendto(fd, packet.data(), packet.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&addr),
                  sizeof addr) < 0)
-        ++m_sendPath.dropped;
+        reportSendFailure(errno, to);
+    else if (!m_sendErrors.empty())
+        m_sendErrors.erase(to);
+}
+
+// Session packets that fail are not MIDI lost: one line per destination and
+// cause (the system's reason), again once the cause changed or a send got through.
+void RTPSessionWorker::reportSendFailure(int error, NetAddress to)
+{
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return;
+    if (m_sendErrors.size() > 64)
+        m_sendErrors.clear();
+    int &last = m_sendErrors[to];
+    if (last == error)
+        return;
+    last = error;
+    m_failureLog.push_back("envoi vers " + to.text() + " impossible : " + std::strerror(error));
 }
 
 int RTPSessionWorker::openUDP(int port, bool large) const
@@ -142,18 +126,34 @@ void RTPSessionWorker::startProcedure()
         return;
     }
     const int control = openUDP(port, false);
+    const int controlError = errno;
     const int data = control < 0 ? -1 : openUDP(port + 1, true);
     if (control < 0 || data < 0) {
+        // Tried again every openRetryPeriod (an address not up yet at boot, a
+        // port another program frees); logged once per cause.
+        const int error = control < 0 ? controlError : errno;
         if (control >= 0)
             ::close(control);
-        m_core.log(now,
-                   control < 0 ? "impossible d'ouvrir le port control " + std::to_string(port)
-                               : "impossible d'ouvrir le port data " + std::to_string(port + 1),
-                   m_out);
-        flush();
-        setState(RTPSessionState::portBusy);
+        const std::string which = control < 0 ? "control " + std::to_string(port) : "data " + std::to_string(port + 1);
+        const bool noAddress = error == EADDRNOTAVAIL;
+        const std::string cause = which + std::to_string(error);
+        if (cause != m_openFailure) {
+            m_openFailure = cause;
+            const auto retry = std::chrono::duration_cast<std::chrono::seconds>(m_openRetryPeriod).count();
+            m_core.log(now,
+                       (noAddress ? "adresse " + m_config.bindAddress + " indisponible, "
+                                  : std::string()) +
+                           "impossible d'ouvrir le port " + which + " (" + std::strerror(error) +
+                           "), nouvel essai toutes les " + std::to_string(std::max<long long>(retry, 1)) + " s",
+                       m_out);
+            flush();
+        }
+        m_openRetryDue = now + m_openRetryPeriod;
+        setState(noAddress ? RTPSessionState::addressUnavailable : RTPSessionState::portBusy);
         return;
     }
+    m_openRetryDue.reset();
+    m_openFailure.clear();
     m_controlFD = control;
     m_dataFD = data;
     watch(m_dataFD, EPOLLIN);
@@ -203,9 +203,23 @@ void RTPSessionWorker::flush()
 {
     for (const auto &d : m_out.datagrams)
         sendTo(d.socket, d.bytes, d.to);
+    for (auto &line : m_failureLog)
+        m_out.logs.push_back("RTP " + m_config.name + ": " + line);
+    m_failureLog.clear();
     if (m_callbacks.log) {
         for (const auto &line : m_out.logs)
             m_callbacks.log(line);
+    }
+    if (m_out.acknowledged) {
+        std::lock_guard lock(m_sendPath.mutex);
+        if (m_sendPath.journal) {
+            if (const auto oldest = m_core.oldestAcknowledged(m_sendPath.sequence))
+                m_sendPath.journal->acknowledge(*oldest, Clock::now());
+        }
+    }
+    if (m_callbacks.onOriginGone) {
+        for (const auto origin : m_out.originsGone)
+            m_callbacks.onOriginGone(origin);
     }
     const bool resolve = m_out.resolve;
     const bool changed = m_out.peersChanged || m_out.statusChanged;
@@ -226,7 +240,7 @@ void RTPSessionWorker::flush()
     m_out.clear();
     if (resolve)
         startResolving(); // may answer at once, into a fresh m_out
-    if (!m_out.datagrams.empty() || !m_out.logs.empty() || m_out.peersChanged || m_out.statusChanged)
+    if (!m_out.empty())
         flush();
 }
 
@@ -239,6 +253,7 @@ void RTPSessionWorker::publish()
         m_reports.status.state = m_state;
         m_reports.status.peers = m_core.peerStatuses();
         m_reports.status.droppedPackets = m_sendPath.dropped.load();
+        m_reports.status.latePackets = m_core.latePackets();
         post = !m_reports.pending;
         m_reports.pending = true;
     }
@@ -246,67 +261,39 @@ void RTPSessionWorker::publish()
         m_callbacks.report();
 }
 
+// MIDI the session could not send: counted in the status at every change,
+// logged once per cause.
 void RTPSessionWorker::checkDropped()
 {
     const auto dropped = m_sendPath.dropped.load();
     if (dropped == m_droppedLogged)
         return;
     m_droppedLogged = dropped;
-    m_out.clear();
-    m_core.log(Clock::now(), std::to_string(dropped) + " paquet(s) non envoyé(s) depuis le début de la session",
-               m_out);
-    flush();
+    const int cause = m_sendPath.lastError.load();
+    if (cause != m_droppedCause) {
+        m_droppedCause = cause;
+        const std::string reason = cause == RTPSendPath::queueFull  ? "file d'envoi pleine"
+                                   : cause == RTPSendPath::tooLong ? "message trop long pour un paquet"
+                                                                   : std::strerror(cause);
+        m_out.clear();
+        m_out.logs.push_back("RTP " + m_config.name + ": messages MIDI non envoyés (" + reason + ")");
+        flush();
+    }
     publish();
 }
 
-// Backlog first (already numbered, in order), then the queued sysex, one
-// packet per lock so that callers sending notes are held up by one packet at
-// most.
+// The queue in order; segments of a large sysex a few per pass, then a pause
+// so the receiver's buffer keeps up.
 void RTPSessionWorker::pumpSends()
 {
     m_pumpDue.reset();
-    bool full = false;
-    for (int budget = kSegmentsPerPass; budget > 0 && !full;) {
-        std::lock_guard lock(m_sendPath.mutex);
-        auto &path = m_sendPath;
-        if (path.dataFD < 0 || path.peers.empty()) {
-            path.backlog.clear();
-            path.bulk.clear();
-            path.bulkBytes = 0;
-            break;
-        }
-        if (!path.backlog.empty()) {
-            auto &pending = path.backlog.front();
-            if (!path.sendToPeers(pending.packet.data(), pending.packet.size(), pending.nextPeer)) {
-                full = true;
-                break;
-            }
-            path.backlog.pop_front();
-            continue;
-        }
-        if (path.bulk.empty())
-            break;
-        auto &bulk = path.bulk.front();
-        auto &segment = bulk.segments[bulk.next];
-        path.number(segment.data(), bulk.numbered);
-        if (!path.sendToPeers(segment.data(), segment.size(), bulk.nextPeer)) {
-            full = true;
-            break;
-        }
-        path.bulkBytes -= segment.size();
-        bulk.numbered = false;
-        bulk.nextPeer = 0;
-        if (++bulk.next == bulk.segments.size())
-            path.bulk.pop_front();
-        --budget;
-    }
+    const bool full = !m_sendPath.pump(kSegmentsPerPass);
     bool more = false;
     {
         std::lock_guard lock(m_sendPath.mutex);
-        more = !m_sendPath.backlog.empty() || !m_sendPath.bulk.empty();
+        more = !m_sendPath.queue.empty();
     }
-    // A full socket: wait until it drains. Otherwise pause briefly so the
-    // receiver's buffer keeps up.
+    // A full socket: wait until it drains.
     if (full != m_waitingWritable) {
         m_waitingWritable = full;
         watch(m_dataFD, full ? EPOLLIN | EPOLLOUT : EPOLLIN, true);
@@ -322,9 +309,7 @@ void RTPSessionWorker::closeAll()
         std::lock_guard lock(m_sendPath.mutex);
         m_sendPath.dataFD = -1;
         m_sendPath.peers.clear();
-        m_sendPath.backlog.clear();
-        m_sendPath.bulk.clear();
-        m_sendPath.bulkBytes = 0;
+        m_sendPath.discard();
     }
     if (m_controlFD >= 0)
         ::close(m_controlFD);
@@ -332,6 +317,54 @@ void RTPSessionWorker::closeAll()
         ::close(m_dataFD);
     m_controlFD = -1;
     m_dataFD = -1;
+}
+
+void RTPSessionWorker::beginStop(bool panicFirst)
+{
+    if (m_stopped || m_panicStop)
+        return;
+    if (!panicFirst || m_dataFD < 0 || m_core.establishedDataAddresses().empty()) {
+        stopNow();
+        return;
+    }
+    sendPanic(m_sendPath);
+    const auto now = Clock::now();
+    m_panicStop = PanicStop{std::nullopt, now + kPanicConfirmTime, now + kPanicGiveUp};
+    pumpSends();
+}
+
+// Runs each pass while a panic is to be confirmed before the BY: once the
+// queue holding it has drained, every established peer must acknowledge its
+// last packet within the confirmation time, else it is sent a second time.
+void RTPSessionWorker::continuePanicStop(Clock::time_point now)
+{
+    auto &stop = *m_panicStop;
+    if (!stop.sequence) {
+        std::lock_guard lock(m_sendPath.mutex);
+        if (!m_sendPath.queue.empty() && now < stop.giveUp)
+            return;
+        stop.sequence = m_sendPath.sequence;
+        stop.due = now + kPanicConfirmTime;
+    }
+    if (m_core.acknowledgedByAll(*stop.sequence)) {
+        stopNow();
+        return;
+    }
+    if (now < stop.due)
+        return;
+    sendPanic(m_sendPath);
+    for (int pass = 0; pass < 8 && !m_sendPath.pump(64); ++pass)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    stopNow();
+}
+
+void RTPSessionWorker::sendPanic(RTPSendPath &path)
+{
+    for (std::uint8_t channel = 0; channel < 16; ++channel) {
+        const auto status = static_cast<std::uint8_t>(0xB0 | channel);
+        path.send(MIDIMessage({status, 123, 0}));
+        path.send(MIDIMessage({status, 120, 0}));
+    }
 }
 
 void RTPSessionWorker::stopProcedure()

@@ -6,6 +6,7 @@
 // between it and the sockets. Every member function except post(),
 // requestStop() and wake() runs on the session thread.
 
+#include "net/rtp_journal_state.h"
 #include "net/rtp_midi_session.h"
 #include "net/rtp_session_core.h"
 
@@ -13,8 +14,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -26,43 +29,63 @@ namespace korvane {
 // 100-microsecond ticks of the monotonic clock.
 std::uint64_t currentTick();
 
-// What a sender on any thread needs to put MIDI on the wire. Small messages
-// are sent by the caller under the lock (one packet to every peer). Segments
-// of a large sysex wait in `bulk` and leave from the session thread one
-// packet per lock, so a note is never queued behind them. A packet the
-// socket refused for lack of room (EAGAIN) waits, numbered, in `backlog`;
-// later small messages queue behind it so the order stays.
+// What a sender on any thread needs to put MIDI on the wire, in order: one
+// FIFO per session. A message leaves at once from the caller's thread when
+// nothing waits; otherwise it joins the queue, which the session thread
+// empties (segments of a large sysex paced, a few per pass). Only real-time
+// bytes overtake queued messages, and never a packet already numbered or a
+// sysex already half sent, so sequence numbers on the wire always rise in
+// send order. Packets are numbered, stamped and given their recovery journal
+// under the lock, just before they first go out.
 struct RTPSendPath {
-    struct Pending {
-        AppleMIDI::Bytes packet;
-        bool numbered = false;
-        std::size_t nextPeer = 0;
+    using Clock = std::chrono::steady_clock;
+    // Replaces sendto() (tests inject EAGAIN); returns what sendto would.
+    using SendFunction = std::function<long(int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to)>;
+
+    struct Item {
+        std::vector<AppleMIDI::Bytes> packets; // header and command section, unnumbered until sent
+        bool segmented = false;                // sysex segments: not journalled, paced
+        bool realtime = false;
+        std::size_t next = 0;     // packet being sent
+        bool numbered = false;    // packets[next] has its number and journal
+        std::size_t nextPeer = 0; // where a send the socket refused resumes
+        bool started() const { return numbered || next > 0; }
     };
-    struct Bulk {
-        std::vector<AppleMIDI::Bytes> segments;
-        std::size_t next = 0;
-        bool numbered = false; // segment `next` has its sequence number
-        std::size_t nextPeer = 0;
-    };
-    static constexpr std::size_t maxBacklog = 4096;             // packets
-    static constexpr std::size_t maxBulkBytes = std::size_t{16} << 20; // queued sysex
+    static constexpr std::size_t maxQueued = 4096;                     // messages
+    static constexpr std::size_t maxQueuedBytes = std::size_t{16} << 20; // bytes
 
     std::mutex mutex;
     int dataFD = -1;
     int wakeFD = -1; // set once before the thread starts
+    std::uint32_t ssrc = 0;
     std::vector<sockaddr_in> peers;
-    std::uint16_t sequence = 0; // of the last packet sent
-    std::deque<Pending> backlog;
-    std::deque<Bulk> bulk;
-    std::size_t bulkBytes = 0;
-    std::atomic<std::uint64_t> dropped{0};
+    std::uint16_t sequence = 0; // of the last packet numbered
+    std::deque<Item> queue;
+    std::size_t queuedBytes = 0;
+    std::unique_ptr<RecoveryJournal::JournalSender> journal; // null: packets go without one
+    bool guardArmed = false; // the session thread knows a guard packet may be due
+    SendFunction sendFunction;
+    std::atomic<std::uint64_t> dropped{0}; // MIDI packets that could not be sent
+    static constexpr int queueFull = -1, tooLong = -2;
+    std::atomic<int> lastError{0}; // errno of the last drop, or one of the two above
 
-    // Numbers packet (sequence and time stamp, taken together) unless done.
-    void number(std::uint8_t *packet, bool &numbered);
-    // Sends to peers from `next`; false when the socket is full (EAGAIN),
-    // next then says where to resume. Caller holds the lock.
-    bool sendToPeers(const std::uint8_t *packet, std::size_t size, std::size_t &next);
+    // Any thread.
+    void send(const MIDIMessage &message);
+    // Session thread: sends what is queued, at most `segments` sysex segments;
+    // false when the socket is full.
+    bool pump(int segments);
+    // Session thread: a journal-only packet when nothing is queued.
+    void sendGuard();
+    std::optional<Clock::time_point> guardDue();
+    // Session thread, with the lock held: forget what is queued.
+    void discard();
+
+private:
+    void number(AppleMIDI::Bytes &packet, bool journalled, bool &numbered);
+    bool sendToPeers(const AppleMIDI::Bytes &packet, std::size_t &next);
+    void enqueue(Item item);
     void wake() const;
+    AppleMIDI::Bytes m_journalBytes;
 };
 
 // The session's reports for the main thread: the latest state, one pending
@@ -78,6 +101,7 @@ class RTPSessionWorker {
 public:
     struct Callbacks {
         RTPMidiSession::ReceiveCallback onReceive;
+        RTPMidiSession::OriginGoneCallback onOriginGone;
         RTPMidiSession::LogCallback log;
         std::function<void()> report; // posts a delivery of the report box to the main thread
     };
@@ -95,6 +119,11 @@ public:
     void post(std::function<void()> task);
     // Posts the stop procedure, after which run() returns.
     void requestStop();
+    // Session thread: the stop procedure, at once or, with panicFirst, once
+    // the panic sent to the peers was confirmed or sent twice.
+    void beginStop(bool panicFirst);
+    // Any thread: control changes 123 and 120 on the 16 channels, in order.
+    static void sendPanic(RTPSendPath &path);
     // The same, from the session thread itself (a callback).
     void stopNow();
     // After the thread has ended: orders everything run() did before what
@@ -125,9 +154,18 @@ private:
     void checkDropped();
     void setState(RTPSessionState state);
     void publish();
-    void sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, NetAddress to) const;
+    void sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, NetAddress to);
+    void reportSendFailure(int error, NetAddress to);
     void stopProcedure();
     void closeAll();
+    void continuePanicStop(Clock::time_point now);
+
+    struct PanicStop {
+        std::optional<std::uint16_t> sequence; // the panic's last packet, once numbered
+        Clock::time_point due;                 // for the confirmation
+        Clock::time_point giveUp;              // for the queue ahead of the panic
+    };
+    std::optional<PanicStop> m_panicStop;
 
     const RTPSessionConfig m_config;
     RTPSessionCore m_core;
@@ -145,8 +183,14 @@ private:
     bool m_stopped = false;
     bool m_waitingWritable = false;
     std::optional<Clock::time_point> m_pumpDue;
+    std::optional<Clock::time_point> m_openRetryDue; // sockets failed to open: try again then
+    std::chrono::milliseconds m_openRetryPeriod;
+    std::string m_openFailure; // the cause last logged
     RTPSessionState m_state = RTPSessionState::starting;
     std::uint64_t m_droppedLogged = 0;
+    int m_droppedCause = 0;
+    std::map<NetAddress, int> m_sendErrors; // errno of the last failed send, by destination
+    std::vector<std::string> m_failureLog; // lines waiting for the next flush
     std::shared_ptr<ResolveMailbox> m_mailbox;
 
     std::mutex m_tasksMutex;

@@ -14,6 +14,20 @@
 
 namespace korvane {
 
+namespace {
+
+std::optional<std::chrono::steady_clock::time_point> earliest(std::optional<std::chrono::steady_clock::time_point> a,
+                                                              std::optional<std::chrono::steady_clock::time_point> b)
+{
+    if (!a)
+        return b;
+    if (!b)
+        return a;
+    return std::min(*a, *b);
+}
+
+} // namespace
+
 std::uint64_t currentTick()
 {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -27,7 +41,7 @@ RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::st
                                    RTPReportBox &reports, Callbacks callbacks)
     : m_config(config), m_core(config, localName, ssrc, initiatorToken, timing, callbacks.onReceive),
       m_resolver(std::move(resolver)), m_callbacks(std::move(callbacks)), m_sendPath(sendPath),
-      m_reports(reports), m_mailbox(std::make_shared<ResolveMailbox>())
+      m_reports(reports), m_openRetryPeriod(timing.openRetryPeriod), m_mailbox(std::make_shared<ResolveMailbox>())
 {
     m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -135,8 +149,7 @@ void RTPSessionWorker::readDatagram(int fd, RTPSocket socket, Clock::time_point 
     m_out.clear();
     m_core.datagram(AppleMIDI::ByteView(m_receiveBuffer.data(), static_cast<std::size_t>(n)), from, socket, now,
                     m_out);
-    if (!m_out.datagrams.empty() || !m_out.logs.empty() || m_out.peersChanged || m_out.statusChanged ||
-        m_out.resolve)
+    if (!m_out.empty())
         flush();
 }
 
@@ -179,13 +192,27 @@ void RTPSessionWorker::run()
             break;
         if (m_dataFD >= 0 && (wake || writable || (m_pumpDue && now >= *m_pumpDue)))
             pumpSends();
-        coreDue = m_core.nextDeadline();
-        if (coreDue && now >= *coreDue) {
+        if (m_openRetryDue && now >= *m_openRetryDue)
+            startProcedure();
+        if (m_panicStop) {
+            continuePanicStop(now);
+            if (m_quit)
+                break;
+        }
+        if (const auto due = m_core.nextDeadline(); due && now >= *due) {
             m_out.clear();
             m_core.timers(now, m_out);
             flush();
-            coreDue = m_core.nextDeadline();
         }
+        if (m_dataFD >= 0) {
+            const auto guard = m_sendPath.guardDue();
+            if (guard && now >= *guard)
+                m_sendPath.sendGuard();
+        }
+        coreDue = earliest(m_core.nextDeadline(), m_dataFD >= 0 ? m_sendPath.guardDue() : std::nullopt);
+        if (m_panicStop)
+            coreDue = earliest(coreDue, m_panicStop->sequence ? m_panicStop->due : m_panicStop->giveUp);
+        coreDue = earliest(coreDue, m_openRetryDue);
         if (now >= nextDroppedCheck) {
             nextDroppedCheck = now + std::chrono::seconds(1);
             checkDropped();

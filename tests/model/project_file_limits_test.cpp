@@ -62,6 +62,36 @@ TEST(ProjectFileIntegers, AnyInteger64OpensAndWritesBackUnchanged)
     EXPECT_EQ(*again.value, p);
 }
 
+TEST(ProjectFileIntegers, NetworkMIDI2SettingsWithinTheirRangesAndPortsOfAnySize)
+{
+    const auto session = [](const std::string &members) {
+        return readProjectJson(QByteArray::fromStdString(R"({"networkMidi2Sessions": [{)" + members + "}]}"));
+    };
+    const auto read = session(R"("fecDepth": 10, "retransmitBufferSize": 0, "group": 15, "localPort": 3000000000,
+                                 "remotePort": -3000000000)");
+    ASSERT_TRUE(read) << read.error;
+    const NetworkMIDI2SessionConfig &s = read.value->networkMidi2Sessions.at(0);
+    EXPECT_EQ(std::tuple(s.fecDepth, s.retransmitBufferSize, s.group, s.localPort, s.remotePort),
+              std::tuple(10, 0, 15, std::numeric_limits<int>::max(), std::numeric_limits<int>::min()));
+    const auto defaults = session("");
+    ASSERT_TRUE(defaults);
+    EXPECT_EQ(std::tuple(defaults.value->networkMidi2Sessions.at(0).fecDepth,
+                         defaults.value->networkMidi2Sessions.at(0).retransmitBufferSize,
+                         defaults.value->networkMidi2Sessions.at(0).group),
+              std::tuple(2, 50, 0));
+    const std::pair<const char *, const char *> refused[] = {
+        {R"("fecDepth": 11)", "fecDepth : entier entre 0 et 10 attendu, 11 trouvé"},
+        {R"("fecDepth": -1)", "fecDepth : entier entre 0 et 10 attendu, -1 trouvé"},
+        {R"("retransmitBufferSize": 1001)", "retransmitBufferSize : entier entre 0 et 1000 attendu, 1001 trouvé"},
+        {R"("group": 16)", "group : entier entre 0 et 15 attendu, 16 trouvé"},
+    };
+    for (const auto &[members, error] : refused) {
+        const auto bad = session(members);
+        ASSERT_FALSE(bad) << members;
+        EXPECT_EQ(bad.error, std::string("networkMidi2Sessions[0].") + error);
+    }
+}
+
 QByteArray assetJson(const std::string &filenameJson)
 {
     return QByteArray::fromStdString(

@@ -28,6 +28,20 @@ TEST(ProjectJson, FullProjectRoundTrips)
     EXPECT_EQ(*writeProjectJson(*read.value).value, *bytes.value);
 }
 
+TEST(ProjectJson, SessionJournalAndAccessFieldsOnlyWhenNotDefault)
+{
+    TOVProject project;
+    project.rtpSessions.resize(1);
+    const QByteArray plain = *writeProjectJson(project).value;
+    EXPECT_FALSE(plain.contains("recoveryJournal") || plain.contains("allowed") || plain.contains("Allowed"));
+    project.rtpSessions[0].recoveryJournal = false;
+    project.rtpSessions[0].onlyAllowedHosts = true;
+    project.rtpSessions[0].allowedHosts = {"10.0.0.2", "192.168.1.0/24"};
+    EXPECT_EQ(*readProjectJson(*writeProjectJson(project).value).value, project);
+    // An older file reads with the journal on, open to everyone.
+    EXPECT_EQ(readProjectJson(R"({"rtpSessions": [{}]})").value->rtpSessions[0].recoveryJournal, true);
+}
+
 TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
 {
     TOVProject project;
@@ -42,7 +56,7 @@ TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
          {R"("id": "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3")", R"("createdAt": "2026-01-02T03:04:05Z")",
           R"("modifiedAt": "1999-12-31T23:59:59Z")", R"("channelMask": 65535)"})
         EXPECT_TRUE(text.contains(want)) << want;
-    for (const char *absent : {"filterChainID", "uniqueID", "null"})
+    for (const char *absent : {"filterChainID", "uniqueID", "null", "networkMidi2Sessions"})
         EXPECT_FALSE(text.contains(absent)) << absent;
 }
 
@@ -156,6 +170,8 @@ TEST(ProjectJson, FailuresNameThePathAndTheReason)
          "filterChains[0].steps[0].blockedTypes[1] : valeur inconnue « clock »"},
         {R"({"rtpSessions": [{}, {"localPort": 1.25}]})",
          "rtpSessions[1].localPort : entier attendu, 1.25 trouvé"},
+        {R"({"networkMidi2Sessions": [{"role": "listener"}]})",
+         "networkMidi2Sessions[0].role : valeur inconnue « listener »"},
     };
     for (const auto &[json, error] : rows) {
         const auto read = readProjectJson(QByteArray(json));

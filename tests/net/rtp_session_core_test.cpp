@@ -2,11 +2,13 @@
 // clock the test moves by hand.
 
 #include "net/hex.h"
+#include "net/rtp_discovery.h"
 #include "net/rtp_session_core.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 using namespace korvane;
 using namespace korvane::test;
@@ -31,7 +33,10 @@ struct Sent {
 struct Harness {
     explicit Harness(RTPSessionConfig config = {}, RTPSessionTiming timing = {})
         : core(withName(std::move(config)), "KORVANE", kSsrc, kToken, timing,
-               [this](const MIDIMessage &m) { received.push_back(m.bytes); })
+               [this](const MIDIMessage &m, std::uint64_t origin) {
+                   received.push_back(m.bytes);
+                   origins.push_back(origin);
+               })
     {
         step([&](auto &out) { core.started(now, out); });
     }
@@ -49,8 +54,19 @@ struct Harness {
         for (auto &d : out.datagrams)
             sent.push_back({d.socket, d.to, d.bytes});
         logs.insert(logs.end(), out.logs.begin(), out.logs.end());
+        gone.insert(gone.end(), out.originsGone.begin(), out.originsGone.end());
         peersChanges += out.peersChanged ? 1 : 0;
         resolveAsked = resolveAsked || out.resolve;
+        if (out.resolve && lookUps)
+            answerLookUp();
+    }
+    void answerLookUp()
+    {
+        ++lookUpCount;
+        const std::function<void(RTPSessionCore::Output &)> answer = [&](RTPSessionCore::Output &o) {
+            core.remoteResolved(lookUps, now, o);
+        };
+        step(answer);
     }
     void feed(const Bytes &bytes, NetAddress from, Socket socket)
     {
@@ -93,10 +109,13 @@ struct Harness {
 
     RTPSessionCore::TimePoint now = RTPSessionCore::TimePoint{} + 1000s;
     std::vector<Bytes> received;
+    std::vector<std::uint64_t> origins, gone;
     std::vector<Sent> sent;
     std::vector<std::string> logs;
     int peersChanges = 0;
     bool resolveAsked = false;
+    std::optional<std::uint32_t> lookUps; // answers every host lookup with this address
+    int lookUpCount = 0;
     RTPSessionCore::Output out;
     RTPSessionCore core;
 };
@@ -144,13 +163,14 @@ TEST(RTPSessionCore, OnlyPeersThroughTheControlHandshakeAreServed)
     h.feed(Harness::exchange(Command::invitation), stranger, Socket::data);
     h.feed(Harness::exchange(Command::invitation), {kHost, 65535}, Socket::control); // no data port
     EXPECT_EQ(h.exchangesSent(), std::vector<std::string>{"NO>data"});
-    // CK and MIDI from anyone not established: no answer, nothing delivered.
+    // CK and MIDI from anyone not established: nothing delivered.
     h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), stranger, Socket::data);
     h.feed(rtp(1, {0x90, 0x3C, 0x64}), stranger, Socket::data);
     h.feed(Harness::exchange(Command::invitation), kCtl, Socket::control);
     h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), kData, Socket::data);
     h.feed(rtp(2, {0x90, 0x3C, 0x64}), kData, Socket::data);
-    EXPECT_EQ(h.sent.size(), 2u); // the NO and the OK on control
+    // The stranger is told once to invite again; the peer half-way gets nothing.
+    EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"NO>data", "BY>data", "OK>ctl"}));
     EXPECT_TRUE(h.received.empty());
 
     h.feed(Harness::exchange(Command::invitation), kData, Socket::data);
@@ -188,7 +208,7 @@ TEST(RTPSessionCore, TwoParticipantsOnOneHostAreTwoPeers)
     EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Un", "Deux"}));
     h.feed(Harness::exchange(Command::bye, "Deux"), other, Socket::control);
     EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Un"});
-    EXPECT_EQ(h.count("RTP S: 10.0.0.2 a quitté la session"), 1);
+    EXPECT_EQ(h.count("RTP S: Deux (10.0.0.2:6004) a quitté la session"), 1);
 }
 
 TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
@@ -220,8 +240,10 @@ TEST(RTPSessionCore, InitiatorRetriesUntilEstablishedAndAgainAfterLoss)
 {
     Harness h(initiator());
     ASSERT_TRUE(h.resolveAsked);
+    h.lookUps = kHost;
     h.step([&](auto &o) { h.core.remoteResolved(kHost, h.now, o); });
     h.runFor(60s);
+    EXPECT_EQ(h.lookUpCount, 4) << "the host name is looked up again at each slow try";
     // 12 tries a second apart, then one every 10 s: at 21, 31, 41, 51 s.
     EXPECT_EQ(h.exchangesSent(), std::vector<std::string>(16, "IN>ctl"));
     EXPECT_EQ(h.count("RTP S: invitation envoyée à régie:5004"), 1);
@@ -306,11 +328,112 @@ TEST(RTPSessionCore, PeerNamesAreMadeSafe)
         {"Régie", "Régie"},
         {"a\nb\tc\x7F", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD"},
         {"x\xC2\x85y", "x\xEF\xBF\xBDy"}, // U+0085, a C1 control
+        // The edges of both ranges: U+001F and U+009F go, U+0020 and U+00A0 stay.
+        {"\x1F\x20", "\xEF\xBF\xBD "},
+        {"\xC2\x9F\xC2\xA0", "\xEF\xBF\xBD\xC2\xA0"},
         {std::string(70, 'a'), std::string(64, 'a')},
         {std::string(63, 'a') + "éé", std::string(63, 'a') + "é"}, // cut by characters, not bytes
     };
-    for (const auto &[in, expected] : cases)
+    for (const auto &[in, expected] : cases) {
         EXPECT_EQ(RTPSessionCore::sanitizeName(in), expected) << in;
+        // Discovered services get the same treatment.
+        std::vector<DiscoveredPeer> peers;
+        PeerList::add(peers, {in, "10.0.0.2", 5004});
+        EXPECT_EQ(peers.at(0).name, expected);
+        EXPECT_TRUE(PeerList::removeNamed(peers, in));
+    }
+}
+
+TEST(RTPSessionCore, OriginsNameOnePeriodOfOnePeer)
+{
+    Harness h;
+    h.establish(kCtl);
+    h.feed(rtp(1, {0x90, 0x3C, 0x64}), kData, Socket::data);
+    const auto first = h.origins.at(0);
+    EXPECT_NE(first, 0u);
+    // The same peer again with its SSRC unchanged: same period.
+    h.establish(kCtl);
+    EXPECT_TRUE(h.gone.empty());
+    // Back with a new SSRC (it restarted): the old period ends.
+    h.feed(AppleMIDI::encodeExchange({Command::invitation, 1, 0x9999, "Lui"}), kData, Socket::data);
+    EXPECT_EQ(h.gone, std::vector<std::uint64_t>{first});
+    h.feed(rtp(1, {0x80, 0x3C, 0x00}), kData, Socket::data);
+    EXPECT_NE(h.origins.back(), first);
+    h.step([&](auto &o) { h.core.stop(h.now, o); });
+    EXPECT_EQ(h.gone.size(), 2u);
+    EXPECT_EQ(h.gone.back(), h.origins.back());
+}
+
+TEST(RTPSessionCore, LateAndDuplicatePacketsAreDroppedAndCounted)
+{
+    Harness h;
+    h.establish(kCtl);
+    for (std::uint16_t seq : {65534, 65535, 0, 65535, 0, 2, 1})
+        h.feed(rtp(seq, {0x90, static_cast<std::uint8_t>(seq & 0x7F), 1}), kData, Socket::data);
+    EXPECT_EQ(h.received.size(), 4u); // 65534, 65535, 0, 2: across the wrap, in order
+    EXPECT_EQ(h.core.latePackets(), 3u);
+}
+
+TEST(RTPSessionCore, StrangersGetOneByePerPeriod)
+{
+    // This side restarted; the other still sends clock and MIDI.
+    Harness h;
+    const NetAddress stranger{0x0A000009, 7005};
+    for (int i = 0; i < 3; ++i)
+        h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), stranger, Socket::data);
+    h.feed(rtp(1, {0x90, 0x3C, 0x64}), stranger, Socket::data);
+    h.now += 1s;
+    h.feed(rtp(2, {0x90, 0x3C, 0x64}), stranger, Socket::data);
+    EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"BY>data", "BY>data"}));
+    EXPECT_EQ(h.sent.back().to, stranger);
+    EXPECT_EQ(AppleMIDI::decodeExchange(h.sent.back().bytes)->ssrc, kSsrc);
+    EXPECT_TRUE(h.received.empty());
+
+}
+
+TEST(RTPSessionCore, CrossedInvitationsStillSyncClocks)
+{
+    auto config = initiator();
+    config.remoteHost = "10.0.0.2";
+    Harness h(config);
+    h.step([&](auto &o) { h.core.remoteResolved(kHost, h.now, o); });
+    h.establish(kCtl); // the remote's own invitation completes before it answers ours
+    ASSERT_TRUE(h.core.remoteEstablished());
+    // Two minutes without a word from the remote but its answers to our CK.
+    int clocks = 0;
+    for (int second = 0; second < 120; ++second) {
+        h.runFor(1s);
+        for (const auto &sent : h.sent) {
+            if (const auto ck = AppleMIDI::decodeClock(sent.bytes); ck && ck->count == 0 && ++clocks)
+                h.feed(AppleMIDI::encodeClock({0x5151, 1, ck->ts1, 5, 0}), kData, Socket::data);
+        }
+        h.sent.clear();
+    }
+    EXPECT_GE(clocks, 12);
+    EXPECT_EQ(h.count("RTP S: pair Lui hors-ligne (timeout)"), 0);
+    EXPECT_TRUE(h.core.remoteEstablished());
+}
+
+TEST(RTPSessionCore, OnlyListedHostsMayJoin)
+{
+    RTPSessionConfig config;
+    config.onlyAllowedHosts = true;
+    config.allowedHosts = {"10.0.0.2", "192.168.1.0/24", "not an address"};
+    Harness h(config);
+    const NetAddress inSubnet{0xC0A801FF, 5004}, outside{0xC0A80200, 5004};
+    h.establish(kCtl);
+    h.establish(inSubnet);
+    h.establish(outside);
+    h.establish(outside);
+    h.now += 61s;
+    h.establish(outside);
+    EXPECT_EQ(h.core.peerLabels().size(), 2u);
+    EXPECT_EQ(h.count("RTP S: invitation de 192.168.2.0:5004 refusée (hôte non autorisé)"), 2);
+
+    const std::pair<std::string, bool> subnets[] = {{"10.0.0.0/0", true}, {"10.0.0.1/32", true}, {"10.0.0.1/33", false},
+                                                    {"256.0.0.1", false}, {"10.0.0", false},      {"10.0.0.1/", false}};
+    for (const auto &[text, valid] : subnets)
+        EXPECT_EQ(RTPSessionCore::parseSubnet(text).has_value(), valid) << text;
 }
 
 TEST(RTPSessionCore, SegmentedSysexArrivesWholeOrNotAtAll)

@@ -1,10 +1,12 @@
 #include "ui_fixture.h"
 
 #include "net/network_interfaces.h"
+#include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
 #include "net/rtp_manager.h"
 #include "ui/pages/config_checks.h"
 #include "ui/pages/discovery_section.h"
+#include "ui/pages/network_midi2_session_card.h"
 #include "ui/pages/network_page.h"
 #include "ui/pages/session_card.h"
 #include "ui/theme/theme.h"
@@ -17,6 +19,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSpinBox>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -121,6 +124,13 @@ protected:
         emit box->activated(index);
         QTest::qWait(20);
     }
+    DiscoveredRow *discoveredRow(const std::string &name) const
+    {
+        for (DiscoveredRow *r : page->discovery()->rows())
+            if (r->nameLabel()->text() == QString::fromStdString(name))
+                return r;
+        return nullptr;
+    }
     // Ports of our own for the sessions that really run, apart from other runs on this machine.
     static int testPort(int offset)
     {
@@ -186,6 +196,30 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     waitForCards(1);
     EXPECT_EQ(state->project().rtpSessions.size(), 1u);
     EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
+}
+
+TEST_F(NetworkPageTest, JournalAndWhoMayConnectAreEditedOnTheCard)
+{
+    QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
+    RTPSessionCard *card = waitForCards(1);
+    ASSERT_NE(card, nullptr);
+    EXPECT_TRUE(card->journalSwitch()->isChecked());
+    EXPECT_EQ(card->accessBox()->currentText(), "Tout le monde");
+    EXPECT_FALSE(card->allowedHostsField()->isVisible());
+
+    card->journalSwitch()->click();
+    EXPECT_FALSE(state->project().rtpSessions[0].recoveryJournal);
+    choose(card->accessBox(), 1);
+    EXPECT_TRUE(state->project().rtpSessions[0].onlyAllowedHosts);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return card->allowedHostsField()->isVisible(); }));
+    EXPECT_EQ(card->allowedHostsError()->text(), "Aucun hôte autorisé : toute invitation est refusée");
+    QTest::mouseClick(card->allowedHostsField(), Qt::LeftButton);
+    QTest::keyClicks(card->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
+    EXPECT_EQ(state->project().rtpSessions[0].allowedHosts,
+              (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "regie"}));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return card->allowedHostsError()->text() == "Ni adresse IPv4 ni sous-réseau : « regie »"; }));
+    screenshot("network_access");
 }
 
 TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
@@ -289,12 +323,7 @@ TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
     QProcess publish;
     publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_apple-midi._udp", "5999"});
     ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
-    const auto row = [&]() -> DiscoveredRow * {
-        for (DiscoveredRow *r : page->discovery()->rows())
-            if (r->nameLabel()->text() == QString::fromStdString(name))
-                return r;
-        return nullptr;
-    };
+    const auto row = [&] { return discoveredRow(name); };
     ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
         << "needs the private avahi-daemon started by scripts/test.sh";
     EXPECT_FALSE(page->discovery()->searchingRow()->isVisible());
@@ -310,6 +339,94 @@ TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
     QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
     EXPECT_EQ(state->statusMessage(), "Déjà connecté à " + name);
     EXPECT_EQ(state->project().rtpSessions.size(), 1u);
+    publish.terminate();
+    publish.waitForFinished(5000);
+}
+
+TEST_F(NetworkPageTest, Midi2SessionsAreEditedAppliedAndShowTheirPeersWithRoundTrip)
+{
+    QTest::mouseClick(page->newMidi2Button(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
+    NetworkMIDI2SessionCard *card = page->midi2Cards()[0];
+    EXPECT_FALSE(page->noMidi2Label()->isVisible());
+    EXPECT_EQ(QStringList({card->nameField()->text(), card->kindLabel()->text(), card->roleBox()->currentText(),
+                           card->localPortField()->text(), card->fecBox()->text(), card->retransmitBox()->text(),
+                           card->groupBox()->text(), card->peersLabel()->text()}),
+              (QStringList{"TOV-Net2", "MIDI 2.0 (UDP)", "Hôte (accepte les invitations)", "5673", "2", "50", "1",
+                           "Aucun pair"}));
+    EXPECT_FALSE(card->remoteRow()->isVisible());
+    choose(card->roleBox(), 1);
+    EXPECT_TRUE(card->remoteRow()->isVisible());
+    card->groupBox()->setValue(16);
+    EXPECT_EQ(state->project().networkMidi2Sessions[0].group, 15);
+    card->fecBox()->setValue(0);
+    EXPECT_EQ(state->project().networkMidi2Sessions[0].fecDepth, 0);
+    // One name for two sessions, whatever their kinds: both say so.
+    state->mutateProject([](TOVProject &p) { p.rtpSessions.emplace_back().name = "TOV-Net2"; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return card->problemLabel()->isVisible(); }));
+    EXPECT_EQ(card->problemLabel()->text(), "Nom déjà pris par une autre session");
+    ASSERT_EQ(page->cards().size(), 1u);
+    EXPECT_TRUE(page->cards()[0]->nameField()->property("invalid").toBool());
+
+    // A host and a client on this machine, applied: each shows the other with its round trip.
+    const int hostPort = testPort(4);
+    state->mutateProject([&](TOVProject &p) {
+        p.name = "Scène";
+        p.rtpSessions.clear();
+        p.networkMidi2Sessions.clear();
+        NetworkMIDI2SessionConfig &host = p.networkMidi2Sessions.emplace_back();
+        host.name = "Régie 2";
+        host.localPort = hostPort;
+        NetworkMIDI2SessionConfig &client = p.networkMidi2Sessions.emplace_back();
+        client.name = "Plateau 2";
+        client.role = NetworkMIDI2Role::client;
+        client.localPort = testPort(5);
+        client.remoteHost = "127.0.0.1";
+        client.remotePort = hostPort;
+    });
+    QTest::mouseClick(page->applyButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 2; }));
+    const auto cards = page->midi2Cards();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cards[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cards[1]->peerList()->text().endsWith(" ms)"); }, 10000))
+        << cards[1]->peerList()->text().toStdString();
+    EXPECT_TRUE(cards[1]->peerList()->text().startsWith("Pairs : Scène ("));
+    EXPECT_EQ(cards[0]->stateLabel()->text(), "écoute");
+    EXPECT_EQ(cards[1]->stateLabel()->text(), "connecté");
+    EXPECT_EQ(cards[0]->peersDot()->color(), Theme::ok());
+    const auto keys = state->availableSourceKeys();
+    EXPECT_NE(std::find(keys.begin(), keys.end(), EndpointKey(EndpointKind::rtp, "Régie 2")), keys.end());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return page->logText()->text().contains("NM2 Plateau 2: session établie"); }));
+    auto *scroll = page->findChild<QScrollArea *>();
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum() / 2);
+    screenshot("network_midi2");
+    state->networkMidi2().stopAll();
+}
+
+TEST_F(NetworkPageTest, ADiscoveredMidi2HostIsListedWithItsKindAndConnects)
+{
+    AvahiUser avahi;
+    const int port = testPort(6);
+    NetworkMIDI2SessionConfig config;
+    config.localPort = port;
+    NetworkMIDI2Session host(config, "Console");
+    host.start();
+    const std::string name = "korvane-nm2-ui-" + std::to_string(QCoreApplication::applicationPid());
+    QProcess publish;
+    publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_midi2._udp", QString::number(port)});
+    ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
+    const auto row = [&] { return discoveredRow(name); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
+        << "needs the private avahi-daemon started by scripts/test.sh";
+    EXPECT_EQ(row()->kindLabel()->text(), "MIDI 2.0 (UDP)");
+    QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
+    ASSERT_EQ(state->project().networkMidi2Sessions.size(), 1u);
+    const NetworkMIDI2SessionConfig &added = state->project().networkMidi2Sessions[0];
+    EXPECT_EQ(std::tuple(added.role, added.remoteHost, added.remotePort),
+              std::tuple(NetworkMIDI2Role::client, "127.0.0.1", port));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
+    state->networkMidi2().stopAll();
     publish.terminate();
     publish.waitForFinished(5000);
 }

@@ -42,4 +42,49 @@ std::vector<std::string> localPortClashes(const std::vector<RTPSessionConfig> &s
     return names;
 }
 
+bool sessionNameTaken(const TOVProject &project, const Uuid &id, const std::string &name)
+{
+    const auto other = [&](const auto &session) { return session.id != id && session.name == name; };
+    return std::any_of(project.rtpSessions.begin(), project.rtpSessions.end(), other) ||
+           std::any_of(project.networkMidi2Sessions.begin(), project.networkMidi2Sessions.end(), other);
+}
+
+namespace {
+
+// Whether an RTP pair at rtpPort holds port (long long: ports may be any int).
+bool onPair(long long rtpPort, long long port)
+{
+    return port == rtpPort || port == rtpPort + 1;
+}
+
+} // namespace
+
+std::vector<std::string> midi2PortClashes(const TOVProject &project, std::size_t index)
+{
+    std::vector<std::string> names;
+    const auto &sessions = project.networkMidi2Sessions;
+    const NetworkMIDI2SessionConfig &session = sessions.at(index);
+    if (!session.enabled)
+        return names;
+    for (std::size_t i = 0; i < sessions.size(); ++i)
+        if (i != index && sessions[i].enabled && sessions[i].localPort == session.localPort)
+            names.push_back(sessions[i].name);
+    for (const RTPSessionConfig &rtp : project.rtpSessions)
+        if (rtp.enabled && onPair(rtp.localPort, session.localPort))
+            names.push_back(rtp.name);
+    return names;
+}
+
+std::vector<std::string> rtpClashesWithMidi2(const TOVProject &project, std::size_t rtpIndex)
+{
+    std::vector<std::string> names;
+    const RTPSessionConfig &rtp = project.rtpSessions.at(rtpIndex);
+    if (!rtp.enabled)
+        return names;
+    for (const NetworkMIDI2SessionConfig &session : project.networkMidi2Sessions)
+        if (session.enabled && onPair(rtp.localPort, session.localPort))
+            names.push_back(session.name);
+    return names;
+}
+
 } // namespace korvane

@@ -22,4 +22,15 @@ PortNameProblem portNameProblem(const std::vector<VirtualPortConfig> &ports, std
 // address, or one of them on all addresses. Empty for a disabled session.
 std::vector<std::string> localPortClashes(const std::vector<RTPSessionConfig> &sessions, std::size_t index);
 
+// Whether another session of either kind (RTP-MIDI or Network MIDI 2.0) bears
+// this name: routes name a session by it, so both would get the same MIDI.
+bool sessionNameTaken(const TOVProject &project, const Uuid &id, const std::string &name);
+
+// A Network MIDI 2.0 session holds its one port on every address: the other
+// enabled sessions of either kind it cannot run beside, empty when disabled.
+std::vector<std::string> midi2PortClashes(const TOVProject &project, std::size_t index);
+// The enabled Network MIDI 2.0 sessions whose port falls on this enabled RTP
+// session's pair.
+std::vector<std::string> rtpClashesWithMidi2(const TOVProject &project, std::size_t rtpIndex);
+
 } // namespace korvane

@@ -13,7 +13,7 @@ namespace korvane {
 
 DiscoveredRow::DiscoveredRow(AppState &state, QWidget *parent)
     : QFrame(parent), m_state(state), m_name(new QLabel(this)), m_address(makeCaption({}, this)),
-      m_connect(makeProminentButton(QStringLiteral("Connecter"), QStringLiteral("link"), this))
+      m_kind(makeCaption({}, this, false)), m_connect(makeProminentButton(QStringLiteral("Connecter"), QStringLiteral("link"), this))
 {
     setObjectName(QStringLiteral("discoveredService"));
     setStyleSheet(QStringLiteral("QFrame#discoveredService { background: rgba(255, 255, 255, 10); "
@@ -31,6 +31,7 @@ DiscoveredRow::DiscoveredRow(AppState &state, QWidget *parent)
     row->addWidget(icon);
     row->addLayout(texts);
     row->addStretch(1);
+    row->addWidget(m_kind);
     row->addWidget(m_connect);
     connect(m_connect, &QPushButton::clicked, this, [this] {
         // The controller may apply the network and so refresh this row: work on a copy.
@@ -44,12 +45,17 @@ void DiscoveredRow::setPeer(const DiscoveredPeer &peer)
     m_peer = peer;
     m_name->setText(QString::fromStdString(peer.name));
     m_address->setText(QStringLiteral("%1:%2").arg(QString::fromStdString(peer.host)).arg(peer.port));
+    const bool midi2 = peer.kind == DiscoveredPeer::Kind::midi2;
+    m_kind->setText(midi2 ? QStringLiteral("MIDI 2.0 (UDP)") : QStringLiteral("RTP-MIDI"));
+    setTextColor(m_kind, midi2 ? Theme::accent() : Theme::secondaryText());
 }
 
 DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
-    : QWidget(parent), m_state(state), m_advertised(makeCaption({}, this)), m_searching(new QWidget(this))
+    : QWidget(parent), m_state(state), m_advertised(makeCaption({}, this)),
+      m_advertisedMidi2(makeCaption({}, this)), m_searching(new QWidget(this))
 {
     m_advertised->setWordWrap(true);
+    m_advertisedMidi2->setWordWrap(true);
     auto *searchRow = new QHBoxLayout(m_searching);
     searchRow->setContentsMargins(0, 4, 0, 4);
     searchRow->setSpacing(8);
@@ -70,6 +76,7 @@ DiscoverySection::DiscoverySection(AppState &state, QWidget *parent)
     column->addWidget(
         new SectionLabel(QStringLiteral("05a"), QStringLiteral("Appareils distants détectés"), this));
     column->addWidget(m_advertised);
+    column->addWidget(m_advertisedMidi2);
     column->addWidget(m_searching);
     column->addLayout(rows);
 }
@@ -82,6 +89,11 @@ void DiscoverySection::refresh()
                                          "« MIDI réseau » macOS, KORVANE).")
                               .arg(advertised));
     m_advertised->setVisible(!advertised.isEmpty());
+    const QString midi2 = QString::fromStdString(discovery.advertisedMidi2Name());
+    m_advertisedMidi2->setText(QStringLiteral("Hôte MIDI 2.0 publié comme « %1 » \u2014 visible des hôtes Network MIDI 2.0 "
+                                              "(Windows MIDI Services, macOS, KORVANE).")
+                                   .arg(midi2));
+    m_advertisedMidi2->setVisible(!midi2.isEmpty());
 
     const auto &peers = discovery.peers();
     m_searching->setVisible(peers.empty());

@@ -23,6 +23,7 @@ public:
     void setPeer(const DiscoveredPeer &peer);
     QLabel *nameLabel() const { return m_name; }
     QLabel *addressLabel() const { return m_address; }
+    QLabel *kindLabel() const { return m_kind; }
     QPushButton *connectButton() const { return m_connect; }
 
 private:
@@ -30,6 +31,7 @@ private:
     DiscoveredPeer m_peer;
     QLabel *m_name;
     QLabel *m_address;
+    QLabel *m_kind;
     QPushButton *m_connect;
 };
 
@@ -42,12 +44,14 @@ public:
     void refresh();
 
     QLabel *advertisedLabel() const { return m_advertised; }
+    QLabel *advertisedMidi2Label() const { return m_advertisedMidi2; }
     QWidget *searchingRow() const { return m_searching; }
     std::vector<DiscoveredRow *> rows() const { return m_order; }
 
 private:
     AppState &m_state;
     QLabel *m_advertised;
+    QLabel *m_advertisedMidi2;
     QWidget *m_searching;
     std::unique_ptr<KeyedRows<DiscoveredRow>> m_rows;
     std::vector<DiscoveredRow *> m_order;

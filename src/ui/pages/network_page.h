@@ -12,6 +12,7 @@ namespace korvane {
 
 class AppState;
 class DiscoverySection;
+class NetworkMIDI2SessionCard;
 class RTPSessionCard;
 
 // The project's network sessions, the services found by DNS-SD and the
@@ -27,6 +28,9 @@ public:
     DiscoverySection *discovery() const { return m_discovery; }
     QLabel *noSessionLabel() const { return m_noSession; }
     std::vector<RTPSessionCard *> cards() const { return m_cardOrder; }
+    QPushButton *newMidi2Button() const { return m_newMidi2; }
+    QLabel *noMidi2Label() const { return m_noMidi2; }
+    std::vector<NetworkMIDI2SessionCard *> midi2Cards() const { return m_midi2Order; }
     QWidget *logBlock() const { return m_logBlock; }
     QLabel *logText() const { return m_log; }
 
@@ -35,6 +39,7 @@ protected:
 
 private:
     void refresh();
+    void refreshMidi2();
 
     AppState &m_state;
     QPushButton *m_newSession = nullptr;
@@ -45,6 +50,10 @@ private:
     QLabel *m_log = nullptr;
     std::unique_ptr<KeyedRows<RTPSessionCard>> m_cards;
     std::vector<RTPSessionCard *> m_cardOrder;
+    QPushButton *m_newMidi2 = nullptr;
+    QLabel *m_noMidi2 = nullptr;
+    std::unique_ptr<KeyedRows<NetworkMIDI2SessionCard>> m_midi2Cards;
+    std::vector<NetworkMIDI2SessionCard *> m_midi2Order;
     CoalescedCall m_refresh{this, [this] {
                                 if (isVisible())
                                     refresh();

@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalBlocker>
 
 #include <algorithm>
@@ -36,6 +37,8 @@ std::pair<QString, QColor> stateText(RTPSessionState state)
         return {QStringLiteral("écoute"), Theme::ok()};
     case RTPSessionState::portBusy:
         return {QStringLiteral("port occupé"), Theme::systemRed()};
+    case RTPSessionState::addressUnavailable:
+        return {QStringLiteral("adresse indisponible"), Theme::systemRed()};
     case RTPSessionState::hostNotFound:
         return {QStringLiteral("hôte introuvable"), Theme::systemRed()};
     case RTPSessionState::invalidPort:
@@ -140,6 +143,29 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
     fourth->addStretch(1);
     contentLayout()->addWidget(m_remoteRow);
 
+    m_journal = new ToggleSwitch(QStringLiteral("Journal de récupération"), this);
+    m_journal->setToolTip(QStringLiteral("Répare les notes et pédales perdues sur le réseau (RFC 6295)"));
+    m_access = new QComboBox(this);
+    m_access->addItem(QStringLiteral("Tout le monde"), false);
+    m_access->addItem(QStringLiteral("Seulement ces hôtes"), true);
+    m_access->setAccessibleName(QStringLiteral("Qui peut se connecter"));
+    m_hosts = new QLineEdit(this);
+    m_hosts->setPlaceholderText(QStringLiteral("192.168.1.20, 10.0.0.0/24"));
+    m_hosts->setAccessibleName(QStringLiteral("Hôtes autorisés"));
+    m_hosts->setMinimumWidth(240);
+    auto *fifth = new QHBoxLayout;
+    fifth->setSpacing(8);
+    fifth->addWidget(m_journal);
+    fifth->addSpacing(16);
+    fifth->addWidget(plainLabel(QStringLiteral("Qui peut se connecter"), this));
+    fifth->addWidget(m_access);
+    fifth->addWidget(m_hosts, 1);
+    contentLayout()->addLayout(fifth);
+    m_hostsError = makeCaption({}, this, false);
+    setTextColor(m_hostsError, Theme::systemRed());
+    m_hostsError->hide();
+    contentLayout()->addWidget(m_hostsError);
+
     m_clash = makeCaption({}, this, false);
     setTextColor(m_clash, Theme::systemRed());
     m_clash->setWordWrap(true);
@@ -169,6 +195,21 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
     });
     connect(m_remotePort, &PortField::portEdited, this,
             [this](int port) { edit([port](RTPSessionConfig &s) { s.remotePort = port; }); });
+    connect(m_journal, &QAbstractButton::toggled, this,
+            [this](bool on) { edit([on](RTPSessionConfig &s) { s.recoveryJournal = on; }); });
+    connect(m_access, &QComboBox::activated, this, [this](int index) {
+        const bool only = m_access->itemData(index).toBool();
+        m_hosts->setVisible(only);
+        edit([only](RTPSessionConfig &s) { s.onlyAllowedHosts = only; });
+    });
+    connect(m_hosts, &QLineEdit::textEdited, this, [this](const QString &text) {
+        // Entries as typed; the ones that are no address or subnet are named
+        // below the field and let nobody in.
+        std::vector<std::string> hosts;
+        for (const QString &part : text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts))
+            hosts.push_back(part.toStdString());
+        edit([&](RTPSessionConfig &s) { s.allowedHosts = hosts; });
+    });
     connect(m_delete, &QPushButton::clicked, this, [this] {
         const Uuid id = m_id;
         m_state.mutateProject([id](TOVProject &p) {
@@ -239,6 +280,33 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
     m_remoteRow->setVisible(session.role == RTPRole::initiator);
     syncText(m_remoteHost, QString::fromStdString(session.remoteHost));
     m_remotePort->setStoredPort(session.remotePort);
+
+    if (m_journal->isChecked() != session.recoveryJournal) {
+        const QSignalBlocker block(m_journal);
+        m_journal->setChecked(session.recoveryJournal);
+        m_journal->update();
+    }
+    const int accessIndex = m_access->findData(session.onlyAllowedHosts);
+    if (m_access->currentIndex() != accessIndex) {
+        const QSignalBlocker block(m_access);
+        m_access->setCurrentIndex(accessIndex);
+    }
+    m_hosts->setVisible(session.onlyAllowedHosts);
+    QStringList hosts, invalid;
+    for (const std::string &host : session.allowedHosts) {
+        hosts << QString::fromStdString(host);
+        if (!RTPSessionCore::parseSubnet(host))
+            invalid << QStringLiteral("« %1 »").arg(QString::fromStdString(host));
+    }
+    if (!m_hosts->hasFocus())
+        syncText(m_hosts, hosts.join(QStringLiteral(", ")));
+    const QString hostsError =
+        !session.onlyAllowedHosts ? QString()
+        : !invalid.isEmpty()      ? QStringLiteral("Ni adresse IPv4 ni sous-réseau : ") + invalid.join(QStringLiteral(", "))
+        : hosts.isEmpty()         ? QStringLiteral("Aucun hôte autorisé : toute invitation est refusée")
+                                  : QString();
+    m_hostsError->setText(hostsError);
+    m_hostsError->setVisible(!hostsError.isEmpty());
 
     QStringList others;
     for (const std::string &name : clashes)

@@ -50,6 +50,10 @@ public:
     QWidget *peersBadge() const { return m_badge; }
     QLabel *stateLabel() const { return m_stateLabel; }
     QLabel *clashLabel() const { return m_clash; }
+    ToggleSwitch *journalSwitch() const { return m_journal; }
+    QComboBox *accessBox() const { return m_access; }
+    QLineEdit *allowedHostsField() const { return m_hosts; }
+    QLabel *allowedHostsError() const { return m_hostsError; }
     QPushButton *deleteButton() const { return m_delete; }
 
 private:
@@ -73,6 +77,10 @@ private:
     QLineEdit *m_remoteHost;
     PortField *m_remotePort;
     QLabel *m_clash;
+    ToggleSwitch *m_journal;
+    QComboBox *m_access;
+    QLineEdit *m_hosts;
+    QLabel *m_hostsError;
 };
 
 } // namespace korvane

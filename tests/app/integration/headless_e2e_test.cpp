@@ -7,6 +7,7 @@
 
 #include "midi/service/jack/jack_midi_service.h"
 #include "model/project_document.h"
+#include "net/rtp_midi_session.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -14,13 +15,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <mutex>
+#include <thread>
 
 namespace korvane {
 namespace {
 
 using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
 using test::freePortPair;
+using test::initiatorConfig;
+using test::loopbackConfig;
 using test::JackTestClient;
 using test::waitUntil;
 
@@ -126,6 +133,73 @@ TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
     EXPECT_TRUE(instanceB.exits(0));
     EXPECT_TRUE(instanceB.prints("Moteur arrêté", 0ms));
     EXPECT_TRUE(instanceB.prints("RTP DepuisA: arrêté", 0ms));
+}
+
+// Notes flow one per cycle to a program and to two network peers while the
+// headless program is stopped (panic on stop): at none of them does a note
+// start after its last all-notes-off.
+TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
+{
+    QTemporaryDir dir;
+    JackTestClient player("korvane_stop_player", "", JackTestClient::outOnly);
+    JackTestClient synth("korvane_stop_synth", "", JackTestClient::inOnly);
+    ASSERT_TRUE(player.ok() && synth.ok()) << "a JACK server must be running (scripts/test.sh starts one)";
+
+    std::mutex mutex;
+    std::vector<std::vector<Bytes>> heard(2);
+    std::vector<std::unique_ptr<RTPMidiSession>> peers;
+    TOVProject show;
+    show.settings.panicOnStop = true;
+    Route route({EndpointKind::physical, player.outPort()});
+    route.destinations = {{EndpointKind::physical, synth.inPort()}};
+    for (int i = 0; i < 2; ++i) {
+        const int peerPort = freePortPair(), ownPort = freePortPair();
+        ASSERT_TRUE(peerPort > 0 && ownPort > 0);
+        auto peer = std::make_unique<RTPMidiSession>(loopbackConfig("Pair", peerPort), "pair");
+        peer->setOnReceive([&, i](const MIDIMessage &m, std::uint64_t) {
+            std::lock_guard lock(mutex);
+            heard[static_cast<std::size_t>(i)].push_back(m.bytes);
+        });
+        peer->start();
+        peers.push_back(std::move(peer));
+        const std::string name = "Vers" + std::to_string(i);
+        show.rtpSessions.push_back(initiatorConfig(name, ownPort, peerPort));
+        route.destinations.push_back({EndpointKind::rtp, name});
+    }
+    show.routes = {route};
+    HeadlessProcess instance(saveShow(dir, "show.tovprjct", show));
+    ASSERT_TRUE(instance.prints("RTP Vers0: session établie"));
+    ASSERT_TRUE(instance.prints("RTP Vers1: session établie"));
+
+    std::atomic<bool> playing{true};
+    std::thread notes([&] {
+        for (std::uint8_t note = 0; playing; note = (note + 1) % 128) {
+            const std::size_t sent = player.departures().size();
+            player.send({0x90, note, 100});
+            while (playing && player.departures().size() == sent)
+                std::this_thread::sleep_for(100us);
+        }
+    });
+    const auto heardSome = [&] {
+        std::lock_guard lock(mutex);
+        return heard[0].size() > 10 && heard[1].size() > 10 && synth.received().size() > 10;
+    };
+    const bool flowing = waitUntil(heardSome, 10s);
+    EXPECT_TRUE(instance.exits(0));
+    playing = false;
+    notes.join();
+    ASSERT_TRUE(flowing);
+
+    std::lock_guard lock(mutex);
+    for (const auto &messages : {synth.receivedBytes(), heard[0], heard[1]}) {
+        const auto lastPanic = std::find_if(messages.rbegin(), messages.rend(), [](const Bytes &m) {
+            return m.size() == 3 && (m[0] & 0xF0) == 0xB0 && m[1] == 123;
+        });
+        ASSERT_NE(lastPanic, messages.rend()) << "no panic arrived";
+        EXPECT_TRUE(std::none_of(messages.rbegin(), lastPanic, [](const Bytes &m) {
+            return m.size() == 3 && (m[0] & 0xF0) == 0x90 && m[2] != 0;
+        }));
+    }
 }
 
 TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)

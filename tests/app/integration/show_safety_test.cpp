@@ -6,6 +6,10 @@
 #include "app/fake_prompts.h"
 #include "midi/midi_engine.h"
 #include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/loopback/loopback_midi_service.h"
+#include "net/integration/rtp_test_support.h"
+#include "net/rtp_manager.h"
+#include "net/rtp_midi_session.h"
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
@@ -124,6 +128,43 @@ TEST_F(ShowSafetyTest, NoNoteOnReachesADestinationAfterTheStopPanic)
     EXPECT_TRUE(std::none_of(received.rbegin(), lastPanic, [](const Bytes &m) {
         return m.size() == 3 && (m[0] & 0xF0) == 0x90 && m[2] != 0;
     }));
+}
+
+// A network peer holding two notes and the pedal leaves (its BY): the
+// destination gets their note-offs and the pedal off.
+TEST(ShowSafetyNetworkTest, APeerThatLeavesReleasesItsNotes)
+{
+    auto service = std::make_shared<LoopbackMidiService>();
+    service->addDestination("Synth", 7);
+    AppState state(service, std::make_shared<test::FakePrompts>());
+    const int ownPort = test::freePortPair(), peerPort = test::freePortPair();
+    ASSERT_TRUE(ownPort > 0 && peerPort > 0);
+    state.mutateProject([&](TOVProject &p) {
+        p.rtpSessions = {test::loopbackConfig("Scène", ownPort)};
+        Route route(EndpointKey(EndpointKind::rtp, "Scène"));
+        route.destinations = {EndpointKey(EndpointKind::physical, "Synth", 7)};
+        p.routes = {route};
+    });
+    state.applyAll();
+    RTPMidiSession peer(test::initiatorConfig("Console", peerPort, ownPort), "console");
+    peer.start();
+    ASSERT_TRUE(waitUntil([&] { return !state.rtp().peersBySession().empty() &&
+                                        !state.rtp().peersBySession().begin()->second.empty(); }, 10s));
+    const auto sent = [&] {
+        std::vector<Bytes> bytes;
+        for (const auto &delivery : service->deliveries())
+            bytes.push_back(delivery.bytes);
+        return bytes;
+    };
+    for (const Bytes &m : {Bytes{0x90, 60, 100}, Bytes{0x90, 62, 100}, Bytes{0xB0, 64, 127}})
+        peer.send(MIDIMessage(m));
+    ASSERT_TRUE(waitUntil([&] { return sent().size() == 3; }));
+
+    peer.stop();
+    ASSERT_TRUE(waitUntil([&] { return sent().size() == 6; }, 2s));
+    const auto all = sent();
+    EXPECT_EQ(std::vector<Bytes>(all.begin() + 3, all.end()),
+              (std::vector<Bytes>{{0x80, 60, 0}, {0x80, 62, 0}, {0xB0, 64, 0}}));
 }
 
 } // namespace

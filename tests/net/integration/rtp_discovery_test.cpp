@@ -429,5 +429,49 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
     EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer); }, 10s));
 }
 
+// Network MIDI 2.0 hosts: found beside the RTP-MIDI services, marked with their kind; ours
+// published with the TXT records hosts read, and not listed.
+TEST_F(RTPDiscoveryTest, Midi2HostsAreFoundWithTheirKindAndOursCarriesItsTXT)
+{
+    RTPDiscovery discovery;
+    discovery.start();
+    const std::string host = uniqueName("nm2"), own = uniqueName("nm2own");
+    QProcess publish;
+    publish.start("avahi-publish", {"-s", QString::fromStdString(host), "_midi2._udp", "5673"});
+    ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
+    discovery.advertiseMidi2(own, 5675, "Sc\u00e8ne", "PIID-7");
+    const auto found = [&] {
+        return std::ranges::any_of(discovery.peers(), [&](const DiscoveredPeer &p) {
+            return p.name == host && p.kind == DiscoveredPeer::Kind::midi2 && p.port == 5673 && p.host == "127.0.0.1";
+        });
+    };
+    EXPECT_TRUE(waitUntil(found, 20s)) << "needs the private avahi-daemon started by scripts/test.sh";
+    EXPECT_EQ(std::ranges::count_if(discovery.peers(), [&](const DiscoveredPeer &p) { return p.name == host; }), 1);
+    EXPECT_EQ(discovery.advertisedMidi2Name(), own);
+    QByteArray listed;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            QProcess browse;
+            browse.start("avahi-browse", {"-rtp", "_midi2._udp"});
+            if (!browse.waitForFinished(6000))
+                browse.kill(), browse.waitForFinished();
+            for (const QByteArray &line : browse.readAllStandardOutput().split('\n'))
+                if (line.startsWith("=") && line.contains(QByteArray::fromStdString(own)))
+                    listed = line;
+            return !listed.isEmpty();
+        },
+        20s));
+    EXPECT_TRUE(listed.contains(";5675;")) << listed.toStdString();
+    EXPECT_TRUE(listed.contains("\"UMPEndpointName=Sc") && listed.contains("\"ProductInstanceId=PIID-7\""))
+        << listed.toStdString();
+    EXPECT_FALSE(std::ranges::any_of(discovery.peers(), [&](const DiscoveredPeer &p) { return p.name == own; }));
+
+    publish.terminate();
+    publish.waitForFinished(5000);
+    EXPECT_TRUE(waitUntil([&] { return !found(); }, 20s));
+    discovery.withdrawMidi2();
+    EXPECT_TRUE(waitUntil([&] { return discovery.advertisedMidi2Name().empty(); }));
+}
+
 } // namespace
 } // namespace korvane

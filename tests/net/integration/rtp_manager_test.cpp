@@ -1,8 +1,6 @@
 #include "net/integration/rtp_test_support.h"
 #include "net/rtp_manager.h"
 
-#include "midi/midi_router.h"
-
 #include <QElapsedTimer>
 #include <QSignalSpy>
 
@@ -165,32 +163,77 @@ TEST(RTPManager, SendToKeyReachesEverySessionOfThatName)
     EXPECT_FALSE(p3.receiveMatching(true, isData, 200ms));
 }
 
-TEST(RTPManager, IncomingMidiGoesThroughTheRouter)
+TEST(RTPManager, InputAndOriginsAreCalledWithTheSessionKey)
 {
-    FakePeer in, out;
+    FakePeer first, second;
     RTPManager manager;
-    auto router = std::make_shared<MIDIRouter>();
-    router->setRtpSend(
-        [&manager](const EndpointKey &key, const MIDIMessage &m) { manager.sendToKey(key, m); });
-    Route route(EndpointKey(EndpointKind::rtp, "Entrée"));
-    route.destinations = {EndpointKey(EndpointKind::rtp, "Sortie")};
-    router->updateConfiguration({route}, {});
-    manager.setRouter(router);
+    std::mutex mutex;
+    std::vector<std::pair<std::string, std::uint64_t>> inputs, gone;
+    manager.setInput([&](const EndpointKey &key, const MIDIMessage &, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        inputs.emplace_back(key.name, origin);
+    });
+    manager.setOriginGone([&](const EndpointKey &key, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        gone.emplace_back(key.name, origin);
+    });
+    const auto count = [&](auto &list) { return std::lock_guard(mutex), list.size(); };
+    const auto a = loopbackConfig("Entrée", freePortPair());
+    ASSERT_TRUE(applyAndListen(manager, {a}));
+    for (FakePeer *peer : {&first, &second}) {
+        ASSERT_TRUE(peer->establishWith(a.localPort, "pair"));
+        peer->sendData(AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151), a.localPort + 1);
+        ASSERT_TRUE(waitUntil([&] { return count(inputs) == (peer == &first ? 1u : 2u); }));
+    }
+    EXPECT_EQ(inputs[0].first, "Entrée");
+    EXPECT_NE(inputs[0].second, 0u);
+    EXPECT_NE(inputs[0].second, inputs[1].second) << "one origin per peer";
+    // A BY ends one origin; the stop ends the other, once.
+    first.sendControl(AppleMIDI::encodeExchange({Command::bye, 0xABCD, 0x5151, "pair"}), a.localPort);
+    ASSERT_TRUE(waitUntil([&] { return count(gone) == 1; }));
+    manager.stopAll();
+    EXPECT_EQ(gone, inputs);
+}
 
-    const auto a = loopbackConfig("Entrée", freePortPair()), b = loopbackConfig("Sortie", freePortPair());
-    ASSERT_TRUE(applyAndListen(manager, {a, b}));
-    ASSERT_TRUE(in.establishWith(a.localPort, "in"));
-    ASSERT_TRUE(out.establishWith(b.localPort, "out"));
+TEST(RTPManager, PanicReachesEveryPeerInOrderAndStopCanSendItFirst)
+{
+    FakePeer peer;
+    RTPManager manager;
+    const auto a = loopbackConfig("Scène", freePortPair());
+    ASSERT_TRUE(applyAndListen(manager, {a}));
+    ASSERT_TRUE(peer.establishWith(a.localPort, "console"));
+    const auto panicOf = [&](std::chrono::milliseconds wait) {
+        std::vector<Bytes> got;
+        while (const auto packet = peer.receiveMatching(true, isData, wait)) {
+            for (const auto &m : AppleMIDI::decodeRTP(*packet))
+                got.push_back(m.bytes);
+            if (got.size() == 32)
+                break;
+        }
+        return got;
+    };
+    manager.panic();
+    const auto got = panicOf(3s);
+    ASSERT_EQ(got.size(), 32u);
+    EXPECT_EQ(got.front(), (Bytes{0xB0, 123, 0}));
+    EXPECT_EQ(got[1], (Bytes{0xB0, 120, 0}));
+    EXPECT_EQ(got.back(), (Bytes{0xBF, 120, 0}));
 
-    in.sendData(AppleMIDI::encodeRTP(kNoteOn, 1, 0, 0x5151), a.localPort + 1);
-    const auto forwarded = out.receiveMatching(true, isData);
-    ASSERT_TRUE(forwarded);
-    EXPECT_EQ(AppleMIDI::decodeRTP(*forwarded)[0].bytes, kNoteOn.bytes);
+    // What cannot be sent is counted: a message longer than one command
+    // section that cannot be split.
+    QSignalSpy dropped(&manager, &RTPManager::droppedMessagesChanged);
+    Bytes unterminated(5000, 0x01);
+    unterminated.front() = 0xF0;
+    manager.sendToKey(EndpointKey(EndpointKind::rtp, "Scène"), MIDIMessage(unterminated));
+    EXPECT_TRUE(waitUntil([&] { return manager.droppedMessages() == 1; }));
+    EXPECT_EQ(dropped.count(), 1);
 
-    // The link is weak: once the router is gone, incoming MIDI goes nowhere.
-    router.reset();
-    in.sendData(AppleMIDI::encodeRTP(kNoteOn, 2, 0, 0x5151), a.localPort + 1);
-    EXPECT_FALSE(out.receiveMatching(true, isData, 200ms));
+    // Nobody confirms: the panic goes twice, then the BY.
+    manager.stopAll(true);
+    EXPECT_EQ(panicOf(500ms).size(), 32u);
+    EXPECT_EQ(panicOf(500ms).size(), 32u);
+    EXPECT_TRUE(peer.receiveMatching(false, isExchange(Command::bye)));
+    EXPECT_EQ(manager.droppedMessages(), 1u) << "kept after the session is gone";
 }
 
 TEST(RTPManager, KeepsTheLastTwoHundredLogLines)

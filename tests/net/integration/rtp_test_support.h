@@ -6,6 +6,7 @@
 
 #include "net/apple_midi.h"
 #include "net/hex.h"
+#include "net/rtp_journal_state.h"
 #include "net/rtp_midi_session.h"
 #include "support/test_support.h"
 
@@ -118,6 +119,10 @@ public:
     FakePeer() : m_port(freePortPair()), m_control(bindLoopback(m_port)), m_data(bindLoopback(m_port + 1))
     {
         EXPECT_TRUE(m_control >= 0 && m_data >= 0) << "no free port pair for a fake peer";
+        // Room for a whole paced sysex between two looks at the socket.
+        const int size = 4 << 20;
+        if (::setsockopt(m_data, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+            (void)::setsockopt(m_data, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     }
     ~FakePeer()
     {
@@ -195,7 +200,7 @@ public:
             std::lock_guard lock(m_mutex);
             m_logs.push_back(line);
         });
-        session->setOnReceive([this](const MIDIMessage &m) {
+        session->setOnReceive([this](const MIDIMessage &m, std::uint64_t) {
             std::lock_guard lock(m_mutex);
             m_received.push_back(m.bytes);
             m_receivedOnMainThread = m_receivedOnMainThread || QThread::currentThread() == qApp->thread();

@@ -1,0 +1,370 @@
+// Two Network MIDI 2.0 sessions, host and client, on 127.0.0.1: directly,
+// and through a relay that loses datagrams or blocks them all for a while.
+
+#include "net/integration/rtp_test_support.h"
+#include "net/network_midi2_manager.h"
+#include "net/network_midi2_session.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <numeric>
+#include <thread>
+
+using namespace korvane;
+using namespace korvane::test;
+
+namespace {
+
+// The protocol's durations divided by 20.
+NetworkMIDI2Timing scaledTiming()
+{
+    NetworkMIDI2Timing t;
+    t.pingPeriod = 100ms;
+    t.peerTimeout = 500ms;
+    t.inviteFastPeriod = 50ms;
+    t.inviteSlowPeriod = 500ms;
+    t.retransmitTimeout = 5ms;
+    t.retransmitAttempts = 5;
+    t.tailDelay = 5ms;
+    return t;
+}
+
+// Without repeats, a history that covers the retries of a fast stream.
+NetworkMIDI2SessionConfig midi2Config(const std::string &name, int port, int remotePort = 0, int fec = 2)
+{
+    NetworkMIDI2SessionConfig c;
+    c.name = name;
+    c.localPort = port;
+    c.fecDepth = fec;
+    c.retransmitBufferSize = fec == 0 ? 200 : 50;
+    if (remotePort > 0) {
+        c.role = NetworkMIDI2Role::client;
+        c.remoteHost = "127.0.0.1";
+        c.remotePort = remotePort;
+    }
+    return c;
+}
+
+// One session with everything it reports recorded.
+class Probe {
+public:
+    Probe(const NetworkMIDI2SessionConfig &config, const std::string &endpoint)
+        : session(std::make_unique<NetworkMIDI2Session>(config, endpoint))
+    {
+        session->setTiming(scaledTiming());
+        session->setOnReceive([this](const MIDIMessage &m, std::uint64_t origin) {
+            std::lock_guard lock(m_mutex);
+            m_received.push_back(m.bytes);
+            m_origins.insert(origin);
+        });
+        session->setOnOriginGone([this](std::uint64_t origin) {
+            std::lock_guard lock(m_mutex);
+            m_gone.push_back(origin);
+        });
+        session->setLog([this](const std::string &line) {
+            std::lock_guard lock(m_mutex);
+            m_logs.push_back(line);
+        });
+        session->setOnStatus([this](const NetworkMIDI2Status &s) { status = s; });
+        session->start();
+    }
+    ~Probe() { session.reset(); }
+
+    std::vector<Bytes> received() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_received;
+    }
+    long countLogs(const std::string &line) const
+    {
+        std::lock_guard lock(m_mutex);
+        return std::count(m_logs.begin(), m_logs.end(), line);
+    }
+    bool waitLogs(const std::string &line, long count = 1) const
+    {
+        return waitUntil([&] { return countLogs(line) >= count; });
+    }
+    bool waitPeers(std::size_t count) const
+    {
+        return waitUntil([&] { return status.peers.size() == count; });
+    }
+    std::set<std::uint64_t> origins() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_origins;
+    }
+    std::vector<std::uint64_t> gone() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_gone;
+    }
+    // Waits until nothing more arrives for a while.
+    std::vector<Bytes> settled() const
+    {
+        std::size_t last = 0;
+        for (int quiet = 0; quiet < 3;) {
+            spinFor(100ms);
+            const auto now = received().size();
+            quiet = now == last ? quiet + 1 : 0;
+            last = now;
+        }
+        return received();
+    }
+
+    std::unique_ptr<NetworkMIDI2Session> session;
+    NetworkMIDI2Status status; // main thread
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<Bytes> m_received;
+    std::set<std::uint64_t> m_origins;
+    std::vector<std::uint64_t> m_gone;
+    std::vector<std::string> m_logs;
+};
+
+// Between a client (which invites frontPort()) and a host: every datagram
+// crosses with probability 1 - lossRate, none while blocked.
+class Relay {
+public:
+    Relay(int hostPort, double lossRate)
+        : m_hostPort(hostPort), m_lossRate(lossRate), m_front(bindLoopback(freePortPair())), m_back(bindLoopback(freePortPair()))
+    {
+        EXPECT_TRUE(m_front >= 0 && m_back >= 0);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Relay()
+    {
+        m_quit = true;
+        m_thread.join();
+        ::close(m_front);
+        ::close(m_back);
+    }
+    int frontPort() const
+    {
+        sockaddr_in a{};
+        socklen_t n = sizeof a;
+        ::getsockname(m_front, reinterpret_cast<sockaddr *>(&a), &n);
+        return ntohs(a.sin_port);
+    }
+    void setBlocked(bool blocked) { m_blocked = blocked; }
+    int lost() const { return m_lost; }
+
+private:
+    void run()
+    {
+        std::mt19937 rng(20260524);
+        std::bernoulli_distribution lose(m_lossRate);
+        sockaddr_in client{};
+        Bytes buffer(65535);
+        while (!m_quit) {
+            pollfd pfds[2] = {{m_front, POLLIN, 0}, {m_back, POLLIN, 0}};
+            if (::poll(pfds, 2, 20) <= 0)
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!(pfds[i].revents & POLLIN))
+                    continue;
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                const ssize_t n = ::recvfrom(pfds[i].fd, buffer.data(), buffer.size(), 0,
+                                             reinterpret_cast<sockaddr *>(&from), &length);
+                if (n <= 0)
+                    continue;
+                if (i == 0)
+                    client = from;
+                if (m_blocked || lose(rng)) {
+                    ++m_lost;
+                    continue;
+                }
+                const sockaddr_in to = i == 0 ? loopback(m_hostPort) : client;
+                ::sendto(i == 0 ? m_back : m_front, buffer.data(), static_cast<std::size_t>(n), 0,
+                         reinterpret_cast<const sockaddr *>(&to), sizeof to);
+            }
+        }
+    }
+
+    const int m_hostPort;
+    const double m_lossRate;
+    const int m_front, m_back;
+    std::atomic<bool> m_quit{false}, m_blocked{false};
+    std::atomic<int> m_lost{0};
+    std::thread m_thread;
+};
+
+// Note i: a note number and velocity no other i under 1,024 shares.
+MIDIMessage note(int i)
+{
+    return MIDIMessage({0x90, static_cast<std::uint8_t>(i % 128), static_cast<std::uint8_t>(1 + i / 128)});
+}
+
+// Sends 1,000 notes with a sysex after the 500th, in small bursts.
+void play(NetworkMIDI2Session &session, const Bytes &sysex)
+{
+    for (int i = 0; i < 1000; ++i) {
+        session.send(note(i));
+        if (i == 500)
+            session.send(MIDIMessage(sysex));
+        if (i % 20 == 19)
+            spinFor(2ms);
+    }
+}
+
+// The notes among what arrived, by index, and whether anything but the
+// notes and the whole sysex came.
+std::vector<int> noteIndexes(const std::vector<Bytes> &received, const Bytes &sysex, int *sysexes)
+{
+    std::vector<int> indexes;
+    for (const Bytes &m : received) {
+        if (m == sysex)
+            ++*sysexes;
+        else if (m.size() == 3 && m[0] == 0x90)
+            indexes.push_back(m[1] + 128 * (m[2] - 1));
+        else
+            ADD_FAILURE() << "unexpected " << toHex(m);
+    }
+    return indexes;
+}
+
+TEST(NetworkMIDI2Sessions, HandshakeThousandNotesAndATenKilobyteSysexBothWays)
+{
+    const int hostPort = freePortPair();
+    Probe host(midi2Config("Régie", hostPort), "Scène");
+    Probe client(midi2Config("Plateau", freePortPair(), hostPort), "Console");
+    ASSERT_TRUE(client.waitPeers(1) && host.waitPeers(1));
+    EXPECT_EQ(client.status.state, NetworkMIDI2State::connected);
+    EXPECT_EQ(client.status.peers[0].label, "Scène");
+    EXPECT_EQ(host.status.peers[0].label, "Console");
+    EXPECT_EQ(host.status.state, NetworkMIDI2State::listening);
+
+    const Bytes sysex = sysexOf(10 * 1000);
+    play(*client.session, sysex);
+    ASSERT_TRUE(waitUntil([&] { return host.received().size() == 1001; }));
+    int sysexes = 0;
+    const auto notes = noteIndexes(host.received(), sysex, &sysexes);
+    EXPECT_EQ(sysexes, 1);
+    std::vector<int> all(1000);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(notes, all);
+    EXPECT_EQ(host.received()[501], sysex);
+    ASSERT_EQ(host.origins().size(), 1u);
+
+    host.session->send(MIDIMessage({0xB0, 0x07, 0x7F}));
+    ASSERT_TRUE(waitUntil([&] { return client.received().size() == 1; }));
+    EXPECT_EQ(client.received()[0], (Bytes{0xB0, 0x07, 0x7F}));
+    // Round trips measured by the pings.
+    EXPECT_TRUE(waitUntil([&] { return client.status.peers.size() == 1 && client.status.peers[0].roundTripMs; }));
+
+    // The client stops: its Bye ends the host's origin.
+    const auto origin = *host.origins().begin();
+    client.session->stop();
+    EXPECT_TRUE(host.waitLogs("NM2 Régie: Console a quitté la session (arrêt)"));
+    EXPECT_EQ(host.gone(), std::vector<std::uint64_t>{origin});
+    EXPECT_TRUE(host.waitPeers(0));
+}
+
+TEST(NetworkMIDI2Sessions, ThroughFivePercentLossForwardErrorCorrectionKeepsTheNotes)
+{
+    const int hostPort = freePortPair();
+    Relay relay(hostPort, 0.05);
+    Probe host(midi2Config("Régie", hostPort), "Scène");
+    Probe client(midi2Config("Plateau", freePortPair(), relay.frontPort()), "Console");
+    ASSERT_TRUE(client.waitPeers(1) && host.waitPeers(1));
+
+    const Bytes sysex = sysexOf(10 * 1000);
+    play(*client.session, sysex);
+    int sysexes = 0;
+    const auto notes = noteIndexes(host.settled(), sysex, &sysexes);
+    EXPECT_GE(notes.size(), 999u);
+    EXPECT_TRUE(std::is_sorted(notes.begin(), notes.end()));
+    EXPECT_EQ(std::adjacent_find(notes.begin(), notes.end()), notes.end()) << "a note came twice";
+    EXPECT_LE(sysexes, 1);
+    EXPECT_GT(relay.lost(), 0);
+}
+
+TEST(NetworkMIDI2Sessions, RetransmissionRecoversLossesAndAnOutageOrAByeHeals)
+{
+    const int hostPort = freePortPair();
+    Relay relay(hostPort, 0.05);
+    auto host = std::make_unique<Probe>(midi2Config("Régie", hostPort, 0, 0), "Scène");
+    Probe client(midi2Config("Plateau", freePortPair(), relay.frontPort(), 0), "Console");
+    ASSERT_TRUE(client.waitPeers(1) && host->waitPeers(1));
+
+    const Bytes sysex = sysexOf(200); // 33 commands: within the retransmit buffer
+    play(*client.session, sysex);
+    int sysexes = 0;
+    std::vector<int> all(1000);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(noteIndexes(host->settled(), sysex, &sysexes), all);
+    EXPECT_EQ(sysexes, 1);
+    EXPECT_GT(relay.lost(), 10);
+
+    // Blocked past the timeout: the client drops the host, then invites it until it answers.
+    relay.setBlocked(true);
+    EXPECT_TRUE(client.waitLogs("NM2 Plateau: pair Scène hors-ligne (timeout)"));
+    relay.setBlocked(false);
+    EXPECT_TRUE(client.waitLogs("NM2 Plateau: session établie avec Scène", 2));
+
+    // The host stops (Bye) and comes back on its port: the client is in again.
+    host.reset();
+    EXPECT_TRUE(client.waitLogs("NM2 Plateau: Scène a quitté la session (arrêt)"));
+    host = std::make_unique<Probe>(midi2Config("Régie", hostPort, 0, 0), "Scène");
+    ASSERT_TRUE(client.waitLogs("NM2 Plateau: session établie avec Scène", 3));
+    ASSERT_TRUE(client.waitPeers(1));
+    for (int i = 0; i < 20; ++i)
+        client.session->send(note(i));
+    EXPECT_TRUE(waitUntil([&] { return host->received().size() == 20; }));
+}
+
+// The manager: sessions by name as rtp endpoints, input with origins, panic
+// delivered before the Bye, losses counted.
+TEST(NetworkMIDI2Manager, RoutesByNameReportsOriginsAndPanicsBeforeTheBye)
+{
+    NetworkMIDI2Manager manager;
+    manager.setSessionTiming(scaledTiming());
+    manager.setLocalName("Scène");
+    std::mutex mutex;
+    std::vector<std::pair<EndpointKey, std::uint64_t>> inputs, gone;
+    manager.setInput([&](const EndpointKey &key, const MIDIMessage &, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        inputs.emplace_back(key, origin);
+    });
+    manager.setOriginGone([&](const EndpointKey &key, std::uint64_t origin) {
+        std::lock_guard lock(mutex);
+        gone.emplace_back(key, origin);
+    });
+    const int hostPort = freePortPair();
+    auto disabled = midi2Config("Éteinte", freePortPair());
+    disabled.enabled = false;
+    manager.apply({midi2Config("Régie", hostPort), disabled});
+    const EndpointKey key(EndpointKind::rtp, "Régie");
+    EXPECT_EQ(manager.routableKeys(), std::vector{key});
+
+    Probe client(midi2Config("Plateau", freePortPair(), hostPort), "Console");
+    ASSERT_TRUE(client.waitPeers(1));
+    client.session->send(note(1));
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return !inputs.empty();
+    }));
+    EXPECT_EQ(inputs[0].first, key);
+    EXPECT_NE(inputs[0].second, 0u);
+
+    manager.sendToKey(EndpointKey(EndpointKind::physical, "Régie"), note(2)); // not a session
+    manager.sendToKey(key, MIDIMessage({0xF4}));                              // no UMP form: counted
+    manager.sendToKey(key, note(3));
+    ASSERT_TRUE(waitUntil([&] { return client.received().size() == 1; }));
+    EXPECT_EQ(client.received()[0], note(3).bytes);
+    EXPECT_TRUE(waitUntil([&] { return manager.droppedCount() == 1; }));
+
+    manager.stopAll(true);
+    EXPECT_TRUE(client.waitLogs("NM2 Plateau: Scène a quitté la session (arrêt)"));
+    const auto all = client.received();
+    ASSERT_EQ(all.size(), 1u + 32u) << "the panic arrives before the Bye";
+    EXPECT_EQ(all[1], (Bytes{0xB0, 123, 0}));
+    EXPECT_EQ(all.back(), (Bytes{0xBF, 120, 0}));
+    EXPECT_TRUE(manager.routableKeys().empty());
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(gone, (std::vector{std::pair{key, inputs[0].second}}));
+}
+
+} // namespace

@@ -1,0 +1,314 @@
+// Network MIDI 2.0 command packets both ways, against byte vectors taken from
+// the open implementations (cited per row), and the UMP <-> MIDI 1.0 tables.
+
+#include "net/hex.h"
+#include "net/network_midi2.h"
+#include "net/ump_stream_responder.h"
+#include "net/ump_translator.h"
+
+#include <gtest/gtest.h>
+
+namespace korvane {
+namespace {
+
+using namespace NetworkMIDI2;
+using test::hex;
+using test::toHex;
+
+Command cmd(CommandCode code)
+{
+    Command c;
+    c.code = code;
+    return c;
+}
+
+template <typename F> Command with(CommandCode code, F &&fill)
+{
+    Command c = cmd(code);
+    fill(c);
+    return c;
+}
+
+// Where each vector comes from:
+//  Z  zephyrproject-rtos/zephyr subsys/net/lib/midi2/netmidi2.c (header layout of
+//     sess_buf_add_header / netmidi2_quick_reply, invitation replies, Bye timeout
+//     {F0 00 04 00}, NAK with the refused header as payload)
+//  MS microsoft/MIDI src/api/Transport/UdpNetworkMidi2Transport/MidiNetworkDataWriter.cpp
+//     (field placement of every Write* command)
+//  PY titouanc/pymidi2 tests/test_midiudp.py (the two UMP Data packets)
+// The Pending reply's payload is the Accepted one's (MS's writer for it takes the
+// same endpoint name and product instance id; neither sends it yet).
+TEST(NetworkMIDI2Codec, EveryCommandBothWays)
+{
+    const std::string nonce = "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F";
+    const std::string digest = nonce + " " + nonce;
+    const struct {
+        const char *source;
+        Command command;
+        std::string bytes;
+    } rows[] = {
+        {"PY", with(CommandCode::umpData, [](Command &c) { c.sequence = 0x1234, c.ump = {0x2A2A2A2A}; }),
+         "FF 01 12 34 2A 2A 2A 2A"},
+        {"PY", with(CommandCode::umpData, [](Command &c) { c.sequence = 2047, c.ump = {0x436F7563, 0x6F752020}; }),
+         "FF 02 07 FF 43 6F 75 63 6F 75 20 20"},
+        {"MS", with(CommandCode::umpData, [](Command &c) { c.sequence = 0xFFFF; }), "FF 00 FF FF"},
+        {"MS", with(CommandCode::invitation, [](Command &c) { c.name = "Abcde", c.productInstanceId = "P1", c.reason = 3; }),
+         "01 03 02 03 41 62 63 64 65 00 00 00 50 31 00 00"},
+        {"Z", with(CommandCode::invitationAccepted, [](Command &c) { c.name = "KORV"; }), "10 01 01 00 4B 4F 52 56"},
+        {"MS", with(CommandCode::invitationPending, [](Command &c) { c.productInstanceId = "x"; }),
+         "11 01 00 00 78 00 00 00"},
+        {"Z", with(CommandCode::invitationAuthRequired, [&](Command &c) { c.secret = hex(nonce), c.name = "H", c.reason = 1; }),
+         "12 05 01 01 " + nonce + " 48 00 00 00"},
+        {"Z", with(CommandCode::invitationUserAuthRequired, [&](Command &c) { c.secret = hex(nonce); }), "13 04 00 00 " + nonce},
+        {"Z", with(CommandCode::invitationWithAuth, [&](Command &c) { c.secret = hex(digest); }), "02 08 00 00 " + digest},
+        {"Z", with(CommandCode::invitationWithUserAuth, [&](Command &c) { c.secret = hex(digest), c.name = "ana"; }),
+         "03 09 00 00 " + digest + " 61 6E 61 00"},
+        {"MS", with(CommandCode::ping, [](Command &c) { c.value = 0xDEADBEEF; }), "20 01 00 00 DE AD BE EF"},
+        {"Z", with(CommandCode::pingReply, [](Command &c) { c.value = 0x01020304; }), "21 01 00 00 01 02 03 04"},
+        {"MS", with(CommandCode::retransmitRequest, [](Command &c) { c.sequence = 0xFFFE, c.count = 3; }),
+         "80 01 FF FE 00 03 00 00"},
+        {"MS", with(CommandCode::retransmitError, [](Command &c) { c.reason = 1, c.sequence = 0x0102; }),
+         "81 01 01 00 01 02 00 00"},
+        {"MS", cmd(CommandCode::sessionReset), "82 00 00 00"},
+        {"Z", cmd(CommandCode::sessionResetReply), "83 00 00 00"},
+        {"Z", with(CommandCode::nak, [](Command &c) { c.reason = 3, c.value = 0xFF050000; }), "8F 01 03 00 FF 05 00 00"},
+        {"MS", with(CommandCode::nak, [](Command &c) { c.reason = 1, c.value = 0x99000000, c.text = "no"; }),
+         "8F 02 01 00 99 00 00 00 6E 6F 00 00"},
+        {"Z", with(CommandCode::bye, [](Command &c) { c.reason = ByeReason::timeout; }), "F0 00 04 00"},
+        {"MS", with(CommandCode::bye, [](Command &c) { c.reason = 0x80, c.text = "fin!"; }), "F0 01 80 00 66 69 6E 21"},
+        {"Z", cmd(CommandCode::byeReply), "F1 00 00 00"},
+    };
+    for (const auto &row : rows) {
+        Bytes encoded;
+        append(encoded, row.command);
+        EXPECT_EQ(toHex(encoded), toHex(hex(row.bytes))) << row.source << " " << toString(row.command.code);
+        std::vector<Command> decoded;
+        EXPECT_TRUE(decode(hex("4D 49 44 49 " + row.bytes), [&](const Command &c) { decoded.push_back(c); }));
+        ASSERT_EQ(decoded.size(), 1u) << row.bytes;
+        Command expected = row.command;
+        expected.header = (std::uint32_t{encoded[0]} << 24) | (encoded[1] << 16) | (encoded[2] << 8) | encoded[3];
+        EXPECT_EQ(decoded[0], expected) << row.source << " " << toString(row.command.code);
+    }
+}
+
+TEST(NetworkMIDI2Codec, DatagramsThatAreNotWholeStopWhereTheyBreak)
+{
+    std::vector<Command> seen;
+    const auto collect = [&](const Command &c) { seen.push_back(c); };
+    EXPECT_FALSE(decode(hex("4D 49 44 48 20 01 00 00 00 00 00 01"), collect)); // no signature
+    EXPECT_FALSE(decode(hex("4D 49 44"), collect));
+    EXPECT_TRUE(decode(hex("4D 49 44 49"), collect));
+    EXPECT_TRUE(decode(hex("4D 49 44 49 83 00 00 00 FF"), collect)); // a trailing partial header is ignored
+    ASSERT_EQ(seen.size(), 1u);
+    // A payload past the end: reported malformed, nothing after it read.
+    seen.clear();
+    EXPECT_TRUE(decode(hex("4D 49 44 49 FF 03 00 01 20 90 3C 64 82 00 00 00"), collect));
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_TRUE(seen[0].malformed);
+    // An invitation whose name would run past its payload; a ping without its id.
+    seen.clear();
+    EXPECT_TRUE(decode(hex("4D 49 44 49 01 01 02 00 41 42 43 44 20 00 00 00"), collect));
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_TRUE(seen[0].malformed && seen[1].malformed);
+    // Two commands, an unknown code between them: each seen, in order.
+    seen.clear();
+    EXPECT_TRUE(decode(hex("4D 49 44 49 82 00 00 00 7E 01 00 00 01 02 03 04 F1 00 00 00"), collect));
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(static_cast<int>(seen[1].code), 0x7E);
+    EXPECT_EQ(seen[2].code, CommandCode::byeReply);
+}
+
+TEST(NetworkMIDI2Codec, LongTextsAreCutAtACharacterBoundary)
+{
+    Command c = cmd(CommandCode::invitation);
+    c.name = std::string(97, 'a') + "\xC3\xA9"; // 99 bytes: the two-byte é would cross the 98-byte limit
+    c.productInstanceId = std::string(50, 'p');
+    Bytes encoded;
+    append(encoded, c);
+    EXPECT_EQ(encoded[2], 25); // 97 bytes of name in 25 words
+    EXPECT_EQ(encoded[1], 25 + 11);
+    std::vector<Command> decoded;
+    decode(hex("4D 49 44 49 " + toHex(encoded)), [&](const Command &d) { decoded.push_back(d); });
+    EXPECT_EQ(decoded.at(0).name, std::string(97, 'a'));
+    EXPECT_EQ(decoded.at(0).productInstanceId, std::string(42, 'p'));
+}
+
+using Messages = std::vector<std::vector<std::uint8_t>>;
+
+Messages fromUMPs(UMPTranslator &t, const std::vector<UMP> &umps, int *dropped = nullptr)
+{
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const UMP &u : umps) {
+        const auto r = t.fromUMP(u.view(), [&](const MIDIMessage &m) { out.push_back(m.bytes); });
+        if (dropped)
+            *dropped += r.dropped;
+    }
+    return out;
+}
+
+// Channel voice of every kind on the first and last group and channel, with
+// data 0 and 127, both ways.
+TEST(UMPTranslation, MIDI1MessagesAndTheirUMPsBothWays)
+{
+    const struct {
+        std::string midi;
+        std::uint8_t group;
+        std::uint32_t word;
+    } rows[] = {
+        {"80 00 00", 0, 0x20800000},  {"8F 7F 7F", 15, 0x2F8F7F7F}, {"90 00 00", 0, 0x20900000},
+        {"9F 7F 7F", 15, 0x2F9F7F7F}, {"A0 00 00", 0, 0x20A00000},  {"AF 7F 7F", 15, 0x2FAF7F7F},
+        {"B0 00 00", 0, 0x20B00000},  {"BF 7F 7F", 15, 0x2FBF7F7F}, {"C0 00", 0, 0x20C00000},
+        {"CF 7F", 15, 0x2FCF7F00},    {"D0 00", 0, 0x20D00000},     {"DF 7F", 15, 0x2FDF7F00},
+        {"E0 00 00", 0, 0x20E00000},  {"EF 7F 7F", 15, 0x2FEF7F7F}, {"F1 7F", 0, 0x10F17F00},
+        {"F2 00 7F", 0, 0x10F2007F},  {"F3 05", 3, 0x13F30500},     {"F6", 0, 0x10F60000},
+        {"F8", 0, 0x10F80000},        {"FF", 15, 0x1FFF0000},
+    };
+    for (const auto &row : rows) {
+        std::vector<UMP> umps;
+        ASSERT_TRUE(UMPTranslator::toUMP(hex(row.midi), row.group, umps)) << row.midi;
+        ASSERT_EQ(umps, std::vector<UMP>{UMP{row.word}}) << row.midi;
+        UMPTranslator receiver(row.group);
+        EXPECT_EQ(fromUMPs(receiver, umps), (Messages{hex(row.midi)})) << row.midi;
+        // Another group is not this session's.
+        UMPTranslator other(static_cast<std::uint8_t>((row.group + 1) % 16));
+        int dropped = 0;
+        EXPECT_TRUE(fromUMPs(other, umps, &dropped).empty());
+        EXPECT_EQ(dropped, 1);
+    }
+    // Just outside: a data byte of 128, a message short of a byte, undefined or lone statuses.
+    for (const char *refused : {"90 80 40", "90 3C", "C0 00 00", "F7", "F4", "FD", "F0 01 80 F7", "3C"}) {
+        std::vector<UMP> umps;
+        EXPECT_FALSE(UMPTranslator::toUMP(hex(refused), 0, umps)) << refused;
+        EXPECT_TRUE(umps.empty());
+    }
+}
+
+TEST(UMPTranslation, SystemExclusiveInSixBytePiecesWithRealTimeBetween)
+{
+    const auto words = [](const std::vector<UMP> &umps) {
+        std::vector<std::uint32_t> w;
+        for (const UMP &u : umps)
+            w.insert(w.end(), u.words.begin(), u.words.begin() + u.size);
+        return w;
+    };
+    const struct {
+        std::string midi;
+        std::vector<std::uint32_t> words;
+    } rows[] = {
+        {"F0 F7", {0x30000000, 0}},
+        {"F0 01 02 03 04 05 06 F7", {0x30060102, 0x03040506}},
+        {"F0 01 02 03 04 05 06 07 F7", {0x30160102, 0x03040506, 0x30310700, 0}},
+    };
+    for (const auto &row : rows) {
+        std::vector<UMP> umps;
+        ASSERT_TRUE(UMPTranslator::toUMP(hex(row.midi), 0, umps));
+        EXPECT_EQ(words(umps), row.words) << row.midi;
+        UMPTranslator receiver;
+        EXPECT_EQ(fromUMPs(receiver, umps), (Messages{hex(row.midi)}));
+    }
+    // 1,000 bytes: 998 of data, 166 full pieces and one of 2; a clock tick between two pieces comes out first.
+    const auto big = test::sysexOf(1000);
+    std::vector<UMP> umps;
+    ASSERT_TRUE(UMPTranslator::toUMP(big, 5, umps));
+    ASSERT_EQ(umps.size(), 167u);
+    EXPECT_EQ(umps.front().words[0] >> 16, 0x3516u);
+    EXPECT_EQ(umps.back().words[0] >> 16, 0x3532u);
+    umps.insert(umps.begin() + 80, UMP{0x15F80000});
+    UMPTranslator receiver(5);
+    EXPECT_EQ(fromUMPs(receiver, umps), (Messages{hex("F8"), big}));
+}
+
+TEST(UMPTranslation, BrokenSystemExclusiveIsDroppedWholeAndCountedOnce)
+{
+    UMPTranslator t;
+    int dropped = 0;
+    const auto start = UMP{0x30160102, 0x03040506}, middle = UMP{0x30260102, 0x03040506}, end = UMP{0x30310700, 0};
+    // A continuation with nothing open, then its end: one loss.
+    EXPECT_TRUE(fromUMPs(t, {middle, middle, end}, &dropped).empty());
+    EXPECT_EQ(dropped, 1);
+    // A new start while one is open loses the first; a data byte of 0x80 loses the second and its tail.
+    dropped = 0;
+    EXPECT_TRUE(fromUMPs(t, {start, start, UMP{0x30218000, 0}, middle, end}, &dropped).empty());
+    EXPECT_EQ(dropped, 2);
+    // Cut by a gap: reset() counts it, the rest of it is silent, the next one arrives.
+    dropped = 0;
+    fromUMPs(t, {start}, &dropped);
+    EXPECT_EQ(t.reset(), 1);
+    EXPECT_EQ(fromUMPs(t, {middle, end, start, end}, &dropped),
+              (Messages{hex("F0 01 02 03 04 05 06 07 F7")}));
+    EXPECT_EQ(dropped, 0);
+}
+
+TEST(UMPTranslation, MIDI2ChannelVoiceByTheStandardRules)
+{
+    const struct {
+        std::uint32_t w0, w1;
+        std::vector<std::string> midi;
+    } rows[] = {
+        {0x40903C00, 0x00000000, {"90 3C 01"}}, // velocity 0 is never a note-off
+        {0x40903C00, 0x01FF0000, {"90 3C 01"}},
+        {0x409F7F00, 0xFFFF0000, {"9F 7F 7F"}},
+        {0x40807F00, 0xFFFF0000, {"80 7F 7F"}},
+        {0x40A03C00, 0x80000000, {"A0 3C 40"}},
+        {0x40B00700, 0xFFFFFFFF, {"B0 07 7F"}},
+        {0x40BF7F00, 0x01FFFFFF, {"BF 7F 00"}},
+        {0x40C00000, 0x05000000, {"C0 05"}},
+        {0x40C00001, 0x7F000102, {"B0 00 01", "B0 20 02", "C0 7F"}}, // bank valid
+        {0x40D00000, 0xFFFFFFFF, {"D0 7F"}},
+        {0x40E00000, 0x80000000, {"E0 00 40"}},
+        {0x40EF0000, 0xFFFFFFFF, {"EF 7F 7F"}},
+        {0x40200102, 0x80000000, {"B0 65 01", "B0 64 02", "B0 06 40", "B0 26 00"}},
+        {0x403F7F7F, 0xFFFFFFFF, {"BF 63 7F", "BF 62 7F", "BF 06 7F", "BF 26 7F"}},
+    };
+    for (const auto &row : rows) {
+        UMPTranslator t;
+        Messages expected;
+        for (const auto &m : row.midi)
+            expected.push_back(hex(m));
+        EXPECT_EQ(fromUMPs(t, {UMP{row.w0, row.w1}}), expected) << std::hex << row.w0 << " " << row.w1;
+    }
+    // No MIDI 1.0 form: per-note controllers, per-note pitch bend, management; other types.
+    for (const UMP &u : {UMP{0x40003C01, 1}, UMP{0x40603C00, 1}, UMP{0x40F03C00, 0}, UMP{0x50000000, 0, 0, 0},
+                         UMP{0x00100000}, UMP{0x60000000}, UMP{0xD0000000, 0, 0, 0}}) {
+        UMPTranslator t;
+        int dropped = 0;
+        EXPECT_TRUE(fromUMPs(t, {u}, &dropped).empty());
+        EXPECT_EQ(dropped, 1) << std::hex << u.words[0];
+    }
+    UMPTranslator t;
+    EXPECT_EQ(t.fromUMP(UMP{0}.view(), [](const MIDIMessage &) {}).dropped, 0); // NOOP
+    EXPECT_TRUE(t.fromUMP(UMP{0xF0000101, 0x1F, 0, 0}.view(), [](const MIDIMessage &) {}).stream);
+}
+
+// UMP stream answers, word for word as zephyrproject-rtos/zephyr
+// lib/midi2/ump_stream_responder.c builds them (endpoint info, block info,
+// names split over UMPs), plus the stream configuration that one leaves out.
+TEST(UMPStream, DiscoveryIsAnsweredWithEndpointBlockAndNames)
+{
+    const UMPStreamResponder responder("KORVANE show", "PIID-1", "Régie", 2);
+    const auto answer = [&](std::vector<std::uint32_t> request) {
+        std::vector<std::uint32_t> words;
+        for (const UMP &u : responder.respond(request))
+            words.insert(words.end(), u.words.begin(), u.words.begin() + u.size);
+        return words;
+    };
+    // Endpoint discovery, every filter bit: info, name (12 bytes: one UMP), PIID, stream configuration.
+    EXPECT_EQ(answer({0xF0000101, 0x0000001F, 0, 0}),
+              (std::vector<std::uint32_t>{0xF0010101, 0x81000100, 0, 0,                         //
+                                          0xF0034B4F, 0x5256414E, 0x45207368, 0x6F770000,        //
+                                          0xF0045049, 0x49442D31, 0, 0, 0xF0060100, 0, 0, 0}));
+    EXPECT_EQ(answer({0xF0050100, 0, 0, 0}), (std::vector<std::uint32_t>{0xF0060100, 0, 0, 0}));
+    EXPECT_EQ(answer({0xF010FF03, 0, 0, 0}),
+              (std::vector<std::uint32_t>{0xF0118037, 0x02010000, 0, 0, 0xF0120052, 0xC3A96769, 0x65000000, 0}));
+    EXPECT_TRUE(answer({0xF0100103, 0, 0, 0}).empty()); // no block 1
+    EXPECT_TRUE(answer({0xF0020000, 0, 0, 0}).empty()); // a notification is not a question
+    // A name over 14 bytes: start, end.
+    const UMPStreamResponder longer(std::string(20, 'n'), "", "", 0);
+    const auto name = longer.endpointName();
+    ASSERT_EQ(name.size(), 2u);
+    EXPECT_EQ(name[0].words[0] >> 16, 0xF403u);
+    EXPECT_EQ(name[1].words[0] >> 16, 0xFC03u);
+}
+
+} // namespace
+} // namespace korvane

@@ -1,0 +1,193 @@
+// The recovery journal: golden bytes, malformed input, and the sender and
+// receiver sides on a hand-moved clock.
+
+#include "net/hex.h"
+#include "net/rtp_journal_state.h"
+
+#include <gtest/gtest.h>
+
+using namespace korvane;
+using namespace korvane::RecoveryJournal;
+using namespace korvane::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+// NoteOff ch 2 note 67 with J set, then the journal: A set, one channel
+// (CHAN 1) with chapter N: note 67 velocity 100, Y clear, OFFBITS 64 65 68 70.
+const Bytes kApplePacket = hex("80 61 00 05 00 00 00 00 11 22 33 44 | 43 | 81 43 40 | 20 00 01 | 08 08 08 | 01 88 | 43 64 | CA");
+
+std::vector<Bytes> repaired(JournalReceiver &receiver, const Journal &journal, bool first = false)
+{
+    std::vector<Bytes> out;
+    receiver.repair(journal, first, [&](const MIDIMessage &m) {
+        out.push_back(m.bytes);
+        receiver.observe(m);
+    });
+    return out;
+}
+
+} // namespace
+
+TEST(RecoveryJournal, ApplePacketDecodes)
+{
+    const auto parts = AppleMIDI::packetParts(kApplePacket);
+    ASSERT_TRUE(parts && parts->journal);
+    EXPECT_EQ(AppleMIDI::decodeRTP(kApplePacket), std::vector<MIDIMessage>{MIDIMessage({0x81, 0x43, 0x40})});
+    const auto journal = decode(*parts->journal);
+    ASSERT_TRUE(journal);
+    EXPECT_FALSE(journal->singleLoss);
+    EXPECT_EQ(journal->checkpoint, 1);
+    ASSERT_EQ(journal->channels.size(), 1u);
+    const auto &ch = journal->channels[0];
+    EXPECT_EQ(ch.channel, 1);
+    EXPECT_EQ(ch.notes, (std::vector<NoteLog>{{67, 100, false}}));
+    std::bitset<128> off;
+    for (int n : {64, 65, 68, 70})
+        off.set(n);
+    EXPECT_EQ(ch.offBits, off);
+    EXPECT_FALSE(ch.program || ch.pitchWheel || !ch.controllers.empty());
+
+    // Repair on this end: 64 and 70 were sounding and go off; 67 (Y clear) is
+    // not replayed; 65 was off already.
+    JournalReceiver receiver;
+    for (int n : {64, 67, 70})
+        receiver.observe(MIDIMessage({0x91, static_cast<std::uint8_t>(n), 90}));
+    EXPECT_EQ(repaired(receiver, *journal), (std::vector<Bytes>{{0x81, 64, 0}, {0x81, 70, 0}}));
+    EXPECT_TRUE(repaired(receiver, *journal).empty()) << "a second repair changes nothing";
+}
+
+TEST(RecoveryJournal, MalformedJournalsAreRefusedWhole)
+{
+    // Each is a journal section, the last one being what lies past the packet.
+    const std::vector<std::string> cases = {
+        "",                                // no header
+        "20 00",                           // header cut short
+        "20 00 01 08 09 08 01 88 43 64 CA", // channel LENGTH 9 past the end
+        "21 00 01 08 08 08 01 88 43 64 CA", // TOTCHAN says two channels, one is there
+        "20 00 01 08 00 08",               // channel LENGTH 0
+        "20 00 01 08 02 08",               // channel LENGTH shorter than its header
+        "20 00 01 08 05 08 01 88",         // chapter N longer than its channel
+        "20 00 01 08 04 40 05",            // chapter C declares 6 logs, has none
+        "20 00 01 08 05 20 00 00",         // chapter M of length 0
+        "60 00 01 00 01",                  // system journal LENGTH 1
+        "40 00 01 03 FF",                  // system journal past the end
+    };
+    for (const auto &text : cases)
+        EXPECT_FALSE(decode(hex(text))) << text;
+    // A system journal and unknown chapters (E, T, A) are stepped over.
+    const auto skipped = decode(hex("60 00 01 | 00 04 AA BB | 08 0A 07 | 00 00 00 | 90 | 00 00 01"));
+    ASSERT_TRUE(skipped);
+    ASSERT_EQ(skipped->channels.size(), 1u);
+    EXPECT_TRUE(skipped->channels[0].controllers.empty() && !skipped->channels[0].hasNoteChapter);
+}
+
+TEST(RecoveryJournal, ReceiverFeedbackKeepsTheAppleLayout)
+{
+    EXPECT_EQ(toHex(AppleMIDI::encodeFeedback({0x01020304, 0xABCD})), "FF FF 52 53 01 02 03 04 AB CD 00 00");
+    EXPECT_EQ(AppleMIDI::decodeFeedback(hex("FF FF 52 53 01 02 03 04 AB CD 12 34"))->sequence, 0xABCD);
+}
+
+TEST(RecoveryJournal, SenderCoversTheHistoryFromItsCheckpoint)
+{
+    JournalSender sender;
+    auto now = JournalSender::TimePoint{} + 100s;
+    std::uint16_t seq = 10;
+    const auto journalOf = [&] {
+        Bytes bytes;
+        sender.appendJournal(seq, bytes);
+        auto journal = decode(bytes);
+        EXPECT_TRUE(journal && bytes.size() == encodedSize(*journal));
+        return journal.value_or(Journal());
+    };
+    EXPECT_TRUE(journalOf().channels.empty());
+    // Pedal down (one toggle), last channel: first note on and off, bank, program, pitch.
+    for (const char *m : {"90 3C 64", "B0 40 7F", "9F 00 01", "8F 00 00", "BF 00 02", "CF 7F", "EF 7F 7F"})
+        sender.record(seq++, hex(m), now);
+    auto journal = journalOf();
+    EXPECT_EQ(journal.checkpoint, 10);
+    ASSERT_EQ(journal.channels.size(), 2u);
+    EXPECT_EQ(journal.channels[0].notes, (std::vector<NoteLog>{{60, 100, true}}));
+    EXPECT_EQ(journal.channels[0].controllers, (std::vector<ControllerLog>{{64, ControllerLog::Tool::toggle, 1}}));
+    const ChannelJournal &last = journal.channels[1];
+    EXPECT_EQ(last.channel, 15);
+    EXPECT_TRUE(last.offBits.test(0) && last.offBits.count() == 1);
+    EXPECT_EQ(last.notes, (std::vector<NoteLog>{{0, 1, false}}));
+    EXPECT_EQ(last.program, (ProgramLog{127, 2, 0}));
+    EXPECT_EQ(last.pitchWheel, 0x3FFF);
+
+    // All Notes Off clears earlier notes and stays until acknowledged.
+    sender.record(seq++, hex("B0 7B 00"), now);
+    EXPECT_FALSE(journalOf().channels[0].hasNoteChapter);
+    sender.acknowledge(static_cast<std::uint16_t>(seq - 2), now);
+    journal = journalOf();
+    EXPECT_EQ(journal.checkpoint, seq - 1);
+    EXPECT_EQ(journal.channels.at(0).controllers, (std::vector<ControllerLog>{{123, ControllerLog::Tool::count, 1}}));
+    sender.acknowledge(static_cast<std::uint16_t>(seq - 1), now);
+    EXPECT_TRUE(journalOf().channels.empty());
+    EXPECT_FALSE(sender.guardDue()) << "nothing unconfirmed";
+
+    // Never more than 512 bytes: the checkpoint moves past the oldest notes, no further.
+    for (int i = 0; i < 600; ++i)
+        sender.record(seq++, Bytes{static_cast<std::uint8_t>(0x90 | (i / 128)), static_cast<std::uint8_t>(i % 128), 1}, now);
+    Bytes big;
+    sender.appendJournal(seq, big);
+    EXPECT_LE(big.size(), JournalSender::maxBytes);
+    EXPECT_GT(big.size(), 480u);
+}
+
+TEST(RecoveryJournal, GuardPacketsBackOffAndGiveUpWithoutFeedback)
+{
+    JournalSender sender;
+    auto now = JournalSender::TimePoint{} + 100s;
+    sender.record(1, hex("90 3C 64"), now);
+    std::vector<long> gaps;
+    std::uint16_t seq = 2;
+    while (const auto due = sender.guardDue()) {
+        gaps.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(*due - now).count());
+        now = *due;
+        sender.guardSent(seq++, now);
+    }
+    ASSERT_GE(gaps.size(), 10u);
+    EXPECT_EQ(std::vector<long>(gaps.begin(), gaps.begin() + 5), (std::vector<long>{100, 200, 400, 800, 1000}));
+    EXPECT_LE(now - (JournalSender::TimePoint{} + 100s), 10s);
+    // New data starts the schedule again.
+    sender.record(seq, hex("80 3C 00"), now);
+    EXPECT_EQ(sender.guardDue(), now + 100ms);
+}
+
+TEST(RecoveryJournal, ReceiverRepairsOnlyWhatDiffers)
+{
+    JournalSender sender;
+    JournalReceiver receiver;
+    const auto now = JournalSender::TimePoint{} + 1s;
+    // Channel 1 and channel 16, note 0 and note 127, the pedal, volume, 120/123.
+    const std::vector<Bytes> stream = {hex("90 00 40"), hex("9F 7F 7F"), hex("B0 40 7F"), hex("B0 07 00"),
+                                       hex("B0 07 7F"), hex("BF 78 00"), hex("9F 10 20"), hex("E0 00 40"),
+                                       hex("C0 05")};
+    std::uint16_t seq = 1;
+    for (const auto &m : stream)
+        sender.record(seq++, m, now);
+    Bytes bytes;
+    sender.appendJournal(seq, bytes);
+    const auto journal = *decode(bytes);
+
+    // Nothing received: the stream's end state is rebuilt (the first packet
+    // of a period takes counts, never acts on them).
+    auto got = repaired(receiver, journal, true);
+    EXPECT_EQ(got, (std::vector<Bytes>{hex("C0 05"), hex("B0 07 7F"), hex("B0 40 7F"), hex("E0 00 40"),
+                                       hex("90 00 40"), hex("9F 10 20")}));
+    EXPECT_TRUE(repaired(receiver, journal).empty());
+
+    // A lost All Sound Off is executed once the count says so.
+    JournalReceiver aligned;
+    aligned.align(journal);
+    aligned.observe(MIDIMessage(hex("9F 22 01")));
+    ChannelJournal later = journal.channels.back();
+    later.controllers = {{120, ControllerLog::Tool::count, 2}};
+    later.hasNoteChapter = false;
+    later.program.reset();
+    Journal next;
+    next.channels = {later};
+    EXPECT_EQ(repaired(aligned, next), std::vector<Bytes>{hex("BF 78 00")});
+}
