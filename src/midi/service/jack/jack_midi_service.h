@@ -55,8 +55,9 @@ bool isJackPlumbingPortName(std::string_view shortName);
 // Whether the JACK library in use is PipeWire's.
 bool jackLibraryIsPipeWire();
 // The cycle KORVANE asks PipeWire for unless PIPEWIRE_LATENCY or a
-// node.latency in PIPEWIRE_PROPS says otherwise. It sets the cycle of the
-// whole graph (the smallest any client asks for, within the server's limits).
+// node.latency in PIPEWIRE_PROPS says otherwise. It is a wish for the whole
+// graph's cycle: PipeWire picks the smallest its clients ask for, within its
+// limits, when the graph starts, and keeps it while JACK programs run.
 inline constexpr std::string_view kPipeWireDefaultLatency = "128/48000";
 // `props` (PIPEWIRE_PROPS, with or without braces) with KORVANE's client
 // properties added: jack.fix-midi-events = false (else PipeWire turns a
