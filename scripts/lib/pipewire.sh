@@ -8,18 +8,6 @@ KORVANE_PW_PID=""
 KORVANE_PW_DIR=""
 KORVANE_PW_PACKAGES=(pipewire pipewire-bin pipewire-jack)
 
-ensure_pipewire_packages() {
-    local missing=() p
-    for p in "${KORVANE_PW_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    log "installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    as_root apt-get update -qq
-    as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-
 # Runs a command as a JACK program of the private PipeWire server.
 pw_run() {
     PIPEWIRE_RUNTIME_DIR=$KORVANE_PW_DIR PIPEWIRE_REMOTE=korvane-pw pw-jack "$@"
@@ -34,7 +22,7 @@ pipewire_running() {
 # frames (48 kHz) unless a client asks for less, as on a desktop.
 start_pipewire() {
     pipewire_running && return 0
-    ensure_pipewire_packages || return 1
+    ensure_packages "${KORVANE_PW_PACKAGES[@]}" || return 1
     KORVANE_PW_DIR=$(mktemp -d "${TMPDIR:-/tmp}/korvane-pw.XXXXXX")
     cat >"$KORVANE_PW_DIR/korvane-pw.conf" <<'EOF'
 context.properties = {
@@ -108,13 +96,15 @@ stop_pipewire() {
 pipewire_stage() {
     local started=$SECONDS failed=0 tests=$KORVANE_BUILD/tests
     start_pipewire || { log "PipeWire stage: the server did not start"; return 1; }
-    log "PipeWire stage: the MIDI service suites on PipeWire's JACK ($(pw-jack sh -c 'pipewire --version' | tail -1))"
+    log "PipeWire stage: the MIDI service suites on PipeWire's JACK ($(pipewire --version | tail -1))"
     log "  left out: the two tests that start a jackd of their own and kill it"
     log "  (MIDIEngineJackServerTest.*, HeadlessEndToEnd.EngineAndVirtualPortsComeBack*)"
-    pw_run "$tests/korvane_midi_service_conformance_tests" --gtest_brief=1 --gtest_filter='*jack*' || failed=1
-    pw_run "$tests/korvane_midi_integration_tests" --gtest_brief=1 --gtest_filter='-MIDIEngineJackServerTest.*' ||
+    # Each suite within its share of the stage's 90 s.
+    pw_run timeout 20 "$tests/korvane_midi_service_conformance_tests" --gtest_brief=1 --gtest_filter='*jack*' ||
         failed=1
-    pw_run "$tests/korvane_app_integration_tests" --gtest_brief=1 \
+    pw_run timeout 35 "$tests/korvane_midi_integration_tests" --gtest_brief=1 \
+        --gtest_filter='-MIDIEngineJackServerTest.*' || failed=1
+    pw_run timeout 30 "$tests/korvane_app_integration_tests" --gtest_brief=1 \
         --gtest_filter='-HeadlessEndToEnd.EngineAndVirtualPortsComeBack*' || failed=1
     stop_pipewire
     log "PipeWire stage: $((SECONDS - started)) s, $([ $failed -eq 0 ] && echo passed || echo FAILED)"
