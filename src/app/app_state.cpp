@@ -208,6 +208,7 @@ void AppState::deliverProject()
 {
     m_projectDeliveryPending = false;
     m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    m_engine->setNicknames(m_project.devices);
     refreshMissing();
 }
 
@@ -247,6 +248,7 @@ void AppState::applyAll()
 void AppState::applyAll(bool followStartSetting)
 {
     m_router->updateConfiguration(m_project.routes, m_project.filterChains);
+    m_engine->setNicknames(m_project.devices);
     if (followStartSetting) {
         m_engineWanted = m_project.settings.startEngineOnOpen;
         if (!m_engineWanted) {
