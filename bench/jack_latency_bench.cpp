@@ -176,9 +176,10 @@ int main(int argc, char **argv)
     engine->stop();
 
     const double msPerFrame = 1000.0 / double(rate);
-    std::printf("JACK: %u Hz, period %u frames (%.2f ms); %zu notes measured, %d lost by the server "
+    std::printf("%s: %u Hz, period %u frames (%.2f ms); %zu notes measured, %d lost by the server "
                 "(skipped cycles), %d lost by KORVANE\n",
-                rate, period, period * msPerFrame, routedFrames.size(), lostByJack, lostByKorvane);
+                engine->serviceName().c_str(), rate, period, period * msPerFrame, routedFrames.size(), lostByJack,
+                lostByKorvane);
     std::printf("%-26s %8s %8s %8s\n", "latency (frames)", "min", "mean", "max");
     auto row = [&](const char *name, const Stats &s) {
         std::printf("%-26s %8.0f %8.1f %8.0f   (%.2f / %.2f / %.2f ms)\n", name, s.min, s.mean, s.max,

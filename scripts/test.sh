@@ -1,34 +1,44 @@
 #!/usr/bin/env bash
 # Builds KORVANE and runs every test, with (on a full run, without ctest
 # arguments) the fuzz stage: each libFuzzer target for KORVANE_FUZZ_SECONDS
-# (20) seconds; KORVANE_FUZZ_SECONDS=0 leaves it out. Installs what is
-# missing; safe to run twice.
+# (20) seconds, KORVANE_FUZZ_SECONDS=0 leaves it out; and the PipeWire stage:
+# the MIDI service suites on a private PipeWire server, KORVANE_PIPEWIRE_STAGE=0
+# leaves it out. Installs what is missing; safe to run twice.
 set -euo pipefail
 source "$(dirname "$0")/lib/common.sh"
 source "$KORVANE_ROOT/scripts/lib/jack.sh"
 source "$KORVANE_ROOT/scripts/lib/avahi.sh"
 source "$KORVANE_ROOT/scripts/lib/fuzz.sh"
+source "$KORVANE_ROOT/scripts/lib/pipewire.sh"
 source "$KORVANE_ROOT/scripts/lib/npm.sh"
 
 ensure_packages
 configure_and_build
 ensure_rtpmidi
 
-cleanup() { stop_avahi; stop_jack; }
+cleanup() { stop_pipewire; stop_avahi; stop_jack; }
 trap cleanup EXIT
 start_jack
 start_avahi
 
-# The fuzz stage runs first so that ctest's summary closes the output; its
-# failure still fails the run, after the tests.
+# The fuzz and PipeWire stages run first so that ctest's summary closes the
+# output; their failure still fails the run, after the tests.
 fuzz_failed=0
 if [ $# -eq 0 ] && [ "$KORVANE_FUZZ_SECONDS" != 0 ]; then
     fuzz_stage || fuzz_failed=1
+fi
+pipewire_failed=0
+if [ $# -eq 0 ] && [ "${KORVANE_PIPEWIRE_STAGE:-1}" != 0 ]; then
+    pipewire_stage || pipewire_failed=1
 fi
 
 (cd "$KORVANE_BUILD" && ctest --output-on-failure -j2 "$@")
 
 if [ "$fuzz_failed" -ne 0 ]; then
     log "the fuzz stage failed (see above)"
+    exit 1
+fi
+if [ "$pipewire_failed" -ne 0 ]; then
+    log "the PipeWire stage failed (see above)"
     exit 1
 fi

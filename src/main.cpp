@@ -2,6 +2,9 @@
 #include "app/instance_lock.h"
 #include "app/midi_backend_choice.h"
 #include "ui/shell/gui_main.h"
+#if KORVANE_BACKEND_LOOPBACK
+#include "midi/service/loopback/loopback_midi_service.h"
+#endif
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -38,12 +41,14 @@ void printHelp()
               "  --help            show this text\n"
               "  --version         show the version\n"
               "\n"
-              "The MIDI service is JACK (KORVANE_MIDI_BACKEND=NAME picks another one built\n"
-              "in; \"loopback\" is an in-process stand-in with no other programs, for trials).\n"
+              "The MIDI service is JACK, or PipeWire through its JACK library (pw-jack);\n"
+              "KORVANE_MIDI_BACKEND=NAME picks another one built in. On PipeWire KORVANE asks\n"
+              "for a cycle of 128/48000 (128 frames at 48 kHz, the whole graph's cycle);\n"
+              "PIPEWIRE_LATENCY=FRAMES/RATE asks for another.\n"
               "When no JACK server answers (or it restarts) while the engine should run,\n"
               "KORVANE retries every 2 s and then restores the engine and the show's virtual\n"
               "ports. One KORVANE runs per user and JACK server; a second one says\n"
-              "\"KORVANE est déjà lancé\" and exits 1. The window needs a display (X11 or\n"
+              "\"KORVANE est déjà lancé\" and exits 3. The window needs a display (X11 or\n"
               "Wayland); without one, use --headless.");
 }
 
@@ -84,6 +89,9 @@ int main(int argc, char **argv)
     std::optional<std::filesystem::path> path;
     if (package)
         path = *package;
+#if KORVANE_BACKEND_LOOPBACK
+    korvane::addMidiBackend(korvane::loopbackMidiBackend());
+#endif
     const korvane::MidiBackendChoice choice = korvane::chooseMidiBackendFromEnvironment();
     if (!choice.backend) {
         std::fprintf(stderr, "korvane: %s\n", choice.error.c_str());
@@ -117,7 +125,7 @@ int main(int argc, char **argv)
             // Started from the desktop, nobody reads standard error.
             if (!headless)
                 korvane::tellAlreadyRunning();
-            return 1;
+            return korvane::InstanceLock::exitAlreadyRunning;
         }
     }
     if (headless)

@@ -28,9 +28,11 @@ as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# The packages named, or KORVANE_PACKAGES.
 ensure_packages() {
     local missing=() p
-    for p in "${KORVANE_PACKAGES[@]}"; do
+    [ $# -gt 0 ] || set -- "${KORVANE_PACKAGES[@]}"
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0

@@ -124,6 +124,7 @@ void AppState::deliverProject()
 {
     m_projectDeliveryPending = false;
     router().updateConfiguration(m_project.routes, m_project.filterChains);
+    engine().setNicknames(m_project.devices);
     refreshMissing();
 }
 
@@ -160,6 +161,7 @@ void AppState::applyAll()
 void AppState::applyAll(bool followStartSetting)
 {
     router().updateConfiguration(m_project.routes, m_project.filterChains);
+    engine().setNicknames(m_project.devices);
     if (followStartSetting) {
         const bool wanted = m_project.settings.startEngineOnOpen;
         m_supervisor->setWanted(wanted);

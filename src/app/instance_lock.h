@@ -14,6 +14,10 @@ namespace korvane {
 // process is taken over. Released when the object goes.
 class InstanceLock {
 public:
+    // The exit status of a program that finds another instance running; the
+    // user unit does not restart on it (RestartPreventExitStatus=).
+    static constexpr int exitAlreadyRunning = 3;
+
     enum class Result { acquired, heldByAnother, unavailable };
 
     // `serverName` empty: the server JACK clients reach by default.

@@ -105,6 +105,14 @@ MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
     m_safetyTimer = new QTimer(this);
     m_safetyTimer->setInterval(std::chrono::seconds(2));
     connect(m_safetyTimer, &QTimer::timeout, this, [this] { resync(); });
+    // Called on this thread while the service reads its lists.
+    m_service->setPortLabeler([this](const MidiService::EndpointDescription &d, bool) {
+        const EndpointKey key(EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0));
+        for (const auto &[device, nickname] : m_nicknames)
+            if (EndpointKey::matches(device, key))
+                return nickname;
+        return std::string();
+    });
 }
 
 std::shared_ptr<MIDIEngine> MIDIEngine::create(std::shared_ptr<MidiService> service)
@@ -117,6 +125,19 @@ MIDIEngine::~MIDIEngine()
     // Closing the client guarantees no service handler runs after this; hops
     // already queued to this object are discarded with it.
     stop();
+    m_service->setPortLabeler(nullptr);
+}
+
+void MIDIEngine::setNicknames(const std::vector<DeviceRef> &devices)
+{
+    std::vector<std::pair<EndpointKey, std::string>> nicknames;
+    for (const DeviceRef &device : devices)
+        if (!device.nickname.empty())
+            nicknames.emplace_back(device.key, device.nickname);
+    if (nicknames == m_nicknames)
+        return;
+    m_nicknames = std::move(nicknames);
+    resync();
 }
 
 void MIDIEngine::setOnInput(InputCallback callback)

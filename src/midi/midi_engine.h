@@ -66,13 +66,18 @@ public:
     void start();
     void stop();
     bool running() const { return m_running; }
-    // The MIDI service in use, as users know it ("JACK").
+    // The MIDI service in use, as users know it ("JACK", "PipeWire").
     std::string serviceName() const { return m_service->serviceName(); }
 
     // Replaces the program's own virtual ports. A port whose name stays is
     // kept as it is, so other programs stay connected to it; the others are
     // removed or created. Does nothing while stopped.
     void applyVirtualPorts(const std::vector<VirtualPortConfig> &configs);
+
+    // The project's device nicknames: the service's own port for a device
+    // (where it keeps one) is named after its nickname, renamed in place
+    // when it changes. Main thread.
+    void setNicknames(const std::vector<DeviceRef> &devices);
 
     std::vector<EndpointKey> routableSources() const;
     std::vector<EndpointKey> routableDestinations() const;
@@ -169,6 +174,7 @@ private:
     QTimer *m_settleTimer = nullptr; // a second look once the server's graph has switched
     QTimer *m_safetyTimer = nullptr; // a slow look in case a notice never came
     std::map<Handle, Token> m_virtualDestinationTokens;
+    std::vector<std::pair<EndpointKey, std::string>> m_nicknames; // non-empty ones only
     std::vector<MIDIEndpointInfo> m_sources;
     std::vector<MIDIEndpointInfo> m_destinations;
     int m_publicationsInFlight = 0; // main thread only

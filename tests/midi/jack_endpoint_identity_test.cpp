@@ -77,5 +77,57 @@ TEST(JackEndpointIdentity, IdenticalBridgeDevicesListedTogetherKeepDistinctIds)
         EXPECT_EQ(jackPortUniqueIDs(c.names), c.ids) << c.names.size() << " ports, first " << c.names[0];
 }
 
+// Our ports say what they carry and whose they are; a user's virtual port
+// ("<name> In"/"<name> Out") is never taken for one, PipeWire's "-<n>"
+// suffix on a second instance's port does not hide it.
+TEST(JackEndpointIdentity, PlumbingPortsAreNamedAfterTheirEndpointAndRecognisedByShape)
+{
+    const struct {
+        bool input;
+        std::string label;
+        std::int32_t id;
+        std::string name;
+    } names[] = {
+        {true, "a2j:Desk [24] (capture): Port 1", 1, "from a2j:Desk [24] (capture): Port 1 #00000001"},
+        {false, "Console", -1, "to Console #FFFFFFFF"},
+        {false, "  two\tlines\n  ", 0x7ABC, "to two lines #00007ABC"},
+        {true, "\x01\x7F", 2, "from ? #00000002"},
+        // Cut at 64 bytes, before a character that would cross the 64th.
+        {true, std::string(63, 'x') + "\xC3\xA9", 4, "from " + std::string(63, 'x') + " #00000004"},
+    };
+    for (const auto &n : names) {
+        const std::string name = jackPlumbingPortName(n.input, n.label, n.id);
+        EXPECT_EQ(name, n.name);
+        EXPECT_TRUE(isJackPlumbingPortName(name)) << name;
+        EXPECT_TRUE(isJackPlumbingPortName(name + "-7289")) << name;
+    }
+
+    const char *const notOurs[] = {
+        "from Stage #00000001 In", "from Stage #00000001 In-7289", "to X #0000000a",
+        "to X #0000001", "from  #00000001", "KORVANE Bus In", "in_", "out_x",
+    };
+    for (const char *name : notOurs)
+        EXPECT_FALSE(isJackPlumbingPortName(name)) << name;
+    EXPECT_TRUE(isJackPlumbingPortName("out_3-7289")); // an earlier version's, on PipeWire
+}
+
+// KORVANE's client properties join what the user gave PipeWire, braces or not.
+TEST(JackEndpointIdentity, PipeWireClientPropertiesJoinTheUsersOwn)
+{
+    const struct {
+        const char *props;
+        bool latency;
+        const char *merged;
+    } cases[] = {
+        {"", true, "{ jack.fix-midi-events = false node.latency = 128/48000 }"},
+        {"{ media.role = Production }\n", true,
+         "{ media.role = Production jack.fix-midi-events = false node.latency = 128/48000 }"},
+        {"node.latency = 64/48000", true, "node.latency = 64/48000 jack.fix-midi-events = false"},
+        {"{ jack.fix-midi-events = true }", false, "{ jack.fix-midi-events = true jack.fix-midi-events = false }"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(withPipeWireClientProps(c.props, c.latency), c.merged) << c.props;
+}
+
 } // namespace
 } // namespace korvane

@@ -25,8 +25,21 @@ out=$(desktop-file-validate "$prefix/share/applications/korvane.desktop" 2>&1) |
 grep -q "^ExecStart=$prefix/bin/korvane --headless %f$" "$unit" || fail "unit does not run the installed program: $(grep ExecStart "$unit")"
 "$prefix/bin/korvane" --version | grep -q '^korvane ' || fail "installed korvane --version"
 
+mkdir -m 700 "$work/runtime"
+# No restart loop while KORVANE already runs: a second instance exits with the
+# status the unit lists in RestartPreventExitStatus=.
+prevent=$(sed -n 's/^RestartPreventExitStatus=//p' "$unit")
+(
+    export XDG_RUNTIME_DIR=$work/runtime JACK_DEFAULT_SERVER=korvane-install-unit
+    "$prefix/bin/korvane" --headless >/dev/null 2>&1 & first=$!
+    for _ in $(seq 50); do [ -e "$work/runtime/korvane-korvane-install-unit.lock" ] && break; sleep 0.1; done
+    "$prefix/bin/korvane" --headless; echo "second exit $?"
+    kill -TERM "$first"; wait "$first"
+) >"$work/unit.log" 2>&1
+grep -q "^second exit ${prevent:-none}$" "$work/unit.log" ||
+    fail "second instance: $(cat "$work/unit.log"); the unit prevents restarts on '${prevent}'"
+
 if command -v systemd-analyze >/dev/null; then
-    mkdir -m 700 "$work/runtime"
     # verify exits 0 on unknown keys and bad values: any output is a failure.
     out=$(XDG_RUNTIME_DIR=$work/runtime systemd-analyze --user verify \
         "$(dirname "$unit")/korvane-headless@$(systemd-escape --path /tmp/show.tovprjct).service" 2>&1) ||

@@ -114,6 +114,8 @@ TEST_F(WindowTest, ShortcutsReachTheController)
 TEST_F(WindowTest, EngineBarFollowsTheEngineHoweverItChanges)
 {
     auto *bar = window->engineBar();
+    // The server in use, named whatever the engine's state.
+    EXPECT_EQ(bar->serviceLabel()->text(), "Serveur MIDI : Loopback");
     const auto expectBar = [&](bool running, const char *status) {
         EXPECT_EQ(state->engine().running(), running);
         const QColor dot = centreColour(bar->dot());

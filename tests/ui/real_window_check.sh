@@ -18,7 +18,7 @@ window_check() {
     # A second instance for the same user and server refuses to run.
     local second
     second=$("$korvane" --headless 2>&1); code=$?
-    [ "$code" -eq 1 ] || echo "FAIL: second instance exit $code, expected 1"
+    [ "$code" -eq 3 ] || echo "FAIL: second instance exit $code, expected 3"
     printf '%s\n' "$second" | grep -q 'KORVANE est déjà lancé' || echo "FAIL: second instance said: $second"
     # ...unless asked for explicitly.
     "$korvane" --headless --another-instance >"$runtime/another.log" 2>&1 &

@@ -3,13 +3,6 @@
 #if KORVANE_BACKEND_JACK
 #include "midi/service/jack/jack_midi_service.h"
 #endif
-#if KORVANE_BACKEND_LOOPBACK
-#include "midi/service/loopback/loopback_midi_service.h"
-#endif
-
-#if !KORVANE_BACKEND_JACK && !KORVANE_BACKEND_LOOPBACK
-#error "no MIDI service backend is compiled in"
-#endif
 
 #include <algorithm>
 #include <vector>
@@ -18,21 +11,22 @@ namespace korvane {
 
 namespace {
 
-const std::vector<MidiBackend> &registry()
+std::vector<MidiBackend> &registry()
 {
-    static const std::vector<MidiBackend> backends
-    {
+    static std::vector<MidiBackend> backends{
 #if KORVANE_BACKEND_JACK
         jackMidiBackend(),
-#endif
-#if KORVANE_BACKEND_LOOPBACK
-            loopbackMidiBackend(),
 #endif
     };
     return backends;
 }
 
 } // namespace
+
+void addMidiBackend(const MidiBackend &backend)
+{
+    registry().push_back(backend);
+}
 
 std::span<const MidiBackend> midiBackends()
 {

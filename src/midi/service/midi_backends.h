@@ -1,8 +1,9 @@
 #pragma once
 
-// The MIDI service backends compiled into this build, one per folder under
+// The MIDI service backends of the program, one per folder under
 // midi/service/, each switched on by its CMake option (KORVANE_BACKEND_<NAME>).
-// A new backend adds its folder, its option and one line in midi_backends.cpp.
+// A new system backend adds its folder, its option and one line in
+// midi_backends.cpp.
 
 #include "midi/service/midi_service.h"
 
@@ -24,8 +25,12 @@ struct MidiBackend {
     std::shared_ptr<MidiService> (*create)() = nullptr;
 };
 
-// In order of preference.
+// In order of preference: the system backends compiled into this library,
+// then those added.
 std::span<const MidiBackend> midiBackends();
+// Adds a backend built outside this library (the loopback, in a trial build
+// of the program). Main thread, before the first lookup.
+void addMidiBackend(const MidiBackend &backend);
 const MidiBackend *findMidiBackend(std::string_view name);
 // The backend the program uses when none is named: the first system backend
 // that is available now, else the first system backend (the program retries

@@ -60,6 +60,12 @@ public:
         std::optional<bool> offline;
     };
 
+    // What users call an endpoint (its nickname), for the port a service
+    // keeps for it where it has one (JACK's per-source and per-destination
+    // ports); empty keeps the endpoint's own name. Called on the main thread
+    // while the lists are read; must not call back into the service.
+    using PortLabeler = std::function<std::string(const EndpointDescription &, bool source)>;
+
     struct [[nodiscard]] ClientResult {
         MidiServiceStatus status;
         Handle client = 0; // 0 unless status is ok
@@ -67,8 +73,12 @@ public:
 
     virtual ~MidiService() = default;
 
-    // The service's name as users know it ("JACK"), for texts that name it.
+    // The service's name as users know it ("JACK", "PipeWire"), for texts that name it.
     virtual std::string serviceName() const = 0;
+
+    // Applies from the next reading of the lists; ports already named are
+    // renamed in place, keeping their connections.
+    virtual void setPortLabeler(PortLabeler labeler) { (void)labeler; }
 
     // One client at a time: a second open while one is open fails.
     virtual ClientResult openClient(const std::string &name, NotificationHandler notify) = 0;

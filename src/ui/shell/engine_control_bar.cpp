@@ -24,6 +24,14 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
     secondary.setColor(QPalette::WindowText, Theme::secondaryText());
     m_stateLabel->setPalette(secondary);
 
+    // The server behind the engine: JACK itself or PipeWire's JACK.
+    m_service = new QLabel(
+        QStringLiteral("Serveur MIDI : %1").arg(QString::fromStdString(m_state.engine().serviceName())), this);
+    m_service->setFont(Theme::font(Theme::TextStyle::caption2));
+    QPalette tertiaryService = m_service->palette();
+    tertiaryService.setColor(QPalette::WindowText, Theme::tertiaryText());
+    m_service->setPalette(tertiaryService);
+
     m_button = new QPushButton(this);
     m_button->setFont(Theme::font(Theme::TextStyle::caption));
     m_button->setCursor(Qt::PointingHandCursor);
@@ -60,6 +68,7 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
     column->setContentsMargins(8, 8, 8, 8);
     column->setSpacing(6);
     column->addLayout(row);
+    column->addWidget(m_service);
     column->addWidget(m_status);
     column->addWidget(m_losses);
 

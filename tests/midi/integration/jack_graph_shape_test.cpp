@@ -52,8 +52,8 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     }));
     const std::string input = keys.connections(keys.outPort()).front();
     const std::string output = synth.connections(synth.inPort()).front();
-    EXPECT_TRUE(input.starts_with("KORVANE:in_")) << input;
-    EXPECT_TRUE(output.starts_with("KORVANE:out_")) << output;
+    EXPECT_TRUE(input.starts_with("KORVANE:from " + keys.outPort() + " #")) << input;
+    EXPECT_TRUE(output.starts_with("KORVANE:to " + synth.inPort() + " #")) << output;
     std::set<std::string> clients;
     for (const std::string &port : keys.ports("^KORVANE"))
         clients.insert(port.substr(0, port.find(':')));
@@ -69,8 +69,8 @@ TEST(JackGraphShapeTest, OneClientRoutesBetweenProgramsInTheCycleTheNoteArrived)
     for (const std::string &port : keys.ports("^KORVANE:")) {
         for (const std::string &peer : keys.connections(port)) {
             if (peer.starts_with("KORVANE:")) {
-                EXPECT_TRUE((port.starts_with("KORVANE:out_") && peer == "KORVANE:Bus In") ||
-                            (port == "KORVANE:Bus In" && peer.starts_with("KORVANE:out_")))
+                EXPECT_TRUE((port.starts_with("KORVANE:to Bus In #") && peer == "KORVANE:Bus In") ||
+                            (port == "KORVANE:Bus In" && peer.starts_with("KORVANE:to Bus In #")))
                     << port << " -> " << peer;
             }
         }

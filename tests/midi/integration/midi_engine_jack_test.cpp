@@ -154,6 +154,49 @@ TEST_F(MIDIEngineJackTest, APrettyNameBecomesTheDisplayNameAndKeepsTheId)
     EXPECT_FALSE(hasEndpoint(engine->sources(), peer.outPort()));
 }
 
+// Our port listening to (input) or feeding an endpoint.
+std::string ourPort(bool input, const std::string &label, const std::string &endpoint)
+{
+    char id[9];
+    std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(jackPortUniqueID(endpoint)));
+    return std::string("KORVANE:") + (input ? "from " : "to ") + label + " #" + id;
+}
+
+// A patchbay shows what each of our ports carries, under the same name after a
+// restart; a nickname renames the port in place, its connections kept.
+TEST_F(MIDIEngineJackTest, OwnPortsAreNamedAfterTheirEndpointsAndRenamedInPlaceByANickname)
+{
+    JackTestClient peer("korvane-names");
+    JackTestClient watcher("korvane-watcher", {}, JackTestClient::inOnly);
+    ASSERT_TRUE(peer.ok() && watcher.ok());
+    const std::string from = ourPort(true, peer.outPort(), peer.outPort());
+    const std::string to = ourPort(false, peer.inPort(), peer.inPort());
+    auto connected = [&](const std::string &a, const std::string &b) {
+        const auto list = peer.connections(a);
+        return std::find(list.begin(), list.end(), b) != list.end();
+    };
+    const auto ours = [&] { return ::testing::PrintToString(peer.ports("^KORVANE:")); };
+    ASSERT_TRUE(waitUntil([&] { return connected(from, peer.outPort()) && connected(to, peer.inPort()); })) << ours();
+    // Someone else's connection to our port, made in a patchbay.
+    ASSERT_TRUE(watcher.connect(to, watcher.inPort()));
+
+    const EndpointKey destination(EndpointKind::physical, peer.inPort(), jackPortUniqueID(peer.inPort()));
+    engine->setNicknames({DeviceRef{Uuid::create(), destination, EndpointRole::destination, "Console\nFOH"}});
+    const std::string renamed = ourPort(false, "Console FOH", peer.inPort());
+    // PipeWire's JACK (0.3.65) shows a rename to the renaming client only:
+    // others see the old name until the port is registered again.
+    const std::string seen = JackTestClient::onPipeWire() ? to : renamed;
+    ASSERT_TRUE(waitUntil([&] { return connected(seen, peer.inPort()) && connected(seen, watcher.inPort()); }))
+        << ours();
+    EXPECT_EQ(peer.ports("^" + to).empty(), seen != to);
+
+    engine->stop();
+    EXPECT_TRUE(peer.ports("^KORVANE:").empty());
+    engine->start();
+    EXPECT_TRUE(waitUntil([&] { return connected(from, peer.outPort()) && connected(renamed, peer.inPort()); }))
+        << ours();
+}
+
 // The program's own plumbing is never listed, its own or another instance's.
 TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
 {
@@ -172,13 +215,33 @@ TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
                hasEndpoint(second.sources(), peer.outPort());
     }));
     korvane::test::spinFor(std::chrono::milliseconds(100));
+    // The other instance is "KORVANE-01" on JACK; on PipeWire it keeps the
+    // name and its ports that clash with ours get a "-<n>" suffix.
     for (const MIDIEngine *e : {engine.get(), &second})
         for (const auto *list : {&e->sources(), &e->destinations()})
             for (const MIDIEndpointInfo &info : *list)
-                EXPECT_TRUE(!info.name.starts_with("KORVANE:") &&
-                            info.name.find(":in_") == std::string::npos &&
-                            info.name.find(":out_") == std::string::npos)
+                EXPECT_TRUE(!info.name.starts_with("KORVANE") || info.name.ends_with(":Other Out") ||
+                            info.name.ends_with(":Other In"))
                     << info.name;
+}
+
+// On PipeWire a graph that KORVANE starts runs at the cycle it asks for (128
+// frames; a desktop's default is 1,024), and keeps it while a JACK program
+// runs: PipeWire's JACK locks the cycle for its programs.
+TEST(JackMidiServiceTest, OnPipeWireTheGraphRunsAtTheCycleKorvaneAsksFor)
+{
+    if (!JackTestClient::onPipeWire())
+        GTEST_SKIP() << "JACK's cycle is the server's own";
+    MIDIEngine engine(makeJackMidiService());
+    engine.start();
+    ASSERT_TRUE(engine.running());
+    // A program that would ask for a long cycle, and sees the graph's.
+    setenv("PIPEWIRE_LATENCY", "2048/48000", 1);
+    JackTestClient observer("korvane-observer", {}, JackTestClient::inOnly);
+    unsetenv("PIPEWIRE_LATENCY");
+    ASSERT_TRUE(observer.ok() && observer.waitTwoCycles());
+    EXPECT_EQ(observer.bufferSize(), 128u);
+    engine.stop();
 }
 
 // JACK carries a message as one event of the port buffer (32 KiB here): one
@@ -283,6 +346,12 @@ TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsB
     ASSERT_TRUE(engine->running());
     engine->applyVirtualPorts({virtualPort("Stage")});
     ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
+    const auto listensUnderItsName = [&] {
+        JackTestClient peer("korvane-names", name.toStdString(), JackTestClient::outOnly);
+        const std::string port = ourPort(true, peer.outPort(), peer.outPort());
+        EXPECT_TRUE(waitUntil([&] { return peer.connections(port).size() == 1; })) << port;
+    };
+    listensUnderItsName();
 
     server.kill();
     ASSERT_TRUE(waitUntil([&] { return !engine->running(); }, std::chrono::seconds(10)));
@@ -303,6 +372,8 @@ TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsB
     EXPECT_TRUE(engine->running());
     engine->applyVirtualPorts({virtualPort("Stage")});
     EXPECT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
+    // Our port for a program is named as before the server went.
+    listensUnderItsName();
     engine->stop();
     server.stop();
 }

@@ -42,7 +42,8 @@ public:
     explicit JackMidiService(std::string serverName) : m_serverName(std::move(serverName)) {}
     ~JackMidiService() override { closeClient(kClientHandle); }
 
-    std::string serviceName() const override { return "JACK"; }
+    std::string serviceName() const override { return m_onPipeWire ? "PipeWire" : "JACK"; }
+    void setPortLabeler(PortLabeler labeler) override { m_labeler = std::move(labeler); }
     ClientResult openClient(const std::string &name, NotificationHandler notify) override;
     void closeClient(Handle client) override;
     std::optional<Handle> createInputPort(Handle client, const std::string &name,
@@ -82,6 +83,7 @@ private:
         std::unique_ptr<InputSlot> slot;
         int index = -1;
         std::string peerName; // the source it listens to; empty for a virtual destination
+        std::string givenName; // the short name last asked for
         bool wanted = false;  // the source should be connected
     };
     // One of our output ports: per destination, or an own virtual source.
@@ -91,6 +93,12 @@ private:
         std::shared_ptr<Output> output;
         int index = -1;
         std::string peerName; // the destination it feeds; empty for a virtual source
+        std::string givenName; // the short name last asked for
+    };
+    // What our port for an external endpoint is called, and its pretty name.
+    struct PlumbingName {
+        std::string shortName;
+        std::string pretty;
     };
 
     static int processMain(jack_nframes_t frames, void *arg);
@@ -117,9 +125,16 @@ private:
     void releaseAbsent(const std::set<std::string> &present, bool sources);
     void restoreLater(const std::string &shortName);
     void ensureOutputFor(Handle destination, const std::string &fullName);
+    PlumbingName plumbingName(Handle endpoint, bool input) const;
+    // Renames one of our per-endpoint ports in place (JACK keeps its connections).
+    void nameOurPort(jack_port_t *port, std::string &givenName, const PlumbingName &name);
+    void setPrettyName(jack_port_t *port, const std::string &pretty);
+    // JACK keeps a port's metadata after the port: cleared before it goes.
+    void forgetMetadata(jack_port_t *port);
 
-    std::optional<InputPort> registerInput(const std::string &shortName);
-    std::optional<OutputPort> registerOutput(Side &side, const std::string &shortName);
+    std::optional<InputPort> registerInput(const std::string &shortName, const std::string &pretty = {});
+    std::optional<OutputPort> registerOutput(Side &side, const std::string &shortName,
+                                             const std::string &pretty = {});
     // Take ports out of the process callback's view, wait until it is done
     // with them, then unregister them.
     void retireInputs(std::vector<InputPort> ports);
@@ -130,6 +145,7 @@ private:
     bool waitForCycle(const Side &side);
 
     const std::string m_serverName;
+    const bool m_onPipeWire = jackLibraryIsPipeWire();
     // One client holds every port of ours: the per-source inputs, the
     // per-destination outputs and the own virtual ports. Input is routed to
     // the outputs inside its process callback, so a route between two other
@@ -173,7 +189,9 @@ private:
     // Main thread only.
     std::shared_ptr<const InputHandler> m_inputHandler;
     bool m_outputPortOpen = false;
-    std::uint64_t m_portCounter = 0;
+    PortLabeler m_labeler;
+    // The names of our ports for the endpoints listed last, by endpoint.
+    std::map<Handle, PlumbingName> m_plumbingNames;
     std::map<std::string, Handle> m_handles;
     std::vector<std::string> m_names; // by handle - kFirstEndpointHandle
     std::map<Handle, InputPort> m_sourceInputs;

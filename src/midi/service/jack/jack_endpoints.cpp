@@ -18,30 +18,24 @@ bool allDigits(std::string_view text)
 
 } // namespace
 
-// "in_<n>" or "out_<n>" of a client "<base>" or "<base>-<nn>" (JACK's name
-// for a second instance), or "out_<n>" of a " sends" companion (the two-client
-// layout of earlier versions): the plumbing of another instance of this
-// program on the same server, not an endpoint.
+// A per-endpoint port of a client "<base>", "<base>-<nn>" (JACK's name for a
+// second client of that name; PipeWire's JACK keeps the name and suffixes the
+// port instead) or "<base> sends" (the two-client layout of earlier
+// versions): the plumbing of another instance of this program on the same
+// server, not an endpoint.
 bool isInstancePlumbing(std::string_view base, std::string_view fullName)
 {
     const auto colon = fullName.find(':');
     if (base.empty() || colon == std::string_view::npos)
         return false;
     std::string_view client = fullName.substr(0, colon);
-    const std::string_view port = fullName.substr(colon + 1);
-    auto isInstance = [&](std::string_view name) {
-        if (!name.starts_with(base))
-            return false;
-        name.remove_prefix(base.size());
-        return name.empty() || (name.front() == '-' && allDigits(name.substr(1)));
-    };
-    constexpr std::string_view sends = " sends";
-    if (client.ends_with(sends)) {
-        client.remove_suffix(sends.size());
-        return isInstance(client) && port.starts_with("out_") && allDigits(port.substr(4));
-    }
-    return isInstance(client) && ((port.starts_with("in_") && allDigits(port.substr(3))) ||
-                                  (port.starts_with("out_") && allDigits(port.substr(4))));
+    if (client.ends_with(" sends"))
+        client.remove_suffix(6);
+    if (!client.starts_with(base))
+        return false;
+    client.remove_prefix(base.size());
+    const bool instance = client.empty() || (client.front() == '-' && allDigits(client.substr(1)));
+    return instance && isJackPlumbingPortName(fullName.substr(colon + 1));
 }
 
 // --- endpoints
@@ -102,20 +96,30 @@ std::vector<MidiService::EndpointDescription> JackMidiService::enumerate(unsigne
             present.insert(fullName);
             result.push_back({handle, displayName(port, fullName), std::nullopt, false});
             fullNames.push_back(fullName);
-            if (!wantSources && m_outputPortOpen)
-                ensureOutputFor(handle, fullName);
         }
         jack_free(names);
     }
     const std::vector<std::int32_t> ids = jackPortUniqueIDs(fullNames);
-    for (std::size_t i = 0; i < result.size(); ++i)
-        result[i].uniqueID = ids[i];
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        EndpointDescription &endpoint = result[i];
+        endpoint.uniqueID = ids[i];
+        std::string label = m_labeler ? m_labeler(endpoint, wantSources) : std::string();
+        if (label.empty())
+            label = *endpoint.displayName;
+        m_plumbingNames[endpoint.handle] = {jackPlumbingPortName(wantSources, label, ids[i]),
+                                            (wantSources ? "from " : "to ") + label};
+        if (!wantSources && m_outputPortOpen)
+            ensureOutputFor(endpoint.handle, fullNames[i]);
+    }
     // JACK drops the connections of a port that goes away; a source that
     // comes back under the same name is listened to again.
     if (wantSources) {
-        for (auto &[handle, input] : m_sourceInputs)
+        for (auto &[handle, input] : m_sourceInputs) {
             if (input.wanted && present.count(input.peerName))
                 ensureConnected(input.slot->port, input.peerName, false);
+            if (present.count(input.peerName))
+                nameOurPort(input.slot->port, input.givenName, plumbingName(handle, true));
+        }
     } else {
         keepVirtualConnections();
     }
@@ -230,8 +234,12 @@ void JackMidiService::ensureOutputFor(Handle destination, const std::string &ful
         if (auto it = m_destinationOutputs.find(destination); it != m_destinationOutputs.end())
             output = it->second.output;
     }
-    if (!output) {
-        auto registered = registerOutput(m_main, "out_" + std::to_string(++m_portCounter));
+    const PlumbingName name = plumbingName(destination, false);
+    if (output) {
+        // The table changes on this thread only: no lock needed to read it here.
+        nameOurPort(output->port(), m_destinationOutputs.find(destination)->second.givenName, name);
+    } else {
+        auto registered = registerOutput(m_main, name.shortName, name.pretty);
         if (!registered)
             return;
         registered->peerName = fullName;
@@ -248,15 +256,54 @@ void JackMidiService::ensureOutputFor(Handle destination, const std::string &ful
     ensureConnected(output->port(), fullName, true);
 }
 
+JackMidiService::PlumbingName JackMidiService::plumbingName(Handle endpoint, bool input) const
+{
+    if (auto it = m_plumbingNames.find(endpoint); it != m_plumbingNames.end())
+        return it->second;
+    const std::string *name = nameOf(endpoint);
+    const std::string label = name ? *name : std::string("?");
+    return {jackPlumbingPortName(input, label, name ? jackPortUniqueID(*name) : 0),
+            (input ? "from " : "to ") + label};
+}
+
+void JackMidiService::nameOurPort(jack_port_t *port, std::string &givenName, const PlumbingName &name)
+{
+    if (givenName == name.shortName || !alive())
+        return;
+    // Asked once per name: a refusal is not retried at every reading of the lists.
+    givenName = name.shortName;
+    if (jack_port_rename(m_main.client, port, name.shortName.c_str()) == 0)
+        setPrettyName(port, name.pretty);
+}
+
+void JackMidiService::setPrettyName(jack_port_t *port, const std::string &pretty)
+{
+    // PipeWire's JACK (0.3.65) keeps a port's metadata after the port, whose
+    // id the next new port takes at once: our names would land on other
+    // programs' ports. There our ports go without.
+    if (!pretty.empty() && !m_onPipeWire)
+        static_cast<void>(jack_set_property(m_main.client, jack_port_uuid(port), JACK_METADATA_PRETTY_NAME,
+                                            pretty.c_str(), "text/plain"));
+}
+
+void JackMidiService::forgetMetadata(jack_port_t *port)
+{
+    if (alive())
+        static_cast<void>(jack_remove_properties(m_main.client, jack_port_uuid(port)));
+}
+
 // --- our ports
 
-std::optional<JackMidiService::InputPort> JackMidiService::registerInput(const std::string &shortName)
+std::optional<JackMidiService::InputPort> JackMidiService::registerInput(const std::string &shortName,
+                                                                         const std::string &pretty)
 {
     jack_port_t *port =
         jack_port_register(m_main.client, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
     if (!port)
         return std::nullopt;
+    setPrettyName(port, pretty);
     InputPort input;
+    input.givenName = shortName;
     input.slot = std::make_unique<InputSlot>();
     input.slot->port = port;
     input.index = m_inputSlots.add(input.slot.get());
@@ -268,14 +315,16 @@ std::optional<JackMidiService::InputPort> JackMidiService::registerInput(const s
     return input;
 }
 
-std::optional<JackMidiService::OutputPort> JackMidiService::registerOutput(Side &side,
-                                                                           const std::string &shortName)
+std::optional<JackMidiService::OutputPort>
+JackMidiService::registerOutput(Side &side, const std::string &shortName, const std::string &pretty)
 {
     jack_port_t *port =
         jack_port_register(side.client, shortName.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!port)
         return std::nullopt;
+    setPrettyName(port, pretty);
     OutputPort output;
+    output.givenName = shortName;
     output.side = &side;
     output.output = std::make_shared<Output>(
         port, kOutputRingBytes, jack_port_type_get_buffer_size(side.client, JACK_DEFAULT_MIDI_TYPE),
@@ -310,6 +359,7 @@ void JackMidiService::retireInputs(std::vector<InputPort> ports)
         m_inputSlots.remove(port.index);
     const bool safe = waitForCycle(m_main);
     for (InputPort &port : ports) {
+        forgetMetadata(port.slot->port);
         if (alive())
             jack_port_unregister(m_main.client, port.slot->port);
         if (!safe)
@@ -342,6 +392,7 @@ void JackMidiService::retireOutputs(std::vector<OutputPort> ports)
         port.side->outputs.remove(port.index);
     const bool safe = !involved(&m_main) || waitForCycle(m_main);
     for (OutputPort &port : ports) {
+        forgetMetadata(port.output->port());
         if (alive())
             jack_port_unregister(port.side->client, port.output->port());
         if (!safe)
@@ -400,7 +451,8 @@ MidiServiceStatus JackMidiService::connectSource(Handle inputPort, Handle source
         return MidiServiceError::unknownObject;
     auto it = m_sourceInputs.find(source);
     if (it == m_sourceInputs.end()) {
-        auto input = registerInput("in_" + std::to_string(++m_portCounter));
+        const PlumbingName portName = plumbingName(source, true);
+        auto input = registerInput(portName.shortName, portName.pretty);
         if (!input)
             return MidiServiceError::backendFailure;
         input->peerName = *name;

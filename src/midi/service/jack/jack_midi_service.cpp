@@ -4,7 +4,10 @@
 #include <jack/thread.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <mutex>
 #include <optional>
 
 namespace korvane {
@@ -13,8 +16,27 @@ namespace jackio {
 
 // --- client
 
+namespace {
+
+// PipeWire's JACK reads PIPEWIRE_PROPS when a client opens. Set once, before
+// the first client of the process, and left in place: changing the
+// environment later could race other threads reading it.
+void preparePipeWireClient()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char *props = std::getenv("PIPEWIRE_PROPS");
+        const bool latencyGiven = std::getenv("PIPEWIRE_LATENCY") != nullptr;
+        ::setenv("PIPEWIRE_PROPS", withPipeWireClientProps(props ? props : "", !latencyGiven).c_str(), 1);
+    });
+}
+
+} // namespace
+
 jack_client_t *JackMidiService::openOne(const std::string &name, MidiServiceStatus &status)
 {
+    if (m_onPipeWire)
+        preparePipeWireClient();
     jack_status_t jackStatus{};
     int options = JackNoStartServer;
     if (!m_serverName.empty())
@@ -71,6 +93,8 @@ void JackMidiService::closeClient(Handle client)
     if (client != kClientHandle || !m_main.client)
         return;
     if (alive()) {
+        for (auto &[handle, input] : m_sourceInputs)
+            forgetMetadata(input.slot->port);
         // What was sent or published last (a panic right before a stop)
         // leaves before the ports go.
         std::vector<OutputPort> retired;
@@ -365,6 +389,13 @@ MidiServiceStatus JackMidiService::publish(Handle ownVirtualSource, PacketList p
 }
 
 } // namespace jackio
+
+bool jackLibraryIsPipeWire()
+{
+    // PipeWire's library reports "3.0.0.0 (using PipeWire 0.3.65)"; JACK2 its own version.
+    const char *version = jack_get_version_string();
+    return version && std::strstr(version, "PipeWire") != nullptr;
+}
 
 std::shared_ptr<MidiService> makeJackMidiService(std::string serverName)
 {

@@ -2,7 +2,8 @@
 
 // In-process MIDI service for tests: endpoints are added and removed by the
 // test, inputs are injected on the calling thread, and everything sent or
-// published is recorded. The program uses it only when
+// published is recorded. A library of its own, linked by the tests; a program
+// built with KORVANE_BACKEND_LOOPBACK=ON runs on it when
 // KORVANE_MIDI_BACKEND=loopback names it (a window with no MIDI service behind it).
 //
 // Notifications and inputs are delivered synchronously on the thread that
