@@ -15,7 +15,7 @@
 #include "midi/midi_engine.h"
 #include "midi/midi_router.h"
 #include "midi/realtime_routing_link.h"
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 
 #include "../tests/support/jack_test_client.h"
 

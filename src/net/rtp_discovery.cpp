@@ -4,6 +4,7 @@
 #include "net/rtp_session_core.h"
 
 #include "net/rtp_discovery_avahi.h"
+#include "net/rtp_discovery_link.h"
 
 #include <avahi-common/domain.h>
 
@@ -38,13 +39,14 @@ bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string
 }
 
 RTPDiscovery::RTPDiscovery(QObject *parent)
-    : QObject(parent), m_watchdog(new QTimer(this)), m_link(std::make_shared<Link>())
+    : QObject(parent), m_watchdog(new QTimer(this)), m_link(std::make_shared<RTPDiscoveryLink>())
 {
     connect(m_watchdog, &QTimer::timeout, this, [this] { checkAnswers(); });
     m_link->owner = this;
+    m_link->reports = this;
     // Never waited for: it ends by itself once this object is gone and the D-Bus call under
     // way, if any, has returned (bounded by D-Bus's reply time-out); it then deletes itself.
-    QThread *thread = QThread::create([link = m_link] { Avahi::run(link); });
+    QThread *thread = QThread::create([link = m_link] { RTPDiscoveryAvahi::run(link); });
     thread->setObjectName(QStringLiteral("korvane-dnssd"));
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();
@@ -58,35 +60,19 @@ RTPDiscovery::~RTPDiscovery()
     m_link->wake();
 }
 
-std::int64_t RTPDiscovery::Link::now()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void RTPDiscovery::Link::wake()
-{
-    if (wakePending || worker == nullptr)
-        return; // a wake-up is queued, or the thread reads the wanted state when it starts
-    wakePending = true;
-    QMetaObject::invokeMethod(
-        &worker->context, [worker = worker] { worker->reconcile(); }, Qt::QueuedConnection);
-}
-
 void RTPDiscovery::sync()
 {
     std::lock_guard lock(m_link->mutex);
-    Link::Wanted &wanted = m_link->wanted;
+    RTPDiscoveryLink::Wanted &wanted = m_link->wanted;
     wanted.browsing = m_browsing;
     wanted.session = m_session;
     wanted.publication.reset();
     if (m_request)
         wanted.publication =
-            Link::Publication{m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication, {}};
+            RTPDiscoveryLink::Publication{m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication, {}};
     wanted.midi2Publication.reset();
     if (m_midi2Request)
-        wanted.midi2Publication = Link::Publication{m_midi2Request->name,
+        wanted.midi2Publication = RTPDiscoveryLink::Publication{m_midi2Request->name,
                                                     static_cast<std::uint16_t>(m_midi2Request->port),
                                                     m_midi2Publication, m_midi2Request->txt};
     wanted.resolveTimeout = resolveTimeout;
@@ -99,7 +85,7 @@ void RTPDiscovery::sync()
         m_watchdog->stop();
     } else if (!m_watchdog->isActive()) {
         // The daemon has not been asked anything while nothing was wanted.
-        m_link->lastAnswer = Link::now();
+        m_link->lastAnswer = RTPDiscoveryLink::now();
         m_watchdog->start();
     }
 }
@@ -245,7 +231,7 @@ void RTPDiscovery::checkAnswers()
 {
     if (!m_daemonAvailable)
         return;
-    const bool answering = Link::now() - m_link->lastAnswer.load() <= 2 * daemonReplyTimeout.count();
+    const bool answering = RTPDiscoveryLink::now() - m_link->lastAnswer.load() <= 2 * daemonReplyTimeout.count();
     if (answering == m_answering)
         return;
     m_answering = answering;

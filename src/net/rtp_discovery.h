@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/discovery_types.h"
+
 #include <QObject>
 
 #include <chrono>
@@ -14,40 +16,10 @@
 class QTimer;
 
 namespace korvane {
+struct RTPDiscoveryLink;
+} // namespace korvane
 
-// A resolved RTP-MIDI participant announced by DNS-SD, or a Network MIDI 2.0
-// host (service "_midi2._udp").
-struct DiscoveredPeer {
-    enum class Kind { appleMidi, midi2 };
-
-    std::string name; // service instance name
-    std::string host; // dotted-decimal IPv4
-    int port = 0;     // its control port (a Network MIDI 2.0 host's only port)
-    Kind kind = Kind::appleMidi;
-
-    // "<name>|<host>:<port>", followed by "|midi2" for a Network MIDI 2.0 host.
-    std::string id() const;
-
-    friend bool operator==(const DiscoveredPeer &, const DiscoveredPeer &) = default;
-};
-
-// The rules of the published peer list, apart from DNS-SD. Each returns whether the list changed.
-namespace PeerList {
-// Appends peer, its name made safe (control characters replaced, cut at 64),
-// unless a peer with the same id is listed (resolution order is kept).
-bool add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer);
-// Removes every peer of that instance name and kind, whatever its host and port.
-bool removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name,
-                 DiscoveredPeer::Kind kind = DiscoveredPeer::Kind::appleMidi);
-} // namespace PeerList
-
-// What DNS-SD can do right now, as the network page tells it.
-enum class DiscoveryState {
-    connecting,         // the daemon has not answered yet
-    running,            // the daemon answers: browsing and publishing work
-    daemonMissing,      // no daemon on the bus, or no bus at all
-    daemonNotAnswering, // the daemon holds its bus name but leaves calls unanswered
-};
+namespace korvane {
 
 // Browses for and publishes "_apple-midi._udp" services in "local" through the Avahi daemon.
 // Used from the main thread. Every Avahi call, and so every D-Bus round trip, runs on a
@@ -55,7 +27,7 @@ enum class DiscoveryState {
 // peers() and advertisedName() change only on the main thread, each change followed by its
 // signal. When the daemon (or D-Bus) is absent, one line is logged, peers stay empty, and
 // browsing and publishing begin as soon as the daemon answers.
-class RTPDiscovery : public QObject {
+class RTPDiscovery : public QObject, private DiscoveryReports {
     Q_OBJECT
 public:
     explicit RTPDiscovery(QObject *parent = nullptr);
@@ -112,10 +84,6 @@ signals:
     void stateChanged();
 
 private:
-    // The discovery thread's side: every Avahi object, used on that thread only.
-    struct Avahi;
-    // What the two threads share: the wanted state and the way back to this object.
-    struct Link;
     struct Request {
         std::string name;
         int port = 0;
@@ -125,15 +93,14 @@ private:
 
     // Hands the wanted state to the discovery thread and wakes it.
     void sync();
-    // Results from the discovery thread, each stamped with the browsing session or the
-    // publication it belongs to; anything from an earlier one is ignored.
-    void resolved(std::uint64_t session, DiscoveredPeer peer);
-    void removed(std::uint64_t session, const std::string &name, DiscoveredPeer::Kind kind);
-    void lost(std::uint64_t session);
-    void renamed(std::uint64_t publication, std::string name);
-    void renamedMidi2(std::uint64_t publication, std::string name);
+    void resolved(std::uint64_t session, DiscoveredPeer peer) override;
+    void removed(std::uint64_t session, const std::string &name, DiscoveredPeer::Kind kind) override;
+    void lost(std::uint64_t session) override;
+    void renamed(std::uint64_t publication, std::string name) override;
+    void renamedMidi2(std::uint64_t publication, std::string name) override;
+    void publishedChanged(std::uint64_t publication, bool published) override;
+    void setDaemonAvailable(bool available, std::string reason = {}) override;
     void setAdvertisedMidi2Name(std::string name);
-    void publishedChanged(std::uint64_t publication, bool published);
     // Main thread, on a timer: whether the daemon answered lately.
     void checkAnswers();
 
@@ -141,7 +108,6 @@ private:
     void removePeersNamed(const std::string &name, DiscoveredPeer::Kind kind);
     void clearPeers();
     void setAdvertisedName(std::string name);
-    void setDaemonAvailable(bool available, std::string reason = {});
     void setPublished(bool published);
 
     std::vector<DiscoveredPeer> m_peers;
@@ -158,14 +124,8 @@ private:
     std::string m_advertisedMidi2Name;
     std::uint64_t m_midi2Publication = 0;
     std::optional<Request> m_midi2Request;
-    std::shared_ptr<Link> m_link;
+    std::shared_ptr<RTPDiscoveryLink> m_link;
 };
 
 } // namespace korvane
 
-template <> struct std::hash<korvane::DiscoveredPeer> {
-    std::size_t operator()(const korvane::DiscoveredPeer &p) const noexcept
-    {
-        return std::hash<std::string>{}(p.id());
-    }
-};

@@ -22,11 +22,11 @@ constexpr int kMaxRenames = 32;
 
 } // namespace
 
-void RTPDiscovery::Avahi::run(const std::shared_ptr<Link> &link)
+void RTPDiscoveryAvahi::run(const std::shared_ptr<RTPDiscoveryLink> &link)
 {
     QEventLoop loop;
     {
-        Avahi avahi(link, loop);
+        RTPDiscoveryAvahi avahi(link, loop);
         {
             std::lock_guard lock(link->mutex);
             link->worker = &avahi;
@@ -39,7 +39,7 @@ void RTPDiscovery::Avahi::run(const std::shared_ptr<Link> &link)
     }
 }
 
-RTPDiscovery::Avahi::Avahi(std::shared_ptr<Link> shared, QEventLoop &eventLoop)
+RTPDiscoveryAvahi::RTPDiscoveryAvahi(std::shared_ptr<RTPDiscoveryLink> shared, QEventLoop &eventLoop)
     : link(std::move(shared)), loop(eventLoop)
 {
     QObject::connect(&probe, &QTimer::timeout, &context, [this] { probeDaemon(); });
@@ -53,7 +53,7 @@ RTPDiscovery::Avahi::Avahi(std::shared_ptr<Link> shared, QEventLoop &eventLoop)
     });
 }
 
-RTPDiscovery::Avahi::~Avahi()
+RTPDiscoveryAvahi::~RTPDiscoveryAvahi()
 {
     freeClient();
     if (probeBus != nullptr) {
@@ -62,7 +62,7 @@ RTPDiscovery::Avahi::~Avahi()
     }
 }
 
-void RTPDiscovery::Avahi::reconcile()
+void RTPDiscoveryAvahi::reconcile()
 {
     {
         std::lock_guard lock(link->mutex);
@@ -107,7 +107,7 @@ void RTPDiscovery::Avahi::reconcile()
     }
 }
 
-void RTPDiscovery::Avahi::reconcilePublication(Slot &slot, const std::optional<Link::Publication> &wanted)
+void RTPDiscoveryAvahi::reconcilePublication(Slot &slot, const std::optional<RTPDiscoveryLink::Publication> &wanted)
 {
     if (wanted && slot.publication && slot.publication->serial == wanted->serial)
         return;
@@ -116,18 +116,18 @@ void RTPDiscovery::Avahi::reconcilePublication(Slot &slot, const std::optional<L
         slot.publication = Publication{wanted->name, wanted->name, wanted->port, wanted->serial, false, false, wanted->txt};
 }
 
-bool RTPDiscovery::Avahi::wanted() const
+bool RTPDiscoveryAvahi::wanted() const
 {
     return want.browsing || want.publication.has_value() || want.midi2Publication.has_value();
 }
 
-void RTPDiscovery::Avahi::ensureClient()
+void RTPDiscoveryAvahi::ensureClient()
 {
     if (client != nullptr)
         return;
     int error = 0;
     AvahiClient *created =
-        avahi_client_new(poll.api(), AVAHI_CLIENT_NO_FAIL, &Avahi::clientCallback, this, &error);
+        avahi_client_new(poll.api(), AVAHI_CLIENT_NO_FAIL, &RTPDiscoveryAvahi::clientCallback, this, &error);
     if (created == nullptr) {
         // D-Bus itself is unreachable (or the daemon failed to answer): the client cannot wait
         // for the daemon on its own.
@@ -138,7 +138,7 @@ void RTPDiscovery::Avahi::ensureClient()
     client = created;
 }
 
-void RTPDiscovery::Avahi::freeClient()
+void RTPDiscoveryAvahi::freeClient()
 {
     reconnect.stop();
     probe.stop();
@@ -155,7 +155,7 @@ void RTPDiscovery::Avahi::freeClient()
     }
 }
 
-void RTPDiscovery::Avahi::dropLookups(bool freeObjects)
+void RTPDiscoveryAvahi::dropLookups(bool freeObjects)
 {
     if (freeObjects) {
         for (const Resolving &r : resolving)
@@ -169,13 +169,13 @@ void RTPDiscovery::Avahi::dropLookups(bool freeObjects)
     browser = midi2Browser = nullptr;
 }
 
-void RTPDiscovery::Avahi::retryLater()
+void RTPDiscoveryAvahi::retryLater()
 {
     if (!reconnect.isActive())
         reconnect.start(want.reconnectInterval);
 }
 
-void RTPDiscovery::Avahi::reportUnavailable(const QString &reason, const QString &detail)
+void RTPDiscoveryAvahi::reportUnavailable(const QString &reason, const QString &detail)
 {
     if (!unavailableLogged)
         qCWarning(lcDiscovery).noquote() << "KORVANE: DNS-SD indisponible (" + reason +
@@ -184,19 +184,19 @@ void RTPDiscovery::Avahi::reportUnavailable(const QString &reason, const QString
     unavailableLogged = true;
     probe.stop();
     reportPublished(false);
-    link->post([reason = toStd(reason)](RTPDiscovery &d) { d.setDaemonAvailable(false, reason); });
+    link->post([reason = toStd(reason)](DiscoveryReports &d) { d.setDaemonAvailable(false, reason); });
 }
 
 // The AppleMIDI publication's, which the network page tells about.
-void RTPDiscovery::Avahi::reportPublished(bool published)
+void RTPDiscoveryAvahi::reportPublished(bool published)
 {
     if (const auto &publication = services[0].publication)
-        link->post([serial = publication->serial, published](RTPDiscovery &d) {
+        link->post([serial = publication->serial, published](DiscoveryReports &d) {
             d.publishedChanged(serial, published);
         });
 }
 
-void RTPDiscovery::Avahi::probeDaemon()
+void RTPDiscoveryAvahi::probeDaemon()
 {
     if (client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
         return;
@@ -220,7 +220,7 @@ void RTPDiscovery::Avahi::probeDaemon()
     dbus_message_unref(call);
     if (reply != nullptr) {
         dbus_message_unref(reply);
-        link->lastAnswer = Link::now();
+        link->lastAnswer = RTPDiscoveryLink::now();
     } else if (!dbus_connection_get_is_connected(probeBus)) {
         dbus_connection_close(probeBus);
         dbus_connection_unref(probeBus);
@@ -229,7 +229,7 @@ void RTPDiscovery::Avahi::probeDaemon()
     dbus_error_free(&error);
 }
 
-void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
+void RTPDiscoveryAvahi::onClientState(AvahiClient *c, AvahiClientState state)
 {
     client = c; // also during avahi_client_new(), before it returns
     qCDebug(lcDiscovery) << "client state" << state;
@@ -238,8 +238,8 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         if (unavailableLogged)
             qCInfo(lcDiscovery) << "KORVANE: DNS-SD disponible";
         unavailableLogged = false;
-        link->lastAnswer = Link::now();
-        link->post([](RTPDiscovery &d) { d.setDaemonAvailable(true); });
+        link->lastAnswer = RTPDiscoveryLink::now();
+        link->post([](DiscoveryReports &d) { d.setDaemonAvailable(true, {}); });
         probe.start(want.daemonReplyTimeout);
         // Not from inside the client's callback (perhaps inside avahi_client_new()).
         QMetaObject::invokeMethod(
@@ -270,7 +270,7 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
             if (slot.publication)
                 slot.publication->committed = false;
         }
-        link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
+        link->post([session = want.session](DiscoveryReports &d) { d.lost(session); });
         retryLater();
         break;
     case AVAHI_CLIENT_FAILURE: {
@@ -280,7 +280,7 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
         else
             reportUnavailable(QStringLiteral("erreur du démon Avahi"),
                               QString::fromUtf8(avahi_strerror(error)));
-        link->post([session = want.session](RTPDiscovery &d) { d.lost(session); });
+        link->post([session = want.session](DiscoveryReports &d) { d.lost(session); });
         // A client cannot be freed from inside its own callback. After losing the daemon
         // (or the bus), a new client waits for it; other failures are retried later.
         const auto delay =
@@ -296,15 +296,15 @@ void RTPDiscovery::Avahi::onClientState(AvahiClient *c, AvahiClientState state)
     }
 }
 
-void RTPDiscovery::Avahi::startBrowser()
+void RTPDiscoveryAvahi::startBrowser()
 {
     if (!want.browsing || browser != nullptr || client == nullptr)
         return;
     browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[0].type, kDomain,
-                                        AvahiLookupFlags(0), &Avahi::browseCallback, this);
+                                        AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
     if (browser != nullptr)
         midi2Browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[1].type, kDomain,
-                                                 AvahiLookupFlags(0), &Avahi::browseCallback, this);
+                                                 AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
     if (browser == nullptr || midi2Browser == nullptr) {
         if (browser != nullptr)
             avahi_service_browser_free(browser);
@@ -320,7 +320,7 @@ void RTPDiscovery::Avahi::startBrowser()
     failureLogged = false;
 }
 
-void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
+void RTPDiscoveryAvahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
                                    AvahiBrowserEvent event, const char *name, const char *type,
                                    const char *domain)
 {
@@ -336,7 +336,7 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
         found.push_back(service);
         AvahiServiceResolver *resolver = avahi_service_resolver_new(
             avahi_service_browser_get_client(b), interface, protocol, name, type, domain, AVAHI_PROTO_INET,
-            AvahiLookupFlags(0), &Avahi::resolveCallback, this);
+            AvahiLookupFlags(0), &RTPDiscoveryAvahi::resolveCallback, this);
         if (resolver == nullptr)
             return;
         const std::uint64_t serial = ++lastSerial;
@@ -364,7 +364,7 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
             return f.name == service.name && f.kind == kind;
         });
         if (!stillSeen)
-            link->post([session = browserSession, removed = service.name, kind](RTPDiscovery &d) {
+            link->post([session = browserSession, removed = service.name, kind](DiscoveryReports &d) {
                 d.removed(session, removed, kind);
             });
         break;
@@ -379,7 +379,7 @@ void RTPDiscovery::Avahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interfac
     }
 }
 
-void RTPDiscovery::Avahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
+void RTPDiscoveryAvahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
                                     const AvahiAddress *address, std::uint16_t port)
 {
     qCDebug(lcDiscovery) << "resolve event" << event << name << port;
@@ -395,12 +395,12 @@ void RTPDiscovery::Avahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent 
         if (avahi_address_snprint(host, sizeof host, address) == nullptr)
             return;
         link->post([session = browserSession, peer = DiscoveredPeer{name, host, port, it->service.kind}](
-                       RTPDiscovery &d) mutable { d.resolved(session, std::move(peer)); });
+                       DiscoveryReports &d) mutable { d.resolved(session, std::move(peer)); });
     }
     endResolving(it->serial);
 }
 
-void RTPDiscovery::Avahi::endResolving(std::uint64_t serial)
+void RTPDiscoveryAvahi::endResolving(std::uint64_t serial)
 {
     const auto it = std::find_if(resolving.begin(), resolving.end(),
                                  [serial](const Resolving &entry) { return entry.serial == serial; });
@@ -411,7 +411,7 @@ void RTPDiscovery::Avahi::endResolving(std::uint64_t serial)
     resolving.erase(it);
 }
 
-void RTPDiscovery::Avahi::publish(Slot &slot)
+void RTPDiscoveryAvahi::publish(Slot &slot)
 {
     auto &publication = slot.publication;
     if (!publication || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
@@ -419,7 +419,7 @@ void RTPDiscovery::Avahi::publish(Slot &slot)
     const int error = [this, &slot, &publication] {
         AvahiEntryGroup *&group = slot.group;
         if (group == nullptr) {
-            group = avahi_entry_group_new(client, &Avahi::groupCallback, this);
+            group = avahi_entry_group_new(client, &RTPDiscoveryAvahi::groupCallback, this);
             if (group == nullptr)
                 return avahi_client_errno(client);
         } else if (const int reset = avahi_entry_group_reset(group); reset < 0) {
@@ -454,7 +454,7 @@ void RTPDiscovery::Avahi::publish(Slot &slot)
     retryLater();
 }
 
-void RTPDiscovery::Avahi::rename(Slot &slot)
+void RTPDiscoveryAvahi::rename(Slot &slot)
 {
     auto &publication = slot.publication;
     char *alternative = avahi_alternative_service_name(publication->current.c_str());
@@ -464,7 +464,7 @@ void RTPDiscovery::Avahi::rename(Slot &slot)
                                               QString::fromUtf8(alternative));
     publication->current = alternative;
     avahi_free(alternative);
-    link->post([serial = publication->serial, name = publication->current, kind = slot.kind](RTPDiscovery &d) mutable {
+    link->post([serial = publication->serial, name = publication->current, kind = slot.kind](DiscoveryReports &d) mutable {
         if (kind == DiscoveredPeer::Kind::midi2)
             d.renamedMidi2(serial, std::move(name));
         else
@@ -472,7 +472,7 @@ void RTPDiscovery::Avahi::rename(Slot &slot)
     });
 }
 
-void RTPDiscovery::Avahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state)
+void RTPDiscoveryAvahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state)
 {
     for (Slot &slot : services) {
         if (g != slot.group || !slot.publication)
@@ -490,7 +490,7 @@ void RTPDiscovery::Avahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState 
     }
 }
 
-void RTPDiscovery::Avahi::logPublishError(const Slot &slot, int error)
+void RTPDiscoveryAvahi::logPublishError(const Slot &slot, int error)
 {
     const auto &publication = slot.publication;
     qCWarning(lcDiscovery).noquote() << QStringLiteral(
@@ -499,7 +499,7 @@ void RTPDiscovery::Avahi::logPublishError(const Slot &slot, int error)
                                                  QString::fromUtf8(avahi_strerror(error)));
 }
 
-void RTPDiscovery::Avahi::withdraw(Slot &slot)
+void RTPDiscoveryAvahi::withdraw(Slot &slot)
 {
     if (&slot == &services[0])
         reportPublished(false);
@@ -510,31 +510,31 @@ void RTPDiscovery::Avahi::withdraw(Slot &slot)
     }
 }
 
-void RTPDiscovery::Avahi::clientCallback(AvahiClient *c, AvahiClientState state, void *self)
+void RTPDiscoveryAvahi::clientCallback(AvahiClient *c, AvahiClientState state, void *self)
 {
-    static_cast<Avahi *>(self)->onClientState(c, state);
+    static_cast<RTPDiscoveryAvahi *>(self)->onClientState(c, state);
 }
 
-void RTPDiscovery::Avahi::browseCallback(AvahiServiceBrowser *b, AvahiIfIndex interface,
+void RTPDiscoveryAvahi::browseCallback(AvahiServiceBrowser *b, AvahiIfIndex interface,
                                          AvahiProtocol protocol, AvahiBrowserEvent event, const char *name,
                                          const char *type, const char *domain, AvahiLookupResultFlags,
                                          void *self)
 {
-    static_cast<Avahi *>(self)->onBrowse(b, interface, protocol, event, name, type, domain);
+    static_cast<RTPDiscoveryAvahi *>(self)->onBrowse(b, interface, protocol, event, name, type, domain);
 }
 
-void RTPDiscovery::Avahi::resolveCallback(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol,
+void RTPDiscoveryAvahi::resolveCallback(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol,
                                           AvahiResolverEvent event, const char *name, const char *,
                                           const char *, const char *, const AvahiAddress *address,
                                           std::uint16_t port, AvahiStringList *, AvahiLookupResultFlags,
                                           void *self)
 {
-    static_cast<Avahi *>(self)->onResolve(r, event, name, address, port);
+    static_cast<RTPDiscoveryAvahi *>(self)->onResolve(r, event, name, address, port);
 }
 
-void RTPDiscovery::Avahi::groupCallback(AvahiEntryGroup *g, AvahiEntryGroupState state, void *self)
+void RTPDiscoveryAvahi::groupCallback(AvahiEntryGroup *g, AvahiEntryGroupState state, void *self)
 {
-    static_cast<Avahi *>(self)->onGroupState(g, state);
+    static_cast<RTPDiscoveryAvahi *>(self)->onGroupState(g, state);
 }
 
 } // namespace korvane

@@ -1,9 +1,10 @@
 #pragma once
 
-// The discovery thread of RTPDiscovery, shared by rtp_discovery.cpp and rtp_discovery_avahi.cpp only.
+// The discovery thread of RTPDiscovery.
 
 #include "net/avahi_qt_poll.h"
-#include "net/rtp_discovery.h"
+#include "net/discovery_types.h"
+#include "net/rtp_discovery_link.h"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
@@ -28,55 +29,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcDiscovery)
 
 namespace korvane {
 
-// Shared by the main thread and the discovery thread. The mutex guards only copies and
-// postings, never an Avahi call, so the main thread never waits on a thread stuck in D-Bus.
-struct RTPDiscovery::Link {
-    struct Publication {
-        std::string name;
-        std::uint16_t port = 0;
-        std::uint64_t serial = 0; // RTPDiscovery::m_publication (or m_midi2Publication) when asked
-        std::vector<std::string> txt;
-    };
-    struct Wanted {
-        bool browsing = false;
-        std::uint64_t session = 0;
-        std::optional<Publication> publication;
-        std::optional<Publication> midi2Publication; // the Network MIDI 2.0 host
-        std::chrono::milliseconds resolveTimeout{0};
-        std::chrono::milliseconds reconnectInterval{0};
-        std::chrono::milliseconds daemonReplyTimeout{0};
-    };
-
-    // Milliseconds of the steady clock.
-    static std::int64_t now();
-
-    // Queues f(owner) on the owner's (main) thread unless the owner is gone. Calls already
-    // queued for a destroyed owner are discarded with it.
-    template <typename F> void post(F &&f)
-    {
-        std::lock_guard lock(mutex);
-        if (owner != nullptr)
-            QMetaObject::invokeMethod(
-                owner, [o = owner, f = std::forward<F>(f)]() mutable { f(*o); }, Qt::QueuedConnection);
-    }
-    // Called with the mutex held: wakes the discovery thread, once per batch of changes.
-    void wake();
-
-    std::mutex mutex;
-    RTPDiscovery *owner = nullptr; // cleared by ~RTPDiscovery
-    Wanted wanted;
-    bool wakePending = false;
-    Avahi *worker = nullptr; // set by the discovery thread while its event loop runs
-    // Set once by ~RTPDiscovery; read without the mutex between Avahi calls.
-    std::atomic<bool> quit{false};
-    // When the daemon last answered (now()); the main thread watches its age.
-    std::atomic<std::int64_t> lastAnswer{0};
-};
-
 // Runs on the discovery thread, which builds it, runs its event loop and drops it. Avahi's
 // callbacks arrive there (through AvahiQtPoll); published fields change only through
-// Link::post(), so observers never run inside an Avahi callback.
-struct RTPDiscovery::Avahi {
+// RTPDiscoveryLink::post(), so observers never run inside an Avahi callback.
+struct RTPDiscoveryAvahi {
     struct Found {
         AvahiIfIndex interface;
         AvahiProtocol protocol;
@@ -108,10 +64,10 @@ struct RTPDiscovery::Avahi {
 
     // The discovery thread's body: returns once the owner is destroyed and the call under
     // way, if any, has returned.
-    static void run(const std::shared_ptr<Link> &link);
+    static void run(const std::shared_ptr<RTPDiscoveryLink> &link);
 
-    Avahi(std::shared_ptr<Link> link, QEventLoop &loop);
-    ~Avahi();
+    RTPDiscoveryAvahi(std::shared_ptr<RTPDiscoveryLink> link, QEventLoop &loop);
+    ~RTPDiscoveryAvahi();
 
     // Brings the Avahi objects in line with what the owner wants.
     void reconcile();
@@ -132,7 +88,7 @@ struct RTPDiscovery::Avahi {
     void onClientState(AvahiClient *c, AvahiClientState state);
     void startBrowser();
     Slot &slotOf(DiscoveredPeer::Kind kind) { return services[kind == DiscoveredPeer::Kind::midi2 ? 1 : 0]; }
-    void reconcilePublication(Slot &slot, const std::optional<Link::Publication> &wanted);
+    void reconcilePublication(Slot &slot, const std::optional<RTPDiscoveryLink::Publication> &wanted);
     void onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
                   AvahiBrowserEvent event, const char *name, const char *type, const char *domain);
     void onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
@@ -156,9 +112,9 @@ struct RTPDiscovery::Avahi {
                                 AvahiStringList *, AvahiLookupResultFlags, void *self);
     static void groupCallback(AvahiEntryGroup *g, AvahiEntryGroupState state, void *self);
 
-    std::shared_ptr<Link> link;
+    std::shared_ptr<RTPDiscoveryLink> link;
     QEventLoop &loop;
-    Link::Wanted want; // the last copy taken from link
+    RTPDiscoveryLink::Wanted want; // the last copy taken from link
     QObject context;   // receives wake-ups and timer calls on this thread
     AvahiQtPoll poll;  // outlives client: declared before it, freed after it
     AvahiClient *client = nullptr;

@@ -8,6 +8,7 @@
 #include "midi/midi_message.h"
 #include "model/project.h"
 #include "net/rtp_session_core.h"
+#include "net/rtp_session_types.h"
 
 #include <atomic>
 #include <chrono>
@@ -31,17 +32,12 @@ struct RTPReportBox;
 class RTPMidiSession {
 public:
     using Timing = RTPSessionTiming;
-    // origin: non-zero and unique in the process for one established period
-    // of one peer (a peer that joins again gets a new one); messages the
-    // recovery journal repairs carry it too.
-    using ReceiveCallback = std::function<void(const MIDIMessage &, std::uint64_t origin)>;
-    using OriginGoneCallback = std::function<void(std::uint64_t origin)>;
-    using LogCallback = std::function<void(const std::string &)>;
-    using PeersCallback = std::function<void(const std::vector<std::string> &)>;
-    using StatusCallback = std::function<void(const RTPSessionStatus &)>;
-    // Blocking host lookup (IPv4, host order); runs on a thread of its own
-    // that a stopping session abandons, so it may take as long as it likes.
-    using Resolver = std::function<std::optional<std::uint32_t>(const std::string &host)>;
+    using ReceiveCallback = RTPReceiveCallback;
+    using OriginGoneCallback = RTPOriginGoneCallback;
+    using LogCallback = RTPLogCallback;
+    using PeersCallback = RTPPeersCallback;
+    using StatusCallback = RTPStatusCallback;
+    using Resolver = RTPResolver;
     static std::optional<std::uint32_t> systemResolver(const std::string &host);
 
     // Opens nothing. Peer reports go to the thread of the QCoreApplication.

@@ -1,4 +1,4 @@
-#include "net/rtp_session_worker.h"
+#include "net/rtp_send_path.h"
 
 // The session's send FIFO (RTPSendPath): used from any thread, under its lock.
 

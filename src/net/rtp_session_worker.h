@@ -6,9 +6,10 @@
 // between it and the sockets. Every member function except post(),
 // requestStop() and wake() runs on the session thread.
 
-#include "net/rtp_journal_state.h"
-#include "net/rtp_midi_session.h"
+#include "model/project.h"
+#include "net/rtp_send_path.h"
 #include "net/rtp_session_core.h"
+#include "net/rtp_session_types.h"
 
 #include <netinet/in.h>
 
@@ -26,68 +27,6 @@
 
 namespace korvane {
 
-// 100-microsecond ticks of the monotonic clock.
-std::uint64_t currentTick();
-
-// What a sender on any thread needs to put MIDI on the wire, in order: one
-// FIFO per session. A message leaves at once from the caller's thread when
-// nothing waits; otherwise it joins the queue, which the session thread
-// empties (segments of a large sysex paced, a few per pass). Only real-time
-// bytes overtake queued messages, and never a packet already numbered or a
-// sysex already half sent, so sequence numbers on the wire always rise in
-// send order. Packets are numbered, stamped and given their recovery journal
-// under the lock, just before they first go out.
-struct RTPSendPath {
-    using Clock = std::chrono::steady_clock;
-    // Replaces sendto() (tests inject EAGAIN); returns what sendto would.
-    using SendFunction = std::function<long(int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to)>;
-
-    struct Item {
-        std::vector<AppleMIDI::Bytes> packets; // header and command section, unnumbered until sent
-        bool segmented = false;                // sysex segments: not journalled, paced
-        bool realtime = false;
-        std::size_t next = 0;     // packet being sent
-        bool numbered = false;    // packets[next] has its number and journal
-        std::size_t nextPeer = 0; // where a send the socket refused resumes
-        bool started() const { return numbered || next > 0; }
-    };
-    static constexpr std::size_t maxQueued = 4096;                     // messages
-    static constexpr std::size_t maxQueuedBytes = std::size_t{16} << 20; // bytes
-
-    std::mutex mutex;
-    int dataFD = -1;
-    int wakeFD = -1; // set once before the thread starts
-    std::uint32_t ssrc = 0;
-    std::vector<sockaddr_in> peers;
-    std::uint16_t sequence = 0; // of the last packet numbered
-    std::deque<Item> queue;
-    std::size_t queuedBytes = 0;
-    std::unique_ptr<RecoveryJournal::JournalSender> journal; // null: packets go without one
-    bool guardArmed = false; // the session thread knows a guard packet may be due
-    SendFunction sendFunction;
-    std::atomic<std::uint64_t> dropped{0}; // MIDI packets that could not be sent
-    static constexpr int queueFull = -1, tooLong = -2;
-    std::atomic<int> lastError{0}; // errno of the last drop, or one of the two above
-
-    // Any thread.
-    void send(const MIDIMessage &message);
-    // Session thread: sends what is queued, at most `segments` sysex segments;
-    // false when the socket is full.
-    bool pump(int segments);
-    // Session thread: a journal-only packet when nothing is queued.
-    void sendGuard();
-    std::optional<Clock::time_point> guardDue();
-    // Session thread, with the lock held: forget what is queued.
-    void discard();
-
-private:
-    void number(AppleMIDI::Bytes &packet, bool journalled, bool &numbered);
-    bool sendToPeers(const AppleMIDI::Bytes &packet, std::size_t &next);
-    void enqueue(Item item);
-    void wake() const;
-    AppleMIDI::Bytes m_journalBytes;
-};
-
 // The session's reports for the main thread: the latest state, one pending
 // delivery at most.
 struct RTPReportBox {
@@ -100,14 +39,14 @@ struct RTPReportBox {
 class RTPSessionWorker {
 public:
     struct Callbacks {
-        RTPMidiSession::ReceiveCallback onReceive;
-        RTPMidiSession::OriginGoneCallback onOriginGone;
-        RTPMidiSession::LogCallback log;
+        RTPReceiveCallback onReceive;
+        RTPOriginGoneCallback onOriginGone;
+        RTPLogCallback log;
         std::function<void()> report; // posts a delivery of the report box to the main thread
     };
 
     RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName, std::uint32_t ssrc,
-                     std::uint32_t initiatorToken, RTPSessionTiming timing, RTPMidiSession::Resolver resolver,
+                     std::uint32_t initiatorToken, RTPSessionTiming timing, RTPResolver resolver,
                      RTPSendPath &sendPath, RTPReportBox &reports, Callbacks callbacks);
     ~RTPSessionWorker();
     RTPSessionWorker(const RTPSessionWorker &) = delete;
@@ -169,7 +108,7 @@ private:
 
     const RTPSessionConfig m_config;
     RTPSessionCore m_core;
-    const RTPMidiSession::Resolver m_resolver;
+    const RTPResolver m_resolver;
     const Callbacks m_callbacks;
     RTPSendPath &m_sendPath;
     RTPReportBox &m_reports;

@@ -1,7 +1,7 @@
 #include "midi/service/midi_backends.h"
 
 #if KORVANE_BACKEND_JACK
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #endif
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "model/project_document.h"
 #include "net/rtp_midi_session.h"
 

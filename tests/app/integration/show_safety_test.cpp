@@ -5,7 +5,7 @@
 #include "app/app_state.h"
 #include "app/fake_prompts.h"
 #include "midi/midi_engine.h"
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "midi/service/loopback/loopback_midi_service.h"
 #include "net/integration/rtp_test_support.h"
 #include "net/rtp_manager.h"

@@ -7,7 +7,7 @@
 #include "midi/service/midi_backends.h"
 
 #if KORVANE_BACKEND_JACK
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "support/jack_test_client.h"
 #endif
 #include "midi/service/loopback/loopback_midi_service.h"

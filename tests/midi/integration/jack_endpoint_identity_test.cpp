@@ -3,7 +3,7 @@
 // unique id so saved routes keep matching.
 
 #include "midi/midi_engine.h"
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "support/test_support.h"
 
 #include <jack/jack.h>

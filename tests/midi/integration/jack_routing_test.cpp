@@ -7,7 +7,7 @@
 #include "midi/midi_router.h"
 #include "midi/realtime_routing_link.h"
 #include "midi/midi_stream_parser.h"
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "support/test_support.h"
 
 #include "support/jack_test_client.h"

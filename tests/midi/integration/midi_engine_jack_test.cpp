@@ -2,7 +2,7 @@
 // JACK clients of ours as the other programs.
 
 #include "midi/midi_engine.h"
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "support/test_support.h"
 
 #include "support/jack_test_client.h"

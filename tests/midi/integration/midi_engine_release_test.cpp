@@ -1,7 +1,7 @@
 // The engine's last reference taken by its own JACK input thread.
 
 #include "midi/midi_engine.h"
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_backend.h"
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "midi/service/jack/jack_backend.h"
+#include "midi/service/jack/jack_midi_service.h"
 
 #include <jack/midiport.h>
 #include <jack/thread.h>

@@ -1,4 +1,5 @@
-#include "midi/service/jack/jack_midi_service.h"
+#include "midi/service/jack/jack_port_names.h"
+#include "midi/service/jack/jack_backend.h"
 
 #include <algorithm>
 #include <cstdio>
