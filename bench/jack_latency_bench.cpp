@@ -106,10 +106,9 @@ int main(int argc, char **argv)
     auto router = std::make_shared<MIDIRouter>();
     router->updateConfiguration({route, loop}, {});
     router->setEngine(engine);
-    engine->setOnInput(
-        [router](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
-            router->process(key, message, origin);
-        });
+    engine->setOnInput([router](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
+        router->process(key, message, origin);
+    });
     const auto link = RealtimeRoutingLink::attach(engine, router);
     // Let the connections settle before measuring.
     spinUntil([] { return false; }, 200);
@@ -178,8 +177,8 @@ int main(int argc, char **argv)
     const double msPerFrame = 1000.0 / double(rate);
     std::printf("%s: %u Hz, period %u frames (%.2f ms); %zu notes measured, %d lost by the server "
                 "(skipped cycles), %d lost by KORVANE\n",
-                engine->serviceName().c_str(), rate, period, period * msPerFrame, routedFrames.size(), lostByJack,
-                lostByKorvane);
+                engine->serviceName().c_str(), rate, period, period * msPerFrame, routedFrames.size(),
+                lostByJack, lostByKorvane);
     std::printf("%-26s %8s %8s %8s\n", "latency (frames)", "min", "mean", "max");
     auto row = [&](const char *name, const Stats &s) {
         std::printf("%-26s %8.0f %8.1f %8.0f   (%.2f / %.2f / %.2f ms)\n", name, s.min, s.mean, s.max,

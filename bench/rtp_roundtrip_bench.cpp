@@ -45,7 +45,8 @@ public:
         m_b->setOnReceive([this](const MIDIMessage &m, std::uint64_t) { m_b->send(m); });
         // The note has arrived when A hands it to its owner (the router, on
         // A's thread); waking the measuring thread is not part of the trip.
-        m_a->setOnReceive([this](const MIDIMessage &, std::uint64_t) { m_timer.arrived([this] { m_a->send(m_note); }); });
+        m_a->setOnReceive(
+            [this](const MIDIMessage &, std::uint64_t) { m_timer.arrived([this] { m_a->send(m_note); }); });
         auto watch = [this](const std::string &line) {
             if (line.find("écoute sur") != std::string::npos)
                 ++m_listening;
@@ -85,7 +86,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "rtp_roundtrip_bench: the two sessions did not establish\n");
         return 1;
     }
-    compare("RTP-MIDI round trip on 127.0.0.1 (Note On, A -> B -> echo through B -> A)", "two RTP-MIDI sessions",
-            raw, [&](std::size_t count) { return sessions.block(count); });
+    compare("RTP-MIDI round trip on 127.0.0.1 (Note On, A -> B -> echo through B -> A)",
+            "two RTP-MIDI sessions", raw, [&](std::size_t count) { return sessions.block(count); });
     return 0;
 }

@@ -4,8 +4,11 @@
 # private PipeWire server too.
 set -euo pipefail
 export KORVANE_BUILD=${KORVANE_BUILD:-$(cd "$(dirname "$0")/.." && pwd)/build-bench}
+# shellcheck source=lib/common.sh
 source "$(dirname "$0")/lib/common.sh"
+# shellcheck source=lib/jack.sh
 source "$KORVANE_ROOT/scripts/lib/jack.sh"
+# shellcheck source=lib/pipewire.sh
 source "$KORVANE_ROOT/scripts/lib/pipewire.sh"
 
 ensure_packages

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds KORVANE if needed and runs it. Installs what is missing; safe to run twice.
 set -euo pipefail
+# shellcheck source=lib/common.sh
 source "$(dirname "$0")/lib/common.sh"
+# shellcheck source=lib/jack.sh
 source "$KORVANE_ROOT/scripts/lib/jack.sh"
 
 ensure_packages

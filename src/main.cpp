@@ -1,6 +1,7 @@
 #include "app/headless_runner.h"
 #include "app/instance_lock.h"
 #include "app/midi_backend_choice.h"
+#include "korvane/version.h"
 #include "ui/shell/gui_main.h"
 #if KORVANE_BACKEND_LOOPBACK
 #include "midi/service/loopback/loopback_midi_service.h"

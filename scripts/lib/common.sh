@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared set-up for scripts/*.sh. Sourced, not run.
 # Installs what is missing with apt-get and configures/builds into build/.
 
@@ -20,6 +21,8 @@ KORVANE_PACKAGES=(
     desktop-file-utils dpkg-dev systemd
     # the fuzz stage of the tests
     clang libclang-rt-14-dev
+    # the format and shell-script checks of the tests
+    clang-format shellcheck
 )
 
 log() { printf '[korvane] %s\n' "$*" >&2; }
@@ -45,6 +48,11 @@ ensure_packages() {
 configure_and_build() {
     local generator_args=()
     [ -f "$KORVANE_BUILD/CMakeCache.txt" ] || generator_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+    # Warnings fail the build in CI.
+    case "${CI:-}" in
+    "" | false) ;;
+    *) generator_args+=(-DKORVANE_WERROR=ON) ;;
+    esac
     cmake -S "$KORVANE_ROOT" -B "$KORVANE_BUILD" "${generator_args[@]}" "$@" >/dev/null
     cmake --build "$KORVANE_BUILD" -j2
 }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # libFuzzer stage of scripts/test.sh: builds the fuzz targets with clang in
 # their own build directory and runs each one for a bounded time on a scratch
 # copy of its seed corpus. Sourced by scripts/*.sh.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # JACK server for the tests and the program: a dummy-driver jackd when no
 # server answers. Sourced by scripts/*.sh.
 
@@ -16,8 +17,8 @@ start_jack() {
     log "starting jackd --no-realtime -d dummy"
     jackd --no-realtime -d dummy -r 48000 -p 256 >"${TMPDIR:-/tmp}/korvane-jackd.log" 2>&1 &
     KORVANE_JACK_PID=$!
-    local i
-    for i in $(seq 1 50); do
+    local _
+    for _ in $(seq 1 50); do
         jack_running && return 0
         sleep 0.2
     done

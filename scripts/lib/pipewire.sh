@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A private PipeWire server for the tests and benchmarks that run KORVANE on
 # PipeWire's JACK library: the built-in dummy driver node, no session manager,
 # no D-Bus, its socket in a runtime folder of its own (so it meets no other
@@ -63,8 +64,8 @@ EOF
     PIPEWIRE_RUNTIME_DIR=$KORVANE_PW_DIR pipewire -c "$KORVANE_PW_DIR/korvane-pw.conf" \
         >"$KORVANE_PW_DIR/pipewire.log" 2>&1 &
     KORVANE_PW_PID=$!
-    local i
-    for i in $(seq 1 50); do
+    local _
+    for _ in $(seq 1 50); do
         pipewire_running && return 0
         sleep 0.2
     done

@@ -436,7 +436,8 @@ void AppState::connectToDiscovered(const DiscoveredPeer &peer)
     const bool midi2 = peer.kind == DiscoveredPeer::Kind::midi2;
     const auto targets = [&](const auto &sessions, auto clientRole) {
         return std::any_of(sessions.begin(), sessions.end(), [&](const auto &config) {
-            return config.role == clientRole && config.remoteHost == peer.host && config.remotePort == peer.port;
+            return config.role == clientRole && config.remoteHost == peer.host &&
+                   config.remotePort == peer.port;
         });
     };
     if (midi2 ? targets(m_project.networkMidi2Sessions, NetworkMIDI2Role::client)
@@ -514,7 +515,8 @@ void AppState::refreshMissing()
     // would raise a false alarm for every device of the show.
     if (!engine().endpointListsCurrent())
         return;
-    std::vector<EndpointKey> missing = korvane::missingDevices(m_project, engine().sources(), engine().destinations());
+    std::vector<EndpointKey> missing =
+        korvane::missingDevices(m_project, engine().sources(), engine().destinations());
 
     std::set<std::string> stillAcknowledged;
     for (const auto &key : missing)
@@ -543,7 +545,8 @@ void AppState::refreshMissing()
         return;
     }
     // Devices back: said in a line of their own, or the disconnect line would stay.
-    if (const auto back = presentDevices(previous, engine().sources(), engine().destinations()); !back.empty())
+    if (const auto back = presentDevices(previous, engine().sources(), engine().destinations());
+        !back.empty())
         setStatus("\u2713 Appareil reconnecté : " + names(back));
 }
 

@@ -28,7 +28,8 @@ private:
 
 } // namespace
 
-std::vector<EndpointKey> missingDevices(const TOVProject &project, const std::vector<MIDIEndpointInfo> &sources,
+std::vector<EndpointKey> missingDevices(const TOVProject &project,
+                                        const std::vector<MIDIEndpointInfo> &sources,
                                         const std::vector<MIDIEndpointInfo> &destinations)
 {
     std::vector<const EndpointKey *> needed;

@@ -15,7 +15,8 @@ namespace korvane {
 // The physical endpoints the project needs (its enabled routes' sources and
 // destinations, its named devices) that are not present, each once, in the
 // order the project names them.
-std::vector<EndpointKey> missingDevices(const TOVProject &project, const std::vector<MIDIEndpointInfo> &sources,
+std::vector<EndpointKey> missingDevices(const TOVProject &project,
+                                        const std::vector<MIDIEndpointInfo> &sources,
                                         const std::vector<MIDIEndpointInfo> &destinations);
 // Those of `keys` that are present.
 std::vector<EndpointKey> presentDevices(const std::vector<EndpointKey> &keys,

@@ -65,7 +65,7 @@ void EngineSupervisor::supervise()
     if (!m_wanted || m_engine.running() || m_retry->isActive())
         return;
     emit statusMessage(toQString("Moteur arrêté : serveur MIDI injoignable, nouvel essai toutes les " +
-                                              retrySeconds(retryInterval()) + " s"));
+                                 retrySeconds(retryInterval()) + " s"));
     m_retry->start();
     publishLoss();
 }

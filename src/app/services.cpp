@@ -15,9 +15,9 @@ namespace korvane {
 std::string lossesText(const MessageLosses &losses)
 {
     const auto n = [](std::uint64_t value) { return std::to_string(value); };
-    return "Pertes : " + n(losses.total()) + (losses.total() > 1 ? " messages" : " message") + " (sorties MIDI " +
-           n(losses.midi) + ", réseau " + n(losses.network) + ", SysEx abandonnés " + n(losses.sysex) +
-           ", moniteur " + n(losses.monitor) + ")";
+    return "Pertes : " + n(losses.total()) + (losses.total() > 1 ? " messages" : " message") +
+           " (sorties MIDI " + n(losses.midi) + ", réseau " + n(losses.network) + ", SysEx abandonnés " +
+           n(losses.sysex) + ", moniteur " + n(losses.monitor) + ")";
 }
 
 Services::Services(std::shared_ptr<MidiService> midiService, Log log)
@@ -40,7 +40,8 @@ Services::Services(std::shared_ptr<MidiService> midiService, Log log)
             midi2->sendToKey(key, message);
     });
     std::weak_ptr<MIDIRouter> weakRouter = m_router;
-    const auto input = [weakRouter](const EndpointKey &key, const MIDIMessage &message, std::uint64_t origin) {
+    const auto input = [weakRouter](const EndpointKey &key, const MIDIMessage &message,
+                                    std::uint64_t origin) {
         if (auto router = weakRouter.lock())
             router->process(key, message, origin);
     };

@@ -107,7 +107,8 @@ MIDIEngine::MIDIEngine(std::shared_ptr<MidiService> service, QObject *parent)
     connect(m_safetyTimer, &QTimer::timeout, this, [this] { resync(); });
     // Called on this thread while the service reads its lists.
     m_service->setPortLabeler([this](const MidiService::EndpointDescription &d, bool) {
-        const EndpointKey key(EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0));
+        const EndpointKey key(EndpointKind::physical, d.displayName.value_or(kUnknownName),
+                              d.uniqueID.value_or(0));
         for (const auto &[device, nickname] : m_nicknames)
             if (EndpointKey::matches(device, key))
                 return nickname;
@@ -418,7 +419,8 @@ void MIDIEngine::connectAllSources()
         if (m_connectedSources.count(d.handle) > 0 || containsHandle(ownSources, d.handle))
             continue;
         // Every external source, other programs' virtual ports included, is keyed physical.
-        const EndpointKey key(EndpointKind::physical, d.displayName.value_or(kUnknownName), d.uniqueID.value_or(0));
+        const EndpointKey key(EndpointKind::physical, d.displayName.value_or(kUnknownName),
+                              d.uniqueID.value_or(0));
         const Token token = m_tables->addConnection(key);
         // A source that could not be connected is tried again at the next
         // setup change instead of being taken for connected until stop.
@@ -586,8 +588,9 @@ void MIDIEngine::deliver(const ResolvedDestination &dest, const std::uint8_t *da
     const MidiService::PacketList list(&packet, 1);
     // The MIDI path reports nothing to its caller: a message the service
     // refuses is dropped, and counted.
-    const MidiServiceStatus status = dest.isOwnVirtualSource ? m_service->publish(dest.ref, list)
-                                                             : m_service->send(m_outputPort.load(), dest.ref, list);
+    const MidiServiceStatus status = dest.isOwnVirtualSource
+                                         ? m_service->publish(dest.ref, list)
+                                         : m_service->send(m_outputPort.load(), dest.ref, list);
     if (!status.ok())
         m_refused.fetch_add(1, std::memory_order_relaxed);
 }

@@ -125,8 +125,8 @@ public:
 
     // Messages lost since the engine was made, by cause.
     struct Losses {
-        std::uint64_t service = 0;  // the service refused or could not write them (full buffers, limits)
-        std::uint64_t sysex = 0;    // system-exclusive messages abandoned at a destination
+        std::uint64_t service = 0; // the service refused or could not write them (full buffers, limits)
+        std::uint64_t sysex = 0;   // system-exclusive messages abandoned at a destination
         std::uint64_t total() const { return service + sysex; }
         friend bool operator==(const Losses &, const Losses &) = default;
     };

@@ -74,7 +74,8 @@ public:
     // A message of `size` bytes of which `head` are the first (a long
     // system-exclusive message recorded once it has ended).
     void record(MonitorEvent::Direction direction, std::string_view endpoint,
-                std::span<const std::uint8_t> head, std::size_t size, std::chrono::system_clock::time_point time);
+                std::span<const std::uint8_t> head, std::size_t size,
+                std::chrono::system_clock::time_point time);
     // The same for one real-time thread at a time (the audio server's process
     // callback): no lock, no allocation, no system call.
     void recordRealtime(MonitorEvent::Direction direction, std::string_view endpoint,

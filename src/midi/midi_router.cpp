@@ -25,8 +25,8 @@ struct MIDIRouter::Shared {
     std::shared_ptr<NoteLedger> ledger = NoteLedger::create();
     mutable std::mutex mutex;
     std::shared_ptr<const Config> config = std::make_shared<Config>(); // guarded by mutex; never null
-    std::shared_ptr<const std::function<void()>> listener;              // guarded by mutex
-    std::mutex compileMutex; // one configuration change at a time
+    std::shared_ptr<const std::function<void()>> listener;             // guarded by mutex
+    std::mutex compileMutex;                                           // one configuration change at a time
 
     std::shared_ptr<const Config> snapshot() const
     {
@@ -53,7 +53,8 @@ public:
         if (destination.kind == RouteDestination::Kind::network) {
             if (!m_rtpSend || !*m_rtpSend)
                 return false;
-            (*m_rtpSend)(destination.key, MIDIMessage(std::vector<std::uint8_t>(piece.bytes.begin(), piece.bytes.end())));
+            (*m_rtpSend)(destination.key,
+                         MIDIMessage(std::vector<std::uint8_t>(piece.bytes.begin(), piece.bytes.end())));
             return true;
         }
         if (!m_engineLooked) {
@@ -68,8 +69,8 @@ public:
         m_engine->deliver(*resolved, piece.bytes.data(), piece.bytes.size());
         return true;
     }
-    void record(MonitorEvent::Direction direction, std::string_view endpoint, std::span<const std::uint8_t> head,
-                std::size_t size) noexcept override
+    void record(MonitorEvent::Direction direction, std::string_view endpoint,
+                std::span<const std::uint8_t> head, std::size_t size) noexcept override
     {
         if (m_monitor)
             m_monitor->record(direction, endpoint, head, size, m_now);
@@ -96,8 +97,8 @@ std::string releaseLine(const EndpointKey &destination, const std::string &sourc
         what = std::to_string(notes) + (notes == 1 ? " note" : " notes");
     if (pedal)
         what += std::string(what.empty() ? "" : " et ") + "la pédale";
-    return "Relâché vers " + destination.name + " : " + what + " tenu" + (notes + (pedal ? 1 : 0) > 1 ? "s" : "") +
-           " par " + sourceName;
+    return "Relâché vers " + destination.name + " : " + what + " tenu" +
+           (notes + (pedal ? 1 : 0) > 1 ? "s" : "") + " par " + sourceName;
 }
 
 } // namespace
@@ -105,26 +106,25 @@ std::string releaseLine(const EndpointKey &destination, const std::string &sourc
 MIDIRouter::MIDIRouter() : m_shared(std::make_shared<Shared>())
 {
     std::weak_ptr<Shared> weak = m_shared;
-    m_shared->ledger->setRelease(
-        [weak](const EndpointKey &destination, const std::string &sourceName,
-               const std::vector<NoteLedger::Message> &messages) {
-            const auto shared = weak.lock();
-            if (!shared)
-                return;
-            const auto config = shared->snapshot();
-            QueuedSink sink(config->engine, config->rtpSend.get(), config->monitor.lock());
-            RouteDestination target;
-            target.kind = destination.kind == EndpointKind::rtp ? RouteDestination::Kind::network
-                                                                : RouteDestination::Kind::endpoint;
-            target.key = destination;
-            for (const auto &message : messages) {
-                const std::span<const std::uint8_t> bytes(message);
-                sink.deliver(target, MIDIPiece{bytes});
-                sink.record(MonitorEvent::Direction::output, destination.name, bytes, bytes.size());
-            }
-            if (config->log && *config->log)
-                (*config->log)(releaseLine(destination, sourceName, messages));
-        });
+    m_shared->ledger->setRelease([weak](const EndpointKey &destination, const std::string &sourceName,
+                                        const std::vector<NoteLedger::Message> &messages) {
+        const auto shared = weak.lock();
+        if (!shared)
+            return;
+        const auto config = shared->snapshot();
+        QueuedSink sink(config->engine, config->rtpSend.get(), config->monitor.lock());
+        RouteDestination target;
+        target.kind = destination.kind == EndpointKind::rtp ? RouteDestination::Kind::network
+                                                            : RouteDestination::Kind::endpoint;
+        target.key = destination;
+        for (const auto &message : messages) {
+            const std::span<const std::uint8_t> bytes(message);
+            sink.deliver(target, MIDIPiece{bytes});
+            sink.record(MonitorEvent::Direction::output, destination.name, bytes, bytes.size());
+        }
+        if (config->log && *config->log)
+            (*config->log)(releaseLine(destination, sourceName, messages));
+    });
     replace([](Config &) {});
 }
 
@@ -144,9 +144,9 @@ void MIDIRouter::replace(const std::function<void(Config &)> &edit)
         auto next = std::make_shared<Config>(*snapshot());
         edit(*next);
         if (next->enabled) {
-            auto plan = std::make_shared<RoutePlan>(RoutePlan::Parts{next->table, m_shared->ledger, nullptr,
-                                                                     nullptr, nullptr},
-                                                    std::vector<RoutePlan::InputSpec>{});
+            auto plan = std::make_shared<RoutePlan>(
+                RoutePlan::Parts{next->table, m_shared->ledger, nullptr, nullptr, nullptr},
+                std::vector<RoutePlan::InputSpec>{});
             if (next->plan)
                 plan->adoptQueuedInputs(*next->plan);
             next->plan = std::move(plan);
@@ -194,7 +194,8 @@ std::shared_ptr<RoutePlan> MIDIRouter::makeRealtimePlan(const std::vector<Realti
 void MIDIRouter::updateConfiguration(std::vector<Route> routes, std::vector<FilterChain> chains)
 {
     // Built outside the lock; only the pointer swap happens under it.
-    auto table = std::make_shared<const RouteTable>(std::move(routes), std::move(chains), snapshot()->table.get());
+    auto table =
+        std::make_shared<const RouteTable>(std::move(routes), std::move(chains), snapshot()->table.get());
     replace([&](Config &c) { c.table = std::move(table); });
 }
 

@@ -89,7 +89,8 @@ public:
         std::string identity;
     };
     using Resolve = std::function<std::optional<std::uint32_t>(const EndpointKey &)>;
-    std::shared_ptr<RoutePlan> makeRealtimePlan(const std::vector<RealtimeInput> &inputs, const Resolve &resolve,
+    std::shared_ptr<RoutePlan> makeRealtimePlan(const std::vector<RealtimeInput> &inputs,
+                                                const Resolve &resolve,
                                                 std::shared_ptr<NetworkOutbox> outbox) const;
     // Called after every configuration change, on the thread that made it,
     // with no router lock held.

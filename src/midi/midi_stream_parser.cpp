@@ -9,7 +9,8 @@ void MIDIStreamParser::parse(const std::uint8_t *data, std::size_t size, std::ui
         return;
     m_splitter.split(std::span<const std::uint8_t>(data, size), [&](const MIDIPiece &piece) {
         if (!piece.sysex) {
-            onMessage(MIDIMessage(std::vector<std::uint8_t>(piece.bytes.begin(), piece.bytes.end()), timestamp));
+            onMessage(
+                MIDIMessage(std::vector<std::uint8_t>(piece.bytes.begin(), piece.bytes.end()), timestamp));
             return;
         }
         if (piece.first) {

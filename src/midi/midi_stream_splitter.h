@@ -96,8 +96,8 @@ template <typename F> void MIDIStreamSplitter::split(std::span<const std::uint8_
 // its next data byte) up to the next status byte, scanning from `scan`.
 // Returns where the walk goes on.
 template <typename F>
-std::size_t MIDIStreamSplitter::sysexRun(std::span<const std::uint8_t> run, std::size_t from, std::size_t scan,
-                                         F &onPiece) noexcept
+std::size_t MIDIStreamSplitter::sysexRun(std::span<const std::uint8_t> run, std::size_t from,
+                                         std::size_t scan, F &onPiece) noexcept
 {
     std::size_t j = scan;
     while (j < run.size() && !isStatus(run[j]))

@@ -49,7 +49,8 @@ void NoteHolds::update(std::span<const std::uint8_t> message) noexcept
 
 bool NoteHolds::holdsNote(int channel, int note) const noexcept
 {
-    const std::uint64_t word = m_notes[static_cast<std::size_t>(channel * 2 + note / 64)].load(std::memory_order_relaxed);
+    const std::uint64_t word =
+        m_notes[static_cast<std::size_t>(channel * 2 + note / 64)].load(std::memory_order_relaxed);
     return (word >> (note % 64)) & 1u;
 }
 
@@ -144,7 +145,8 @@ void NoteLedger::released(Holder &holder)
             for (int note = 0; note < 128; ++note) {
                 if (holder.holds.holdsNote(channel, note) &&
                     !heldElsewhere([&](const NoteHolds &h) { return h.holdsNote(channel, note); }))
-                    messages.push_back({static_cast<std::uint8_t>(0x80 | channel), static_cast<std::uint8_t>(note), 0});
+                    messages.push_back(
+                        {static_cast<std::uint8_t>(0x80 | channel), static_cast<std::uint8_t>(note), 0});
             }
         }
         // Pedals after the notes, so the notes end with them.

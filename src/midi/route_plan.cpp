@@ -84,8 +84,8 @@ RouteTable::RouteTable(std::vector<Route> routeList, std::vector<FilterChain> ch
         auto [slot, added] = counters.try_emplace(route.id);
         if (added) {
             auto old = previous ? previous->counters.find(route.id) : counters.end();
-            slot->second = previous && old != previous->counters.end() ? old->second
-                                                                        : std::make_shared<Counter>(0);
+            slot->second =
+                previous && old != previous->counters.end() ? old->second : std::make_shared<Counter>(0);
         }
         if (!route.enabled)
             continue;
@@ -116,8 +116,8 @@ std::vector<std::uint32_t> RouteTable::matching(const EndpointKey &source) const
     };
     // Equal non-zero ids, else equal names: a keyed source meets routes by id
     // and the routes without one by name; an unkeyed one every route by name.
-    const Indices &a =
-        hasID(source) ? find(m_byKindAndID, kindAndID(source.kind, *source.uniqueID)) : find(m_byName, source.name);
+    const Indices &a = hasID(source) ? find(m_byKindAndID, kindAndID(source.kind, *source.uniqueID))
+                                     : find(m_byName, source.name);
     const Indices &b = hasID(source) ? find(m_byNameWithoutID, source.name) : none;
     Indices result;
     std::size_t i = 0, j = 0;
@@ -208,11 +208,10 @@ std::shared_ptr<const RoutePlan::Input> RoutePlan::queuedInput(const EndpointKey
             return it->second;
     }
     // Built outside the lock: acquiring holders takes the ledger's.
-    std::shared_ptr<const Input> made =
-        makeInput(source, source.id() + "#" + std::to_string(origin));
+    std::shared_ptr<const Input> made = makeInput(source, source.id() + "#" + std::to_string(origin));
     std::unique_lock lock(m_queuedMutex);
-    auto [it, added] = m_queued.try_emplace(
-        QueuedKey{source.kind, source.name, std::get<2>(view), origin}, std::move(made));
+    auto [it, added] =
+        m_queued.try_emplace(QueuedKey{source.kind, source.name, std::get<2>(view), origin}, std::move(made));
     return it->second;
 }
 
@@ -234,9 +233,9 @@ void RoutePlan::adoptQueuedInputs(const RoutePlan &previous) const
         std::shared_lock lock(previous.m_queuedMutex);
         for (const auto &[key, input] : previous.m_queued) {
             const auto &[kind, name, uniqueID, origin] = key;
-            sources.emplace_back(EndpointKey(kind, name, uniqueID < 0 ? std::nullopt
-                                                                      : std::optional(std::int32_t(uniqueID))),
-                                 origin);
+            sources.emplace_back(
+                EndpointKey(kind, name, uniqueID < 0 ? std::nullopt : std::optional(std::int32_t(uniqueID))),
+                origin);
         }
     }
     for (const auto &[key, origin] : sources)
@@ -310,7 +309,8 @@ void RoutePlan::routeSysexPiece(const Input &input, const MIDIPiece &piece, Rout
     using Direction = MonitorEvent::Direction;
     if (piece.first) {
         std::uint8_t scratch[3];
-        const std::span<std::uint8_t> head(scratch, std::min<std::size_t>(piece.bytes.size(), sizeof scratch));
+        const std::span<std::uint8_t> head(scratch,
+                                           std::min<std::size_t>(piece.bytes.size(), sizeof scratch));
         for (std::size_t r = 0; r < input.routes.size(); ++r)
             input.sysexPasses[r] = passes(m_routes[input.routes[r]], piece.bytes, head) ? 1 : 0;
         input.sysexOpen = true;
@@ -318,7 +318,8 @@ void RoutePlan::routeSysexPiece(const Input &input, const MIDIPiece &piece, Rout
     } else if (!input.sysexOpen) {
         return; // the rest of a message this plan never saw begin
     }
-    const std::size_t kept = std::min(piece.bytes.size(), input.sysexHead.size() - std::min(input.sysexSize, input.sysexHead.size()));
+    const std::size_t kept = std::min(
+        piece.bytes.size(), input.sysexHead.size() - std::min(input.sysexSize, input.sysexHead.size()));
     if (kept > 0)
         std::memcpy(input.sysexHead.data() + input.sysexSize, piece.bytes.data(), kept);
     input.sysexSize += piece.bytes.size();
@@ -363,7 +364,9 @@ public:
     {
         switch (destination.kind) {
         case RouteDestination::Kind::endpoint:
-            return !piece.bytes.empty() && m_sink.write(destination.handle, piece.bytes, MidiService::pieceFlags(piece.sysex, piece.first, piece.last));
+            return !piece.bytes.empty() &&
+                   m_sink.write(destination.handle, piece.bytes,
+                                MidiService::pieceFlags(piece.sysex, piece.first, piece.last));
         case RouteDestination::Kind::network:
             return m_outbox && m_outbox->push(m_tag, destination.lane, destination.key.name, piece.bytes,
                                               MidiService::pieceFlags(piece.sysex, piece.first, piece.last));

@@ -111,9 +111,9 @@ public:
     };
 
     struct Input {
-        std::string name;       // the source key's name, for the monitor
-        std::string identity;   // which source and which connection of it
-        std::uint32_t tag = 0;  // the service's handle of this input (real-time)
+        std::string name;                       // the source key's name, for the monitor
+        std::string identity;                   // which source and which connection of it
+        std::uint32_t tag = 0;                  // the service's handle of this input (real-time)
         std::vector<std::uint32_t> routes;      // indices into routes, project order
         std::vector<std::uint32_t> firstHolder; // per route: its first destination's holder
         std::vector<NoteHolds *> holders;       // per route destination
@@ -188,7 +188,8 @@ private:
     std::unique_ptr<Input> makeInput(const EndpointKey &key, std::string identity) const;
     void routeWhole(const Input &input, const MIDIPiece &piece, RouteSink &sink) const noexcept;
     void routeSysexPiece(const Input &input, const MIDIPiece &piece, RouteSink &sink) const noexcept;
-    bool passes(const Route &route, std::span<const std::uint8_t> message, std::span<std::uint8_t> head) const noexcept;
+    bool passes(const Route &route, std::span<const std::uint8_t> message,
+                std::span<std::uint8_t> head) const noexcept;
 
     Parts m_parts;
     std::vector<Route> m_routes; // one per active table entry

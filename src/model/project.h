@@ -164,9 +164,9 @@ struct NetworkMIDI2SessionConfig {
     int localPort = defaultPort;
     std::string remoteHost; // client only
     int remotePort = defaultPort;
-    int fecDepth = 2;               // earlier UMP Data commands repeated in each datagram
-    int retransmitBufferSize = 50;  // commands kept to answer retransmit requests
-    int group = 0;                  // 0...15: UMP group 1...16
+    int fecDepth = 2;              // earlier UMP Data commands repeated in each datagram
+    int retransmitBufferSize = 50; // commands kept to answer retransmit requests
+    int group = 0;                 // 0...15: UMP group 1...16
 
     friend bool operator==(const NetworkMIDI2SessionConfig &, const NetworkMIDI2SessionConfig &) = default;
 };

@@ -267,7 +267,10 @@ private:
     bool read(const QJsonValue &v, EndpointKind &out) { return readEnum(v, out, endpointKindFromRaw); }
     bool read(const QJsonValue &v, EndpointRole &out) { return readEnum(v, out, endpointRoleFromRaw); }
     bool read(const QJsonValue &v, RTPRole &out) { return readEnum(v, out, rtpRoleFromRaw); }
-    bool read(const QJsonValue &v, NetworkMIDI2Role &out) { return readEnum(v, out, networkMIDI2RoleFromRaw); }
+    bool read(const QJsonValue &v, NetworkMIDI2Role &out)
+    {
+        return readEnum(v, out, networkMIDI2RoleFromRaw);
+    }
     bool read(const QJsonValue &v, FilterStep::Kind &out) { return readEnum(v, out, filterStepKindFromRaw); }
     bool read(const QJsonValue &v, MIDIStatusType &out) { return readEnum(v, out, midiStatusTypeFromRaw); }
 
@@ -342,7 +345,8 @@ private:
                readPort(o, "localPort", s.localPort) && defaulted(o, "bindAddress", s.bindAddress) &&
                defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort) &&
                defaulted(o, "recoveryJournal", s.recoveryJournal) &&
-               defaulted(o, "onlyAllowedHosts", s.onlyAllowedHosts) && defaulted(o, "allowedHosts", s.allowedHosts);
+               defaulted(o, "onlyAllowedHosts", s.onlyAllowedHosts) &&
+               defaulted(o, "allowedHosts", s.allowedHosts);
     }
 
     // A bounded setting: missing or null keeps its default, anything outside
@@ -362,9 +366,10 @@ private:
 
     bool fields(const QJsonObject &o, NetworkMIDI2SessionConfig &s)
     {
-        return defaulted(o, "id", s.id) && defaulted(o, "name", s.name) && defaulted(o, "enabled", s.enabled) &&
-               defaulted(o, "role", s.role) && readPort(o, "localPort", s.localPort) &&
-               defaulted(o, "remoteHost", s.remoteHost) && readPort(o, "remotePort", s.remotePort) &&
+        return defaulted(o, "id", s.id) && defaulted(o, "name", s.name) &&
+               defaulted(o, "enabled", s.enabled) && defaulted(o, "role", s.role) &&
+               readPort(o, "localPort", s.localPort) && defaulted(o, "remoteHost", s.remoteHost) &&
+               readPort(o, "remotePort", s.remotePort) &&
                bounded(o, "fecDepth", 0, NetworkMIDI2SessionConfig::maxFecDepth, s.fecDepth) &&
                bounded(o, "retransmitBufferSize", 0, NetworkMIDI2SessionConfig::maxRetransmitBufferSize,
                        s.retransmitBufferSize) &&

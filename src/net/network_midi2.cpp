@@ -66,7 +66,8 @@ void header(Bytes &out, CommandCode code, std::size_t payloadWords, std::uint8_t
 
 void header(Bytes &out, CommandCode code, std::size_t payloadWords, std::uint16_t specific)
 {
-    header(out, code, payloadWords, static_cast<std::uint8_t>(specific >> 8), static_cast<std::uint8_t>(specific));
+    header(out, code, payloadWords, static_cast<std::uint8_t>(specific >> 8),
+           static_cast<std::uint8_t>(specific));
 }
 
 bool isIdentity(CommandCode code)

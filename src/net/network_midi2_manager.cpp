@@ -29,7 +29,10 @@ struct NetworkMIDI2Manager::Links {
     }
 };
 
-NetworkMIDI2Manager::NetworkMIDI2Manager(QObject *parent) : QObject(parent), m_links(std::make_shared<Links>()) {}
+NetworkMIDI2Manager::NetworkMIDI2Manager(QObject *parent)
+    : QObject(parent), m_links(std::make_shared<Links>())
+{
+}
 
 NetworkMIDI2Manager::~NetworkMIDI2Manager()
 {
@@ -58,9 +61,8 @@ void NetworkMIDI2Manager::apply(const std::vector<NetworkMIDI2SessionConfig> &co
         std::lock_guard guard(m_sessionsMutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             const auto &running = it->second->config();
-            const bool unchanged = std::any_of(configs.begin(), configs.end(), [&](const auto &c) {
-                return c.enabled && c == running;
-            });
+            const bool unchanged = std::any_of(configs.begin(), configs.end(),
+                                               [&](const auto &c) { return c.enabled && c == running; });
             if (unchanged) {
                 kept.insert(it->first);
                 ++it;

@@ -29,7 +29,8 @@ public:
     static constexpr std::size_t maxLogLines = 200;
     // Session thread: a message from a peer; origin is non-zero and unique in
     // the process for each established period of one peer.
-    using InputCallback = std::function<void(const EndpointKey &source, const MIDIMessage &, std::uint64_t origin)>;
+    using InputCallback =
+        std::function<void(const EndpointKey &source, const MIDIMessage &, std::uint64_t origin)>;
     // Session thread, after that origin's last message: the peer is no longer
     // established (it left, timed out, or the session stopped).
     using OriginGoneCallback = std::function<void(const EndpointKey &source, std::uint64_t origin)>;

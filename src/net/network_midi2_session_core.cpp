@@ -109,11 +109,15 @@ void NetworkMIDI2SessionCore::Output::clear()
 NetworkMIDI2SessionCore::NetworkMIDI2SessionCore(NetworkMIDI2SessionConfig config, std::string endpointName,
                                                  std::string productInstanceId, NetworkMIDI2Timing timing)
     : m_config(std::move(config)), m_endpointName(std::move(endpointName)),
-      m_productInstanceId(std::move(productInstanceId)), m_timing(timing), m_prefix("NM2 " + m_config.name + ": "),
-      m_historySize(static_cast<std::size_t>(std::clamp(std::max(m_config.retransmitBufferSize, m_config.fecDepth), 0,
-                                                        NetworkMIDI2SessionConfig::maxRetransmitBufferSize))),
-      m_fecDepth(static_cast<std::size_t>(std::clamp(m_config.fecDepth, 0, NetworkMIDI2SessionConfig::maxFecDepth))),
-      m_responder(m_endpointName, m_productInstanceId, m_config.name, static_cast<std::uint8_t>(m_config.group))
+      m_productInstanceId(std::move(productInstanceId)), m_timing(timing),
+      m_prefix("NM2 " + m_config.name + ": "),
+      m_historySize(
+          static_cast<std::size_t>(std::clamp(std::max(m_config.retransmitBufferSize, m_config.fecDepth), 0,
+                                              NetworkMIDI2SessionConfig::maxRetransmitBufferSize))),
+      m_fecDepth(
+          static_cast<std::size_t>(std::clamp(m_config.fecDepth, 0, NetworkMIDI2SessionConfig::maxFecDepth))),
+      m_responder(m_endpointName, m_productInstanceId, m_config.name,
+                  static_cast<std::uint8_t>(m_config.group))
 {
 }
 
@@ -164,7 +168,9 @@ void NetworkMIDI2SessionCore::started(TimePoint now, Output &out)
 {
     m_running = true;
     const bool client = m_config.role == NetworkMIDI2Role::client;
-    log(now, (client ? "client sur le port " : "hôte à l'écoute sur le port ") + std::to_string(m_config.localPort),
+    log(now,
+        (client ? "client sur le port " : "hôte à l'écoute sur le port ") +
+            std::to_string(m_config.localPort),
         out);
     if (client) {
         m_remote = Remote();
@@ -364,8 +370,9 @@ void NetworkMIDI2SessionCore::handleInvitation(const Command &c, NetAddress from
         sendCommand(from, simple(CommandCode::bye, ByeReason::tooManyOpenSessions), out);
         if (!m_lastCapLog || now - *m_lastCapLog >= std::chrono::minutes(1)) {
             m_lastCapLog = now;
-            log(now, "trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
-                         " refusée",
+            log(now,
+                "trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
+                    " refusée",
                 out);
         }
         return;
@@ -409,7 +416,8 @@ void NetworkMIDI2SessionCore::handleReply(const Command &c, NetAddress from, Tim
 }
 
 NetworkMIDI2SessionCore::Peer &NetworkMIDI2SessionCore::establish(NetAddress address, const Command &c,
-                                                                  bool invitedByUs, TimePoint now, Output &out)
+                                                                  bool invitedByUs, TimePoint now,
+                                                                  Output &out)
 {
     Peer &peer = m_peers[address];
     peer = Peer();
@@ -444,8 +452,8 @@ void NetworkMIDI2SessionCore::resetSequences(Peer &peer, Output &out)
     out.dropped += static_cast<std::uint64_t>(peer.translator.reset());
 }
 
-void NetworkMIDI2SessionCore::handleData(Peer &peer, std::uint16_t sequence, const std::vector<std::uint32_t> &words,
-                                         TimePoint now, Output &out)
+void NetworkMIDI2SessionCore::handleData(Peer &peer, std::uint16_t sequence,
+                                         const std::vector<std::uint32_t> &words, TimePoint now, Output &out)
 {
     const int ahead = distance(static_cast<std::uint16_t>(peer.lastReceived + 1), sequence);
     if (ahead < 0)
@@ -473,7 +481,8 @@ void NetworkMIDI2SessionCore::handleData(Peer &peer, std::uint16_t sequence, con
 
 void NetworkMIDI2SessionCore::drain(Peer &peer, TimePoint now, Output &out)
 {
-    for (auto it = peer.pending.find(static_cast<std::uint16_t>(peer.lastReceived + 1)); it != peer.pending.end();
+    for (auto it = peer.pending.find(static_cast<std::uint16_t>(peer.lastReceived + 1));
+         it != peer.pending.end();
          it = peer.pending.find(static_cast<std::uint16_t>(peer.lastReceived + 1))) {
         const auto words = std::move(it->second);
         peer.lastReceived = it->first;
@@ -535,7 +544,8 @@ void NetworkMIDI2SessionCore::skipGap(Peer &peer, TimePoint now, Output &out)
         requestHoles(peer, now, out);
 }
 
-void NetworkMIDI2SessionCore::deliver(Peer &peer, std::span<const std::uint32_t> words, TimePoint now, Output &out)
+void NetworkMIDI2SessionCore::deliver(Peer &peer, std::span<const std::uint32_t> words, TimePoint now,
+                                      Output &out)
 {
     for (std::size_t i = 0; i < words.size();) {
         const std::size_t n = UMPTranslator::wordCount(words[i]);
@@ -545,8 +555,9 @@ void NetworkMIDI2SessionCore::deliver(Peer &peer, std::span<const std::uint32_t>
         }
         const auto ump = words.subspan(i, n);
         i += n;
-        const auto result = peer.translator.fromUMP(
-            ump, [&](const MIDIMessage &m) { out.received.push_back({peer.origin, m}); });
+        const auto result = peer.translator.fromUMP(ump, [&](const MIDIMessage &m) {
+            out.received.push_back({peer.origin, m});
+        });
         out.dropped += static_cast<std::uint64_t>(result.dropped);
         if (result.stream) {
             const auto replies = m_responder.respond(ump);
@@ -574,8 +585,8 @@ void NetworkMIDI2SessionCore::sendUMPs(Peer &peer, std::span<const UMP> umps, Ti
                     peer.history.pop_front();
                 peer.history.push_back({sequence, ump});
             }
-        } while (i < umps.size() &&
-                 out.bytes.size() - offset + NetworkMIDI2::umpDataSize(umps[i].size) <= NetworkMIDI2::maxDatagramSize);
+        } while (i < umps.size() && out.bytes.size() - offset + NetworkMIDI2::umpDataSize(umps[i].size) <=
+                                        NetworkMIDI2::maxDatagramSize);
         out.datagrams.push_back({peer.address, offset, out.bytes.size() - offset});
     }
     if (armTail && m_historySize > 0) {
@@ -624,7 +635,8 @@ void NetworkMIDI2SessionCore::answerRetransmit(Peer &peer, const Command &c, Out
             NetworkMIDI2::appendUMPData(out.bytes, it->sequence, it->ump.view());
             ++it;
         } while (it != first + static_cast<long>(count) &&
-                 out.bytes.size() - offset + NetworkMIDI2::umpDataSize(it->ump.size) <= NetworkMIDI2::maxDatagramSize);
+                 out.bytes.size() - offset + NetworkMIDI2::umpDataSize(it->ump.size) <=
+                     NetworkMIDI2::maxDatagramSize);
         out.datagrams.push_back({peer.address, offset, out.bytes.size() - offset});
     }
 }
@@ -699,7 +711,8 @@ std::optional<NetworkMIDI2SessionCore::TimePoint> NetworkMIDI2SessionCore::nextD
         if (peer.tailDue)
             consider(*peer.tailDue);
     }
-    if (m_remote && m_remote->phase != Remote::Phase::resolving && m_remote->phase != Remote::Phase::established)
+    if (m_remote && m_remote->phase != Remote::Phase::resolving &&
+        m_remote->phase != Remote::Phase::established)
         consider(m_remote->due);
     if (m_logsSkipped > 0)
         consider(m_logWindowEnd);
@@ -720,8 +733,8 @@ void NetworkMIDI2SessionCore::stop(TimePoint now, Output &out)
         removePeer(it, out);
         it = next;
     }
-    if (m_remote && m_remote->phase != Remote::Phase::resolving && m_remote->phase != Remote::Phase::unresolved &&
-        m_remote->phase != Remote::Phase::established)
+    if (m_remote && m_remote->phase != Remote::Phase::resolving &&
+        m_remote->phase != Remote::Phase::unresolved && m_remote->phase != Remote::Phase::established)
         sendCommand(m_remote->address, simple(CommandCode::bye, ByeReason::invitationCanceled), out);
     m_remote.reset();
     // The last lines are never held back by the rate limit.

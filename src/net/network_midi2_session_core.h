@@ -62,12 +62,22 @@ struct NetworkMIDI2Timing {
     std::chrono::milliseconds tailDelay{10};
 };
 
-enum class NetworkMIDI2State { starting, listening, inviting, connected, refused, hostNotFound, portBusy, invalidPort, stopped };
+enum class NetworkMIDI2State {
+    starting,
+    listening,
+    inviting,
+    connected,
+    refused,
+    hostNotFound,
+    portBusy,
+    invalidPort,
+    stopped
+};
 std::string_view toString(NetworkMIDI2State state);
 
 struct NetworkMIDI2PeerStatus {
     std::string label;
-    std::string address; // "a.b.c.d:port"
+    std::string address;               // "a.b.c.d:port"
     std::optional<double> roundTripMs; // from the last answered ping
     friend bool operator==(const NetworkMIDI2PeerStatus &, const NetworkMIDI2PeerStatus &) = default;
 };
@@ -75,7 +85,7 @@ struct NetworkMIDI2PeerStatus {
 struct NetworkMIDI2Status {
     NetworkMIDI2State state = NetworkMIDI2State::starting;
     std::vector<NetworkMIDI2PeerStatus> peers; // established ones
-    std::uint64_t dropped = 0; // UMPs and messages lost or refused since the start
+    std::uint64_t dropped = 0;                 // UMPs and messages lost or refused since the start
     friend bool operator==(const NetworkMIDI2Status &, const NetworkMIDI2Status &) = default;
 };
 
@@ -105,14 +115,14 @@ public:
         };
         Bytes bytes; // every datagram, back to back
         std::vector<Datagram> datagrams;
-        std::vector<std::string> logs;            // whole lines, "NM2 <name>: ..."
-        std::vector<Received> received;           // in order
-        std::vector<std::uint64_t> originsGone;   // each after its peer's last message above
-        std::uint64_t dropped = 0;                // lost this call
-        bool peersChanged = false;                // the established set or a label changed
-        bool statusChanged = false;               // round trips or the state changed
-        bool resolve = false;                     // resolve config.remoteHost, answer with remoteResolved
-        bool wake = false;                        // a deadline was armed outside the session thread
+        std::vector<std::string> logs;          // whole lines, "NM2 <name>: ..."
+        std::vector<Received> received;         // in order
+        std::vector<std::uint64_t> originsGone; // each after its peer's last message above
+        std::uint64_t dropped = 0;              // lost this call
+        bool peersChanged = false;              // the established set or a label changed
+        bool statusChanged = false;             // round trips or the state changed
+        bool resolve = false;                   // resolve config.remoteHost, answer with remoteResolved
+        bool wake = false;                      // a deadline was armed outside the session thread
         void clear();
         ByteView datagram(const Datagram &d) const { return ByteView(bytes).subspan(d.offset, d.size); }
     };
@@ -192,8 +202,8 @@ private:
     void handle(const NetworkMIDI2::Command &c, NetAddress from, TimePoint now, Output &out);
     void handleInvitation(const NetworkMIDI2::Command &c, NetAddress from, TimePoint now, Output &out);
     void handleReply(const NetworkMIDI2::Command &c, NetAddress from, TimePoint now, Output &out);
-    void handleData(Peer &peer, std::uint16_t sequence, const std::vector<std::uint32_t> &words, TimePoint now,
-                    Output &out);
+    void handleData(Peer &peer, std::uint16_t sequence, const std::vector<std::uint32_t> &words,
+                    TimePoint now, Output &out);
     void deliver(Peer &peer, std::span<const std::uint32_t> words, TimePoint now, Output &out);
     void drain(Peer &peer, TimePoint now, Output &out);
     // Asks for `count` commands from lastReceived + 1 + from.

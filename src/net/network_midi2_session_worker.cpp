@@ -40,11 +40,13 @@ std::string productInstanceId(const NetworkMIDI2SessionConfig &config)
 } // namespace
 
 NetworkMIDI2SessionWorker::NetworkMIDI2SessionWorker(const NetworkMIDI2SessionConfig &config,
-                                                     const std::string &endpointName, NetworkMIDI2Timing timing,
+                                                     const std::string &endpointName,
+                                                     NetworkMIDI2Timing timing,
                                                      NetworkMIDI2Session::Resolver resolver,
                                                      NetworkMIDI2ReportBox &reports, Callbacks callbacks)
-    : m_config(config), m_resolver(std::move(resolver)), m_callbacks(std::move(callbacks)), m_reports(reports),
-      m_core(config, endpointName, productInstanceId(config), timing), m_mailbox(std::make_shared<ResolveMailbox>())
+    : m_config(config), m_resolver(std::move(resolver)), m_callbacks(std::move(callbacks)),
+      m_reports(reports), m_core(config, endpointName, productInstanceId(config), timing),
+      m_mailbox(std::make_shared<ResolveMailbox>())
 {
     m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -107,8 +109,8 @@ void NetworkMIDI2SessionWorker::sendDatagrams(const Output &out)
     for (const auto &d : out.datagrams) {
         const auto to = toSockaddr(d.to);
         const auto bytes = out.datagram(d);
-        if (m_fd < 0 || ::sendto(m_fd, bytes.data(), bytes.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&to),
-                                 sizeof to) < 0)
+        if (m_fd < 0 || ::sendto(m_fd, bytes.data(), bytes.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
             ++m_dropped;
     }
 }
@@ -199,22 +201,25 @@ void NetworkMIDI2SessionWorker::startProcedure()
     const bool client = m_config.role == NetworkMIDI2Role::client;
     if (!validPort(port) || (client && !validPort(m_config.remotePort))) {
         const bool local = !validPort(port);
-        fail(NetworkMIDI2State::invalidPort, std::string(local ? "port local invalide (" : "port distant invalide (") +
-                                                 std::to_string(local ? port : m_config.remotePort) + ")");
+        fail(NetworkMIDI2State::invalidPort,
+             std::string(local ? "port local invalide (" : "port distant invalide (") +
+                 std::to_string(local ? port : m_config.remotePort) + ")");
         return;
     }
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in addr = toSockaddr({INADDR_ANY, static_cast<std::uint16_t>(port)});
     // No SO_REUSEADDR: a port another program holds is reported, not shared.
     if (fd >= 0) {
-        if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) !=
+            0)
             (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
     }
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         const std::string reason = std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
-        fail(NetworkMIDI2State::portBusy, "impossible d'ouvrir le port " + std::to_string(port) + " (" + reason + ")");
+        fail(NetworkMIDI2State::portBusy,
+             "impossible d'ouvrir le port " + std::to_string(port) + " (" + reason + ")");
         return;
     }
     {
@@ -241,7 +246,8 @@ void NetworkMIDI2SessionWorker::startResolving()
         std::lock_guard lock(mailbox->mutex);
         if (auto *worker = mailbox->worker)
             worker->post([worker, ip] {
-                worker->drive([&](Clock::time_point now) { worker->m_core.remoteResolved(ip, now, worker->m_out); });
+                worker->drive(
+                    [&](Clock::time_point now) { worker->m_core.remoteResolved(ip, now, worker->m_out); });
             });
     }).detach();
 }

@@ -92,8 +92,8 @@ private:
 
     std::mutex m_coreMutex; // guards m_core, m_sendOut and m_fd against senders
     NetworkMIDI2SessionCore m_core;
-    Output m_out;     // session thread
-    Output m_sendOut; // senders, under m_coreMutex
+    Output m_out;                // session thread
+    Output m_sendOut;            // senders, under m_coreMutex
     NetworkMIDI2Status m_status; // session thread: filled under the lock
     bool m_statusDirty = false;
     std::optional<NetworkMIDI2State> m_failure; // the socket could not be opened

@@ -32,10 +32,12 @@ bool PeerList::add(std::vector<DiscoveredPeer> &peers, DiscoveredPeer peer)
     return true;
 }
 
-bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name, DiscoveredPeer::Kind kind)
+bool PeerList::removeNamed(std::vector<DiscoveredPeer> &peers, const std::string &name,
+                           DiscoveredPeer::Kind kind)
 {
     const std::string safe = RTPSessionCore::sanitizeName(name);
-    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == safe && p.kind == kind; }) > 0;
+    return std::erase_if(peers, [&](const DiscoveredPeer &p) { return p.name == safe && p.kind == kind; }) >
+           0;
 }
 
 RTPDiscovery::RTPDiscovery(QObject *parent)
@@ -68,13 +70,13 @@ void RTPDiscovery::sync()
     wanted.session = m_session;
     wanted.publication.reset();
     if (m_request)
-        wanted.publication =
-            RTPDiscoveryLink::Publication{m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication, {}};
+        wanted.publication = RTPDiscoveryLink::Publication{
+            m_request->name, static_cast<std::uint16_t>(m_request->port), m_publication, {}};
     wanted.midi2Publication.reset();
     if (m_midi2Request)
-        wanted.midi2Publication = RTPDiscoveryLink::Publication{m_midi2Request->name,
-                                                    static_cast<std::uint16_t>(m_midi2Request->port),
-                                                    m_midi2Publication, m_midi2Request->txt};
+        wanted.midi2Publication = RTPDiscoveryLink::Publication{
+            m_midi2Request->name, static_cast<std::uint16_t>(m_midi2Request->port), m_midi2Publication,
+            m_midi2Request->txt};
     wanted.resolveTimeout = resolveTimeout;
     wanted.reconnectInterval = reconnectInterval;
     wanted.daemonReplyTimeout = daemonReplyTimeout;
@@ -149,7 +151,8 @@ void RTPDiscovery::advertiseMidi2(const std::string &name, int port, const std::
                                   const std::string &productInstanceId)
 {
     // TXT values longer than a record allows (255 bytes with the key) are cut.
-    Request request{name, port,
+    Request request{name,
+                    port,
                     {("UMPEndpointName=" + endpointName).substr(0, 255),
                      ("ProductInstanceId=" + productInstanceId).substr(0, 255)}};
     if (m_midi2Request == request) {
@@ -231,7 +234,8 @@ void RTPDiscovery::checkAnswers()
 {
     if (!m_daemonAvailable)
         return;
-    const bool answering = RTPDiscoveryLink::now() - m_link->lastAnswer.load() <= 2 * daemonReplyTimeout.count();
+    const bool answering =
+        RTPDiscoveryLink::now() - m_link->lastAnswer.load() <= 2 * daemonReplyTimeout.count();
     if (answering == m_answering)
         return;
     m_answering = answering;

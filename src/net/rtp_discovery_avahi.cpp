@@ -107,13 +107,15 @@ void RTPDiscoveryAvahi::reconcile()
     }
 }
 
-void RTPDiscoveryAvahi::reconcilePublication(Slot &slot, const std::optional<RTPDiscoveryLink::Publication> &wanted)
+void RTPDiscoveryAvahi::reconcilePublication(Slot &slot,
+                                             const std::optional<RTPDiscoveryLink::Publication> &wanted)
 {
     if (wanted && slot.publication && slot.publication->serial == wanted->serial)
         return;
     withdraw(slot);
     if (wanted)
-        slot.publication = Publication{wanted->name, wanted->name, wanted->port, wanted->serial, false, false, wanted->txt};
+        slot.publication =
+            Publication{wanted->name, wanted->name, wanted->port, wanted->serial, false, false, wanted->txt};
 }
 
 bool RTPDiscoveryAvahi::wanted() const
@@ -300,11 +302,13 @@ void RTPDiscoveryAvahi::startBrowser()
 {
     if (!want.browsing || browser != nullptr || client == nullptr)
         return;
-    browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[0].type, kDomain,
-                                        AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
+    browser =
+        avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[0].type, kDomain,
+                                  AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
     if (browser != nullptr)
-        midi2Browser = avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[1].type, kDomain,
-                                                 AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
+        midi2Browser =
+            avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[1].type, kDomain,
+                                      AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
     if (browser == nullptr || midi2Browser == nullptr) {
         if (browser != nullptr)
             avahi_service_browser_free(browser);
@@ -321,8 +325,8 @@ void RTPDiscoveryAvahi::startBrowser()
 }
 
 void RTPDiscoveryAvahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
-                                   AvahiBrowserEvent event, const char *name, const char *type,
-                                   const char *domain)
+                                 AvahiBrowserEvent event, const char *name, const char *type,
+                                 const char *domain)
 {
     qCDebug(lcDiscovery) << "browse event" << event << name << "on" << interface << protocol;
     const auto kind = b == midi2Browser ? DiscoveredPeer::Kind::midi2 : DiscoveredPeer::Kind::appleMidi;
@@ -380,7 +384,7 @@ void RTPDiscoveryAvahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface,
 }
 
 void RTPDiscoveryAvahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
-                                    const AvahiAddress *address, std::uint16_t port)
+                                  const AvahiAddress *address, std::uint16_t port)
 {
     qCDebug(lcDiscovery) << "resolve event" << event << name << port;
     const auto it = std::find_if(resolving.begin(), resolving.end(),
@@ -431,8 +435,8 @@ void RTPDiscoveryAvahi::publish(Slot &slot)
         const auto added = [&] {
             for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
                 const int result = avahi_entry_group_add_service_strlst(
-                    group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0), publication->current.c_str(),
-                    slot.type, kDomain, nullptr, publication->port, txt);
+                    group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
+                    publication->current.c_str(), slot.type, kDomain, nullptr, publication->port, txt);
                 if (result != AVAHI_ERR_COLLISION)
                     return result;
                 rename(slot);
@@ -464,7 +468,8 @@ void RTPDiscoveryAvahi::rename(Slot &slot)
                                               QString::fromUtf8(alternative));
     publication->current = alternative;
     avahi_free(alternative);
-    link->post([serial = publication->serial, name = publication->current, kind = slot.kind](DiscoveryReports &d) mutable {
+    link->post([serial = publication->serial, name = publication->current,
+                kind = slot.kind](DiscoveryReports &d) mutable {
         if (kind == DiscoveredPeer::Kind::midi2)
             d.renamedMidi2(serial, std::move(name));
         else
@@ -515,19 +520,18 @@ void RTPDiscoveryAvahi::clientCallback(AvahiClient *c, AvahiClientState state, v
     static_cast<RTPDiscoveryAvahi *>(self)->onClientState(c, state);
 }
 
-void RTPDiscoveryAvahi::browseCallback(AvahiServiceBrowser *b, AvahiIfIndex interface,
-                                         AvahiProtocol protocol, AvahiBrowserEvent event, const char *name,
-                                         const char *type, const char *domain, AvahiLookupResultFlags,
-                                         void *self)
+void RTPDiscoveryAvahi::browseCallback(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
+                                       AvahiBrowserEvent event, const char *name, const char *type,
+                                       const char *domain, AvahiLookupResultFlags, void *self)
 {
     static_cast<RTPDiscoveryAvahi *>(self)->onBrowse(b, interface, protocol, event, name, type, domain);
 }
 
 void RTPDiscoveryAvahi::resolveCallback(AvahiServiceResolver *r, AvahiIfIndex, AvahiProtocol,
-                                          AvahiResolverEvent event, const char *name, const char *,
-                                          const char *, const char *, const AvahiAddress *address,
-                                          std::uint16_t port, AvahiStringList *, AvahiLookupResultFlags,
-                                          void *self)
+                                        AvahiResolverEvent event, const char *name, const char *,
+                                        const char *, const char *, const AvahiAddress *address,
+                                        std::uint16_t port, AvahiStringList *, AvahiLookupResultFlags,
+                                        void *self)
 {
     static_cast<RTPDiscoveryAvahi *>(self)->onResolve(r, event, name, address, port);
 }

@@ -115,14 +115,14 @@ struct RTPDiscoveryAvahi {
     std::shared_ptr<RTPDiscoveryLink> link;
     QEventLoop &loop;
     RTPDiscoveryLink::Wanted want; // the last copy taken from link
-    QObject context;   // receives wake-ups and timer calls on this thread
-    AvahiQtPoll poll;  // outlives client: declared before it, freed after it
+    QObject context;               // receives wake-ups and timer calls on this thread
+    AvahiQtPoll poll;              // outlives client: declared before it, freed after it
     AvahiClient *client = nullptr;
     AvahiServiceBrowser *browser = nullptr;
     AvahiServiceBrowser *midi2Browser = nullptr;
     std::uint64_t browserSession = 0;
     Slot services[2] = {{DiscoveredPeer::Kind::appleMidi, "_apple-midi._udp", {}, nullptr},
-                     {DiscoveredPeer::Kind::midi2, "_midi2._udp", {}, nullptr}};
+                        {DiscoveredPeer::Kind::midi2, "_midi2._udp", {}, nullptr}};
     std::vector<Found> found;
     std::list<Resolving> resolving;
     std::uint64_t lastSerial = 0;

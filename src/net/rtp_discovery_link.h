@@ -23,7 +23,8 @@ struct RTPDiscoveryLink {
     struct Publication {
         std::string name;
         std::uint16_t port = 0;
-        std::uint64_t serial = 0; // the owner's publication (or Network MIDI 2.0 publication) serial when asked
+        std::uint64_t serial =
+            0; // the owner's publication (or Network MIDI 2.0 publication) serial when asked
         std::vector<std::string> txt;
     };
     struct Wanted {
@@ -52,7 +53,7 @@ struct RTPDiscoveryLink {
     void wake();
 
     std::mutex mutex;
-    QObject *owner = nullptr; // cleared by ~RTPDiscovery
+    QObject *owner = nullptr;            // cleared by ~RTPDiscovery
     DiscoveryReports *reports = nullptr; // the owner's
     Wanted wanted;
     bool wakePending = false;

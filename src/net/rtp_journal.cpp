@@ -42,8 +42,8 @@ bool decodeNotes(ByteView b, std::size_t at, std::size_t room, ChannelJournal &c
     ch.hasNoteChapter = true;
     for (std::size_t i = 0; i < logs; ++i) {
         const std::size_t p = at + 2 + 2 * i;
-        ch.notes.push_back({static_cast<std::uint8_t>(b[p] & 0x7F), static_cast<std::uint8_t>(b[p + 1] & 0x7F),
-                            (b[p + 1] & 0x80) != 0});
+        ch.notes.push_back({static_cast<std::uint8_t>(b[p] & 0x7F),
+                            static_cast<std::uint8_t>(b[p + 1] & 0x7F), (b[p + 1] & 0x80) != 0});
     }
     for (std::size_t i = 0; i < offOctets; ++i) {
         const std::uint8_t bits = b[at + 2 + 2 * logs + i];
@@ -269,7 +269,8 @@ void encode(const Journal &journal, Bytes &out)
         if (ch.program) {
             const bool bank = ch.program->bankMSB.has_value();
             out.push_back(kS | (ch.program->program & 0x7F));
-            out.push_back(static_cast<std::uint8_t>((bank ? 0x80 : 0) | (ch.program->bankMSB.value_or(0) & 0x7F)));
+            out.push_back(
+                static_cast<std::uint8_t>((bank ? 0x80 : 0) | (ch.program->bankMSB.value_or(0) & 0x7F)));
             out.push_back(ch.program->bankLSB.value_or(0) & 0x7F);
         }
         if (!ch.controllers.empty()) {
@@ -303,7 +304,8 @@ void encode(const Journal &journal, Bytes &out)
             out.push_back(static_cast<std::uint8_t>((low << 4) | high));
             for (std::size_t i = 0; i < logs; ++i) {
                 out.push_back(kS | (ch.notes[i].note & 0x7F));
-                out.push_back(static_cast<std::uint8_t>((ch.notes[i].play ? 0x80 : 0) | (ch.notes[i].velocity & 0x7F)));
+                out.push_back(
+                    static_cast<std::uint8_t>((ch.notes[i].play ? 0x80 : 0) | (ch.notes[i].velocity & 0x7F)));
             }
             for (unsigned octet = low; octet <= high && low <= high; ++octet) {
                 std::uint8_t bits = 0;

@@ -17,8 +17,8 @@
 
 namespace korvane::RecoveryJournal {
 
-using AppleMIDI::ByteView;
 using AppleMIDI::Bytes;
+using AppleMIDI::ByteView;
 
 // Chapter N: one note log (a NoteOn with velocity > 0).
 struct NoteLog {

@@ -30,7 +30,8 @@ bool isReset(ByteView m)
 {
     if (m.size() == 1 && m[0] == 0xFF)
         return true;
-    return m.size() == 6 && m[0] == 0xF0 && m[1] == 0x7E && m[3] == 0x09 && m[4] >= 1 && m[4] <= 3 && m[5] == 0xF7;
+    return m.size() == 6 && m[0] == 0xF0 && m[1] == 0x7E && m[3] == 0x09 && m[4] >= 1 && m[4] <= 3 &&
+           m[5] == 0xF7;
 }
 
 struct ChannelCommand {
@@ -221,11 +222,11 @@ std::size_t JournalSender::sizeFrom(std::uint32_t from) const
                 high = static_cast<int>(n / 8);
             }
         }
-        const std::size_t chapters = (ch.programSeq >= from ? 3 : 0) + (ch.pitchSeq >= from ? 2 : 0) +
-                                     (controllers ? 1 + 2 * controllers : 0) +
-                                     (logs || high >= 0 ? 2 + 2 * std::min<std::size_t>(logs, 127) +
-                                                              (high >= 0 ? high - low + 1 : 0)
-                                                        : 0);
+        const std::size_t chapters =
+            (ch.programSeq >= from ? 3 : 0) + (ch.pitchSeq >= from ? 2 : 0) +
+            (controllers ? 1 + 2 * controllers : 0) +
+            (logs || high >= 0 ? 2 + 2 * std::min<std::size_t>(logs, 127) + (high >= 0 ? high - low + 1 : 0)
+                               : 0);
         size += chapters ? 3 + chapters : 0;
     }
     return size;
@@ -245,7 +246,8 @@ void JournalSender::appendJournal(std::uint16_t sequence, Bytes &out)
         m_checkpoint = fits;
         build(m_scratch);
     }
-    m_scratch.checkpoint = m_last == 0 ? sequence : static_cast<std::uint16_t>(m_lastWire + (m_checkpoint - m_last));
+    m_scratch.checkpoint =
+        m_last == 0 ? sequence : static_cast<std::uint16_t>(m_lastWire + (m_checkpoint - m_last));
     encode(m_scratch, out);
 }
 
@@ -350,14 +352,16 @@ void JournalReceiver::repair(const Journal &journal, bool firstPacket, const Emi
             }
         }
         if (cj.pitchWheel && ch.pitch != *cj.pitchWheel)
-            send(MIDIMessage({static_cast<std::uint8_t>(0xE0 | c), static_cast<std::uint8_t>(*cj.pitchWheel & 0x7F),
+            send(MIDIMessage({static_cast<std::uint8_t>(0xE0 | c),
+                              static_cast<std::uint8_t>(*cj.pitchWheel & 0x7F),
                               static_cast<std::uint8_t>(*cj.pitchWheel >> 7)}),
                  emit);
         if (!cj.hasNoteChapter)
             continue;
         for (unsigned n = 0; n < 128; ++n) {
             if (cj.offBits.test(n) && ch.sounding.test(n))
-                send(MIDIMessage({static_cast<std::uint8_t>(0x80 | c), static_cast<std::uint8_t>(n), 0}), emit);
+                send(MIDIMessage({static_cast<std::uint8_t>(0x80 | c), static_cast<std::uint8_t>(n), 0}),
+                     emit);
         }
         for (const NoteLog &log : cj.notes) {
             if (log.play && log.velocity > 0 && !cj.offBits.test(log.note) && !ch.sounding.test(log.note))

@@ -54,9 +54,9 @@ void RTPManager::apply(const std::vector<RTPSessionConfig> &configs)
         std::lock_guard guard(m_sessionsMutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
             const auto &running = it->second->config();
-            const bool unchanged = std::any_of(configs.begin(), configs.end(), [&](const RTPSessionConfig &c) {
-                return c.enabled && c == running;
-            });
+            const bool unchanged =
+                std::any_of(configs.begin(), configs.end(),
+                            [&](const RTPSessionConfig &c) { return c.enabled && c == running; });
             if (unchanged) {
                 kept.insert(it->first);
                 ++it;

@@ -97,7 +97,8 @@ public:
     // MIDI packets that could not be sent since start.
     std::uint64_t droppedPackets() const;
     // Tests: replaces sendto() for MIDI data packets. Set before start().
-    void setSendFunction(std::function<long(int, const std::uint8_t *, std::size_t, const sockaddr_in &)> send);
+    void
+    setSendFunction(std::function<long(int, const std::uint8_t *, std::size_t, const sockaddr_in &)> send);
 
 private:
     RTPSessionConfig m_config;
@@ -113,7 +114,7 @@ private:
     Resolver m_resolver = &RTPMidiSession::systemResolver;
 
     std::unique_ptr<RTPSendPath> m_sendPath;
-    std::shared_ptr<RTPReportBox> m_reports; // shared with deliveries queued to the main thread
+    std::shared_ptr<RTPReportBox> m_reports;    // shared with deliveries queued to the main thread
     std::unique_ptr<QObject> m_mainContext;     // lives on the main thread
     std::unique_ptr<RTPSessionWorker> m_worker; // used by m_thread; destroyed after it ends
     std::unique_ptr<QThread> m_thread;

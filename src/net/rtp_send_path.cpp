@@ -52,7 +52,8 @@ void RTPSendPath::number(AppleMIDI::Bytes &packet, bool journalled, bool &number
     // Taken under the same lock as the sequence number, so stamps never go
     // backwards while sequence numbers go forwards.
     const auto stamp = static_cast<std::uint32_t>(
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count()) /
+        static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count()) /
         100000u);
     packet[2] = static_cast<std::uint8_t>(seq >> 8);
     packet[3] = static_cast<std::uint8_t>(seq);
@@ -131,7 +132,8 @@ void RTPSendPath::send(const MIDIMessage &message)
     const std::size_t singleList = AppleMIDI::maxDataPacketSize - AppleMIDI::rtpHeaderSize - 2 - journalRoom;
     if (bytes.size() > singleList && segmentable(bytes)) {
         Item item;
-        item.packets = AppleMIDI::encodeRTPPackets(message, 0, 0, ssrc, AppleMIDI::maxDataPacketSize - journalRoom);
+        item.packets =
+            AppleMIDI::encodeRTPPackets(message, 0, 0, ssrc, AppleMIDI::maxDataPacketSize - journalRoom);
         item.segmented = true;
         std::lock_guard lock(mutex);
         if (dataFD >= 0 && !peers.empty())

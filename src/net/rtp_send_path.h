@@ -28,7 +28,8 @@ namespace korvane {
 struct RTPSendPath {
     using Clock = std::chrono::steady_clock;
     // Replaces sendto() (tests inject EAGAIN); returns what sendto would.
-    using SendFunction = std::function<long(int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to)>;
+    using SendFunction =
+        std::function<long(int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to)>;
 
     struct Item {
         std::vector<AppleMIDI::Bytes> packets; // header and command section, unnumbered until sent
@@ -39,7 +40,7 @@ struct RTPSendPath {
         std::size_t nextPeer = 0; // where a send the socket refused resumes
         bool started() const { return numbered || next > 0; }
     };
-    static constexpr std::size_t maxQueued = 4096;                     // messages
+    static constexpr std::size_t maxQueued = 4096;                       // messages
     static constexpr std::size_t maxQueuedBytes = std::size_t{16} << 20; // bytes
 
     std::mutex mutex;

@@ -153,8 +153,8 @@ std::string RTPSessionCore::sanitizeName(const std::string &name)
         const auto b = static_cast<unsigned char>(name[i]);
         const std::size_t n = std::min(sequenceLength(b), name.size() - i);
         // C0 controls, DEL and the C1 controls (U+0080..U+009F, lead byte C2).
-        const bool control = b < 0x20 || b == 0x7F ||
-                             (b == 0xC2 && n == 2 && static_cast<unsigned char>(name[i + 1]) < 0xA0);
+        const bool control =
+            b < 0x20 || b == 0x7F || (b == 0xC2 && n == 2 && static_cast<unsigned char>(name[i + 1]) < 0xA0);
         if (control)
             out += "\xEF\xBF\xBD";
         else
@@ -270,7 +270,8 @@ void RTPSessionCore::sendInvitation(TimePoint now, Output &out)
     else
         send(out, RTPSocket::data, r.data, ownExchange(Command::invitation, m_initiatorToken));
     ++r.tries;
-    r.due = now + (r.tries < m_timing.inviteFastTries ? m_timing.inviteFastPeriod : m_timing.inviteSlowPeriod);
+    r.due =
+        now + (r.tries < m_timing.inviteFastTries ? m_timing.inviteFastPeriod : m_timing.inviteSlowPeriod);
 }
 
 void RTPSessionCore::runInvitations(TimePoint now, Output &out)
@@ -293,8 +294,8 @@ void RTPSessionCore::runInvitations(TimePoint now, Output &out)
             r.slowLogged = true;
             log(now,
                 "pas de réponse de " + remoteText() + ", nouvel essai toutes les " +
-                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_timing.inviteSlowPeriod)
-                                       .count()) +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(m_timing.inviteSlowPeriod).count()) +
                     " s",
                 out);
         }
@@ -314,7 +315,8 @@ void RTPSessionCore::runInvitations(TimePoint now, Output &out)
 
 RTPSessionCore::Peers::iterator RTPSessionCore::findByData(NetAddress from)
 {
-    return std::find_if(m_peers.begin(), m_peers.end(), [&](const auto &entry) { return entry.second.data == from; });
+    return std::find_if(m_peers.begin(), m_peers.end(),
+                        [&](const auto &entry) { return entry.second.data == from; });
 }
 
 RTPSessionCore::Peers::iterator RTPSessionCore::findBy(NetAddress from, RTPSocket socket)
@@ -363,7 +365,8 @@ void RTPSessionCore::datagram(AppleMIDI::ByteView bytes, NetAddress from, RTPSoc
 void RTPSessionCore::byeToStranger(NetAddress from, RTPSocket socket, TimePoint now, Output &out)
 {
     if (m_lastStrangerBye.size() > 4 * maxPeers) // forget the senders of an earlier period
-        std::erase_if(m_lastStrangerBye, [&](const auto &e) { return now - e.second >= m_timing.strangerByePeriod; });
+        std::erase_if(m_lastStrangerBye,
+                      [&](const auto &e) { return now - e.second >= m_timing.strangerByePeriod; });
     // A flood of senders within one period gets no more answers than that.
     if (m_lastStrangerBye.size() >= maxStrangersPerPeriod && !m_lastStrangerBye.count(from))
         return;
@@ -389,7 +392,8 @@ void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddr
         handleOK(exchange, from, socket, now, out);
         return;
     case Command::invitationReject:
-        if (m_remote && (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
+        if (m_remote &&
+            (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
             (from == m_remote->control || from == m_remote->data)) {
             // Refused: ask again now and then, from the start of the handshake.
             if (!m_remote->slowLogged)
@@ -405,14 +409,18 @@ void RTPSessionCore::handleExchange(const AppleMIDI::Exchange &exchange, NetAddr
             const bool wasRemote = isRemoteKey(it->first);
             if (it->second.stage == Stage::established) {
                 const Peer &peer = it->second;
-                log(now, (peer.name.empty() ? "" : peer.name + " ") + "(" + peer.control.text() + ") a quitté la session",
+                log(now,
+                    (peer.name.empty() ? "" : peer.name + " ") + "(" + peer.control.text() +
+                        ") a quitté la session",
                     out);
             }
             removePeer(it, now, out);
             if (wasRemote)
                 beginInvitations(now, out);
-        } else if (m_remote && (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
-                   (from == m_remote->control || from == m_remote->data) && m_remote->tries >= m_timing.inviteFastTries) {
+        } else if (m_remote &&
+                   (m_remote->phase == Remote::Phase::control || m_remote->phase == Remote::Phase::data) &&
+                   (from == m_remote->control || from == m_remote->data) &&
+                   m_remote->tries >= m_timing.inviteFastTries) {
             // The remote says it has no session with us while we wait at the
             // slow pace: ask again now.
             beginInvitations(now, out);
@@ -435,7 +443,8 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
         auto it = m_peers.find(from);
         if (it == m_peers.end()) {
             if (!allowed(from.ip) && !isRemoteKey(from)) {
-                send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
+                send(out, RTPSocket::control, from,
+                     ownExchange(Command::invitationReject, exchange.initiatorToken));
                 auto &last = m_lastRefusalLog[from.ip];
                 if (last == TimePoint{} || now - last >= std::chrono::minutes(1)) {
                     last = now;
@@ -447,11 +456,12 @@ void RTPSessionCore::handleInvitation(const AppleMIDI::Exchange &exchange, NetAd
                 return;
             }
             if (m_peers.size() >= maxPeers) {
-                send(out, RTPSocket::control, from, ownExchange(Command::invitationReject, exchange.initiatorToken));
+                send(out, RTPSocket::control, from,
+                     ownExchange(Command::invitationReject, exchange.initiatorToken));
                 if (!m_lastCapLog || now - *m_lastCapLog >= std::chrono::minutes(1)) {
                     m_lastCapLog = now;
-                    logState("trop de participants (" + std::to_string(maxPeers) + "), invitation de " + from.text() +
-                                 " refusée",
+                    logState("trop de participants (" + std::to_string(maxPeers) + "), invitation de " +
+                                 from.text() + " refusée",
                              out);
                 }
                 return;
@@ -564,7 +574,8 @@ void RTPSessionCore::removePeer(Peers::iterator it, TimePoint, Output &out)
     m_peers.erase(it);
 }
 
-void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress from, TimePoint now, Output &out)
+void RTPSessionCore::handleClock(const AppleMIDI::ClockSync &sync, NetAddress from, TimePoint now,
+                                 Output &out)
 {
     // Answering strangers would make them believe a session is alive while
     // their MIDI is dropped; a BY tells them to invite again.
@@ -671,7 +682,8 @@ void RTPSessionCore::onSegment(const AppleMIDI::SysexSegment &segment)
 
 void RTPSessionCore::sendFeedback(Peer &peer, TimePoint now, Output &out)
 {
-    send(out, RTPSocket::control, peer.control, AppleMIDI::encodeFeedback({m_ssrc, peer.highestSequence.value_or(0)}));
+    send(out, RTPSocket::control, peer.control,
+         AppleMIDI::encodeFeedback({m_ssrc, peer.highestSequence.value_or(0)}));
     peer.feedbackPending = false;
     peer.feedbackDue = now + m_timing.feedbackPeriod;
 }
@@ -687,7 +699,7 @@ void RTPSessionCore::checkLiveness(TimePoint now, Output &out)
             continue;
         }
         const auto limit = peer.stage == Stage::established && !peer.invitedByUs ? m_timing.syncedPeerTimeout
-                                                                                   : m_timing.peerTimeout;
+                                                                                 : m_timing.peerTimeout;
         if (now - peer.lastSeen <= limit) {
             ++it;
             continue;
@@ -738,7 +750,8 @@ std::optional<RTPSessionCore::TimePoint> RTPSessionCore::nextDeadline() const
     };
     consider(m_clockDue);
     consider(m_livenessDue);
-    if (m_remote && m_remote->phase != Remote::Phase::resolving && m_remote->phase != Remote::Phase::established)
+    if (m_remote && m_remote->phase != Remote::Phase::resolving &&
+        m_remote->phase != Remote::Phase::established)
         consider(m_remote->due);
     for (const auto &[key, peer] : m_peers) {
         if (peer.feedbackPending)

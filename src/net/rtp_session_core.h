@@ -64,11 +64,19 @@ struct RTPSessionTiming {
     int inviteFastTries = 12;
     std::chrono::milliseconds inviteSlowPeriod{std::chrono::seconds(10)};
     std::chrono::milliseconds feedbackPeriod{std::chrono::seconds(1)};
-    std::chrono::milliseconds openRetryPeriod{std::chrono::seconds(3)}; // sockets that failed to open
+    std::chrono::milliseconds openRetryPeriod{std::chrono::seconds(3)};   // sockets that failed to open
     std::chrono::milliseconds strangerByePeriod{std::chrono::seconds(1)}; // per address
 };
 
-enum class RTPSessionState { starting, listening, portBusy, addressUnavailable, invalidPort, hostNotFound, stopped };
+enum class RTPSessionState {
+    starting,
+    listening,
+    portBusy,
+    addressUnavailable,
+    invalidPort,
+    hostNotFound,
+    stopped
+};
 std::string_view toString(RTPSessionState state);
 
 struct RTPPeerStatus {
@@ -174,7 +182,7 @@ private:
         bool invitedByUs = false;
         TimePoint lastSeen;
         std::optional<std::uint64_t> roundTripTicks;
-        std::uint64_t origin = 0; // while established
+        std::uint64_t origin = 0;                  // while established
         std::optional<std::uint16_t> acknowledged; // our last packet it reported (RS)
         // Receiving side.
         std::optional<std::uint16_t> highestSequence; // in this period

@@ -41,8 +41,9 @@ sockaddr_in toSockaddr(NetAddress address)
     return addr;
 }
 
-std::optional<std::chrono::steady_clock::time_point> earliest(std::optional<std::chrono::steady_clock::time_point> a,
-                                                              std::optional<std::chrono::steady_clock::time_point> b)
+std::optional<std::chrono::steady_clock::time_point>
+earliest(std::optional<std::chrono::steady_clock::time_point> a,
+         std::optional<std::chrono::steady_clock::time_point> b)
 {
     if (!a)
         return b;
@@ -58,11 +59,12 @@ std::optional<std::chrono::steady_clock::time_point> earliest(std::optional<std:
 
 RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::string &localName,
                                    std::uint32_t ssrc, std::uint32_t initiatorToken, RTPSessionTiming timing,
-                                   RTPResolver resolver, RTPSendPath &sendPath,
-                                   RTPReportBox &reports, Callbacks callbacks)
+                                   RTPResolver resolver, RTPSendPath &sendPath, RTPReportBox &reports,
+                                   Callbacks callbacks)
     : m_config(config), m_core(config, localName, ssrc, initiatorToken, timing, callbacks.onReceive),
       m_resolver(std::move(resolver)), m_callbacks(std::move(callbacks)), m_sendPath(sendPath),
-      m_reports(reports), m_openRetryPeriod(timing.openRetryPeriod), m_mailbox(std::make_shared<ResolveMailbox>())
+      m_reports(reports), m_openRetryPeriod(timing.openRetryPeriod),
+      m_mailbox(std::make_shared<ResolveMailbox>())
 {
     m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -168,8 +170,8 @@ void RTPSessionWorker::readDatagram(int fd, RTPSocket socket, Clock::time_point 
         from = {ntohl(in.sin_addr.s_addr), ntohs(in.sin_port)};
     }
     m_out.clear();
-    m_core.datagram(AppleMIDI::ByteView(m_receiveBuffer.data(), static_cast<std::size_t>(n)), from, socket, now,
-                    m_out);
+    m_core.datagram(AppleMIDI::ByteView(m_receiveBuffer.data(), static_cast<std::size_t>(n)), from, socket,
+                    now, m_out);
     if (!m_out.empty())
         flush();
 }
@@ -290,7 +292,8 @@ int RTPSessionWorker::openUDP(int port, bool large) const
     if (large) {
         // The forced size needs privileges; the plain one is capped by
         // net.core.rmem_max.
-        if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) != 0)
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &kReceiveBufferBytes, sizeof kReceiveBufferBytes) !=
+            0)
             (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
     }
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
@@ -337,17 +340,18 @@ void RTPSessionWorker::startProcedure()
         const int error = control < 0 ? controlError : errno;
         if (control >= 0)
             ::close(control);
-        const std::string which = control < 0 ? "control " + std::to_string(port) : "data " + std::to_string(port + 1);
+        const std::string which =
+            control < 0 ? "control " + std::to_string(port) : "data " + std::to_string(port + 1);
         const bool noAddress = error == EADDRNOTAVAIL;
         const std::string cause = which + std::to_string(error);
         if (cause != m_openFailure) {
             m_openFailure = cause;
             const auto retry = std::chrono::duration_cast<std::chrono::seconds>(m_openRetryPeriod).count();
             m_core.log(now,
-                       (noAddress ? "adresse " + m_config.bindAddress + " indisponible, "
-                                  : std::string()) +
+                       (noAddress ? "adresse " + m_config.bindAddress + " indisponible, " : std::string()) +
                            "impossible d'ouvrir le port " + which + " (" + std::strerror(error) +
-                           "), nouvel essai toutes les " + std::to_string(std::max<long long>(retry, 1)) + " s",
+                           "), nouvel essai toutes les " + std::to_string(std::max<long long>(retry, 1)) +
+                           " s",
                        m_out);
             flush();
         }
@@ -366,7 +370,8 @@ void RTPSessionWorker::startProcedure()
     int granted = 0;
     socklen_t length = sizeof granted;
     // The kernel reports twice what it grants (its bookkeeping share).
-    if (::getsockopt(m_dataFD, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 && granted / 2 < kReceiveBufferBytes)
+    if (::getsockopt(m_dataFD, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 &&
+        granted / 2 < kReceiveBufferBytes)
         m_core.log(now,
                    "tampon de réception limité à " + std::to_string(granted / 2 / 1024) + " Kio (" +
                        std::to_string(kReceiveBufferBytes / 1024) + " Kio demandés)",
@@ -434,9 +439,9 @@ void RTPSessionWorker::flush()
         m_sendPath.peers = std::move(peers);
     }
     if (changed) {
-        const auto state = m_core.hostNotFound() ? RTPSessionState::hostNotFound
+        const auto state = m_core.hostNotFound()                      ? RTPSessionState::hostNotFound
                            : m_state == RTPSessionState::hostNotFound ? RTPSessionState::listening
-                                                                    : m_state;
+                                                                      : m_state;
         m_state = state;
         publish();
     }
@@ -475,7 +480,7 @@ void RTPSessionWorker::checkDropped()
     const int cause = m_sendPath.lastError.load();
     if (cause != m_droppedCause) {
         m_droppedCause = cause;
-        const std::string reason = cause == RTPSendPath::queueFull  ? "file d'envoi pleine"
+        const std::string reason = cause == RTPSendPath::queueFull ? "file d'envoi pleine"
                                    : cause == RTPSendPath::tooLong ? "message trop long pour un paquet"
                                                                    : std::strerror(cause);
         m_out.clear();

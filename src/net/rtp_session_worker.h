@@ -129,7 +129,7 @@ private:
     std::uint64_t m_droppedLogged = 0;
     int m_droppedCause = 0;
     std::map<NetAddress, int> m_sendErrors; // errno of the last failed send, by destination
-    std::vector<std::string> m_failureLog; // lines waiting for the next flush
+    std::vector<std::string> m_failureLog;  // lines waiting for the next flush
     std::shared_ptr<ResolveMailbox> m_mailbox;
 
     std::mutex m_tasksMutex;

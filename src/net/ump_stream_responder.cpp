@@ -102,7 +102,9 @@ std::vector<UMP> UMPStreamResponder::respond(std::span<const std::uint32_t> requ
     if (request.size() < 4 || (request[0] >> 28) != 0xF)
         return out;
     const std::uint32_t status = (request[0] >> 16) & 0x3FF;
-    const auto append = [&out](const std::vector<UMP> &more) { out.insert(out.end(), more.begin(), more.end()); };
+    const auto append = [&out](const std::vector<UMP> &more) {
+        out.insert(out.end(), more.begin(), more.end());
+    };
     switch (status) {
     case kEndpointDiscovery: {
         const std::uint32_t filter = request[1] & 0xFF;

@@ -33,7 +33,8 @@ std::uint8_t byteOf(std::uint32_t word, int index)
 
 } // namespace
 
-UMP::UMP(std::initializer_list<std::uint32_t> w) : size(static_cast<std::uint8_t>(std::min<std::size_t>(w.size(), 4)))
+UMP::UMP(std::initializer_list<std::uint32_t> w)
+    : size(static_cast<std::uint8_t>(std::min<std::size_t>(w.size(), 4)))
 {
     std::copy_n(w.begin(), size, words.begin());
 }
@@ -58,12 +59,14 @@ bool UMPTranslator::toUMP(std::span<const std::uint8_t> m, std::uint8_t group, s
             return false;
         const std::size_t pieces = std::max<std::size_t>(1, (data.size() + kSysexPiece - 1) / kSysexPiece);
         for (std::size_t p = 0; p < pieces; ++p) {
-            const auto piece = data.subspan(p * kSysexPiece, std::min(kSysexPiece, data.size() - p * kSysexPiece));
+            const auto piece =
+                data.subspan(p * kSysexPiece, std::min(kSysexPiece, data.size() - p * kSysexPiece));
             const std::uint32_t kind = pieces == 1 ? 0 : p == 0 ? 1 : p + 1 == pieces ? 3 : 2;
             std::uint8_t b[kSysexPiece] = {};
             std::copy(piece.begin(), piece.end(), b);
-            out.push_back(UMP{head(3, group, (kind << 20) | (std::uint32_t(piece.size()) << 16) | (b[0] << 8) | b[1]),
-                              (std::uint32_t{b[2]} << 24) | (b[3] << 16) | (b[4] << 8) | b[5]});
+            out.push_back(
+                UMP{head(3, group, (kind << 20) | (std::uint32_t(piece.size()) << 16) | (b[0] << 8) | b[1]),
+                    (std::uint32_t{b[2]} << 24) | (b[3] << 16) | (b[4] << 8) | b[5]});
         }
         return true;
     }
@@ -181,7 +184,8 @@ UMPTranslator::Result UMPTranslator::midi2(std::uint32_t w0, std::uint32_t data,
     const auto top7 = static_cast<std::uint8_t>(data >> 25);
     const auto cc = static_cast<std::uint8_t>(0xB0 | channel);
     const std::uint32_t fourteen = data >> 18;
-    const auto msb = static_cast<std::uint8_t>(fourteen >> 7), lsb = static_cast<std::uint8_t>(fourteen & 0x7F);
+    const auto msb = static_cast<std::uint8_t>(fourteen >> 7),
+               lsb = static_cast<std::uint8_t>(fourteen & 0x7F);
     switch ((w0 >> 20) & 0x0F) {
     case 0x2: // registered controller: bank and index, then the 14-bit value
     case 0x3: {
@@ -193,11 +197,13 @@ UMPTranslator::Result UMPTranslator::midi2(std::uint32_t w0, std::uint32_t data,
         return {};
     }
     case 0x8:
-        emitBytes({static_cast<std::uint8_t>(0x80 | channel), index1, static_cast<std::uint8_t>(data >> 25)}, emit);
+        emitBytes({static_cast<std::uint8_t>(0x80 | channel), index1, static_cast<std::uint8_t>(data >> 25)},
+                  emit);
         return {};
     case 0x9: {
         const auto velocity = static_cast<std::uint8_t>(data >> 25);
-        emitBytes({static_cast<std::uint8_t>(0x90 | channel), index1, std::max<std::uint8_t>(velocity, 1)}, emit);
+        emitBytes({static_cast<std::uint8_t>(0x90 | channel), index1, std::max<std::uint8_t>(velocity, 1)},
+                  emit);
         return {};
     }
     case 0xA:
@@ -211,7 +217,8 @@ UMPTranslator::Result UMPTranslator::midi2(std::uint32_t w0, std::uint32_t data,
             emitBytes({cc, 0, static_cast<std::uint8_t>((data >> 8) & 0x7F)}, emit);
             emitBytes({cc, 32, static_cast<std::uint8_t>(data & 0x7F)}, emit);
         }
-        emitBytes({static_cast<std::uint8_t>(0xC0 | channel), static_cast<std::uint8_t>((data >> 24) & 0x7F)}, emit);
+        emitBytes({static_cast<std::uint8_t>(0xC0 | channel), static_cast<std::uint8_t>((data >> 24) & 0x7F)},
+                  emit);
         return {};
     case 0xD:
         emitBytes({static_cast<std::uint8_t>(0xD0 | channel), top7}, emit);

@@ -65,7 +65,8 @@ public:
 private:
     Result sysex(std::uint32_t w0, std::uint32_t w1, const std::function<void(const MIDIMessage &)> &emit);
     Result midi2(std::uint32_t w0, std::uint32_t w1, const std::function<void(const MIDIMessage &)> &emit);
-    void emitBytes(std::initializer_list<std::uint8_t> bytes, const std::function<void(const MIDIMessage &)> &emit);
+    void emitBytes(std::initializer_list<std::uint8_t> bytes,
+                   const std::function<void(const MIDIMessage &)> &emit);
 
     std::uint8_t m_group;
     MIDIMessage m_sysex;

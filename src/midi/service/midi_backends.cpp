@@ -13,7 +13,8 @@ namespace {
 
 std::vector<MidiBackend> &registry()
 {
-    static std::vector<MidiBackend> backends{
+    static std::vector<MidiBackend> backends
+    {
 #if KORVANE_BACKEND_JACK
         jackMidiBackend(),
 #endif

@@ -59,9 +59,8 @@ EndpointRow::EndpointRow(AppState &state, QWidget *parent)
     row->addStretch(0);
     row->addWidget(m_badge, 0, Qt::AlignVCenter);
 
-    connect(m_nickname, &QLineEdit::textEdited, this, [this](const QString &text) {
-        m_state.setNickname(toStd(text), m_info.key(), m_info.role);
-    });
+    connect(m_nickname, &QLineEdit::textEdited, this,
+            [this](const QString &text) { m_state.setNickname(toStd(text), m_info.key(), m_info.role); });
 }
 
 void EndpointRow::setInfo(const MIDIEndpointInfo &info)

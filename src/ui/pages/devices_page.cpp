@@ -171,9 +171,8 @@ void DevicesPage::refresh()
     for (const VirtualPortConfig &port : ports)
         portIds.push_back(toQString(port.id.toString()));
     m_portOrder = m_ports->sync(portIds, [this, &ports](const QString &id) {
-        const auto it = std::find_if(ports.begin(), ports.end(), [&](const auto &p) {
-            return toQString(p.id.toString()) == id;
-        });
+        const auto it = std::find_if(ports.begin(), ports.end(),
+                                     [&](const auto &p) { return toQString(p.id.toString()) == id; });
         return new VirtualPortRow(m_state, it->id);
     });
     // Two entries sharing an id share one row: the first one's.

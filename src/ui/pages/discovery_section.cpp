@@ -15,7 +15,8 @@ namespace korvane {
 
 DiscoveredRow::DiscoveredRow(AppState &state, QWidget *parent)
     : QFrame(parent), m_state(state), m_name(new QLabel(this)), m_address(makeCaption({}, this)),
-      m_kind(makeCaption({}, this, false)), m_connect(makeProminentButton(QStringLiteral("Connecter"), QStringLiteral("link"), this))
+      m_kind(makeCaption({}, this, false)),
+      m_connect(makeProminentButton(QStringLiteral("Connecter"), QStringLiteral("link"), this))
 {
     setObjectName(QStringLiteral("discoveredService"));
     setStyleSheet(QStringLiteral("QFrame#discoveredService { background: rgba(255, 255, 255, 10); "
@@ -115,10 +116,11 @@ void DiscoverySection::refresh()
                          : QStringLiteral("Publication de « %1 » en cours\u2026").arg(advertised));
     m_advertised->setVisible(running && !advertised.isEmpty());
     const QString midi2 = toQString(discovery.advertisedMidi2Name());
-    binding::setText(m_advertisedMidi2,
-                     QStringLiteral("Hôte MIDI 2.0 publié comme « %1 » \u2014 visible des hôtes Network MIDI 2.0 "
-                                    "(Windows MIDI Services, macOS, KORVANE).")
-                         .arg(midi2));
+    binding::setText(
+        m_advertisedMidi2,
+        QStringLiteral("Hôte MIDI 2.0 publié comme « %1 » \u2014 visible des hôtes Network MIDI 2.0 "
+                       "(Windows MIDI Services, macOS, KORVANE).")
+            .arg(midi2));
     m_advertisedMidi2->setVisible(running && !midi2.isEmpty());
 
     const auto &peers = discovery.peers();

@@ -4,9 +4,9 @@
 #include "model/text.h"
 #include "ui/pages/chain_editor.h"
 #include "ui/pages/page_scaffold.h"
-#include "ui/theme/window_prompts.h"
 #include "ui/theme/theme.h"
 #include "ui/theme/widgets.h"
+#include "ui/theme/window_prompts.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -42,12 +42,13 @@ std::optional<Uuid> idOf(const QListWidgetItem *item)
 FiltersPage::FiltersPage(AppState &state, std::shared_ptr<WindowPrompts> prompts, QWidget *parent)
     : QWidget(parent), m_state(state), m_prompts(std::move(prompts))
 {
-    QVBoxLayout *column = PageScaffold(this, PageScaffold::Body::fixed,
-                                       {QStringLiteral("03"), QStringLiteral("Filtres"),
-                                        QStringLiteral("Filtres & transformations"),
-                                        QStringLiteral("Remap canal, transpose, vélocité, plages, types — chaînables.")},
-                                       16)
-                              .column();
+    QVBoxLayout *column =
+        PageScaffold(this, PageScaffold::Body::fixed,
+                     {QStringLiteral("03"), QStringLiteral("Filtres"),
+                      QStringLiteral("Filtres & transformations"),
+                      QStringLiteral("Remap canal, transpose, vélocité, plages, types — chaînables.")},
+                     16)
+            .column();
 
     auto *listCard = new TOVCard(this);
     listCard->setMinimumWidth(200);

@@ -127,9 +127,9 @@ MonitorPage::MonitorPage(MIDIMonitor &monitor, QWidget *parent) : QWidget(parent
     m_model = new MonitorTableModel(this);
     m_filter = new MonitorRowFilter(m_model, this);
 
-    QVBoxLayout *column =
-        PageScaffold(this, PageScaffold::Body::fixed, {QStringLiteral("04"), QStringLiteral("Moniteur"), {}}, 12)
-            .column();
+    QVBoxLayout *column = PageScaffold(this, PageScaffold::Body::fixed,
+                                       {QStringLiteral("04"), QStringLiteral("Moniteur"), {}}, 12)
+                              .column();
     column->addWidget(buildToolbar());
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);

@@ -96,7 +96,8 @@ NetworkMIDI2SessionCard::NetworkMIDI2SessionCard(AppState &state, Uuid id, QWidg
     contentLayout()->addLayout(first);
 
     m_role = new QComboBox(this);
-    m_role->addItem(QStringLiteral("Hôte (accepte les invitations)"), static_cast<int>(NetworkMIDI2Role::host));
+    m_role->addItem(QStringLiteral("Hôte (accepte les invitations)"),
+                    static_cast<int>(NetworkMIDI2Role::host));
     m_role->addItem(QStringLiteral("Client (invite un hôte)"), static_cast<int>(NetworkMIDI2Role::client));
     m_role->setFixedWidth(270);
     m_localPort = new PortField(this);
@@ -124,10 +125,9 @@ NetworkMIDI2SessionCard::NetworkMIDI2SessionCard(AppState &state, Uuid id, QWidg
 
     m_fec = numberBox(0, NetworkMIDI2SessionConfig::maxFecDepth, QStringLiteral("Répétitions (FEC)"),
                       [this](int v) { edit([v](NetworkMIDI2SessionConfig &s) { s.fecDepth = v; }); });
-    m_retransmit = numberBox(0, NetworkMIDI2SessionConfig::maxRetransmitBufferSize,
-                             QStringLiteral("Tampon de retransmission"), [this](int v) {
-                                 edit([v](NetworkMIDI2SessionConfig &s) { s.retransmitBufferSize = v; });
-                             });
+    m_retransmit = numberBox(
+        0, NetworkMIDI2SessionConfig::maxRetransmitBufferSize, QStringLiteral("Tampon de retransmission"),
+        [this](int v) { edit([v](NetworkMIDI2SessionConfig &s) { s.retransmitBufferSize = v; }); });
     // Groups are numbered 1 to 16 for people, 0 to 15 in the file.
     m_group = numberBox(1, 16, QStringLiteral("Groupe UMP"),
                         [this](int v) { edit([v](NetworkMIDI2SessionConfig &s) { s.group = v - 1; }); });
@@ -169,7 +169,8 @@ NetworkMIDI2SessionCard::NetworkMIDI2SessionCard(AppState &state, Uuid id, QWidg
     connect(m_delete, &QPushButton::clicked, this, [this] {
         const Uuid gone = m_id;
         m_state.mutateProject([gone](TOVProject &p) {
-            std::erase_if(p.networkMidi2Sessions, [&](const NetworkMIDI2SessionConfig &s) { return s.id == gone; });
+            std::erase_if(p.networkMidi2Sessions,
+                          [&](const NetworkMIDI2SessionConfig &s) { return s.id == gone; });
         });
     });
 }
@@ -190,7 +191,8 @@ QSpinBox *NetworkMIDI2SessionCard::numberBox(int low, int high, const QString &n
 void NetworkMIDI2SessionCard::edit(const std::function<void(NetworkMIDI2SessionConfig &)> &change)
 {
     const auto &sessions = m_state.project().networkMidi2Sessions;
-    const auto it = std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) { return s.id == m_id; });
+    const auto it =
+        std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) { return s.id == m_id; });
     if (it == sessions.end())
         return;
     NetworkMIDI2SessionConfig changed = *it;
@@ -222,7 +224,8 @@ void NetworkMIDI2SessionCard::setSession(const NetworkMIDI2SessionConfig &sessio
     m_remoteRow->setVisible(session.role == NetworkMIDI2Role::client);
     syncText(m_remoteHost, toQString(session.remoteHost));
     m_remotePort->setStoredPort(session.remotePort);
-    for (const auto &[box, value] : {std::pair{m_fec, session.fecDepth}, {m_retransmit, session.retransmitBufferSize},
+    for (const auto &[box, value] : {std::pair{m_fec, session.fecDepth},
+                                     {m_retransmit, session.retransmitBufferSize},
                                      {m_group, session.group + 1}}) {
         if (box->value() != value) {
             const QSignalBlocker block(box);
@@ -234,7 +237,8 @@ void NetworkMIDI2SessionCard::setSession(const NetworkMIDI2SessionConfig &sessio
     for (const std::string &name : clashes)
         others << QStringLiteral("« %1 »").arg(toQString(name));
     const QString clash =
-        clashes.empty() ? QString() : QStringLiteral("Port local déjà pris par ") + others.join(QStringLiteral(", "));
+        clashes.empty() ? QString()
+                        : QStringLiteral("Port local déjà pris par ") + others.join(QStringLiteral(", "));
     const QString taken = nameTaken ? QStringLiteral("Nom déjà pris par une autre session") : QString();
     m_localPort->setStoredPort(session.localPort, clash);
     markInvalid(m_name, taken);
@@ -251,13 +255,15 @@ void NetworkMIDI2SessionCard::setRunning(const NetworkMIDI2Status *status)
 {
     const std::size_t count = status ? status->peers.size() : 0;
     m_peersDot->setColor(count == 0 ? Theme::systemGrey() : Theme::ok());
-    m_peersLabel->setText(count == 0 ? QStringLiteral("Aucun pair") : QStringLiteral("%1 pair(s)").arg(count));
+    m_peersLabel->setText(count == 0 ? QStringLiteral("Aucun pair")
+                                     : QStringLiteral("%1 pair(s)").arg(count));
     QStringList peers;
     if (status) {
         for (const NetworkMIDI2PeerStatus &peer : status->peers) {
             QString text = toQString(peer.label);
             if (peer.roundTripMs)
-                text += QStringLiteral(" (%1 ms)").arg(QLocale(QLocale::French).toString(*peer.roundTripMs, 'f', 1));
+                text += QStringLiteral(" (%1 ms)")
+                            .arg(QLocale(QLocale::French).toString(*peer.roundTripMs, 'f', 1));
             peers << text;
         }
     }

@@ -58,7 +58,8 @@ NetworkPage::NetworkPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     auto *midi2Header = new QHBoxLayout;
     midi2Header->addWidget(
         new SectionLabel(QStringLiteral("05c"), QStringLiteral("Sessions MIDI 2.0 (UDP)"), content), 1);
-    m_newMidi2 = makePlainButton(QStringLiteral("Nouvelle session MIDI 2.0"), QStringLiteral("plus"), content);
+    m_newMidi2 =
+        makePlainButton(QStringLiteral("Nouvelle session MIDI 2.0"), QStringLiteral("plus"), content);
     midi2Header->addWidget(m_newMidi2, 0, Qt::AlignVCenter);
     column->addLayout(midi2Header);
     m_noMidi2 = new QLabel(QStringLiteral("Aucune session MIDI 2.0."), content);
@@ -132,9 +133,8 @@ void NetworkPage::refresh()
     for (const RTPSessionConfig &session : sessions)
         ids.push_back(toQString(session.id.toString()));
     m_cardOrder = m_cards->sync(ids, [this, &sessions](const QString &id) {
-        const auto it = std::find_if(sessions.begin(), sessions.end(), [&](const auto &s) {
-            return toQString(s.id.toString()) == id;
-        });
+        const auto it = std::find_if(sessions.begin(), sessions.end(),
+                                     [&](const auto &s) { return toQString(s.id.toString()) == id; });
         return new RTPSessionCard(m_state, it->id);
     });
     const std::vector<NetInterface> interfaces = NetworkInterfaces::ipv4();

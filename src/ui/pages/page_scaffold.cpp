@@ -23,7 +23,8 @@ QVBoxLayout *columnIn(QWidget *widget, int spacing, QMargins margins)
 
 } // namespace
 
-PageScaffold::PageScaffold(QWidget *page, Body body, const Heading &heading, int spacing, const Actions &actions)
+PageScaffold::PageScaffold(QWidget *page, Body body, const Heading &heading, int spacing,
+                           const Actions &actions)
 {
     const QMargins all(kMargin, kMargin, kMargin, kMargin);
     if (heading.title.isEmpty()) {

@@ -138,8 +138,7 @@ QVariant PatchMatrixModel::data(const QModelIndex &index, int role) const
     case Qt::AccessibleTextRole:
         if (cell.loop)
             return QStringLiteral("Boucle interdite");
-        return toQString(m_inputs[index.row()].name + " \u2192 " +
-                                      m_outputs[index.column()].name) +
+        return toQString(m_inputs[index.row()].name + " \u2192 " + m_outputs[index.column()].name) +
                (index.data(AbsentRole).toBool() ? QStringLiteral(" (absent)") : QString());
     default:
         return {};
@@ -157,8 +156,7 @@ QVariant PatchMatrixModel::headerData(int section, Qt::Orientation orientation, 
     if (role == Qt::DisplayRole)
         return toQString(key.name);
     if (role == Qt::ToolTipRole)
-        return toQString(m_state.displayName(key)) +
-               (absent ? QStringLiteral(" (absent)") : QString());
+        return toQString(m_state.displayName(key)) + (absent ? QStringLiteral(" (absent)") : QString());
     if (role == AbsentRole)
         return absent;
     return {};

@@ -279,8 +279,7 @@ void RouteCard::fillSource(const Route &r)
     }
     setItems(m_source, texts);
     // An absent source is kept as stored and only named, greyed.
-    select(m_source, selected,
-           selected < 0 ? toQString(m_state.displayName(r.source)) : QString());
+    select(m_source, selected, selected < 0 ? toQString(m_state.displayName(r.source)) : QString());
 }
 
 void RouteCard::fillFilter(const Route &r)

@@ -49,8 +49,9 @@ RoutingPage::RoutingPage(AppState &state, QWidget *parent) : QWidget(parent), m_
     const PageScaffold frame(
         this, PageScaffold::Body::scrolled,
         {QStringLiteral("02"), QStringLiteral("Routage"), QStringLiteral("Routage MIDI"),
-         QStringLiteral("Matrice de patch (entrée → sortie). Clique une case pour créer/supprimer une liaison "
-                        "directe (tous canaux). Édite les détails ci-dessous.")},
+         QStringLiteral(
+             "Matrice de patch (entrée → sortie). Clique une case pour créer/supprimer une liaison "
+             "directe (tous canaux). Édite les détails ci-dessous.")},
         16);
     QWidget *content = frame.content();
     QVBoxLayout *column = frame.column();

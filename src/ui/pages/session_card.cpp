@@ -207,7 +207,8 @@ RTPSessionCard::RTPSessionCard(AppState &state, Uuid id, QWidget *parent)
         // Entries as typed; the ones that are no address or subnet are named
         // below the field and let nobody in.
         std::vector<std::string> hosts;
-        for (const QString &part : text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts))
+        for (const QString &part :
+             text.split(QRegularExpression(QStringLiteral("[,;\\s]+")), Qt::SkipEmptyParts))
             hosts.push_back(toStd(part));
         edit([&](RTPSessionConfig &s) { s.allowedHosts = hosts; });
     });
@@ -259,8 +260,7 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
         m_interface->clear();
         m_interface->addItem(QStringLiteral("Toutes les interfaces"), QString());
         for (const NetInterface &netInterface : interfaces)
-            m_interface->addItem(toQString(netInterface.label()),
-                                 toQString(netInterface.ip));
+            m_interface->addItem(toQString(netInterface.label()), toQString(netInterface.ip));
     }
     // An address no interface has any more stays stored, shown greyed, unselected.
     const int addressIndex = m_interface->findData(toQString(session.bindAddress));
@@ -303,9 +303,10 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
         syncText(m_hosts, hosts.join(QStringLiteral(", ")));
     const QString hostsError =
         !session.onlyAllowedHosts ? QString()
-        : !invalid.isEmpty()      ? QStringLiteral("Ni adresse IPv4 ni sous-réseau : ") + invalid.join(QStringLiteral(", "))
-        : hosts.isEmpty()         ? QStringLiteral("Aucun hôte autorisé : toute invitation est refusée")
-                                  : QString();
+        : !invalid.isEmpty()
+            ? QStringLiteral("Ni adresse IPv4 ni sous-réseau : ") + invalid.join(QStringLiteral(", "))
+        : hosts.isEmpty() ? QStringLiteral("Aucun hôte autorisé : toute invitation est refusée")
+                          : QString();
     m_hostsError->setText(hostsError);
     m_hostsError->setVisible(!hostsError.isEmpty());
 

@@ -26,7 +26,8 @@ EngineControlBar::EngineControlBar(AppState &state, std::function<bool()> confir
 
     // The server behind the engine: JACK itself or PipeWire's JACK.
     m_service = new QLabel(
-        QStringLiteral("Serveur MIDI : %1").arg(QString::fromStdString(m_state.engine().serviceName())), this);
+        QStringLiteral("Serveur MIDI : %1").arg(QString::fromStdString(m_state.engine().serviceName())),
+        this);
     m_service->setFont(Theme::font(Theme::TextStyle::caption2));
     QPalette tertiaryService = m_service->palette();
     tertiaryService.setColor(QPalette::WindowText, Theme::tertiaryText());

@@ -4,8 +4,8 @@
 #include "app/quit_signals.h"
 #include "ui/shell/app_flow_view.h"
 #include "ui/shell/main_window.h"
-#include "ui/theme/window_prompts.h"
 #include "ui/theme/theme.h"
+#include "ui/theme/window_prompts.h"
 
 #include <QApplication>
 #include <QGuiApplication>

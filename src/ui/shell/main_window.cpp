@@ -11,9 +11,9 @@
 #include "ui/shell/engine_control_bar.h"
 #include "ui/shell/recent_menu.h"
 #include "ui/shell/settings_page.h"
-#include "ui/theme/window_prompts.h"
 #include "ui/theme/panic_guard.h"
 #include "ui/theme/theme.h"
+#include "ui/theme/window_prompts.h"
 
 #include <QAbstractSpinBox>
 #include <QApplication>

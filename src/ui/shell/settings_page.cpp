@@ -57,9 +57,9 @@ QString bufferText(int value)
 
 SettingsPage::SettingsPage(AppState &state, QWidget *parent) : QWidget(parent), m_state(state)
 {
-    const PageScaffold frame(this, PageScaffold::Body::scrolled,
-                             {QStringLiteral("06"), QStringLiteral("Réglages"), QStringLiteral("Réglages du projet")},
-                             16);
+    const PageScaffold frame(
+        this, PageScaffold::Body::scrolled,
+        {QStringLiteral("06"), QStringLiteral("Réglages"), QStringLiteral("Réglages du projet")}, 16);
     QWidget *content = frame.content();
     QVBoxLayout *column = frame.column();
 

@@ -123,10 +123,9 @@ void DialogPrompts::showAlert(const std::string &title, const std::string &text)
 
 WindowPrompts::UnsavedChoice DialogPrompts::askToSaveChanges(const std::string &projectName)
 {
-    QMessageBox box(
-        QMessageBox::Warning, QStringLiteral("KORVANE"),
-        QStringLiteral("Enregistrer les modifications de « %1 » ?").arg(toQString(projectName)),
-        QMessageBox::NoButton, m_parent);
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("KORVANE"),
+                    QStringLiteral("Enregistrer les modifications de « %1 » ?").arg(toQString(projectName)),
+                    QMessageBox::NoButton, m_parent);
     auto *save = box.addButton(QStringLiteral("Enregistrer"), QMessageBox::AcceptRole);
     auto *discard = box.addButton(QStringLiteral("Ne pas enregistrer"), QMessageBox::DestructiveRole);
     auto *cancel = box.addButton(QStringLiteral("Annuler"), QMessageBox::RejectRole);

@@ -195,7 +195,8 @@ void JackMidiService::keepVirtualConnections()
         std::set<std::string> peers;
         if (const char **names = jack_port_get_all_connections(m_main.client, port)) {
             for (const char **n = names; *n; ++n)
-                if (jack_port_t *other = jack_port_by_name(m_main.client, *n); other && !jack_port_is_mine(m_main.client, other))
+                if (jack_port_t *other = jack_port_by_name(m_main.client, *n);
+                    other && !jack_port_is_mine(m_main.client, other))
                     peers.insert(*n);
             jack_free(names);
         }

@@ -12,12 +12,12 @@
 #include <jack/midiport.h>
 
 #include <array>
-#include <chrono>
-#include <set>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -83,9 +83,9 @@ private:
     struct InputPort {
         std::unique_ptr<InputSlot> slot;
         int index = -1;
-        std::string peerName; // the source it listens to; empty for a virtual destination
+        std::string peerName;  // the source it listens to; empty for a virtual destination
         std::string givenName; // the short name last asked for
-        bool wanted = false;  // the source should be connected
+        bool wanted = false;   // the source should be connected
     };
     // One of our output ports: per destination, or an own virtual source.
     struct OutputPort {
@@ -93,7 +93,7 @@ private:
         Handle handle = 0; // the destination it feeds, or the own virtual source
         std::shared_ptr<Output> output;
         int index = -1;
-        std::string peerName; // the destination it feeds; empty for a virtual source
+        std::string peerName;  // the destination it feeds; empty for a virtual source
         std::string givenName; // the short name last asked for
     };
     // What our port for an external endpoint is called, and its pretty name.

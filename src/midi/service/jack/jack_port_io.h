@@ -131,7 +131,7 @@ private:
     std::array<std::uint8_t, kHoldBytes> m_hold{};
     std::size_t m_holdBegin = 0;
     std::size_t m_holdEnd = 0;
-    std::uint64_t m_heldSince = 0;                      // frame time the oldest held message arrived
+    std::uint64_t m_heldSince = 0;                     // frame time the oldest held message arrived
     std::uint64_t m_ringWaitSince = ~std::uint64_t{0}; // the ring's next message waits since
     std::atomic<std::uint64_t> m_connectionWait{0};
     std::uint64_t m_unconnectedSince = ~std::uint64_t{0};

@@ -96,7 +96,8 @@ std::string withPipeWireClientProps(std::string_view props, bool requestLatency)
         added += " node.latency = " + std::string(kPipeWireDefaultLatency);
     std::string_view trimmed = props;
     const auto trimEnd = [&] {
-        while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\n' || trimmed.back() == '\t'))
+        while (!trimmed.empty() &&
+               (trimmed.back() == ' ' || trimmed.back() == '\n' || trimmed.back() == '\t'))
             trimmed.remove_suffix(1);
     };
     trimEnd();

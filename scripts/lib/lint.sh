@@ -1,0 +1,39 @@
+# shellcheck shell=bash
+# The format and shell-script checks of scripts/test.sh. Sourced, not run.
+
+# Folders whose C++ must be formatted as .clang-format says: a finding fails
+# the run. Folders in KORVANE_FORMAT_REPORT only have their findings printed.
+KORVANE_FORMAT_STRICT=(src bench)
+KORVANE_FORMAT_REPORT=(tests)
+
+# Prints the files of the folders named that clang-format would change.
+unformatted_files() {
+    local dir file
+    for dir in "$@"; do
+        while IFS= read -r -d '' file; do
+            clang-format --dry-run --Werror "$file" >/dev/null 2>&1 || echo "$file"
+        done < <(find "$KORVANE_ROOT/$dir" \( -name '*.cpp' -o -name '*.h' \) -print0 | sort -z)
+    done
+}
+
+format_stage() {
+    ensure_packages clang-format
+    log "format check (clang-format) over ${KORVANE_FORMAT_STRICT[*]}"
+    local strict report
+    strict=$(unformatted_files "${KORVANE_FORMAT_STRICT[@]}")
+    report=$(unformatted_files "${KORVANE_FORMAT_REPORT[@]}")
+    if [ -n "$report" ]; then
+        log "not formatted yet (reported only): $(wc -l <<<"$report") files under ${KORVANE_FORMAT_REPORT[*]}"
+    fi
+    if [ -n "$strict" ]; then
+        log "not formatted (clang-format -i fixes them):"
+        printf '  %s\n' "${strict//$KORVANE_ROOT\//}" >&2
+        return 1
+    fi
+}
+
+shellcheck_stage() {
+    ensure_packages shellcheck
+    log "shellcheck over scripts/"
+    (cd "$KORVANE_ROOT" && shellcheck scripts/*.sh scripts/lib/*.sh)
+}
