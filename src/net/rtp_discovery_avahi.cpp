@@ -44,13 +44,7 @@ RTPDiscoveryAvahi::RTPDiscoveryAvahi(std::shared_ptr<RTPDiscoveryLink> shared, Q
 {
     QObject::connect(&probe, &QTimer::timeout, &context, [this] { probeDaemon(); });
     reconnect.setSingleShot(true);
-    QObject::connect(&reconnect, &QTimer::timeout, &context, [this] {
-        // A client left waiting for a daemon that owns its bus name but never answered (its
-        // first call timed out) would wait for ever: make a new one.
-        if (client != nullptr && avahi_client_get_state(client) == AVAHI_CLIENT_CONNECTING)
-            freeClient();
-        reconcile();
-    });
+    QObject::connect(&reconnect, &QTimer::timeout, &context, [this] { reconcile(); });
 }
 
 RTPDiscoveryAvahi::~RTPDiscoveryAvahi()
@@ -60,6 +54,11 @@ RTPDiscoveryAvahi::~RTPDiscoveryAvahi()
         dbus_connection_close(probeBus);
         dbus_connection_unref(probeBus);
     }
+}
+
+DiscoveryCore::Time RTPDiscoveryAvahi::clockNow()
+{
+    return DiscoveryCore::Time(RTPDiscoveryLink::now());
 }
 
 void RTPDiscoveryAvahi::reconcile()
@@ -79,54 +78,64 @@ void RTPDiscoveryAvahi::reconcile()
         return;
     if (probe.isActive() && probe.intervalAsDuration() != want.daemonReplyTimeout)
         probe.setInterval(want.daemonReplyTimeout);
-    if (!wanted()) {
-        for (Slot &slot : services)
-            slot.publication.reset();
-        freeClient();
-        return;
-    }
-    reconcilePublication(services[0], want.publication);
-    reconcilePublication(services[1], want.midi2Publication);
-    if (quit())
-        return;
-    ensureClient();
-    if (quit() || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
-        return;
-    if (browser != nullptr && (!want.browsing || browserSession != want.session))
-        dropLookups(true);
-    if (quit())
-        return;
-    startBrowser();
-    if (quit())
-        return;
-    for (Slot &slot : services) {
-        if (slot.publication && !slot.publication->committed)
-            publish(slot);
+    core.setWanted(want);
+    core.setReconnectInterval(want.reconnectInterval);
+    while (const auto action = core.next(clockNow())) {
+        execute(*action);
         if (quit())
             return;
     }
+    armRetry();
 }
 
-void RTPDiscoveryAvahi::reconcilePublication(Slot &slot,
-                                             const std::optional<RTPDiscoveryLink::Publication> &wanted)
+void RTPDiscoveryAvahi::execute(const DiscoveryCore::Action &action)
 {
-    if (wanted && slot.publication && slot.publication->serial == wanted->serial)
+    using Step = DiscoveryCore::Step;
+    switch (action.step) {
+    case Step::withdraw:
+        withdraw(slotOf(action.kind));
+        core.withdrawn(action.kind);
+        break;
+    case Step::freeClient:
+        freeClient();
+        core.clientFreed();
+        break;
+    case Step::createClient: {
+        const bool created = ensureClient();
+        core.clientCreated(created, clockNow());
+        break;
+    }
+    case Step::dropBrowser:
+        dropLookups(true);
+        core.browserDropped();
+        break;
+    case Step::startBrowser: {
+        const bool started = startBrowser();
+        core.browserStarted(started, clockNow());
+        break;
+    }
+    case Step::publish: {
+        const bool committed = publish(slotOf(action.kind));
+        core.published(action.kind, committed, clockNow());
+        break;
+    }
+    }
+}
+
+void RTPDiscoveryAvahi::armRetry()
+{
+    const auto at = core.retryAt();
+    if (!at)
         return;
-    withdraw(slot);
-    if (wanted)
-        slot.publication =
-            Publication{wanted->name, wanted->name, wanted->port, wanted->serial, false, false, wanted->txt};
+    const auto delay = std::max(DiscoveryCore::Time(0), *at - clockNow());
+    if (!reconnect.isActive() || reconnect.remainingTimeAsDuration() > delay)
+        reconnect.start(delay);
 }
 
-bool RTPDiscoveryAvahi::wanted() const
-{
-    return want.browsing || want.publication.has_value() || want.midi2Publication.has_value();
-}
-
-void RTPDiscoveryAvahi::ensureClient()
+bool RTPDiscoveryAvahi::ensureClient()
 {
     if (client != nullptr)
-        return;
+        return true;
     int error = 0;
     AvahiClient *created =
         avahi_client_new(poll.api(), AVAHI_CLIENT_NO_FAIL, &RTPDiscoveryAvahi::clientCallback, this, &error);
@@ -134,10 +143,10 @@ void RTPDiscoveryAvahi::ensureClient()
         // D-Bus itself is unreachable (or the daemon failed to answer): the client cannot wait
         // for the daemon on its own.
         reportUnavailable(QStringLiteral("D-Bus injoignable"), QString::fromUtf8(avahi_strerror(error)));
-        retryLater();
-        return;
+        return false;
     }
     client = created;
+    return true;
 }
 
 void RTPDiscoveryAvahi::freeClient()
@@ -146,11 +155,8 @@ void RTPDiscoveryAvahi::freeClient()
     probe.stop();
     reportPublished(false);
     dropLookups(false);
-    for (Slot &slot : services) {
+    for (Slot &slot : services)
         slot.group = nullptr;
-        if (slot.publication)
-            slot.publication->committed = false;
-    }
     if (client != nullptr) {
         avahi_client_free(client);
         client = nullptr;
@@ -171,12 +177,6 @@ void RTPDiscoveryAvahi::dropLookups(bool freeObjects)
     browser = midi2Browser = nullptr;
 }
 
-void RTPDiscoveryAvahi::retryLater()
-{
-    if (!reconnect.isActive())
-        reconnect.start(want.reconnectInterval);
-}
-
 void RTPDiscoveryAvahi::reportUnavailable(const QString &reason, const QString &detail)
 {
     if (!unavailableLogged)
@@ -192,8 +192,8 @@ void RTPDiscoveryAvahi::reportUnavailable(const QString &reason, const QString &
 // The AppleMIDI publication's, which the network page tells about.
 void RTPDiscoveryAvahi::reportPublished(bool published)
 {
-    if (const auto &publication = services[0].publication)
-        link->post([serial = publication->serial, published](DiscoveryReports &d) {
+    if (const auto &applied = core.applied(DiscoveredPeer::Kind::appleMidi))
+        link->post([serial = applied->wanted.serial, published](DiscoveryReports &d) {
             d.publishedChanged(serial, published);
         });
 }
@@ -240,6 +240,7 @@ void RTPDiscoveryAvahi::onClientState(AvahiClient *c, AvahiClientState state)
         if (unavailableLogged)
             qCInfo(lcDiscovery) << "KORVANE: DNS-SD disponible";
         unavailableLogged = false;
+        core.clientRunning();
         link->lastAnswer = RTPDiscoveryLink::now();
         link->post([](DiscoveryReports &d) { d.setDaemonAvailable(true, {}); });
         probe.start(want.daemonReplyTimeout);
@@ -250,12 +251,10 @@ void RTPDiscoveryAvahi::onClientState(AvahiClient *c, AvahiClientState state)
     case AVAHI_CLIENT_S_REGISTERING:
     case AVAHI_CLIENT_S_COLLISION:
         // The daemon is (re)establishing its host name; records go back in once running.
-        for (Slot &slot : services) {
+        for (Slot &slot : services)
             if (slot.group != nullptr)
                 avahi_entry_group_reset(slot.group);
-            if (slot.publication)
-                slot.publication->committed = false;
-        }
+        core.recordsReset();
         reportPublished(false);
         break;
     case AVAHI_CLIENT_CONNECTING:
@@ -269,11 +268,10 @@ void RTPDiscoveryAvahi::onClientState(AvahiClient *c, AvahiClientState state)
                 avahi_entry_group_free(slot.group);
                 slot.group = nullptr;
             }
-            if (slot.publication)
-                slot.publication->committed = false;
         }
+        core.clientConnecting(clockNow());
         link->post([session = want.session](DiscoveryReports &d) { d.lost(session); });
-        retryLater();
+        armRetry();
         break;
     case AVAHI_CLIENT_FAILURE: {
         const int error = avahi_client_errno(c);
@@ -287,21 +285,20 @@ void RTPDiscoveryAvahi::onClientState(AvahiClient *c, AvahiClientState state)
         // (or the bus), a new client waits for it; other failures are retried later.
         const auto delay =
             error == AVAHI_ERR_DISCONNECTED ? std::chrono::milliseconds(0) : want.reconnectInterval;
-        QTimer::singleShot(0, &context, [this, c, delay] {
-            if (client != c)
-                return;
-            freeClient();
-            reconnect.start(delay);
-        });
+        core.clientFailed(clockNow(), delay);
+        QMetaObject::invokeMethod(
+            &context, [this] { reconcile(); }, Qt::QueuedConnection);
         break;
     }
     }
 }
 
-void RTPDiscoveryAvahi::startBrowser()
+bool RTPDiscoveryAvahi::startBrowser()
 {
-    if (!want.browsing || browser != nullptr || client == nullptr)
-        return;
+    if (browser != nullptr)
+        return true;
+    if (client == nullptr)
+        return false;
     browser =
         avahi_service_browser_new(client, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, services[0].type, kDomain,
                                   AvahiLookupFlags(0), &RTPDiscoveryAvahi::browseCallback, this);
@@ -317,11 +314,10 @@ void RTPDiscoveryAvahi::startBrowser()
             qCWarning(lcDiscovery) << "KORVANE: recherche DNS-SD impossible :"
                                    << avahi_strerror(avahi_client_errno(client));
         failureLogged = true;
-        retryLater();
-        return;
+        return false;
     }
-    browserSession = want.session;
     failureLogged = false;
+    return true;
 }
 
 void RTPDiscoveryAvahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -332,7 +328,7 @@ void RTPDiscoveryAvahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface,
     const auto kind = b == midi2Browser ? DiscoveredPeer::Kind::midi2 : DiscoveredPeer::Kind::appleMidi;
     switch (event) {
     case AVAHI_BROWSER_NEW: {
-        if (const Slot &own = slotOf(kind); own.publication && own.publication->current == name)
+        if (const auto &own = core.applied(kind); own && own->current == name)
             return; // our own service
         Found service{interface, protocol, name, kind};
         if (std::find(found.begin(), found.end(), service) != found.end())
@@ -368,9 +364,8 @@ void RTPDiscoveryAvahi::onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface,
             return f.name == service.name && f.kind == kind;
         });
         if (!stillSeen)
-            link->post([session = browserSession, removed = service.name, kind](DiscoveryReports &d) {
-                d.removed(session, removed, kind);
-            });
+            link->post([session = core.browserSession().value_or(0), removed = service.name,
+                        kind](DiscoveryReports &d) { d.removed(session, removed, kind); });
         break;
     }
     case AVAHI_BROWSER_FAILURE:
@@ -398,8 +393,10 @@ void RTPDiscoveryAvahi::onResolve(AvahiServiceResolver *r, AvahiResolverEvent ev
         char host[AVAHI_ADDRESS_STR_MAX] = {};
         if (avahi_address_snprint(host, sizeof host, address) == nullptr)
             return;
-        link->post([session = browserSession, peer = DiscoveredPeer{name, host, port, it->service.kind}](
-                       DiscoveryReports &d) mutable { d.resolved(session, std::move(peer)); });
+        link->post([session = core.browserSession().value_or(0),
+                    peer = DiscoveredPeer{name, host, port, it->service.kind}](DiscoveryReports &d) mutable {
+            d.resolved(session, std::move(peer));
+        });
     }
     endResolving(it->serial);
 }
@@ -415,11 +412,11 @@ void RTPDiscoveryAvahi::endResolving(std::uint64_t serial)
     resolving.erase(it);
 }
 
-void RTPDiscoveryAvahi::publish(Slot &slot)
+bool RTPDiscoveryAvahi::publish(Slot &slot)
 {
-    auto &publication = slot.publication;
+    const auto &publication = core.applied(slot.kind);
     if (!publication || client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING)
-        return;
+        return false;
     const int error = [this, &slot, &publication] {
         AvahiEntryGroup *&group = slot.group;
         if (group == nullptr) {
@@ -430,13 +427,13 @@ void RTPDiscoveryAvahi::publish(Slot &slot)
             return reset;
         }
         AvahiStringList *txt = nullptr;
-        for (const std::string &record : publication->txt)
+        for (const std::string &record : publication->wanted.txt)
             txt = avahi_string_list_add(txt, record.c_str());
         const auto added = [&] {
             for (int attempt = 0; attempt <= kMaxRenames; ++attempt) {
                 const int result = avahi_entry_group_add_service_strlst(
                     group, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                    publication->current.c_str(), slot.type, kDomain, nullptr, publication->port, txt);
+                    publication->current.c_str(), slot.type, kDomain, nullptr, publication->wanted.port, txt);
                 if (result != AVAHI_ERR_COLLISION)
                     return result;
                 rename(slot);
@@ -446,29 +443,28 @@ void RTPDiscoveryAvahi::publish(Slot &slot)
         avahi_string_list_free(txt);
         return added < 0 ? added : avahi_entry_group_commit(group);
     }();
-    publication->committed = error >= 0;
     if (error >= 0) {
-        publication->failureLogged = false;
-        return;
+        slot.failureLogged = false;
+        return true;
     }
     // Tried again later: a reply that timed out leaves the daemon able to take it next time.
-    if (!publication->failureLogged)
+    if (!slot.failureLogged)
         logPublishError(slot, error);
-    publication->failureLogged = true;
-    retryLater();
+    slot.failureLogged = true;
+    return false;
 }
 
 void RTPDiscoveryAvahi::rename(Slot &slot)
 {
-    auto &publication = slot.publication;
+    const auto &publication = core.applied(slot.kind);
     char *alternative = avahi_alternative_service_name(publication->current.c_str());
     qCInfo(lcDiscovery).noquote() << QStringLiteral(
                                          "KORVANE: nom DNS-SD « %1 » déjà pris, publié sous « %2 »")
                                          .arg(toQString(publication->current),
                                               QString::fromUtf8(alternative));
-    publication->current = alternative;
+    core.renamed(slot.kind, alternative);
     avahi_free(alternative);
-    link->post([serial = publication->serial, name = publication->current,
+    link->post([serial = publication->wanted.serial, name = publication->current,
                 kind = slot.kind](DiscoveryReports &d) mutable {
         if (kind == DiscoveredPeer::Kind::midi2)
             d.renamedMidi2(serial, std::move(name));
@@ -480,24 +476,24 @@ void RTPDiscoveryAvahi::rename(Slot &slot)
 void RTPDiscoveryAvahi::onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state)
 {
     for (Slot &slot : services) {
-        if (g != slot.group || !slot.publication)
+        if (g != slot.group || !core.applied(slot.kind))
             continue;
         if (&slot == &services[0])
             reportPublished(state == AVAHI_ENTRY_GROUP_ESTABLISHED);
         if (state == AVAHI_ENTRY_GROUP_COLLISION) {
             rename(slot);
-            publish(slot);
+            core.published(slot.kind, publish(slot), clockNow());
         } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
             logPublishError(slot, avahi_client_errno(avahi_entry_group_get_client(g)));
-            slot.publication->committed = false;
-            retryLater();
+            core.published(slot.kind, false, clockNow());
         }
+        armRetry();
     }
 }
 
 void RTPDiscoveryAvahi::logPublishError(const Slot &slot, int error)
 {
-    const auto &publication = slot.publication;
+    const auto &publication = core.applied(slot.kind);
     qCWarning(lcDiscovery).noquote() << QStringLiteral(
                                             "KORVANE: publication DNS-SD de « %1 » impossible : %2")
                                             .arg(toQString(publication->current),
@@ -508,7 +504,7 @@ void RTPDiscoveryAvahi::withdraw(Slot &slot)
 {
     if (&slot == &services[0])
         reportPublished(false);
-    slot.publication.reset();
+    slot.failureLogged = false;
     if (slot.group != nullptr) {
         avahi_entry_group_free(slot.group);
         slot.group = nullptr;

@@ -3,6 +3,7 @@
 // The discovery thread of RTPDiscovery.
 
 #include "net/avahi_qt_poll.h"
+#include "net/discovery_core.h"
 #include "net/discovery_types.h"
 #include "net/rtp_discovery_link.h"
 
@@ -45,21 +46,12 @@ struct RTPDiscoveryAvahi {
         Found service;
         AvahiServiceResolver *resolver;
     };
-    struct Publication {
-        std::string requested;
-        std::string current; // after renaming on collisions
-        std::uint16_t port;
-        std::uint64_t serial;
-        bool committed = false;
-        bool failureLogged = false;
-        std::vector<std::string> txt;
-    };
     // One published service type: its entry group and what is published in it.
     struct Slot {
         DiscoveredPeer::Kind kind;
         const char *type;
-        std::optional<Publication> publication;
         AvahiEntryGroup *group = nullptr;
+        bool failureLogged = false; // for the publication in it
     };
 
     // The discovery thread's body: returns once the owner is destroyed and the call under
@@ -69,32 +61,35 @@ struct RTPDiscoveryAvahi {
     RTPDiscoveryAvahi(std::shared_ptr<RTPDiscoveryLink> link, QEventLoop &loop);
     ~RTPDiscoveryAvahi();
 
-    // Brings the Avahi objects in line with what the owner wants.
+    // Carries out, one by one, the steps the core asks for to bring the Avahi objects in
+    // line with what the owner wants.
     void reconcile();
-    bool wanted() const;
+    void execute(const DiscoveryCore::Action &action);
+    // Wakes reconcile() when the core's retry is due.
+    void armRetry();
+    static DiscoveryCore::Time clockNow();
     bool quitting() const { return link->quit.load(); }
-    void ensureClient();
+    // Each returns whether the step succeeded.
+    bool ensureClient();
     // Frees the client and, with it, every browser, resolver and entry group it made. The
     // client closes its connection first, so this sends nothing and never waits on D-Bus.
     void freeClient();
     // Browser and resolvers go; with freeObjects false they are already gone with their client.
     void dropLookups(bool freeObjects);
-    void retryLater();
     void reportUnavailable(const QString &reason, const QString &detail = {});
     void reportPublished(bool published);
     // Asks the daemon for its state over a connection of its own, waiting at most
     // daemonReplyTimeout: avahi-client waits for D-Bus's default 25 s.
     void probeDaemon();
     void onClientState(AvahiClient *c, AvahiClientState state);
-    void startBrowser();
+    bool startBrowser();
     Slot &slotOf(DiscoveredPeer::Kind kind) { return services[kind == DiscoveredPeer::Kind::midi2 ? 1 : 0]; }
-    void reconcilePublication(Slot &slot, const std::optional<RTPDiscoveryLink::Publication> &wanted);
     void onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
                   AvahiBrowserEvent event, const char *name, const char *type, const char *domain);
     void onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
                    const AvahiAddress *address, std::uint16_t port);
     void endResolving(std::uint64_t serial);
-    void publish(Slot &slot);
+    bool publish(Slot &slot);
     void rename(Slot &slot);
     void onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state);
     void logPublishError(const Slot &slot, int error);
@@ -115,14 +110,14 @@ struct RTPDiscoveryAvahi {
     std::shared_ptr<RTPDiscoveryLink> link;
     QEventLoop &loop;
     RTPDiscoveryLink::Wanted want; // the last copy taken from link
-    QObject context;               // receives wake-ups and timer calls on this thread
-    AvahiQtPoll poll;              // outlives client: declared before it, freed after it
+    DiscoveryCore core;
+    QObject context;  // receives wake-ups and timer calls on this thread
+    AvahiQtPoll poll; // outlives client: declared before it, freed after it
     AvahiClient *client = nullptr;
     AvahiServiceBrowser *browser = nullptr;
     AvahiServiceBrowser *midi2Browser = nullptr;
-    std::uint64_t browserSession = 0;
-    Slot services[2] = {{DiscoveredPeer::Kind::appleMidi, "_apple-midi._udp", {}, nullptr},
-                        {DiscoveredPeer::Kind::midi2, "_midi2._udp", {}, nullptr}};
+    Slot services[2] = {{DiscoveredPeer::Kind::appleMidi, "_apple-midi._udp"},
+                        {DiscoveredPeer::Kind::midi2, "_midi2._udp"}};
     std::vector<Found> found;
     std::list<Resolving> resolving;
     std::uint64_t lastSerial = 0;

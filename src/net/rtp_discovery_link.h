@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/discovery_core.h"
 #include "net/discovery_types.h"
 
 #include <QMetaObject>
@@ -20,18 +21,9 @@ struct RTPDiscoveryAvahi;
 // Shared by the main thread and the discovery thread. The mutex guards only copies and
 // postings, never an Avahi call, so the main thread never waits on a thread stuck in D-Bus.
 struct RTPDiscoveryLink {
-    struct Publication {
-        std::string name;
-        std::uint16_t port = 0;
-        std::uint64_t serial =
-            0; // the owner's publication (or Network MIDI 2.0 publication) serial when asked
-        std::vector<std::string> txt;
-    };
-    struct Wanted {
-        bool browsing = false;
-        std::uint64_t session = 0;
-        std::optional<Publication> publication;
-        std::optional<Publication> midi2Publication; // the Network MIDI 2.0 host
+    using Publication = DiscoveryCore::Publication;
+    // Publication serials are the owner's (its m_publication and m_midi2Publication).
+    struct Wanted : DiscoveryCore::Wanted {
         std::chrono::milliseconds resolveTimeout{0};
         std::chrono::milliseconds reconnectInterval{0};
         std::chrono::milliseconds daemonReplyTimeout{0};
