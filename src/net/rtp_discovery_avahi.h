@@ -69,7 +69,7 @@ struct RTPDiscoveryAvahi {
     void armRetry();
     static DiscoveryCore::Time clockNow();
     bool quitting() const { return link->quit.load(); }
-    // Each returns whether the step succeeded.
+    // Whether a client exists afterwards (one waiting for the daemon counts).
     bool ensureClient();
     // Frees the client and, with it, every browser, resolver and entry group it made. The
     // client closes its connection first, so this sends nothing and never waits on D-Bus.
@@ -82,6 +82,7 @@ struct RTPDiscoveryAvahi {
     // daemonReplyTimeout: avahi-client waits for D-Bus's default 25 s.
     void probeDaemon();
     void onClientState(AvahiClient *c, AvahiClientState state);
+    // Whether both browsers run.
     bool startBrowser();
     Slot &slotOf(DiscoveredPeer::Kind kind) { return services[kind == DiscoveredPeer::Kind::midi2 ? 1 : 0]; }
     void onBrowse(AvahiServiceBrowser *b, AvahiIfIndex interface, AvahiProtocol protocol,
@@ -89,6 +90,7 @@ struct RTPDiscoveryAvahi {
     void onResolve(AvahiServiceResolver *r, AvahiResolverEvent event, const char *name,
                    const AvahiAddress *address, std::uint16_t port);
     void endResolving(std::uint64_t serial);
+    // Whether the daemon took the slot's publication.
     bool publish(Slot &slot);
     void rename(Slot &slot);
     void onGroupState(AvahiEntryGroup *g, AvahiEntryGroupState state);
