@@ -1,9 +1,10 @@
 #pragma once
 
 // AppleMIDI session-protocol packets and RTP-MIDI data packets (RFC 6295).
-// Stateless and pure: no framework, no I/O. Decoders answer with an absent
-// value or an empty list for input they do not accept and never read past
-// the buffer they are given. Multi-byte integers on the wire are big-endian.
+// Pure: no framework, no I/O, and no state but SysexReassembler's (one per
+// sender). Decoders answer with an absent value or an empty list for input
+// they do not accept and never read past the buffer they are given.
+// Multi-byte integers on the wire are big-endian.
 
 #include "midi/midi_message.h"
 
