@@ -26,6 +26,13 @@ ensure_packages
 configure_and_build
 ensure_rtpmidi
 
+# The format and shellcheck stages need no service; run before any starts.
+lint_failed=0
+if [ $# -eq 0 ]; then
+    format_stage || lint_failed=1
+    shellcheck_stage || lint_failed=1
+fi
+
 cleanup() { stop_pipewire; stop_avahi; stop_jack; }
 trap cleanup EXIT
 start_jack
@@ -36,11 +43,6 @@ start_avahi
 fuzz_failed=0
 if [ $# -eq 0 ] && [ "$KORVANE_FUZZ_SECONDS" != 0 ]; then
     fuzz_stage || fuzz_failed=1
-fi
-lint_failed=0
-if [ $# -eq 0 ]; then
-    format_stage || lint_failed=1
-    shellcheck_stage || lint_failed=1
 fi
 pipewire_failed=0
 if [ $# -eq 0 ] && [ "${KORVANE_PIPEWIRE_STAGE:-1}" != 0 ]; then
