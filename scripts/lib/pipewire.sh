@@ -91,6 +91,26 @@ stop_pipewire() {
     KORVANE_PW_DIR=""
 }
 
+# One suite on PipeWire's JACK library within `limit` seconds. PipeWire 0.3.x
+# turns an error the server returns to any request (a link that went away a
+# moment before) into a shutdown of that client: a test that keeps a bare
+# engine then loses it (the program reopens at once; see EngineSupervisor).
+# The tests that failed are run once more, alone, and the stage says so.
+pw_suite() {
+    local limit=$1 binary=$2 filter=$3 out failed
+    out=$(mktemp)
+    pw_run timeout "$limit" "$binary" --gtest_brief=1 --gtest_filter="$filter" 2>&1 | tee "$out"
+    if [ "${PIPESTATUS[0]}" -eq 0 ]; then
+        rm -f "$out"
+        return 0
+    fi
+    failed=$(sed -n 's/^\[  FAILED  \] \([A-Za-z0-9_./]*\).*/\1/p' "$out" | sort -u | paste -sd: -)
+    rm -f "$out"
+    [ -n "$failed" ] || return 1
+    log "PipeWire stage: once more, alone: $failed"
+    pw_run timeout "$limit" "$binary" --gtest_brief=1 --gtest_filter="$failed"
+}
+
 # The MIDI service's conformance suite and the JACK integration tests on
 # PipeWire's JACK library (among them the cycle KORVANE asks for). Returns
 # non-zero when any of them fails.
@@ -98,15 +118,17 @@ pipewire_stage() {
     local started=$SECONDS failed=0 tests=$KORVANE_BUILD/tests
     start_pipewire || { log "PipeWire stage: the server did not start"; return 1; }
     log "PipeWire stage: the MIDI service suites on PipeWire's JACK ($(pipewire --version | tail -1))"
-    log "  left out: the two tests that start a jackd of their own and kill it"
+    log "  left out: the tests that start a jackd of their own and kill it"
     log "  (MIDIEngineJackServerTest.*, HeadlessEndToEnd.EngineAndVirtualPortsComeBack*)"
-    # Each suite within its share of the stage's 90 s.
-    pw_run timeout 20 "$tests/korvane_midi_service_conformance_tests" --gtest_brief=1 --gtest_filter='*jack*' ||
+    # Each suite within its share of the stage's 90 s. A pretty name set on
+    # PipeWire 0.3.65 can outlive its port in the library's cache and label
+    # the next port that takes its id: that test runs in a process of its own.
+    pw_suite 20 "$tests/korvane_midi_service_conformance_tests" '*jack*' || failed=1
+    pw_suite 35 "$tests/korvane_midi_integration_tests" \
+        '-MIDIEngineJackServerTest.*:MIDIEngineJackTest.APrettyName*' || failed=1
+    pw_suite 10 "$tests/korvane_midi_integration_tests" 'MIDIEngineJackTest.APrettyName*' || failed=1
+    pw_suite 30 "$tests/korvane_app_integration_tests" '-HeadlessEndToEnd.EngineAndVirtualPortsComeBack*' ||
         failed=1
-    pw_run timeout 35 "$tests/korvane_midi_integration_tests" --gtest_brief=1 \
-        --gtest_filter='-MIDIEngineJackServerTest.*' || failed=1
-    pw_run timeout 30 "$tests/korvane_app_integration_tests" --gtest_brief=1 \
-        --gtest_filter='-HeadlessEndToEnd.EngineAndVirtualPortsComeBack*' || failed=1
     stop_pipewire
     log "PipeWire stage: $((SECONDS - started)) s, $([ $failed -eq 0 ] && echo passed || echo FAILED)"
     return $failed

@@ -27,8 +27,11 @@ EngineSupervisor::EngineSupervisor(MIDIEngine &engine, QObject *parent)
         &m_engine, &MIDIEngine::runningChanged, this,
         [this](bool running) {
             // Stopped while wanted: the server went (a user's stop ends the wish first).
-            if (!running && m_wanted)
+            if (!running && m_wanted) {
                 m_lossReason = "Le serveur MIDI " + m_engine.serviceName() + " s'est arrêté";
+                if (reopenAtOnce())
+                    return;
+            }
             supervise();
         },
         Qt::QueuedConnection);
@@ -82,6 +85,26 @@ void EngineSupervisor::retry()
     m_retry->stop();
     publishLoss();
     emit restarted();
+}
+
+bool EngineSupervisor::reopenAtOnce()
+{
+    // PipeWire's JACK library (0.3.x) reports any error the server returns to
+    // one of its requests as a shutdown and leaves the client unusable, while
+    // the server and every other program run on. When the server is really
+    // gone the open fails at once and the slow retries take over.
+    if (m_engine.serviceName() != "PipeWire" || m_retry->isActive())
+        return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (m_lastReopen && now - *m_lastReopen < std::chrono::seconds(5))
+        return false;
+    m_lastReopen = now;
+    m_engine.start();
+    if (!m_engine.running())
+        return false;
+    m_lossReason.clear();
+    emit restarted();
+    return true;
 }
 
 void EngineSupervisor::retryNow()

@@ -50,6 +50,10 @@ signals:
 
 private:
     void retry();
+    // A server that runs on after reporting a shutdown: a new client at once,
+    // at most once every few seconds (a server that keeps failing gets the
+    // slow retries).
+    bool reopenAtOnce();
     // Announces loss() when it differs from what was last announced.
     void publishLoss();
 
@@ -58,6 +62,7 @@ private:
     QTimer *m_retry;
     std::string m_lossReason;
     std::optional<Loss> m_publishedLoss;
+    std::optional<std::chrono::steady_clock::time_point> m_lastReopen;
 };
 
 } // namespace korvane

@@ -243,5 +243,28 @@ TEST_F(AppStateTest, EngineIsBroughtBackOnlyWhileWanted)
     }
 }
 
+// PipeWire's JACK library reports an error the server returned to one request
+// as a shutdown while the server runs on: the show must not wait for a retry.
+TEST_F(AppStateTest, OnPipeWireAReportedShutdownReopensAtOnceButNeverInALoop)
+{
+    m_state->supervisor().setRetryInterval(std::chrono::hours(1));
+    m_state->mutateProject([](TOVProject &p) { p.virtualPorts = {VirtualPortConfig()}; });
+    m_state->applyVirtualPorts();
+    m_service->setServiceName("PipeWire");
+    const int opened = m_service->clientsOpened();
+
+    m_service->simulateShutdown();
+    ASSERT_TRUE(waitUntil([&] { return m_service->clientsOpened() == opened + 1; }));
+    EXPECT_TRUE(m_state->engine().running());
+    EXPECT_EQ(m_state->statusMessage(), "Moteur redémarré");
+    EXPECT_NE(m_service->find("KORVANE Bus Out"), 0u);
+
+    // Again straight away: the slow retries, not a loop of new clients.
+    m_service->simulateShutdown();
+    ASSERT_TRUE(waitUntil([&] { return m_state->statusMessage().starts_with("Moteur arrêté"); }));
+    EXPECT_EQ(m_service->clientsOpened(), opened + 1);
+    EXPECT_FALSE(m_state->engine().running());
+}
+
 } // namespace
 } // namespace korvane

@@ -69,7 +69,9 @@ public:
 
     // --- MidiService
 
-    std::string serviceName() const override { return "Loopback"; }
+    std::string serviceName() const override { return m_serviceName; }
+    // Stands in for another server's behaviour ("PipeWire").
+    void setServiceName(std::string name) { m_serviceName = std::move(name); }
     ClientResult openClient(const std::string &name, NotificationHandler notify) override;
     void closeClient(Handle client) override;
     std::optional<Handle> createInputPort(Handle client, const std::string &name,
@@ -121,6 +123,7 @@ private:
     std::vector<Port> m_ports;
     std::vector<Connection> m_connections;
     std::vector<Delivery> m_deliveries;
+    std::string m_serviceName = "Loopback";
 };
 
 // The registry entry "loopback": always available, never chosen unless named.
