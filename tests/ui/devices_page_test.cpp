@@ -91,7 +91,7 @@ TEST_F(DevicesPageTest, NicknameFieldKeepsFocusCursorAndTextThroughAHotPlug)
     midi->addSource("Beta", 2);
     midi->addDestination("Lights", 3);
     waitForEndpoints(2, 1);
-    QTest::qWait(30);
+    QCoreApplication::processEvents();
     ASSERT_EQ(page->inputRows()[0], keys) << "the row itself is kept and moved up";
     EXPECT_EQ(QApplication::focusWidget(), field);
     EXPECT_EQ(field->text(), "QLab");
@@ -112,8 +112,7 @@ TEST_F(DevicesPageTest, MissingDeviceIsListedUntilItsTrashButtonStopsWatchingIt)
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingRows().size() == 1; }));
     state->acknowledgeMissing(); // the alert would cover the page
-    QTest::qWait(20);
-    EXPECT_TRUE(page->missingSection()->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
     MissingDeviceRow *row = page->missingRows()[0];
     EXPECT_EQ(row->nameLabel()->text(), "GrandMA");
     EXPECT_EQ(row->forgetButton()->toolTip(), "Ne plus surveiller cet intervenant");
@@ -143,8 +142,7 @@ TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
     QTest::mouseClick(second->nameField(), Qt::LeftButton);
     second->nameField()->selectAll();
     QTest::keyClick(second->nameField(), Qt::Key_Backspace);
-    QTest::qWait(20);
-    EXPECT_FALSE(first->problemLabel()->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !first->problemLabel()->isVisible(); }));
     EXPECT_EQ(second->problemLabel()->text(), "Nom requis");
     QTest::mouseClick(second->deleteButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
@@ -164,30 +162,6 @@ TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
     QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().empty(); }));
     EXPECT_FALSE(page->applyPortsButton()->isVisible());
-}
-
-TEST_F(DevicesPageTest, DevicesScreenshot)
-{
-    midi->addSource("Launchpad X", 1201);
-    midi->addSource("Keystation 49", 1202, /*offline=*/true);
-    midi->addDestination("QLab In", 1301);
-    state->mutateProject([](TOVProject &p) {
-        p.virtualPorts.emplace_back();
-        p.devices.push_back(
-            {.key = EndpointKey(EndpointKind::physical, "GrandMA3", 4242), .nickname = "GrandMA"});
-        p.devices.push_back(
-            {.key = EndpointKey(EndpointKind::physical, "Launchpad X", 1201), .nickname = "Pads"});
-    });
-    state->applyVirtualPorts();
-    waitForEndpoints(3, 2);
-    state->acknowledgeMissing();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
-    expectShown(page, {"Périphériques & intervenants",
-                       "Détection à chaud. Donne un surnom parlant à chaque appareil (QLab, GrandMA\u2026).",
-                       "Intervenants manquants", "GrandMA", "DÉCONNECTÉ", "Entrées (3)", "Sorties (2)",
-                       "Launchpad X \u00B7 ID 1201", "VIRTUEL", "Ports virtuels KORVANE", "Out", "In",
-                       "Ajouter un port virtuel", "Appliquer les ports virtuels"});
-    screenshot("devices");
 }
 
 } // namespace

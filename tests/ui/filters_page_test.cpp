@@ -239,20 +239,5 @@ TEST_F(FiltersPageTest, ATransposeChainChangesRoutedNotesLive)
     EXPECT_EQ(playAt(a, {0x90, 127, 1}), (Deliveries{{x, false, {0x90, 127, 1}}}));
 }
 
-TEST_F(FiltersPageTest, FiltersScreenshot)
-{
-    addChain();
-    for (const char *kind :
-         {"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC", "Filtre par type"})
-        addStep(QString::fromUtf8(kind));
-    state->mutateProject([](TOVProject &p) {
-        p.filterChains[0].name = "Clavier → Synthé";
-        p.filterChains[0].steps[5].blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::systemRealtime};
-        p.filterChains.push_back(FilterChain("Batterie"));
-    });
-    settle();
-    screenshot(QStringLiteral("filters"));
-}
-
 } // namespace
 } // namespace korvane::test

@@ -96,7 +96,6 @@ protected:
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return flow->phase() == Phase::setup; }));
         setup = flow->setup();
-        QTest::qWait(20);
     }
     void click(QAbstractButton *button)
     {
@@ -154,29 +153,10 @@ TEST_F(FlowTest, SplashShowsItsTextsAndMenusLeaveThePhaseAlone)
     EXPECT_FALSE(toolbarShown());
 }
 
-TEST_F(FlowTest, SetupScreenTextsVerbatim)
+TEST_F(FlowTest, SetupStartsWithTheBusOnlyAndNewProjectOnlyFocusesTheName)
 {
     reachSetup();
-    expectShown(setup,
-                {"// 01", "\u2014 DÉMARRER", "// 02", "\u2014 CONFIGURATION", "NOM DU SHOW", "NOTES",
-                 "RORA Varidiv", "Routage MIDI pro\npour l'événementiel & l'IT", "v1.0.0 \u00b7 TOV Ovrane"});
-    const std::pair<QString, QString> expected[] = {
-        {setup->newCard()->title() + " / " + setup->newCard()->subtitle(),
-         "Nouveau projet / Configurer un show"},
-        {setup->openCard()->title() + " / " + setup->openCard()->subtitle(),
-         "Ouvrir\u2026 / Fichier .tovprjct"},
-        {setup->nameField()->text(), "Nouveau show"},
-        {setup->nameField()->placeholderText(), "Nom"},
-        {setup->notesField()->placeholderText(), "Lieu, date, contraintes\u2026"},
-        {setup->virtualBusToggle()->text(), "Créer un bus MIDI virtuel (In/Out)"},
-        {setup->networkToggle()->text(), "Ajouter une session réseau RTP-MIDI"},
-        {setup->roleButton(RTPRole::listener)->text(), "Écoute"},
-        {setup->roleButton(RTPRole::initiator)->text(), "Initiateur"},
-        {setup->createButton()->text(), "Créer le projet"},
-        {setup->createAndSaveButton()->text(), "Créer et enregistrer\u2026"},
-    };
-    for (const auto &[shown, text] : expected)
-        EXPECT_EQ(shown, text);
+    EXPECT_EQ(setup->nameField()->text(), "Nouveau show");
     EXPECT_TRUE(setup->virtualBusToggle()->isChecked());
     EXPECT_FALSE(setup->networkToggle()->isChecked());
     EXPECT_FALSE(setup->rolePicker()->isVisible());

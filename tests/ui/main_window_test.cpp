@@ -27,19 +27,9 @@ std::filesystem::path pathIn(const QTemporaryDir &dir, const std::string &name)
 TEST_F(WindowTest, OpensOnTheRoutingPageWithTheSidebarInOrder)
 {
     auto *sidebar = window->sidebar();
-    QStringList texts;
-    for (int i = 0; i < sidebar->count(); ++i)
-        texts << sidebar->item(i)->text();
-    texts << window->windowTitle() << window->toolbarTitle()->text() << window->panicButton()->text()
-          << window->panicButton()->toolTip() << window->saveButton()->text();
-    EXPECT_EQ(texts, (QStringList{"Périphériques", "Routage", "Filtres", "Moniteur", "Réseau RTP", "Réglages",
-                                  "KORVANE \u2014 Nouveau projet", "KORVANE \u2014 Nouveau projet", "Panic",
-                                  "All Notes / All Sound Off", "Enregistrer"}));
     EXPECT_EQ(window->shownPage(), SidebarItem::routing);
-
     window->resize(400, 300);
-    QTest::qWait(20);
-    EXPECT_TRUE(window->width() >= 1040 && window->height() >= 680)
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->width() >= 1040 && window->height() >= 680; }))
         << window->width() << "x" << window->height();
 
     // Clicking a row shows its page; deselecting every row leaves routing.
@@ -49,21 +39,6 @@ TEST_F(WindowTest, OpensOnTheRoutingPageWithTheSidebarInOrder)
     sidebar->clearSelection();
     EXPECT_EQ(window->shownPage(), SidebarItem::routing);
     EXPECT_FALSE(state->dirty()) << "browsing pages changes nothing";
-}
-
-TEST_F(WindowTest, MenusListTheirItemsWithShortcuts)
-{
-    QStringList items;
-    for (QAction *menu : window->menuBar()->actions()) {
-        items << menu->text() + ":";
-        for (QAction *item : menu->menu()->actions())
-            items << (item->isSeparator() ? "---" : item->text() + " " + item->shortcut().toString());
-    }
-    EXPECT_EQ(items,
-              (QStringList{"Fichier:", "Nouveau projet Ctrl+N", "Ouvrir\u2026 Ctrl+O", "Projets récents ",
-                           "---", "Enregistrer Ctrl+S", "Enregistrer sous\u2026 Ctrl+Shift+S", "---",
-                           "Quitter Ctrl+Q", "MIDI:", "Démarrer le moteur ", "Arrêter le moteur ", "---",
-                           "Panic \u2014 All Notes Off Ctrl+."}));
 }
 
 TEST_F(WindowTest, ShortcutsReachTheController)
@@ -240,11 +215,6 @@ TEST(SaveDialog, ProposesNamesFitForAFile)
     };
     for (const auto &[proposed, expected] : cases)
         EXPECT_EQ(safeFileName(proposed), expected) << proposed.toStdString();
-}
-
-TEST_F(WindowTest, MainWindowScreenshot)
-{
-    screenshot(QStringLiteral("main_window"));
 }
 
 } // namespace

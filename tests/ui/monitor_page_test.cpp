@@ -152,7 +152,7 @@ protected:
         midi->addDestination("Synth", 22);
         waitForDestinations(1);
         state->addRoute({EndpointKind::physical, "Keys, \"A\"", 11}, {EndpointKind::physical, "Synth", 22});
-        QTest::qWait(20);
+        QCoreApplication::processEvents(); // the router takes the project at the next pass
         return keys;
     }
     QStringList shown(int col) const { return column(*table->model(), col); }
@@ -168,23 +168,9 @@ protected:
 
 TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
 {
-    QStringList texts{page->findChild<PageTitle *>()->titleText()};
-    for (auto *label : page->emptyState()->findChildren<QLabel *>())
-        if (!label->text().isEmpty())
-            texts << label->text();
-    for (int c = 0; c < table->model()->columnCount(); ++c)
-        texts << table->model()->headerData(c, Qt::Horizontal).toString();
-    for (QPushButton *b : {page->inputToggle(), page->outputToggle(), page->pauseButton(),
-                           page->clearButton(), page->exportButton()})
-        texts << b->text();
-    EXPECT_EQ(texts, (QStringList{"Moniteur MIDI", "En attente de messages MIDI\u2026",
-                                  "Joue sur un périphérique d'entrée, ou crée une route.", "Heure", "Dir",
-                                  "Endpoint", "Type", "Message", "Octets", "IN", "OUT", "Pause", "Vider",
-                                  "Exporter\u2026"}));
     EXPECT_TRUE(emptyShown());
     EXPECT_EQ(count(), "0");
     const QRect searchAt = page->searchField()->geometry();
-    screenshot("monitor-empty");
 
     // First and last channel, lowest and highest note and velocity.
     const auto keys = routeKeysToSynth();
@@ -254,7 +240,9 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
     EXPECT_EQ(table->model()->rowCount(), 0);
     // Paused, the empty state says so.
     QTest::mouseClick(page->pauseButton(), Qt::LeftButton);
-    expectShown(page->emptyState(), {"Moniteur en pause"});
+    const auto labels = page->emptyState()->findChildren<QLabel *>();
+    EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
+                            [](const QLabel *l) { return l->isVisible() && l->text() == "Moniteur en pause"; }));
 }
 
 TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsvThatReadsBack)
@@ -341,23 +329,11 @@ TEST_F(MonitorPageTest, ScrolledAwayTheRowsBeingReadStayWhileNewOnesArrive)
     // Hidden, the page does not follow; shown again, it catches up.
     showPage(SidebarItem::settings);
     recordMany(5);
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     EXPECT_EQ(table->model()->rowCount(), 265);
     showPage(SidebarItem::monitor);
     EXPECT_EQ(table->model()->rowCount(), 270);
     EXPECT_EQ(count(), "270");
-}
-
-TEST_F(MonitorPageTest, MonitorScreenshot)
-{
-    const auto keys = routeKeysToSynth();
-    using Bytes = std::vector<std::uint8_t>;
-    for (const Bytes &bytes : {Bytes{0x90, 60, 100}, Bytes{0xB0, 7, 127}, Bytes{0xEF, 0x7F, 0x7F},
-                               Bytes{0xC9, 0}, Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, Bytes{0x8F, 60, 0}})
-        midi->inject(keys, bytes);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return table->model()->rowCount() == 12; }));
-    table->selectRow(2);
-    screenshot("monitor");
 }
 
 } // namespace

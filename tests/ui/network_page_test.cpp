@@ -120,7 +120,7 @@ protected:
         box->setFocus();
         box->setCurrentIndex(index);
         emit box->activated(index);
-        QTest::qWait(20);
+        QCoreApplication::processEvents();
     }
     DiscoveredRow *discoveredRow(const std::string &name) const
     {
@@ -176,8 +176,7 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     const RTPSessionConfig &edited = state->project().rtpSessions[1];
     EXPECT_EQ(std::tuple(edited.role, edited.remoteHost, edited.remotePort, edited.localPort),
               std::tuple(RTPRole::listener, "10.0.0.9", 5004, 6000));
-    QTest::qWait(20);
-    EXPECT_FALSE(first->clashLabel()->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !first->clashLabel()->isVisible(); }));
 
     // Interfaces: an address is stored as such, "all" as the empty string.
     const auto interfaces = NetworkInterfaces::ipv4();
@@ -217,7 +216,6 @@ TEST_F(NetworkPageTest, JournalAndWhoMayConnectAreEditedOnTheCard)
               (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "regie"}));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return card->allowedHostsError()->text() == "Ni adresse IPv4 ni sous-réseau : « regie »"; }));
-    screenshot("network_access");
 }
 
 TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
@@ -236,7 +234,7 @@ TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
     EXPECT_TRUE(card->localPortField()->showsOutOfRange() && card->remotePortField()->showsOutOfRange());
     EXPECT_EQ(card->interfaceBox()->currentIndex(), -1);
     EXPECT_EQ(card->interfaceBox()->placeholderText(), "203.0.113.7");
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     EXPECT_EQ(state->project(), before) << "nothing rewritten until edited";
 
     card->remotePortField()->setFocus();
@@ -245,56 +243,6 @@ TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
     QTest::keyClick(card->remotePortField(), Qt::Key_Return);
     EXPECT_EQ(state->project().rtpSessions[0].remotePort, 5010);
     EXPECT_EQ(state->project().rtpSessions[0].localPort, 65535);
-}
-
-TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
-{
-    const int listenPort = testPort(0), initiatorPort = testPort(2);
-    state->mutateProject([&](TOVProject &p) {
-        p.name = "Scène"; // the name each side announces
-        RTPSessionConfig listener;
-        listener.name = "Régie";
-        listener.localPort = listenPort;
-        listener.bindAddress = "127.0.0.1";
-        const RTPSessionConfig initiator{.name = "Plateau",
-                                         .role = RTPRole::initiator,
-                                         .localPort = initiatorPort,
-                                         .bindAddress = "127.0.0.1",
-                                         .remoteHost = "127.0.0.1",
-                                         .remotePort = listenPort};
-        p.rtpSessions = {listener, initiator};
-    });
-    QTest::mouseClick(page->applyButton(), Qt::LeftButton);
-    RTPSessionCard *listener = waitForCards(2) ? page->cards()[0] : nullptr;
-    ASSERT_NE(listener, nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return listener->peersLabel()->text() == "1 pair(s)"; }, 10000));
-    // The round trip comes with the initiator's first clock exchange.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return page->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000))
-        << page->cards()[1]->peersBadge()->toolTip().toStdString();
-    EXPECT_TRUE(page->cards()[1]->peersBadge()->toolTip().startsWith("Scène ("));
-    EXPECT_EQ(listener->peersDot()->color(), Theme::ok());
-    EXPECT_TRUE(listener->peersBadge()->toolTip().startsWith("Scène"));
-    EXPECT_EQ(listener->stateLabel()->text(), "écoute");
-    EXPECT_TRUE(page->logBlock()->isVisible());
-    EXPECT_TRUE(page->logText()->text().startsWith("RTP "));
-    // Lines arriving meanwhile reach the label at the next coalesced refresh.
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        return page->logText()->text().count('\n') + 1 == static_cast<int>(state->rtp().logLines().size());
-    }));
-    expectShown(page, {"Réseau RTP-MIDI (AppleMIDI)",
-                       "Sessions MIDI réseau entre machines. Le port data = port control + 1.",
-                       "Nouvelle session", "Appliquer le réseau", "Rôle", "Port local", "Interface",
-                       "Hôte distant", "Port", "Journal réseau", "1 pair(s)", "écoute"});
-    // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); },
-        15000));
-    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().endsWith(
-        " \u2014 visible des autres hôtes (rtpMIDI, « MIDI réseau » macOS, KORVANE)."));
-    auto *scroll = page->findChild<QScrollArea *>();
-    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
-    screenshot("network");
 }
 
 TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
@@ -325,7 +273,7 @@ TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
     publish.waitForFinished(5000);
 }
 
-TEST_F(NetworkPageTest, Midi2SessionsAreEditedAppliedAndShowTheirPeersWithRoundTrip)
+TEST_F(NetworkPageTest, Midi2SessionsAreEditedOnTheirCards)
 {
     QTest::mouseClick(page->newMidi2Button(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
@@ -349,40 +297,6 @@ TEST_F(NetworkPageTest, Midi2SessionsAreEditedAppliedAndShowTheirPeersWithRoundT
     EXPECT_EQ(card->problemLabel()->text(), "Nom déjà pris par une autre session");
     ASSERT_EQ(page->cards().size(), 1u);
     EXPECT_TRUE(page->cards()[0]->nameField()->property("invalid").toBool());
-
-    // A host and a client on this machine, applied: each shows the other with its round trip.
-    const int hostPort = testPort(4);
-    state->mutateProject([&](TOVProject &p) {
-        p.name = "Scène";
-        p.rtpSessions.clear();
-        p.networkMidi2Sessions.clear();
-        NetworkMIDI2SessionConfig &host = p.networkMidi2Sessions.emplace_back();
-        host.name = "Régie 2";
-        host.localPort = hostPort;
-        NetworkMIDI2SessionConfig &client = p.networkMidi2Sessions.emplace_back();
-        client.name = "Plateau 2";
-        client.role = NetworkMIDI2Role::client;
-        client.localPort = testPort(5);
-        client.remoteHost = "127.0.0.1";
-        client.remotePort = hostPort;
-    });
-    QTest::mouseClick(page->applyButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 2; }));
-    const auto cards = page->midi2Cards();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cards[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cards[1]->peerList()->text().endsWith(" ms)"); }, 10000))
-        << cards[1]->peerList()->text().toStdString();
-    EXPECT_TRUE(cards[1]->peerList()->text().startsWith("Pairs : Scène ("));
-    EXPECT_EQ(cards[0]->stateLabel()->text(), "écoute");
-    EXPECT_EQ(cards[1]->stateLabel()->text(), "connecté");
-    EXPECT_EQ(cards[0]->peersDot()->color(), Theme::ok());
-    const auto keys = state->availableSourceKeys();
-    EXPECT_NE(std::find(keys.begin(), keys.end(), EndpointKey(EndpointKind::rtp, "Régie 2")), keys.end());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return page->logText()->text().contains("NM2 Plateau 2: session établie"); }));
-    auto *scroll = page->findChild<QScrollArea *>();
-    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum() / 2);
-    screenshot("network_midi2");
-    state->networkMidi2().stopAll();
 }
 
 TEST_F(NetworkPageTest, ADiscoveredMidi2HostIsListedWithItsKindAndConnects)

@@ -294,15 +294,11 @@ TEST_F(RoutingPageTest, ActivityLightsFlashForRoutedMessagesOnly)
     const auto dark = [&](int i) { return !cardLit(i) && !cellLit(i); };
     EXPECT_TRUE(dark(0));
 
-    QElapsedTimer clock;
-    clock.start();
     midi->inject(a, {0x90, 60, 100});
     ASSERT_TRUE(QTest::qWaitFor([&] { return cardLit(0); }, 1000));
-    EXPECT_LE(clock.elapsed(), 150);
     EXPECT_TRUE(lit(0));
     EXPECT_TRUE(dark(1)) << "only the route that carried it";
-    QTest::qWait(300);
-    EXPECT_TRUE(dark(0));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dark(0); }, 1000)) << "the flash ends by itself";
 
     // A message the mask stops lights nothing.
     state->mutateProject([](TOVProject &p) { p.routes[0].channelMask = 0; });
@@ -310,28 +306,6 @@ TEST_F(RoutingPageTest, ActivityLightsFlashForRoutedMessagesOnly)
     midi->inject(a, {0x90, 60, 100});
     QTest::qWait(250);
     EXPECT_TRUE(dark(0));
-}
-
-TEST_F(RoutingPageTest, RoutingScreenshot)
-{
-    startListener("Salle");
-    state->toggleMatrix(key("A", 101), key("X", 201));
-    state->mutateProject([](TOVProject &p) {
-        Route absent(EndpointKey(EndpointKind::physical, "Clavier débranché", 999));
-        absent.name = "Clavier de scène";
-        absent.destinations = {EndpointKey(EndpointKind::physical, "Y", 202),
-                               EndpointKey(EndpointKind::rtp, "Salle")};
-        for (const char *name : {"Console lumière FOH", "Lecteur vidéo", "Séquenceur de secours",
-                                 "Retour plateau", "Machine à fumée", "Console son retours"})
-            absent.destinations.emplace_back(EndpointKind::physical, name);
-        absent.channelMask = 0x00FF;
-        p.routes.push_back(absent);
-    });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return matrix()->model()->columnCount() == 9; }));
-    state->acknowledgeMissing(); // the alert over the page is the shell's own picture
-    settle();
-    window->resize(1180, 900);
-    screenshot(QStringLiteral("routing"));
 }
 
 } // namespace

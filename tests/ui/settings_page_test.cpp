@@ -30,7 +30,7 @@ protected:
     void setBuffer(int size)
     {
         state->mutateProject([size](TOVProject &p) { p.settings.monitorBufferSize = size; });
-        QTest::qWait(20);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return spin->value() == size; }));
     }
 
     SettingsPage *page = window->settingsPage();
@@ -38,14 +38,8 @@ protected:
 };
 
 // CTest runs it again under LANG=C and LANG=ar_EG.UTF-8.
-TEST_F(SettingsPageTest, ShowsItsTextsAndTheProjectFactsInFrenchWhateverTheSystemLocale)
+TEST_F(SettingsPageTest, ShowsTheProjectFactsInFrenchWhateverTheSystemLocale)
 {
-    expectShown(page,
-                {"// 06", "\u2014 RÉGLAGES", "Réglages du projet", "Projet", "Nom du projet", "Notes",
-                 "Créé le", "Format", "v1", "Moteur", "Démarrer le moteur à l'ouverture",
-                 "Envoyer Panic à l'arrêt", "Taille du buffer moniteur : 500", "À propos", "Application",
-                 "KORVANE \u2014 TOV RORA Varidiv", "Éditeur", "TOV Ovrane",
-                 "MIDI classique (Loopback) + RTP-MIDI réseau, routage évènementiel, sessions .tovprjct."});
     EXPECT_EQ(page->nameField()->text(), "Nouveau projet");
     EXPECT_TRUE(page->startOnOpenSwitch()->isChecked() && page->panicOnStopSwitch()->isChecked());
     EXPECT_FALSE(state->dirty()) << "showing the page changes nothing";
@@ -56,8 +50,8 @@ TEST_F(SettingsPageTest, ShowsItsTextsAndTheProjectFactsInFrenchWhateverTheSyste
                       std::chrono::minutes{30};
         p.formatVersion = 3;
     });
-    QTest::qWait(20);
-    EXPECT_EQ(page->createdLabel()->text(), "05/03/2024 14:30");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return page->createdLabel()->text() == "05/03/2024 14:30"; }))
+        << page->createdLabel()->text().toStdString();
     EXPECT_EQ(spin->text(), "500");
     EXPECT_EQ(page->formatLabel()->text(), "v3");
 }
@@ -125,16 +119,8 @@ TEST_F(SettingsPageTest, EditsReachTheProject)
     page->nameField()->setFocus();
     page->nameField()->setCursorPosition(2);
     state->mutateProject([](TOVProject &p) { p.notes = "ailleurs"; });
-    QTest::qWait(20);
-    EXPECT_EQ(page->notesField()->toPlainText(), "ailleurs");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return page->notesField()->toPlainText() == "ailleurs"; }));
     EXPECT_EQ(page->nameField()->cursorPosition(), 2);
-}
-
-TEST_F(SettingsPageTest, SettingsScreenshot)
-{
-    state->mutateProject([](TOVProject &p) { p.notes = "Régie son, plateau B.\nTournée 2026."; });
-    QTest::qWait(20);
-    screenshot(QStringLiteral("settings"));
 }
 
 } // namespace

@@ -1,11 +1,6 @@
-// The engine on a real JACK server (started by scripts/test.sh), with small
-// JACK clients of ours as the other programs.
+// The engine on a real JACK server (started by scripts/test.sh).
 
-#include "midi/midi_engine.h"
-#include "midi/service/jack/jack_midi_service.h"
-#include "support/test_support.h"
-
-#include "support/jack_test_client.h"
+#include "support/jack_engine_test.h"
 
 #include <QProcess>
 
@@ -39,33 +34,7 @@ VirtualPortConfig virtualPort(std::string name)
     return {Uuid::create(), std::move(name), true, true};
 }
 
-class MIDIEngineJackTest : public ::testing::Test {
-protected:
-    std::shared_ptr<MIDIEngine> engine = std::make_shared<MIDIEngine>(makeJackMidiService());
-    std::mutex m_inputsMutex;
-    std::vector<std::pair<EndpointKey, MIDIMessage>> m_inputs; // filled on the MIDI input thread
-
-    std::vector<std::pair<EndpointKey, MIDIMessage>> inputs()
-    {
-        std::lock_guard lock(m_inputsMutex);
-        return m_inputs;
-    }
-
-    void SetUp() override
-    {
-        // These tests name the ports "KORVANE:…": JACK would rename this
-        // client if another instance held the name.
-        JackTestClient probe("korvane-probe");
-        ASSERT_TRUE(probe.ok()) << "needs a JACK server (scripts/test.sh starts one)";
-        ASSERT_TRUE(probe.ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
-        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
-            std::lock_guard lock(m_inputsMutex);
-            m_inputs.emplace_back(key, message);
-        });
-        engine->start();
-        ASSERT_TRUE(engine->running()) << "needs a JACK server (scripts/test.sh starts one)";
-    }
-};
+using MIDIEngineJackTest = test::JackEngineTest;
 
 // Sends until `arrived` holds. Under load the dummy driver skips a client's
 // cycle now and then (an xrun) and what another client wrote for it is gone:
