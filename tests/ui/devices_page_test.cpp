@@ -48,7 +48,6 @@ TEST_F(DevicesPageTest, ListsEndpointsWithCountsStateAndBadge)
     const auto headers = [&] { return page->inputsHeader()->text() + " " + page->outputsHeader()->text(); };
     EXPECT_EQ(headers(), "Entrées (0) Sorties (0)");
     EXPECT_TRUE(page->inputsEmpty()->isVisible() && page->outputsEmpty()->isVisible());
-    EXPECT_EQ(page->inputsEmpty()->text(), "Aucun périphérique");
     EXPECT_FALSE(page->missingSection()->isVisible()) << "absent, not empty, while nothing is missing";
     EXPECT_FALSE(page->applyPortsButton()->isVisible());
 
@@ -64,7 +63,6 @@ TEST_F(DevicesPageTest, ListsEndpointsWithCountsStateAndBadge)
     EXPECT_EQ(page->inputRows()[1]->onlineDot()->color(), Theme::systemGrey());
     const QLineEdit *field = page->inputRows()[0]->nicknameField();
     EXPECT_TRUE(field->text().isEmpty());
-    EXPECT_EQ(field->placeholderText(), "Surnom (ex: QLab, GrandMA, Console)");
     EXPECT_FALSE(state->dirty()) << "showing the page changes nothing";
 }
 
@@ -115,7 +113,6 @@ TEST_F(DevicesPageTest, MissingDeviceIsListedUntilItsTrashButtonStopsWatchingIt)
     EXPECT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
     MissingDeviceRow *row = page->missingRows()[0];
     EXPECT_EQ(row->nameLabel()->text(), "GrandMA");
-    EXPECT_EQ(row->forgetButton()->toolTip(), "Ne plus surveiller cet intervenant");
     QTest::mouseClick(row->forgetButton(), Qt::LeftButton);
     EXPECT_TRUE(state->project().devices.empty());
     ASSERT_TRUE(QTest::qWaitFor([&] { return !page->missingSection()->isVisible(); }));

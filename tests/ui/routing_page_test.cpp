@@ -63,11 +63,7 @@ TEST_F(RoutingPageTest, EmptyStateThenMatrixTogglesLiveRoutesByClickAndKeyboard)
     settle();
     EXPECT_TRUE(routing()->matrixEmptyText()->isVisible());
     EXPECT_FALSE(matrix()->isVisible());
-    const QStringList texts{routing()->matrixEmptyText()->text(), routing()->routesTitle()->text(),
-                            routing()->routesEmptyText()->text(), routing()->addRouteButton()->text()};
-    EXPECT_EQ(texts, (QStringList{"Branche au moins une entrée et une sortie pour patcher.", "Routes (0)",
-                                  "Aucune route. Utilise la matrice ou « Ajouter une route ».",
-                                  "Ajouter une route"}));
+    EXPECT_EQ(routing()->routesTitle()->text(), "Routes (0)");
     emit routing()->addRouteButton()->menu()->aboutToShow();
     EXPECT_TRUE(routing()->addRouteButton()->menu()->actions().isEmpty());
 

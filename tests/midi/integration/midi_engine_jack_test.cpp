@@ -54,7 +54,9 @@ using MIDIEngineJackTest = test::JackEngineTest;
     return ::testing::AssertionFailure() << "lost three times, each across a skipped cycle";
 }
 
-TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
+// What the pair carries is the conformance suite's (the service) and the
+// loopback engine tests' (the keys); here, how JACK sees it.
+TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndKeepsItsConnections)
 {
     engine->applyVirtualPorts({virtualPort("Synth")});
     ASSERT_TRUE(waitUntil([&] {
@@ -80,29 +82,6 @@ TEST_F(MIDIEngineJackTest, VirtualPortPairIsVisibleToJackAndCarriesDataBothWays)
     };
     EXPECT_EQ(peer.connections("KORVANE:Synth Out"), toPeer);
     EXPECT_TRUE(peerFeedsSynthIn());
-
-    // Into the program through its own destination (the engine also listens
-    // to the peer's output on a port of its own: that copy is keyed physical)...
-    const EndpointKey synthIn(EndpointKind::virtual_, "Synth In");
-    EXPECT_TRUE(sendAcrossSkippedCycles(
-        peer,
-        [&] {
-            peer.send({0x90, 60, 100});
-        },
-        [&] {
-            const auto got = inputs();
-            return std::any_of(got.begin(), got.end(), [&](const auto &in) {
-                return in.first == synthIn && in.second.bytes == Bytes{0x90, 60, 100};
-            });
-        }));
-    // ...and out of it through its own source.
-    EXPECT_TRUE(sendAcrossSkippedCycles(
-        peer,
-        [&] {
-            engine->send(MIDIMessage({0x80, 60, 0}), EndpointKey(EndpointKind::virtual_, "Synth Out"));
-        },
-        [&] { return !peer.receivedBytes().empty(); }));
-    EXPECT_EQ(peer.receivedBytes().back(), (Bytes{0x80, 60, 0}));
 
     // Adding a port leaves the connections to the others in place.
     engine->applyVirtualPorts({virtualPort("Synth"), virtualPort("Bus")});
