@@ -3,6 +3,7 @@
 
 #include "net/integration/rtp_test_support.h"
 #include "support/jack_test_client.h"
+#include "support/private_jack_server.h"
 #include "support/test_support.h"
 
 #include "midi/service/jack/jack_midi_service.h"
@@ -10,7 +11,6 @@
 #include "net/rtp_midi_session.h"
 
 #include <QProcess>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -214,19 +214,9 @@ TEST(HeadlessEndToEnd, EngineAndVirtualPortsComeBackWhenTheMidiServerRestarts)
 {
     // A JACK server of the test's own, so stopping it leaves the shared one alone.
     const char *name = "korvane-restart-test";
-    QProcess jackd;
+    test::PrivateJackServer jackd(name);
+    ASSERT_TRUE(jackd.start()) << jackd.output();
     auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("JACK_NO_AUDIO_RESERVATION", "1");
-    jackd.setProcessEnvironment(env);
-    const auto startJack = [&] {
-        jackd.start("jackd", {"--no-realtime", "-n", name, "-d", "dummy", "-p", "256"});
-        return waitUntil([&] { return JackTestClient("korvane_restart_probe", name).ok(); }, 10s);
-    };
-    const auto stopJack = qScopeGuard([&] {
-        jackd.terminate();
-        jackd.waitForFinished(10000);
-    });
-    ASSERT_TRUE(startJack());
 
     QTemporaryDir dir;
     TOVProject show;
@@ -235,11 +225,10 @@ TEST(HeadlessEndToEnd, EngineAndVirtualPortsComeBackWhenTheMidiServerRestarts)
     HeadlessProcess instance(saveShow(dir, "show.tovprjct", show), env);
     ASSERT_TRUE(instance.prints("Ouvert : show.tovprjct"));
 
-    jackd.terminate();
-    ASSERT_TRUE(jackd.waitForFinished(10000));
+    jackd.stop();
     // The server's shutdown notice may take a while on a loaded machine.
     ASSERT_TRUE(instance.prints("Moteur arrêté : serveur MIDI injoignable", 15s));
-    ASSERT_TRUE(startJack());
+    ASSERT_TRUE(jackd.start()) << jackd.output();
     ASSERT_TRUE(instance.prints("Moteur redémarré"));
     JackTestClient probe("korvane_restart_ports", name);
     ASSERT_TRUE(probe.ok());
