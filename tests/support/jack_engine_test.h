@@ -27,11 +27,12 @@ protected:
         JackTestClient probe("korvane-probe");
         ASSERT_TRUE(probe.ok()) << "needs a JACK server (scripts/test.sh starts one)";
         ASSERT_TRUE(probe.ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
-        engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
-            std::lock_guard lock(m_inputsMutex);
-            m_inputs.emplace_back(key, message);
-        });
-        if (m_routesInTheCycle) {
+        if (!m_routesInTheCycle) {
+            engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
+                std::lock_guard lock(m_inputsMutex);
+                m_inputs.emplace_back(key, message);
+            });
+        } else {
             router->setEngine(engine);
             engine->setOnSourceGone(
                 [this](const EndpointKey &key, std::uint64_t origin) { router->releaseOrigin(key, origin); });
@@ -42,7 +43,8 @@ protected:
     }
     void TearDown() override { engine->stop(); }
 
-    // What reached the engine's queued input path, filled on its input thread.
+    // What reached the engine's queued input path (without a router),
+    // filled on its input thread.
     std::vector<std::pair<EndpointKey, MIDIMessage>> inputs()
     {
         std::lock_guard lock(m_inputsMutex);
