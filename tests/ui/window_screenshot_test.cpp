@@ -21,6 +21,10 @@
 #include <QTableView>
 #include <QToolButton>
 
+#include <functional>
+#include <map>
+#include <optional>
+
 // Screenshots of the window by (screen, state), at scale 1 and, in the HiDPI
 // run, 2; and the DNS-SD states of the network page. Whatever is named Dnssd
 // stops or freezes the shared Avahi daemon: CTest runs it apart, holding the
