@@ -30,8 +30,14 @@ public:
         for (int side : {m_front, back})
             for (int lane = 0; lane < lanes; ++lane)
                 m_fds.push_back(bindLoopback(side + lane));
-        for (int fd : m_fds)
+        // Room for a whole paced sysex while the relay thread waits for the
+        // machine: what the kernel drops here would pass for network loss.
+        const int size = 4 << 20;
+        for (int fd : m_fds) {
             EXPECT_GE(fd, 0);
+            if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+                (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         m_thread = std::thread([this] { run(); });
     }
     ~UdpRelay()
