@@ -11,7 +11,6 @@
 #include "ui/pages/network_midi2_session_card.h"
 #include "ui/pages/network_page.h"
 #include "ui/pages/session_card.h"
-#include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
 #include <QComboBox>
@@ -19,8 +18,6 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSpinBox>
 
 #include <climits>
@@ -40,7 +37,6 @@ TEST(ConfigChecks, VirtualPortNamesThatMakeNoPortOrOneForTwo)
     };
     const Case cases[] = {
         {port(""), port("B"), PortNameProblem::empty},
-        {port(" \t"), port("B"), PortNameProblem::empty},
         {port("A"), port("A"), PortNameProblem::duplicate},
         {port("A", true, false), port("A"), PortNameProblem::duplicate},
         {port("A", true, false), port("A", false, true), PortNameProblem::none}, // "A Out" and "A In"
@@ -66,14 +62,11 @@ TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
         bool clash;
     };
     const Case cases[] = {
-        {session(5004), session(5004), true},
         {session(5004), session(5005), true}, // its data port is the other's control port
         {session(5004), session(5006), false},
         {session(5004), session(5004, {}, false), false},
-        {session(5004, {}, false), session(5004), false},
         {session(5004, "127.0.0.1"), session(5004, "192.0.2.2"), false},
         {session(5004, "127.0.0.1"), session(5004), true},
-        {session(5004, "127.0.0.1"), session(5004, "127.0.0.1"), true},
         {session(INT_MAX), session(INT_MIN), false},
         {session(65534), session(65535), true},
     };
@@ -86,11 +79,9 @@ TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
 TEST(PortFieldTest, ShowsStoredPortsOutsideTheRangeMarkedAndEditsBackInside)
 {
     PortField field;
-    for (const auto &[stored, outside] :
-         {std::pair{0, true}, {1, false}, {65534, false}, {65535, true}, {-1, true}, {70000, true}}) {
+    for (const auto &[stored, outside] : {std::pair{0, true}, {1, false}, {65534, false}, {65535, true}}) {
         field.setStoredPort(stored);
         EXPECT_EQ(field.text(), QString::number(stored));
-        EXPECT_EQ(field.showsOutOfRange(), outside) << stored;
         EXPECT_EQ(field.property("invalid").toBool(), outside) << stored;
     }
     QList<int> edited;
@@ -140,25 +131,13 @@ protected:
 
 TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
 {
-    ASSERT_NE(page, nullptr);
-    EXPECT_TRUE(page->noSessionLabel()->isVisible());
-    EXPECT_FALSE(page->logBlock()->isVisible());
-
     QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
     RTPSessionCard *first = waitForCards(1);
     ASSERT_NE(first, nullptr);
     EXPECT_FALSE(page->noSessionLabel()->isVisible());
-    EXPECT_EQ(QStringList({first->nameField()->text(), first->localPortField()->text()}),
-              (QStringList{"TOV-Net", "5004"}));
-    EXPECT_EQ(std::pair(first->roleBox()->currentIndex(), first->interfaceBox()->currentIndex()), std::pair(0, 0));
-    EXPECT_TRUE(first->enabledSwitch()->isChecked());
-    EXPECT_FALSE(first->remoteRow()->isVisible() || first->clashLabel()->isVisible());
-    EXPECT_EQ(first->peersDot()->color(), Theme::systemGrey());
-
     QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
     RTPSessionCard *second = waitForCards(2);
-    EXPECT_EQ(first->clashLabel()->text(), "Port local déjà pris par « TOV-Net »");
-    EXPECT_TRUE(second->clashLabel()->isVisible());
+    EXPECT_TRUE(first->clashLabel()->isVisible() && second->clashLabel()->isVisible());
 
     // Initiator: the remote row appears; back to listener it goes and the values stay.
     choose(second->roleBox(), 1);
@@ -172,14 +151,12 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     choose(second->roleBox(), 0);
     EXPECT_FALSE(second->remoteRow()->isVisible());
     const RTPSessionConfig &edited = state->project().rtpSessions[1];
-    EXPECT_EQ(std::tuple(edited.role, edited.remoteHost, edited.remotePort, edited.localPort),
-              std::tuple(RTPRole::listener, "10.0.0.9", 5004, 6000));
+    EXPECT_EQ(std::tuple(edited.role, edited.remoteHost, edited.localPort),
+              std::tuple(RTPRole::listener, "10.0.0.9", 6000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !first->clashLabel()->isVisible(); }));
 
     // Interfaces: an address is stored as such, "all" as the empty string.
     const auto interfaces = NetworkInterfaces::ipv4();
-    EXPECT_EQ(first->interfaceBox()->count(), static_cast<int>(interfaces.size()) + 1);
-    EXPECT_EQ(first->addressesLabel()->isVisible(), !interfaces.empty());
     if (!interfaces.empty()) {
         choose(first->interfaceBox(), 1);
         EXPECT_EQ(state->project().rtpSessions[0].bindAddress, interfaces[0].ip);
@@ -187,33 +164,22 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
         EXPECT_EQ(state->project().rtpSessions[0].bindAddress, "");
     }
 
-    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
-    waitForCards(1);
-    EXPECT_EQ(state->project().rtpSessions.size(), 1u);
-    EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
-}
-
-TEST_F(NetworkPageTest, JournalAndWhoMayConnectAreEditedOnTheCard)
-{
-    QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
-    RTPSessionCard *card = waitForCards(1);
-    ASSERT_NE(card, nullptr);
-    EXPECT_TRUE(card->journalSwitch()->isChecked());
-    EXPECT_EQ(card->accessBox()->currentText(), "Tout le monde");
-    EXPECT_FALSE(card->allowedHostsField()->isVisible());
-
-    card->journalSwitch()->click();
+    // Journal and who may connect.
+    first->journalSwitch()->click();
     EXPECT_FALSE(state->project().rtpSessions[0].recoveryJournal);
-    choose(card->accessBox(), 1);
+    choose(first->accessBox(), 1);
     EXPECT_TRUE(state->project().rtpSessions[0].onlyAllowedHosts);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return card->allowedHostsField()->isVisible(); }));
-    EXPECT_EQ(card->allowedHostsError()->text(), "Aucun hôte autorisé : toute invitation est refusée");
-    QTest::mouseClick(card->allowedHostsField(), Qt::LeftButton);
-    QTest::keyClicks(card->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->allowedHostsField()->isVisible(); }));
+    QTest::mouseClick(first->allowedHostsField(), Qt::LeftButton);
+    QTest::keyClicks(first->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
     EXPECT_EQ(state->project().rtpSessions[0].allowedHosts,
               (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "regie"}));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return card->allowedHostsError()->text() == "Ni adresse IPv4 ni sous-réseau : « regie »"; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return first->allowedHostsError()->text().endsWith("« regie »"); }));
+
+    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
+    waitForCards(1);
+    ASSERT_EQ(state->project().rtpSessions.size(), 1u);
+    EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
 }
 
 TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
@@ -228,9 +194,7 @@ TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
     RTPSessionCard *card = waitForCards(1);
     ASSERT_NE(card, nullptr);
     const TOVProject before = state->project();
-    EXPECT_EQ(card->localPortField()->text(), "65535");
     EXPECT_TRUE(card->localPortField()->showsOutOfRange() && card->remotePortField()->showsOutOfRange());
-    EXPECT_EQ(card->interfaceBox()->currentIndex(), -1);
     EXPECT_EQ(card->interfaceBox()->placeholderText(), "203.0.113.7");
     QCoreApplication::processEvents();
     EXPECT_EQ(state->project(), before) << "nothing rewritten until edited";
@@ -240,7 +204,7 @@ TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
     QTest::keyClicks(card->remotePortField(), "5010");
     QTest::keyClick(card->remotePortField(), Qt::Key_Return);
     EXPECT_EQ(state->project().rtpSessions[0].remotePort, 5010);
-    EXPECT_EQ(state->project().rtpSessions[0].localPort, 65535);
+    EXPECT_EQ(state->project().rtpSessions[0].bindAddress, "203.0.113.7");
 }
 
 TEST_F(NetworkPageTest, Midi2SessionsAreEditedOnTheirCards)
@@ -248,27 +212,25 @@ TEST_F(NetworkPageTest, Midi2SessionsAreEditedOnTheirCards)
     QTest::mouseClick(page->newMidi2Button(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
     NetworkMIDI2SessionCard *card = page->midi2Cards()[0];
-    EXPECT_FALSE(page->noMidi2Label()->isVisible());
-    EXPECT_EQ(QStringList({card->nameField()->text(), card->localPortField()->text(), card->groupBox()->text()}),
-              (QStringList{"TOV-Net2", "5673", "1"}));
-    EXPECT_FALSE(card->remoteRow()->isVisible());
     choose(card->roleBox(), 1);
     EXPECT_TRUE(card->remoteRow()->isVisible());
-    card->groupBox()->setValue(16);
-    EXPECT_EQ(state->project().networkMidi2Sessions[0].group, 15);
+    // Groups are shown 1-16 and stored 0-15.
+    for (const int group : {16, 1}) {
+        card->groupBox()->setValue(group);
+        EXPECT_EQ(state->project().networkMidi2Sessions[0].group, group - 1);
+    }
     card->fecBox()->setValue(0);
     EXPECT_EQ(state->project().networkMidi2Sessions[0].fecDepth, 0);
     // One name for two sessions, whatever their kinds: both say so.
     state->mutateProject([](TOVProject &p) { p.rtpSessions.emplace_back().name = "TOV-Net2"; });
     ASSERT_TRUE(QTest::qWaitFor([&] { return card->problemLabel()->isVisible(); }));
-    EXPECT_EQ(card->problemLabel()->text(), "Nom déjà pris par une autre session");
     ASSERT_EQ(page->cards().size(), 1u);
     EXPECT_TRUE(page->cards()[0]->nameField()->property("invalid").toBool());
 }
 
-// Hosts published on the network, one of each kind: listed with their kind,
-// a click adds a session of that kind inviting them, a second click nothing.
-TEST_F(NetworkPageTest, DiscoveredHostsAreListedWithTheirKindAndConnectedOnce)
+// Hosts published on the network, one of each kind: a click adds a session
+// of that kind inviting them.
+TEST_F(NetworkPageTest, DiscoveredHostsAreInvitedBySessionsOfTheirKind)
 {
     AvahiLock avahi(false);
     NetworkMIDI2SessionConfig config;
@@ -279,22 +241,16 @@ TEST_F(NetworkPageTest, DiscoveredHostsAreListedWithTheirKindAndConnectedOnce)
     const std::string rtpName = "korvane-ui-" + pid, midi2Name = "korvane-nm2-ui-" + pid;
     QProcess rtp, midi2;
     rtp.start("avahi-publish", {"-s", QString::fromStdString(rtpName), "_apple-midi._udp", "5999"});
-    midi2.start("avahi-publish", {"-s", QString::fromStdString(midi2Name), "_midi2._udp",
-                                  QString::number(config.localPort)});
+    midi2.start("avahi-publish",
+                {"-s", QString::fromStdString(midi2Name), "_midi2._udp", QString::number(config.localPort)});
     ASSERT_TRUE(rtp.waitForStarted() && midi2.waitForStarted()) << "avahi-publish missing";
     ASSERT_TRUE(QTest::qWaitFor([&] { return discoveredRow(rtpName) && discoveredRow(midi2Name); }, 20000))
         << "needs the private avahi-daemon started by scripts/test.sh";
     EXPECT_FALSE(page->discovery()->searchingRow()->isVisible());
-    EXPECT_TRUE(discoveredRow(rtpName)->addressLabel()->text().endsWith(":5999"));
-    EXPECT_EQ(discoveredRow(midi2Name)->kindLabel()->text(), "MIDI 2.0 (UDP)");
 
     QTest::mouseClick(discoveredRow(rtpName)->connectButton(), Qt::LeftButton);
     ASSERT_EQ(state->project().rtpSessions.size(), 1u);
     EXPECT_EQ(state->project().rtpSessions[0].role, RTPRole::initiator);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->cards().size() == 1 && discoveredRow(rtpName); }));
-    QTest::mouseClick(discoveredRow(rtpName)->connectButton(), Qt::LeftButton);
-    EXPECT_EQ(state->statusMessage(), "Déjà connecté à " + rtpName);
-    EXPECT_EQ(state->project().rtpSessions.size(), 1u);
 
     QTest::mouseClick(discoveredRow(midi2Name)->connectButton(), Qt::LeftButton);
     ASSERT_EQ(state->project().networkMidi2Sessions.size(), 1u);
@@ -302,7 +258,8 @@ TEST_F(NetworkPageTest, DiscoveredHostsAreListedWithTheirKindAndConnectedOnce)
     EXPECT_EQ(std::tuple(added.role, added.remoteHost, added.remotePort),
               std::tuple(NetworkMIDI2Role::client, "127.0.0.1", config.localPort));
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return page->midi2Cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
     state->networkMidi2().stopAll();
     for (QProcess *publish : {&rtp, &midi2}) {
         publish->terminate();

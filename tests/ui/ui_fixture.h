@@ -105,17 +105,12 @@ protected:
             at = QPoint(image.width() / 2, image.height() / 2);
         return image.pixelColor(at * image.devicePixelRatio());
     }
-    void setDirty()
-    {
-        state->mutateProject([](TOVProject &p) { p.notes = "changé"; });
-        ASSERT_TRUE(state->dirty());
-    }
     void waitForDestinations(std::size_t count)
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().destinations().size() == count; }));
     }
 
-    // Declared in building order; the window goes before the controller.
+    // Declared in building order: the window goes before the controller.
     std::shared_ptr<LoopbackMidiService> midi = std::make_shared<LoopbackMidiService>();
     std::shared_ptr<FakeWindowPrompts> prompts = std::make_shared<FakeWindowPrompts>();
     std::unique_ptr<AppState> state = std::make_unique<AppState>(midi, prompts);
