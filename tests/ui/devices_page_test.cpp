@@ -89,21 +89,6 @@ TEST_F(DevicesPageTest, NicknameFieldKeepsFocusCursorAndTextThroughAHotPlug)
     EXPECT_TRUE(page->inputRows()[1]->nicknameField()->text().isEmpty());
 }
 
-TEST_F(DevicesPageTest, MissingDeviceIsListedUntilItsTrashButtonStopsWatchingIt)
-{
-    state->mutateProject([](TOVProject &p) {
-        p.devices.push_back(
-            {.key = EndpointKey(EndpointKind::physical, "MA Net", 77), .nickname = "GrandMA"});
-    });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingRows().size() == 1; }));
-    state->acknowledgeMissing(); // the alert would cover the page
-    EXPECT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
-    QTest::mouseClick(page->missingRows()[0]->forgetButton(), Qt::LeftButton);
-    EXPECT_TRUE(state->project().devices.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !page->missingSection()->isVisible(); }));
-    EXPECT_TRUE(state->missingDevices().empty());
-}
-
 TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
 {
     QTest::mouseClick(page->addPortButton(), Qt::LeftButton);

@@ -80,26 +80,6 @@ protected:
     QTemporaryDir dir;
 };
 
-TEST_F(LogoLoaderTest, DownloadIsCachedAndNotRepeated)
-{
-    const QByteArray png = encoded(picture(40, 20), "PNG");
-    OneFileServer server(png);
-    LogoLoader first(config(server.url()));
-    loadAndWait(first);
-    EXPECT_EQ(first.image().size(), QSize(40, 20));
-    QFile cache(dir.filePath("KORVANE/TOVLogo.png"));
-    ASSERT_TRUE(cache.open(QIODevice::ReadOnly));
-    EXPECT_EQ(cache.readAll(), png);
-
-    first.load();
-    LogoLoader next(config(server.url()));
-    next.load();
-    EXPECT_EQ(next.image().size(), QSize(40, 20)) << "read from the cache at once";
-    EXPECT_FALSE(next.downloading());
-    QTest::qWait(50);
-    EXPECT_EQ(server.requests, 1);
-}
-
 TEST_F(LogoLoaderTest, BadOrOversizedBodiesLeaveTheWordmark)
 {
     QByteArray huge = encoded(picture(8, 8), "PNG");
