@@ -185,23 +185,5 @@ TEST_F(FiltersPageTest, StoredValuesBeyondTheControlsStayUntilEdited)
               (std::vector<int>{3, 5, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
 }
 
-TEST_F(FiltersPageTest, ATransposeChainChangesRoutedNotesLive)
-{
-    addChain();
-    StepEditor *transpose = addStep("Transpose");
-    enter(transpose->stepper(0), 12);
-    state->toggleMatrix(key("A", 101), key("X", 201));
-    state->mutateProject([](TOVProject &p) { p.routes[0].filterChainID = p.filterChains[0].id; });
-    settle();
-    EXPECT_EQ(playAt(a, {0x90, 60, 100}), (Deliveries{{x, false, {0x90, 72, 100}}}));
-    EXPECT_EQ(playAt(a, {0x8F, 0, 0}), (Deliveries{{x, false, {0x8F, 12, 0}}}));
-    EXPECT_TRUE(playAt(a, {0x9F, 127, 1}).empty()) << "pushed past 127: dropped";
-    // Switched off, the step lets the note through unchanged.
-    QTest::mouseClick(transpose->enabledSwitch(), Qt::LeftButton, {},
-                      transpose->enabledSwitch()->trackRect().center());
-    settle();
-    EXPECT_EQ(playAt(a, {0x90, 127, 1}), (Deliveries{{x, false, {0x90, 127, 1}}}));
-}
-
 } // namespace
 } // namespace korvane::test
