@@ -2,6 +2,7 @@
 // RTP-MIDI peers on 127.0.0.1.
 
 #include "net/integration/rtp_test_support.h"
+#include "stop_panic.h"
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
@@ -14,10 +15,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <mutex>
-#include <thread>
 
 namespace korvane {
 namespace {
@@ -111,37 +110,21 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
     ASSERT_TRUE(instance.prints("RTP Vers0: session établie"));
     ASSERT_TRUE(instance.prints("RTP Vers1: session établie"));
 
-    std::atomic<bool> playing{true};
-    std::thread notes([&] {
-        for (std::uint8_t note = 0; playing; note = (note + 1) % 128) {
-            const std::size_t sent = player.departures().size();
-            player.send({0x90, note, 100});
-            while (playing && player.departures().size() == sent)
-                std::this_thread::sleep_for(100us);
-        }
-    });
+    test::NotePerCycle notes(player);
     const auto heardSome = [&] {
         std::lock_guard lock(mutex);
         return heard[0].size() > 10 && heard[1].size() > 10 && synth.received().size() > 10;
     };
     const bool flowing = waitUntil(heardSome, 10s);
     EXPECT_TRUE(instance.exits(0));
-    playing = false;
-    notes.join();
+    notes.stop();
     ASSERT_TRUE(flowing);
     // Each session's last line is printed before the process ends.
     EXPECT_TRUE(instance.prints("RTP Vers1: arrêté", 0ms));
 
     std::lock_guard lock(mutex);
-    for (const auto &messages : {synth.receivedBytes(), heard[0], heard[1]}) {
-        const auto lastPanic = std::find_if(messages.rbegin(), messages.rend(), [](const Bytes &m) {
-            return m.size() == 3 && (m[0] & 0xF0) == 0xB0 && m[1] == 123;
-        });
-        ASSERT_NE(lastPanic, messages.rend()) << "no panic arrived";
-        EXPECT_TRUE(std::none_of(messages.rbegin(), lastPanic, [](const Bytes &m) {
-            return m.size() == 3 && (m[0] & 0xF0) == 0x90 && m[2] != 0;
-        }));
-    }
+    for (const auto &messages : {synth.receivedBytes(), heard[0], heard[1]})
+        EXPECT_TRUE(test::silentAfterLastPanic(messages));
 }
 
 TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
