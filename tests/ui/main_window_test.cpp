@@ -167,41 +167,25 @@ TEST(SaveDialog, ProposesNamesFitForAFile)
         EXPECT_EQ(safeFileName(proposed), expected) << proposed.toStdString();
 }
 
-// A route Keys -> Desk between two loopback endpoints, both present, seen
-// from the settings page.
-class DisconnectAlertTest : public WindowTest {
-protected:
-    void SetUp() override
-    {
-        WindowTest::SetUp();
-        midi->addSource("Keys", 11);
-        desk = midi->addDestination("Desk", 12);
-        waitForDestinations(1);
-        state->mutateProject([](TOVProject &p) {
-            p.routes = {Route({EndpointKind::physical, "Keys", 11})};
-            p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
-        });
-        showPage(SidebarItem::settings);
-        ASSERT_FALSE(alert()->isShown());
-    }
-    DisconnectAlert *alert() { return window->disconnectAlert(); }
-    bool shown()
-    {
-        QCoreApplication::processEvents();
-        return alert()->isShown();
-    }
-
-    MidiService::Handle desk = 0;
-};
-
-TEST_F(DisconnectAlertTest, ShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUsed)
+// A route Keys -> Desk whose destination goes, seen from the settings page.
+TEST_F(WindowTest, DisconnectAlertShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUsed)
 {
+    midi->addSource("Keys", 11);
+    const auto desk = midi->addDestination("Desk", 12);
+    waitForDestinations(1);
+    state->mutateProject([](TOVProject &p) {
+        p.routes = {Route({EndpointKind::physical, "Keys", 11})};
+        p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
+    });
+    showPage(SidebarItem::settings);
+    DisconnectAlert *alert = window->disconnectAlert();
+    ASSERT_FALSE(alert->isShown());
     midi->removeEndpoint(desk);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
-    EXPECT_EQ(alert()->card()->texts().value(1), "\u2022 Desk");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isShown(); }));
+    EXPECT_EQ(alert->card()->texts().value(1), "\u2022 Desk");
     // The frame covers the whole detail area, the card sits at its bottom.
-    EXPECT_EQ(alert()->border()->geometry(), window->detailArea()->rect());
-    EXPECT_EQ(alert()->card()->geometry().bottom(), window->detailArea()->rect().bottom());
+    EXPECT_EQ(alert->border()->geometry(), window->detailArea()->rect());
+    EXPECT_EQ(alert->card()->geometry().bottom(), window->detailArea()->rect().bottom());
 
     // A page control under the red frame still takes its click.
     auto *toggle = window->settingsPage()->panicOnStopSwitch();
@@ -209,22 +193,26 @@ TEST_F(DisconnectAlertTest, ShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUse
     EXPECT_FALSE(state->project().settings.panicOnStop);
 
     // Checking again while the device is still absent keeps the alert.
-    QTest::mouseClick(alert()->card()->recheckButton(), Qt::LeftButton);
-    EXPECT_TRUE(shown());
-    QTest::mouseClick(alert()->card()->ignoreButton(), Qt::LeftButton);
-    EXPECT_FALSE(shown());
+    QTest::mouseClick(alert->card()->recheckButton(), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(alert->isShown());
+    QTest::mouseClick(alert->card()->ignoreButton(), Qt::LeftButton);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(alert->isShown());
 }
 
-TEST_F(DisconnectAlertTest, RecheckRestartsALostMidiServerAndClearsTheAlarm)
+TEST_F(WindowTest, DisconnectAlertRecheckRestartsALostMidiServer)
 {
     state->setEngineRetryInterval(std::chrono::milliseconds(500));
     midi->setOpenStatus(-1);
     midi->simulateShutdown();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return alert()->isShown(); }));
+    DisconnectAlert *alert = window->disconnectAlert();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isShown(); }));
     midi->setOpenStatus(0);
-    QTest::mouseClick(alert()->card()->recheckButton(), Qt::LeftButton);
+    QTest::mouseClick(alert->card()->recheckButton(), Qt::LeftButton);
     EXPECT_TRUE(state->engine().running());
-    EXPECT_FALSE(shown());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(alert->isShown());
 }
 
 class SettingsPageTest : public WindowTest {
