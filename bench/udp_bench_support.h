@@ -3,19 +3,15 @@
 // What the network round-trip benchmarks share: loopback sockets, free ports,
 // percentiles, and the raw UDP ping-pong every session is measured against.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/udp_loopback.h"
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <mutex>
-#include <random>
+#include <cstdint>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -27,51 +23,10 @@ inline constexpr int kWarmup = 200;
 inline constexpr int kBlocks = 20;
 inline constexpr int kPerBlock = 250;
 
-inline sockaddr_in loopback(int port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-inline int bindLoopback(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const auto addr = loopback(port);
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
-        return fd;
-    if (fd >= 0)
-        ::close(fd);
-    return -1;
-}
-
-inline int boundPort(int fd)
-{
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    return ntohs(addr.sin_port);
-}
-
-inline int freePortPair()
-{
-    std::mt19937 rng{std::random_device{}()};
-    std::uniform_int_distribution<int> pick(20000, 59998);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int p = pick(rng);
-        const int a = bindLoopback(p);
-        const int b = a >= 0 ? bindLoopback(p + 1) : -1;
-        if (a >= 0)
-            ::close(a);
-        if (b >= 0) {
-            ::close(b);
-            return p;
-        }
-    }
-    return -1;
-}
+using test::bindLoopback;
+using test::boundPort;
+using test::freePortPair;
+using test::loopback;
 
 inline double percentile(std::vector<double> v, double q)
 {
@@ -83,8 +38,7 @@ inline double percentile(std::vector<double> v, double q)
 class RawPingPong {
 public:
     // Each trip carries `packet`: the size of what the sessions send.
-    explicit RawPingPong(std::vector<std::uint8_t> packet)
-        : m_packet(std::move(packet)), m_a(bindLoopback(0)), m_b(bindLoopback(0))
+    explicit RawPingPong(std::vector<std::uint8_t> packet) : m_packet(std::move(packet)), m_a(bindLoopback(0, true)), m_b(bindLoopback(0, true))
     {
         m_toA = loopback(boundPort(m_a));
         m_toB = loopback(boundPort(m_b));
@@ -126,8 +80,8 @@ private:
 
 inline void report(const char *what, const std::vector<double> &v)
 {
-    std::printf("%-28s p50 %8.1f us   p99 %8.1f us   (n=%zu)\n", what, percentile(v, 0.50),
-                percentile(v, 0.99), v.size());
+    std::printf("%-28s p50 %8.1f us   p99 %8.1f us   (n=%zu)\n", what, percentile(v, 0.50), percentile(v, 0.99),
+                v.size());
 }
 
 // Times a chain of echoes: the receiver of each echo records its trip and

@@ -230,7 +230,7 @@ bool RTPManager::isCurrent(const Uuid &id, const RTPMidiSession *session) const
 void RTPManager::appendLog(const std::string &line)
 {
     m_logLines.push_back(line);
-    while (m_logLines.size() > maxLogLines)
+    while (m_logLines.size() > m_logCapacity)
         m_logLines.pop_front();
     emit logLinesChanged();
     emit logLineAdded(toQString(line));

@@ -62,6 +62,7 @@ public:
     // Published; changed on the main thread only.
     const std::map<Uuid, std::vector<std::string>> &peersBySession() const { return m_peersBySession; }
     const std::deque<std::string> &logLines() const { return m_logLines; }
+    void setLogCapacity(std::size_t lines) { m_logCapacity = lines; }
     // State, peers and their round-trip times, as each session last reported.
     const std::map<Uuid, RTPSessionStatus> &statusBySession() const { return m_statusBySession; }
 
@@ -104,6 +105,7 @@ private:
     std::map<Uuid, std::vector<std::string>> m_peersBySession;
     std::map<Uuid, RTPSessionStatus> m_statusBySession;
     std::deque<std::string> m_logLines;
+    std::size_t m_logCapacity = maxLogLines;
     std::string m_localName = "KORVANE";
     RTPMidiSession::Timing m_timing;
     RTPMidiSession::Resolver m_resolver = &RTPMidiSession::systemResolver;

@@ -42,29 +42,17 @@ protected:
     DevicesPage *page = window->findChild<DevicesPage *>();
 };
 
-TEST_F(DevicesPageTest, ListsEndpointsWithCountsStateAndBadge)
+TEST_F(DevicesPageTest, ListsEndpointsWithStateAndUnsignedIds)
 {
-    ASSERT_NE(page, nullptr);
-    const auto headers = [&] { return page->inputsHeader()->text() + " " + page->outputsHeader()->text(); };
-    EXPECT_EQ(headers(), "Entrées (0) Sorties (0)");
-    EXPECT_TRUE(page->inputsEmpty()->isVisible() && page->outputsEmpty()->isVisible());
-    EXPECT_EQ(page->inputsEmpty()->text(), "Aucun périphérique");
     EXPECT_FALSE(page->missingSection()->isVisible()) << "absent, not empty, while nothing is missing";
-    EXPECT_FALSE(page->applyPortsButton()->isVisible());
-
     midi->addSource("Keys", 5);
     midi->addSource("Old pads", 9, /*offline=*/true);
     midi->addDestination("Synth", -2147483647 - 1);
     waitForEndpoints(2, 1);
-    EXPECT_EQ(headers(), "Entrées (2) Sorties (1)");
-    EXPECT_FALSE(page->inputsEmpty()->isVisible());
-    EXPECT_EQ(details(page->inputRows()), (QStringList{"Keys \u00B7 ID 5", "Old pads \u00B7 ID 9"}));
+    EXPECT_EQ(page->inputsHeader()->text() + " " + page->outputsHeader()->text(), "Entrées (2) Sorties (1)");
     EXPECT_EQ(details(page->outputRows()), (QStringList{"Synth \u00B7 ID 2147483648"}));
     EXPECT_EQ(page->inputRows()[0]->onlineDot()->color(), Theme::ok());
     EXPECT_EQ(page->inputRows()[1]->onlineDot()->color(), Theme::systemGrey());
-    const QLineEdit *field = page->inputRows()[0]->nicknameField();
-    EXPECT_TRUE(field->text().isEmpty());
-    EXPECT_EQ(field->placeholderText(), "Surnom (ex: QLab, GrandMA, Console)");
     EXPECT_FALSE(state->dirty()) << "showing the page changes nothing";
 }
 
@@ -91,36 +79,14 @@ TEST_F(DevicesPageTest, NicknameFieldKeepsFocusCursorAndTextThroughAHotPlug)
     midi->addSource("Beta", 2);
     midi->addDestination("Lights", 3);
     waitForEndpoints(2, 1);
-    QTest::qWait(30);
+    QCoreApplication::processEvents();
     ASSERT_EQ(page->inputRows()[0], keys) << "the row itself is kept and moved up";
     EXPECT_EQ(QApplication::focusWidget(), field);
     EXPECT_EQ(field->text(), "QLab");
     EXPECT_EQ(field->cursorPosition(), 2);
     QTest::keyClicks(field, "-");
     EXPECT_EQ(state->project().devices[0].nickname, "QL-ab");
-    EXPECT_EQ(state->project().devices.size(), 1u);
-    // What the routing page shows for this endpoint.
-    EXPECT_EQ(state->displayName(EndpointKey(EndpointKind::physical, "Keys", 5)), "QL-ab");
     EXPECT_TRUE(page->inputRows()[1]->nicknameField()->text().isEmpty());
-}
-
-TEST_F(DevicesPageTest, MissingDeviceIsListedUntilItsTrashButtonStopsWatchingIt)
-{
-    state->mutateProject([](TOVProject &p) {
-        p.devices.push_back(
-            {.key = EndpointKey(EndpointKind::physical, "MA Net", 77), .nickname = "GrandMA"});
-    });
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingRows().size() == 1; }));
-    state->acknowledgeMissing(); // the alert would cover the page
-    QTest::qWait(20);
-    EXPECT_TRUE(page->missingSection()->isVisible());
-    MissingDeviceRow *row = page->missingRows()[0];
-    EXPECT_EQ(row->nameLabel()->text(), "GrandMA");
-    EXPECT_EQ(row->forgetButton()->toolTip(), "Ne plus surveiller cet intervenant");
-    QTest::mouseClick(row->forgetButton(), Qt::LeftButton);
-    EXPECT_TRUE(state->project().devices.empty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !page->missingSection()->isVisible(); }));
-    EXPECT_TRUE(state->missingDevices().empty());
 }
 
 TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
@@ -128,66 +94,24 @@ TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
     QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
     VirtualPortRow *first = page->portRows()[0];
-    EXPECT_EQ(first->nameField()->text(), "KORVANE Bus");
-    EXPECT_TRUE(first->outBox()->isChecked() && first->inBox()->isChecked());
-    EXPECT_FALSE(first->problemLabel()->isVisible());
     EXPECT_EQ(midi->find("KORVANE Bus Out"), 0u) << "nothing on the platform before applying";
-    EXPECT_TRUE(page->applyPortsButton()->isVisible());
 
-    // A second one with the same name, then an empty name: each marked on its row.
+    // A second one with the same name: marked on both rows until it goes.
     QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 2; }));
-    VirtualPortRow *second = page->portRows()[1];
-    EXPECT_EQ(first->problemLabel()->text(), "Nom déjà utilisé");
-    EXPECT_TRUE(second->problemLabel()->isVisible());
-    QTest::mouseClick(second->nameField(), Qt::LeftButton);
-    second->nameField()->selectAll();
-    QTest::keyClick(second->nameField(), Qt::Key_Backspace);
-    QTest::qWait(20);
-    EXPECT_FALSE(first->problemLabel()->isVisible());
-    EXPECT_EQ(second->problemLabel()->text(), "Nom requis");
-    QTest::mouseClick(second->deleteButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
+    EXPECT_TRUE(first->problemLabel()->isVisible() && page->portRows()[1]->problemLabel()->isVisible());
+    QTest::mouseClick(page->portRows()[1]->deleteButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !first->problemLabel()->isVisible(); }));
 
     QTest::mouseClick(page->applyPortsButton(), Qt::LeftButton);
     EXPECT_TRUE(midi->find("KORVANE Bus Out") && midi->find("KORVANE Bus In"));
-    EXPECT_EQ(state->statusMessage(), "Ports virtuels appliqués");
     waitForEndpoints(1, 1);
-    EXPECT_TRUE(details(page->inputRows())[0].startsWith("KORVANE Bus Out \u00B7 ID "));
     EXPECT_TRUE(details(page->outputRows())[0].endsWith(" VIRTUEL"));
 
     // Unticking "In" reaches the project at once, the platform only when applied.
     QTest::mouseClick(first->inBox(), Qt::LeftButton);
     EXPECT_FALSE(state->project().virtualPorts[0].createsDestination);
     EXPECT_NE(midi->find("KORVANE Bus In"), 0u);
-
-    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().empty(); }));
-    EXPECT_FALSE(page->applyPortsButton()->isVisible());
-}
-
-TEST_F(DevicesPageTest, DevicesScreenshot)
-{
-    midi->addSource("Launchpad X", 1201);
-    midi->addSource("Keystation 49", 1202, /*offline=*/true);
-    midi->addDestination("QLab In", 1301);
-    state->mutateProject([](TOVProject &p) {
-        p.virtualPorts.emplace_back();
-        p.devices.push_back(
-            {.key = EndpointKey(EndpointKind::physical, "GrandMA3", 4242), .nickname = "GrandMA"});
-        p.devices.push_back(
-            {.key = EndpointKey(EndpointKind::physical, "Launchpad X", 1201), .nickname = "Pads"});
-    });
-    state->applyVirtualPorts();
-    waitForEndpoints(3, 2);
-    state->acknowledgeMissing();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->missingSection()->isVisible(); }));
-    expectShown(page, {"Périphériques & intervenants",
-                       "Détection à chaud. Donne un surnom parlant à chaque appareil (QLab, GrandMA\u2026).",
-                       "Intervenants manquants", "GrandMA", "DÉCONNECTÉ", "Entrées (3)", "Sorties (2)",
-                       "Launchpad X \u00B7 ID 1201", "VIRTUEL", "Ports virtuels KORVANE", "Out", "In",
-                       "Ajouter un port virtuel", "Appliquer les ports virtuels"});
-    screenshot("devices");
 }
 
 } // namespace

@@ -11,7 +11,6 @@
 #include "ui/pages/network_midi2_session_card.h"
 #include "ui/pages/network_page.h"
 #include "ui/pages/session_card.h"
-#include "ui/theme/theme.h"
 #include "ui/theme/toggle_switch.h"
 
 #include <QComboBox>
@@ -19,8 +18,6 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSpinBox>
 
 #include <climits>
@@ -40,7 +37,6 @@ TEST(ConfigChecks, VirtualPortNamesThatMakeNoPortOrOneForTwo)
     };
     const Case cases[] = {
         {port(""), port("B"), PortNameProblem::empty},
-        {port(" \t"), port("B"), PortNameProblem::empty},
         {port("A"), port("A"), PortNameProblem::duplicate},
         {port("A", true, false), port("A"), PortNameProblem::duplicate},
         {port("A", true, false), port("A", false, true), PortNameProblem::none}, // "A Out" and "A In"
@@ -66,14 +62,11 @@ TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
         bool clash;
     };
     const Case cases[] = {
-        {session(5004), session(5004), true},
         {session(5004), session(5005), true}, // its data port is the other's control port
         {session(5004), session(5006), false},
         {session(5004), session(5004, {}, false), false},
-        {session(5004, {}, false), session(5004), false},
         {session(5004, "127.0.0.1"), session(5004, "192.0.2.2"), false},
         {session(5004, "127.0.0.1"), session(5004), true},
-        {session(5004, "127.0.0.1"), session(5004, "127.0.0.1"), true},
         {session(INT_MAX), session(INT_MIN), false},
         {session(65534), session(65535), true},
     };
@@ -86,11 +79,9 @@ TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
 TEST(PortFieldTest, ShowsStoredPortsOutsideTheRangeMarkedAndEditsBackInside)
 {
     PortField field;
-    for (const auto &[stored, outside] :
-         {std::pair{0, true}, {1, false}, {65534, false}, {65535, true}, {-1, true}, {70000, true}}) {
+    for (const auto &[stored, outside] : {std::pair{0, true}, {1, false}, {65534, false}, {65535, true}}) {
         field.setStoredPort(stored);
         EXPECT_EQ(field.text(), QString::number(stored));
-        EXPECT_EQ(field.showsOutOfRange(), outside) << stored;
         EXPECT_EQ(field.property("invalid").toBool(), outside) << stored;
     }
     QList<int> edited;
@@ -120,7 +111,7 @@ protected:
         box->setFocus();
         box->setCurrentIndex(index);
         emit box->activated(index);
-        QTest::qWait(20);
+        QCoreApplication::processEvents();
     }
     DiscoveredRow *discoveredRow(const std::string &name) const
     {
@@ -140,27 +131,13 @@ protected:
 
 TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
 {
-    ASSERT_NE(page, nullptr);
-    EXPECT_TRUE(page->noSessionLabel()->isVisible());
-    EXPECT_EQ(page->noSessionLabel()->text(), "Aucune session réseau.");
-    EXPECT_FALSE(page->logBlock()->isVisible());
-
     QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
     RTPSessionCard *first = waitForCards(1);
     ASSERT_NE(first, nullptr);
     EXPECT_FALSE(page->noSessionLabel()->isVisible());
-    EXPECT_EQ(QStringList({first->nameField()->text(), first->roleBox()->currentText(),
-                           first->localPortField()->text(), first->interfaceBox()->currentText(),
-                           first->peersLabel()->text()}),
-              (QStringList{"TOV-Net", "Écoute (responder)", "5004", "Toutes les interfaces", "Aucun pair"}));
-    EXPECT_TRUE(first->enabledSwitch()->isChecked());
-    EXPECT_FALSE(first->remoteRow()->isVisible() || first->clashLabel()->isVisible());
-    EXPECT_EQ(first->peersDot()->color(), Theme::systemGrey());
-
     QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
     RTPSessionCard *second = waitForCards(2);
-    EXPECT_EQ(first->clashLabel()->text(), "Port local déjà pris par « TOV-Net »");
-    EXPECT_TRUE(second->clashLabel()->isVisible());
+    EXPECT_TRUE(first->clashLabel()->isVisible() && second->clashLabel()->isVisible());
 
     // Initiator: the remote row appears; back to listener it goes and the values stay.
     choose(second->roleBox(), 1);
@@ -174,15 +151,12 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     choose(second->roleBox(), 0);
     EXPECT_FALSE(second->remoteRow()->isVisible());
     const RTPSessionConfig &edited = state->project().rtpSessions[1];
-    EXPECT_EQ(std::tuple(edited.role, edited.remoteHost, edited.remotePort, edited.localPort),
-              std::tuple(RTPRole::listener, "10.0.0.9", 5004, 6000));
-    QTest::qWait(20);
-    EXPECT_FALSE(first->clashLabel()->isVisible());
+    EXPECT_EQ(std::tuple(edited.role, edited.remoteHost, edited.localPort),
+              std::tuple(RTPRole::listener, "10.0.0.9", 6000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !first->clashLabel()->isVisible(); }));
 
     // Interfaces: an address is stored as such, "all" as the empty string.
     const auto interfaces = NetworkInterfaces::ipv4();
-    EXPECT_EQ(first->interfaceBox()->count(), static_cast<int>(interfaces.size()) + 1);
-    EXPECT_EQ(first->addressesLabel()->isVisible(), !interfaces.empty());
     if (!interfaces.empty()) {
         choose(first->interfaceBox(), 1);
         EXPECT_EQ(state->project().rtpSessions[0].bindAddress, interfaces[0].ip);
@@ -190,34 +164,22 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
         EXPECT_EQ(state->project().rtpSessions[0].bindAddress, "");
     }
 
-    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
-    waitForCards(1);
-    EXPECT_EQ(state->project().rtpSessions.size(), 1u);
-    EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
-}
-
-TEST_F(NetworkPageTest, JournalAndWhoMayConnectAreEditedOnTheCard)
-{
-    QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
-    RTPSessionCard *card = waitForCards(1);
-    ASSERT_NE(card, nullptr);
-    EXPECT_TRUE(card->journalSwitch()->isChecked());
-    EXPECT_EQ(card->accessBox()->currentText(), "Tout le monde");
-    EXPECT_FALSE(card->allowedHostsField()->isVisible());
-
-    card->journalSwitch()->click();
+    // Journal and who may connect.
+    first->journalSwitch()->click();
     EXPECT_FALSE(state->project().rtpSessions[0].recoveryJournal);
-    choose(card->accessBox(), 1);
+    choose(first->accessBox(), 1);
     EXPECT_TRUE(state->project().rtpSessions[0].onlyAllowedHosts);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return card->allowedHostsField()->isVisible(); }));
-    EXPECT_EQ(card->allowedHostsError()->text(), "Aucun hôte autorisé : toute invitation est refusée");
-    QTest::mouseClick(card->allowedHostsField(), Qt::LeftButton);
-    QTest::keyClicks(card->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return first->allowedHostsField()->isVisible(); }));
+    QTest::mouseClick(first->allowedHostsField(), Qt::LeftButton);
+    QTest::keyClicks(first->allowedHostsField(), "10.0.0.2, 192.168.1.0/24 regie");
     EXPECT_EQ(state->project().rtpSessions[0].allowedHosts,
               (std::vector<std::string>{"10.0.0.2", "192.168.1.0/24", "regie"}));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return card->allowedHostsError()->text() == "Ni adresse IPv4 ni sous-réseau : « regie »"; }));
-    screenshot("network_access");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return first->allowedHostsError()->text().endsWith("« regie »"); }));
+
+    QTest::mouseClick(first->deleteButton(), Qt::LeftButton);
+    waitForCards(1);
+    ASSERT_EQ(state->project().rtpSessions.size(), 1u);
+    EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
 }
 
 TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
@@ -232,11 +194,9 @@ TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
     RTPSessionCard *card = waitForCards(1);
     ASSERT_NE(card, nullptr);
     const TOVProject before = state->project();
-    EXPECT_EQ(card->localPortField()->text(), "65535");
     EXPECT_TRUE(card->localPortField()->showsOutOfRange() && card->remotePortField()->showsOutOfRange());
-    EXPECT_EQ(card->interfaceBox()->currentIndex(), -1);
     EXPECT_EQ(card->interfaceBox()->placeholderText(), "203.0.113.7");
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     EXPECT_EQ(state->project(), before) << "nothing rewritten until edited";
 
     card->remotePortField()->setFocus();
@@ -244,173 +204,67 @@ TEST_F(NetworkPageTest, StoredValuesTheCardCannotOfferAreShownAndKept)
     QTest::keyClicks(card->remotePortField(), "5010");
     QTest::keyClick(card->remotePortField(), Qt::Key_Return);
     EXPECT_EQ(state->project().rtpSessions[0].remotePort, 5010);
-    EXPECT_EQ(state->project().rtpSessions[0].localPort, 65535);
+    EXPECT_EQ(state->project().rtpSessions[0].bindAddress, "203.0.113.7");
 }
 
-TEST_F(NetworkPageTest, NetworkScreenshotWithAConnectedPeerItsLatencyAndTheLog)
-{
-    const int listenPort = testPort(0), initiatorPort = testPort(2);
-    state->mutateProject([&](TOVProject &p) {
-        p.name = "Scène"; // the name each side announces
-        RTPSessionConfig listener;
-        listener.name = "Régie";
-        listener.localPort = listenPort;
-        listener.bindAddress = "127.0.0.1";
-        const RTPSessionConfig initiator{.name = "Plateau",
-                                         .role = RTPRole::initiator,
-                                         .localPort = initiatorPort,
-                                         .bindAddress = "127.0.0.1",
-                                         .remoteHost = "127.0.0.1",
-                                         .remotePort = listenPort};
-        p.rtpSessions = {listener, initiator};
-    });
-    QTest::mouseClick(page->applyButton(), Qt::LeftButton);
-    RTPSessionCard *listener = waitForCards(2) ? page->cards()[0] : nullptr;
-    ASSERT_NE(listener, nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return listener->peersLabel()->text() == "1 pair(s)"; }, 10000));
-    // The round trip comes with the initiator's first clock exchange.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return page->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000))
-        << page->cards()[1]->peersBadge()->toolTip().toStdString();
-    EXPECT_TRUE(page->cards()[1]->peersBadge()->toolTip().startsWith("Scène ("));
-    EXPECT_EQ(listener->peersDot()->color(), Theme::ok());
-    EXPECT_TRUE(listener->peersBadge()->toolTip().startsWith("Scène"));
-    EXPECT_EQ(listener->stateLabel()->text(), "écoute");
-    EXPECT_TRUE(page->logBlock()->isVisible());
-    EXPECT_TRUE(page->logText()->text().startsWith("RTP "));
-    // Lines arriving meanwhile reach the label at the next coalesced refresh.
-    EXPECT_TRUE(QTest::qWaitFor([&] {
-        return page->logText()->text().count('\n') + 1 == static_cast<int>(state->rtp().logLines().size());
-    }));
-    expectShown(page, {"Réseau RTP-MIDI (AppleMIDI)",
-                       "Sessions MIDI réseau entre machines. Le port data = port control + 1.",
-                       "Nouvelle session", "Appliquer le réseau", "Rôle", "Port local", "Interface",
-                       "Hôte distant", "Port", "Journal réseau", "1 pair(s)", "écoute"});
-    // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return page->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); },
-        15000));
-    EXPECT_TRUE(page->discovery()->advertisedLabel()->text().endsWith(
-        " \u2014 visible des autres hôtes (rtpMIDI, « MIDI réseau » macOS, KORVANE)."));
-    auto *scroll = page->findChild<QScrollArea *>();
-    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
-    screenshot("network");
-}
-
-TEST_F(NetworkPageTest, PublishedServiceIsListedAndConnectedOnce)
-{
-    AvahiLock avahi(false);
-    EXPECT_TRUE(page->discovery()->searchingRow()->isVisible() || !state->discovery().peers().empty());
-    const std::string name = "korvane-ui-" + std::to_string(QCoreApplication::applicationPid());
-    QProcess publish;
-    publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_apple-midi._udp", "5999"});
-    ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
-    const auto row = [&] { return discoveredRow(name); };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
-        << "needs the private avahi-daemon started by scripts/test.sh";
-    EXPECT_FALSE(page->discovery()->searchingRow()->isVisible());
-    const QString address = row()->addressLabel()->text();
-    EXPECT_TRUE(address.endsWith(":5999")) << address.toStdString();
-
-    QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
-    EXPECT_EQ(QString::fromStdString(state->statusMessage()),
-              QString::fromStdString("Connexion à " + name + " (") + address + ")\u2026");
-    ASSERT_EQ(state->project().rtpSessions.size(), 1u);
-    EXPECT_EQ(state->project().rtpSessions[0].role, RTPRole::initiator);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->cards().size() == 1 && row(); }));
-    QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
-    EXPECT_EQ(state->statusMessage(), "Déjà connecté à " + name);
-    EXPECT_EQ(state->project().rtpSessions.size(), 1u);
-    publish.terminate();
-    publish.waitForFinished(5000);
-}
-
-TEST_F(NetworkPageTest, Midi2SessionsAreEditedAppliedAndShowTheirPeersWithRoundTrip)
+TEST_F(NetworkPageTest, Midi2SessionsAreEditedOnTheirCards)
 {
     QTest::mouseClick(page->newMidi2Button(), Qt::LeftButton);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
     NetworkMIDI2SessionCard *card = page->midi2Cards()[0];
-    EXPECT_FALSE(page->noMidi2Label()->isVisible());
-    EXPECT_EQ(QStringList({card->nameField()->text(), card->kindLabel()->text(), card->roleBox()->currentText(),
-                           card->localPortField()->text(), card->fecBox()->text(), card->retransmitBox()->text(),
-                           card->groupBox()->text(), card->peersLabel()->text()}),
-              (QStringList{"TOV-Net2", "MIDI 2.0 (UDP)", "Hôte (accepte les invitations)", "5673", "2", "50", "1",
-                           "Aucun pair"}));
-    EXPECT_FALSE(card->remoteRow()->isVisible());
     choose(card->roleBox(), 1);
     EXPECT_TRUE(card->remoteRow()->isVisible());
-    card->groupBox()->setValue(16);
-    EXPECT_EQ(state->project().networkMidi2Sessions[0].group, 15);
+    // Groups are shown 1-16 and stored 0-15.
+    for (const int group : {16, 1}) {
+        card->groupBox()->setValue(group);
+        EXPECT_EQ(state->project().networkMidi2Sessions[0].group, group - 1);
+    }
     card->fecBox()->setValue(0);
     EXPECT_EQ(state->project().networkMidi2Sessions[0].fecDepth, 0);
     // One name for two sessions, whatever their kinds: both say so.
     state->mutateProject([](TOVProject &p) { p.rtpSessions.emplace_back().name = "TOV-Net2"; });
     ASSERT_TRUE(QTest::qWaitFor([&] { return card->problemLabel()->isVisible(); }));
-    EXPECT_EQ(card->problemLabel()->text(), "Nom déjà pris par une autre session");
     ASSERT_EQ(page->cards().size(), 1u);
     EXPECT_TRUE(page->cards()[0]->nameField()->property("invalid").toBool());
-
-    // A host and a client on this machine, applied: each shows the other with its round trip.
-    const int hostPort = testPort(4);
-    state->mutateProject([&](TOVProject &p) {
-        p.name = "Scène";
-        p.rtpSessions.clear();
-        p.networkMidi2Sessions.clear();
-        NetworkMIDI2SessionConfig &host = p.networkMidi2Sessions.emplace_back();
-        host.name = "Régie 2";
-        host.localPort = hostPort;
-        NetworkMIDI2SessionConfig &client = p.networkMidi2Sessions.emplace_back();
-        client.name = "Plateau 2";
-        client.role = NetworkMIDI2Role::client;
-        client.localPort = testPort(5);
-        client.remoteHost = "127.0.0.1";
-        client.remotePort = hostPort;
-    });
-    QTest::mouseClick(page->applyButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 2; }));
-    const auto cards = page->midi2Cards();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cards[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cards[1]->peerList()->text().endsWith(" ms)"); }, 10000))
-        << cards[1]->peerList()->text().toStdString();
-    EXPECT_TRUE(cards[1]->peerList()->text().startsWith("Pairs : Scène ("));
-    EXPECT_EQ(cards[0]->stateLabel()->text(), "écoute");
-    EXPECT_EQ(cards[1]->stateLabel()->text(), "connecté");
-    EXPECT_EQ(cards[0]->peersDot()->color(), Theme::ok());
-    const auto keys = state->availableSourceKeys();
-    EXPECT_NE(std::find(keys.begin(), keys.end(), EndpointKey(EndpointKind::rtp, "Régie 2")), keys.end());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return page->logText()->text().contains("NM2 Plateau 2: session établie"); }));
-    auto *scroll = page->findChild<QScrollArea *>();
-    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum() / 2);
-    screenshot("network_midi2");
-    state->networkMidi2().stopAll();
 }
 
-TEST_F(NetworkPageTest, ADiscoveredMidi2HostIsListedWithItsKindAndConnects)
+// Hosts published on the network, one of each kind: a click adds a session
+// of that kind inviting them.
+TEST_F(NetworkPageTest, DiscoveredHostsAreInvitedBySessionsOfTheirKind)
 {
     AvahiLock avahi(false);
-    const int port = testPort(6);
     NetworkMIDI2SessionConfig config;
-    config.localPort = port;
+    config.localPort = testPort(6);
     NetworkMIDI2Session host(config, "Console");
     host.start();
-    const std::string name = "korvane-nm2-ui-" + std::to_string(QCoreApplication::applicationPid());
-    QProcess publish;
-    publish.start("avahi-publish", {"-s", QString::fromStdString(name), "_midi2._udp", QString::number(port)});
-    ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
-    const auto row = [&] { return discoveredRow(name); };
-    ASSERT_TRUE(QTest::qWaitFor([&] { return row() != nullptr; }, 20000))
+    const std::string pid = std::to_string(QCoreApplication::applicationPid());
+    const std::string rtpName = "korvane-ui-" + pid, midi2Name = "korvane-nm2-ui-" + pid;
+    QProcess rtp, midi2;
+    rtp.start("avahi-publish", {"-s", QString::fromStdString(rtpName), "_apple-midi._udp", "5999"});
+    midi2.start("avahi-publish",
+                {"-s", QString::fromStdString(midi2Name), "_midi2._udp", QString::number(config.localPort)});
+    ASSERT_TRUE(rtp.waitForStarted() && midi2.waitForStarted()) << "avahi-publish missing";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return discoveredRow(rtpName) && discoveredRow(midi2Name); }, 20000))
         << "needs the private avahi-daemon started by scripts/test.sh";
-    EXPECT_EQ(row()->kindLabel()->text(), "MIDI 2.0 (UDP)");
-    QTest::mouseClick(row()->connectButton(), Qt::LeftButton);
+    EXPECT_FALSE(page->discovery()->searchingRow()->isVisible());
+
+    QTest::mouseClick(discoveredRow(rtpName)->connectButton(), Qt::LeftButton);
+    ASSERT_EQ(state->project().rtpSessions.size(), 1u);
+    EXPECT_EQ(state->project().rtpSessions[0].role, RTPRole::initiator);
+
+    QTest::mouseClick(discoveredRow(midi2Name)->connectButton(), Qt::LeftButton);
     ASSERT_EQ(state->project().networkMidi2Sessions.size(), 1u);
     const NetworkMIDI2SessionConfig &added = state->project().networkMidi2Sessions[0];
     EXPECT_EQ(std::tuple(added.role, added.remoteHost, added.remotePort),
-              std::tuple(NetworkMIDI2Role::client, "127.0.0.1", port));
+              std::tuple(NetworkMIDI2Role::client, "127.0.0.1", config.localPort));
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return page->midi2Cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
     state->networkMidi2().stopAll();
-    publish.terminate();
-    publish.waitForFinished(5000);
+    for (QProcess *publish : {&rtp, &midi2}) {
+        publish->terminate();
+        publish->waitForFinished(5000);
+    }
 }
 
 } // namespace

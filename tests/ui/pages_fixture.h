@@ -22,6 +22,12 @@ protected:
     void SetUp() override
     {
         WindowTest::SetUp();
+        addEndpoints();
+    }
+    void TearDown() override { state->rtp().stopAll(); }
+
+    void addEndpoints()
+    {
         a = midi->addSource("A", 101);
         b = midi->addSource("B", 102);
         x = midi->addDestination("X", 201);
@@ -30,7 +36,6 @@ protected:
             return state->engine().sources().size() == 2 && state->engine().destinations().size() == 2;
         }));
     }
-    void TearDown() override { state->rtp().stopAll(); }
 
     RoutingPage *routing() const
     {

@@ -59,29 +59,10 @@ inline std::vector<LoopbackMidiService::Delivery> panicTo(MidiService::Handle de
     return out;
 }
 
-// Every text the widget shows on labels and buttons, in no particular order.
-inline QStringList shownTexts(const QWidget *widget)
-{
-    QStringList texts;
-    for (const auto *label : widget->findChildren<QLabel *>())
-        if (label->isVisibleTo(widget) && !label->text().isEmpty())
-            texts << label->text();
-    for (const auto *button : widget->findChildren<QAbstractButton *>())
-        if (button->isVisibleTo(widget) && !button->text().isEmpty())
-            texts << button->text();
-    return texts;
-}
-inline void expectShown(const QWidget *widget, std::initializer_list<const char *> expected)
-{
-    const QStringList texts = shownTexts(widget);
-    for (const char *text : expected)
-        EXPECT_TRUE(texts.contains(QString::fromUtf8(text))) << text;
-}
-
 // Saved under the build folder, "@2x" when drawn at scale factor 2.
 inline void saveScreenshot(QWidget *window, const QString &name)
 {
-    QTest::qWait(50);
+    QCoreApplication::processEvents();
     const QString dir = QStringLiteral(KORVANE_SCREENSHOT_DIR);
     QDir().mkpath(dir);
     const QString suffix = window->devicePixelRatioF() > 1.5 ? QStringLiteral("@2x") : QString();
@@ -98,7 +79,6 @@ protected:
         window->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
         ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == window.get(); }));
-        QTest::qWait(20);
     }
 
     void press(int key, Qt::KeyboardModifiers modifiers = Qt::ControlModifier)
@@ -109,7 +89,8 @@ protected:
     void showPage(SidebarItem item)
     {
         window->sidebar()->setCurrentRow(static_cast<int>(item));
-        QTest::qWait(20);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return window->shownPage() == item; }));
+        QCoreApplication::processEvents();
     }
     void screenshot(const QString &name) { saveScreenshot(window.get(), name); }
     static bool near(const QColor &actual, const QColor &wanted)
@@ -125,17 +106,12 @@ protected:
             at = QPoint(image.width() / 2, image.height() / 2);
         return image.pixelColor(at * image.devicePixelRatio());
     }
-    void setDirty()
-    {
-        state->mutateProject([](TOVProject &p) { p.notes = "changé"; });
-        ASSERT_TRUE(state->dirty());
-    }
     void waitForDestinations(std::size_t count)
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().destinations().size() == count; }));
     }
 
-    // Declared in building order; the window goes before the controller.
+    // Declared in building order: the window goes before the controller.
     std::shared_ptr<LoopbackMidiService> midi = std::make_shared<LoopbackMidiService>();
     std::shared_ptr<FakeWindowPrompts> prompts = std::make_shared<FakeWindowPrompts>();
     std::unique_ptr<AppState> state = std::make_unique<AppState>(midi, prompts);

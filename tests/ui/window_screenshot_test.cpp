@@ -1,59 +1,302 @@
 #include "pages_fixture.h"
 
+#include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
 #include "support/avahi_daemon.h"
+#include "ui/pages/devices_page.h"
 #include "ui/pages/discovery_section.h"
+#include "ui/pages/monitor_page.h"
+#include "ui/pages/network_midi2_session_card.h"
+#include "ui/pages/network_page.h"
+#include "ui/pages/patch_matrix_view.h"
+#include "ui/pages/session_card.h"
+#include "ui/pages/chain_editor.h"
+#include "ui/pages/step_editor.h"
 #include "ui/shell/disconnect_alert.h"
+
+#include <QLineEdit>
+#include <QMenu>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTableView>
+#include <QToolButton>
+
+#include <functional>
+#include <map>
+#include <optional>
 
 // Screenshots of the window by (screen, state), at scale 1 and, in the HiDPI
 // run, 2; and the DNS-SD states of the network page. Whatever is named Dnssd
 // stops or freezes the shared Avahi daemon: CTest runs it apart, holding the
-// services lock.
+// services lock. Each scene brings the window to its state and waits for it;
+// the picture is taken after.
 
 namespace korvane::test {
 namespace {
 
-class WindowScreenshot : public PagesTest, public ::testing::WithParamInterface<std::string> {};
+class WindowScreenshot : public PagesTest, public ::testing::WithParamInterface<std::string> {
+protected:
+    void SetUp() override { WindowTest::SetUp(); }
+    void TearDown() override
+    {
+        PagesTest::TearDown();
+        state->networkMidi2().stopAll();
+    }
+    template <class Page> Page *page() const { return window->findChild<Page *>(); }
+    // Ports of our own for the sessions that really run, apart from other runs on this machine.
+    static int testPort(int offset) { return 43000 + (QCoreApplication::applicationPid() % 500) * 8 + offset; }
+    void scrollNetworkPage(int divisor)
+    {
+        QScrollBar *bar = page<NetworkPage>()->findChild<QScrollArea *>()->verticalScrollBar();
+        bar->setValue(bar->maximum() / divisor);
+    }
+    bool waitFor(const std::function<bool()> &done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
 
-TEST_P(WindowScreenshot, Shows)
-{
-    const std::string shown = GetParam();
-    std::optional<AvahiLock> lock;
-    std::optional<DaemonOutage> outage;
-    state->toggleMatrix(key("A", 101), key("X", 201));
-    if (shown == "network-no-dnssd") {
-        ASSERT_TRUE(DaemonOutage::control()) << "needs the private avahi-daemon started by scripts/test.sh";
-        lock.emplace(true);
-        outage.emplace();
-        startListener("Régie");
+    void mainWindow() {}
+    void devices()
+    {
+        showPage(SidebarItem::devices);
+        midi->addSource("Launchpad X", 1201);
+        midi->addSource("Keystation 49", 1202, /*offline=*/true);
+        midi->addDestination("QLab In", 1301);
+        state->mutateProject([](TOVProject &p) {
+            p.virtualPorts.emplace_back();
+            p.devices.push_back({.key = EndpointKey(EndpointKind::physical, "GrandMA3", 4242), .nickname = "GrandMA"});
+            p.devices.push_back({.key = EndpointKey(EndpointKind::physical, "Launchpad X", 1201), .nickname = "Pads"});
+        });
+        state->applyVirtualPorts();
+        auto *devices = page<DevicesPage>();
+        ASSERT_TRUE(waitFor([&] { return devices->inputRows().size() == 3 && devices->outputRows().size() == 2; }));
+        state->acknowledgeMissing();
+        ASSERT_TRUE(waitFor([&] { return devices->missingSection()->isVisible(); }));
+    }
+    void routingPage()
+    {
+        addEndpoints();
+        startListener("Salle");
+        state->toggleMatrix(key("A", 101), key("X", 201));
+        state->mutateProject([](TOVProject &p) {
+            Route absent(EndpointKey(EndpointKind::physical, "Clavier débranché", 999));
+            absent.name = "Clavier de scène";
+            absent.destinations = {EndpointKey(EndpointKind::physical, "Y", 202),
+                                   EndpointKey(EndpointKind::rtp, "Salle")};
+            for (const char *name : {"Console lumière FOH", "Lecteur vidéo", "Séquenceur de secours",
+                                     "Retour plateau", "Machine à fumée", "Console son retours"})
+                absent.destinations.emplace_back(EndpointKind::physical, name);
+            absent.channelMask = 0x00FF;
+            p.routes.push_back(absent);
+        });
+        ASSERT_TRUE(waitFor([&] { return routing()->matrix()->model()->columnCount() == 9; }));
+        state->acknowledgeMissing(); // the alert over the page is the shell's own picture
+        settle();
+        window->resize(1180, 900);
+    }
+    void filtersPage()
+    {
+        addEndpoints();
+        window->resize(1180, 1500);
+        showPage(SidebarItem::filters);
+        QTest::mouseClick(filters()->addChainButton(), Qt::LeftButton);
+        settle();
+        QMenu *menu = filters()->editor()->addStepButton()->menu();
+        for (const char *kind :
+             {"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC", "Filtre par type"})
+            for (QAction *action : menu->actions())
+                if (action->text() == QString::fromUtf8(kind))
+                    action->trigger();
+        state->mutateProject([](TOVProject &p) {
+            p.filterChains[0].name = "Clavier → Synthé";
+            p.filterChains[0].steps[5].blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::systemRealtime};
+            p.filterChains.push_back(FilterChain("Batterie"));
+        });
+        ASSERT_TRUE(waitFor([&] { return filters()->editor()->steps().size() == 6; }));
+    }
+    void monitorPage(bool withTraffic)
+    {
+        showPage(SidebarItem::monitor);
+        if (!withTraffic)
+            return;
+        const auto keys = midi->addSource("Keys, \"A\"", 11);
+        midi->addDestination("Synth", 22);
+        waitForDestinations(1);
+        state->addRoute({EndpointKind::physical, "Keys, \"A\"", 11}, {EndpointKind::physical, "Synth", 22});
+        ASSERT_TRUE(waitFor([&] { return !state->project().routes.empty(); }));
+        settle();
+        using Bytes = std::vector<std::uint8_t>;
+        for (const Bytes &bytes : {Bytes{0x90, 60, 100}, Bytes{0xB0, 7, 127}, Bytes{0xEF, 0x7F, 0x7F},
+                                   Bytes{0xC9, 0}, Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, Bytes{0x8F, 60, 0}})
+            midi->inject(keys, bytes);
+        QTableView *table = page<MonitorPage>()->table();
+        ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() == 12; }));
+        table->selectRow(2);
+    }
+    void networkPage()
+    {
+        const int listenPort = testPort(0);
+        state->mutateProject([&](TOVProject &p) {
+            p.name = "Scène"; // the name each side announces
+            RTPSessionConfig listener;
+            listener.name = "Régie";
+            listener.localPort = listenPort;
+            listener.bindAddress = "127.0.0.1";
+            p.rtpSessions = {listener, RTPSessionConfig{.name = "Plateau",
+                                                        .role = RTPRole::initiator,
+                                                        .localPort = testPort(2),
+                                                        .bindAddress = "127.0.0.1",
+                                                        .remoteHost = "127.0.0.1",
+                                                        .remotePort = listenPort}};
+        });
         showPage(SidebarItem::network);
-        EXPECT_TRUE(QTest::qWaitFor(
-            [&] { return state->discovery().state() == DiscoveryState::daemonMissing; }, 20000));
-    } else if (shown == "engine-lost") {
+        auto *network = page<NetworkPage>();
+        QTest::mouseClick(network->applyButton(), Qt::LeftButton);
+        ASSERT_TRUE(waitFor([&] { return network->cards().size() == 2; }));
+        ASSERT_TRUE(waitFor([&] { return network->cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
+        // The round trip comes with the initiator's first clock exchange.
+        ASSERT_TRUE(waitFor([&] { return network->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000));
+        // Lines arriving meanwhile reach the label at the next coalesced refresh.
+        EXPECT_TRUE(waitFor([&] {
+            return network->logText()->text().count('\n') + 1 == static_cast<int>(state->rtp().logLines().size());
+        }));
+        // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
+        EXPECT_TRUE(waitFor(
+            [&] { return network->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); },
+            15000));
+        scrollNetworkPage(1);
+    }
+    void networkAccess()
+    {
+        state->mutateProject([](TOVProject &p) {
+            RTPSessionConfig &s = p.rtpSessions.emplace_back();
+            s.recoveryJournal = false;
+            s.onlyAllowedHosts = true;
+            s.allowedHosts = {"10.0.0.2", "192.168.1.0/24", "regie"};
+        });
+        showPage(SidebarItem::network);
+        ASSERT_TRUE(waitFor([&] { return page<NetworkPage>()->cards().size() == 1; }));
+        ASSERT_TRUE(waitFor([&] { return page<NetworkPage>()->cards()[0]->allowedHostsField()->isVisible(); }));
+    }
+    void networkMidi2()
+    {
+        const int hostPort = testPort(4);
+        state->mutateProject([&](TOVProject &p) {
+            p.name = "Scène";
+            NetworkMIDI2SessionConfig &host = p.networkMidi2Sessions.emplace_back();
+            host.name = "Régie 2";
+            host.localPort = hostPort;
+            NetworkMIDI2SessionConfig &client = p.networkMidi2Sessions.emplace_back();
+            client.name = "Plateau 2";
+            client.role = NetworkMIDI2Role::client;
+            client.localPort = testPort(5);
+            client.remoteHost = "127.0.0.1";
+            client.remotePort = hostPort;
+        });
+        showPage(SidebarItem::network);
+        auto *network = page<NetworkPage>();
+        QTest::mouseClick(network->applyButton(), Qt::LeftButton);
+        ASSERT_TRUE(waitFor([&] { return network->midi2Cards().size() == 2; }));
+        const auto cards = network->midi2Cards();
+        ASSERT_TRUE(waitFor([&] { return cards[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
+        ASSERT_TRUE(waitFor([&] { return cards[1]->peerList()->text().endsWith(" ms)"); }, 10000));
+        EXPECT_TRUE(waitFor([&] { return network->logText()->text().contains("NM2 Plateau 2: session établie"); }));
+        const auto keys = state->availableSourceKeys();
+        EXPECT_NE(std::find(keys.begin(), keys.end(), EndpointKey(EndpointKind::rtp, "Régie 2")), keys.end());
+        scrollNetworkPage(2);
+    }
+    void settingsPage()
+    {
+        showPage(SidebarItem::settings);
+        state->mutateProject([](TOVProject &p) { p.notes = "Régie son, plateau B.\nTournée 2026."; });
+        settle();
+    }
+    void disconnectAlert()
+    {
+        midi->addSource("Keys", 11);
+        const auto desk = midi->addDestination("Desk", 12);
+        waitForDestinations(1);
+        state->mutateProject([](TOVProject &p) {
+            p.routes = {Route({EndpointKind::physical, "Keys", 11})};
+            p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
+        });
+        showPage(SidebarItem::settings);
+        state->setNickname("Console façade", {EndpointKind::physical, "Desk", 12}, EndpointRole::destination);
+        midi->removeEndpoint(desk);
+        ASSERT_TRUE(waitFor([&] { return window->disconnectAlert()->isShown(); }));
+    }
+    void engineLost()
+    {
+        addEndpoints();
+        state->toggleMatrix(key("A", 101), key("X", 201));
         midi->setOpenStatus(-1);
         midi->simulateShutdown();
-        EXPECT_TRUE(QTest::qWaitFor([&] { return window->disconnectAlert()->isShown(); }));
-    } else {
+        ASSERT_TRUE(waitFor([&] { return window->disconnectAlert()->isShown(); }));
+    }
+    void routingMissing()
+    {
+        addEndpoints();
+        state->toggleMatrix(key("A", 101), key("X", 201));
         state->mutateProject([](TOVProject &p) {
             Route &pads = p.routes.emplace_back(key("Pads de scène", 301));
             pads.name = "Pads vers retours";
             pads.destinations = {key("X", 201), key("Console retours", 302)};
         });
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !state->missingDevices().empty(); }));
+        ASSERT_TRUE(waitFor([&] { return !state->missingDevices().empty(); }));
         state->acknowledgeMissing(); // the alarm has a picture of its own
     }
-    QTest::qWait(300); // refreshed, faded in
+    void networkNoDnssd()
+    {
+        addEndpoints();
+        state->toggleMatrix(key("A", 101), key("X", 201));
+        startListener("Régie");
+        showPage(SidebarItem::network);
+        ASSERT_TRUE(waitFor([&] { return state->discovery().state() == DiscoveryState::daemonMissing; }, 20000));
+    }
+};
+
+TEST_P(WindowScreenshot, Shows)
+{
+    const std::string shown = GetParam();
+    const std::map<std::string, std::function<void()>> scenes = {
+        {"main_window", [&] { mainWindow(); }},
+        {"devices", [&] { devices(); }},
+        {"routing", [&] { routingPage(); }},
+        {"filters", [&] { filtersPage(); }},
+        {"monitor-empty", [&] { monitorPage(false); }},
+        {"monitor", [&] { monitorPage(true); }},
+        {"network", [&] { networkPage(); }},
+        {"network_access", [&] { networkAccess(); }},
+        {"network_midi2", [&] { networkMidi2(); }},
+        {"settings", [&] { settingsPage(); }},
+        {"disconnect_alert", [&] { disconnectAlert(); }},
+        {"engine-lost", [&] { engineLost(); }},
+        {"routing-missing", [&] { routingMissing(); }},
+        {"network-no-dnssd", [&] { networkNoDnssd(); }},
+    };
+    std::optional<AvahiLock> lock;
+    std::optional<DaemonOutage> outage;
+    if (shown == "network-no-dnssd") {
+        ASSERT_TRUE(DaemonOutage::control()) << "needs the private avahi-daemon started by scripts/test.sh";
+        lock.emplace(true);
+        outage.emplace();
+    }
+    scenes.at(shown)();
+    if (HasFatalFailure())
+        return;
+    // Queued refreshes done, alerts faded in.
+    QTest::qWait(300);
     screenshot(QString::fromStdString(shown));
 }
 
-const auto kStateName = [](const ::testing::TestParamInfo<std::string> &info) {
+const auto kSceneName = [](const ::testing::TestParamInfo<std::string> &info) {
     std::string name = info.param;
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
 };
-INSTANTIATE_TEST_SUITE_P(Window, WindowScreenshot, ::testing::Values("engine-lost", "routing-missing"),
-                         kStateName);
-INSTANTIATE_TEST_SUITE_P(Dnssd, WindowScreenshot, ::testing::Values("network-no-dnssd"), kStateName);
+INSTANTIATE_TEST_SUITE_P(Window, WindowScreenshot,
+                         ::testing::Values("main_window", "devices", "routing", "filters", "monitor-empty", "monitor",
+                                           "network", "network_access", "network_midi2", "settings",
+                                           "disconnect_alert", "engine-lost", "routing-missing"),
+                         kSceneName);
+INSTANTIATE_TEST_SUITE_P(Dnssd, WindowScreenshot, ::testing::Values("network-no-dnssd"), kSceneName);
 
 using DnssdStates = PagesTest;
 

@@ -1,7 +1,8 @@
-// Two headless KORVANE processes on one JACK server, joined by an RTP-MIDI
-// session on 127.0.0.1: player -> A -> network -> B -> listener.
+// The headless program on the JACK server scripts/test.sh starts, with
+// RTP-MIDI peers on 127.0.0.1.
 
 #include "net/integration/rtp_test_support.h"
+#include "stop_panic.h"
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
@@ -10,34 +11,25 @@
 #include "net/rtp_midi_session.h"
 
 #include <QProcess>
-#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <csignal>
 #include <mutex>
-#include <thread>
 
 namespace korvane {
 namespace {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
-using test::freePortPair;
-using test::initiatorConfig;
-using test::loopbackConfig;
 using test::JackTestClient;
 using test::waitUntil;
 
 class HeadlessProcess {
 public:
-    explicit HeadlessProcess(const QString &package,
-                             const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    explicit HeadlessProcess(const QString &package)
     {
-        m_process.setProcessEnvironment(env);
-        // Two instances share the test's JACK server on purpose.
         m_process.start(KORVANE_BINARY, {"--headless", "--another-instance", package});
     }
     ~HeadlessProcess()
@@ -82,59 +74,6 @@ QString saveShow(const QTemporaryDir &dir, const QString &file, const TOVProject
     return path;
 }
 
-TEST(HeadlessEndToEnd, NotesCrossTwoInstancesOverTheNetworkChannelFiltered)
-{
-    QTemporaryDir dir;
-    JackTestClient player("korvane_e2e_player", "", JackTestClient::outOnly);
-    JackTestClient listener("korvane_e2e_listener", "", JackTestClient::inOnly);
-    ASSERT_TRUE(player.ok() && listener.ok()) << "a JACK server must be running (scripts/test.sh starts one)";
-    const int portB = freePortPair(), portA = freePortPair();
-    ASSERT_TRUE(portA > 0 && portB > 0);
-
-    TOVProject a;
-    a.rtpSessions = {{.name = "VersB",
-                      .role = RTPRole::initiator,
-                      .localPort = portA,
-                      .bindAddress = "127.0.0.1",
-                      .remoteHost = "127.0.0.1",
-                      .remotePort = portB}};
-    a.routes = {Route({EndpointKind::physical, player.outPort()})};
-    a.routes[0].destinations = {{EndpointKind::rtp, "VersB"}};
-    TOVProject b;
-    b.rtpSessions = {{.name = "DepuisA", .localPort = portB, .bindAddress = "127.0.0.1", .remoteHost = {}}};
-    b.routes = {Route({EndpointKind::rtp, "DepuisA"})};
-    b.routes[0].destinations = {{EndpointKind::physical, listener.inPort()}};
-    b.routes[0].channelMask = 0x0001; // channel 1 only
-
-    HeadlessProcess instanceB(saveShow(dir, "b.tovprjct", b));
-    ASSERT_TRUE(instanceB.prints("Ouvert : b.tovprjct"));
-    HeadlessProcess instanceA(saveShow(dir, "a.tovprjct", a));
-    ASSERT_TRUE(instanceA.prints("session établie"));
-    ASSERT_TRUE(instanceB.prints("session établie"));
-
-    // A needs a moment to connect the player's port; keep playing until
-    // notes arrive, on channels 1 and 2.
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            player.send({0x91, 62, 90}); // channel 2: filtered out by B
-            player.send({0x90, 60, 100});
-            test::spinFor(20ms);
-            return listener.receivedBytes().size() >= 3;
-        },
-        10s));
-    test::spinFor(200ms);
-    for (const auto &message : listener.receivedBytes())
-        EXPECT_EQ(message, (std::vector<std::uint8_t>{0x90, 60, 100}));
-
-    // Each session's last line is printed before its process ends.
-    EXPECT_TRUE(instanceA.exits(0));
-    EXPECT_TRUE(instanceA.prints("RTP VersB: arrêté", 0ms));
-    EXPECT_TRUE(instanceB.prints("a quitté la session", 5s));
-    EXPECT_TRUE(instanceB.exits(0));
-    EXPECT_TRUE(instanceB.prints("Moteur arrêté", 0ms));
-    EXPECT_TRUE(instanceB.prints("RTP DepuisA: arrêté", 0ms));
-}
-
 // Notes flow one per cycle to a program and to two network peers while the
 // headless program is stopped (panic on stop): at none of them does a note
 // start after its last all-notes-off.
@@ -153,9 +92,9 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
     Route route({EndpointKind::physical, player.outPort()});
     route.destinations = {{EndpointKind::physical, synth.inPort()}};
     for (int i = 0; i < 2; ++i) {
-        const int peerPort = freePortPair(), ownPort = freePortPair();
+        const int peerPort = test::freePortPair(), ownPort = test::freePortPair();
         ASSERT_TRUE(peerPort > 0 && ownPort > 0);
-        auto peer = std::make_unique<RTPMidiSession>(loopbackConfig("Pair", peerPort), "pair");
+        auto peer = std::make_unique<RTPMidiSession>(test::loopbackConfig("Pair", peerPort), "pair");
         peer->setOnReceive([&, i](const MIDIMessage &m, std::uint64_t) {
             std::lock_guard lock(mutex);
             heard[static_cast<std::size_t>(i)].push_back(m.bytes);
@@ -163,7 +102,7 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
         peer->start();
         peers.push_back(std::move(peer));
         const std::string name = "Vers" + std::to_string(i);
-        show.rtpSessions.push_back(initiatorConfig(name, ownPort, peerPort));
+        show.rtpSessions.push_back(test::initiatorConfig(name, ownPort, peerPort));
         route.destinations.push_back({EndpointKind::rtp, name});
     }
     show.routes = {route};
@@ -171,35 +110,21 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
     ASSERT_TRUE(instance.prints("RTP Vers0: session établie"));
     ASSERT_TRUE(instance.prints("RTP Vers1: session établie"));
 
-    std::atomic<bool> playing{true};
-    std::thread notes([&] {
-        for (std::uint8_t note = 0; playing; note = (note + 1) % 128) {
-            const std::size_t sent = player.departures().size();
-            player.send({0x90, note, 100});
-            while (playing && player.departures().size() == sent)
-                std::this_thread::sleep_for(100us);
-        }
-    });
+    test::NotePerCycle notes(player);
     const auto heardSome = [&] {
         std::lock_guard lock(mutex);
         return heard[0].size() > 10 && heard[1].size() > 10 && synth.received().size() > 10;
     };
     const bool flowing = waitUntil(heardSome, 10s);
     EXPECT_TRUE(instance.exits(0));
-    playing = false;
-    notes.join();
+    notes.stop();
     ASSERT_TRUE(flowing);
+    // Each session's last line is printed before the process ends.
+    EXPECT_TRUE(instance.prints("RTP Vers1: arrêté", 0ms));
 
     std::lock_guard lock(mutex);
-    for (const auto &messages : {synth.receivedBytes(), heard[0], heard[1]}) {
-        const auto lastPanic = std::find_if(messages.rbegin(), messages.rend(), [](const Bytes &m) {
-            return m.size() == 3 && (m[0] & 0xF0) == 0xB0 && m[1] == 123;
-        });
-        ASSERT_NE(lastPanic, messages.rend()) << "no panic arrived";
-        EXPECT_TRUE(std::none_of(messages.rbegin(), lastPanic, [](const Bytes &m) {
-            return m.size() == 3 && (m[0] & 0xF0) == 0x90 && m[2] != 0;
-        }));
-    }
+    for (const auto &messages : {synth.receivedBytes(), heard[0], heard[1]})
+        EXPECT_TRUE(test::silentAfterLastPanic(messages));
 }
 
 TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
@@ -208,45 +133,6 @@ TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
     HeadlessProcess instance(dir.filePath("none.tovprjct"));
     EXPECT_TRUE(instance.exits(1, false));
     EXPECT_TRUE(instance.prints("Erreur : Le fichier .tovprjct n'est pas un package valide.", 0ms));
-}
-
-TEST(HeadlessEndToEnd, EngineAndVirtualPortsComeBackWhenTheMidiServerRestarts)
-{
-    // A JACK server of the test's own, so stopping it leaves the shared one alone.
-    const char *name = "korvane-restart-test";
-    QProcess jackd;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("JACK_NO_AUDIO_RESERVATION", "1");
-    jackd.setProcessEnvironment(env);
-    const auto startJack = [&] {
-        jackd.start("jackd", {"--no-realtime", "-n", name, "-d", "dummy", "-p", "256"});
-        return waitUntil([&] { return JackTestClient("korvane_restart_probe", name).ok(); }, 10s);
-    };
-    const auto stopJack = qScopeGuard([&] {
-        jackd.terminate();
-        jackd.waitForFinished(10000);
-    });
-    ASSERT_TRUE(startJack());
-
-    QTemporaryDir dir;
-    TOVProject show;
-    show.virtualPorts = {VirtualPortConfig()};
-    env.insert("JACK_DEFAULT_SERVER", name);
-    HeadlessProcess instance(saveShow(dir, "show.tovprjct", show), env);
-    ASSERT_TRUE(instance.prints("Ouvert : show.tovprjct"));
-
-    jackd.terminate();
-    ASSERT_TRUE(jackd.waitForFinished(10000));
-    // The server's shutdown notice may take a while on a loaded machine.
-    ASSERT_TRUE(instance.prints("Moteur arrêté : serveur MIDI injoignable", 15s));
-    ASSERT_TRUE(startJack());
-    ASSERT_TRUE(instance.prints("Moteur redémarré"));
-    JackTestClient probe("korvane_restart_ports", name);
-    ASSERT_TRUE(probe.ok());
-    const char **ports = jack_get_ports(probe.client(), "KORVANE Bus Out$", nullptr, 0);
-    EXPECT_NE(ports, nullptr);
-    jack_free(ports);
-    EXPECT_TRUE(instance.exits(0));
 }
 
 TEST(HeadlessEndToEnd, ListEndpointsPrintsJackPortsWithTheirKeys)

@@ -10,15 +10,13 @@
 #include "net/integration/rtp_test_support.h"
 #include "net/rtp_manager.h"
 #include "net/rtp_midi_session.h"
+#include "stop_panic.h"
 #include "support/jack_test_client.h"
 #include "support/test_support.h"
 
 #include <QProcess>
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <thread>
 
 namespace korvane {
 namespace {
@@ -105,29 +103,12 @@ TEST_F(ShowSafetyTest, NoNoteOnReachesADestinationAfterTheStopPanic)
     ASSERT_TRUE(waitUntil([&] { return !synth.connections(synth.inPort()).empty(); }));
     ASSERT_TRUE(synth.waitTwoCycles() && synth.waitTwoCycles());
 
-    std::atomic<bool> playing{true};
-    std::thread player([&] {
-        for (std::uint8_t note = 0; playing; note = (note + 1) % 128) {
-            const std::size_t sent = keys.departures().size();
-            keys.send({0x90, note, 100});
-            while (playing && keys.departures().size() == sent)
-                std::this_thread::sleep_for(100us);
-        }
-    });
+    test::NotePerCycle player(keys);
     ASSERT_TRUE(waitUntil([&] { return synth.received().size() > 20; }));
     state->stopEngine();
     test::spinFor(100ms);
-    playing = false;
-    player.join();
-
-    const auto received = synth.receivedBytes();
-    const auto lastPanic = std::find_if(received.rbegin(), received.rend(), [](const Bytes &m) {
-        return m.size() == 3 && (m[0] & 0xF0) == 0xB0 && m[1] == 123;
-    });
-    ASSERT_NE(lastPanic, received.rend()) << "no panic arrived";
-    EXPECT_TRUE(std::none_of(received.rbegin(), lastPanic, [](const Bytes &m) {
-        return m.size() == 3 && (m[0] & 0xF0) == 0x90 && m[2] != 0;
-    }));
+    player.stop();
+    EXPECT_TRUE(test::silentAfterLastPanic(synth.receivedBytes()));
 }
 
 // A network peer holding two notes and the pedal leaves (its BY): the
@@ -148,8 +129,12 @@ TEST(ShowSafetyNetworkTest, APeerThatLeavesReleasesItsNotes)
     state.applyAll();
     RTPMidiSession peer(test::initiatorConfig("Console", peerPort, ownPort), "console");
     peer.start();
-    ASSERT_TRUE(waitUntil([&] { return !state.rtp().peersBySession().empty() &&
-                                        !state.rtp().peersBySession().begin()->second.empty(); }, 10s));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return !state.rtp().peersBySession().empty() &&
+                   !state.rtp().peersBySession().begin()->second.empty();
+        },
+        10s));
     const auto sent = [&] {
         std::vector<Bytes> bytes;
         for (const auto &delivery : service->deliveries())

@@ -3,14 +3,8 @@
 // sources meeting at one destination, and notes released when their
 // program goes.
 
-#include "midi/midi_engine.h"
-#include "midi/midi_router.h"
-#include "midi/realtime_routing_link.h"
 #include "midi/midi_stream_parser.h"
-#include "midi/service/jack/jack_backend.h"
-#include "support/test_support.h"
-
-#include "support/jack_test_client.h"
+#include "support/jack_engine_test.h"
 
 #include <gtest/gtest.h>
 
@@ -30,25 +24,17 @@ EndpointKey portKey(const std::string &port)
 }
 
 // The engine and the router wired as the program wires them.
-class JackRoutingTest : public ::testing::Test {
+class JackRoutingTest : public test::JackEngineTest {
 protected:
-    std::shared_ptr<MIDIEngine> engine = std::make_shared<MIDIEngine>(makeJackMidiService());
-    std::shared_ptr<MIDIRouter> router = std::make_shared<MIDIRouter>();
-    std::shared_ptr<RealtimeRoutingLink> link;
-    std::unique_ptr<JackTestClient> synth = std::make_unique<JackTestClient>("korvane-routing-synth", std::string(),
-                                                                             JackTestClient::inOnly);
-
+    JackRoutingTest() : JackEngineTest(true) {}
     void SetUp() override
     {
         ASSERT_TRUE(synth->ok()) << "needs a JACK server (scripts/test.sh starts one)";
-        ASSERT_TRUE(synth->ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
-        router->setEngine(engine);
-        engine->setOnSourceGone([this](const EndpointKey &key, std::uint64_t origin) { router->releaseOrigin(key, origin); });
-        link = RealtimeRoutingLink::attach(engine, router);
-        engine->start();
-        ASSERT_TRUE(engine->running());
+        JackEngineTest::SetUp();
     }
-    void TearDown() override { engine->stop(); }
+
+    std::unique_ptr<JackTestClient> synth = std::make_unique<JackTestClient>("korvane-routing-synth", std::string(),
+                                                                             JackTestClient::inOnly);
 
     std::unique_ptr<JackTestClient> sender(const std::string &name)
     {

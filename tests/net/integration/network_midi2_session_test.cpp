@@ -4,8 +4,7 @@
 #include "net/integration/rtp_test_support.h"
 #include "net/network_midi2_manager.h"
 #include "net/network_midi2_session.h"
-
-#include <poll.h>
+#include "support/udp_relay.h"
 
 #include <atomic>
 #include <numeric>
@@ -123,72 +122,9 @@ private:
     std::vector<std::string> m_logs;
 };
 
-// Between a client (which invites frontPort()) and a host: every datagram
-// crosses with probability 1 - lossRate, none while blocked.
-class Relay {
-public:
-    Relay(int hostPort, double lossRate)
-        : m_hostPort(hostPort), m_lossRate(lossRate), m_front(bindLoopback(freePortPair())), m_back(bindLoopback(freePortPair()))
-    {
-        EXPECT_TRUE(m_front >= 0 && m_back >= 0);
-        m_thread = std::thread([this] { run(); });
-    }
-    ~Relay()
-    {
-        m_quit = true;
-        m_thread.join();
-        ::close(m_front);
-        ::close(m_back);
-    }
-    int frontPort() const
-    {
-        sockaddr_in a{};
-        socklen_t n = sizeof a;
-        ::getsockname(m_front, reinterpret_cast<sockaddr *>(&a), &n);
-        return ntohs(a.sin_port);
-    }
-    void setBlocked(bool blocked) { m_blocked = blocked; }
-    int lost() const { return m_lost; }
-
-private:
-    void run()
-    {
-        std::mt19937 rng(20260524);
-        std::bernoulli_distribution lose(m_lossRate);
-        sockaddr_in client{};
-        Bytes buffer(65535);
-        while (!m_quit) {
-            pollfd pfds[2] = {{m_front, POLLIN, 0}, {m_back, POLLIN, 0}};
-            if (::poll(pfds, 2, 20) <= 0)
-                continue;
-            for (int i = 0; i < 2; ++i) {
-                if (!(pfds[i].revents & POLLIN))
-                    continue;
-                sockaddr_in from{};
-                socklen_t length = sizeof from;
-                const ssize_t n = ::recvfrom(pfds[i].fd, buffer.data(), buffer.size(), 0,
-                                             reinterpret_cast<sockaddr *>(&from), &length);
-                if (n <= 0)
-                    continue;
-                if (i == 0)
-                    client = from;
-                if (m_blocked || lose(rng)) {
-                    ++m_lost;
-                    continue;
-                }
-                const sockaddr_in to = i == 0 ? loopback(m_hostPort) : client;
-                ::sendto(i == 0 ? m_back : m_front, buffer.data(), static_cast<std::size_t>(n), 0,
-                         reinterpret_cast<const sockaddr *>(&to), sizeof to);
-            }
-        }
-    }
-
-    const int m_hostPort;
-    const double m_lossRate;
-    const int m_front, m_back;
-    std::atomic<bool> m_quit{false}, m_blocked{false};
-    std::atomic<int> m_lost{0};
-    std::thread m_thread;
+// Between a client (which invites frontPort()) and a host.
+struct Relay : UdpRelay {
+    Relay(int hostPort, double lossRate) : UdpRelay(hostPort, 1, lossRate, 0, 20260524) {}
 };
 
 // Note i: a note number and velocity no other i under 1,024 shares.

@@ -3,94 +3,26 @@
 // has to make up for what is lost.
 
 #include "net/integration/rtp_test_support.h"
-
-#include <poll.h>
+#include "support/udp_relay.h"
 
 #include <QElapsedTimer>
 
-#include <atomic>
 #include <map>
 #include <set>
-#include <thread>
 
 using namespace korvane;
 using namespace korvane::test;
 
 namespace {
 
-// Stands between an initiator (which invites the relay's front ports) and a
-// listener (which sees the relay's back ports as its peer). Every datagram
-// crosses with probability 1 - lossRate, none while blocked.
-class LossyRelay {
-public:
-    // Loses data-port datagrams, and control-port ones too with bothPorts.
+// Between an initiator (which invites the relay's front ports) and a
+// listener (which sees the relay's back ports as its peer): the data lane
+// loses datagrams, and the control lane too with bothPorts.
+struct LossyRelay : UdpRelay {
     LossyRelay(int listenerPort, double lossRate, bool bothPorts = false)
-        : m_listenerPort(listenerPort), m_lossRate(lossRate), m_bothPorts(bothPorts), m_front(freePortPair()),
-          m_back(freePortPair())
+        : UdpRelay(listenerPort, 2, lossRate, bothPorts ? 0 : 1, 20261207)
     {
-        m_fds = {bindLoopback(m_front), bindLoopback(m_front + 1), bindLoopback(m_back), bindLoopback(m_back + 1)};
-        for (int fd : m_fds)
-            EXPECT_GE(fd, 0);
-        m_thread = std::thread([this] { run(); });
     }
-    ~LossyRelay()
-    {
-        m_quit = true;
-        m_thread.join();
-        for (int fd : m_fds)
-            ::close(fd);
-    }
-
-    int frontPort() const { return m_front; }
-    void setBlocked(bool blocked) { m_blocked = blocked; }
-    int lost() const { return m_lost; }
-
-private:
-    void run()
-    {
-        std::mt19937 rng(20261207);
-        std::bernoulli_distribution lose(m_lossRate);
-        sockaddr_in initiator[2]{};
-        Bytes buffer(65535);
-        while (!m_quit) {
-            pollfd pfds[4];
-            for (int i = 0; i < 4; ++i)
-                pfds[i] = {m_fds[i], POLLIN, 0};
-            if (::poll(pfds, 4, 20) <= 0)
-                continue;
-            for (int i = 0; i < 4; ++i) {
-                if (!(pfds[i].revents & POLLIN))
-                    continue;
-                sockaddr_in from{};
-                socklen_t length = sizeof from;
-                const ssize_t n = ::recvfrom(m_fds[i], buffer.data(), buffer.size(), 0,
-                                             reinterpret_cast<sockaddr *>(&from), &length);
-                if (n <= 0)
-                    continue;
-                const bool data = i % 2 == 1, fromInitiator = i < 2;
-                if (fromInitiator)
-                    initiator[data] = from;
-                if (m_blocked || ((data || m_bothPorts) && lose(rng))) {
-                    ++m_lost;
-                    continue;
-                }
-                // Out through the socket of the same kind on the other side.
-                const int out = m_fds[(fromInitiator ? 2 : 0) + data];
-                const sockaddr_in to = fromInitiator ? loopback(m_listenerPort + data) : initiator[data];
-                ::sendto(out, buffer.data(), static_cast<std::size_t>(n), 0, reinterpret_cast<const sockaddr *>(&to),
-                         sizeof to);
-            }
-        }
-    }
-
-    const int m_listenerPort;
-    const double m_lossRate;
-    const bool m_bothPorts;
-    const int m_front, m_back;
-    std::array<int, 4> m_fds{};
-    std::atomic<bool> m_quit{false}, m_blocked{false};
-    std::atomic<int> m_lost{0};
-    std::thread m_thread;
 };
 
 // The protocol's durations divided by 40: a 40 s outage lasts 1 s here.

@@ -1,0 +1,106 @@
+#pragma once
+
+// A relay on 127.0.0.1 standing for a bad network between a program that
+// sends to its front ports and one listening on the target ports. Lane i
+// takes what arrives on front + i and sends it on from back + i to
+// target + i; answers go back the same way to whoever last wrote to
+// front + i. Datagrams on lanes from `lossyFrom` on cross with probability
+// 1 - lossRate (a seeded draw, the same losses each run), none while blocked.
+
+#include "support/udp_loopback.h"
+
+#include <poll.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <thread>
+#include <vector>
+
+namespace korvane::test {
+
+class UdpRelay {
+public:
+    UdpRelay(int targetPort, int lanes, double lossRate, int lossyFrom, unsigned seed)
+        : m_target(targetPort), m_lanes(lanes), m_lossRate(lossRate), m_lossyFrom(lossyFrom), m_seed(seed),
+          m_front(freePortPair())
+    {
+        const int back = freePortPair();
+        for (int side : {m_front, back})
+            for (int lane = 0; lane < lanes; ++lane)
+                m_fds.push_back(bindLoopback(side + lane));
+        // Room for a whole paced sysex while the relay thread waits for the
+        // machine: what the kernel drops here would pass for network loss.
+        const int size = 4 << 20;
+        for (int fd : m_fds) {
+            EXPECT_GE(fd, 0);
+            if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+                (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+    ~UdpRelay()
+    {
+        m_quit = true;
+        m_thread.join();
+        for (int fd : m_fds)
+            ::close(fd);
+    }
+    UdpRelay(const UdpRelay &) = delete;
+    UdpRelay &operator=(const UdpRelay &) = delete;
+
+    int frontPort() const { return m_front; }
+    void setBlocked(bool blocked) { m_blocked = blocked; }
+    int lost() const { return m_lost; }
+
+private:
+    void run()
+    {
+        std::mt19937 rng(m_seed);
+        std::bernoulli_distribution lose(m_lossRate);
+        std::vector<sockaddr_in> sender(static_cast<std::size_t>(m_lanes));
+        std::vector<pollfd> pfds(m_fds.size());
+        std::vector<std::uint8_t> buffer(65535);
+        while (!m_quit) {
+            for (std::size_t i = 0; i < m_fds.size(); ++i)
+                pfds[i] = {m_fds[i], POLLIN, 0};
+            if (::poll(pfds.data(), pfds.size(), 20) <= 0)
+                continue;
+            for (std::size_t i = 0; i < m_fds.size(); ++i) {
+                if (!(pfds[i].revents & POLLIN))
+                    continue;
+                sockaddr_in from{};
+                socklen_t length = sizeof from;
+                const ssize_t n = ::recvfrom(m_fds[i], buffer.data(), buffer.size(), 0,
+                                             reinterpret_cast<sockaddr *>(&from), &length);
+                if (n <= 0)
+                    continue;
+                const int lane = static_cast<int>(i) % m_lanes;
+                const bool fromFront = static_cast<int>(i) < m_lanes;
+                if (fromFront)
+                    sender[static_cast<std::size_t>(lane)] = from;
+                if (m_blocked || (lane >= m_lossyFrom && lose(rng))) {
+                    ++m_lost;
+                    continue;
+                }
+                const int out = m_fds[static_cast<std::size_t>((fromFront ? m_lanes : 0) + lane)];
+                const sockaddr_in to = fromFront ? loopback(m_target + lane) : sender[static_cast<std::size_t>(lane)];
+                ::sendto(out, buffer.data(), static_cast<std::size_t>(n), 0, reinterpret_cast<const sockaddr *>(&to),
+                         sizeof to);
+            }
+        }
+    }
+
+    const int m_target, m_lanes;
+    const double m_lossRate;
+    const int m_lossyFrom;
+    const unsigned m_seed;
+    const int m_front;
+    std::vector<int> m_fds;
+    std::atomic<bool> m_quit{false}, m_blocked{false};
+    std::atomic<int> m_lost{0};
+    std::thread m_thread;
+};
+
+} // namespace korvane::test
