@@ -35,9 +35,6 @@ TEST(MIDIStreamParser, Rules)
          {{0x90, 0x3C, 0x64, 0x3E, 0x64}},
          {{0x90, 0x3C, 0x64}, {0x90, 0x3E, 0x64}}},
         {"RunningStatusAcrossPackets", {{0x90}, {0x3C, 0x64}}, {{0x90, 0x3C, 0x64}}},
-        {"RunningStatusKeptAfterWholeMessage",
-         {{0xB2, 0x07, 0x40}, {0x07, 0x41}, {0x0A, 0x20}},
-         {{0xB2, 0x07, 0x40}, {0xB2, 0x07, 0x41}, {0xB2, 0x0A, 0x20}}},
         {"DataSplitAcrossPacketsIsLost", {{0x90, 0x3C}, {0x64}}, {}},
         {"OneDataByteRunningStatus", {{0xC5, 0x07, 0x08}}, {{0xC5, 0x07}, {0xC5, 0x08}}},
         {"NewStatusReplacesRunningStatus",
@@ -46,7 +43,6 @@ TEST(MIDIStreamParser, Rules)
         // Incomplete and stray bytes.
         {"StrayDataWithoutStatusSkipped", {{0x3C, 0x64, 0x01}}, {}},
         {"IncompleteCutByStatus", {{0x90, 0x3C, 0xB0, 0x07, 0x7F}}, {{0xB0, 0x07, 0x7F}}},
-        {"IncompleteAtPacketEnd", {{0x90, 0x3C}}, {}},
         {"RunningStatusOddTrailingByteDropped", {{0x90, 0x3C, 0x64, 0x3E}}, {{0x90, 0x3C, 0x64}}},
         {"HalfPairBeforeStatus", {{0x90, 0x3C, 0x64, 0x3E, 0xC0, 0x05}}, {{0x90, 0x3C, 0x64}, {0xC0, 0x05}}},
         {"EmptyPacket", {{}}, {}},
@@ -75,7 +71,6 @@ TEST(MIDIStreamParser, Rules)
         {"SongPositionComplete", {{0xF2, 0x10, 0x20}}, {{0xF2, 0x10, 0x20}}},
         {"SongPositionIncompleteDropped", {{0xF2, 0x10}}, {}},
         {"QuarterFrameAndSongSelect", {{0xF1, 0x31, 0xF3, 0x05}}, {{0xF1, 0x31}, {0xF3, 0x05}}},
-        {"TuneRequestAlone", {{0xF6}}, {{0xF6}}},
         {"CommonCancelsRunning", {{0x90, 0x3C, 0x64, 0xF6, 0x3E, 0x64}}, {{0x90, 0x3C, 0x64}, {0xF6}}},
         {"SystemCommonCancelsAcrossPackets",
          {{0xC0, 0x01}, {0xF3, 0x02}, {0x03}},
@@ -103,7 +98,6 @@ TEST(MIDIStreamParser, EveryMessageCarriesItsPacketTimestamp)
     EXPECT_EQ(out, expected);
 }
 
-// Channels 1 and 16 of every channel kind, and the bytes just outside them.
 TEST(MIDIStreamParser, DataByteCounts)
 {
     const std::pair<std::uint8_t, int> rows[] = {
@@ -117,14 +111,6 @@ TEST(MIDIStreamParser, DataByteCounts)
 // The cap: messages up to kMaxSysexBytes (0xF0 and 0xF7 included) pass
 // unchanged; a longer one is dropped whole and the stream resumes at the next
 // status byte.
-Bytes sysexBody(std::size_t count)
-{
-    Bytes body(count);
-    for (std::size_t i = 0; i < count; ++i)
-        body[i] = static_cast<std::uint8_t>(i % 0x80);
-    return body;
-}
-
 constexpr std::size_t kCap = MIDIStreamParser::kMaxSysexBytes;
 
 TEST(MIDIStreamParser, SysexCapKeepsOrDropsAtTheLimit)
@@ -136,7 +122,7 @@ TEST(MIDIStreamParser, SysexCapKeepsOrDropsAtTheLimit)
     for (const Row c : {Row{kCap - 2, true, true}, Row{kCap - 1, true, false}, Row{kCap - 1, false, true},
                         Row{kCap, false, false}, Row{kCap * 2, true, false}}) {
         SCOPED_TRACE(testing::Message() << c.bodyBytes << (c.terminated ? " terminated" : " cut"));
-        const Bytes body = sysexBody(c.bodyBytes);
+        const Bytes body(c.bodyBytes, 0x11);
         // Collected over many packets, with a real-time byte in the middle; after
         // the terminator (or the cutting status byte) the stream goes on normally.
         std::vector<Bytes> packets{{0xF0}};
@@ -168,7 +154,7 @@ TEST(MIDIStreamParser, SysexCapKeepsOrDropsAtTheLimit)
 TEST(MIDIStreamParser, DroppedSysexDoesNotSwallowFollowingSysex)
 {
     MIDIStreamParser parser;
-    Bytes big = sysexBody(kCap + 10);
+    Bytes big(kCap + 10, 0x11);
     big.front() = 0xF0;
     big.insert(big.end(), {0xF0, 0x01, 0xF7, 0xF7});
     // The new 0xF0 ends the dropped one and opens a message of its own; the
