@@ -111,6 +111,14 @@ TEST(MIDIStreamParser, DataByteCounts)
 // The cap: messages up to kMaxSysexBytes (0xF0 and 0xF7 included) pass
 // unchanged; a longer one is dropped whole and the stream resumes at the next
 // status byte.
+Bytes sysexBody(std::size_t count)
+{
+    Bytes body(count);
+    for (std::size_t i = 0; i < count; ++i)
+        body[i] = static_cast<std::uint8_t>(i % 0x80);
+    return body;
+}
+
 constexpr std::size_t kCap = MIDIStreamParser::kMaxSysexBytes;
 
 TEST(MIDIStreamParser, SysexCapKeepsOrDropsAtTheLimit)
@@ -122,7 +130,7 @@ TEST(MIDIStreamParser, SysexCapKeepsOrDropsAtTheLimit)
     for (const Row c : {Row{kCap - 2, true, true}, Row{kCap - 1, true, false}, Row{kCap - 1, false, true},
                         Row{kCap, false, false}, Row{kCap * 2, true, false}}) {
         SCOPED_TRACE(testing::Message() << c.bodyBytes << (c.terminated ? " terminated" : " cut"));
-        const Bytes body(c.bodyBytes, 0x11);
+        const Bytes body = sysexBody(c.bodyBytes);
         // Collected over many packets, with a real-time byte in the middle; after
         // the terminator (or the cutting status byte) the stream goes on normally.
         std::vector<Bytes> packets{{0xF0}};
@@ -154,7 +162,7 @@ TEST(MIDIStreamParser, SysexCapKeepsOrDropsAtTheLimit)
 TEST(MIDIStreamParser, DroppedSysexDoesNotSwallowFollowingSysex)
 {
     MIDIStreamParser parser;
-    Bytes big(kCap + 10, 0x11);
+    Bytes big = sysexBody(kCap + 10);
     big.front() = 0xF0;
     big.insert(big.end(), {0xF0, 0x01, 0xF7, 0xF7});
     // The new 0xF0 ends the dropped one and opens a message of its own; the

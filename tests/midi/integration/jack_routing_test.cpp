@@ -131,11 +131,13 @@ TEST_F(JackRoutingTest, OneClientRoutesInTheCycleTheNoteArrived)
     std::set<std::string> clients;
     for (const std::string &port : keys->ports("^KORVANE")) {
         clients.insert(port.substr(0, port.find(':')));
-        for (const std::string &peer : keys->connections(port))
-            if (peer.starts_with("KORVANE:"))
+        for (const std::string &peer : keys->connections(port)) {
+            if (peer.starts_with("KORVANE:")) {
                 EXPECT_TRUE((port.starts_with("KORVANE:to Bus In #") && peer == "KORVANE:Bus In") ||
                             (port == "KORVANE:Bus In" && peer.starts_with("KORVANE:to Bus In #")))
                     << port << " -> " << peer;
+            }
+        }
     }
     EXPECT_EQ(clients, std::set<std::string>{"KORVANE"});
 
