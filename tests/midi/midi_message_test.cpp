@@ -25,29 +25,6 @@ TEST(MIDIMessage, ChannelKindsOnTheirFirstAndLastChannel)
     EXPECT_FALSE(MIDIMessage({0xEF}).data1());
 }
 
-TEST(MIDIMessage, OtherKindsHaveNoChannel)
-{
-    struct Row {
-        Bytes bytes;
-        MIDIStatusType type;
-        std::optional<int> data1, data2;
-    };
-    const Row rows[] = {
-        {{}, MIDIStatusType::systemCommon, {}, {}},
-        {{0xF0, 0x7E, 0xF7}, MIDIStatusType::sysex, 0x7E, 0xF7},
-        {{0xF1, 0x10}, MIDIStatusType::systemCommon, 0x10, {}},
-        {{0xF7}, MIDIStatusType::systemCommon, {}, {}},
-        {{0xF8}, MIDIStatusType::systemRealtime, {}, {}},
-        {{0xFF}, MIDIStatusType::systemRealtime, {}, {}},
-        {{0x40, 0x41}, MIDIStatusType::systemCommon, 0x41, {}}, // starts with a data byte
-    };
-    for (const Row &r : rows) {
-        const MIDIMessage m(r.bytes);
-        EXPECT_EQ(std::tuple(m.type(), m.data1(), m.data2()), std::tuple(r.type, r.data1, r.data2));
-        EXPECT_FALSE(m.channel() || isChannelVoice(m.type())) << m.humanReadable();
-    }
-}
-
 TEST(MIDIMessage, HumanReadable)
 {
     const std::vector<std::pair<Bytes, std::string>> table{

@@ -134,8 +134,6 @@ TEST_F(MIDIRouterTest, ChannelMaskFiltersChannelMessagesOnly)
     EXPECT_EQ(engine->sent, expected);
 }
 
-// A disabled route or none still records the input once; a disabled router
-// records and sends nothing.
 TEST_F(MIDIRouterTest, DisabledOrUnmatchedRoutesStillRecordTheInputOnce)
 {
     Route r = route(physical("Keys"), {physical("Synth A")});
@@ -198,8 +196,7 @@ TEST_F(MIDIRouterTest, EmptyMessageOrMissingEngineMonitorOrCallbackDegradeSilent
 {
     router.updateConfiguration({route(physical("Keys"), {physical("Synth A"), rtp("TOV-Net")})}, {});
     router.process(physical("Keys"), MIDIMessage());
-    EXPECT_TRUE(engine->sent.empty()); // nothing to send to the platform, but recorded
-    EXPECT_EQ(monitorLines(), (Lines{"IN Keys ", "OUT Synth A ", "OUT TOV-Net "}));
+    EXPECT_TRUE(engine->sent.empty());
     monitor->clear();
 
     engine.reset(); // the router only held it weakly

@@ -69,18 +69,30 @@ std::optional<std::uint32_t> resolveByName(const EndpointKey &key)
     return std::nullopt;
 }
 
-// Every destination's byte stream, by handle. A real-time byte met inside a
+// Every destination's byte stream, by handle, on one path: as the engine on
+// the queued path, as the sink in the cycle. A real-time byte met inside a
 // system-exclusive message leaves the queued path before the message (which
 // is collected whole first) and the in-cycle path where it came (the message
 // is streamed); a receiver reads the same either way. So two streams are
 // the same when their bytes other than real-time ones are, and a stream
 // parser reads the same messages from both, system-exclusive ones aside.
-class Streams {
+class Streams final : public MIDIDelivery, public MidiService::RealtimeSink {
 public:
-    void add(std::uint32_t handle, std::span<const std::uint8_t> bytes)
+    std::optional<ResolvedDestination> resolveDestinationRef(const EndpointKey &key) override
     {
-        Bytes &out = m_bytes[handle % 64];
-        out.insert(out.end(), bytes.begin(), bytes.end());
+        if (auto handle = resolveByName(key))
+            return ResolvedDestination{*handle, *handle >= 40};
+        return std::nullopt;
+    }
+    void deliver(const ResolvedDestination &d, const std::uint8_t *data, std::size_t size) override
+    {
+        add(d.ref, std::span(data, size));
+    }
+    bool write(MidiService::Handle endpoint, std::span<const std::uint8_t> bytes,
+               std::uint8_t) noexcept override
+    {
+        add(endpoint, bytes);
+        return true;
     }
     std::pair<Bytes, std::vector<Bytes>> reading(std::uint32_t handle) const
     {
@@ -98,69 +110,35 @@ public:
     }
 
 private:
+    void add(std::uint32_t handle, std::span<const std::uint8_t> bytes)
+    {
+        Bytes &out = m_bytes[handle % 64];
+        out.insert(out.end(), bytes.begin(), bytes.end());
+    }
     std::array<Bytes, 64> m_bytes;
-};
-
-struct StreamSink final : MidiService::RealtimeSink {
-    Streams *streams;
-    bool write(MidiService::Handle endpoint, std::span<const std::uint8_t> bytes, std::uint8_t) noexcept override
-    {
-        streams->add(endpoint, bytes);
-        return true;
-    }
-};
-
-class StreamDelivery final : public MIDIDelivery {
-public:
-    explicit StreamDelivery(Streams &streams) : m_streams(streams) {}
-    std::optional<ResolvedDestination> resolveDestinationRef(const EndpointKey &key) override
-    {
-        if (auto handle = resolveByName(key))
-            return ResolvedDestination{*handle, *handle >= 40};
-        return std::nullopt;
-    }
-    void deliver(const ResolvedDestination &d, const std::uint8_t *data, std::size_t size) override
-    {
-        m_streams.add(d.ref, std::span(data, size));
-    }
-
-private:
-    Streams &m_streams;
 };
 
 // A chain of each step kind, with settings that drop and rewrite often.
 std::vector<FilterChain> everyStepKind()
 {
-    std::vector<FilterChain> chains;
-    auto add = [&](FilterStep step) {
-        FilterChain chain("chain");
-        chain.steps = {std::move(step)};
-        chains.push_back(std::move(chain));
-    };
-    FilterStep remap(FilterStep::Kind::channelRemap);
+    using K = FilterStep::Kind;
+    FilterStep remap(K::channelRemap), transpose(K::transpose), velocity(K::velocity), notes(K::noteRange),
+        controllers(K::ccRange), types(K::messageTypeFilter), realtime(K::messageTypeFilter);
     remap.channelMap = std::vector<int>{16, 0, 3, 17};
-    add(remap);
-    FilterStep transpose(FilterStep::Kind::transpose);
     transpose.transpose = 7;
-    add(transpose);
-    FilterStep velocity(FilterStep::Kind::velocity);
     velocity.velocityScale = 1.7;
     velocity.velocityOffset = -3;
-    add(velocity);
-    FilterStep notes(FilterStep::Kind::noteRange);
     notes.noteLow = 10;
     notes.noteHigh = 100;
-    add(notes);
-    FilterStep controllers(FilterStep::Kind::ccRange);
     controllers.ccLow = 1;
     controllers.ccHigh = 64;
-    add(controllers);
-    FilterStep types(FilterStep::Kind::messageTypeFilter);
     types.blockedTypes = std::vector{MIDIStatusType::sysex, MIDIStatusType::programChange};
-    add(types);
-    FilterStep realtime(FilterStep::Kind::messageTypeFilter);
     realtime.blockedTypes = std::vector{MIDIStatusType::systemRealtime};
-    add(realtime);
+    std::vector<FilterChain> chains;
+    for (const FilterStep &step : {remap, transpose, velocity, notes, controllers, types, realtime}) {
+        chains.emplace_back("chain");
+        chains.back().steps = {step};
+    }
     return chains;
 }
 
@@ -209,8 +187,6 @@ Bytes randomStream(std::mt19937 &random, int messages)
     return out;
 }
 
-// The same streams through both paths, cut into the same random events:
-// every destination reads the same messages, in the same order.
 TEST(RoutePlanTest, InCycleAndQueuedPathsDeliverTheSameStreams)
 {
     const std::vector<FilterChain> chains = everyStepKind();
@@ -226,12 +202,10 @@ TEST(RoutePlanTest, InCycleAndQueuedPathsDeliverTheSameStreams)
     }
     MIDIRouter router;
     router.updateConfiguration(routes, chains);
-    Streams queued, inCycle;
-    auto delivery = std::make_shared<StreamDelivery>(queued);
-    router.setEngine(delivery);
+    auto queued = std::make_shared<Streams>();
+    Streams inCycle;
+    router.setEngine(queued);
     const auto plan = router.makeRealtimePlan({{kKeysInput, kKeys, "keys"}}, resolveByName, nullptr);
-    StreamSink sink;
-    sink.streams = &inCycle;
 
     std::mt19937 random(20261207);
     const Bytes stream = randomStream(random, 100'000);
@@ -240,14 +214,14 @@ TEST(RoutePlanTest, InCycleAndQueuedPathsDeliverTheSameStreams)
         const std::size_t size = std::min<std::size_t>(1 + random() % 300, stream.size() - at);
         const std::span<const std::uint8_t> event(stream.data() + at, size);
         parser.parse(event, 0, [&](MIDIMessage &&m) { router.process(kKeys, m); });
-        plan->route(kKeysInput, event, sink);
+        plan->route(kKeysInput, event, inCycle);
         at += size;
     }
-    EXPECT_GT(queued.reading(30).second.size(), 50'000u);
+    EXPECT_GT(queued->reading(30).second.size(), 50'000u);
     for (std::size_t c = 0; c <= chains.size(); ++c) {
-        EXPECT_FALSE(queued.reading(40 + c).first.empty());
+        EXPECT_FALSE(queued->reading(40 + c).first.empty());
         for (const std::uint32_t d : {30 + c, 40 + c}) {
-            const auto got = inCycle.reading(d), want = queued.reading(d);
+            const auto got = inCycle.reading(d), want = queued->reading(d);
             // Not EXPECT_EQ: a difference in megabytes would flood the log.
             EXPECT_TRUE(got.first == want.first) << "destination " << d << ": bytes differ";
             EXPECT_TRUE(got.second == want.second) << "destination " << d << ": messages differ";

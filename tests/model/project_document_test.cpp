@@ -55,13 +55,8 @@ TEST_F(ProjectDocumentTest, LoadSaysWhatIsWrong)
     const std::pair<QString, std::string> rows[] = {
         {path("missing.tovprjct"), notAPackage},
         {path("plain.tovprjct"), notAPackage},
-        {QString(), notAPackage},
         {path("empty.tovprjct"), "project.json introuvable dans le package."},
         {path("dir.tovprjct"), cannotRead + "impossible de lire project.json (c'est un dossier)"},
-        {packageWith("cut.tovprjct", "{ \"name\": "),
-         cannotRead + "JSON invalide près de la ligne 1, colonne 11 (octet 10) : objet non terminé"},
-        {packageWith("text.tovprjct", "{\"routes\": \"\"}"),
-         cannotRead + "routes : tableau attendu, texte trouvé"},
         {packageWith("blank.tovprjct", " \n"), cannotRead + "le fichier est vide"},
         {packageWith("bom.tovprjct", "\xEF\xBB\xBF{}x"),
          cannotRead +
@@ -93,21 +88,6 @@ TEST_F(ProjectDocumentTest, SaveCreatesPackageAndRoundTrips)
     TOVProject expected = project;
     expected.modifiedAt = loaded.value().modifiedAt;
     EXPECT_EQ(loaded.value(), expected);
-
-    const QByteArray summary = readFile(package + "/KORVANE.txt");
-    const QByteArray want =
-        "KORVANE \xE2\x80\x94 TOV RORA Varidiv\nProjet : " + QByteArray::fromStdString(project.name) +
-        "\nModifi\xC3\xA9 : " + QByteArray::fromStdString(formatTimestamp(loaded.value().modifiedAt)) +
-        "\nFormat : v3";
-    EXPECT_EQ(summary, want);
-
-    // Saving again changes nothing but the modification time.
-    auto withoutModified = [](QByteArray text) {
-        return text.remove(text.indexOf("\"modifiedAt\": \""), 37);
-    };
-    const QByteArray first = readFile(package + "/project.json");
-    ASSERT_TRUE(ProjectDocument::save(project, package));
-    EXPECT_EQ(withoutModified(readFile(package + "/project.json")), withoutModified(first));
 }
 
 TEST_F(ProjectDocumentTest, SaveLeavesOtherFilesAlone)

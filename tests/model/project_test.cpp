@@ -43,27 +43,18 @@ TEST(FilterStepKind, RawValuesNeverChange)
     EXPECT_FALSE(filterStepKindFromRaw("Transpose"));
 }
 
-TEST(EndpointKey, IdsAndMatching)
+// The router's own tests walk the common cases; these are the rest.
+TEST(EndpointKey, Matching)
 {
     using K = EndpointKey;
     const auto P = EndpointKind::physical;
-    EXPECT_EQ(K(P, "Port", 1234).id(), "physical:1234");
-    EXPECT_EQ(K(EndpointKind::virtual_, "Bus 1").id(), "virtual:Bus 1");
-    EXPECT_EQ(K(P, "x", -5).id(), "physical:-5");
-    EXPECT_EQ(K(EndpointKind::rtp, "").id(), "rtp:");
-
     struct Row {
         K a, b;
         bool match;
     };
     const Row rows[] = {
-        {K(P, "A", 7), K(P, "B", 7), true},
-        {K(P, "A", 0), K(P, "A", 9), true},
-        {K(P, "A"), K(P, "A", 9), true},
         {K(P, "A", -3), K(P, "B", -3), true},
         {K(P, "A", 7), K(EndpointKind::virtual_, "A", 7), false},
-        {K(EndpointKind::rtp, "A"), K(P, "A"), false},
-        {K(P, "A", 7), K(P, "A", 8), false},
         {K(P, "A", 0), K(P, "B", 0), false},
         {K(P, "A"), K(P, "a"), false},
     };

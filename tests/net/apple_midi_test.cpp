@@ -1,5 +1,5 @@
 #include "net/apple_midi.h"
-#include "net/hex.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -211,79 +211,6 @@ TEST(AppleMIDIFeedback, EncodesTheTwelveByteLayout)
     EXPECT_EQ(decodeFeedback(packet), (ReceiverFeedback{0xDEADBEEF, 0x1234}));
     EXPECT_FALSE(decodeFeedback(Bytes(packet.begin(), packet.end() - 1)));
     EXPECT_FALSE(decodeFeedback(hex("FF FF 43 4B DE AD BE EF 12 34 00 00")));
-}
-
-TEST(AppleMIDISysex, TenKilobytesLeaveInSegmentsAndAreRebuiltWhole)
-{
-    const auto sysex = sysexOf(10 * 1024);
-    const auto packets = encodeRTPPackets(MIDIMessage(sysex), 65534, 0x2A, 0xDEADBEEF);
-    ASSERT_EQ(packets.size(), 8u); // 10238 body bytes, 1384 per segment
-    SysexReassembler reassembler;
-    std::vector<Bytes> rebuilt;
-    for (const auto &p : packets) {
-        // Header and payload agree: the whole packet is header + list.
-        ASSERT_EQ(p.size(), 14 + (((p[12] & 0x0F) << 8) | p[13]));
-        decodeRTP(
-            p, [&](const MIDIMessage &m) { rebuilt.push_back(m.bytes); },
-            [&](const SysexSegment &segment) {
-                if (const auto *whole = reassembler.add(segment))
-                    rebuilt.push_back(whole->bytes);
-            });
-        // Alone, a segment is no message: nothing stray reaches a device.
-        EXPECT_TRUE(decodeRTP(p).empty());
-    }
-    EXPECT_EQ(rebuilt, std::vector<Bytes>{sysex});
-}
-
-TEST(AppleMIDISysex, ReportsSegmentsInListOrder)
-{
-    const std::string h = kRtpHeader;
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {h + "04 F0 01 02 F0", {"first 01 02"}},
-        {h + "04 F7 03 04 F0", {"middle 03 04"}},
-        {h + "03 F7 05 F7", {"last 05"}},
-        {h + "02 F7 F7", {"last "}},
-        {h + "03 F7 06 F4", {"cancel 06"}},
-        {h + "0B 90 3C 64 00 F7 05 F7 00 F0 06 F0", {"msg 90 3C 64", "last 05", "first 06"}},
-        {h + "07 F0 01 F7 00 F7 02 F0", {"msg F0 01 F7", "middle 02"}},
-        // Not segment-shaped: decoded as ever.
-        {h + "04 F0 01 02 F7", {"msg F0 01 02 F7"}},
-        {h + "01 F7", {"msg F7"}},
-    };
-    const char *kinds[] = {"first", "middle", "last", "cancel"};
-    for (const auto &[packet, expected] : cases) {
-        std::vector<std::string> seen;
-        decodeRTP(
-            hex(packet), [&](const MIDIMessage &m) { seen.push_back("msg " + toHex(m.bytes)); },
-            [&](const SysexSegment &s) {
-                seen.push_back(std::string(kinds[static_cast<int>(s.kind)]) + " " +
-                               toHex(Bytes(s.data.begin(), s.data.end())));
-            });
-        EXPECT_EQ(seen, expected) << packet;
-    }
-}
-
-TEST(AppleMIDISysex, ReassemblesOnlyWellOrderedSegments)
-{
-    using K = SysexSegment::Kind;
-    const std::pair<std::vector<std::pair<K, const char *>>, std::vector<std::string>> cases[] = {
-        {{{K::first, "01 02"}, {K::middle, "03"}, {K::middle, ""}, {K::last, "04"}}, {"F0 01 02 03 04 F7"}},
-        {{{K::middle, "03"}, {K::last, "04"}}, {}},                               // orphans dropped
-        {{{K::first, "01"}, {K::first, "02"}, {K::last, "03"}}, {"F0 02 03 F7"}}, // a new first restarts
-        {{{K::first, "01"}, {K::cancel, "02"}, {K::last, "03"}}, {}},
-        {{{K::first, "01"}, {K::last, "02"}, {K::last, "03"}}, {"F0 01 02 F7"}},
-    };
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const auto &[segments, expected] = cases[i];
-        SysexReassembler r;
-        std::vector<std::string> out;
-        for (const auto &[kind, data] : segments) {
-            const auto bytes = hex(data);
-            if (const auto *whole = r.add({kind, bytes}))
-                out.push_back(toHex(whole->bytes));
-        }
-        EXPECT_EQ(out, expected) << "case " << i;
-    }
 }
 
 TEST(AppleMIDISysex, DropsAMessageOverTheCap)

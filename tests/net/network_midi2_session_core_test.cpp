@@ -1,8 +1,8 @@
 // The Network MIDI 2.0 session without sockets: a hand-made peer speaks to it
 // in byte tables, on a clock the test moves by hand.
 
-#include "net/hex.h"
 #include "net/network_midi2_session_core.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // Network MIDI 2.0 command packets both ways, against byte vectors taken from
 // the open implementations (cited per row), and the UMP <-> MIDI 1.0 tables.
 
-#include "net/hex.h"
 #include "net/network_midi2.h"
 #include "net/ump_stream_responder.h"
 #include "net/ump_translator.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -146,8 +146,6 @@ Messages fromUMPs(UMPTranslator &t, const std::vector<UMP> &umps, int *dropped =
     return out;
 }
 
-// Channel voice of every kind on the first and last group and channel, with
-// data 0 and 127, both ways.
 TEST(UMPTranslation, MIDI1MessagesAndTheirUMPsBothWays)
 {
     const struct {

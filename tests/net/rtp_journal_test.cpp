@@ -1,8 +1,8 @@
 // The recovery journal: golden bytes, malformed input, and the sender and
 // receiver sides on a hand-moved clock.
 
-#include "net/hex.h"
 #include "net/rtp_journal_state.h"
+#include "support/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -80,12 +80,6 @@ TEST(RecoveryJournal, MalformedJournalsAreRefusedWhole)
     ASSERT_TRUE(skipped);
     ASSERT_EQ(skipped->channels.size(), 1u);
     EXPECT_TRUE(skipped->channels[0].controllers.empty() && !skipped->channels[0].hasNoteChapter);
-}
-
-TEST(RecoveryJournal, ReceiverFeedbackKeepsTheAppleLayout)
-{
-    EXPECT_EQ(toHex(AppleMIDI::encodeFeedback({0x01020304, 0xABCD})), "FF FF 52 53 01 02 03 04 AB CD 00 00");
-    EXPECT_EQ(AppleMIDI::decodeFeedback(hex("FF FF 52 53 01 02 03 04 AB CD 12 34"))->sequence, 0xABCD);
 }
 
 TEST(RecoveryJournal, SenderCoversTheHistoryFromItsCheckpoint)

@@ -251,8 +251,6 @@ TEST(NetworkMIDI2Sessions, RetransmissionRecoversLossesAndAnOutageOrAByeHeals)
     EXPECT_TRUE(waitUntil([&] { return host->received().size() == 20; }));
 }
 
-// The manager: sessions by name as rtp endpoints, input with origins, panic
-// delivered before the Bye, losses counted.
 TEST(NetworkMIDI2Manager, RoutesByNameReportsOriginsAndPanicsBeforeTheBye)
 {
     NetworkMIDI2Manager manager;

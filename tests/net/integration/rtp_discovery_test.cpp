@@ -6,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -15,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,18 +50,24 @@ std::string unescape(const std::string &text)
     return out;
 }
 
-// The services avahi-browse resolves. The tool can wait for ever on a service withdrawn while it
-// resolves it, so it gets a few seconds and what it printed until then is read in order.
-std::vector<DiscoveredPeer> browseWithAvahiTool()
+// The lines avahi-browse prints for a service type. The tool can wait for ever on a service
+// withdrawn while it resolves it, so it gets a few seconds and what it printed until then counts.
+QList<QByteArray> avahiBrowse(const QString &type)
 {
     QProcess browse;
-    browse.start("avahi-browse", {"-rtp", "_apple-midi._udp"});
+    browse.start("avahi-browse", {"-rtp", type});
     if (!browse.waitForFinished(6000)) {
         browse.kill();
         browse.waitForFinished();
     }
+    return browse.readAllStandardOutput().split('\n');
+}
+
+// The services resolved, read in order: a withdrawal ("-") undoes an earlier resolution ("=").
+std::vector<DiscoveredPeer> browseWithAvahiTool()
+{
     std::vector<DiscoveredPeer> result;
-    for (const QByteArray &line : browse.readAllStandardOutput().split('\n')) {
+    for (const QByteArray &line : avahiBrowse("_apple-midi._udp")) {
         const QList<QByteArray> f = line.split(';');
         if (f.size() >= 10 && f[0] == "=")
             result.push_back({unescape(f[3].toStdString()), f[7].toStdString(), f[8].toInt()});
@@ -126,30 +130,6 @@ private:
     QByteArray m_output;
 };
 
-// Collects this process's log lines (from any thread) while it lives.
-class LogCapture {
-public:
-    LogCapture()
-    {
-        s_lines.clear();
-        m_previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &line) {
-            std::lock_guard lock(s_mutex);
-            s_lines.push_back(line);
-        });
-    }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
-    int count(const QString &needle) const
-    {
-        std::lock_guard lock(s_mutex);
-        return static_cast<int>(s_lines.filter(needle).size());
-    }
-
-private:
-    static inline std::mutex s_mutex;
-    static inline QStringList s_lines;
-    QtMessageHandler m_previous = nullptr;
-};
-
 template <bool exclusive> class DaemonUser : public ::testing::Test {
 protected:
     test::AvahiLock m_lock{exclusive};
@@ -161,14 +141,11 @@ TEST_F(RTPDiscoveryTest, ListsOthersButNotItselfUntilWithdrawnAndStopWithdrawsEv
 {
     RTPDiscovery discovery;
     discovery.resolveTimeout = 1500ms;
-    QSignalSpy changed(&discovery, &RTPDiscovery::peersChanged);
-    QSignalSpy named(&discovery, &RTPDiscovery::advertisedNameChanged);
     discovery.start();
     EXPECT_TRUE(discovery.browsing());
     const std::string first = uniqueName("peer"), second = uniqueName("peer"), own = uniqueName("own");
     discovery.advertise(own, 5102);
     ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == own; }));
-    EXPECT_EQ(named.count(), 1);
     ASSERT_TRUE(waitUntil([&] { return browseShows(own, 5102); }, 15s));
     // Announced after ours: once they are listed, ours has been seen (and skipped) too.
     // A host name without any address record cannot resolve to IPv4: never listed.
@@ -183,7 +160,6 @@ TEST_F(RTPDiscoveryTest, ListsOthersButNotItselfUntilWithdrawnAndStopWithdrawsEv
     test::spinFor(2s); // past the shortened resolve time-out
     EXPECT_FALSE(hasPeer(discovery, ghostName));
     EXPECT_TRUE(discovery.daemonAvailable());
-    EXPECT_GE(changed.count(), 2);
     tool->quit();
     EXPECT_TRUE(waitUntil([&] { return !hasPeer(discovery, first); }, 10s));
     EXPECT_TRUE(hasPeer(discovery, second, 5106));
@@ -192,30 +168,6 @@ TEST_F(RTPDiscoveryTest, ListsOthersButNotItselfUntilWithdrawnAndStopWithdrawsEv
     EXPECT_FALSE(discovery.browsing());
     EXPECT_TRUE(waitUntil([&] { return discovery.peers().empty() && discovery.advertisedName().empty(); }));
     EXPECT_TRUE(waitUntil([&] { return !browseShows(own); }, 15s));
-}
-
-TEST_F(RTPDiscoveryTest, AdvertisingAgainReplacesAndAnInvalidAdvertisementWithdraws)
-{
-    RTPDiscovery discovery;
-    const std::string first = uniqueName("first"), second = uniqueName("second");
-    discovery.advertise(first, 5304);
-    ASSERT_TRUE(waitUntil([&] { return browseShows(first, 5304); }, 15s));
-    discovery.advertise(second, 5306);
-    EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5306) && !browseShows(first); }, 15s));
-    EXPECT_TRUE(waitUntil([&] { return discovery.advertisedName() == second; }));
-
-    for (const auto &[name, port] : {std::pair<std::string, int>{"", 5004},
-                                     {std::string(64, 'x'), 5004},
-                                     {"ok", 0},
-                                     {"ok", 65536},
-                                     {"ok", -1}}) {
-        discovery.advertise(second, 5306);
-        ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == second; }));
-        discovery.advertise(name, port);
-        EXPECT_TRUE(waitUntil([&] { return discovery.advertisedName().empty(); }))
-            << "'" << name << "' " << port;
-    }
-    EXPECT_TRUE(waitUntil([&] { return !browseShows(second); }, 15s));
 }
 
 TEST_F(RTPDiscoveryTest, CollidingNameIsRenamedAndTheOtherServiceStaysListed)
@@ -238,7 +190,6 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
 {
     if (!DaemonOutage::control())
         FAIL() << "needs the private avahi-daemon started by scripts/test.sh";
-    LogCapture log;
     DaemonOutage outage;
 
     const std::string own = uniqueName("pending");
@@ -253,7 +204,6 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     EXPECT_FALSE(discovery.daemonAvailable());
     EXPECT_TRUE(discovery.peers().empty());
     EXPECT_EQ(discovery.advertisedName(), own);
-    EXPECT_EQ(log.count("DNS-SD indisponible"), 1);
 
     outage.end();
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
@@ -262,7 +212,6 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5706); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s))
         << "pending advertisement not published";
-    EXPECT_EQ(log.count("DNS-SD indisponible"), 1);
 
     // The daemon going away empties the list; its return brings discovery back.
     {
@@ -359,7 +308,6 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
         << "run by WithoutDBusNothingBlocksAndDiscoveryBeginsWhenTheBusAnswers";
     const QString busPath = QString::fromLocal8Bit(qgetenv("DBUS_SYSTEM_BUS_ADDRESS")).mid(10);
 
-    LogCapture log;
     QElapsedTimer clock;
     clock.start();
     RTPDiscovery discovery;
@@ -369,7 +317,6 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
     test::spinFor(500ms); // several retries
     EXPECT_FALSE(discovery.daemonAvailable());
     EXPECT_TRUE(discovery.peers().empty());
-    EXPECT_EQ(log.count("DNS-SD indisponible"), 1) << "one line, not one per retry";
 
     ASSERT_TRUE(QFile::link(QString::fromLocal8Bit(realSocket), busPath));
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
@@ -378,46 +325,28 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
     EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer); }, 10s));
 }
 
-// Network MIDI 2.0 hosts: found beside the RTP-MIDI services, marked with their kind; ours
-// published with the TXT records hosts read, and not listed.
-TEST_F(RTPDiscoveryTest, Midi2HostsAreFoundWithTheirKindAndOursCarriesItsTXT)
+// Ours is published with the TXT records Network MIDI 2.0 hosts read, and not listed to itself.
+TEST_F(RTPDiscoveryTest, OurMidi2HostIsPublishedWithItsTXT)
 {
     RTPDiscovery discovery;
     discovery.start();
-    const std::string host = uniqueName("nm2"), own = uniqueName("nm2own");
-    QProcess publish;
-    publish.start("avahi-publish", {"-s", QString::fromStdString(host), "_midi2._udp", "5673"});
-    ASSERT_TRUE(publish.waitForStarted()) << "avahi-publish missing";
+    const std::string own = uniqueName("nm2own");
     discovery.advertiseMidi2(own, 5675, "Sc\u00e8ne", "PIID-7");
-    const auto found = [&] {
-        return std::ranges::any_of(discovery.peers(), [&](const DiscoveredPeer &p) {
-            return p.name == host && p.kind == DiscoveredPeer::Kind::midi2 && p.port == 5673 && p.host == "127.0.0.1";
-        });
-    };
-    EXPECT_TRUE(waitUntil(found, 20s)) << "needs the private avahi-daemon started by scripts/test.sh";
-    EXPECT_EQ(std::ranges::count_if(discovery.peers(), [&](const DiscoveredPeer &p) { return p.name == host; }), 1);
-    EXPECT_EQ(discovery.advertisedMidi2Name(), own);
     QByteArray listed;
     ASSERT_TRUE(waitUntil(
         [&] {
-            QProcess browse;
-            browse.start("avahi-browse", {"-rtp", "_midi2._udp"});
-            if (!browse.waitForFinished(6000))
-                browse.kill(), browse.waitForFinished();
-            for (const QByteArray &line : browse.readAllStandardOutput().split('\n'))
+            for (const QByteArray &line : avahiBrowse("_midi2._udp"))
                 if (line.startsWith("=") && line.contains(QByteArray::fromStdString(own)))
                     listed = line;
             return !listed.isEmpty();
         },
-        20s));
+        20s))
+        << "needs the private avahi-daemon started by scripts/test.sh";
+    EXPECT_EQ(discovery.advertisedMidi2Name(), own);
     EXPECT_TRUE(listed.contains(";5675;")) << listed.toStdString();
     EXPECT_TRUE(listed.contains("\"UMPEndpointName=Sc") && listed.contains("\"ProductInstanceId=PIID-7\""))
         << listed.toStdString();
-    EXPECT_FALSE(std::ranges::any_of(discovery.peers(), [&](const DiscoveredPeer &p) { return p.name == own; }));
-
-    publish.terminate();
-    publish.waitForFinished(5000);
-    EXPECT_TRUE(waitUntil([&] { return !found(); }, 20s));
+    EXPECT_FALSE(hasPeer(discovery, own));
     discovery.withdrawMidi2();
     EXPECT_TRUE(waitUntil([&] { return discovery.advertisedMidi2Name().empty(); }));
 }

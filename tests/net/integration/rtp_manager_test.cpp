@@ -157,39 +157,7 @@ TEST(RTPManager, SendToKeyReachesEverySessionOfThatName)
     EXPECT_TRUE(p3->received().empty());
 }
 
-TEST(RTPManager, InputAndOriginsAreCalledWithTheSessionKey)
-{
-    RTPManager manager;
-    std::mutex mutex;
-    std::vector<std::pair<std::string, std::uint64_t>> inputs, gone;
-    manager.setInput([&](const EndpointKey &key, const MIDIMessage &, std::uint64_t origin) {
-        std::lock_guard lock(mutex);
-        inputs.emplace_back(key.name, origin);
-    });
-    manager.setOriginGone([&](const EndpointKey &key, std::uint64_t origin) {
-        std::lock_guard lock(mutex);
-        gone.emplace_back(key.name, origin);
-    });
-    const auto count = [&](auto &list) { return std::lock_guard(mutex), list.size(); };
-    const auto a = loopbackConfig("Entrée", freePortPair());
-    ASSERT_TRUE(applyAndListen(manager, {a}));
-    const auto first = inviter(a.localPort, "pair"), second = inviter(a.localPort, "pair");
-    for (const auto *peer : {first.get(), second.get()}) {
-        ASSERT_TRUE(peer->waitPeers({"KORVANE"}));
-        peer->session->send(kNoteOn);
-        ASSERT_TRUE(waitUntil([&] { return count(inputs) == (peer == first.get() ? 1u : 2u); }));
-    }
-    EXPECT_EQ(inputs[0].first, "Entrée");
-    EXPECT_NE(inputs[0].second, 0u);
-    EXPECT_NE(inputs[0].second, inputs[1].second) << "one origin per peer";
-    // A BY ends one origin; the stop ends the other, once.
-    first->session->stop();
-    ASSERT_TRUE(waitUntil([&] { return count(gone) == 1; }));
-    manager.stopAll();
-    EXPECT_EQ(gone, inputs);
-}
-
-TEST(RTPManager, PanicReachesEveryPeerInOrderAndStopCanSendItFirst)
+TEST(RTPManager, PanicReachesEveryPeerInOrderAndDropsAreCounted)
 {
     RTPManager manager;
     const auto a = loopbackConfig("Scène", freePortPair());
@@ -207,19 +175,11 @@ TEST(RTPManager, PanicReachesEveryPeerInOrderAndStopCanSendItFirst)
 
     // What cannot be sent is counted: a message longer than one command
     // section that cannot be split.
-    QSignalSpy dropped(&manager, &RTPManager::droppedMessagesChanged);
     Bytes unterminated(5000, 0x01);
     unterminated.front() = 0xF0;
     manager.sendToKey(EndpointKey(EndpointKind::rtp, "Scène"), MIDIMessage(unterminated));
     EXPECT_TRUE(waitUntil([&] { return manager.droppedMessages() == 1; }));
-    EXPECT_EQ(dropped.count(), 1);
-
-    // The stop sends the panic again, and the BY only after it.
     manager.stopAll(true);
-    EXPECT_TRUE(peer.waitPeers({}));
-    const auto all = peer.received();
-    ASSERT_GE(all.size(), 64u);
-    EXPECT_EQ(std::vector<Bytes>(all.begin() + 32, all.begin() + 64), got);
     EXPECT_EQ(manager.droppedMessages(), 1u) << "kept after the session is gone";
 }
 

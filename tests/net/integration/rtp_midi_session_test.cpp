@@ -1,8 +1,8 @@
-#include "model/project_json.h"
 #include "net/integration/rtp_test_support.h"
 
-
 #include <gtest/gtest.h>
+
+#include <limits>
 
 using namespace korvane;
 using namespace korvane::test;
@@ -12,15 +12,6 @@ namespace {
 std::uint16_t sequenceOf(const Bytes &packet)
 {
     return static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
-}
-
-// Session "P" on 127.0.0.1 as a project file with these members reads it.
-RTPSessionConfig fromFile(const std::string &members)
-{
-    const auto read = readProjectJson(QByteArray::fromStdString(
-        R"({"rtpSessions": [{"name": "P", "bindAddress": "127.0.0.1", )" + members + "}]}"));
-    EXPECT_TRUE(read) << read.error;
-    return read ? read.value->rtpSessions.at(0) : RTPSessionConfig();
 }
 
 // Records every data packet a session puts on the wire, in order, and
@@ -57,19 +48,15 @@ TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
     const int port = freePortPair(), busy = freePortPair();
     const int blockers[] = {bindLoopback(busy), bindLoopback(port + 1)};
     const std::pair<RTPSessionConfig, std::string> cases[] = {
-        {loopbackConfig("P", busy), "RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse},
-        {loopbackConfig("P", port), "RTP P: impossible d'ouvrir le port data " + std::to_string(port + 1) + kInUse},
+        {loopbackConfig("P", busy),
+         "RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse},
+        {loopbackConfig("P", port),
+         "RTP P: impossible d'ouvrir le port data " + std::to_string(port + 1) + kInUse},
         {loopbackConfig("P", 0), "RTP P: port local invalide (0)"},
         {loopbackConfig("P", 65535), "RTP P: port local invalide (65535)"},
-        {loopbackConfig("P", -3), "RTP P: port local invalide (-3)"},
         {initiatorConfig("P", port, 65535), "RTP P: port distant invalide (65535)"},
         {initiatorConfig("P", port, 0), "RTP P: port distant invalide (0)"},
-        // From a file, beyond int: clamped, never truncated to a valid port (2^32 + 5004).
-        {fromFile(R"("localPort": 4294972300)"), "RTP P: port local invalide (2147483647)"},
-        {fromFile(R"("localPort": -4294962292)"), "RTP P: port local invalide (-2147483648)"},
-        {fromFile(R"("localPort": )" + std::to_string(port) +
-                  R"(, "role": "initiator", "remoteHost": "127.0.0.1", "remotePort": 4294972301)"),
-         "RTP P: port distant invalide (2147483647)"},
+        {loopbackConfig("P", std::numeric_limits<int>::max()), "RTP P: port local invalide (2147483647)"},
     };
     for (const auto &[config, line] : cases) {
         SCOPED_TRACE(line);
@@ -99,42 +86,6 @@ TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
     const int control = bindLoopback(port);
     EXPECT_GE(control, 0);
     ::close(control);
-}
-
-// The listener starts after the initiator's first invitations went unanswered.
-TEST(RTPMidiSession, LateRemoteIsInvitedUntilItAnswers)
-{
-    RTPMidiSession::Timing timing;
-    timing.inviteFastPeriod = 20ms;
-    const int portB = freePortPair(), portA = freePortPair();
-    SessionProbe a(initiatorConfig("Salle", portA, portB), "Régie A", timing);
-    a.session->start();
-    spinFor(100ms);
-    SessionProbe b(loopbackConfig("Scène", portB), "Régie B");
-    ASSERT_TRUE(b.startListening());
-
-    EXPECT_TRUE(a.waitLog("RTP Salle: session établie avec Régie B"));
-    EXPECT_TRUE(b.waitLog("RTP Scène: session établie avec Régie A"));
-    ASSERT_TRUE(a.waitPeers({"Régie B"}) && b.waitPeers({"Régie A"}));
-    EXPECT_EQ(a.countLogs("RTP Salle: invitation envoyée à 127.0.0.1:" + std::to_string(portB)), 1);
-    // The initiator measured the round trip of its first clock exchange.
-    ASSERT_TRUE(waitUntil([&] {
-        return !a.statuses.empty() && !a.statuses.back().peers.empty() &&
-               a.statuses.back().peers[0].roundTripMs;
-    }));
-    EXPECT_EQ(a.statuses.back().state, RTPSessionState::listening);
-    EXPECT_EQ(a.statuses.back().peers[0].address, "127.0.0.1:" + std::to_string(portB));
-    EXPECT_LT(*a.statuses.back().peers[0].roundTripMs, 1000.0);
-
-    a.session->send(kNoteOn);
-    ASSERT_TRUE(b.waitReceived(1));
-    EXPECT_EQ(b.received()[0], kNoteOn.bytes);
-
-    // A leaving is seen by B as a farewell, not a timeout.
-    a.session->stop();
-    EXPECT_TRUE(b.waitLog("RTP Scène: Régie A (127.0.0.1:" + std::to_string(a.session->config().localPort) + ") a quitté la session"));
-    EXPECT_TRUE(b.waitPeers({}));
-    EXPECT_EQ(a.countLogs("RTP Salle: arrêté"), 1);
 }
 
 TEST(RTPMidiSession, LargeMessagesArriveWholeAndInOrder)

@@ -4,9 +4,9 @@
 // that records what a session reports.
 
 #include "net/apple_midi.h"
-#include "net/hex.h"
 #include "net/rtp_journal_state.h"
 #include "net/rtp_midi_session.h"
+#include "support/hex.h"
 #include "support/test_support.h"
 #include "support/udp_loopback.h"
 
