@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -38,7 +38,8 @@ inline double percentile(std::vector<double> v, double q)
 class RawPingPong {
 public:
     // Each trip carries `packet`: the size of what the sessions send.
-    explicit RawPingPong(std::vector<std::uint8_t> packet) : m_packet(std::move(packet)), m_a(bindLoopback(0, true)), m_b(bindLoopback(0, true))
+    explicit RawPingPong(std::vector<std::uint8_t> packet)
+        : m_packet(std::move(packet)), m_a(bindLoopback(0, true)), m_b(bindLoopback(0, true))
     {
         m_toA = loopback(boundPort(m_a));
         m_toB = loopback(boundPort(m_b));
@@ -80,8 +81,8 @@ private:
 
 inline void report(const char *what, const std::vector<double> &v)
 {
-    std::printf("%-28s p50 %8.1f us   p99 %8.1f us   (n=%zu)\n", what, percentile(v, 0.50), percentile(v, 0.99),
-                v.size());
+    std::printf("%-28s p50 %8.1f us   p99 %8.1f us   (n=%zu)\n", what, percentile(v, 0.50),
+                percentile(v, 0.99), v.size());
 }
 
 // Times a chain of echoes: the receiver of each echo records its trip and

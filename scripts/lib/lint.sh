@@ -2,9 +2,8 @@
 # The format and shell-script checks of scripts/test.sh. Sourced, not run.
 
 # Folders whose C++ must be formatted as .clang-format says: a finding fails
-# the run. Folders in KORVANE_FORMAT_REPORT only have their findings printed.
-KORVANE_FORMAT_STRICT=(src bench)
-KORVANE_FORMAT_REPORT=(tests)
+# the run.
+KORVANE_FORMAT_STRICT=(src bench tests)
 
 # Prints the files of the folders named that clang-format would change.
 unformatted_files() {
@@ -19,12 +18,8 @@ unformatted_files() {
 format_stage() {
     ensure_packages clang-format
     log "format check (clang-format) over ${KORVANE_FORMAT_STRICT[*]}"
-    local strict report
+    local strict
     strict=$(unformatted_files "${KORVANE_FORMAT_STRICT[@]}")
-    report=$(unformatted_files "${KORVANE_FORMAT_REPORT[@]}")
-    if [ -n "$report" ]; then
-        log "not formatted yet (reported only): $(wc -l <<<"$report") files under ${KORVANE_FORMAT_REPORT[*]}"
-    fi
     if [ -n "$strict" ]; then
         log "not formatted (clang-format -i fixes them):"
         printf '  %s\n' "${strict//$KORVANE_ROOT\//}" >&2

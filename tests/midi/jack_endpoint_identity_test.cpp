@@ -103,8 +103,14 @@ TEST(JackEndpointIdentity, PlumbingPortsAreNamedAfterTheirEndpointAndRecognisedB
     }
 
     const char *const notOurs[] = {
-        "from Stage #00000001 In", "from Stage #00000001 In-7289", "to X #0000000a",
-        "to X #0000001", "from  #00000001", "KORVANE Bus In", "in_", "out_x",
+        "from Stage #00000001 In",
+        "from Stage #00000001 In-7289",
+        "to X #0000000a",
+        "to X #0000001",
+        "from  #00000001",
+        "KORVANE Bus In",
+        "in_",
+        "out_x",
     };
     for (const char *name : notOurs)
         EXPECT_FALSE(isJackPlumbingPortName(name)) << name;
@@ -123,7 +129,8 @@ TEST(JackEndpointIdentity, PipeWireClientPropertiesJoinTheUsersOwn)
         {"{ media.role = Production }\n", true,
          "{ media.role = Production jack.fix-midi-events = false node.latency = 128/48000 }"},
         {"node.latency = 64/48000", true, "node.latency = 64/48000 jack.fix-midi-events = false"},
-        {"{ jack.fix-midi-events = true }", false, "{ jack.fix-midi-events = true jack.fix-midi-events = false }"},
+        {"{ jack.fix-midi-events = true }", false,
+         "{ jack.fix-midi-events = true jack.fix-midi-events = false }"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(withPipeWireClientProps(c.props, c.latency), c.merged) << c.props;

@@ -249,18 +249,18 @@ TEST_F(MIDIRouterTest, RouteCountsWhatPassedAndKeepsCountingAcrossConfigurations
 TEST_F(MIDIRouterTest, ASenderThatGoesReleasesWhatNobodyElseHolds)
 {
     const FilterChain up = transposeChain(12);
-    router.updateConfiguration(
-        {route(physical("Keys"), {physical("Synth A")}, up.id), route(physical("Pads"), {physical("Synth A")})},
-        {up});
+    router.updateConfiguration({route(physical("Keys"), {physical("Synth A")}, up.id),
+                                route(physical("Pads"), {physical("Synth A")})},
+                               {up});
     Lines log;
     router.setLog([&](const std::string &line) { log.push_back(line); });
-    router.process(physical("Keys"), MIDIMessage({0x90, 48, 100}), 1);  // note 60
-    router.process(physical("Keys"), MIDIMessage({0x9F, 115, 1}), 1);   // channel 16, note 127
-    router.process(physical("Keys"), MIDIMessage({0x9F, 114, 0}), 1);   // a note-on at 0 is a note-off
-    router.process(physical("Keys"), MIDIMessage({0xB0, 64, 64}), 1);   // pedal down at its threshold
-    router.process(physical("Keys"), MIDIMessage({0xB1, 64, 63}), 1);   // and up, on channel 2
-    router.process(physical("Pads"), MIDIMessage({0x90, 60, 90}), 7);   // the same note, another sender
-    router.process(physical("Keys"), MIDIMessage({0x90, 50, 100}), 2);  // the same source, another origin
+    router.process(physical("Keys"), MIDIMessage({0x90, 48, 100}), 1); // note 60
+    router.process(physical("Keys"), MIDIMessage({0x9F, 115, 1}), 1);  // channel 16, note 127
+    router.process(physical("Keys"), MIDIMessage({0x9F, 114, 0}), 1);  // a note-on at 0 is a note-off
+    router.process(physical("Keys"), MIDIMessage({0xB0, 64, 64}), 1);  // pedal down at its threshold
+    router.process(physical("Keys"), MIDIMessage({0xB1, 64, 63}), 1);  // and up, on channel 2
+    router.process(physical("Pads"), MIDIMessage({0x90, 60, 90}), 7);  // the same note, another sender
+    router.process(physical("Keys"), MIDIMessage({0x90, 50, 100}), 2); // the same source, another origin
     const std::size_t holders = router.liveNoteHolders();
     engine->sent.clear();
 

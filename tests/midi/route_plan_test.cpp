@@ -45,7 +45,7 @@ TEST(MIDIStreamSplitterTest, CutsRunsIntoThePiecesTheyArriveIn)
         {{{0xF0}, {0xF0, 0x01, 0xF7}}, {"F0|", "|", "F0 01 F7"}},
         {{{0xF0, 0xF7}, {0xF8}}, {"F0 F7", "F8"}},
         {{{0x90}, {0x3C, 0x64, 0x3E, 0x00}}, {"90 3C 64", "90 3E 00"}}, // running status carries over
-        {{{0x90, 0x3C}, {0x64}}, {}},                                    // split data bytes are lost
+        {{{0x90, 0x3C}, {0x64}}, {}},                                   // split data bytes are lost
         {{{0xC5, 0x07, 0x08}}, {"C5 07", "C5 08"}},
         {{{0x90, 0x3C, 0xF8, 0x40}}, {"F8"}},
         {{{0xF6, 0x01}, {0x3C}}, {"F6"}}, // system common cancels running status
@@ -231,7 +231,8 @@ TEST(RoutePlanTest, InCycleAndQueuedPathsDeliverTheSameStreams)
 
 struct RecordingSink final : MidiService::RealtimeSink {
     std::vector<std::pair<MidiService::Handle, std::string>> written;
-    bool write(MidiService::Handle endpoint, std::span<const std::uint8_t> bytes, std::uint8_t flags) noexcept override
+    bool write(MidiService::Handle endpoint, std::span<const std::uint8_t> bytes,
+               std::uint8_t flags) noexcept override
     {
         written.emplace_back(endpoint, describe(MIDIPiece{bytes, bool(flags & MidiService::pieceSysex),
                                                           bool(flags & MidiService::pieceFirst),
@@ -255,8 +256,8 @@ protected:
     {
         Route route(kKeys);
         for (auto &name : names)
-            route.destinations.emplace_back(name.starts_with("TOV") ? EndpointKind::rtp : EndpointKind::physical,
-                                            name);
+            route.destinations.emplace_back(
+                name.starts_with("TOV") ? EndpointKind::rtp : EndpointKind::physical, name);
         return route;
     }
     std::vector<std::string> monitorLines()
@@ -290,13 +291,19 @@ TEST_F(RealtimePlanTest, StreamsALongSysexAndRecordsItOnceAcrossAPlanChange)
     second->route(kKeysInput, Bytes{0x04, 0xF7, 0x90, 0x3C, 0x40}, sink);
 
     using W = decltype(sink.written);
-    EXPECT_EQ(sink.written, (W{{31, "F0 7D 01|"}, {31, "|02|"}, {31, "F8"}, {33, "F8"}, {31, "|03|"},
-                               {31, "|04 F7"}, {31, "90 3C 40"}, {33, "90 3C 40"}}));
-    EXPECT_EQ(monitorLines(), (std::vector<std::string>{"IN Keys Realtime 0xf8", "OUT Out 1 Realtime 0xf8",
-                                                        "OUT Out 3 Realtime 0xf8", "IN Keys SysEx 7 octets",
-                                                        "OUT Out 1 SysEx 7 octets", "IN Keys Ch1 Note On  C4 vel 64",
-                                                        "OUT Out 1 Ch1 Note On  C4 vel 64",
-                                                        "OUT Out 3 Ch1 Note On  C4 vel 64"}));
+    EXPECT_EQ(sink.written, (W{{31, "F0 7D 01|"},
+                               {31, "|02|"},
+                               {31, "F8"},
+                               {33, "F8"},
+                               {31, "|03|"},
+                               {31, "|04 F7"},
+                               {31, "90 3C 40"},
+                               {33, "90 3C 40"}}));
+    EXPECT_EQ(monitorLines(),
+              (std::vector<std::string>{
+                  "IN Keys Realtime 0xf8", "OUT Out 1 Realtime 0xf8", "OUT Out 3 Realtime 0xf8",
+                  "IN Keys SysEx 7 octets", "OUT Out 1 SysEx 7 octets", "IN Keys Ch1 Note On  C4 vel 64",
+                  "OUT Out 1 Ch1 Note On  C4 vel 64", "OUT Out 3 Ch1 Note On  C4 vel 64"}));
 }
 
 // Network destinations get whole messages: the outbox puts the pieces back
@@ -307,11 +314,12 @@ TEST_F(RealtimePlanTest, NetworkDestinationsGetTheDumpWhole)
     auto outbox = std::make_shared<NetworkOutbox>();
     std::mutex mutex;
     std::vector<Bytes> sent;
-    outbox->setSend(std::make_shared<const NetworkOutbox::Send>([&](const EndpointKey &key, const MIDIMessage &m) {
-        std::lock_guard lock(mutex);
-        if (key.name == "TOV-Net")
-            sent.push_back(m.bytes);
-    }));
+    outbox->setSend(
+        std::make_shared<const NetworkOutbox::Send>([&](const EndpointKey &key, const MIDIMessage &m) {
+            std::lock_guard lock(mutex);
+            if (key.name == "TOV-Net")
+                sent.push_back(m.bytes);
+        }));
     const auto plan = compile(outbox);
     for (const Bytes &event : {Bytes{0xF0, 0x01}, Bytes{0x02, 0x03}, Bytes{0xF7, 0x90, 0x3C, 0x40}}) {
         plan->route(kKeysInput, event, sink);

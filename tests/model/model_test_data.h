@@ -69,9 +69,15 @@ inline TOVProject fullProject()
     session.remoteHost = "console.local";
     session.remotePort = 6100;
     p.rtpSessions = {session, RTPSessionConfig()};
-    NetworkMIDI2SessionConfig midi2{.name = "Windows", .enabled = false, .role = NetworkMIDI2Role::client,
-                                    .localPort = 5680, .remoteHost = "10.0.0.7", .remotePort = 5681, .fecDepth = 0,
-                                    .retransmitBufferSize = 1000, .group = 15};
+    NetworkMIDI2SessionConfig midi2{.name = "Windows",
+                                    .enabled = false,
+                                    .role = NetworkMIDI2Role::client,
+                                    .localPort = 5680,
+                                    .remoteHost = "10.0.0.7",
+                                    .remotePort = 5681,
+                                    .fecDepth = 0,
+                                    .retransmitBufferSize = 1000,
+                                    .group = 15};
     p.networkMidi2Sessions = {midi2, NetworkMIDI2SessionConfig()};
 
     VirtualPortConfig port;

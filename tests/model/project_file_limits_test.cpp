@@ -71,7 +71,8 @@ TEST(ProjectFileIntegers, NetworkMIDI2SettingsWithinTheirRangesAndPortsOfAnySize
     const auto session = [](const std::string &members) {
         return readProjectJson(QByteArray::fromStdString(R"({"networkMidi2Sessions": [{)" + members + "}]}"));
     };
-    const auto read = session(R"("fecDepth": 10, "retransmitBufferSize": 0, "group": 15, "localPort": 3000000000,
+    const auto read =
+        session(R"("fecDepth": 10, "retransmitBufferSize": 0, "group": 15, "localPort": 3000000000,
                                  "remotePort": -3000000000)");
     ASSERT_TRUE(read) << read.error;
     const NetworkMIDI2SessionConfig &s = read.value->networkMidi2Sessions.at(0);
@@ -80,7 +81,8 @@ TEST(ProjectFileIntegers, NetworkMIDI2SettingsWithinTheirRangesAndPortsOfAnySize
     const std::pair<const char *, const char *> refused[] = {
         {R"("fecDepth": 11)", "fecDepth : entier entre 0 et 10 attendu, 11 trouvé"},
         {R"("fecDepth": -1)", "fecDepth : entier entre 0 et 10 attendu, -1 trouvé"},
-        {R"("retransmitBufferSize": 1001)", "retransmitBufferSize : entier entre 0 et 1000 attendu, 1001 trouvé"},
+        {R"("retransmitBufferSize": 1001)",
+         "retransmitBufferSize : entier entre 0 et 1000 attendu, 1001 trouvé"},
         {R"("group": 16)", "group : entier entre 0 et 15 attendu, 16 trouvé"},
     };
     for (const auto &[members, error] : refused) {

@@ -14,8 +14,8 @@ using Bytes = NetworkMIDI2::Bytes;
 
 namespace {
 
-const NetAddress kPeer{0x0A000002, 6000};   // 10.0.0.2:6000
-const NetAddress kHost{0x0A000009, 5673};   // 10.0.0.9:5673
+const NetAddress kPeer{0x0A000002, 6000}; // 10.0.0.2:6000
+const NetAddress kHost{0x0A000009, 5673}; // 10.0.0.9:5673
 const char *const kSignature = "4D 49 44 49 ";
 const char *const kIdentity = "4B 4F 52 56 41 4E 45 00 " // "KORVANE"
                               "30 30 30 30 30 30 30 30 2D 30 30 30 30 2D 34 30 30 30 2D 38 30 30 30 2D "
@@ -157,7 +157,8 @@ TEST(NetworkMIDI2Host, SendsWithForwardErrorCorrectionAndRetransmits)
 {
     Harness h;
     h.join();
-    const std::string a = "FF 01 00 00 20 90 3C 64 ", b = "FF 01 00 01 20 80 3C 00 ", c = "FF 01 00 02 10 F8 00 00 ";
+    const std::string a = "FF 01 00 00 20 90 3C 64 ", b = "FF 01 00 01 20 80 3C 00 ",
+                      c = "FF 01 00 02 10 F8 00 00 ";
     EXPECT_EQ(h.send("90 3C 64"), std::vector{datagram(a)});
     EXPECT_EQ(h.send("80 3C 00"), std::vector{datagram(a + b)});
     EXPECT_EQ(h.send("F8"), std::vector{datagram(a + b + c)});

@@ -49,33 +49,49 @@ TEST(NetworkMIDI2Codec, EveryCommandBothWays)
     } rows[] = {
         {"PY", with(CommandCode::umpData, [](Command &c) { c.sequence = 0x1234, c.ump = {0x2A2A2A2A}; }),
          "FF 01 12 34 2A 2A 2A 2A"},
-        {"PY", with(CommandCode::umpData, [](Command &c) { c.sequence = 2047, c.ump = {0x436F7563, 0x6F752020}; }),
+        {"PY",
+         with(CommandCode::umpData,
+              [](Command &c) {
+                  c.sequence = 2047, c.ump = {0x436F7563, 0x6F752020};
+              }),
          "FF 02 07 FF 43 6F 75 63 6F 75 20 20"},
         {"MS", with(CommandCode::umpData, [](Command &c) { c.sequence = 0xFFFF; }), "FF 00 FF FF"},
-        {"MS", with(CommandCode::invitation, [](Command &c) { c.name = "Abcde", c.productInstanceId = "P1", c.reason = 3; }),
+        {"MS",
+         with(CommandCode::invitation,
+              [](Command &c) { c.name = "Abcde", c.productInstanceId = "P1", c.reason = 3; }),
          "01 03 02 03 41 62 63 64 65 00 00 00 50 31 00 00"},
-        {"Z", with(CommandCode::invitationAccepted, [](Command &c) { c.name = "KORV"; }), "10 01 01 00 4B 4F 52 56"},
+        {"Z", with(CommandCode::invitationAccepted, [](Command &c) { c.name = "KORV"; }),
+         "10 01 01 00 4B 4F 52 56"},
         {"MS", with(CommandCode::invitationPending, [](Command &c) { c.productInstanceId = "x"; }),
          "11 01 00 00 78 00 00 00"},
-        {"Z", with(CommandCode::invitationAuthRequired, [&](Command &c) { c.secret = hex(nonce), c.name = "H", c.reason = 1; }),
+        {"Z",
+         with(CommandCode::invitationAuthRequired,
+              [&](Command &c) { c.secret = hex(nonce), c.name = "H", c.reason = 1; }),
          "12 05 01 01 " + nonce + " 48 00 00 00"},
-        {"Z", with(CommandCode::invitationUserAuthRequired, [&](Command &c) { c.secret = hex(nonce); }), "13 04 00 00 " + nonce},
-        {"Z", with(CommandCode::invitationWithAuth, [&](Command &c) { c.secret = hex(digest); }), "02 08 00 00 " + digest},
-        {"Z", with(CommandCode::invitationWithUserAuth, [&](Command &c) { c.secret = hex(digest), c.name = "ana"; }),
+        {"Z", with(CommandCode::invitationUserAuthRequired, [&](Command &c) { c.secret = hex(nonce); }),
+         "13 04 00 00 " + nonce},
+        {"Z", with(CommandCode::invitationWithAuth, [&](Command &c) { c.secret = hex(digest); }),
+         "02 08 00 00 " + digest},
+        {"Z",
+         with(CommandCode::invitationWithUserAuth,
+              [&](Command &c) { c.secret = hex(digest), c.name = "ana"; }),
          "03 09 00 00 " + digest + " 61 6E 61 00"},
         {"MS", with(CommandCode::ping, [](Command &c) { c.value = 0xDEADBEEF; }), "20 01 00 00 DE AD BE EF"},
-        {"Z", with(CommandCode::pingReply, [](Command &c) { c.value = 0x01020304; }), "21 01 00 00 01 02 03 04"},
+        {"Z", with(CommandCode::pingReply, [](Command &c) { c.value = 0x01020304; }),
+         "21 01 00 00 01 02 03 04"},
         {"MS", with(CommandCode::retransmitRequest, [](Command &c) { c.sequence = 0xFFFE, c.count = 3; }),
          "80 01 FF FE 00 03 00 00"},
         {"MS", with(CommandCode::retransmitError, [](Command &c) { c.reason = 1, c.sequence = 0x0102; }),
          "81 01 01 00 01 02 00 00"},
         {"MS", cmd(CommandCode::sessionReset), "82 00 00 00"},
         {"Z", cmd(CommandCode::sessionResetReply), "83 00 00 00"},
-        {"Z", with(CommandCode::nak, [](Command &c) { c.reason = 3, c.value = 0xFF050000; }), "8F 01 03 00 FF 05 00 00"},
+        {"Z", with(CommandCode::nak, [](Command &c) { c.reason = 3, c.value = 0xFF050000; }),
+         "8F 01 03 00 FF 05 00 00"},
         {"MS", with(CommandCode::nak, [](Command &c) { c.reason = 1, c.value = 0x99000000, c.text = "no"; }),
          "8F 02 01 00 99 00 00 00 6E 6F 00 00"},
         {"Z", with(CommandCode::bye, [](Command &c) { c.reason = ByeReason::timeout; }), "F0 00 04 00"},
-        {"MS", with(CommandCode::bye, [](Command &c) { c.reason = 0x80, c.text = "fin!"; }), "F0 01 80 00 66 69 6E 21"},
+        {"MS", with(CommandCode::bye, [](Command &c) { c.reason = 0x80, c.text = "fin!"; }),
+         "F0 01 80 00 66 69 6E 21"},
         {"Z", cmd(CommandCode::byeReply), "F1 00 00 00"},
     };
     for (const auto &row : rows) {
@@ -86,7 +102,8 @@ TEST(NetworkMIDI2Codec, EveryCommandBothWays)
         EXPECT_TRUE(decode(hex("4D 49 44 49 " + row.bytes), [&](const Command &c) { decoded.push_back(c); }));
         ASSERT_EQ(decoded.size(), 1u) << row.bytes;
         Command expected = row.command;
-        expected.header = (std::uint32_t{encoded[0]} << 24) | (encoded[1] << 16) | (encoded[2] << 8) | encoded[3];
+        expected.header =
+            (std::uint32_t{encoded[0]} << 24) | (encoded[1] << 16) | (encoded[2] << 8) | encoded[3];
         EXPECT_EQ(decoded[0], expected) << row.source << " " << toString(row.command.code);
     }
 }
@@ -204,7 +221,8 @@ TEST(UMPTranslation, SystemExclusiveInSixBytePiecesWithRealTimeBetween)
         UMPTranslator receiver;
         EXPECT_EQ(fromUMPs(receiver, umps), (Messages{hex(row.midi)}));
     }
-    // 1,000 bytes: 998 of data, 166 full pieces and one of 2; a clock tick between two pieces comes out first.
+    // 1,000 bytes: 998 of data, 166 full pieces and one of 2; a clock tick between two pieces comes out
+    // first.
     const auto big = test::sysexOf(1000);
     std::vector<UMP> umps;
     ASSERT_TRUE(UMPTranslator::toUMP(big, 5, umps));
@@ -220,7 +238,8 @@ TEST(UMPTranslation, BrokenSystemExclusiveIsDroppedWholeAndCountedOnce)
 {
     UMPTranslator t;
     int dropped = 0;
-    const auto start = UMP{0x30160102, 0x03040506}, middle = UMP{0x30260102, 0x03040506}, end = UMP{0x30310700, 0};
+    const auto start = UMP{0x30160102, 0x03040506}, middle = UMP{0x30260102, 0x03040506},
+               end = UMP{0x30310700, 0};
     // A continuation with nothing open, then its end: one loss.
     EXPECT_TRUE(fromUMPs(t, {middle, middle, end}, &dropped).empty());
     EXPECT_EQ(dropped, 1);
@@ -292,12 +311,13 @@ TEST(UMPStream, DiscoveryIsAnsweredWithEndpointBlockAndNames)
     };
     // Endpoint discovery, every filter bit: info, name (12 bytes: one UMP), PIID, stream configuration.
     EXPECT_EQ(answer({0xF0000101, 0x0000001F, 0, 0}),
-              (std::vector<std::uint32_t>{0xF0010101, 0x81000100, 0, 0,                         //
-                                          0xF0034B4F, 0x5256414E, 0x45207368, 0x6F770000,        //
+              (std::vector<std::uint32_t>{0xF0010101, 0x81000100, 0, 0,                   //
+                                          0xF0034B4F, 0x5256414E, 0x45207368, 0x6F770000, //
                                           0xF0045049, 0x49442D31, 0, 0, 0xF0060100, 0, 0, 0}));
     EXPECT_EQ(answer({0xF0050100, 0, 0, 0}), (std::vector<std::uint32_t>{0xF0060100, 0, 0, 0}));
-    EXPECT_EQ(answer({0xF010FF03, 0, 0, 0}),
-              (std::vector<std::uint32_t>{0xF0118037, 0x02010000, 0, 0, 0xF0120052, 0xC3A96769, 0x65000000, 0}));
+    EXPECT_EQ(
+        answer({0xF010FF03, 0, 0, 0}),
+        (std::vector<std::uint32_t>{0xF0118037, 0x02010000, 0, 0, 0xF0120052, 0xC3A96769, 0x65000000, 0}));
     EXPECT_TRUE(answer({0xF0100103, 0, 0, 0}).empty()); // no block 1
     EXPECT_TRUE(answer({0xF0020000, 0, 0, 0}).empty()); // a notification is not a question
     // A name over 14 bytes: start, end.

@@ -15,7 +15,8 @@ namespace {
 
 // NoteOff ch 2 note 67 with J set, then the journal: A set, one channel
 // (CHAN 1) with chapter N: note 67 velocity 100, Y clear, OFFBITS 64 65 68 70.
-const Bytes kApplePacket = hex("80 61 00 05 00 00 00 00 11 22 33 44 | 43 | 81 43 40 | 20 00 01 | 08 08 08 | 01 88 | 43 64 | CA");
+const Bytes kApplePacket =
+    hex("80 61 00 05 00 00 00 00 11 22 33 44 | 43 | 81 43 40 | 20 00 01 | 08 08 08 | 01 88 | 43 64 | CA");
 
 std::vector<Bytes> repaired(JournalReceiver &receiver, const Journal &journal, bool first = false)
 {
@@ -61,17 +62,17 @@ TEST(RecoveryJournal, MalformedJournalsAreRefusedWhole)
 {
     // Each is a journal section, the last one being what lies past the packet.
     const std::vector<std::string> cases = {
-        "",                                // no header
-        "20 00",                           // header cut short
+        "",                                 // no header
+        "20 00",                            // header cut short
         "20 00 01 08 09 08 01 88 43 64 CA", // channel LENGTH 9 past the end
         "21 00 01 08 08 08 01 88 43 64 CA", // TOTCHAN says two channels, one is there
-        "20 00 01 08 00 08",               // channel LENGTH 0
-        "20 00 01 08 02 08",               // channel LENGTH shorter than its header
-        "20 00 01 08 05 08 01 88",         // chapter N longer than its channel
-        "20 00 01 08 04 40 05",            // chapter C declares 6 logs, has none
-        "20 00 01 08 05 20 00 00",         // chapter M of length 0
-        "60 00 01 00 01",                  // system journal LENGTH 1
-        "40 00 01 03 FF",                  // system journal past the end
+        "20 00 01 08 00 08",                // channel LENGTH 0
+        "20 00 01 08 02 08",                // channel LENGTH shorter than its header
+        "20 00 01 08 05 08 01 88",          // chapter N longer than its channel
+        "20 00 01 08 04 40 05",             // chapter C declares 6 logs, has none
+        "20 00 01 08 05 20 00 00",          // chapter M of length 0
+        "60 00 01 00 01",                   // system journal LENGTH 1
+        "40 00 01 03 FF",                   // system journal past the end
     };
     for (const auto &text : cases)
         EXPECT_FALSE(decode(hex(text))) << text;
@@ -102,7 +103,8 @@ TEST(RecoveryJournal, SenderCoversTheHistoryFromItsCheckpoint)
     EXPECT_EQ(journal.checkpoint, 10);
     ASSERT_EQ(journal.channels.size(), 2u);
     EXPECT_EQ(journal.channels[0].notes, (std::vector<NoteLog>{{60, 100, true}}));
-    EXPECT_EQ(journal.channels[0].controllers, (std::vector<ControllerLog>{{64, ControllerLog::Tool::toggle, 1}}));
+    EXPECT_EQ(journal.channels[0].controllers,
+              (std::vector<ControllerLog>{{64, ControllerLog::Tool::toggle, 1}}));
     const ChannelJournal &last = journal.channels[1];
     EXPECT_EQ(last.channel, 15);
     EXPECT_TRUE(last.offBits.test(0) && last.offBits.count() == 1);
@@ -116,14 +118,17 @@ TEST(RecoveryJournal, SenderCoversTheHistoryFromItsCheckpoint)
     sender.acknowledge(static_cast<std::uint16_t>(seq - 2), now);
     journal = journalOf();
     EXPECT_EQ(journal.checkpoint, seq - 1);
-    EXPECT_EQ(journal.channels.at(0).controllers, (std::vector<ControllerLog>{{123, ControllerLog::Tool::count, 1}}));
+    EXPECT_EQ(journal.channels.at(0).controllers,
+              (std::vector<ControllerLog>{{123, ControllerLog::Tool::count, 1}}));
     sender.acknowledge(static_cast<std::uint16_t>(seq - 1), now);
     EXPECT_TRUE(journalOf().channels.empty());
     EXPECT_FALSE(sender.guardDue()) << "nothing unconfirmed";
 
     // Never more than 512 bytes: the checkpoint moves past the oldest notes, no further.
     for (int i = 0; i < 600; ++i)
-        sender.record(seq++, Bytes{static_cast<std::uint8_t>(0x90 | (i / 128)), static_cast<std::uint8_t>(i % 128), 1}, now);
+        sender.record(
+            seq++, Bytes{static_cast<std::uint8_t>(0x90 | (i / 128)), static_cast<std::uint8_t>(i % 128), 1},
+            now);
     Bytes big;
     sender.appendJournal(seq, big);
     EXPECT_LE(big.size(), JournalSender::maxBytes);
@@ -143,7 +148,8 @@ TEST(RecoveryJournal, GuardPacketsBackOffAndGiveUpWithoutFeedback)
         sender.guardSent(seq++, now);
     }
     ASSERT_GE(gaps.size(), 10u);
-    EXPECT_EQ(std::vector<long>(gaps.begin(), gaps.begin() + 5), (std::vector<long>{100, 200, 400, 800, 1000}));
+    EXPECT_EQ(std::vector<long>(gaps.begin(), gaps.begin() + 5),
+              (std::vector<long>{100, 200, 400, 800, 1000}));
     EXPECT_LE(now - (JournalSender::TimePoint{} + 100s), 10s);
     // New data starts the schedule again.
     sender.record(seq, hex("80 3C 00"), now);
@@ -156,9 +162,9 @@ TEST(RecoveryJournal, ReceiverRepairsOnlyWhatDiffers)
     JournalReceiver receiver;
     const auto now = JournalSender::TimePoint{} + 1s;
     // Channel 1 and channel 16, note 0 and note 127, the pedal, volume, 120/123.
-    const std::vector<Bytes> stream = {hex("90 00 40"), hex("9F 7F 7F"), hex("B0 40 7F"), hex("B0 07 00"),
-                                       hex("B0 07 7F"), hex("BF 78 00"), hex("9F 10 20"), hex("E0 00 40"),
-                                       hex("C0 05")};
+    const std::vector<Bytes> stream = {hex("90 00 40"), hex("9F 7F 7F"), hex("B0 40 7F"),
+                                       hex("B0 07 00"), hex("B0 07 7F"), hex("BF 78 00"),
+                                       hex("9F 10 20"), hex("E0 00 40"), hex("C0 05")};
     std::uint16_t seq = 1;
     for (const auto &m : stream)
         sender.record(seq++, m, now);

@@ -88,7 +88,8 @@ struct Harness {
     void establish(NetAddress ctl, const std::string &name = "Lui")
     {
         feed(exchange(Command::invitation, name), ctl, Socket::control);
-        feed(exchange(Command::invitation, name), {ctl.ip, static_cast<std::uint16_t>(ctl.port + 1)}, Socket::data);
+        feed(exchange(Command::invitation, name), {ctl.ip, static_cast<std::uint16_t>(ctl.port + 1)},
+             Socket::data);
     }
     static Bytes exchange(Command c, const std::string &name = "Lui", std::uint32_t token = 0xABCD)
     {
@@ -99,8 +100,8 @@ struct Harness {
     {
         std::vector<std::string> out;
         for (const auto &s : sent)
-            if (const auto e = AppleMIDI::decodeExchange(s.bytes); e && s.bytes.size() >= 16 &&
-                                                                   e->command != Command::clockSync)
+            if (const auto e = AppleMIDI::decodeExchange(s.bytes);
+                e && s.bytes.size() >= 16 && e->command != Command::clockSync)
                 out.push_back(std::string(AppleMIDI::toString(e->command)) +
                               (s.socket == Socket::control ? ">ctl" : ">data"));
         return out;
@@ -140,7 +141,8 @@ TEST(RTPSessionCore, ListenerHandshakeAndRepeatedInvitations)
 {
     Harness h;
     h.feed(Harness::exchange(Command::invitation), kCtl, Socket::control);
-    EXPECT_EQ(h.sent.back().bytes, AppleMIDI::encodeExchange({Command::invitationOK, 0xABCD, kSsrc, "KORVANE"}));
+    EXPECT_EQ(h.sent.back().bytes,
+              AppleMIDI::encodeExchange({Command::invitationOK, 0xABCD, kSsrc, "KORVANE"}));
     EXPECT_TRUE(h.core.peerLabels().empty());
     h.feed(Harness::exchange(Command::invitation), kData, Socket::data);
     EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Lui"});
@@ -232,7 +234,8 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
     EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Synchro", "Notes"}));
     EXPECT_EQ(h.count("RTP S: pair Muet hors-ligne (timeout)"), 1);
     EXPECT_TRUE(std::any_of(h.sent.begin(), h.sent.end(), [&](const Sent &s) {
-        return s.to == quiet && s.bytes == AppleMIDI::encodeExchange({Command::bye, kToken, kSsrc, "KORVANE"});
+        return s.to == quiet &&
+               s.bytes == AppleMIDI::encodeExchange({Command::bye, kToken, kSsrc, "KORVANE"});
     }));
 
     // 61 s is the limit: removed within one liveness period after it.
@@ -330,7 +333,9 @@ TEST(RTPSessionCore, PeerNamesAreMadeSafe)
 {
     const std::pair<std::string, std::string> cases[] = {
         {"Régie", "Régie"},
-        {"a\nb\tc\x7F", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD"},
+        {"a\nb\tc\x7F", "a\xEF\xBF\xBD"
+                        "b\xEF\xBF\xBD"
+                        "c\xEF\xBF\xBD"},
         {"x\xC2\x85y", "x\xEF\xBF\xBDy"}, // U+0085, a C1 control
         // The edges of both ranges: U+001F and U+009F go, U+0020 and U+00A0 stay.
         {"\x1F\x20", "\xEF\xBF\xBD "},
@@ -417,8 +422,9 @@ TEST(RTPSessionCore, OnlyListedHostsMayJoin)
     EXPECT_EQ(h.core.peerLabels().size(), 2u);
     EXPECT_EQ(h.count("RTP S: invitation de 192.168.2.0:5004 refusée (hôte non autorisé)"), 2);
 
-    const std::pair<std::string, bool> subnets[] = {{"10.0.0.0/0", true}, {"10.0.0.1/32", true}, {"10.0.0.1/33", false},
-                                                    {"256.0.0.1", false}, {"10.0.0", false},      {"10.0.0.1/", false}};
+    const std::pair<std::string, bool> subnets[] = {{"10.0.0.0/0", true},   {"10.0.0.1/32", true},
+                                                    {"10.0.0.1/33", false}, {"256.0.0.1", false},
+                                                    {"10.0.0", false},      {"10.0.0.1/", false}};
     for (const auto &[text, valid] : subnets)
         EXPECT_EQ(RTPSessionCore::parseSubnet(text).has_value(), valid) << text;
 }
@@ -427,7 +433,9 @@ TEST(RTPSessionCore, SegmentedSysexArrivesWholeOrNotAtAll)
 {
     Harness h;
     h.establish(kCtl);
-    const auto feed = [&](std::uint16_t seq, const char *list) { h.feed(rtp(seq, hex(list)), kData, Socket::data); };
+    const auto feed = [&](std::uint16_t seq, const char *list) {
+        h.feed(rtp(seq, hex(list)), kData, Socket::data);
+    };
     feed(10, "F0 01 F0");
     feed(11, "F7 02 F8 03 F0"); // a clock tick inside the data: its own message
     feed(12, "F7 04 F7");

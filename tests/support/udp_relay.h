@@ -85,9 +85,10 @@ private:
                     continue;
                 }
                 const int out = m_fds[static_cast<std::size_t>((fromFront ? m_lanes : 0) + lane)];
-                const sockaddr_in to = fromFront ? loopback(m_target + lane) : sender[static_cast<std::size_t>(lane)];
-                ::sendto(out, buffer.data(), static_cast<std::size_t>(n), 0, reinterpret_cast<const sockaddr *>(&to),
-                         sizeof to);
+                const sockaddr_in to =
+                    fromFront ? loopback(m_target + lane) : sender[static_cast<std::size_t>(lane)];
+                ::sendto(out, buffer.data(), static_cast<std::size_t>(n), 0,
+                         reinterpret_cast<const sockaddr *>(&to), sizeof to);
             }
         }
     }

@@ -3,6 +3,7 @@
 #include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
 #include "support/avahi_daemon.h"
+#include "ui/pages/chain_editor.h"
 #include "ui/pages/devices_page.h"
 #include "ui/pages/discovery_section.h"
 #include "ui/pages/monitor_page.h"
@@ -10,7 +11,6 @@
 #include "ui/pages/network_page.h"
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/session_card.h"
-#include "ui/pages/chain_editor.h"
 #include "ui/pages/step_editor.h"
 #include "ui/shell/disconnect_alert.h"
 
@@ -44,7 +44,10 @@ protected:
     }
     template <class Page> Page *page() const { return window->findChild<Page *>(); }
     // Ports of our own for the sessions that really run, apart from other runs on this machine.
-    static int testPort(int offset) { return 43000 + (QCoreApplication::applicationPid() % 500) * 8 + offset; }
+    static int testPort(int offset)
+    {
+        return 43000 + (QCoreApplication::applicationPid() % 500) * 8 + offset;
+    }
     void scrollNetworkPage(int divisor)
     {
         QScrollBar *bar = page<NetworkPage>()->findChild<QScrollArea *>()->verticalScrollBar();
@@ -61,12 +64,15 @@ protected:
         midi->addDestination("QLab In", 1301);
         state->mutateProject([](TOVProject &p) {
             p.virtualPorts.emplace_back();
-            p.devices.push_back({.key = EndpointKey(EndpointKind::physical, "GrandMA3", 4242), .nickname = "GrandMA"});
-            p.devices.push_back({.key = EndpointKey(EndpointKind::physical, "Launchpad X", 1201), .nickname = "Pads"});
+            p.devices.push_back(
+                {.key = EndpointKey(EndpointKind::physical, "GrandMA3", 4242), .nickname = "GrandMA"});
+            p.devices.push_back(
+                {.key = EndpointKey(EndpointKind::physical, "Launchpad X", 1201), .nickname = "Pads"});
         });
         state->applyVirtualPorts();
         auto *devices = page<DevicesPage>();
-        ASSERT_TRUE(waitFor([&] { return devices->inputRows().size() == 3 && devices->outputRows().size() == 2; }));
+        ASSERT_TRUE(
+            waitFor([&] { return devices->inputRows().size() == 3 && devices->outputRows().size() == 2; }));
         state->acknowledgeMissing();
         ASSERT_TRUE(waitFor([&] { return devices->missingSection()->isVisible(); }));
     }
@@ -106,7 +112,8 @@ protected:
                     action->trigger();
         state->mutateProject([](TOVProject &p) {
             p.filterChains[0].name = "Clavier → Synthé";
-            p.filterChains[0].steps[5].blockedTypes = std::vector<MIDIStatusType>{MIDIStatusType::systemRealtime};
+            p.filterChains[0].steps[5].blockedTypes =
+                std::vector<MIDIStatusType>{MIDIStatusType::systemRealtime};
             p.filterChains.push_back(FilterChain("Batterie"));
         });
         ASSERT_TRUE(waitFor([&] { return filters()->editor()->steps().size() == 6; }));
@@ -123,8 +130,9 @@ protected:
         ASSERT_TRUE(waitFor([&] { return !state->project().routes.empty(); }));
         settle();
         using Bytes = std::vector<std::uint8_t>;
-        for (const Bytes &bytes : {Bytes{0x90, 60, 100}, Bytes{0xB0, 7, 127}, Bytes{0xEF, 0x7F, 0x7F},
-                                   Bytes{0xC9, 0}, Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, Bytes{0x8F, 60, 0}})
+        for (const Bytes &bytes :
+             {Bytes{0x90, 60, 100}, Bytes{0xB0, 7, 127}, Bytes{0xEF, 0x7F, 0x7F}, Bytes{0xC9, 0},
+              Bytes{0xF0, 0x7E, 0x7F, 0x06, 0x01, 0xF7}, Bytes{0x8F, 60, 0}})
             midi->inject(keys, bytes);
         QTableView *table = page<MonitorPage>()->table();
         ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() == 12; }));
@@ -152,14 +160,18 @@ protected:
         ASSERT_TRUE(waitFor([&] { return network->cards().size() == 2; }));
         ASSERT_TRUE(waitFor([&] { return network->cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
         // The round trip comes with the initiator's first clock exchange.
-        ASSERT_TRUE(waitFor([&] { return network->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000));
+        ASSERT_TRUE(
+            waitFor([&] { return network->cards()[1]->peersBadge()->toolTip().endsWith(" ms)"); }, 10000));
         // Lines arriving meanwhile reach the label at the next coalesced refresh.
         EXPECT_TRUE(waitFor([&] {
-            return network->logText()->text().count('\n') + 1 == static_cast<int>(state->rtp().logLines().size());
+            return network->logText()->text().count('\n') + 1 ==
+                   static_cast<int>(state->rtp().logLines().size());
         }));
         // Parallel runs on one Avahi daemon may have renamed the publication ("Régie #2").
         EXPECT_TRUE(waitFor(
-            [&] { return network->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie"); },
+            [&] {
+                return network->discovery()->advertisedLabel()->text().startsWith("Publié comme « Régie");
+            },
             15000));
         scrollNetworkPage(1);
     }
@@ -173,7 +185,8 @@ protected:
         });
         showPage(SidebarItem::network);
         ASSERT_TRUE(waitFor([&] { return page<NetworkPage>()->cards().size() == 1; }));
-        ASSERT_TRUE(waitFor([&] { return page<NetworkPage>()->cards()[0]->allowedHostsField()->isVisible(); }));
+        ASSERT_TRUE(
+            waitFor([&] { return page<NetworkPage>()->cards()[0]->allowedHostsField()->isVisible(); }));
     }
     void networkMidi2()
     {
@@ -197,7 +210,8 @@ protected:
         const auto cards = network->midi2Cards();
         ASSERT_TRUE(waitFor([&] { return cards[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
         ASSERT_TRUE(waitFor([&] { return cards[1]->peerList()->text().endsWith(" ms)"); }, 10000));
-        EXPECT_TRUE(waitFor([&] { return network->logText()->text().contains("NM2 Plateau 2: session établie"); }));
+        EXPECT_TRUE(
+            waitFor([&] { return network->logText()->text().contains("NM2 Plateau 2: session établie"); }));
         const auto keys = state->availableSourceKeys();
         EXPECT_NE(std::find(keys.begin(), keys.end(), EndpointKey(EndpointKind::rtp, "Régie 2")), keys.end());
         scrollNetworkPage(2);
@@ -248,7 +262,8 @@ protected:
         state->toggleMatrix(key("A", 101), key("X", 201));
         startListener("Régie");
         showPage(SidebarItem::network);
-        ASSERT_TRUE(waitFor([&] { return state->discovery().state() == DiscoveryState::daemonMissing; }, 20000));
+        ASSERT_TRUE(
+            waitFor([&] { return state->discovery().state() == DiscoveryState::daemonMissing; }, 20000));
     }
 };
 
@@ -292,9 +307,9 @@ const auto kSceneName = [](const ::testing::TestParamInfo<std::string> &info) {
     return name;
 };
 INSTANTIATE_TEST_SUITE_P(Window, WindowScreenshot,
-                         ::testing::Values("main_window", "devices", "routing", "filters", "monitor-empty", "monitor",
-                                           "network", "network_access", "network_midi2", "settings",
-                                           "disconnect_alert", "engine-lost", "routing-missing"),
+                         ::testing::Values("main_window", "devices", "routing", "filters", "monitor-empty",
+                                           "monitor", "network", "network_access", "network_midi2",
+                                           "settings", "disconnect_alert", "engine-lost", "routing-missing"),
                          kSceneName);
 INSTANTIATE_TEST_SUITE_P(Dnssd, WindowScreenshot, ::testing::Values("network-no-dnssd"), kSceneName);
 

@@ -37,8 +37,8 @@ protected:
         JackEngineTest::SetUp();
     }
 
-    std::unique_ptr<JackTestClient> synth = std::make_unique<JackTestClient>("korvane-routing-synth", std::string(),
-                                                                             JackTestClient::inOnly);
+    std::unique_ptr<JackTestClient> synth =
+        std::make_unique<JackTestClient>("korvane-routing-synth", std::string(), JackTestClient::inOnly);
 
     std::unique_ptr<JackTestClient> sender(const std::string &name)
     {
@@ -261,8 +261,10 @@ TEST_F(JackRoutingTest, NotesWaitAtMostTwentyMillisecondsBehindASlowDump)
         EXPECT_TRUE(allOffs) << "a note-off was lost";
         EXPECT_TRUE(prompt) << worst << " frames at " << rate << " Hz";
         const auto got = messages(received(start));
-        const bool whole = std::any_of(got.begin(), got.end(), [](const Bytes &m) { return m.size() == 65536; });
-        EXPECT_TRUE(whole || engine->losses().sysex == abandonedBefore + 1) << "neither whole nor counted as abandoned";
+        const bool whole =
+            std::any_of(got.begin(), got.end(), [](const Bytes &m) { return m.size() == 65536; });
+        EXPECT_TRUE(whole || engine->losses().sysex == abandonedBefore + 1)
+            << "neither whole nor counted as abandoned";
         break;
     }
 }

@@ -88,7 +88,8 @@ TEST_F(MIDIEngineJackTest, OwnPortsAreNamedAfterTheirEndpointsAndRenamedInPlaceB
         return std::find(list.begin(), list.end(), b) != list.end();
     };
     const auto ours = [&] { return ::testing::PrintToString(peer.ports("^KORVANE:")); };
-    ASSERT_TRUE(waitUntil([&] { return connected(from, peer.outPort()) && connected(to, peer.inPort()); })) << ours();
+    ASSERT_TRUE(waitUntil([&] { return connected(from, peer.outPort()) && connected(to, peer.inPort()); }))
+        << ours();
     // Someone else's connection to our port, made in a patchbay.
     ASSERT_TRUE(watcher.connect(to, watcher.inPort()));
 
@@ -98,15 +99,17 @@ TEST_F(MIDIEngineJackTest, OwnPortsAreNamedAfterTheirEndpointsAndRenamedInPlaceB
     // PipeWire's JACK (0.3.65) shows a rename to the renaming client only:
     // others see the old name until the port is registered again.
     const std::string seen = JackTestClient::onPipeWire() ? to : renamed;
-    ASSERT_TRUE(waitUntil([&] { return connected(seen, peer.inPort()) && connected(seen, watcher.inPort()); }))
-        << ours();
+    ASSERT_TRUE(waitUntil([&] {
+        return connected(seen, peer.inPort()) && connected(seen, watcher.inPort());
+    })) << ours();
     EXPECT_EQ(peer.ports("^" + to).empty(), seen != to);
 
     engine->stop();
     EXPECT_TRUE(peer.ports("^KORVANE:").empty());
     engine->start();
-    EXPECT_TRUE(waitUntil([&] { return connected(from, peer.outPort()) && connected(renamed, peer.inPort()); }))
-        << ours();
+    EXPECT_TRUE(waitUntil([&] {
+        return connected(from, peer.outPort()) && connected(renamed, peer.inPort());
+    })) << ours();
 }
 
 TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)

@@ -188,7 +188,8 @@ TEST(NetworkMIDI2Sessions, HandshakeThousandNotesAndATenKilobyteSysexBothWays)
     ASSERT_TRUE(waitUntil([&] { return client.received().size() == 1; }));
     EXPECT_EQ(client.received()[0], (Bytes{0xB0, 0x07, 0x7F}));
     // Round trips measured by the pings.
-    EXPECT_TRUE(waitUntil([&] { return client.status.peers.size() == 1 && client.status.peers[0].roundTripMs; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return client.status.peers.size() == 1 && client.status.peers[0].roundTripMs; }));
 
     // The client stops: its Bye ends the host's origin.
     const auto origin = *host.origins().begin();

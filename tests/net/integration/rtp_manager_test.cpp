@@ -65,7 +65,8 @@ TEST(RTPManager, ApplyKeepsUnchangedSessionsAndRestartsChangedOnes)
     ASSERT_TRUE(applyAndListen(manager, {kept, moved}));
     const auto peer = inviter(kept.localPort, "Distant");
     ASSERT_TRUE(peer->waitPeers({"Mon projet"}));
-    const std::string bye = "RTP Pair: Mon projet (127.0.0.1:" + std::to_string(kept.localPort) + ") a quitté la session";
+    const std::string bye =
+        "RTP Pair: Mon projet (127.0.0.1:" + std::to_string(kept.localPort) + ") a quitté la session";
 
     // Another session changes: the unchanged one keeps its peer and its ports.
     moved.localPort = freePortPair();
@@ -107,7 +108,8 @@ TEST(RTPManager, AHostLookupThatNeverEndsHoldsNothingUp)
         gate->cv.wait(lock, [&] { return gate->open; });
         return std::nullopt;
     });
-    auto hung = initiatorConfig("Bloqué", freePortPair(), 5004), absent = initiatorConfig("Absent", freePortPair(), 5004);
+    auto hung = initiatorConfig("Bloqué", freePortPair(), 5004),
+         absent = initiatorConfig("Absent", freePortPair(), 5004);
     hung.remoteHost = "never.answers";
     absent.remoteHost = "absent.invalid";
     ASSERT_TRUE(applyAndListen(manager, {hung, absent}));
@@ -139,7 +141,8 @@ TEST(RTPManager, SendToKeyReachesEverySessionOfThatName)
     const auto x1 = loopbackConfig("X", freePortPair()), x2 = loopbackConfig("X", freePortPair()),
                y = loopbackConfig("Y", freePortPair());
     ASSERT_TRUE(applyAndListen(manager, {x1, x2, y}));
-    const auto p1 = inviter(x1.localPort, "p1"), p2 = inviter(x2.localPort, "p2"), p3 = inviter(y.localPort, "p3");
+    const auto p1 = inviter(x1.localPort, "p1"), p2 = inviter(x2.localPort, "p2"),
+               p3 = inviter(y.localPort, "p3");
     for (const auto *p : {p1.get(), p2.get(), p3.get()})
         ASSERT_TRUE(p->waitPeers({"KORVANE"}));
 

@@ -78,7 +78,8 @@ TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
     ASSERT_TRUE(first.startListening());
     SessionProbe second(loopbackConfig("P", busy), "KORVANE");
     second.session->start();
-    EXPECT_TRUE(second.waitLog("RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse));
+    EXPECT_TRUE(
+        second.waitLog("RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse));
     second.session->stop();
     first.session->stop();
 
@@ -118,7 +119,8 @@ TEST(RTPMidiSession, LargeMessagesArriveWholeAndInOrder)
                                     AppleMIDI::maxDataPacketSize - RecoveryJournal::JournalSender::maxBytes)
             .size();
     ASSERT_TRUE(waitUntil([&] { return wire.midiPackets().size() == segments + 2; }, 10s));
-    ASSERT_TRUE(waitUntil([&] { return peer->received().size() >= 2 && peer->received().back() == kNoteOn.bytes; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return peer->received().size() >= 2 && peer->received().back() == kNoteOn.bytes; }));
     EXPECT_EQ(peer->received().end()[-2], big);
     const auto packets = wire.midiPackets();
     EXPECT_EQ(AppleMIDI::decodeRTP(packets[0]), std::vector<MIDIMessage>{MIDIMessage(unterminated)});
@@ -138,13 +140,14 @@ TEST(RTPMidiSession, SequenceNumbersRiseInSendOrderWhenTheSocketIsFull)
     // Every third data packet meets a full socket (EAGAIN) first.
     Wire wire;
     std::atomic<int> calls{0};
-    s.session->setSendFunction([&](int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to) -> long {
-        if (calls++ % 3 == 0) {
-            errno = EAGAIN;
-            return -1;
-        }
-        return wire(fd, data, size, to);
-    });
+    s.session->setSendFunction(
+        [&](int fd, const std::uint8_t *data, std::size_t size, const sockaddr_in &to) -> long {
+            if (calls++ % 3 == 0) {
+                errno = EAGAIN;
+                return -1;
+            }
+            return wire(fd, data, size, to);
+        });
     ASSERT_TRUE(s.startListening());
     const auto peer = inviter(port, "P");
     ASSERT_TRUE(s.waitPeers({"P"}));
@@ -186,11 +189,13 @@ TEST(RTPMidiSession, SocketsThatFailToOpenAreTriedAgain)
     SessionProbe missing(config, "KORVANE", timing);
     missing.session->start();
     EXPECT_TRUE(waitUntil([&] {
-        return !missing.statuses.empty() && missing.statuses.back().state == RTPSessionState::addressUnavailable;
+        return !missing.statuses.empty() &&
+               missing.statuses.back().state == RTPSessionState::addressUnavailable;
     }));
     spinFor(500ms);
     EXPECT_EQ(missing.logs().size(), 1u);
-    EXPECT_EQ(missing.logs().at(0).rfind("RTP Adresse: adresse 192.0.2.1 indisponible, impossible d'ouvrir le port control", 0),
+    EXPECT_EQ(missing.logs().at(0).rfind(
+                  "RTP Adresse: adresse 192.0.2.1 indisponible, impossible d'ouvrir le port control", 0),
               0u);
 
     // A port another program holds, freed later: listening at the next try.
@@ -198,9 +203,10 @@ TEST(RTPMidiSession, SocketsThatFailToOpenAreTriedAgain)
     const int blocker = bindLoopback(port);
     SessionProbe s(loopbackConfig("Port", port), "KORVANE", timing);
     s.session->start();
-    EXPECT_TRUE(waitUntil([&] { return !s.statuses.empty() && s.statuses.back().state == RTPSessionState::portBusy; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return !s.statuses.empty() && s.statuses.back().state == RTPSessionState::portBusy; }));
     ::close(blocker);
-    EXPECT_TRUE(s.waitLog("RTP Port: écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) + " (SSRC " +
-                          std::to_string(s.session->ssrc()) + ")",
+    EXPECT_TRUE(s.waitLog("RTP Port: écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) +
+                              " (SSRC " + std::to_string(s.session->ssrc()) + ")",
                           1s));
 }

@@ -69,13 +69,14 @@ TEST(RTPNpmPeer, ReadsJournalledPacketsAndIsToldToInviteAgainAfterARestart)
     auto korvane = std::make_unique<SessionProbe>(loopbackConfig("Scène", port), "KORVANE");
     ASSERT_TRUE(korvane->startListening());
     NpmPeer npm(evenPortPair(), port);
-    ASSERT_TRUE(waitUntil([&] { return !korvane->peerReports.empty() && korvane->peerReports.back().size() == 1; }, 10s));
+    ASSERT_TRUE(waitUntil(
+        [&] { return !korvane->peerReports.empty() && korvane->peerReports.back().size() == 1; }, 10s));
 
     // Channel messages at the edges of channel, note and value, and a sysex:
     // every one read, in order, though each packet carries a journal (J set).
     std::vector<std::string> expected;
-    for (const char *m : {"90007F", "9F7F01", "800000", "8F7F40", "B0407F", "BF0700", "C000", "CF7F", "E00040",
-                          "F07E7F0601F7"}) {
+    for (const char *m : {"90007F", "9F7F01", "800000", "8F7F40", "B0407F", "BF0700", "C000", "CF7F",
+                          "E00040", "F07E7F0601F7"}) {
         korvane->session->send(MIDIMessage(hex(m)));
         expected.push_back(QByteArray(m).toLower().toStdString());
     }
