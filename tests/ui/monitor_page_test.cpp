@@ -48,14 +48,10 @@ TEST(MonitorTableModel, FollowsFlushesByIdWithoutReset)
         int removed, inserted;
     };
     const Step steps[] = {
-        {{0, 1, 2}, 0, 3}, // first flush
-        {{0, 1, 2}, 0, 0}, // nothing new
-        {{2, 3, 4}, 2, 2}, // capacity 3: A and B leave, D and E arrive
-        {{3, 4}, 1, 0},    // trimmed without news
-        {{5}, 2, 1},       // a batch larger than what was held
-        {{1, 5}, 1, 2},    // an unknown event before the held one: taken whole
-        {{}, 2, 0},        // cleared
-        {{3, 4, 5}, 0, 3},
+        {{0, 1, 2}, 0, 3}, {{2, 3, 4}, 2, 2}, // capacity 3: A and B leave, D and E arrive
+        {{5}, 3, 1},                          // a batch larger than what was held
+        {{1, 5}, 1, 2},                       // an unknown event before the held one: taken whole
+        {{}, 2, 0},
     };
     MonitorTableModel model;
     QSignalSpy resets(&model, &QAbstractItemModel::modelAboutToBeReset);
@@ -82,7 +78,6 @@ TEST(MonitorTableModel, FollowsFlushesByIdWithoutReset)
         EXPECT_EQ(spanned(inserts), step.inserted) << at.toStdString();
         EXPECT_EQ(model.count(Dir::input) + model.count(Dir::output), model.rowCount());
     }
-    EXPECT_EQ(model.count(Dir::output), 1);
     EXPECT_EQ(resets.count(), 0);
 }
 

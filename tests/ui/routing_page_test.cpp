@@ -186,33 +186,5 @@ TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
     EXPECT_FALSE(state->dirty());
 }
 
-TEST_F(RoutingPageTest, ActivityLightsFlashForRoutedMessagesOnly)
-{
-    state->toggleMatrix(key("A", 101), key("X", 201));
-    state->toggleMatrix(key("B", 102), key("Y", 202));
-    settle();
-    const auto cards = routing()->cards();
-    ASSERT_EQ(cards.size(), 2);
-    const auto cardLit = [&](int i) { return near(centreColour(cards[i]->activityLight()), Theme::ok()); };
-    const auto cellLit = [&](int i) {
-        const QModelIndex cell = matrix()->model()->index(i, i);
-        return near(centreColour(matrix()->viewport(), matrix()->visualRect(cell).center()), Theme::ok());
-    };
-    const auto dark = [&](int i) { return !cardLit(i) && !cellLit(i); };
-
-    midi->inject(a, {0x90, 60, 100});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cardLit(0); }, 1000));
-    EXPECT_TRUE(cellLit(0));
-    EXPECT_TRUE(dark(1)) << "only the route that carried it";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return dark(0); }, 1000)) << "the flash ends by itself";
-
-    // A message the mask stops lights nothing.
-    state->mutateProject([](TOVProject &p) { p.routes[0].channelMask = 0; });
-    settle();
-    midi->inject(a, {0x90, 60, 100});
-    QTest::qWait(250);
-    EXPECT_TRUE(dark(0));
-}
-
 } // namespace
 } // namespace korvane::test

@@ -106,6 +106,11 @@ protected:
             at = QPoint(image.width() / 2, image.height() / 2);
         return image.pixelColor(at * image.devicePixelRatio());
     }
+    // Ports of our own for the sessions that really run, apart from other runs on this machine.
+    static int testPort(int base, int offset)
+    {
+        return base + (QCoreApplication::applicationPid() % 500) * 8 + offset;
+    }
     void waitForDestinations(std::size_t count)
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().destinations().size() == count; }));
