@@ -33,6 +33,11 @@ protected:
         // Let the project stream deliver its first value.
         test::spinFor(std::chrono::milliseconds(20));
     }
+    void useProject(const std::function<void(TOVProject &)> &edit)
+    {
+        m_state->mutateProject(edit);
+        test::spinFor(std::chrono::milliseconds(20));
+    }
     std::filesystem::path tempPath(const std::string &name) const
     {
         return std::filesystem::path(m_dir.path().toStdString()) / name;
@@ -224,14 +229,7 @@ std::vector<std::string> ids(const std::vector<EndpointKey> &keys)
     return out;
 }
 
-class DevicePresenceTest : public AppStateTest {
-protected:
-    void useProject(const std::function<void(TOVProject &)> &edit)
-    {
-        m_state->mutateProject(edit);
-        test::spinFor(std::chrono::milliseconds(20));
-    }
-};
+using DevicePresenceTest = AppStateTest;
 
 TEST_F(DevicePresenceTest, ReportsNeededEndpointsByIdThenNameOnce)
 {
@@ -312,16 +310,14 @@ public:
 
     std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override
     {
-        if (refused.count(name))
-            return std::nullopt;
-        return LoopbackMidiService::createVirtualSource(client, name);
+        return refused.count(name) ? std::nullopt : LoopbackMidiService::createVirtualSource(client, name);
     }
     std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
                                                    VirtualInputHandler receive) override
     {
-        if (refused.count(name))
-            return std::nullopt;
-        return LoopbackMidiService::createVirtualDestination(client, name, std::move(receive));
+        return refused.count(name)
+                   ? std::nullopt
+                   : LoopbackMidiService::createVirtualDestination(client, name, std::move(receive));
     }
 };
 

@@ -10,7 +10,6 @@
 #include "ui/theme/widgets.h"
 
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -146,25 +145,10 @@ TEST(FileDialogs, TreatPackagesAsDocumentsAndProposeNamesFitForAFile)
         EXPECT_EQ(safeFileName(proposed), expected) << proposed.toStdString();
 }
 
-TEST(Fonts, SomeFontDrawsTheNetworkSign)
-{
-    // U+1F310 prefixes network endpoints; without a covering font it is a box.
-    bool covered = false;
-    for (const auto &family : QFontDatabase::families())
-        covered = covered || QFontMetrics(QFont(family)).inFontUcs4(0x1F310);
-    EXPECT_TRUE(covered) << "no installed font has U+1F310 (install fonts-noto-color-emoji)";
-}
-
 // A route Keys -> Desk whose destination goes, seen from the settings page.
 TEST_F(WindowTest, DisconnectAlertShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUsed)
 {
-    midi->addSource("Keys", 11);
-    const auto desk = midi->addDestination("Desk", 12);
-    waitForDestinations(1);
-    state->mutateProject([](TOVProject &p) {
-        p.routes = {Route({EndpointKind::physical, "Keys", 11})};
-        p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
-    });
+    const auto desk = routeBetween("Keys", "Desk").second;
     showPage(SidebarItem::settings);
     DisconnectAlert *alert = window->disconnectAlert();
     ASSERT_FALSE(alert->isShown());

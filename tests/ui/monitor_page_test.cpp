@@ -105,16 +105,8 @@ protected:
                                 },
                                 [this](const QString &message) { errors << message; }});
     }
-    // A route from a source whose name needs quoting in CSV to one destination.
-    MidiService::Handle routeKeysToSynth()
-    {
-        const auto keys = midi->addSource("Keys, \"A\"", 11);
-        midi->addDestination("Synth", 22);
-        waitForDestinations(1);
-        state->addRoute({EndpointKind::physical, "Keys, \"A\"", 11}, {EndpointKind::physical, "Synth", 22});
-        QCoreApplication::processEvents(); // the router takes the project at the next pass
-        return keys;
-    }
+    // From a source whose name needs quoting in CSV.
+    MidiService::Handle routeKeysToSynth() { return routeBetween("Keys, \"A\"", "Synth").first; }
     QStringList shown(int col) const { return column(*table->model(), col); }
     QString count() const { return page->countLabel()->text(); }
     bool emptyShown() const { return page->body()->currentWidget() == page->emptyState(); }

@@ -122,11 +122,7 @@ protected:
     void monitorPage()
     {
         monitorEmpty();
-        const auto keys = midi->addSource("Keys, \"A\"", 11);
-        midi->addDestination("Synth", 22);
-        waitForDestinations(1);
-        state->addRoute({EndpointKind::physical, "Keys, \"A\"", 11}, {EndpointKind::physical, "Synth", 22});
-        ASSERT_TRUE(waitFor([&] { return !state->project().routes.empty(); }));
+        const auto keys = routeBetween("Keys, \"A\"", "Synth").first;
         settle();
         using Bytes = std::vector<std::uint8_t>;
         for (const Bytes &bytes :
@@ -222,13 +218,7 @@ protected:
     }
     void disconnectAlert()
     {
-        midi->addSource("Keys", 11);
-        const auto desk = midi->addDestination("Desk", 12);
-        waitForDestinations(1);
-        state->mutateProject([](TOVProject &p) {
-            p.routes = {Route({EndpointKind::physical, "Keys", 11})};
-            p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
-        });
+        const auto desk = routeBetween("Keys", "Desk").second;
         showPage(SidebarItem::settings);
         state->setNickname("Console façade", {EndpointKind::physical, "Desk", 12}, EndpointRole::destination);
         midi->removeEndpoint(desk);
