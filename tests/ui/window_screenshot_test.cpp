@@ -150,13 +150,14 @@ protected:
     {
         const int listenPort = testPort(0);
         auto *network = runSessions([&](TOVProject &p) {
-            p.rtpSessions = {{.name = "Régie", .localPort = listenPort, .bindAddress = "127.0.0.1"},
-                             {.name = "Plateau",
-                              .role = RTPRole::initiator,
-                              .localPort = testPort(2),
-                              .bindAddress = "127.0.0.1",
-                              .remoteHost = "127.0.0.1",
-                              .remotePort = listenPort}};
+            p.rtpSessions = {
+                {.name = "Régie", .localPort = listenPort, .bindAddress = "127.0.0.1", .remoteHost = {}},
+                {.name = "Plateau",
+                 .role = RTPRole::initiator,
+                 .localPort = testPort(2),
+                 .bindAddress = "127.0.0.1",
+                 .remoteHost = "127.0.0.1",
+                 .remotePort = listenPort}};
         });
         ASSERT_TRUE(waitFor([&] { return network->cards().size() == 2; }));
         ASSERT_TRUE(waitFor([&] { return network->cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
@@ -193,7 +194,7 @@ protected:
     {
         const int hostPort = testPort(4);
         auto *network = runSessions([&](TOVProject &p) {
-            p.networkMidi2Sessions = {{.name = "Régie 2", .localPort = hostPort},
+            p.networkMidi2Sessions = {{.name = "Régie 2", .localPort = hostPort, .remoteHost = {}},
                                       {.name = "Plateau 2",
                                        .role = NetworkMIDI2Role::client,
                                        .localPort = testPort(5),
