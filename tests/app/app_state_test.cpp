@@ -33,6 +33,11 @@ protected:
         // Let the project stream deliver its first value.
         test::spinFor(std::chrono::milliseconds(20));
     }
+    void useProject(const std::function<void(TOVProject &)> &edit)
+    {
+        m_state->mutateProject(edit);
+        test::spinFor(std::chrono::milliseconds(20));
+    }
     std::filesystem::path tempPath(const std::string &name) const
     {
         return std::filesystem::path(m_dir.path().toStdString()) / name;
@@ -44,16 +49,7 @@ protected:
     std::unique_ptr<AppState> m_state = std::make_unique<AppState>(m_service, m_prompts);
 };
 
-TEST_F(AppStateTest, InstallingAProjectLeavesItClean)
-{
-    m_state->mutateProject([](TOVProject &p) { p.routes.emplace_back(phys("A")); });
-    EXPECT_TRUE(m_state->dirty());
-    m_state->newProject();
-    EXPECT_FALSE(m_state->dirty());
-    EXPECT_TRUE(m_state->project().routes.empty());
-}
-
-TEST_F(AppStateTest, FailedOpenKeepsEverythingAndReportsTheError)
+TEST_F(AppStateTest, FailedOpenKeepsEverythingAndANewProjectStartsClean)
 {
     m_state->mutateProject([](TOVProject &p) { p.name = "Répétition"; });
     const TOVProject before = m_state->project();
@@ -64,6 +60,8 @@ TEST_F(AppStateTest, FailedOpenKeepsEverythingAndReportsTheError)
     EXPECT_FALSE(m_state->projectURL());
     EXPECT_TRUE(m_state->dirty());
     EXPECT_EQ(m_prompts->alerts, (std::vector<std::pair<std::string, std::string>>{{"KORVANE", text}}));
+    m_state->newProject();
+    EXPECT_FALSE(m_state->dirty());
 }
 
 // A failed save keeps the project dirty but records where it goes.
@@ -110,24 +108,9 @@ TEST_F(AppStateTest, ToggleMatrixSplitsMultiDestinationRoutesAndShowsNoDisabledO
     EXPECT_TRUE(std::equal(before.begin(), before.end(), m_state->project().routes.begin()));
 }
 
-TEST_F(AppStateTest, ConnectToDiscoveredSkipsKnownPeersAndPicksFreePorts)
-{
-    m_state->connectToDiscovered({"Console", "127.0.0.1", 45000});
-    m_state->connectToDiscovered({"Desk", "127.0.0.1", 45002});
-    // Known host and port, even disabled: nothing added.
-    m_state->mutateProject([](TOVProject &p) { p.rtpSessions[0].enabled = false; });
-    m_state->connectToDiscovered({"Console bis", "127.0.0.1", 45000});
-    EXPECT_EQ(m_state->statusMessage(), "Déjà connecté à Console bis");
-
-    std::vector<std::tuple<int, bool, std::string, int>> sessions;
-    for (const auto &s : m_state->project().rtpSessions)
-        sessions.emplace_back(s.localPort, s.role == RTPRole::initiator, s.remoteHost, s.remotePort);
-    EXPECT_EQ(sessions,
-              (decltype(sessions){{5004, true, "127.0.0.1", 45000}, {5006, true, "127.0.0.1", 45002}}));
-    m_state->rtp().stopAll();
-}
-
-TEST_F(AppStateTest, FreeLocalPortSkipsEveryTakenPair)
+// Each discovered peer gets an initiator on the first pair no session holds,
+// even a disabled one; a peer already known, even disabled, gets nothing.
+TEST_F(AppStateTest, ConnectToDiscoveredTakesTheFirstFreePairOnceAPeer)
 {
     const std::pair<std::vector<int>, int> cases[] = {{{}, 5004}, {{5004, 5007}, 5010}, {{5005}, 5008}};
     for (const auto &[ports, expected] : cases) {
@@ -138,8 +121,16 @@ TEST_F(AppStateTest, FreeLocalPortSkipsEveryTakenPair)
                 p.rtpSessions.back().enabled = false;
             }
         });
-        EXPECT_EQ(m_state->freeLocalPort(), expected);
+        m_state->connectToDiscovered({"Console", "127.0.0.1", 45000});
+        const RTPSessionConfig &added = m_state->project().rtpSessions.back();
+        EXPECT_EQ(std::tuple(added.localPort, added.role, added.remoteHost, added.remotePort),
+                  std::tuple(expected, RTPRole::initiator, "127.0.0.1", 45000));
     }
+    m_state->mutateProject([](TOVProject &p) { p.rtpSessions.back().enabled = false; });
+    m_state->connectToDiscovered({"Console bis", "127.0.0.1", 45000});
+    EXPECT_EQ(m_state->statusMessage(), "Déjà connecté à Console bis");
+    EXPECT_EQ(m_state->project().rtpSessions.size(), 2u);
+    m_state->rtp().stopAll();
 }
 
 TEST_F(AppStateTest, NicknamesFollowTheEndpointByUniqueId)
@@ -153,23 +144,18 @@ TEST_F(AppStateTest, NicknamesFollowTheEndpointByUniqueId)
     EXPECT_TRUE(m_state->project().devices.empty());
 }
 
-TEST_F(AppStateTest, StopEngineSendsPanicOnlyWhenAsked)
+// The panic itself is checked where the window quits.
+TEST_F(AppStateTest, StoppingWithoutPanicSendsNothingAndTakesTheSessionsDown)
 {
     m_service->addDestination("D1", 1);
-    m_service->addDestination("D2", 2);
-    ASSERT_TRUE(waitUntil([&] { return m_state->engine().destinations().size() == 2; }));
-    m_service->clearDeliveries();
     m_state->stopEngine();
-    EXPECT_EQ(m_service->deliveries().size(), 64u);
-
-    // A show that does not start the engine on open can still be started.
-    m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
-    m_state->startEngine();
-    ASSERT_TRUE(waitUntil([&] { return m_state->engine().destinations().size() == 2; }));
     m_state->mutateProject([](TOVProject &p) {
+        p.settings.startEngineOnOpen = false;
         p.settings.panicOnStop = false;
         p.rtpSessions.emplace_back().localPort = 0; // refused at start; only its presence matters
     });
+    m_state->startEngine(); // a show that does not start the engine on open still can
+    ASSERT_TRUE(waitUntil([&] { return m_state->engine().destinations().size() == 1; }));
     m_state->applyNetwork();
     EXPECT_EQ(m_state->rtp().routableKeys().size(), 1u);
     m_service->clearDeliveries();
@@ -243,14 +229,7 @@ std::vector<std::string> ids(const std::vector<EndpointKey> &keys)
     return out;
 }
 
-class DevicePresenceTest : public AppStateTest {
-protected:
-    void useProject(const std::function<void(TOVProject &)> &edit)
-    {
-        m_state->mutateProject(edit);
-        test::spinFor(std::chrono::milliseconds(20));
-    }
-};
+using DevicePresenceTest = AppStateTest;
 
 TEST_F(DevicePresenceTest, ReportsNeededEndpointsByIdThenNameOnce)
 {
@@ -331,16 +310,14 @@ public:
 
     std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override
     {
-        if (refused.count(name))
-            return std::nullopt;
-        return LoopbackMidiService::createVirtualSource(client, name);
+        return refused.count(name) ? std::nullopt : LoopbackMidiService::createVirtualSource(client, name);
     }
     std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
                                                    VirtualInputHandler receive) override
     {
-        if (refused.count(name))
-            return std::nullopt;
-        return LoopbackMidiService::createVirtualDestination(client, name, std::move(receive));
+        return refused.count(name)
+                   ? std::nullopt
+                   : LoopbackMidiService::createVirtualDestination(client, name, std::move(receive));
     }
 };
 

@@ -17,7 +17,6 @@ TEST(MidiBackendChoice, OnlyRealServesAreOfferedAndUnknownNamesAreRefused)
         const char *chosen; // null: refused
     } cases[] = {
         {"", "jack"},
-        {"jack", "jack"},
         {"loopback", nullptr},
         {"JACK", nullptr},
     };

@@ -10,7 +10,6 @@
 #include "ui/theme/widgets.h"
 
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -30,15 +29,10 @@ std::filesystem::path pathIn(const QTemporaryDir &dir, const std::string &name)
     return dir.filePath(QString::fromStdString(name)).toStdString();
 }
 
-TEST_F(WindowTest, ShortcutsReachTheController)
+// Ctrl+S asks where only while the project has no place; Ctrl+Shift+S always
+// asks. The panic key has its own test, under every dialog.
+TEST_F(WindowTest, SaveShortcutsAskWhereOnlyWhenNeeded)
 {
-    const auto synth = midi->addDestination("Synth", 7);
-    waitForDestinations(1);
-    midi->clearDeliveries();
-    press(Qt::Key_Period);
-    EXPECT_EQ(midi->deliveries(), panicTo(synth));
-
-    // Ctrl+S asks where only while the project has no place; Ctrl+Shift+S always asks.
     QTemporaryDir dir;
     prompts->saveAnswers = {pathIn(dir, "Premier"), pathIn(dir, "Second.tovprjct")};
     state->markDirty();
@@ -128,7 +122,7 @@ void answerNextDialog(const QString &path, bool confirm = false)
     });
 }
 
-TEST(FileDialogs, TreatPackagesAsDocuments)
+TEST(FileDialogs, TreatPackagesAsDocumentsAndProposeNamesFitForAFile)
 {
     QTemporaryDir dir;
     const QString package = dir.filePath("Concert.tovprjct");
@@ -136,7 +130,7 @@ TEST(FileDialogs, TreatPackagesAsDocuments)
     const std::filesystem::path packagePath = package.toStdString();
     DialogPrompts prompts;
     const std::pair<QString, std::optional<std::filesystem::path>> opens[] = {
-        {package, packagePath}, {package + "/project.json", packagePath}, {dir.path(), std::nullopt}};
+        {package + "/project.json", packagePath}, {dir.path(), std::nullopt}};
     for (const auto &[chosen, expected] : opens) {
         answerNextDialog(chosen);
         EXPECT_EQ(prompts.chooseProjectToOpen(), expected) << chosen.toStdString();
@@ -144,39 +138,17 @@ TEST(FileDialogs, TreatPackagesAsDocuments)
     // Saving onto an existing package asks before replacing it.
     answerNextDialog(package, true);
     EXPECT_EQ(prompts.chooseSaveLocation("Concert.tovprjct"), packagePath);
-}
 
-TEST(Fonts, SomeFontDrawsTheNetworkSign)
-{
-    // U+1F310 prefixes network endpoints; without a covering font it is a box.
-    bool covered = false;
-    for (const auto &family : QFontDatabase::families())
-        covered = covered || QFontMetrics(QFont(family)).inFontUcs4(0x1F310);
-    EXPECT_TRUE(covered) << "no installed font has U+1F310 (install fonts-noto-color-emoji)";
-}
-
-TEST(SaveDialog, ProposesNamesFitForAFile)
-{
-    const std::pair<QString, QString> cases[] = {
-        {"Concert.tovprjct", "Concert.tovprjct"},
-        {"AC/DC.tovprjct", "AC-DC.tovprjct"},
-        {".tovprjct", "tovprjct"},
-        {"...", "Projet.tovprjct"},
-    };
-    for (const auto &[proposed, expected] : cases)
+    const std::pair<QString, QString> names[] = {
+        {"AC/DC.tovprjct", "AC-DC.tovprjct"}, {".tovprjct", "tovprjct"}, {"...", "Projet.tovprjct"}};
+    for (const auto &[proposed, expected] : names)
         EXPECT_EQ(safeFileName(proposed), expected) << proposed.toStdString();
 }
 
 // A route Keys -> Desk whose destination goes, seen from the settings page.
 TEST_F(WindowTest, DisconnectAlertShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUsed)
 {
-    midi->addSource("Keys", 11);
-    const auto desk = midi->addDestination("Desk", 12);
-    waitForDestinations(1);
-    state->mutateProject([](TOVProject &p) {
-        p.routes = {Route({EndpointKind::physical, "Keys", 11})};
-        p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
-    });
+    const auto desk = routeBetween("Keys", "Desk").second;
     showPage(SidebarItem::settings);
     DisconnectAlert *alert = window->disconnectAlert();
     ASSERT_FALSE(alert->isShown());
@@ -276,8 +248,16 @@ TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonito
     }
 }
 
-TEST_F(SettingsPageTest, SavingKeepsAValueStillBeingTyped)
+TEST_F(SettingsPageTest, EditsReachTheProjectAndSavingKeepsAValueStillBeingTyped)
 {
+    // Typed key by key, accented letters included (keyClicks knows ASCII only).
+    page->nameField()->setFocus();
+    page->nameField()->selectAll();
+    for (const QChar c : QStringLiteral("Tournée"))
+        QTest::sendKeyEvent(QTest::Click, page->nameField(), Qt::Key_unknown, QString(c), Qt::NoModifier);
+    QTest::mouseClick(page->startOnOpenSwitch(), Qt::LeftButton, {},
+                      page->startOnOpenSwitch()->trackRect().center());
+
     QTemporaryDir dir;
     prompts->saveAnswers = {std::filesystem::path(dir.path().toStdString()) / "show"};
     type("800");
@@ -285,21 +265,9 @@ TEST_F(SettingsPageTest, SavingKeepsAValueStillBeingTyped)
     EXPECT_FALSE(state->dirty());
     const auto saved = ProjectDocument::load(dir.filePath("show.tovprjct"));
     ASSERT_TRUE(saved);
-    EXPECT_EQ(saved.value().settings.monitorBufferSize, 800);
-}
-
-TEST_F(SettingsPageTest, EditsReachTheProject)
-{
-    // Typed key by key, accented letters included (keyClicks knows ASCII only).
-    page->nameField()->setFocus();
-    page->nameField()->selectAll();
-    for (const QChar c : QStringLiteral("Tournée"))
-        QTest::sendKeyEvent(QTest::Click, page->nameField(), Qt::Key_unknown, QString(c), Qt::NoModifier);
-    EXPECT_EQ(state->project().name, "Tournée");
-
-    QTest::mouseClick(page->startOnOpenSwitch(), Qt::LeftButton, {},
-                      page->startOnOpenSwitch()->trackRect().center());
-    EXPECT_FALSE(state->project().settings.startEngineOnOpen);
+    EXPECT_EQ(std::tuple(saved.value().name, saved.value().settings.startEngineOnOpen,
+                         saved.value().settings.monitorBufferSize),
+              std::tuple("Tournée", false, 800));
 }
 
 } // namespace

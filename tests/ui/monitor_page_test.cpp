@@ -48,14 +48,10 @@ TEST(MonitorTableModel, FollowsFlushesByIdWithoutReset)
         int removed, inserted;
     };
     const Step steps[] = {
-        {{0, 1, 2}, 0, 3}, // first flush
-        {{0, 1, 2}, 0, 0}, // nothing new
-        {{2, 3, 4}, 2, 2}, // capacity 3: A and B leave, D and E arrive
-        {{3, 4}, 1, 0},    // trimmed without news
-        {{5}, 2, 1},       // a batch larger than what was held
-        {{1, 5}, 1, 2},    // an unknown event before the held one: taken whole
-        {{}, 2, 0},        // cleared
-        {{3, 4, 5}, 0, 3},
+        {{0, 1, 2}, 0, 3}, {{2, 3, 4}, 2, 2}, // capacity 3: A and B leave, D and E arrive
+        {{5}, 3, 1},                          // a batch larger than what was held
+        {{1, 5}, 1, 2},                       // an unknown event before the held one: taken whole
+        {{}, 2, 0},
     };
     MonitorTableModel model;
     QSignalSpy resets(&model, &QAbstractItemModel::modelAboutToBeReset);
@@ -82,7 +78,6 @@ TEST(MonitorTableModel, FollowsFlushesByIdWithoutReset)
         EXPECT_EQ(spanned(inserts), step.inserted) << at.toStdString();
         EXPECT_EQ(model.count(Dir::input) + model.count(Dir::output), model.rowCount());
     }
-    EXPECT_EQ(model.count(Dir::output), 1);
     EXPECT_EQ(resets.count(), 0);
 }
 
@@ -110,16 +105,8 @@ protected:
                                 },
                                 [this](const QString &message) { errors << message; }});
     }
-    // A route from a source whose name needs quoting in CSV to one destination.
-    MidiService::Handle routeKeysToSynth()
-    {
-        const auto keys = midi->addSource("Keys, \"A\"", 11);
-        midi->addDestination("Synth", 22);
-        waitForDestinations(1);
-        state->addRoute({EndpointKind::physical, "Keys, \"A\"", 11}, {EndpointKind::physical, "Synth", 22});
-        QCoreApplication::processEvents(); // the router takes the project at the next pass
-        return keys;
-    }
+    // From a source whose name needs quoting in CSV.
+    MidiService::Handle routeKeysToSynth() { return routeBetween("Keys, \"A\"", "Synth").first; }
     QStringList shown(int col) const { return column(*table->model(), col); }
     QString count() const { return page->countLabel()->text(); }
     bool emptyShown() const { return page->body()->currentWidget() == page->emptyState(); }

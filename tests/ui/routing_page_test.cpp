@@ -4,8 +4,6 @@
 #include "ui/pages/patch_matrix_model.h"
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/route_card.h"
-#include "ui/theme/theme.h"
-#include "ui/theme/toggle_switch.h"
 
 #include <QLabel>
 #include <QMenu>
@@ -107,9 +105,6 @@ TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTraffic)
     settle();
     EXPECT_EQ(state->project().routes[0].channelMask, 0);
     EXPECT_TRUE(playAt(a, {0x90, 60, 1}).empty());
-    QTest::mouseClick(mask->allOrNoneButton(), Qt::LeftButton);
-    settle();
-    EXPECT_EQ(state->project().routes[0].channelMask, 0xFFFF);
 
     // Destinations: the same endpoint once, chips removable by index.
     pick(card->addDestinationButton(), "Y");
@@ -184,34 +179,6 @@ TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
     showPage(SidebarItem::filters);
     showPage(SidebarItem::routing);
     EXPECT_FALSE(state->dirty());
-}
-
-TEST_F(RoutingPageTest, ActivityLightsFlashForRoutedMessagesOnly)
-{
-    state->toggleMatrix(key("A", 101), key("X", 201));
-    state->toggleMatrix(key("B", 102), key("Y", 202));
-    settle();
-    const auto cards = routing()->cards();
-    ASSERT_EQ(cards.size(), 2);
-    const auto cardLit = [&](int i) { return near(centreColour(cards[i]->activityLight()), Theme::ok()); };
-    const auto cellLit = [&](int i) {
-        const QModelIndex cell = matrix()->model()->index(i, i);
-        return near(centreColour(matrix()->viewport(), matrix()->visualRect(cell).center()), Theme::ok());
-    };
-    const auto dark = [&](int i) { return !cardLit(i) && !cellLit(i); };
-
-    midi->inject(a, {0x90, 60, 100});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cardLit(0); }, 1000));
-    EXPECT_TRUE(cellLit(0));
-    EXPECT_TRUE(dark(1)) << "only the route that carried it";
-    EXPECT_TRUE(QTest::qWaitFor([&] { return dark(0); }, 1000)) << "the flash ends by itself";
-
-    // A message the mask stops lights nothing.
-    state->mutateProject([](TOVProject &p) { p.routes[0].channelMask = 0; });
-    settle();
-    midi->inject(a, {0x90, 60, 100});
-    QTest::qWait(250);
-    EXPECT_TRUE(dark(0));
 }
 
 } // namespace

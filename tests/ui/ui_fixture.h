@@ -106,9 +106,25 @@ protected:
             at = QPoint(image.width() / 2, image.height() / 2);
         return image.pixelColor(at * image.devicePixelRatio());
     }
+    // Ports of our own for the sessions that really run, apart from other runs on this machine.
+    static int testPort(int base, int offset)
+    {
+        return base + (QCoreApplication::applicationPid() % 500) * 8 + offset;
+    }
     void waitForDestinations(std::size_t count)
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().destinations().size() == count; }));
+    }
+    // New endpoints `from` (uid 11) and `to` (uid 12) and a route between them,
+    // live from the router's next pass. Returns the source and the destination.
+    std::pair<MidiService::Handle, MidiService::Handle> routeBetween(const std::string &from,
+                                                                     const std::string &to)
+    {
+        const auto source = midi->addSource(from, 11), destination = midi->addDestination(to, 12);
+        waitForDestinations(1);
+        state->addRoute({EndpointKind::physical, from, 11}, {EndpointKind::physical, to, 12});
+        QCoreApplication::processEvents();
+        return {source, destination};
     }
 
     // Declared in building order: the window goes before the controller.

@@ -43,17 +43,18 @@ protected:
         state->networkMidi2().stopAll();
     }
     template <class Page> Page *page() const { return window->findChild<Page *>(); }
-    // Ports of our own for the sessions that really run, apart from other runs on this machine.
-    static int testPort(int offset)
-    {
-        return 43000 + (QCoreApplication::applicationPid() % 500) * 8 + offset;
-    }
+    static int testPort(int offset) { return WindowTest::testPort(43000, offset); }
     void scrollNetworkPage(int divisor)
     {
         QScrollBar *bar = page<NetworkPage>()->findChild<QScrollArea *>()->verticalScrollBar();
         bar->setValue(bar->maximum() / divisor);
     }
     bool waitFor(const std::function<bool()> &done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
+    void routeAToX()
+    {
+        addEndpoints();
+        state->toggleMatrix(key("A", 101), key("X", 201));
+    }
 
     void mainWindow() {}
     void devices()
@@ -78,9 +79,8 @@ protected:
     }
     void routingPage()
     {
-        addEndpoints();
+        routeAToX();
         startListener("Salle");
-        state->toggleMatrix(key("A", 101), key("X", 201));
         state->mutateProject([](TOVProject &p) {
             Route absent(EndpointKey(EndpointKind::physical, "Clavier débranché", 999));
             absent.name = "Clavier de scène";
@@ -118,16 +118,11 @@ protected:
         });
         ASSERT_TRUE(waitFor([&] { return filters()->editor()->steps().size() == 6; }));
     }
-    void monitorPage(bool withTraffic)
+    void monitorEmpty() { showPage(SidebarItem::monitor); }
+    void monitorPage()
     {
-        showPage(SidebarItem::monitor);
-        if (!withTraffic)
-            return;
-        const auto keys = midi->addSource("Keys, \"A\"", 11);
-        midi->addDestination("Synth", 22);
-        waitForDestinations(1);
-        state->addRoute({EndpointKind::physical, "Keys, \"A\"", 11}, {EndpointKind::physical, "Synth", 22});
-        ASSERT_TRUE(waitFor([&] { return !state->project().routes.empty(); }));
+        monitorEmpty();
+        const auto keys = routeBetween("Keys, \"A\"", "Synth").first;
         settle();
         using Bytes = std::vector<std::uint8_t>;
         for (const Bytes &bytes :
@@ -138,25 +133,32 @@ protected:
         ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() == 12; }));
         table->selectRow(2);
     }
-    void networkPage()
+    // Applies the sessions `edit` adds to a project named "Scène" (the name each
+    // side announces) and waits for the first to hold one peer.
+    NetworkPage *runSessions(const std::function<void(TOVProject &)> &edit)
     {
-        const int listenPort = testPort(0);
         state->mutateProject([&](TOVProject &p) {
-            p.name = "Scène"; // the name each side announces
-            RTPSessionConfig listener;
-            listener.name = "Régie";
-            listener.localPort = listenPort;
-            listener.bindAddress = "127.0.0.1";
-            p.rtpSessions = {listener, RTPSessionConfig{.name = "Plateau",
-                                                        .role = RTPRole::initiator,
-                                                        .localPort = testPort(2),
-                                                        .bindAddress = "127.0.0.1",
-                                                        .remoteHost = "127.0.0.1",
-                                                        .remotePort = listenPort}};
+            p.name = "Scène";
+            edit(p);
         });
         showPage(SidebarItem::network);
         auto *network = page<NetworkPage>();
         QTest::mouseClick(network->applyButton(), Qt::LeftButton);
+        return network;
+    }
+    void networkPage()
+    {
+        const int listenPort = testPort(0);
+        auto *network = runSessions([&](TOVProject &p) {
+            p.rtpSessions = {
+                {.name = "Régie", .localPort = listenPort, .bindAddress = "127.0.0.1", .remoteHost = {}},
+                {.name = "Plateau",
+                 .role = RTPRole::initiator,
+                 .localPort = testPort(2),
+                 .bindAddress = "127.0.0.1",
+                 .remoteHost = "127.0.0.1",
+                 .remotePort = listenPort}};
+        });
         ASSERT_TRUE(waitFor([&] { return network->cards().size() == 2; }));
         ASSERT_TRUE(waitFor([&] { return network->cards()[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
         // The round trip comes with the initiator's first clock exchange.
@@ -191,21 +193,14 @@ protected:
     void networkMidi2()
     {
         const int hostPort = testPort(4);
-        state->mutateProject([&](TOVProject &p) {
-            p.name = "Scène";
-            NetworkMIDI2SessionConfig &host = p.networkMidi2Sessions.emplace_back();
-            host.name = "Régie 2";
-            host.localPort = hostPort;
-            NetworkMIDI2SessionConfig &client = p.networkMidi2Sessions.emplace_back();
-            client.name = "Plateau 2";
-            client.role = NetworkMIDI2Role::client;
-            client.localPort = testPort(5);
-            client.remoteHost = "127.0.0.1";
-            client.remotePort = hostPort;
+        auto *network = runSessions([&](TOVProject &p) {
+            p.networkMidi2Sessions = {{.name = "Régie 2", .localPort = hostPort, .remoteHost = {}},
+                                      {.name = "Plateau 2",
+                                       .role = NetworkMIDI2Role::client,
+                                       .localPort = testPort(5),
+                                       .remoteHost = "127.0.0.1",
+                                       .remotePort = hostPort}};
         });
-        showPage(SidebarItem::network);
-        auto *network = page<NetworkPage>();
-        QTest::mouseClick(network->applyButton(), Qt::LeftButton);
         ASSERT_TRUE(waitFor([&] { return network->midi2Cards().size() == 2; }));
         const auto cards = network->midi2Cards();
         ASSERT_TRUE(waitFor([&] { return cards[0]->peersLabel()->text() == "1 pair(s)"; }, 10000));
@@ -224,13 +219,7 @@ protected:
     }
     void disconnectAlert()
     {
-        midi->addSource("Keys", 11);
-        const auto desk = midi->addDestination("Desk", 12);
-        waitForDestinations(1);
-        state->mutateProject([](TOVProject &p) {
-            p.routes = {Route({EndpointKind::physical, "Keys", 11})};
-            p.routes[0].destinations = {{EndpointKind::physical, "Desk", 12}};
-        });
+        const auto desk = routeBetween("Keys", "Desk").second;
         showPage(SidebarItem::settings);
         state->setNickname("Console façade", {EndpointKind::physical, "Desk", 12}, EndpointRole::destination);
         midi->removeEndpoint(desk);
@@ -238,16 +227,14 @@ protected:
     }
     void engineLost()
     {
-        addEndpoints();
-        state->toggleMatrix(key("A", 101), key("X", 201));
+        routeAToX();
         midi->setOpenStatus(-1);
         midi->simulateShutdown();
         ASSERT_TRUE(waitFor([&] { return window->disconnectAlert()->isShown(); }));
     }
     void routingMissing()
     {
-        addEndpoints();
-        state->toggleMatrix(key("A", 101), key("X", 201));
+        routeAToX();
         state->mutateProject([](TOVProject &p) {
             Route &pads = p.routes.emplace_back(key("Pads de scène", 301));
             pads.name = "Pads vers retours";
@@ -258,8 +245,7 @@ protected:
     }
     void networkNoDnssd()
     {
-        addEndpoints();
-        state->toggleMatrix(key("A", 101), key("X", 201));
+        routeAToX();
         startListener("Régie");
         showPage(SidebarItem::network);
         ASSERT_TRUE(
@@ -275,8 +261,8 @@ TEST_P(WindowScreenshot, Shows)
         {"devices", [&] { devices(); }},
         {"routing", [&] { routingPage(); }},
         {"filters", [&] { filtersPage(); }},
-        {"monitor-empty", [&] { monitorPage(false); }},
-        {"monitor", [&] { monitorPage(true); }},
+        {"monitor-empty", [&] { monitorEmpty(); }},
+        {"monitor", [&] { monitorPage(); }},
         {"network", [&] { networkPage(); }},
         {"network_access", [&] { networkAccess(); }},
         {"network_midi2", [&] { networkMidi2(); }},
