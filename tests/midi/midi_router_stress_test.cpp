@@ -10,11 +10,11 @@ namespace {
 
 thread_local std::vector<std::pair<std::uint32_t, int>> tDelivered; // endpoint, note
 
-// Unique id n resolves to endpoint n.
+// Unique id n + 2 resolves to endpoint n.
 struct StressDelivery : MIDIDelivery {
     std::optional<ResolvedDestination> resolveDestinationRef(const EndpointKey &key) override
     {
-        return ResolvedDestination{static_cast<std::uint32_t>(*key.uniqueID), false};
+        return ResolvedDestination{static_cast<std::uint32_t>(key.uniqueID.value_or(0) - 2), false};
     }
     void deliver(const ResolvedDestination &d, const std::uint8_t *data, std::size_t) override
     {
@@ -29,7 +29,8 @@ TEST(MIDIRouterStressTest, ConcurrentProcessingNeverTearsAConfiguration)
 {
     const EndpointKey source(EndpointKind::physical, "Stress in");
     MIDIRouter router;
-    router.setEngine(std::make_shared<StressDelivery>());
+    const auto delivery = std::make_shared<StressDelivery>(); // held weakly by the router
+    router.setEngine(delivery);
     const auto install = [&](int c) {
         FilterChain chain("stress");
         chain.steps = {FilterStep(FilterStep::Kind::transpose)};
@@ -38,8 +39,8 @@ TEST(MIDIRouterStressTest, ConcurrentProcessingNeverTearsAConfiguration)
         low.channelMask = 0x00FF;
         low.filterChainID = chain.id;
         high.channelMask = 0xFF00;
-        low.destinations = {EndpointKey(EndpointKind::physical, "t", 2 * c)};
-        high.destinations = {EndpointKey(EndpointKind::physical, "p", 2 * c + 1)};
+        low.destinations = {EndpointKey(EndpointKind::physical, "t", 2 * c + 2)};
+        high.destinations = {EndpointKey(EndpointKind::physical, "p", 2 * c + 3)};
         router.updateConfiguration({low, high}, {chain});
     };
     install(0);
