@@ -194,5 +194,19 @@ TEST(DiscoveryCore, ARenamedPublicationStaysPublishedUnderItsNewName)
     EXPECT_EQ(core.applied(Kind::appleMidi)->wanted.name, "Scène");
 }
 
+TEST(DiscoveryCore, PeerListHoldsEachServiceOnceInResolutionOrderAndDropsANameOnEveryHost)
+{
+    const DiscoveredPeer mac{"Studio Mac", "192.168.1.7", 5004}, otherHost{"Studio Mac", "192.168.1.8", 5004},
+        otherPort{"Studio Mac", "192.168.1.7", 5006}, ipad{"iPad", "192.168.1.9", 5004};
+    std::vector<DiscoveredPeer> peers;
+    for (const DiscoveredPeer &peer : {ipad, mac, otherHost, otherPort})
+        EXPECT_TRUE(PeerList::add(peers, peer)) << peer.id();
+    EXPECT_FALSE(PeerList::add(peers, mac)) << "resolved twice";
+    EXPECT_EQ(peers, (std::vector{ipad, mac, otherHost, otherPort}));
+    EXPECT_FALSE(PeerList::removeNamed(peers, "Unknown"));
+    EXPECT_TRUE(PeerList::removeNamed(peers, "Studio Mac"));
+    EXPECT_EQ(peers, std::vector{ipad});
+}
+
 } // namespace
 } // namespace korvane

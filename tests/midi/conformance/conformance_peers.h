@@ -87,11 +87,11 @@ public:
         }
         bool listenTo(const std::string &ownVirtualSource) override
         {
-            return add(m_listensTo, m_service.find(ownVirtualSource));
+            return m_listensTo.emplace_back(m_service.find(ownVirtualSource)) != 0;
         }
         bool writeTo(const std::string &ownVirtualDestination) override
         {
-            return add(m_writesTo, m_service.find(ownVirtualDestination));
+            return m_writesTo.emplace_back(m_service.find(ownVirtualDestination)) != 0;
         }
 
     private:
@@ -100,12 +100,6 @@ public:
         static std::int32_t idOf(const std::string &name)
         {
             return static_cast<std::int32_t>(std::hash<std::string>{}(name) | 1u);
-        }
-        static bool add(std::vector<MidiService::Handle> &to, MidiService::Handle handle)
-        {
-            if (handle != 0)
-                to.push_back(handle);
-            return handle != 0;
         }
         LoopbackMidiService &m_service;
         std::string m_name;

@@ -90,10 +90,6 @@ bool browseShows(const std::string &name, int port = 0)
 {
     return lists(browseWithAvahiTool(), name, port);
 }
-bool hasPeer(const RTPDiscovery &d, const std::string &name, int port = 0)
-{
-    return lists(d.peers(), name, port);
-}
 
 // `avahi-publish -s NAME _apple-midi._udp PORT [-H HOST]` for as long as the object lives.
 class PublishTool {
@@ -132,6 +128,11 @@ private:
 
 template <bool exclusive> class DaemonUser : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        if (exclusive && !DaemonOutage::control())
+            FAIL() << "needs the private avahi-daemon started by scripts/test.sh";
+    }
     test::AvahiLock m_lock{exclusive};
 };
 using RTPDiscoveryTest = DaemonUser<false>;
@@ -154,15 +155,16 @@ TEST_F(RTPDiscoveryTest, ListsOthersButNotItselfUntilWithdrawnAndStopWithdrawsEv
     auto tool = std::make_unique<PublishTool>(first, 5104);
     PublishTool other(second, 5106);
 
-    ASSERT_TRUE(
-        waitUntil([&] { return hasPeer(discovery, first, 5104) && hasPeer(discovery, second, 5106); }, 10s));
-    EXPECT_FALSE(hasPeer(discovery, own));
+    ASSERT_TRUE(waitUntil(
+        [&] { return lists(discovery.peers(), first, 5104) && lists(discovery.peers(), second, 5106); },
+        10s));
+    EXPECT_FALSE(lists(discovery.peers(), own));
     test::spinFor(2s); // past the shortened resolve time-out
-    EXPECT_FALSE(hasPeer(discovery, ghostName));
+    EXPECT_FALSE(lists(discovery.peers(), ghostName));
     EXPECT_TRUE(discovery.daemonAvailable());
     tool->quit();
-    EXPECT_TRUE(waitUntil([&] { return !hasPeer(discovery, first); }, 10s));
-    EXPECT_TRUE(hasPeer(discovery, second, 5106));
+    EXPECT_TRUE(waitUntil([&] { return !lists(discovery.peers(), first); }, 10s));
+    EXPECT_TRUE(lists(discovery.peers(), second, 5106));
 
     discovery.stop();
     EXPECT_FALSE(discovery.browsing());
@@ -176,20 +178,18 @@ TEST_F(RTPDiscoveryTest, CollidingNameIsRenamedAndTheOtherServiceStaysListed)
     PublishTool tool(name, 5504);
     RTPDiscovery discovery;
     discovery.start();
-    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, name); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return lists(discovery.peers(), name); }, 10s));
 
     discovery.advertise(name, 5506);
     ASSERT_TRUE(waitUntil([&] { return discovery.advertisedName() == name + " #2"; }, 10s))
         << discovery.advertisedName();
     EXPECT_TRUE(waitUntil([&] { return browseShows(name + " #2", 5506); }, 15s));
-    EXPECT_TRUE(hasPeer(discovery, name, 5504));
-    EXPECT_FALSE(hasPeer(discovery, name + " #2"));
+    EXPECT_TRUE(lists(discovery.peers(), name, 5504));
+    EXPECT_FALSE(lists(discovery.peers(), name + " #2"));
 }
 
 TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenTheDaemonAppears)
 {
-    if (!DaemonOutage::control())
-        FAIL() << "needs the private avahi-daemon started by scripts/test.sh";
     DaemonOutage outage;
 
     const std::string own = uniqueName("pending");
@@ -209,7 +209,7 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
     const std::string peer = uniqueName("late");
     PublishTool tool(peer, 5706);
-    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5706); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return lists(discovery.peers(), peer, 5706); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s))
         << "pending advertisement not published";
 
@@ -222,20 +222,19 @@ TEST_F(RTPDiscoveryOutageTest, WithoutDaemonNothingBlocksAndDiscoveryBeginsWhenT
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
     const std::string after = uniqueName("after");
     PublishTool second(after, 5708);
-    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, after); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return lists(discovery.peers(), after); }, 10s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(own, 5704); }, 15s));
 }
 
 TEST_F(RTPDiscoveryOutageTest, HungDaemonNeverStallsTheMainThreadAndDiscoveryRecoversWhenItAnswers)
 {
-    if (!DaemonOutage::control())
-        FAIL() << "needs the private avahi-daemon started by scripts/test.sh";
     const std::string peer = uniqueName("steady"), first = uniqueName("first"), second = uniqueName("second");
     PublishTool tool(peer, 5904);
     RTPDiscovery discovery;
     discovery.start();
     discovery.advertise(first, 5902);
-    ASSERT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5904) && browseShows(first, 5902); }, 15s));
+    ASSERT_TRUE(
+        waitUntil([&] { return lists(discovery.peers(), peer, 5904) && browseShows(first, 5902); }, 15s));
 
     {
         DaemonOutage frozen("daemon-pause", "daemon-resume");
@@ -268,7 +267,7 @@ TEST_F(RTPDiscoveryOutageTest, HungDaemonNeverStallsTheMainThreadAndDiscoveryRec
         EXPECT_EQ(discovery.advertisedName(), second);
     }
 
-    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer, 5904); }, 15s));
+    EXPECT_TRUE(waitUntil([&] { return lists(discovery.peers(), peer, 5904); }, 15s));
     EXPECT_TRUE(waitUntil([&] { return browseShows(second, 5908) && !browseShows(first); }, 20s));
     EXPECT_EQ(discovery.advertisedName(), second);
 }
@@ -322,7 +321,7 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
     ASSERT_TRUE(waitUntil([&] { return discovery.daemonAvailable(); }, 10s));
     const std::string peer = uniqueName("bus");
     PublishTool tool(peer, 5804);
-    EXPECT_TRUE(waitUntil([&] { return hasPeer(discovery, peer); }, 10s));
+    EXPECT_TRUE(waitUntil([&] { return lists(discovery.peers(), peer); }, 10s));
 }
 
 // Ours is published with the TXT records Network MIDI 2.0 hosts read, and not listed to itself.
@@ -346,7 +345,7 @@ TEST_F(RTPDiscoveryTest, OurMidi2HostIsPublishedWithItsTXT)
     EXPECT_TRUE(listed.contains(";5675;")) << listed.toStdString();
     EXPECT_TRUE(listed.contains("\"UMPEndpointName=Sc") && listed.contains("\"ProductInstanceId=PIID-7\""))
         << listed.toStdString();
-    EXPECT_FALSE(hasPeer(discovery, own));
+    EXPECT_FALSE(lists(discovery.peers(), own));
     discovery.withdrawMidi2();
     EXPECT_TRUE(waitUntil([&] { return discovery.advertisedMidi2Name().empty(); }));
 }
