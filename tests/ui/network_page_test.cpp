@@ -156,6 +156,9 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     if (!interfaces.empty()) {
         choose(first->interfaceBox(), 1);
         EXPECT_EQ(state->project().rtpSessions[0].bindAddress, interfaces[0].ip);
+        // Bound to one address, the session is reachable there only.
+        EXPECT_TRUE(
+            first->addressesLabel()->text().endsWith(" : " + QString::fromStdString(interfaces[0].ip)));
         choose(first->interfaceBox(), 0);
         EXPECT_EQ(state->project().rtpSessions[0].bindAddress, "");
     }

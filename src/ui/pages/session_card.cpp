@@ -271,12 +271,16 @@ void RTPSessionCard::setSession(const RTPSessionConfig &session, const std::vect
         m_interface->setCurrentIndex(addressIndex);
     }
 
+    // A session bound to one address is reachable there only.
     QStringList ips;
-    for (const NetInterface &netInterface : interfaces)
-        ips << toQString(netInterface.ip);
+    if (!session.bindAddress.empty())
+        ips << toQString(session.bindAddress);
+    else
+        for (const NetInterface &netInterface : interfaces)
+            ips << toQString(netInterface.ip);
     m_addresses->setText(QStringLiteral("Adresse(s) locale(s) à donner au pair distant : ") +
                          ips.join(QStringLiteral(", ")));
-    m_addresses->setVisible(!interfaces.empty());
+    m_addresses->setVisible(!ips.empty());
 
     m_remoteRow->setVisible(session.role == RTPRole::initiator);
     syncText(m_remoteHost, toQString(session.remoteHost));
