@@ -341,7 +341,8 @@ TEST_F(RTPDiscoveryTest, OurMidi2HostIsPublishedWithItsTXT)
         },
         20s))
         << "needs the private avahi-daemon started by scripts/test.sh";
-    EXPECT_EQ(discovery.advertisedMidi2Name(), own);
+    // The daemon's confirmation reaches the main thread a moment after the browse.
+    EXPECT_TRUE(waitUntil([&] { return discovery.advertisedMidi2Name() == own; }));
     EXPECT_TRUE(listed.contains(";5675;")) << listed.toStdString();
     EXPECT_TRUE(listed.contains("\"UMPEndpointName=Sc") && listed.contains("\"ProductInstanceId=PIID-7\""))
         << listed.toStdString();
