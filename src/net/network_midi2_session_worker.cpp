@@ -50,6 +50,7 @@ NetworkMIDI2SessionWorker::NetworkMIDI2SessionWorker(const NetworkMIDI2SessionCo
 {
     m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_posted.setWakeFD(m_wakeFD);
     m_epollFD = ::epoll_create1(EPOLL_CLOEXEC);
     if (m_wakeFD >= 0 && m_epollFD >= 0) {
         epoll_event event{};
@@ -72,20 +73,12 @@ NetworkMIDI2SessionWorker::~NetworkMIDI2SessionWorker()
 
 void NetworkMIDI2SessionWorker::wake() const
 {
-    const std::uint64_t one = 1;
-    if (m_wakeFD >= 0)
-        (void)::write(m_wakeFD, &one, sizeof one);
+    m_posted.wake();
 }
 
 void NetworkMIDI2SessionWorker::post(std::function<void()> task)
 {
-    {
-        std::lock_guard lock(m_tasksMutex);
-        if (!m_accepting)
-            return;
-        m_tasks.push_back(std::move(task));
-    }
-    wake();
+    m_posted.post(std::move(task));
 }
 
 void NetworkMIDI2SessionWorker::requestStop()
@@ -101,7 +94,7 @@ void NetworkMIDI2SessionWorker::stopNow()
 
 void NetworkMIDI2SessionWorker::joined()
 {
-    std::lock_guard lock(m_tasksMutex);
+    m_posted.sync();
 }
 
 void NetworkMIDI2SessionWorker::sendDatagrams(const Output &out)
@@ -278,22 +271,6 @@ void NetworkMIDI2SessionWorker::stopProcedure()
     publish();
 }
 
-void NetworkMIDI2SessionWorker::runPostedTasks()
-{
-    std::uint64_t count;
-    (void)::read(m_wakeFD, &count, sizeof count);
-    std::deque<std::function<void()>> tasks;
-    {
-        std::lock_guard lock(m_tasksMutex);
-        tasks.swap(m_tasks);
-    }
-    for (auto &task : tasks) {
-        if (m_quit)
-            return;
-        task();
-    }
-}
-
 // One datagram per call: the epoll set is level-triggered.
 void NetworkMIDI2SessionWorker::readDatagram(Clock::time_point now)
 {
@@ -312,8 +289,7 @@ void NetworkMIDI2SessionWorker::readDatagram(Clock::time_point now)
 void NetworkMIDI2SessionWorker::run()
 {
     if (m_wakeFD < 0 || m_epollFD < 0) {
-        std::lock_guard lock(m_tasksMutex);
-        m_accepting = false;
+        m_posted.close();
         return;
     }
     std::uint64_t reportedDropped = 0;
@@ -339,7 +315,7 @@ void NetworkMIDI2SessionWorker::run()
             readable = readable || (m_fd >= 0 && events[i].data.fd == m_fd);
         }
         if (wakeUp)
-            runPostedTasks();
+            m_posted.runAll(m_quit);
         if (!m_quit && readable && m_fd >= 0)
             readDatagram(now);
         if (m_quit)
@@ -351,9 +327,7 @@ void NetworkMIDI2SessionWorker::run()
             publish();
         }
     }
-    std::lock_guard lock(m_tasksMutex);
-    m_accepting = false;
-    m_tasks.clear();
+    m_posted.close();
 }
 
 } // namespace korvane

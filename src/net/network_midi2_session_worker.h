@@ -14,10 +14,10 @@
 
 #include "net/network_midi2_session.h"
 #include "net/network_midi2_session_core.h"
+#include "net/posted_tasks.h"
 
 #include <array>
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -80,7 +80,6 @@ private:
     void publish();
     void startResolving();
     void wake() const;
-    void runPostedTasks();
     void readDatagram(Clock::time_point now);
     void stopProcedure();
     void fail(NetworkMIDI2State state, const std::string &line);
@@ -106,9 +105,7 @@ private:
     bool m_stopped = false;
     std::shared_ptr<ResolveMailbox> m_mailbox;
 
-    std::mutex m_tasksMutex;
-    std::deque<std::function<void()>> m_tasks; // guarded by m_tasksMutex
-    bool m_accepting = true;                   // guarded by m_tasksMutex
+    PostedTasks m_posted;
 
     std::array<std::uint8_t, 65535> m_receiveBuffer;
 };

@@ -68,6 +68,7 @@ RTPSessionWorker::RTPSessionWorker(const RTPSessionConfig &config, const std::st
 {
     m_mailbox->worker = this;
     m_wakeFD = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_posted.setWakeFD(m_wakeFD);
     m_epollFD = ::epoll_create1(EPOLL_CLOEXEC);
     m_sendPath.wakeFD = m_wakeFD;
     watch(m_wakeFD, EPOLLIN);
@@ -102,14 +103,7 @@ RTPSessionWorker::~RTPSessionWorker()
 
 void RTPSessionWorker::post(Task task)
 {
-    {
-        std::lock_guard lock(m_tasksMutex);
-        if (!m_accepting)
-            return;
-        m_tasks.push_back(std::move(task));
-    }
-    const std::uint64_t one = 1;
-    (void)::write(m_wakeFD, &one, sizeof one);
+    m_posted.post(std::move(task));
 }
 
 void RTPSessionWorker::requestStop()
@@ -119,29 +113,13 @@ void RTPSessionWorker::requestStop()
 
 void RTPSessionWorker::joined()
 {
-    std::lock_guard lock(m_tasksMutex);
+    m_posted.sync();
 }
 
 void RTPSessionWorker::stopNow()
 {
     stopProcedure();
     m_quit = true;
-}
-
-void RTPSessionWorker::runPostedTasks()
-{
-    std::uint64_t count;
-    (void)::read(m_wakeFD, &count, sizeof count);
-    std::deque<Task> tasks;
-    {
-        std::lock_guard lock(m_tasksMutex);
-        tasks.swap(m_tasks);
-    }
-    for (auto &task : tasks) {
-        if (m_quit)
-            return;
-        task();
-    }
 }
 
 int RTPSessionWorker::pollTimeoutMs(std::optional<Clock::time_point> next, Clock::time_point now) const
@@ -180,8 +158,7 @@ void RTPSessionWorker::run()
 {
     if (m_wakeFD < 0 || m_epollFD < 0) {
         // Without a wake-up descriptor nothing can reach this thread.
-        std::lock_guard lock(m_tasksMutex);
-        m_accepting = false;
+        m_posted.close();
         return;
     }
     auto now = Clock::now();
@@ -205,7 +182,7 @@ void RTPSessionWorker::run()
             }
         }
         if (wake)
-            runPostedTasks();
+            m_posted.runAll(m_quit);
         // Checked again: posted work may have closed the sockets.
         if (!m_quit && data && m_dataFD >= 0)
             readDatagram(m_dataFD, RTPSocket::data, now);
@@ -241,9 +218,7 @@ void RTPSessionWorker::run()
             checkDropped();
         }
     }
-    std::lock_guard lock(m_tasksMutex);
-    m_accepting = false;
-    m_tasks.clear();
+    m_posted.close();
 }
 
 void RTPSessionWorker::sendTo(RTPSocket socket, const AppleMIDI::Bytes &packet, NetAddress to)

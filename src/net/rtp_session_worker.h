@@ -7,6 +7,7 @@
 // requestStop() and wake() runs on the session thread.
 
 #include "model/project.h"
+#include "net/posted_tasks.h"
 #include "net/rtp_send_path.h"
 #include "net/rtp_session_core.h"
 #include "net/rtp_session_types.h"
@@ -16,7 +17,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -83,7 +83,6 @@ private:
 
     int openUDP(int port, bool large) const;
     void watch(int fd, std::uint32_t events, bool modify = false) const;
-    void runPostedTasks();
     // Milliseconds until the earliest of the core's deadline and the send pacing.
     int pollTimeoutMs(std::optional<Clock::time_point> coreDue, Clock::time_point now) const;
     void readDatagram(int fd, RTPSocket socket, Clock::time_point now);
@@ -132,9 +131,7 @@ private:
     std::vector<std::string> m_failureLog;  // lines waiting for the next flush
     std::shared_ptr<ResolveMailbox> m_mailbox;
 
-    std::mutex m_tasksMutex;
-    std::deque<Task> m_tasks; // guarded by m_tasksMutex
-    bool m_accepting = true;  // guarded by m_tasksMutex
+    PostedTasks m_posted;
 
     // Holds the longest datagram UDP can carry over IPv4.
     std::array<std::uint8_t, 65535> m_receiveBuffer;
