@@ -11,28 +11,7 @@
 
 namespace korvane {
 
-struct NetworkMIDI2Manager::Links {
-    std::mutex mutex;
-    std::shared_ptr<const InputCallback> input;
-    std::shared_ptr<const OriginGoneCallback> gone;
-
-    // Copies of the current callbacks, so none is called under the lock.
-    std::shared_ptr<const InputCallback> currentInput()
-    {
-        std::lock_guard guard(mutex);
-        return input;
-    }
-    std::shared_ptr<const OriginGoneCallback> currentGone()
-    {
-        std::lock_guard guard(mutex);
-        return gone;
-    }
-};
-
-NetworkMIDI2Manager::NetworkMIDI2Manager(QObject *parent)
-    : QObject(parent), m_links(std::make_shared<Links>())
-{
-}
+NetworkMIDI2Manager::NetworkMIDI2Manager(QObject *parent) : QObject(parent) {}
 
 NetworkMIDI2Manager::~NetworkMIDI2Manager()
 {
@@ -41,16 +20,12 @@ NetworkMIDI2Manager::~NetworkMIDI2Manager()
 
 void NetworkMIDI2Manager::setInput(InputCallback callback)
 {
-    auto shared = callback ? std::make_shared<const InputCallback>(std::move(callback)) : nullptr;
-    std::lock_guard guard(m_links->mutex);
-    m_links->input = std::move(shared);
+    m_inputs->setInput(std::move(callback));
 }
 
 void NetworkMIDI2Manager::setOriginGone(OriginGoneCallback callback)
 {
-    auto shared = callback ? std::make_shared<const OriginGoneCallback>(std::move(callback)) : nullptr;
-    std::lock_guard guard(m_links->mutex);
-    m_links->gone = std::move(shared);
+    m_inputs->setOriginGone(std::move(callback));
 }
 
 void NetworkMIDI2Manager::apply(const std::vector<NetworkMIDI2SessionConfig> &configs)
@@ -93,15 +68,7 @@ void NetworkMIDI2Manager::startSession(const NetworkMIDI2SessionConfig &config)
     auto session = std::make_shared<NetworkMIDI2Session>(config, m_localName);
     session->setTiming(m_timing);
     session->setResolver(m_resolver);
-    const EndpointKey key = session->endpointKey();
-    session->setOnReceive([links = m_links, key](const MIDIMessage &message, std::uint64_t origin) {
-        if (const auto input = links->currentInput())
-            (*input)(key, message, origin);
-    });
-    session->setOnOriginGone([links = m_links, key](std::uint64_t origin) {
-        if (const auto gone = links->currentGone())
-            (*gone)(key, origin);
-    });
+    NetworkInputs::feedFrom(m_inputs, *session, session->endpointKey());
     // Session thread: hop to the main thread. Sessions are stopped (their
     // threads ended) before this manager goes away.
     const QPointer<NetworkMIDI2Manager> self(this);

@@ -7,6 +7,7 @@
 
 #include "midi/midi_message.h"
 #include "model/project.h"
+#include "net/network_inputs.h"
 #include "net/network_midi2_session.h"
 
 #include <QObject>
@@ -27,13 +28,9 @@ class NetworkMIDI2Manager : public QObject {
     Q_OBJECT
 public:
     static constexpr std::size_t maxLogLines = 200;
-    // Session thread: a message from a peer; origin is non-zero and unique in
-    // the process for each established period of one peer.
-    using InputCallback =
-        std::function<void(const EndpointKey &source, const MIDIMessage &, std::uint64_t origin)>;
-    // Session thread, after that origin's last message: the peer is no longer
-    // established (it left, timed out, or the session stopped).
-    using OriginGoneCallback = std::function<void(const EndpointKey &source, std::uint64_t origin)>;
+    // Session threads.
+    using InputCallback = NetworkInputs::Input;
+    using OriginGoneCallback = NetworkInputs::OriginGone;
 
     explicit NetworkMIDI2Manager(QObject *parent = nullptr);
     // Stops every session first.
@@ -82,8 +79,6 @@ signals:
     void droppedCountChanged();
 
 private:
-    struct Links; // the input callbacks, shared with the sessions
-
     void startSession(const NetworkMIDI2SessionConfig &config);
     void appendLog(const std::string &line);
     void updateDropped();
@@ -93,7 +88,7 @@ private:
     mutable std::mutex m_sessionsMutex; // guards m_sessions only; never held while stopping
     std::map<Uuid, std::shared_ptr<NetworkMIDI2Session>> m_sessions;
 
-    std::shared_ptr<Links> m_links;
+    std::shared_ptr<NetworkInputs> m_inputs = std::make_shared<NetworkInputs>();
     std::map<Uuid, NetworkMIDI2Status> m_statusBySession;
     std::deque<std::string> m_logLines;
     std::uint64_t m_droppedCount = 0;

@@ -11,21 +11,7 @@
 
 namespace korvane {
 
-// The callbacks sessions call on their threads; replaced from any thread, so
-// each call takes a reference under the lock and calls outside it.
-struct RTPManager::Sinks {
-    std::mutex mutex;
-    std::shared_ptr<const Input> input;
-    std::shared_ptr<const OriginGone> originGone;
-
-    template <class T> std::shared_ptr<const T> get(const std::shared_ptr<const T> &which)
-    {
-        std::lock_guard guard(mutex);
-        return which;
-    }
-};
-
-RTPManager::RTPManager(QObject *parent) : QObject(parent), m_sinks(std::make_shared<Sinks>()) {}
+RTPManager::RTPManager(QObject *parent) : QObject(parent) {}
 
 RTPManager::~RTPManager()
 {
@@ -34,16 +20,12 @@ RTPManager::~RTPManager()
 
 void RTPManager::setInput(Input input)
 {
-    auto shared = input ? std::make_shared<const Input>(std::move(input)) : nullptr;
-    std::lock_guard guard(m_sinks->mutex);
-    m_sinks->input = std::move(shared);
+    m_inputs->setInput(std::move(input));
 }
 
 void RTPManager::setOriginGone(OriginGone originGone)
 {
-    auto shared = originGone ? std::make_shared<const OriginGone>(std::move(originGone)) : nullptr;
-    std::lock_guard guard(m_sinks->mutex);
-    m_sinks->originGone = std::move(shared);
+    m_inputs->setOriginGone(std::move(originGone));
 }
 
 void RTPManager::apply(const std::vector<RTPSessionConfig> &configs)
@@ -95,16 +77,7 @@ void RTPManager::startSession(const RTPSessionConfig &config)
     session->setTiming(m_timing);
     session->setResolver(m_resolver);
 
-    // Session thread, synchronously.
-    session->setOnReceive(
-        [sinks = m_sinks, key = session->endpointKey()](const MIDIMessage &message, std::uint64_t origin) {
-            if (const auto input = sinks->get(sinks->input))
-                (*input)(key, message, origin);
-        });
-    session->setOnOriginGone([sinks = m_sinks, key = session->endpointKey()](std::uint64_t origin) {
-        if (const auto gone = sinks->get(sinks->originGone))
-            (*gone)(key, origin);
-    });
+    NetworkInputs::feedFrom(m_inputs, *session, session->endpointKey());
     // Session thread: hop to the main thread. Sessions are stopped (their
     // threads ended) before this manager goes away.
     const QPointer<RTPManager> self(this);

@@ -7,6 +7,7 @@
 
 #include "midi/midi_message.h"
 #include "model/project.h"
+#include "net/network_inputs.h"
 #include "net/rtp_midi_session.h"
 
 #include <QObject>
@@ -66,8 +67,8 @@ public:
     // State, peers and their round-trip times, as each session last reported.
     const std::map<Uuid, RTPSessionStatus> &statusBySession() const { return m_statusBySession; }
 
-    using Input = std::function<void(const EndpointKey &source, const MIDIMessage &, std::uint64_t origin)>;
-    using OriginGone = std::function<void(const EndpointKey &source, std::uint64_t origin)>;
+    using Input = NetworkInputs::Input;
+    using OriginGone = NetworkInputs::OriginGone;
     // Any thread. Called on session threads with the session's endpointKey();
     // origin as RTPMidiSession gives it.
     void setInput(Input input);
@@ -89,8 +90,6 @@ signals:
     void droppedMessagesChanged();
 
 private:
-    struct Sinks; // shared with the sessions' callbacks
-
     void appendLog(const std::string &line);
     bool isCurrent(const Uuid &id, const RTPMidiSession *session) const;
     void startSession(const RTPSessionConfig &config);
@@ -99,7 +98,7 @@ private:
     mutable std::mutex m_sessionsMutex; // guards m_sessions only; never held while stopping
     std::map<Uuid, std::shared_ptr<RTPMidiSession>> m_sessions;
 
-    std::shared_ptr<Sinks> m_sinks;
+    std::shared_ptr<NetworkInputs> m_inputs = std::make_shared<NetworkInputs>();
     std::uint64_t m_droppedMessages = 0;
     std::uint64_t m_droppedByStopped = 0; // by sessions no longer in the table
     std::map<Uuid, std::vector<std::string>> m_peersBySession;
