@@ -13,12 +13,13 @@ using korvane::test::toHex;
 
 namespace {
 
-std::vector<Bytes> messageBytes(const std::vector<MIDIMessage> &messages)
+// The messages of one RTP-MIDI packet, in hex; none carries a timestamp.
+std::vector<std::string> messagesOf(const Bytes &packet)
 {
-    std::vector<Bytes> out;
-    for (const auto &m : messages) {
+    std::vector<std::string> out;
+    for (const auto &m : decodeRTP(packet)) {
         EXPECT_EQ(m.timestamp, 0u);
-        out.push_back(m.bytes);
+        out.push_back(toHex(m.bytes));
     }
     return out;
 }
@@ -105,7 +106,7 @@ TEST(AppleMIDIClock, EncodesAndDecodes)
 TEST(AppleMIDIRtp, DecodesCommandLists)
 {
     const std::string h = kRtpHeader;
-    const std::pair<std::string, std::vector<const char *>> cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {h + "03 90 3C 64", {"90 3C 64"}},
         {"80 E1 00 01 00 00 00 00 00 00 00 01 03 90 3C 64", {"90 3C 64"}}, // marker bit
         {h + "06 90 3C 64 00 3E 64", {"90 3C 64", "90 3E 64"}},            // running status
@@ -136,12 +137,8 @@ TEST(AppleMIDIRtp, DecodesCommandLists)
         {"90 61 00 01 00 00 00 00 00 00 00 01 BE DE 00", {}},
         {"90 61 00 01 00 00 00 00 00 00 00 01 BE DE FF FF 03 90 3C 64", {}},
     };
-    for (const auto &[packet, messages] : cases) {
-        std::vector<Bytes> expected;
-        for (const char *m : messages)
-            expected.push_back(hex(m));
-        EXPECT_EQ(messageBytes(decodeRTP(hex(packet))), expected) << packet;
-    }
+    for (const auto &[packet, messages] : cases)
+        EXPECT_EQ(messagesOf(hex(packet)), messages) << packet;
 }
 
 TEST(AppleMIDIRtp, EncodesOneMessagePerPacketWithinTheLengthField)
@@ -158,14 +155,14 @@ TEST(AppleMIDIRtp, EncodesOneMessagePerPacketWithinTheLengthField)
 
     for (const char *m :
          {"90 3C 64", "C5 10", "F8", "F2 01 02", "F0 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 F7"}) {
-        const auto packets = encodeRTPPackets(MIDIMessage(hex(m)), 7, 8, 9);
-        ASSERT_EQ(packets.size(), 1u) << m;
-        EXPECT_EQ(packets[0], encodeRTP(MIDIMessage(hex(m)), 7, 8, 9));
+        const MIDIMessage message(hex(m));
+        const auto packet = encodeRTP(message, 7, 8, 9);
+        ASSERT_EQ(encodeRTPPackets(message, 7, 8, 9), std::vector<Bytes>{packet}) << m;
         std::array<std::uint8_t, 64> buffer{};
-        const std::size_t size = encodeRTPInto(MIDIMessage(hex(m)), 7, 8, 9, buffer);
-        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)), packets[0]);
-        EXPECT_EQ(encodeRTPInto(MIDIMessage(hex(m)), 7, 8, 9, std::span(buffer).first(size - 1)), 0u);
-        EXPECT_EQ(messageBytes(decodeRTP(packets[0])), std::vector<Bytes>{hex(m)}) << m;
+        const std::size_t size = encodeRTPInto(message, 7, 8, 9, buffer);
+        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size)), packet);
+        EXPECT_EQ(encodeRTPInto(message, 7, 8, 9, std::span(buffer).first(size - 1)), 0u);
+        EXPECT_EQ(messagesOf(packet), std::vector<std::string>{m});
     }
 }
 
@@ -194,11 +191,10 @@ TEST(AppleMIDIRtp, SegmentsOnlyTerminatedSysexAtThePacketLimit)
         unterminated.back() = 0x10;
         stray[1000] = 0xF8;
         for (const auto &m : {unterminated, stray}) {
-            packets = encodeRTPPackets(MIDIMessage(m), 1, 2, 3);
-            ASSERT_EQ(packets.size(), size <= 4095 ? 1u : 0u) << size;
-            if (size <= 4095) {
-                EXPECT_EQ(packets[0], encodeRTP(MIDIMessage(m), 1, 2, 3));
-            }
+            const auto whole = encodeRTP(MIDIMessage(m), 1, 2, 3);
+            EXPECT_EQ(encodeRTPPackets(MIDIMessage(m), 1, 2, 3),
+                      size <= 4095 ? std::vector<Bytes>{whole} : std::vector<Bytes>{})
+                << size;
         }
     }
     EXPECT_TRUE(encodeRTPPackets(MIDIMessage(Bytes()), 1, 2, 3).empty());
