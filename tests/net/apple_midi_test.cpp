@@ -32,13 +32,12 @@ constexpr const char *kRtpHeader = "80 61 12 34 00 00 00 2A DE AD BE EF ";
 
 TEST(AppleMIDIExchange, EncodesTheWireLayoutAndRoundTrips)
 {
-    EXPECT_EQ(toHex(encodeExchange({Command::invitation, 0x01020304, 0xA0B0C0D0, "abc"})),
+    using enum Command;
+    EXPECT_EQ(toHex(encodeExchange({invitation, 0x01020304, 0xA0B0C0D0, "abc"})),
               "FF FF 49 4E 00 00 00 02 01 02 03 04 A0 B0 C0 D0 61 62 63 00");
     // The terminator is written for an empty name too.
-    EXPECT_EQ(toHex(encodeExchange({Command::bye, 7, 9, ""})),
-              "FF FF 42 59 00 00 00 02 00 00 00 07 00 00 00 09 00");
-    for (auto command : {Command::invitation, Command::invitationOK, Command::invitationReject, Command::bye,
-                         Command::clockSync, Command::receiverFeedback}) {
+    EXPECT_EQ(toHex(encodeExchange({bye, 7, 9, ""})), "FF FF 42 59 00 00 00 02 00 00 00 07 00 00 00 09 00");
+    for (auto command : {invitation, invitationOK, invitationReject, bye, clockSync, receiverFeedback}) {
         const Exchange e{command, 0xCAFEBABE, 0x12345678, "Studio B — ÿ"};
         EXPECT_EQ(decodeExchange(encodeExchange(e)), e) << toString(command);
     }
@@ -46,19 +45,17 @@ TEST(AppleMIDIExchange, EncodesTheWireLayoutAndRoundTrips)
 
 TEST(AppleMIDIExchange, DecodesAcceptedPacketsAndRejectsMalformedOnes)
 {
+    using enum Command;
     const std::pair<const char *, std::optional<Exchange>> cases[] = {
-        {"FF FF 49 4E 00 00 00 02 00 00 00 05 00 00 00 06", Exchange{Command::invitation, 5, 6, ""}},
-        {"FF FF 49 4E 00 00 00 02 00 00 00 05 00 00 00 06 61 62 63",
-         Exchange{Command::invitation, 5, 6, "abc"}},
-        {"FF FF 4F 4B 00 00 00 02 00 00 00 05 00 00 00 06 61 00 62 00",
-         Exchange{Command::invitationOK, 5, 6, "a"}},
+        {"FF FF 49 4E 00 00 00 02 00 00 00 05 00 00 00 06", Exchange{invitation, 5, 6, ""}},
+        {"FF FF 49 4E 00 00 00 02 00 00 00 05 00 00 00 06 61 62 63", Exchange{invitation, 5, 6, "abc"}},
+        {"FF FF 4F 4B 00 00 00 02 00 00 00 05 00 00 00 06 61 00 62 00", Exchange{invitationOK, 5, 6, "a"}},
         // Protocol version not examined.
-        {"FF FF 49 4E 00 00 00 01 FF FF FF FF 00 00 00 01 78 00",
-         Exchange{Command::invitation, 0xFFFFFFFF, 1, "x"}},
+        {"FF FF 49 4E 00 00 00 01 FF FF FF FF 00 00 00 01 78 00", Exchange{invitation, 0xFFFFFFFF, 1, "x"}},
         // A CK of 16 bytes or more also reads as an exchange.
-        {"FF FF 43 4B 00 00 00 02 00 00 00 01 00 00 00 02", Exchange{Command::clockSync, 1, 2, ""}},
+        {"FF FF 43 4B 00 00 00 02 00 00 00 01 00 00 00 02", Exchange{clockSync, 1, 2, ""}},
         {"FF FF 49 4E 00 00 00 02 00 00 00 01 00 00 00 02 61 FF 62 00",
-         Exchange{Command::invitation, 1, 2, "a\uFFFDb"}},
+         Exchange{invitation, 1, 2, "a\uFFFDb"}},
         {"FF FF 49 4E 00 00 00 02 00 00 00 05 00 00 00", std::nullopt},       // 15 bytes
         {"FF FF 58 59 00 00 00 02 00 00 00 05 00 00 00 06 00", std::nullopt}, // "XY"
         {"FF FE 49 4E 00 00 00 02 00 00 00 05 00 00 00 06 00", std::nullopt},

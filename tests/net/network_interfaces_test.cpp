@@ -21,10 +21,8 @@ TEST(NetworkInterfacesTest, ListsTheUpIPv4AddressesOfThisMachineWithoutLoopback)
             if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
                 expected.insert({iface.name().toStdString(), entry.ip().toString().toStdString()});
     }
-    for (const NetInterface &i : NetworkInterfaces::ipv4()) {
-        EXPECT_FALSE(i.ip.starts_with("127.")) << i.id();
+    for (const NetInterface &i : NetworkInterfaces::ipv4())
         actual.insert({i.name, i.ip});
-    }
     EXPECT_EQ(actual, expected);
 }
 

@@ -255,10 +255,17 @@ TEST(NetworkMIDI2Host, StrangersPingsTimeoutsAndTheCap)
     EXPECT_EQ(h.logs.back(), "NM2 S: arrêté");
 }
 
-TEST(NetworkMIDI2Client, InvitesUntilAcceptedAndAgainAfterTheHostLeaves)
+TEST(NetworkMIDI2Client, LooksUpAndInvitesTheHostUntilAcceptedAndAgainAfterItLeaves)
 {
     Harness h(NetworkMIDI2Role::client);
     EXPECT_EQ(h.core.state(), NetworkMIDI2State::inviting);
+    h.step([&](auto &o) { h.core.remoteResolved(std::nullopt, h.now, o); });
+    EXPECT_EQ(h.core.state(), NetworkMIDI2State::hostNotFound);
+    EXPECT_EQ(h.logs.back(), "NM2 S: hôte distant invalide (hote)");
+    h.out.clear();
+    h.now += 10s;
+    h.core.timers(h.now, h.out);
+    EXPECT_TRUE(h.out.resolve) << "looked up again";
     h.sent.clear();
     h.step([&](auto &o) { h.core.remoteResolved(kHost.ip, h.now, o); });
     const std::string invitation = datagram("01 0B 02 00 " + std::string(kIdentity));
@@ -288,18 +295,6 @@ TEST(NetworkMIDI2Client, InvitesUntilAcceptedAndAgainAfterTheHostLeaves)
     h.sent.clear();
     h.step([&](auto &o) { h.core.stop(h.now, o); });
     EXPECT_EQ(h.answers(kHost), std::vector{datagram("F0 00 80 00")});
-}
-
-TEST(NetworkMIDI2Client, AHostNameNotFoundIsLookedUpAgain)
-{
-    Harness h(NetworkMIDI2Role::client);
-    h.step([&](auto &o) { h.core.remoteResolved(std::nullopt, h.now, o); });
-    EXPECT_EQ(h.core.state(), NetworkMIDI2State::hostNotFound);
-    EXPECT_EQ(h.logs.back(), "NM2 S: hôte distant invalide (hote)");
-    h.out.clear();
-    h.now += 10s;
-    h.core.timers(h.now, h.out);
-    EXPECT_TRUE(h.out.resolve);
 }
 
 } // namespace

@@ -17,6 +17,7 @@ using namespace korvane::test;
 using namespace std::chrono_literals;
 using AppleMIDI::Bytes;
 using AppleMIDI::Command;
+using enum AppleMIDI::Command;
 using Socket = RTPSocket;
 
 namespace {
@@ -26,6 +27,11 @@ const NetAddress kCtl{kHost, 5004}, kData{kHost, 5005};
 constexpr std::uint32_t kSsrc = 0x11111111, kToken = 0x22222222;
 
 using Sent = RTPSessionCore::Datagram;
+
+Bytes exchange(Command c, const std::string &name = "Lui", std::uint32_t token = 0xABCD)
+{
+    return AppleMIDI::encodeExchange({c, token, 0x5151, name});
+}
 
 // A core on a hand-moved clock, with the real timings, that keeps everything it said.
 struct Harness {
@@ -73,13 +79,8 @@ struct Harness {
     }
     void establish(NetAddress ctl, const std::string &name = "Lui")
     {
-        feed(exchange(Command::invitation, name), ctl, Socket::control);
-        feed(exchange(Command::invitation, name), {ctl.ip, static_cast<std::uint16_t>(ctl.port + 1)},
-             Socket::data);
-    }
-    static Bytes exchange(Command c, const std::string &name = "Lui", std::uint32_t token = 0xABCD)
-    {
-        return AppleMIDI::encodeExchange({c, token, 0x5151, name});
+        feed(exchange(invitation, name), ctl, Socket::control);
+        feed(exchange(invitation, name), {ctl.ip, static_cast<std::uint16_t>(ctl.port + 1)}, Socket::data);
     }
     // Commands of the exchanges sent, as "IN>ctl" / "OK>data" ...
     std::vector<std::string> exchangesSent() const
@@ -87,7 +88,7 @@ struct Harness {
         std::vector<std::string> out;
         for (const auto &s : sent)
             if (const auto e = AppleMIDI::decodeExchange(s.bytes);
-                e && s.bytes.size() >= 16 && e->command != Command::clockSync)
+                e && s.bytes.size() >= 16 && e->command != clockSync)
                 out.push_back(std::string(AppleMIDI::toString(e->command)) +
                               (s.socket == Socket::control ? ">ctl" : ">data"));
         return out;
@@ -122,11 +123,10 @@ RTPSessionConfig initiator(std::string host = "régie")
 TEST(RTPSessionCore, ListenerHandshakeAndRepeatedInvitations)
 {
     Harness h;
-    h.feed(Harness::exchange(Command::invitation), kCtl, Socket::control);
-    EXPECT_EQ(h.sent.back().bytes,
-              AppleMIDI::encodeExchange({Command::invitationOK, 0xABCD, kSsrc, "KORVANE"}));
+    h.feed(exchange(invitation), kCtl, Socket::control);
+    EXPECT_EQ(h.sent.back().bytes, AppleMIDI::encodeExchange({invitationOK, 0xABCD, kSsrc, "KORVANE"}));
     EXPECT_TRUE(h.core.peerLabels().empty());
-    h.feed(Harness::exchange(Command::invitation), kData, Socket::data);
+    h.feed(exchange(invitation), kData, Socket::data);
     EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Lui"});
     EXPECT_EQ(h.count("RTP S: session établie avec Lui"), 1);
     EXPECT_EQ(h.peersChanges, 1);
@@ -144,20 +144,20 @@ TEST(RTPSessionCore, OnlyPeersThroughTheControlHandshakeAreServed)
     Harness h;
     const NetAddress stranger{0x0A000009, 7005};
     // IN on data without the control step: refused, nobody established.
-    h.feed(Harness::exchange(Command::invitation), stranger, Socket::data);
-    h.feed(Harness::exchange(Command::invitation), {kHost, 65535}, Socket::control); // no data port
+    h.feed(exchange(invitation), stranger, Socket::data);
+    h.feed(exchange(invitation), {kHost, 65535}, Socket::control); // no data port
     EXPECT_EQ(h.exchangesSent(), std::vector<std::string>{"NO>data"});
     // CK and MIDI from anyone not established: nothing delivered.
     h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), stranger, Socket::data);
     h.feed(rtp(1, {0x90, 0x3C, 0x64}), stranger, Socket::data);
-    h.feed(Harness::exchange(Command::invitation), kCtl, Socket::control);
+    h.feed(exchange(invitation), kCtl, Socket::control);
     h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), kData, Socket::data);
     h.feed(rtp(2, {0x90, 0x3C, 0x64}), kData, Socket::data);
     // The stranger is told once to invite again; the peer half-way gets nothing.
     EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"NO>data", "BY>data", "OK>ctl"}));
     EXPECT_TRUE(h.received.empty());
 
-    h.feed(Harness::exchange(Command::invitation), kData, Socket::data);
+    h.feed(exchange(invitation), kData, Socket::data);
     h.feed(rtp(3, {0x90, 0x3C, 0x64}), kData, Socket::data);
     h.feed(rtp(4, {0x90, 0x3C, 0x64}), kData, Socket::control); // MIDI on control: dropped
     EXPECT_EQ(h.received, std::vector<Bytes>{hex("90 3C 64")});
@@ -196,7 +196,7 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
     h.establish(quiet, "Muet");
     // Participants on one host are told apart by their ports.
     h.establish({kHost, 8004}, "Deux");
-    h.feed(Harness::exchange(Command::bye, "Deux"), {kHost, 8004}, Socket::control);
+    h.feed(exchange(bye, "Deux"), {kHost, 8004}, Socket::control);
     EXPECT_EQ(h.count("RTP S: Deux (10.0.0.2:8004) a quitté la session"), 1);
     // A peer that invited us and syncs once a minute; one that only plays.
     for (int minute = 0; minute < 4; ++minute) {
@@ -207,8 +207,7 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
     EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Synchro", "Notes"}));
     EXPECT_EQ(h.count("RTP S: pair Muet hors-ligne (timeout)"), 1);
     EXPECT_TRUE(std::any_of(h.sent.begin(), h.sent.end(), [&](const Sent &s) {
-        return s.to == quiet &&
-               s.bytes == AppleMIDI::encodeExchange({Command::bye, kToken, kSsrc, "KORVANE"});
+        return s.to == quiet && s.bytes == AppleMIDI::encodeExchange({bye, kToken, kSsrc, "KORVANE"});
     }));
 
     // 61 s is the limit: removed within one liveness period after it.
@@ -216,12 +215,24 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
     EXPECT_TRUE(h.core.peerLabels().empty());
 }
 
-TEST(RTPSessionCore, InitiatorRetriesUntilEstablishedAndAgainAfterLoss)
+TEST(RTPSessionCore, InitiatorLooksUpAndRetriesUntilEstablishedAndAgainAfterLoss)
 {
     Harness h(initiator());
     ASSERT_TRUE(h.resolveAsked);
+    h.resolveAsked = false;
+    h.resolved(std::nullopt);
+    EXPECT_TRUE(h.core.hostNotFound());
+    EXPECT_EQ(h.count("RTP S: hôte distant invalide (régie)"), 1);
+    h.runFor(9s);
+    EXPECT_FALSE(h.resolveAsked);
+    h.runFor(2s);
+    EXPECT_TRUE(h.resolveAsked);
+    h.resolved(std::nullopt);
+    EXPECT_EQ(h.count("RTP S: hôte distant invalide (régie)"), 1); // said once
+    h.runFor(10s);
     h.lookUps = kHost;
     h.resolved(kHost);
+    EXPECT_FALSE(h.core.hostNotFound());
     h.runFor(60s);
     EXPECT_EQ(h.lookUpCount, 4) << "the host name is looked up again at each slow try";
     // 12 tries a second apart, then one every 10 s: at 21, 31, 41, 51 s.
@@ -231,16 +242,16 @@ TEST(RTPSessionCore, InitiatorRetriesUntilEstablishedAndAgainAfterLoss)
 
     // OK on control: the data invitation is retried the same way.
     h.sent.clear();
-    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
+    h.feed(exchange(invitationOK, "Régie", kToken), kCtl, Socket::control);
     h.runFor(3500ms);
     EXPECT_EQ(h.exchangesSent(), std::vector<std::string>(4, "IN>data"));
     h.runFor(8s); // 12 data tries unanswered: the slow tries start over on control
     h.runFor(10s);
     EXPECT_EQ(h.exchangesSent().back(), "IN>ctl");
     EXPECT_EQ(h.exchangesSent().size(), 13u);
-    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
+    h.feed(exchange(invitationOK, "Régie", kToken), kCtl, Socket::control);
     EXPECT_EQ(h.exchangesSent().back(), "IN>data");
-    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kData, Socket::data);
+    h.feed(exchange(invitationOK, "Régie", kToken), kData, Socket::data);
     EXPECT_EQ(h.core.peerLabels(), std::vector<std::string>{"Régie"});
     EXPECT_TRUE(h.core.remoteEstablished());
     EXPECT_EQ(AppleMIDI::decodeClock(h.sent.back().bytes)->count, 0); // clock sync starts at once
@@ -253,30 +264,11 @@ TEST(RTPSessionCore, InitiatorRetriesUntilEstablishedAndAgainAfterLoss)
     EXPECT_FALSE(h.core.remoteEstablished());
 
     // Its farewell after a new handshake: invited again too.
-    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kCtl, Socket::control);
-    h.feed(Harness::exchange(Command::invitationOK, "Régie", kToken), kData, Socket::data);
-    h.feed(Harness::exchange(Command::bye, "Régie"), kCtl, Socket::control);
+    h.feed(exchange(invitationOK, "Régie", kToken), kCtl, Socket::control);
+    h.feed(exchange(invitationOK, "Régie", kToken), kData, Socket::data);
+    h.feed(exchange(bye, "Régie"), kCtl, Socket::control);
     EXPECT_EQ(h.count("RTP S: invitation envoyée à régie:5004"), 3);
     EXPECT_EQ(h.exchangesSent().back(), "IN>ctl");
-}
-
-TEST(RTPSessionCore, UnknownRemoteHostIsLookedUpAgain)
-{
-    Harness h(initiator());
-    h.resolveAsked = false;
-    h.resolved(std::nullopt);
-    EXPECT_TRUE(h.core.hostNotFound());
-    EXPECT_EQ(h.count("RTP S: hôte distant invalide (régie)"), 1);
-    h.runFor(9s);
-    EXPECT_FALSE(h.resolveAsked);
-    h.runFor(2s);
-    EXPECT_TRUE(h.resolveAsked);
-    h.resolved(std::nullopt);
-    EXPECT_EQ(h.count("RTP S: hôte distant invalide (régie)"), 1); // said once
-    h.runFor(10s);
-    h.resolved(kHost);
-    EXPECT_FALSE(h.core.hostNotFound());
-    EXPECT_EQ(h.exchangesSent(), std::vector<std::string>{"IN>ctl"});
 }
 
 TEST(RTPSessionCore, BoundedWorkForAnyNumberOfPeers)
@@ -336,7 +328,7 @@ TEST(RTPSessionCore, OriginsNameOnePeriodOfOnePeer)
     h.establish(kCtl);
     EXPECT_TRUE(h.gone.empty());
     // Back with a new SSRC (it restarted): the old period ends.
-    h.feed(AppleMIDI::encodeExchange({Command::invitation, 1, 0x9999, "Lui"}), kData, Socket::data);
+    h.feed(AppleMIDI::encodeExchange({invitation, 1, 0x9999, "Lui"}), kData, Socket::data);
     EXPECT_EQ(h.gone, std::vector<std::uint64_t>{first});
     h.feed(rtp(1, {0x80, 0x3C, 0x00}), kData, Socket::data);
     EXPECT_NE(h.origins.back(), first);
@@ -443,7 +435,7 @@ TEST(RTPSessionCore, StopSaysGoodbyeToEveryPeer)
 {
     Harness h;
     h.establish(kCtl);
-    h.feed(Harness::exchange(Command::invitation), {kHost, 6004}, Socket::control); // half-way
+    h.feed(exchange(invitation), {kHost, 6004}, Socket::control); // half-way
     h.sent.clear();
     h.step([&](auto &o) { h.core.stop(h.now, o); });
     EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"BY>ctl", "BY>ctl"}));
