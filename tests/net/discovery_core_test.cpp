@@ -108,7 +108,7 @@ struct RetryCase {
     std::vector<std::pair<ms, std::vector<Action>>> timeline;
 };
 
-TEST(DiscoveryCore, FailuresAreTriedAgainOnTheReconnectInterval)
+TEST(DiscoveryCore, FailuresAreTriedAgainOnTheReconnectIntervalAndDaemonEventsFollowed)
 {
     const ms t0(1000);
     const RetryCase cases[] = {
@@ -151,6 +151,15 @@ TEST(DiscoveryCore, FailuresAreTriedAgainOnTheReconnectInterval)
              c.clientRunning();
          },
          {{t0, {kPublish}}}},
+        {"renamed by the daemon: published under the new name, nothing to redo",
+         [&](DiscoveryCore &c) {
+             c.renamed(Kind::appleMidi, "Scène #2");
+             c.published(Kind::appleMidi, true, t0);
+             ASSERT_TRUE(c.applied(Kind::appleMidi));
+             EXPECT_EQ(c.applied(Kind::appleMidi)->current, "Scène #2");
+             EXPECT_EQ(c.applied(Kind::appleMidi)->wanted.name, "Scène");
+         },
+         {{t0, {}}}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,19 +188,6 @@ TEST(DiscoveryCore, ResultsAreStampedWithTheBrowsingThatRuns)
     EXPECT_FALSE(core.currentSession(1)) << "a late result of the first browsing";
     settle(core, ms(0));
     EXPECT_TRUE(core.currentSession(2));
-}
-
-TEST(DiscoveryCore, ARenamedPublicationStaysPublishedUnderItsNewName)
-{
-    DiscoveryCore core;
-    core.setWanted(want(0, 1));
-    settle(core, ms(0));
-    core.renamed(Kind::appleMidi, "Scène #2");
-    core.published(Kind::appleMidi, true, ms(0));
-    EXPECT_EQ(settle(core, ms(0)), std::vector<Action>{});
-    ASSERT_TRUE(core.applied(Kind::appleMidi));
-    EXPECT_EQ(core.applied(Kind::appleMidi)->current, "Scène #2");
-    EXPECT_EQ(core.applied(Kind::appleMidi)->wanted.name, "Scène");
 }
 
 TEST(DiscoveryCore, PeerListHoldsEachServiceOnceInResolutionOrderAndDropsANameOnEveryHost)

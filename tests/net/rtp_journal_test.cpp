@@ -21,11 +21,12 @@ namespace {
 const Bytes kApplePacket =
     hex("80 61 00 05 00 00 00 00 11 22 33 44 | 43 | 81 43 40 | 20 00 01 | 08 08 08 | 01 88 | 43 64 | CA");
 
-std::vector<Bytes> repaired(JournalReceiver &receiver, const Journal &journal, bool first = false)
+// What the receiver plays to repair, in hex.
+std::vector<std::string> repaired(JournalReceiver &receiver, const Journal &journal, bool first = false)
 {
-    std::vector<Bytes> out;
+    std::vector<std::string> out;
     receiver.repair(journal, first, [&](const MIDIMessage &m) {
-        out.push_back(m.bytes);
+        out.push_back(toHex(m.bytes));
         receiver.observe(m);
     });
     return out;
@@ -50,7 +51,7 @@ TEST(RecoveryJournal, ApplePacketDecodes)
     JournalReceiver receiver;
     for (int n : {64, 67, 70})
         receiver.observe(MIDIMessage({0x91, static_cast<std::uint8_t>(n), 90}));
-    EXPECT_EQ(repaired(receiver, *journal), (std::vector<Bytes>{{0x81, 64, 0}, {0x81, 70, 0}}));
+    EXPECT_EQ(repaired(receiver, *journal), (std::vector<std::string>{"81 40 00", "81 46 00"}));
     EXPECT_TRUE(repaired(receiver, *journal).empty()) << "a second repair changes nothing";
 }
 
@@ -159,32 +160,25 @@ TEST(RecoveryJournal, ReceiverRepairsOnlyWhatDiffers)
     JournalReceiver receiver;
     const auto now = JournalSender::TimePoint{} + 1s;
     // Channel 1 and channel 16, note 0 and note 127, the pedal, volume, 120/123.
-    const std::vector<Bytes> stream = {hex("90 00 40"), hex("9F 7F 7F"), hex("B0 40 7F"),
-                                       hex("B0 07 00"), hex("B0 07 7F"), hex("BF 78 00"),
-                                       hex("9F 10 20"), hex("E0 00 40"), hex("C0 05")};
     std::uint16_t seq = 1;
-    for (const auto &m : stream)
-        sender.record(seq++, m, now);
+    for (const char *m : {"90 00 40", "9F 7F 7F", "B0 40 7F", "B0 07 00", "B0 07 7F", "BF 78 00", "9F 10 20",
+                          "E0 00 40", "C0 05"})
+        sender.record(seq++, hex(m), now);
     Bytes bytes;
     sender.appendJournal(seq, bytes);
     const auto journal = *decode(bytes);
 
     // Nothing received: the stream's end state is rebuilt (the first packet
     // of a period takes counts, never acts on them).
-    auto got = repaired(receiver, journal, true);
-    EXPECT_EQ(got, (std::vector<Bytes>{hex("C0 05"), hex("B0 07 7F"), hex("B0 40 7F"), hex("E0 00 40"),
-                                       hex("90 00 40"), hex("9F 10 20")}));
+    EXPECT_EQ(
+        repaired(receiver, journal, true),
+        (std::vector<std::string>{"C0 05", "B0 07 7F", "B0 40 7F", "E0 00 40", "90 00 40", "9F 10 20"}));
     EXPECT_TRUE(repaired(receiver, journal).empty());
 
     // A lost All Sound Off is executed once the count says so.
     JournalReceiver aligned;
     aligned.align(journal);
     aligned.observe(MIDIMessage(hex("9F 22 01")));
-    ChannelJournal later = journal.channels.back();
-    later.controllers = {{120, ControllerLog::Tool::count, 2}};
-    later.hasNoteChapter = false;
-    later.program.reset();
-    Journal next;
-    next.channels = {later};
-    EXPECT_EQ(repaired(aligned, next), std::vector<Bytes>{hex("BF 78 00")});
+    const Journal next{.channels = {{.channel = 15, .controllers = {{120, ControllerLog::Tool::count, 2}}}}};
+    EXPECT_EQ(repaired(aligned, next), std::vector<std::string>{"BF 78 00"});
 }

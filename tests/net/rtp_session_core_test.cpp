@@ -317,7 +317,7 @@ TEST(RTPSessionCore, PeerNamesAreMadeSafe)
     }
 }
 
-TEST(RTPSessionCore, OriginsNameOnePeriodOfOnePeer)
+TEST(RTPSessionCore, OriginsNameOnePeriodOfOnePeerAndStopEndsThemAll)
 {
     Harness h;
     h.establish(kCtl);
@@ -332,9 +332,17 @@ TEST(RTPSessionCore, OriginsNameOnePeriodOfOnePeer)
     EXPECT_EQ(h.gone, std::vector<std::uint64_t>{first});
     h.feed(rtp(1, {0x80, 0x3C, 0x00}), kData, Socket::data);
     EXPECT_NE(h.origins.back(), first);
+
+    // Stopping says goodbye to every peer, half-way ones too.
+    h.feed(exchange(invitation), {kHost, 6004}, Socket::control);
+    h.sent.clear();
     h.step([&](auto &o) { h.core.stop(h.now, o); });
     EXPECT_EQ(h.gone.size(), 2u);
     EXPECT_EQ(h.gone.back(), h.origins.back());
+    EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"BY>ctl", "BY>ctl"}));
+    EXPECT_EQ(h.logs.back(), "RTP S: arrêté");
+    EXPECT_TRUE(h.core.peerLabels().empty());
+    EXPECT_FALSE(h.core.nextDeadline());
 }
 
 TEST(RTPSessionCore, CrossedInvitationsStillSyncClocks)
@@ -429,17 +437,4 @@ TEST(RTPSessionCore, ReceiverFeedbackAboutOncePerSecondWhileDataArrives)
         acknowledged.push_back(rs->sequence);
     }
     EXPECT_EQ(acknowledged, (std::vector<std::uint16_t>{1, 10, 20, 25}));
-}
-
-TEST(RTPSessionCore, StopSaysGoodbyeToEveryPeer)
-{
-    Harness h;
-    h.establish(kCtl);
-    h.feed(exchange(invitation), {kHost, 6004}, Socket::control); // half-way
-    h.sent.clear();
-    h.step([&](auto &o) { h.core.stop(h.now, o); });
-    EXPECT_EQ(h.exchangesSent(), (std::vector<std::string>{"BY>ctl", "BY>ctl"}));
-    EXPECT_EQ(h.logs.back(), "RTP S: arrêté");
-    EXPECT_TRUE(h.core.peerLabels().empty());
-    EXPECT_FALSE(h.core.nextDeadline());
 }
