@@ -58,11 +58,12 @@ struct Harness {
         step([&](auto &o) { core.datagram(hex(kSignature + commands), from, now, o); });
         return answers(from);
     }
-    std::vector<std::string> answers(NetAddress to) const
+    // What the core sent since, to one address or to anyone.
+    std::vector<std::string> answers(std::optional<NetAddress> to = std::nullopt) const
     {
         std::vector<std::string> a;
         for (const auto &[address, bytes] : sent)
-            if (address == to)
+            if (!to || address == *to)
                 a.push_back(bytes);
         return a;
     }
@@ -81,10 +82,7 @@ struct Harness {
             step([&](auto &o) { core.timers(now, o); });
         }
         now = end;
-        std::vector<std::string> all;
-        for (const auto &s : sent)
-            all.push_back(s.second);
-        return all;
+        return answers();
     }
     void join(NetAddress from = kPeer) { feed("01 01 01 00 50 61 64 00", from); } // invitation from "Pad"
 

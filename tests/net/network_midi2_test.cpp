@@ -128,6 +128,15 @@ TEST(NetworkMIDI2Codec, LongTextsAreCutAtACharacterBoundary)
 
 using Messages = std::vector<std::string>;
 
+// The words of these UMPs, back to back.
+std::vector<std::uint32_t> words(const std::vector<UMP> &umps)
+{
+    std::vector<std::uint32_t> w;
+    for (const UMP &u : umps)
+        w.insert(w.end(), u.words.begin(), u.words.begin() + u.size);
+    return w;
+}
+
 // The MIDI 1.0 messages, in hex.
 Messages fromUMPs(UMPTranslator &t, const std::vector<UMP> &umps, int *dropped = nullptr)
 {
@@ -177,12 +186,6 @@ TEST(UMPTranslation, MIDI1MessagesAndTheirUMPsBothWays)
 
 TEST(UMPTranslation, SystemExclusiveInSixBytePiecesWithRealTimeBetween)
 {
-    const auto words = [](const std::vector<UMP> &umps) {
-        std::vector<std::uint32_t> w;
-        for (const UMP &u : umps)
-            w.insert(w.end(), u.words.begin(), u.words.begin() + u.size);
-        return w;
-    };
     const struct {
         std::string midi;
         std::vector<std::uint32_t> words;
@@ -276,12 +279,7 @@ TEST(UMPTranslation, MIDI2ChannelVoiceByTheStandardRules)
 TEST(UMPStream, DiscoveryIsAnsweredWithEndpointBlockAndNames)
 {
     const UMPStreamResponder responder("KORVANE show", "PIID-1", "Régie", 2);
-    const auto answer = [&](std::vector<std::uint32_t> request) {
-        std::vector<std::uint32_t> words;
-        for (const UMP &u : responder.respond(request))
-            words.insert(words.end(), u.words.begin(), u.words.begin() + u.size);
-        return words;
-    };
+    const auto answer = [&](std::vector<std::uint32_t> request) { return words(responder.respond(request)); };
     // Endpoint discovery, every filter bit: info, name (12 bytes: one UMP), PIID, stream configuration.
     EXPECT_EQ(answer({0xF0000101, 0x0000001F, 0, 0}),
               (std::vector<std::uint32_t>{0xF0010101, 0x81000100, 0, 0,                   //
