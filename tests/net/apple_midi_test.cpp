@@ -7,9 +7,7 @@
 
 using namespace korvane;
 using namespace korvane::AppleMIDI;
-using korvane::test::hex;
-using korvane::test::sysexOf;
-using korvane::test::toHex;
+using namespace korvane::test;
 
 namespace {
 
@@ -27,8 +25,6 @@ std::vector<std::string> messagesOf(const Bytes &packet)
 constexpr const char *kRtpHeader = "80 61 12 34 00 00 00 2A DE AD BE EF ";
 
 } // namespace
-
-// ---- exchange and clock packets ------------------------------------------
 
 TEST(AppleMIDIExchange, EncodesTheWireLayoutAndRoundTrips)
 {
@@ -97,8 +93,6 @@ TEST(AppleMIDIClock, EncodesAndDecodes)
     EXPECT_TRUE(isSessionCommand(hex("FF FF 49 4E")));
     EXPECT_FALSE(isSessionCommand(hex("FF 7F 49 4E")));
 }
-
-// ---- RTP-MIDI data packets -----------------------------------------------
 
 TEST(AppleMIDIRtp, DecodesCommandLists)
 {

@@ -238,8 +238,7 @@ TEST(NetworkMIDI2Host, StrangersPingsTimeoutsAndTheCap)
     h.feed("21 01 00 00 00 00 00 01");
     ASSERT_EQ(h.core.peerStatuses().size(), 1u);
     EXPECT_TRUE(h.core.peerStatuses()[0].roundTripMs.has_value());
-    const auto at11s = h.runFor(11s);
-    EXPECT_EQ(at11s.back(), datagram("F0 00 04 00"));
+    EXPECT_EQ(h.runFor(11s).back(), datagram("F0 00 04 00"));
     EXPECT_EQ(h.logs.back(), "NM2 S: pair Pad hors-ligne (timeout)");
     EXPECT_EQ(h.gone.size(), 1u);
 

@@ -26,8 +26,6 @@ constexpr std::uint32_t kHost = 0x0A000002; // 10.0.0.2
 const NetAddress kCtl{kHost, 5004}, kData{kHost, 5005};
 constexpr std::uint32_t kSsrc = 0x11111111, kToken = 0x22222222;
 
-using Sent = RTPSessionCore::Datagram;
-
 Bytes exchange(Command c, const std::string &name = "Lui", std::uint32_t token = 0xABCD)
 {
     return AppleMIDI::encodeExchange({c, token, 0x5151, name});
@@ -98,7 +96,7 @@ struct Harness {
     RTPSessionCore::TimePoint now = RTPSessionCore::TimePoint{} + 1000s;
     std::vector<Bytes> received;
     std::vector<std::uint64_t> origins, gone;
-    std::vector<Sent> sent;
+    std::vector<RTPSessionCore::Datagram> sent;
     std::vector<std::string> logs;
     int peersChanges = 0;
     bool resolveAsked = false;
@@ -206,7 +204,7 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
     }
     EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Synchro", "Notes"}));
     EXPECT_EQ(h.count("RTP S: pair Muet hors-ligne (timeout)"), 1);
-    EXPECT_TRUE(std::any_of(h.sent.begin(), h.sent.end(), [&](const Sent &s) {
+    EXPECT_TRUE(std::any_of(h.sent.begin(), h.sent.end(), [&](const auto &s) {
         return s.to == quiet && s.bytes == AppleMIDI::encodeExchange({bye, kToken, kSsrc, "KORVANE"});
     }));
 
