@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 // Designated initializers name only the fields that matter; the others keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
-#include <algorithm>
 
 using namespace korvane;
 using namespace korvane::test;
