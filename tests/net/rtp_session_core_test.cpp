@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <utility>
 
 // Designated initializers name only the fields that matter; the others keep their defaults.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -280,9 +281,8 @@ TEST(RTPSessionCore, BoundedWorkForAnyNumberOfPeers)
     for (std::uint16_t i = 32; i < 40; ++i)
         h.establish({0x0A000100u + i, 5004});
     EXPECT_EQ(h.core.peerLabels().size(), RTPSessionCore::maxPeers);
-    const auto sent = h.exchangesSent();
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "NO>ctl"), 8);
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "NO>data"), 8);
+    EXPECT_EQ(std::ranges::count(h.exchangesSent(), "NO>ctl"), 8);
+    EXPECT_EQ(std::ranges::count(h.exchangesSent(), "NO>data"), 8);
     EXPECT_EQ(h.count("RTP S: trop de participants (32), invitation de 10.0.1.32:5004 refusée"), 1);
     EXPECT_EQ(h.logs.size(), 22u); // one line a minute at most
     h.runFor(60s);
@@ -351,11 +351,10 @@ TEST(RTPSessionCore, CrossedInvitationsStillSyncClocks)
     int clocks = 0;
     for (int second = 0; second < 120; ++second) {
         h.runFor(1s);
-        for (const auto &sent : h.sent) {
+        // Taken out first: answering makes the core send, which appends to h.sent.
+        for (const auto &sent : std::exchange(h.sent, {}))
             if (const auto ck = AppleMIDI::decodeClock(sent.bytes); ck && ck->count == 0 && ++clocks)
                 h.feed(AppleMIDI::encodeClock({0x5151, 1, ck->ts1, 5, 0}), kData, Socket::data);
-        }
-        h.sent.clear();
     }
     EXPECT_GE(clocks, 12);
     EXPECT_EQ(h.count("RTP S: pair Lui hors-ligne (timeout)"), 0);
