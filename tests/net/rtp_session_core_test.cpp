@@ -112,11 +112,6 @@ Bytes rtp(std::uint16_t seq, const Bytes &list)
     return AppleMIDI::encodeRTP(MIDIMessage(list), seq, 0, 0x5151);
 }
 
-RTPSessionConfig initiator(std::string host = "régie")
-{
-    return {.name = "S", .role = RTPRole::initiator, .remoteHost = std::move(host)};
-}
-
 } // namespace
 
 TEST(RTPSessionCore, ListenerHandshakeAndRepeatedInvitations)
@@ -214,7 +209,7 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
 
 TEST(RTPSessionCore, InitiatorLooksUpAndRetriesUntilEstablishedAndAgainAfterLoss)
 {
-    Harness h(initiator());
+    Harness h({.name = "S", .role = RTPRole::initiator, .remoteHost = "régie"});
     ASSERT_TRUE(h.resolveAsked);
     h.resolveAsked = false;
     h.resolved(std::nullopt);
@@ -343,7 +338,7 @@ TEST(RTPSessionCore, OriginsNameOnePeriodOfOnePeerAndStopEndsThemAll)
 
 TEST(RTPSessionCore, CrossedInvitationsStillSyncClocks)
 {
-    Harness h(initiator("10.0.0.2"));
+    Harness h({.name = "S", .role = RTPRole::initiator, .remoteHost = "10.0.0.2"});
     h.resolved(kHost);
     h.establish(kCtl); // the remote's own invitation completes before it answers ours
     ASSERT_TRUE(h.core.remoteEstablished());
