@@ -74,7 +74,7 @@ TEST(AppleMIDIUtf8, ReplacesEachMaximalInvalidSubpart)
         EXPECT_EQ(decodeUTF8Lossy(hex(in)), out) << in;
 }
 
-TEST(AppleMIDIClock, EncodesAndDecodes)
+TEST(AppleMIDISessionPackets, ClockSyncAndReceiverFeedbackLayouts)
 {
     const ClockSync sync{0x01020304, 1, 0x1112131415161718, 0x2122232425262728, 0x3132333435363738};
     const auto bytes = encodeClock(sync);
@@ -92,6 +92,12 @@ TEST(AppleMIDIClock, EncodesAndDecodes)
     EXPECT_FALSE(isSessionCommand(hex("FF FF 49")));
     EXPECT_TRUE(isSessionCommand(hex("FF FF 49 4E")));
     EXPECT_FALSE(isSessionCommand(hex("FF 7F 49 4E")));
+
+    const auto packet = encodeFeedback({0xDEADBEEF, 0x1234});
+    EXPECT_EQ(toHex(packet), "FF FF 52 53 DE AD BE EF 12 34 00 00");
+    EXPECT_EQ(decodeFeedback(packet), (ReceiverFeedback{0xDEADBEEF, 0x1234}));
+    EXPECT_FALSE(decodeFeedback(Bytes(packet.begin(), packet.end() - 1)));
+    EXPECT_FALSE(decodeFeedback(hex("FF FF 43 4B DE AD BE EF 12 34 00 00")));
 }
 
 TEST(AppleMIDIRtp, DecodesCommandLists)
@@ -189,15 +195,6 @@ TEST(AppleMIDIRtp, SegmentsOnlyTerminatedSysexAtThePacketLimit)
         }
     }
     EXPECT_TRUE(encodeRTPPackets(MIDIMessage(Bytes()), 1, 2, 3).empty());
-}
-
-TEST(AppleMIDIFeedback, EncodesTheTwelveByteLayout)
-{
-    const auto packet = encodeFeedback({0xDEADBEEF, 0x1234});
-    EXPECT_EQ(toHex(packet), "FF FF 52 53 DE AD BE EF 12 34 00 00");
-    EXPECT_EQ(decodeFeedback(packet), (ReceiverFeedback{0xDEADBEEF, 0x1234}));
-    EXPECT_FALSE(decodeFeedback(Bytes(packet.begin(), packet.end() - 1)));
-    EXPECT_FALSE(decodeFeedback(hex("FF FF 43 4B DE AD BE EF 12 34 00 00")));
 }
 
 TEST(AppleMIDISysex, DropsAMessageOverTheCap)
