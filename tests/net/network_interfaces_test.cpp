@@ -6,8 +6,7 @@
 
 #include <set>
 
-namespace korvane {
-namespace {
+using namespace korvane;
 
 // Qt reads the interface list through its own code path (netlink); it serves as the reference.
 TEST(NetworkInterfacesTest, ListsTheUpIPv4AddressesOfThisMachineWithoutLoopback)
@@ -25,6 +24,3 @@ TEST(NetworkInterfacesTest, ListsTheUpIPv4AddressesOfThisMachineWithoutLoopback)
         actual.insert({i.name, i.ip});
     EXPECT_EQ(actual, expected);
 }
-
-} // namespace
-} // namespace korvane
