@@ -165,10 +165,7 @@ TEST(RTPSessionCore, ClockAnswersAndRoundTrip)
 {
     Harness h;
     h.establish(kCtl);
-    const auto tick = [&] {
-        return static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(h.now.time_since_epoch()).count() / 100);
-    };
+    const auto tick = [&] { return static_cast<std::uint64_t>(h.now.time_since_epoch() / 100us); };
     h.feed(AppleMIDI::encodeClock({0x77, 0, 1234, 0, 0}), kData, Socket::data);
     EXPECT_EQ(AppleMIDI::decodeClock(h.sent.back().bytes), (AppleMIDI::ClockSync{kSsrc, 1, 1234, tick(), 0}));
     EXPECT_EQ(h.sent.back().to, kData);
@@ -198,7 +195,7 @@ TEST(RTPSessionCore, LivenessKeepsHealthyPeersAndSaysGoodbyeToSilentOnes)
     }
     EXPECT_EQ(h.core.peerLabels(), (std::vector<std::string>{"Synchro", "Notes"}));
     EXPECT_EQ(h.count("RTP S: pair Muet hors-ligne (timeout)"), 1);
-    EXPECT_TRUE(std::any_of(h.sent.begin(), h.sent.end(), [&](const auto &s) {
+    EXPECT_TRUE(std::ranges::any_of(h.sent, [&](const auto &s) {
         return s.to == quiet && s.bytes == AppleMIDI::encodeExchange({bye, kToken, kSsrc, "KORVANE"});
     }));
 
