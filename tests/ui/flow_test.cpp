@@ -83,7 +83,7 @@ protected:
     ProjectSetupView *setup = nullptr;
 };
 
-TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingUntouchedGivesTheBusOnly)
+TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingGivesTheBusAndTheChosenSession)
 {
     ASSERT_EQ(flow->phase(), Phase::splash);
     EXPECT_TRUE(logo.started()) << "the splash asks for the logo";
@@ -111,11 +111,10 @@ TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingUntouchedGivesTheBusOnly)
     EXPECT_TRUE(p.rtpSessions.empty());
     EXPECT_TRUE(state->dirty());
     EXPECT_TRUE(midi->find("KORVANE Bus Out") && midi->find("KORVANE Bus In"));
-}
 
-TEST_F(FlowTest, NetworkOptionAddsOneSessionOfTheChosenRole)
-{
-    reachSetup();
+    // With the network option, one session of the chosen role.
+    build(Phase::setup);
+    setup = flow->setup();
     toggle(setup->networkToggle());
     ASSERT_TRUE(setup->rolePicker()->isVisible());
     screenshot("setup_rtp");

@@ -10,7 +10,6 @@
 #include "ui/theme/widgets.h"
 
 #include <QFileDialog>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -49,13 +48,14 @@ TEST_F(WindowTest, SaveShortcutsAskWhereOnlyWhenNeeded)
     EXPECT_EQ(state->projectURL(), std::filesystem::path(pathIn(dir, "Second.tovprjct")));
 }
 
-TEST_F(WindowTest, StoppingAsksFirstAndTheEngineBarFollows)
+TEST_F(WindowTest, StoppingAndLosingChangesAreAskedAboutFirstAndQuittingSendsThePanic)
 {
+    const auto synth = midi->addDestination("Synth", 9);
+    waitForDestinations(1);
     auto *bar = window->engineBar();
     const auto expectBar = [&](bool running, const char *status) {
         EXPECT_EQ(state->engine().running(), running);
-        const QColor dot = centreColour(bar->dot());
-        EXPECT_TRUE(near(dot, running ? Theme::ok() : Theme::error())) << dot.name().toStdString();
+        EXPECT_EQ(bar->dot()->color(), running ? Theme::ok() : Theme::error());
         EXPECT_EQ(bar->statusLabel()->text(), status);
     };
     // Stopping asks first; refusing keeps the show running.
@@ -68,12 +68,7 @@ TEST_F(WindowTest, StoppingAsksFirstAndTheEngineBarFollows)
     expectBar(false, "Moteur arrêté");
     window->action(MainWindow::Command::startEngine)->trigger();
     expectBar(true, "Moteur démarré");
-}
 
-TEST_F(WindowTest, UnsavedChangesAreAskedAboutBeforeTheyAreLostAndQuittingSendsThePanic)
-{
-    const auto synth = midi->addDestination("Synth", 9);
-    waitForDestinations(1);
     // A clean project is replaced without a question (Ctrl+N).
     press(Qt::Key_N);
     EXPECT_TRUE(prompts->unsavedQuestions.empty());
@@ -145,13 +140,26 @@ TEST(FileDialogs, TreatPackagesAsDocumentsAndProposeNamesFitForAFile)
         EXPECT_EQ(safeFileName(proposed), expected) << proposed.toStdString();
 }
 
-// A route Keys -> Desk whose destination goes, seen from the settings page.
-TEST_F(WindowTest, DisconnectAlertShowsTheMissingDeviceUntilIgnoredAndLetsThePageBeUsed)
+// A route Keys -> Desk, seen from the settings page: the MIDI server goes,
+// then the destination.
+TEST_F(WindowTest, DisconnectAlertShowsWhatIsLostUntilRecheckedOrIgnoredAndLetsThePageBeUsed)
 {
     const auto desk = routeBetween("Keys", "Desk").second;
     showPage(SidebarItem::settings);
     DisconnectAlert *alert = window->disconnectAlert();
     ASSERT_FALSE(alert->isShown());
+
+    // Checking again restarts a lost server at once, before the next retry.
+    state->supervisor().setRetryInterval(std::chrono::milliseconds(500));
+    midi->setOpenStatus(-1);
+    midi->simulateShutdown();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isShown(); }));
+    midi->setOpenStatus(0);
+    QTest::mouseClick(alert->card()->recheckButton(), Qt::LeftButton);
+    EXPECT_TRUE(state->engine().running());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(alert->isShown());
+
     midi->removeEndpoint(desk);
     ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isShown(); }));
     EXPECT_EQ(alert->card()->texts().value(1), "\u2022 Desk");
@@ -169,20 +177,6 @@ TEST_F(WindowTest, DisconnectAlertShowsTheMissingDeviceUntilIgnoredAndLetsThePag
     QCoreApplication::processEvents();
     EXPECT_TRUE(alert->isShown());
     QTest::mouseClick(alert->card()->ignoreButton(), Qt::LeftButton);
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(alert->isShown());
-}
-
-TEST_F(WindowTest, DisconnectAlertRecheckRestartsALostMidiServer)
-{
-    state->supervisor().setRetryInterval(std::chrono::milliseconds(500));
-    midi->setOpenStatus(-1);
-    midi->simulateShutdown();
-    DisconnectAlert *alert = window->disconnectAlert();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return alert->isShown(); }));
-    midi->setOpenStatus(0);
-    QTest::mouseClick(alert->card()->recheckButton(), Qt::LeftButton);
-    EXPECT_TRUE(state->engine().running());
     QCoreApplication::processEvents();
     EXPECT_FALSE(alert->isShown());
 }
@@ -226,7 +220,7 @@ TEST_F(SettingsPageTest, ShowsTheProjectFactsInFrenchWhateverTheSystemLocale)
     EXPECT_EQ(page->formatLabel()->text(), "v3");
 }
 
-TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonitorAtOnce)
+TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndEditsReachTheSavedProject)
 {
     // Arrow steps up (+1) and down (-1) at both ends of the range.
     const struct {
@@ -246,10 +240,7 @@ TEST_F(SettingsPageTest, StepperMovesByHundredsWithinItsRangeAndResizesTheMonito
         QTest::keyClick(spin, Qt::Key_Return);
         EXPECT_EQ(state->project().settings.monitorBufferSize, expected) << typed;
     }
-}
 
-TEST_F(SettingsPageTest, EditsReachTheProjectAndSavingKeepsAValueStillBeingTyped)
-{
     // Typed key by key, accented letters included (keyClicks knows ASCII only).
     page->nameField()->setFocus();
     page->nameField()->selectAll();

@@ -67,13 +67,6 @@ private:
     QString m_output;
 };
 
-QString saveShow(const QTemporaryDir &dir, const QString &file, const TOVProject &show)
-{
-    const QString path = dir.filePath(file);
-    EXPECT_TRUE(ProjectDocument::save(show, path));
-    return path;
-}
-
 // Notes flow one per cycle to a program and to two network peers while the
 // headless program is stopped (panic on stop): at none of them does a note
 // start after its last all-notes-off.
@@ -106,7 +99,8 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
         route.destinations.push_back({EndpointKind::rtp, name});
     }
     show.routes = {route};
-    HeadlessProcess instance(saveShow(dir, "show.tovprjct", show));
+    ASSERT_TRUE(ProjectDocument::save(show, dir.filePath("show.tovprjct")));
+    HeadlessProcess instance(dir.filePath("show.tovprjct"));
     ASSERT_TRUE(instance.prints("RTP Vers0: session établie"));
     ASSERT_TRUE(instance.prints("RTP Vers1: session établie"));
 
