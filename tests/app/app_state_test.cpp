@@ -160,32 +160,12 @@ TEST_F(AppStateTest, NicknamesFollowTheEndpointByUniqueId)
     EXPECT_TRUE(m_state->project().devices.empty());
 }
 
-// The panic itself is checked where the window quits.
-TEST_F(AppStateTest, StoppingWithoutPanicSendsNothingAndTakesTheSessionsDown)
-{
-    m_service->addDestination("D1", 1);
-    m_state->stopEngine();
-    m_state->mutateProject([](TOVProject &p) {
-        p.settings.startEngineOnOpen = false;
-        p.settings.panicOnStop = false;
-        p.rtpSessions.emplace_back().localPort = 0; // refused at start; only its presence matters
-    });
-    m_state->startEngine(); // a show that does not start the engine on open still can
-    ASSERT_TRUE(waitUntil([&] { return m_state->engine().destinations().size() == 1; }));
-    m_state->applyNetwork();
-    EXPECT_EQ(m_state->rtp().routableKeys().size(), 1u);
-    m_service->clearDeliveries();
-    m_state->stopEngine();
-    EXPECT_TRUE(m_service->deliveries().empty());
-    EXPECT_TRUE(m_state->rtp().routableKeys().empty());
-}
-
 VirtualPortConfig port(std::string name, bool out = true, bool in = true)
 {
     return {.name = std::move(name), .createsSource = out, .createsDestination = in};
 }
 
-TEST_F(AppStateTest, RefusedPortsAreNamedAndTheEngineIsBroughtBackOnlyWhileWanted)
+TEST_F(AppStateTest, RefusedPortsAreNamedAndTheEngineIsBroughtBackOnlyWhileWantedAndStoppedQuietly)
 {
     // "Lights" makes "Lights Out" and "Lights In"; a port made once is not named twice.
     m_service->refused = {"Lights In", "Video Out"};
@@ -215,21 +195,38 @@ TEST_F(AppStateTest, RefusedPortsAreNamedAndTheEngineIsBroughtBackOnlyWhileWante
     EXPECT_EQ(m_state->statusMessage(), "Moteur redémarré");
     EXPECT_NE(m_service->find("KORVANE Bus Out"), 0u);
 
-    // Stopped by the user, or by a show that does not start it: left stopped.
-    for (const bool byUser : {true, false}) {
-        if (byUser) {
-            m_state->stopEngine();
-        } else {
-            m_state->startEngine();
-            m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
-            m_state->applyAll();
-        }
+    const auto leftStopped = [&](const char *by) {
         const int opened = m_service->clientsOpened();
         test::spinFor(std::chrono::milliseconds(100));
-        EXPECT_FALSE(m_state->engine().running()) << byUser;
-        EXPECT_EQ(m_service->clientsOpened(), opened) << byUser;
-        EXPECT_FALSE(m_state->supervisor().wanted()) << byUser;
-    }
+        EXPECT_FALSE(m_state->engine().running()) << by;
+        EXPECT_EQ(m_service->clientsOpened(), opened) << by;
+        EXPECT_FALSE(m_state->supervisor().wanted()) << by;
+    };
+    // Stopped by the user, without the panic the show turned off: nothing is
+    // sent, the sessions go down, the engine stays down. (The panic itself is
+    // checked where the window quits.)
+    m_service->addDestination("D1", 1);
+    m_state->mutateProject([](TOVProject &p) {
+        p.settings.panicOnStop = false;
+        p.rtpSessions.emplace_back().localPort = 0; // refused at start; only its presence matters
+    });
+    ASSERT_TRUE(waitUntil([&] {
+        return std::ranges::any_of(m_state->engine().destinations(),
+                                   [](const auto &d) { return d.name == "D1"; });
+    }));
+    m_state->applyNetwork();
+    EXPECT_EQ(m_state->rtp().routableKeys().size(), 1u);
+    m_service->clearDeliveries();
+    m_state->stopEngine();
+    EXPECT_TRUE(m_service->deliveries().empty());
+    EXPECT_TRUE(m_state->rtp().routableKeys().empty());
+    leftStopped("by the user");
+    // A show that does not start the engine on open still can; applied again, it stops it.
+    m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
+    m_state->startEngine();
+    EXPECT_TRUE(m_state->engine().running());
+    m_state->applyAll();
+    leftStopped("by the show");
 
     // Stopped, nothing is created yet and nothing is reported: the ports come with the engine.
     m_state->stopEngine();

@@ -52,10 +52,6 @@ protected:
         ASSERT_TRUE(button->isVisible()) << button->text().toStdString();
         QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
     }
-    void toggle(ToggleSwitch *toggle)
-    {
-        QTest::mouseClick(toggle, Qt::LeftButton, {}, toggle->trackRect().center());
-    }
     bool toolbarShown() const { return window->findChild<QToolBar *>()->isVisible(); }
     // A package written to disk under the data folder.
     std::filesystem::path package(const std::string &name)
@@ -115,7 +111,8 @@ TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingGivesTheBusAndTheChosenSessi
     // With the network option, one session of the chosen role.
     build(Phase::setup);
     setup = flow->setup();
-    toggle(setup->networkToggle());
+    QTest::mouseClick(setup->networkToggle(), Qt::LeftButton, {},
+                      setup->networkToggle()->trackRect().center());
     ASSERT_TRUE(setup->rolePicker()->isVisible());
     screenshot("setup_rtp");
     click(setup->roleButton(RTPRole::initiator));

@@ -12,7 +12,7 @@
 namespace korvane::test {
 namespace {
 
-// Serves one body to every GET on 127.0.0.1 and counts the requests.
+// Serves one body to every GET on 127.0.0.1.
 class OneFileServer {
 public:
     // announce false: no Content-Length, the body ends when the connection does.
@@ -26,7 +26,6 @@ public:
                     if (!m_request.contains("\r\n\r\n"))
                         return;
                     m_request.clear();
-                    ++requests;
                     QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nConnection: close\r\n";
                     if (announce)
                         head += "Content-Length: " + QByteArray::number(m_body.size()) + "\r\n";
@@ -42,7 +41,6 @@ public:
         return QUrl(
             QStringLiteral("http://127.0.0.1:%1/assets/js/TOVLogo_Orange.png").arg(m_server.serverPort()));
     }
-    int requests = 0;
 
 private:
     QTcpServer m_server;

@@ -23,17 +23,13 @@ namespace {
 
 using Choice = WindowPrompts::UnsavedChoice;
 
-std::filesystem::path pathIn(const QTemporaryDir &dir, const std::string &name)
-{
-    return dir.filePath(QString::fromStdString(name)).toStdString();
-}
-
 // Ctrl+S asks where only while the project has no place; Ctrl+Shift+S always
 // asks. The panic key has its own test, under every dialog.
 TEST_F(WindowTest, SaveShortcutsAskWhereOnlyWhenNeeded)
 {
     QTemporaryDir dir;
-    prompts->saveAnswers = {pathIn(dir, "Premier"), pathIn(dir, "Second.tovprjct")};
+    const std::string second = dir.filePath("Second.tovprjct").toStdString();
+    prompts->saveAnswers = {dir.filePath("Premier").toStdString(), second};
     state->markDirty();
     press(Qt::Key_S);
     EXPECT_EQ(prompts->proposedNames, std::vector<std::string>{"Nouveau projet.tovprjct"});
@@ -45,7 +41,7 @@ TEST_F(WindowTest, SaveShortcutsAskWhereOnlyWhenNeeded)
     EXPECT_FALSE(state->dirty());
     press(Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(prompts->proposedNames.size(), 2u);
-    EXPECT_EQ(state->projectURL(), std::filesystem::path(pathIn(dir, "Second.tovprjct")));
+    EXPECT_EQ(state->projectURL(), std::filesystem::path(second));
 }
 
 TEST_F(WindowTest, StoppingAndLosingChangesAreAskedAboutFirstAndQuittingSendsThePanic)
