@@ -103,8 +103,6 @@ protected:
                                 },
                                 [this](const QString &message) { errors << message; }});
     }
-    // From a source whose name needs quoting in CSV.
-    MidiService::Handle routeKeysToSynth() { return routeBetween("Keys, \"A\"", "Synth").first; }
     QStringList shown(int col) const { return column(*table->model(), col); }
     QString count() const { return page->countLabel()->text(); }
     bool emptyShown() const { return page->body()->currentWidget() == page->emptyState(); }
@@ -120,7 +118,7 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThemAndExpo
 {
     EXPECT_TRUE(emptyShown());
     // First and last channel, lowest and highest note and velocity.
-    const auto keys = routeKeysToSynth();
+    const auto keys = routeBetween("Keys, \"A\"", "Synth").first; // a name CSV must quote
     for (const auto &note : std::vector<std::vector<std::uint8_t>>{{0x90, 0, 127}, {0x8F, 127, 0}})
         midi->inject(keys, note);
     ASSERT_TRUE(QTest::qWaitFor([&] { return table->model()->rowCount() == 4; }, 300));
