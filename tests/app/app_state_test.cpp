@@ -25,6 +25,24 @@ EndpointKey phys(std::string name, std::optional<std::int32_t> uid = std::nullop
     return {EndpointKind::physical, std::move(name), uid};
 }
 
+// A service that refuses to create the virtual ports it is told to.
+class RefusingService : public LoopbackMidiService {
+public:
+    std::set<std::string> refused;
+
+    std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override
+    {
+        return refused.count(name) ? std::nullopt : LoopbackMidiService::createVirtualSource(client, name);
+    }
+    std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
+                                                   VirtualInputHandler receive) override
+    {
+        return refused.count(name)
+                   ? std::nullopt
+                   : LoopbackMidiService::createVirtualDestination(client, name, std::move(receive));
+    }
+};
+
 class AppStateTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -44,12 +62,12 @@ protected:
     }
 
     QTemporaryDir m_dir;
-    std::shared_ptr<LoopbackMidiService> m_service = std::make_shared<LoopbackMidiService>();
+    std::shared_ptr<RefusingService> m_service = std::make_shared<RefusingService>();
     std::shared_ptr<test::FakePrompts> m_prompts = std::make_shared<test::FakePrompts>();
     std::unique_ptr<AppState> m_state = std::make_unique<AppState>(m_service, m_prompts);
 };
 
-TEST_F(AppStateTest, FailedOpenKeepsEverythingAndANewProjectStartsClean)
+TEST_F(AppStateTest, FailedOpenKeepsEverythingAndSavingAddsTheExtensionOnce)
 {
     m_state->mutateProject([](TOVProject &p) { p.name = "Répétition"; });
     const TOVProject before = m_state->project();
@@ -62,11 +80,9 @@ TEST_F(AppStateTest, FailedOpenKeepsEverythingAndANewProjectStartsClean)
     EXPECT_EQ(m_prompts->alerts, (std::vector<std::pair<std::string, std::string>>{{"KORVANE", text}}));
     m_state->newProject();
     EXPECT_FALSE(m_state->dirty());
-}
 
-// A failed save keeps the project dirty but records where it goes.
-TEST_F(AppStateTest, SaveAddsTheExtensionUnlessItIsThereInLowerCase)
-{
+    // Saving adds the extension unless it is there in lower case; a failed
+    // save keeps the project dirty but records where it goes.
     m_state->markDirty();
     m_prompts->saveAnswers.push_back(tempPath("upper.TOVPRJCT"));
     m_state->save();
@@ -79,7 +95,7 @@ TEST_F(AppStateTest, SaveAddsTheExtensionUnlessItIsThereInLowerCase)
     m_state->saveAs();
     EXPECT_TRUE(m_state->dirty());
     EXPECT_EQ(m_state->projectURL(), tempPath("blocker") / "show.tovprjct");
-    EXPECT_EQ(m_prompts->alerts.size(), 1u);
+    EXPECT_EQ(m_prompts->alerts.size(), 2u);
 }
 
 TEST_F(AppStateTest, ToggleMatrixSplitsMultiDestinationRoutesAndShowsNoDisabledOnes)
@@ -144,33 +160,31 @@ TEST_F(AppStateTest, NicknamesFollowTheEndpointByUniqueId)
     EXPECT_TRUE(m_state->project().devices.empty());
 }
 
-// The panic itself is checked where the window quits.
-TEST_F(AppStateTest, StoppingWithoutPanicSendsNothingAndTakesTheSessionsDown)
+VirtualPortConfig port(std::string name, bool out = true, bool in = true)
 {
-    m_service->addDestination("D1", 1);
-    m_state->stopEngine();
-    m_state->mutateProject([](TOVProject &p) {
-        p.settings.startEngineOnOpen = false;
-        p.settings.panicOnStop = false;
-        p.rtpSessions.emplace_back().localPort = 0; // refused at start; only its presence matters
-    });
-    m_state->startEngine(); // a show that does not start the engine on open still can
-    ASSERT_TRUE(waitUntil([&] { return m_state->engine().destinations().size() == 1; }));
-    m_state->applyNetwork();
-    EXPECT_EQ(m_state->rtp().routableKeys().size(), 1u);
-    m_service->clearDeliveries();
-    m_state->stopEngine();
-    EXPECT_TRUE(m_service->deliveries().empty());
-    EXPECT_TRUE(m_state->rtp().routableKeys().empty());
+    return {.name = std::move(name), .createsSource = out, .createsDestination = in};
 }
 
-TEST_F(AppStateTest, EngineIsBroughtBackOnlyWhileWanted)
+TEST_F(AppStateTest, RefusedPortsAreNamedAndTheEngineIsBroughtBackOnlyWhileWantedAndStoppedQuietly)
 {
+    // "Lights" makes "Lights Out" and "Lights In"; a port made once is not named twice.
+    m_service->refused = {"Lights In", "Video Out"};
+    const std::pair<std::vector<VirtualPortConfig>, std::string> statuses[] = {
+        {{port("Video"), port("Lights"), port("Lights")}, "Port virtuel non créé : Video Out, Lights In"},
+        {{port("Lights", true, false), port("Video", false, true)}, "Ports virtuels appliqués"},
+    };
+    for (const auto &[ports, status] : statuses) {
+        m_state->mutateProject([&](TOVProject &p) { p.virtualPorts = ports; });
+        m_state->applyVirtualPorts();
+        EXPECT_EQ(m_state->statusMessage(), status);
+        EXPECT_TRUE(m_state->dirty());
+    }
+
+    // The server goes away mid-show and comes back: engine and ports return.
+    m_service->refused.clear();
     m_state->supervisor().setRetryInterval(std::chrono::milliseconds(20));
     m_state->mutateProject([](TOVProject &p) { p.virtualPorts = {VirtualPortConfig()}; });
     m_state->applyVirtualPorts();
-
-    // The server goes away mid-show and comes back: engine and ports return.
     m_service->setOpenStatus(-1);
     m_service->simulateShutdown();
     ASSERT_TRUE(
@@ -181,21 +195,44 @@ TEST_F(AppStateTest, EngineIsBroughtBackOnlyWhileWanted)
     EXPECT_EQ(m_state->statusMessage(), "Moteur redémarré");
     EXPECT_NE(m_service->find("KORVANE Bus Out"), 0u);
 
-    // Stopped by the user, or by a show that does not start it: left stopped.
-    for (const bool byUser : {true, false}) {
-        if (byUser) {
-            m_state->stopEngine();
-        } else {
-            m_state->startEngine();
-            m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
-            m_state->applyAll();
-        }
+    const auto leftStopped = [&](const char *by) {
         const int opened = m_service->clientsOpened();
         test::spinFor(std::chrono::milliseconds(100));
-        EXPECT_FALSE(m_state->engine().running()) << byUser;
-        EXPECT_EQ(m_service->clientsOpened(), opened) << byUser;
-        EXPECT_FALSE(m_state->supervisor().wanted()) << byUser;
-    }
+        EXPECT_FALSE(m_state->engine().running()) << by;
+        EXPECT_EQ(m_service->clientsOpened(), opened) << by;
+        EXPECT_FALSE(m_state->supervisor().wanted()) << by;
+    };
+    // Stopped by the user, without the panic the show turned off: nothing is
+    // sent, the sessions go down, the engine stays down. (The panic itself is
+    // checked where the window quits.)
+    m_service->addDestination("D1", 1);
+    m_state->mutateProject([](TOVProject &p) {
+        p.settings.panicOnStop = false;
+        p.rtpSessions.emplace_back().localPort = 0; // refused at start; only its presence matters
+    });
+    ASSERT_TRUE(waitUntil([&] {
+        return std::ranges::any_of(m_state->engine().destinations(),
+                                   [](const auto &d) { return d.name == "D1"; });
+    }));
+    m_state->applyNetwork();
+    EXPECT_EQ(m_state->rtp().routableKeys().size(), 1u);
+    m_service->clearDeliveries();
+    m_state->stopEngine();
+    EXPECT_TRUE(m_service->deliveries().empty());
+    EXPECT_TRUE(m_state->rtp().routableKeys().empty());
+    leftStopped("by the user");
+    // A show that does not start the engine on open still can; applied again, it stops it.
+    m_state->mutateProject([](TOVProject &p) { p.settings.startEngineOnOpen = false; });
+    m_state->startEngine();
+    EXPECT_TRUE(m_state->engine().running());
+    m_state->applyAll();
+    leftStopped("by the show");
+
+    // Stopped, nothing is created yet and nothing is reported: the ports come with the engine.
+    m_state->stopEngine();
+    m_state->mutateProject([&](TOVProject &p) { p.virtualPorts = {port("Lights")}; });
+    m_state->applyVirtualPorts();
+    EXPECT_EQ(m_state->statusMessage(), "Moteur arrêté");
 }
 
 // PipeWire's JACK library reports an error the server returned to one request
@@ -221,17 +258,9 @@ TEST_F(AppStateTest, OnPipeWireAReportedShutdownReopensAtOnceButNeverInALoop)
     EXPECT_FALSE(m_state->engine().running());
 }
 
-std::vector<std::string> ids(const std::vector<EndpointKey> &keys)
-{
-    std::vector<std::string> out;
-    for (const auto &k : keys)
-        out.push_back(k.id());
-    return out;
-}
-
 using DevicePresenceTest = AppStateTest;
 
-TEST_F(DevicePresenceTest, ReportsNeededEndpointsByIdThenNameOnce)
+TEST_F(DevicePresenceTest, NeededEndpointsAreReportedOnceAndAcknowledgementsLastWhileMissing)
 {
     m_service->addSource("Pads", 42);
     m_service->addDestination("Lights", 7, /*offline=*/true);
@@ -249,23 +278,22 @@ TEST_F(DevicePresenceTest, ReportsNeededEndpointsByIdThenNameOnce)
     });
 
     // Offline counts as missing; disabled routes and virtual keys need nothing.
-    EXPECT_EQ(ids(m_state->missingDevices()), (std::vector<std::string>{"physical:Desk", "physical:7"}));
+    EXPECT_EQ(m_state->missingDevices(), (std::vector{phys("Desk"), phys("Lights", 7)}));
     EXPECT_EQ(m_state->statusMessage(), "\u26A0\uFE0E Appareil déconnecté : Console FOH, Lights");
 
     // Nothing changed: a second refresh announces nothing.
     int announcements = 0;
-    QObject scope;
+    QStringList statuses;
+    QObject scope; // disconnects before the counters go
     QObject::connect(m_state.get(), &AppState::missingDevicesChanged, &scope, [&] { ++announcements; });
     m_state->refreshMissing();
     EXPECT_EQ(announcements, 0);
-}
 
-TEST_F(DevicePresenceTest, AcknowledgementsLastWhileMissingAndTheEngineRaisesNoFalseAlarm)
-{
     useProject([](TOVProject &p) {
         Route r(phys("Keys", 1));
         r.destinations = {phys("Synth", 2)};
         p.routes = {r};
+        p.devices.clear();
     });
     ASSERT_EQ(m_state->missingDevices().size(), 2u);
     m_state->acknowledgeMissing();
@@ -279,7 +307,7 @@ TEST_F(DevicePresenceTest, AcknowledgementsLastWhileMissingAndTheEngineRaisesNoF
     // Keys goes away again: warned again, Synth stays dismissed.
     m_service->removeEndpoint(keys);
     ASSERT_TRUE(waitUntil([&] { return m_state->missingDevices().size() == 2; }));
-    EXPECT_EQ(ids(m_state->activeMissing()), std::vector<std::string>{"physical:1"});
+    EXPECT_EQ(m_state->activeMissing(), std::vector{phys("Keys", 1)});
 
     m_service->addSource("Keys", 1);
     m_service->addDestination("Synth", 2);
@@ -293,66 +321,12 @@ TEST_F(DevicePresenceTest, AcknowledgementsLastWhileMissingAndTheEngineRaisesNoF
     m_state->stopEngine();
     EXPECT_TRUE(waitUntil([&] { return m_state->missingDevices().empty(); }));
     useProject([](TOVProject &p) { p.routes.pop_back(); });
-    QStringList statuses;
-    QObject scope; // disconnects before `statuses` goes
     QObject::connect(m_state.get(), &AppState::statusMessageChanged, &scope,
                      [&](const QString &s) { statuses << s; });
     m_state->startEngine();
     test::spinFor(std::chrono::milliseconds(30));
     EXPECT_TRUE(m_state->missingDevices().empty());
     EXPECT_TRUE(statuses.filter(QString::fromUtf8("\u26A0")).isEmpty()) << statuses.join('|').toStdString();
-}
-
-// A service that refuses to create the virtual ports it is told to.
-class RefusingService : public LoopbackMidiService {
-public:
-    std::set<std::string> refused;
-
-    std::optional<Handle> createVirtualSource(Handle client, const std::string &name) override
-    {
-        return refused.count(name) ? std::nullopt : LoopbackMidiService::createVirtualSource(client, name);
-    }
-    std::optional<Handle> createVirtualDestination(Handle client, const std::string &name,
-                                                   VirtualInputHandler receive) override
-    {
-        return refused.count(name)
-                   ? std::nullopt
-                   : LoopbackMidiService::createVirtualDestination(client, name, std::move(receive));
-    }
-};
-
-VirtualPortConfig port(std::string name, bool out = true, bool in = true)
-{
-    return {.name = std::move(name), .createsSource = out, .createsDestination = in};
-}
-
-TEST(VirtualPortStatus, NamesEveryPortTheServiceDidNotCreate)
-{
-    auto service = std::make_shared<RefusingService>();
-    service->refused = {"Lights In", "Video Out"};
-    AppState state(service, std::make_shared<test::FakePrompts>());
-    test::spinFor(std::chrono::milliseconds(20));
-
-    struct Case {
-        std::vector<VirtualPortConfig> ports;
-        std::string status;
-    };
-    const Case cases[] = {
-        {{port("Video"), port("Lights"), port("Lights")}, "Port virtuel non créé : Video Out, Lights In"},
-        {{port("Lights", true, false), port("Video", false, true)}, "Ports virtuels appliqués"},
-    };
-    for (const Case &c : cases) {
-        state.mutateProject([&](TOVProject &p) { p.virtualPorts = c.ports; });
-        state.applyVirtualPorts();
-        EXPECT_EQ(state.statusMessage(), c.status);
-        EXPECT_TRUE(state.dirty());
-    }
-
-    // Stopped, nothing is created yet and nothing is reported: the ports come with the engine.
-    state.stopEngine();
-    state.mutateProject([&](TOVProject &p) { p.virtualPorts = {port("Lights")}; });
-    state.applyVirtualPorts();
-    EXPECT_EQ(state.statusMessage(), "Moteur arrêté");
 }
 
 } // namespace

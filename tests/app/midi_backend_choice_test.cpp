@@ -10,13 +10,11 @@ namespace {
 // library does not offer it, and a misspelt name stops the program.
 TEST(MidiBackendChoice, OnlyRealServesAreOfferedAndUnknownNamesAreRefused)
 {
-    EXPECT_EQ(defaultMidiBackend().name, "jack");
-
     const struct {
         const char *requested;
         const char *chosen; // null: refused
     } cases[] = {
-        {"", "jack"},
+        {"", "jack"}, // the default
         {"loopback", nullptr},
         {"JACK", nullptr},
     };

@@ -6,9 +6,9 @@
 #include "ui/theme/widgets.h"
 
 #include <QCheckBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace korvane::test {
 namespace {
@@ -42,7 +42,7 @@ protected:
     DevicesPage *page = window->findChild<DevicesPage *>();
 };
 
-TEST_F(DevicesPageTest, ListsEndpointsWithStateAndUnsignedIds)
+TEST_F(DevicesPageTest, ListsEndpointsWithStateAndUnsignedIdsAndAppliesVirtualPorts)
 {
     EXPECT_FALSE(page->missingSection()->isVisible()) << "absent, not empty, while nothing is missing";
     midi->addSource("Keys", 5);
@@ -54,6 +54,28 @@ TEST_F(DevicesPageTest, ListsEndpointsWithStateAndUnsignedIds)
     EXPECT_EQ(page->inputRows()[0]->onlineDot()->color(), Theme::ok());
     EXPECT_EQ(page->inputRows()[1]->onlineDot()->color(), Theme::systemGrey());
     EXPECT_FALSE(state->dirty()) << "showing the page changes nothing";
+
+    QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
+    VirtualPortRow *first = page->portRows()[0];
+    EXPECT_EQ(midi->find("KORVANE Bus Out"), 0u) << "nothing on the platform before applying";
+
+    // A second one with the same name: marked on both rows until it goes.
+    QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 2; }));
+    EXPECT_TRUE(first->problemLabel()->isVisible() && page->portRows()[1]->problemLabel()->isVisible());
+    QTest::mouseClick(page->portRows()[1]->deleteButton(), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !first->problemLabel()->isVisible(); }));
+
+    QTest::mouseClick(page->applyPortsButton(), Qt::LeftButton);
+    EXPECT_TRUE(midi->find("KORVANE Bus Out") && midi->find("KORVANE Bus In"));
+    waitForEndpoints(3, 2);
+    EXPECT_EQ(details(page->outputRows()).filter(QRegularExpression(" VIRTUEL$")).size(), 1);
+
+    // Unticking "In" reaches the project at once, the platform only when applied.
+    QTest::mouseClick(first->inBox(), Qt::LeftButton);
+    EXPECT_FALSE(state->project().virtualPorts[0].createsDestination);
+    EXPECT_NE(midi->find("KORVANE Bus In"), 0u);
 }
 
 TEST_F(DevicesPageTest, NicknameFieldKeepsFocusCursorAndTextThroughAHotPlug)
@@ -87,31 +109,6 @@ TEST_F(DevicesPageTest, NicknameFieldKeepsFocusCursorAndTextThroughAHotPlug)
     QTest::keyClicks(field, "-");
     EXPECT_EQ(state->project().devices[0].nickname, "QL-ab");
     EXPECT_TRUE(page->inputRows()[1]->nicknameField()->text().isEmpty());
-}
-
-TEST_F(DevicesPageTest, VirtualPortsAreAddedMarkedAppliedAndRemoved)
-{
-    QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 1; }));
-    VirtualPortRow *first = page->portRows()[0];
-    EXPECT_EQ(midi->find("KORVANE Bus Out"), 0u) << "nothing on the platform before applying";
-
-    // A second one with the same name: marked on both rows until it goes.
-    QTest::mouseClick(page->addPortButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return page->portRows().size() == 2; }));
-    EXPECT_TRUE(first->problemLabel()->isVisible() && page->portRows()[1]->problemLabel()->isVisible());
-    QTest::mouseClick(page->portRows()[1]->deleteButton(), Qt::LeftButton);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !first->problemLabel()->isVisible(); }));
-
-    QTest::mouseClick(page->applyPortsButton(), Qt::LeftButton);
-    EXPECT_TRUE(midi->find("KORVANE Bus Out") && midi->find("KORVANE Bus In"));
-    waitForEndpoints(1, 1);
-    EXPECT_TRUE(details(page->outputRows())[0].endsWith(" VIRTUEL"));
-
-    // Unticking "In" reaches the project at once, the platform only when applied.
-    QTest::mouseClick(first->inBox(), Qt::LeftButton);
-    EXPECT_FALSE(state->project().virtualPorts[0].createsDestination);
-    EXPECT_NE(midi->find("KORVANE Bus In"), 0u);
 }
 
 } // namespace

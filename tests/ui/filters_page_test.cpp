@@ -1,16 +1,10 @@
 #include "pages_fixture.h"
 
-#include "ui/pages/chain_editor.h"
-#include "ui/pages/step_editor.h"
 #include "ui/theme/toggle_switch.h"
 
-#include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QMenu>
 #include <QSlider>
 #include <QSpinBox>
-#include <QToolButton>
 
 namespace korvane::test {
 namespace {
@@ -31,11 +25,6 @@ protected:
             names << QString::fromStdString(chain.name);
         return names;
     }
-    void addChain()
-    {
-        QTest::mouseClick(filters()->addChainButton(), Qt::LeftButton);
-        settle();
-    }
     void selectOnly(int row)
     {
         filters()->chainList()->setCurrentRow(row);
@@ -46,15 +35,6 @@ protected:
         filters()->chainList()->setFocus();
         QTest::keyClick(filters()->chainList(), Qt::Key_Delete);
         settle();
-    }
-    StepEditor *addStep(const QString &label)
-    {
-        QMenu *menu = filters()->editor()->addStepButton()->menu();
-        for (QAction *action : menu->actions())
-            if (action->text() == label)
-                action->trigger();
-        settle();
-        return filters()->editor()->steps().constLast();
     }
     const FilterStep &storedStep(int i) const { return state->project().filterChains.at(0).steps.at(i); }
     using Range = std::pair<std::optional<std::int64_t>, std::optional<std::int64_t>>;

@@ -52,10 +52,6 @@ protected:
         ASSERT_TRUE(button->isVisible()) << button->text().toStdString();
         QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
     }
-    void toggle(ToggleSwitch *toggle)
-    {
-        QTest::mouseClick(toggle, Qt::LeftButton, {}, toggle->trackRect().center());
-    }
     bool toolbarShown() const { return window->findChild<QToolBar *>()->isVisible(); }
     // A package written to disk under the data folder.
     std::filesystem::path package(const std::string &name)
@@ -83,7 +79,7 @@ protected:
     ProjectSetupView *setup = nullptr;
 };
 
-TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingUntouchedGivesTheBusOnly)
+TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingGivesTheBusAndTheChosenSession)
 {
     ASSERT_EQ(flow->phase(), Phase::splash);
     EXPECT_TRUE(logo.started()) << "the splash asks for the logo";
@@ -111,12 +107,12 @@ TEST_F(FlowTest, MenusLeaveTheSplashAloneAndCreatingUntouchedGivesTheBusOnly)
     EXPECT_TRUE(p.rtpSessions.empty());
     EXPECT_TRUE(state->dirty());
     EXPECT_TRUE(midi->find("KORVANE Bus Out") && midi->find("KORVANE Bus In"));
-}
 
-TEST_F(FlowTest, NetworkOptionAddsOneSessionOfTheChosenRole)
-{
-    reachSetup();
-    toggle(setup->networkToggle());
+    // With the network option, one session of the chosen role.
+    build(Phase::setup);
+    setup = flow->setup();
+    QTest::mouseClick(setup->networkToggle(), Qt::LeftButton, {},
+                      setup->networkToggle()->trackRect().center());
     ASSERT_TRUE(setup->rolePicker()->isVisible());
     screenshot("setup_rtp");
     click(setup->roleButton(RTPRole::initiator));

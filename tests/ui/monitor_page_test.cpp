@@ -39,7 +39,7 @@ QStringList column(const QAbstractItemModel &model, int col)
 
 // The published list seen by the model as a sequence of flushes: rows follow
 // by id, by inserts and removals only, never a reset.
-TEST(MonitorTableModel, FollowsFlushesByIdWithoutReset)
+TEST(MonitorTableModel, FollowsFlushesByIdWithoutResetAndShowsTimesInAscii)
 {
     const std::vector<MonitorEvent> e = {event("A"), event("B"), event("C"), event("D", Dir::output),
                                          event("E"), event("F")};
@@ -79,10 +79,8 @@ TEST(MonitorTableModel, FollowsFlushesByIdWithoutReset)
         EXPECT_EQ(model.count(Dir::input) + model.count(Dir::output), model.rowCount());
     }
     EXPECT_EQ(resets.count(), 0);
-}
 
-TEST(MonitorTableModel, TimeIsAsciiWhateverTheDefaultLocale)
-{
+    // The time column is ASCII whatever the default locale.
     using namespace std::chrono;
     const QDateTime moment(QDate(2026, 3, 1), QTime(13, 5, 9, 42), Qt::LocalTime);
     const auto time = system_clock::time_point(milliseconds(moment.toMSecsSinceEpoch()));
@@ -105,8 +103,6 @@ protected:
                                 },
                                 [this](const QString &message) { errors << message; }});
     }
-    // From a source whose name needs quoting in CSV.
-    MidiService::Handle routeKeysToSynth() { return routeBetween("Keys, \"A\"", "Synth").first; }
     QStringList shown(int col) const { return column(*table->model(), col); }
     QString count() const { return page->countLabel()->text(); }
     bool emptyShown() const { return page->body()->currentWidget() == page->emptyState(); }
@@ -118,11 +114,11 @@ protected:
     QStringList proposals, errors;
 };
 
-TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
+TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThemAndExportsThem)
 {
     EXPECT_TRUE(emptyShown());
     // First and last channel, lowest and highest note and velocity.
-    const auto keys = routeKeysToSynth();
+    const auto keys = routeBetween("Keys, \"A\"", "Synth").first; // a name CSV must quote
     for (const auto &note : std::vector<std::vector<std::uint8_t>>{{0x90, 0, 127}, {0x8F, 127, 0}})
         midi->inject(keys, note);
     ASSERT_TRUE(QTest::qWaitFor([&] { return table->model()->rowCount() == 4; }, 300));
@@ -166,18 +162,8 @@ TEST_F(MonitorPageTest, RoutedNotesShowNewestFirstAndTheToolbarActsOnThem)
         << copied[0].toStdString();
     EXPECT_TRUE(copied[1].endsWith("\t8F 7F 00")) << copied[1].toStdString();
 
-    QTest::mouseClick(page->clearButton(), Qt::LeftButton);
-    EXPECT_EQ(count(), "0");
-    EXPECT_TRUE(emptyShown());
-}
-
-TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsv)
-{
-    const auto keys = routeKeysToSynth();
-    midi->inject(keys, {0xE0, 0, 0x40});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return table->model()->rowCount() == 2; }));
-    QTest::mouseClick(page->outputToggle(), Qt::LeftButton); // shown rows only
-
+    // Export: the rows shown, as CSV.
+    QTest::mouseClick(page->outputToggle(), Qt::LeftButton);
     QTemporaryDir dir;
     exportPath = dir.filePath("trafic é.csv");
     QTest::mouseClick(page->exportButton(), Qt::LeftButton);
@@ -185,16 +171,22 @@ TEST_F(MonitorPageTest, ExportWritesTheShownRowsAsCsv)
     EXPECT_TRUE(proposals[0].startsWith("moniteur-") && proposals[0].endsWith(".csv"));
     QFile file(exportPath);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    QStringList record;
-    for (int c = 0; c < table->model()->columnCount(); ++c)
-        record << csvField(table->model()->index(0, c).data().toString());
-    EXPECT_EQ(QString::fromUtf8(file.readAll()),
-              "Heure,Dir,Endpoint,Type,Message,Octets\r\n" + record.join(',') + "\r\n");
+    QString csv = "Heure,Dir,Endpoint,Type,Message,Octets\r\n";
+    for (int row = 0; row < 3; ++row) {
+        QStringList record;
+        for (int c = 0; c < table->model()->columnCount(); ++c)
+            record << csvField(table->model()->index(row, c).data().toString());
+        csv += record.join(',') + "\r\n";
+    }
+    EXPECT_EQ(QString::fromUtf8(file.readAll()), csv);
     EXPECT_TRUE(errors.isEmpty());
-
     // A folder that does not exist: reported, nothing claimed.
     EXPECT_FALSE(page->exportTo(dir.filePath("absent/trafic.csv")));
     EXPECT_EQ(errors.size(), 1);
+
+    QTest::mouseClick(page->clearButton(), Qt::LeftButton);
+    EXPECT_EQ(count(), "0");
+    EXPECT_TRUE(emptyShown());
 }
 
 TEST(CsvField, FormulasAreNeutralisedAndPlainNamesKept)

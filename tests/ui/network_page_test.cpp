@@ -1,6 +1,7 @@
 #include "ui_fixture.h"
 
 #include "support/avahi_daemon.h"
+#include "support/udp_loopback.h"
 
 #include "net/network_interfaces.h"
 #include "net/network_midi2_manager.h"
@@ -14,7 +15,6 @@
 #include "ui/theme/toggle_switch.h"
 
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -51,11 +51,8 @@ TEST(ConfigChecks, VirtualPortNamesThatMakeNoPortOrOneForTwo)
 TEST(ConfigChecks, LocalPortsClashWhenTheirPairsOverlapOnOneAddress)
 {
     const auto session = [](int port, std::string address = {}, bool enabled = true) {
-        RTPSessionConfig s;
-        s.localPort = port;
-        s.bindAddress = std::move(address);
-        s.enabled = enabled;
-        return s;
+        return RTPSessionConfig{
+            .enabled = enabled, .localPort = port, .bindAddress = std::move(address), .remoteHost = {}};
     };
     struct Case {
         RTPSessionConfig checked, other;
@@ -120,12 +117,11 @@ protected:
                 return r;
         return nullptr;
     }
-    static int testPort(int offset) { return WindowTest::testPort(42000, offset); }
 
     NetworkPage *page = window->findChild<NetworkPage *>();
 };
 
-TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
+TEST_F(NetworkPageTest, SessionsAreEditedInTheirCardsAndStoredValuesKeptUntilEdited)
 {
     QTest::mouseClick(page->newSessionButton(), Qt::LeftButton);
     RTPSessionCard *first = waitForCards(1);
@@ -179,19 +175,15 @@ TEST_F(NetworkPageTest, NewSessionsAreEditedInTheirCardsAndClashesMarkedOnBoth)
     waitForCards(1);
     ASSERT_EQ(state->project().rtpSessions.size(), 1u);
     EXPECT_EQ(state->project().rtpSessions[0].localPort, 6000);
-}
 
-TEST_F(NetworkPageTest, StoredValuesAreShownAtTheirEdgesAndKeptUntilEdited)
-{
+    // Stored values beyond the controls are shown at their edges and kept until edited.
     state->mutateProject([](TOVProject &p) {
-        RTPSessionConfig &s = p.rtpSessions.emplace_back();
-        s.localPort = 65535;
-        s.bindAddress = "203.0.113.7"; // no such interface here
+        // No such interface here.
+        p.rtpSessions = {{.localPort = 65535, .bindAddress = "203.0.113.7", .remoteHost = {}}};
         p.networkMidi2Sessions.emplace_back().group = 15;
     });
-    RTPSessionCard *card = waitForCards(1);
-    ASSERT_NE(card, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return page->midi2Cards().size() == 1; }));
+    RTPSessionCard *card = waitForCards(1);
     const TOVProject before = state->project();
     EXPECT_TRUE(card->localPortField()->showsOutOfRange());
     EXPECT_EQ(card->interfaceBox()->placeholderText(), "203.0.113.7");
@@ -210,7 +202,7 @@ TEST_F(NetworkPageTest, StoredValuesAreShownAtTheirEdgesAndKeptUntilEdited)
 TEST_F(NetworkPageTest, DiscoveredHostsAreInvitedBySessionsOfTheirKind)
 {
     AvahiLock avahi(false);
-    const int midi2Port = testPort(6);
+    const int midi2Port = freePortPair();
     const std::string pid = std::to_string(QCoreApplication::applicationPid());
     const std::string rtpName = "korvane-ui-" + pid, midi2Name = "korvane-nm2-ui-" + pid;
     QProcess rtp, midi2;

@@ -3,13 +3,17 @@
 #include "ui_fixture.h"
 
 #include "net/rtp_manager.h"
+#include "support/udp_loopback.h"
+#include "ui/pages/chain_editor.h"
 #include "ui/pages/filters_page.h"
 #include "ui/pages/routing_page.h"
+#include "ui/pages/step_editor.h"
 
 #include <QComboBox>
+#include <QMenu>
 #include <QStackedWidget>
 #include <QTemporaryDir>
-#include <QUdpSocket>
+#include <QToolButton>
 
 namespace korvane::test {
 
@@ -45,22 +49,28 @@ protected:
     {
         return qobject_cast<FiltersPage *>(window->pages()->widget(static_cast<int>(SidebarItem::filters)));
     }
+    void addChain()
+    {
+        QTest::mouseClick(filters()->addChainButton(), Qt::LeftButton);
+        settle();
+    }
+    // A step of the selected chain, by its entry in the add menu.
+    StepEditor *addStep(const QString &label)
+    {
+        for (QAction *action : filters()->editor()->addStepButton()->menu()->actions())
+            if (action->text() == label)
+                action->trigger();
+        settle();
+        return filters()->editor()->steps().constLast();
+    }
     static EndpointKey key(const char *name, std::int32_t uid) { return {EndpointKind::physical, name, uid}; }
 
     // A listener session on loopback; its key joins both axes of the matrix.
     void startListener(const std::string &name)
     {
-        int port = 47000;
-        for (; port < 48000; port += 2) {
-            QUdpSocket control, data;
-            if (control.bind(QHostAddress::LocalHost, port) && data.bind(QHostAddress::LocalHost, port + 1))
-                break;
-        }
         state->mutateProject([&](TOVProject &p) {
-            RTPSessionConfig &config = p.rtpSessions.emplace_back();
-            config.name = name;
-            config.bindAddress = "127.0.0.1";
-            config.localPort = port;
+            p.rtpSessions.push_back(
+                {.name = name, .localPort = freePortPair(), .bindAddress = "127.0.0.1", .remoteHost = {}});
         });
         state->applyNetwork();
     }

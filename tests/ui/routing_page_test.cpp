@@ -5,11 +5,8 @@
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/route_card.h"
 
-#include <QLabel>
-#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
-#include <QToolButton>
 
 namespace korvane::test {
 namespace {
@@ -22,13 +19,6 @@ protected:
         const QModelIndex cell = matrix()->model()->index(row, column);
         QTest::mouseClick(matrix()->viewport(), Qt::LeftButton, {}, matrix()->visualRect(cell).center());
         settle();
-    }
-    RouteCard *onlyCard()
-    {
-        settle();
-        const auto cards = routing()->cards();
-        EXPECT_EQ(cards.size(), 1);
-        return cards.isEmpty() ? nullptr : cards.constFirst();
     }
     static void pick(QToolButton *menuButton, const QString &text)
     {
@@ -81,11 +71,12 @@ TEST_F(RoutingPageTest, MatrixTogglesLiveRoutesByClickAndKeyboard)
     EXPECT_EQ(playAt(b, {0x80, 0, 0}), (Deliveries{{y, false, {0x80, 0, 0}}}));
 }
 
-TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTraffic)
+TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTrafficAndAbsentPartsAreKept)
 {
     state->toggleMatrix(key("A", 101), key("X", 201));
-    RouteCard *card = onlyCard();
-    ASSERT_TRUE(card);
+    settle();
+    ASSERT_EQ(routing()->cards().size(), 1);
+    RouteCard *card = routing()->cards().constFirst();
     ChannelMaskView *mask = card->channelMask();
 
     // First and last channel, masked and let through again, live.
@@ -123,6 +114,33 @@ TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTraffic)
     choose(card->filterPicker(), "Aucun");
     EXPECT_EQ(state->project().routes[0].filterChainID, std::nullopt);
 
+    // Its source unplugged and its chain deleted (as the filters page does):
+    // both shown empty, both kept as stored.
+    choose(card->filterPicker(), "Octave");
+    const Uuid chain = state->project().filterChains[0].id;
+    makeClean();
+    midi->removeEndpoint(a);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().sources().size() == 1; }));
+    state->mutateProject([](TOVProject &p) { p.filterChains.clear(); });
+    settle();
+    const Route &route = state->project().routes[0];
+    EXPECT_EQ(std::pair(route.source, route.filterChainID), std::pair(key("A", 101), std::optional(chain)));
+    EXPECT_EQ(std::tuple(card->sourcePicker()->currentIndex(), card->sourcePicker()->placeholderText(),
+                         card->filterPicker()->currentIndex()),
+              std::tuple(-1, QString("A"), -1));
+    // A stays in the matrix, marked absent, with its route; its empty cells take no click.
+    auto *model = matrix()->model();
+    ASSERT_EQ(model->rowCount(), 2);
+    EXPECT_TRUE(model->headerData(1, Qt::Vertical, PatchMatrixModel::AbsentRole).toBool());
+    EXPECT_TRUE(model->index(1, 1).data(PatchMatrixModel::ConnectedRole).toBool());
+    clickCell(1, 0);
+    EXPECT_EQ(state->project().routes.size(), 1u);
+    // Showing the page again writes nothing.
+    makeClean();
+    showPage(SidebarItem::filters);
+    showPage(SidebarItem::routing);
+    EXPECT_FALSE(state->dirty());
+
     // Deleting from the card's own button: the card goes on a later pass;
     // "Annuler" brings the route back as it was.
     const std::vector<Route> before = state->project().routes;
@@ -138,47 +156,9 @@ TEST_F(RoutingPageTest, CardEditsReachTheProjectAndLiveTraffic)
     state->mutateProject([](TOVProject &p) { p.routes.clear(); });
 
     // The add menu appends a route for the chosen input.
-    pick(routing()->addRouteButton(), "A");
+    pick(routing()->addRouteButton(), "B");
     ASSERT_EQ(state->project().routes.size(), 1u);
-    EXPECT_EQ(state->project().routes[0].source, key("A", 101));
-}
-
-TEST_F(RoutingPageTest, AbsentSourcesAndChainsAreShownEmptyAndKeptAsStored)
-{
-    const FilterChain chain("Octave");
-    state->toggleMatrix(key("A", 101), key("X", 201));
-    state->mutateProject([&](TOVProject &p) {
-        p.filterChains.push_back(chain);
-        p.routes[0].filterChainID = chain.id;
-    });
-    makeClean();
-    RouteCard *card = onlyCard();
-    ASSERT_TRUE(card);
-
-    midi->removeEndpoint(a);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().sources().size() == 1; }));
-    state->mutateProject([](TOVProject &p) { p.filterChains.clear(); }); // as the filters page does
-    settle();
-    const Route &route = state->project().routes[0];
-    EXPECT_EQ(std::pair(route.source, route.filterChainID),
-              std::pair(key("A", 101), std::optional(chain.id)));
-    EXPECT_EQ(std::tuple(card->sourcePicker()->currentIndex(), card->sourcePicker()->placeholderText(),
-                         card->filterPicker()->currentIndex()),
-              std::tuple(-1, QString("A"), -1));
-    // A stays in the matrix, marked absent, with its route; its empty cells take no click.
-    auto *model = matrix()->model();
-    ASSERT_EQ(model->rowCount(), 2);
-    EXPECT_TRUE(model->headerData(1, Qt::Vertical, PatchMatrixModel::AbsentRole).toBool());
-    EXPECT_TRUE(model->index(1, 0).data(PatchMatrixModel::ConnectedRole).toBool());
-    QTest::mouseClick(matrix()->viewport(), Qt::LeftButton, {},
-                      matrix()->visualRect(model->index(1, 1)).center());
-    EXPECT_EQ(state->project().routes.size(), 1u);
-
-    // Showing the page again writes nothing.
-    makeClean();
-    showPage(SidebarItem::filters);
-    showPage(SidebarItem::routing);
-    EXPECT_FALSE(state->dirty());
+    EXPECT_EQ(state->project().routes[0].source, key("B", 102));
 }
 
 } // namespace

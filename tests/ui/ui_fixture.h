@@ -93,24 +93,6 @@ protected:
         QCoreApplication::processEvents();
     }
     void screenshot(const QString &name) { saveScreenshot(window.get(), name); }
-    static bool near(const QColor &actual, const QColor &wanted)
-    {
-        return std::abs(actual.red() - wanted.red()) <= 16 &&
-               std::abs(actual.green() - wanted.green()) <= 16 &&
-               std::abs(actual.blue() - wanted.blue()) <= 16;
-    }
-    static QColor centreColour(QWidget *widget, QPoint at = {})
-    {
-        const QImage image = widget->grab().toImage();
-        if (at.isNull())
-            at = QPoint(image.width() / 2, image.height() / 2);
-        return image.pixelColor(at * image.devicePixelRatio());
-    }
-    // Ports of our own for the sessions that really run, apart from other runs on this machine.
-    static int testPort(int base, int offset)
-    {
-        return base + (QCoreApplication::applicationPid() % 500) * 8 + offset;
-    }
     void waitForDestinations(std::size_t count)
     {
         ASSERT_TRUE(QTest::qWaitFor([&] { return state->engine().destinations().size() == count; }));

@@ -3,7 +3,6 @@
 #include "net/network_midi2_manager.h"
 #include "net/rtp_discovery.h"
 #include "support/avahi_daemon.h"
-#include "ui/pages/chain_editor.h"
 #include "ui/pages/devices_page.h"
 #include "ui/pages/discovery_section.h"
 #include "ui/pages/monitor_page.h"
@@ -11,16 +10,12 @@
 #include "ui/pages/network_page.h"
 #include "ui/pages/patch_matrix_view.h"
 #include "ui/pages/session_card.h"
-#include "ui/pages/step_editor.h"
 #include "ui/shell/disconnect_alert.h"
 
 #include <QLineEdit>
-#include <QMenu>
 #include <QTableView>
-#include <QToolButton>
 
 #include <functional>
-#include <map>
 #include <optional>
 
 // Screenshots of the window by (screen, state), at scale 1 and, in the HiDPI
@@ -32,7 +27,17 @@
 namespace korvane::test {
 namespace {
 
-class WindowScreenshot : public PagesTest, public ::testing::WithParamInterface<std::string> {
+class WindowScreenshot;
+struct Scene {
+    const char *name; // of the picture
+    void (WindowScreenshot::*build)();
+};
+void PrintTo(const Scene &scene, std::ostream *out)
+{
+    *out << scene.name;
+}
+
+class WindowScreenshot : public PagesTest, public ::testing::WithParamInterface<Scene> {
 protected:
     void SetUp() override { WindowTest::SetUp(); }
     void TearDown() override
@@ -41,7 +46,6 @@ protected:
         state->networkMidi2().stopAll();
     }
     template <class Page> Page *page() const { return window->findChild<Page *>(); }
-    static int testPort(int offset) { return WindowTest::testPort(43000, offset); }
     bool waitFor(const std::function<bool()> &done, int ms = 5000) { return QTest::qWaitFor(done, ms); }
     void routeAToX()
     {
@@ -49,6 +53,7 @@ protected:
         state->toggleMatrix(key("A", 101), key("X", 201));
     }
 
+public:
     void mainWindow() {}
     void devices()
     {
@@ -95,14 +100,10 @@ protected:
         addEndpoints();
         window->resize(1180, 1500);
         showPage(SidebarItem::filters);
-        QTest::mouseClick(filters()->addChainButton(), Qt::LeftButton);
-        settle();
-        QMenu *menu = filters()->editor()->addStepButton()->menu();
+        addChain();
         for (const char *kind :
              {"Remap canal", "Transpose", "Vélocité", "Plage de notes", "Plage de CC", "Filtre par type"})
-            for (QAction *action : menu->actions())
-                if (action->text() == QString::fromUtf8(kind))
-                    action->trigger();
+            addStep(QString::fromUtf8(kind));
         state->mutateProject([](TOVProject &p) {
             p.filterChains[0].name = "Clavier → Synthé";
             p.filterChains[0].steps[5].blockedTypes =
@@ -126,8 +127,8 @@ protected:
         ASSERT_TRUE(waitFor([&] { return table->model()->rowCount() == 12; }));
         table->selectRow(2);
     }
-    // Applies the sessions `edit` adds to a project named "Scène" (the name each
-    // side announces) and waits for the first to hold one peer.
+    // Applies, from the network page, the sessions `edit` adds to a project
+    // named "Scène" (the name each side announces).
     NetworkPage *runSessions(const std::function<void(TOVProject &)> &edit)
     {
         state->mutateProject([&](TOVProject &p) {
@@ -141,13 +142,13 @@ protected:
     }
     void networkPage()
     {
-        const int listenPort = testPort(0);
+        const int listenPort = freePortPair();
         auto *network = runSessions([&](TOVProject &p) {
             p.rtpSessions = {
                 {.name = "Régie", .localPort = listenPort, .bindAddress = "127.0.0.1", .remoteHost = {}},
                 {.name = "Plateau",
                  .role = RTPRole::initiator,
-                 .localPort = testPort(2),
+                 .localPort = freePortPair(),
                  .bindAddress = "127.0.0.1",
                  .remoteHost = "127.0.0.1",
                  .remotePort = listenPort}};
@@ -185,12 +186,12 @@ protected:
     }
     void networkMidi2()
     {
-        const int hostPort = testPort(4);
+        const int hostPort = freePortPair();
         auto *network = runSessions([&](TOVProject &p) {
             p.networkMidi2Sessions = {{.name = "Régie 2", .localPort = hostPort, .remoteHost = {}},
                                       {.name = "Plateau 2",
                                        .role = NetworkMIDI2Role::client,
-                                       .localPort = testPort(5),
+                                       .localPort = freePortPair(),
                                        .remoteHost = "127.0.0.1",
                                        .remotePort = hostPort}};
         });
@@ -248,49 +249,40 @@ protected:
 
 TEST_P(WindowScreenshot, Shows)
 {
-    const std::string shown = GetParam();
-    const std::map<std::string, std::function<void()>> scenes = {
-        {"main_window", [&] { mainWindow(); }},
-        {"devices", [&] { devices(); }},
-        {"routing", [&] { routingPage(); }},
-        {"filters", [&] { filtersPage(); }},
-        {"monitor-empty", [&] { monitorEmpty(); }},
-        {"monitor", [&] { monitorPage(); }},
-        {"network", [&] { networkPage(); }},
-        {"network_access", [&] { networkAccess(); }},
-        {"network_midi2", [&] { networkMidi2(); }},
-        {"settings", [&] { settingsPage(); }},
-        {"disconnect_alert", [&] { disconnectAlert(); }},
-        {"engine-lost", [&] { engineLost(); }},
-        {"routing-missing", [&] { routingMissing(); }},
-        {"network-no-dnssd", [&] { networkNoDnssd(); }},
-    };
+    const Scene &scene = GetParam();
     std::optional<AvahiLock> lock;
     std::optional<DaemonOutage> outage;
-    if (shown == "network-no-dnssd") {
+    if (scene.build == &WindowScreenshot::networkNoDnssd) {
         ASSERT_TRUE(DaemonOutage::control()) << "needs the private avahi-daemon started by scripts/test.sh";
         lock.emplace(true);
         outage.emplace();
     }
-    scenes.at(shown)();
+    (this->*scene.build)();
     if (HasFatalFailure())
         return;
     // Queued refreshes done, alerts faded in.
     QTest::qWait(300);
-    screenshot(QString::fromStdString(shown));
+    screenshot(scene.name);
 }
 
-const auto kSceneName = [](const ::testing::TestParamInfo<std::string> &info) {
-    std::string name = info.param;
+const auto kSceneName = [](const ::testing::TestParamInfo<Scene> &info) {
+    std::string name = info.param.name;
     std::replace(name.begin(), name.end(), '-', '_');
     return name;
 };
-INSTANTIATE_TEST_SUITE_P(Window, WindowScreenshot,
-                         ::testing::Values("main_window", "devices", "routing", "filters", "monitor-empty",
-                                           "monitor", "network", "network_access", "network_midi2",
-                                           "settings", "disconnect_alert", "engine-lost", "routing-missing"),
-                         kSceneName);
-INSTANTIATE_TEST_SUITE_P(Dnssd, WindowScreenshot, ::testing::Values("network-no-dnssd"), kSceneName);
+using W = WindowScreenshot;
+INSTANTIATE_TEST_SUITE_P(
+    Window, WindowScreenshot,
+    ::testing::Values(Scene{"main_window", &W::mainWindow}, Scene{"devices", &W::devices},
+                      Scene{"routing", &W::routingPage}, Scene{"filters", &W::filtersPage},
+                      Scene{"monitor-empty", &W::monitorEmpty}, Scene{"monitor", &W::monitorPage},
+                      Scene{"network", &W::networkPage}, Scene{"network_access", &W::networkAccess},
+                      Scene{"network_midi2", &W::networkMidi2}, Scene{"settings", &W::settingsPage},
+                      Scene{"disconnect_alert", &W::disconnectAlert}, Scene{"engine-lost", &W::engineLost},
+                      Scene{"routing-missing", &W::routingMissing}),
+    kSceneName);
+INSTANTIATE_TEST_SUITE_P(Dnssd, WindowScreenshot,
+                         ::testing::Values(Scene{"network-no-dnssd", &W::networkNoDnssd}), kSceneName);
 
 using DnssdStates = PagesTest;
 

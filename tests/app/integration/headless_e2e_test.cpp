@@ -26,13 +26,10 @@ using Bytes = std::vector<std::uint8_t>;
 using test::JackTestClient;
 using test::waitUntil;
 
-class HeadlessProcess {
+class Program {
 public:
-    explicit HeadlessProcess(const QString &package)
-    {
-        m_process.start(KORVANE_BINARY, {"--headless", "--another-instance", package});
-    }
-    ~HeadlessProcess()
+    explicit Program(const QStringList &arguments) { m_process.start(KORVANE_BINARY, arguments); }
+    ~Program()
     {
         m_process.kill();
         m_process.waitForFinished(5000);
@@ -67,13 +64,6 @@ private:
     QString m_output;
 };
 
-QString saveShow(const QTemporaryDir &dir, const QString &file, const TOVProject &show)
-{
-    const QString path = dir.filePath(file);
-    EXPECT_TRUE(ProjectDocument::save(show, path));
-    return path;
-}
-
 // Notes flow one per cycle to a program and to two network peers while the
 // headless program is stopped (panic on stop): at none of them does a note
 // start after its last all-notes-off.
@@ -106,7 +96,8 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
         route.destinations.push_back({EndpointKind::rtp, name});
     }
     show.routes = {route};
-    HeadlessProcess instance(saveShow(dir, "show.tovprjct", show));
+    ASSERT_TRUE(ProjectDocument::save(show, dir.filePath("show.tovprjct")));
+    Program instance({"--headless", "--another-instance", dir.filePath("show.tovprjct")});
     ASSERT_TRUE(instance.prints("RTP Vers0: session établie"));
     ASSERT_TRUE(instance.prints("RTP Vers1: session établie"));
 
@@ -127,30 +118,23 @@ TEST(HeadlessEndToEnd, NoNoteOnFollowsTheStopPanicAnywhere)
         EXPECT_TRUE(test::silentAfterLastPanic(messages));
 }
 
-TEST(HeadlessEndToEnd, UnreadablePackageExitsWithTheError)
+TEST(HeadlessEndToEnd, AnUnreadablePackageExitsWithTheErrorAndEndpointsAreListedWithTheirKeys)
 {
     QTemporaryDir dir;
-    HeadlessProcess instance(dir.filePath("none.tovprjct"));
-    EXPECT_TRUE(instance.exits(1, false));
-    EXPECT_TRUE(instance.prints("Erreur : Le fichier .tovprjct n'est pas un package valide.", 0ms));
-}
+    Program unreadable({"--headless", "--another-instance", dir.filePath("none.tovprjct")});
+    EXPECT_TRUE(unreadable.exits(1, false));
+    EXPECT_TRUE(unreadable.prints("Erreur : Le fichier .tovprjct n'est pas un package valide.", 0ms));
 
-TEST(HeadlessEndToEnd, ListEndpointsPrintsJackPortsWithTheirKeys)
-{
     JackTestClient probe("korvane_list_probe");
     ASSERT_TRUE(probe.ok());
-    QProcess list;
-    list.start(KORVANE_BINARY, {"--list-endpoints"});
-    ASSERT_TRUE(list.waitForFinished(10000));
-    EXPECT_EQ(list.exitCode(), 0);
-    const QString out = QString::fromUtf8(list.readAllStandardOutput());
-    for (const auto &[role, port] : {std::pair{"source", probe.outPort()}, {"destination", probe.inPort()}}) {
-        const QString line = QStringLiteral("%1\tphysical:%2\t%3\n")
-                                 .arg(role)
-                                 .arg(jackPortUniqueID(port))
-                                 .arg(QString::fromStdString(port));
-        EXPECT_TRUE(out.contains(line)) << out.toStdString();
-    }
+    Program list({"--list-endpoints"});
+    EXPECT_TRUE(list.exits(0, false));
+    for (const auto &[role, port] : {std::pair{"source", probe.outPort()}, {"destination", probe.inPort()}})
+        EXPECT_TRUE(list.prints(QStringLiteral("%1\tphysical:%2\t%3\n")
+                                    .arg(role)
+                                    .arg(jackPortUniqueID(port))
+                                    .arg(QString::fromStdString(port)),
+                                0ms));
 }
 
 } // namespace
