@@ -250,7 +250,11 @@ std::size_t encodedSize(const Journal &journal)
 void encode(const Journal &journal, Bytes &out)
 {
     const std::size_t channels = std::min<std::size_t>(journal.channels.size(), 16);
-    std::uint8_t header = kS;
+    // Every S bit (and chapter N's B bit) stays 0, as Apple's peers send them:
+    // S = 1 tells a receiver that lost only the previous packet that the
+    // structure holds nothing of it and may be skipped (RFC 6295 appendix A.1),
+    // and our structures always may.
+    std::uint8_t header = 0;
     if (channels > 0)
         header |= 0x20 | static_cast<std::uint8_t>(channels - 1);
     out.push_back(header);
@@ -258,7 +262,7 @@ void encode(const Journal &journal, Bytes &out)
     for (std::size_t c = 0; c < channels; ++c) {
         const ChannelJournal &ch = journal.channels[c];
         const std::size_t length = channelSize(ch);
-        out.push_back(static_cast<std::uint8_t>(kS | ((ch.channel & 0x0F) << 3) | ((length >> 8) & 0x03)));
+        out.push_back(static_cast<std::uint8_t>(((ch.channel & 0x0F) << 3) | ((length >> 8) & 0x03)));
         out.push_back(static_cast<std::uint8_t>(length));
         std::uint8_t chapters = 0;
         chapters |= ch.program ? kP : 0;
@@ -268,17 +272,17 @@ void encode(const Journal &journal, Bytes &out)
         out.push_back(chapters);
         if (ch.program) {
             const bool bank = ch.program->bankMSB.has_value();
-            out.push_back(kS | (ch.program->program & 0x7F));
+            out.push_back(ch.program->program & 0x7F);
             out.push_back(
                 static_cast<std::uint8_t>((bank ? 0x80 : 0) | (ch.program->bankMSB.value_or(0) & 0x7F)));
             out.push_back(ch.program->bankLSB.value_or(0) & 0x7F);
         }
         if (!ch.controllers.empty()) {
             const std::size_t logs = std::min(ch.controllers.size(), kMaxControllerLogs);
-            out.push_back(static_cast<std::uint8_t>(kS | (logs - 1)));
+            out.push_back(static_cast<std::uint8_t>(logs - 1));
             for (std::size_t i = 0; i < logs; ++i) {
                 const ControllerLog &log = ch.controllers[i];
-                out.push_back(kS | (log.number & 0x7F));
+                out.push_back(log.number & 0x7F);
                 switch (log.tool) {
                 case ControllerLog::Tool::value:
                     out.push_back(log.value & 0x7F);
@@ -293,17 +297,17 @@ void encode(const Journal &journal, Bytes &out)
             }
         }
         if (ch.pitchWheel) {
-            out.push_back(static_cast<std::uint8_t>(kS | (*ch.pitchWheel & 0x7F)));
+            out.push_back(static_cast<std::uint8_t>(*ch.pitchWheel & 0x7F));
             out.push_back(static_cast<std::uint8_t>((*ch.pitchWheel >> 7) & 0x7F));
         }
         if (ch.hasNoteChapter) {
             unsigned low, high;
             noteChapterSize(ch, low, high);
             const std::size_t logs = std::min(ch.notes.size(), kMaxNoteLogs);
-            out.push_back(static_cast<std::uint8_t>(kS | logs));
+            out.push_back(static_cast<std::uint8_t>(logs));
             out.push_back(static_cast<std::uint8_t>((low << 4) | high));
             for (std::size_t i = 0; i < logs; ++i) {
-                out.push_back(kS | (ch.notes[i].note & 0x7F));
+                out.push_back(ch.notes[i].note & 0x7F);
                 out.push_back(
                     static_cast<std::uint8_t>((ch.notes[i].play ? 0x80 : 0) | (ch.notes[i].velocity & 0x7F)));
             }

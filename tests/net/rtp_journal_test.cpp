@@ -45,6 +45,11 @@ TEST(RecoveryJournal, ApplePacketDecodes)
                                  .offBits = std::bitset<128>().set(64).set(65).set(68).set(70),
                                  .hasNoteChapter = true};
     ASSERT_EQ(journal, (Journal{.checkpoint = 1, .channels = {channel}}));
+    // Encoded again it is Apple's bytes, S bits 0 included: a receiver that lost
+    // only the packet before may skip a structure whose S bit is 1.
+    Bytes again;
+    encode(*journal, again);
+    EXPECT_EQ(toHex(again), toHex(Bytes(parts->journal->begin(), parts->journal->end())));
 
     // Repair on this end: 64 and 70 were sounding and go off; 67 (Y clear) is
     // not replayed; 65 was off already.
