@@ -45,8 +45,12 @@ const std::string kInUse = " (Address already in use), nouvel essai toutes les 3
 
 TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
 {
+    // A running session's ports are refused rather than shared (which would
+    // silently take the first one's traffic); another program holds a data port.
     const int port = freePortPair(), busy = freePortPair();
-    const int blockers[] = {bindLoopback(busy), bindLoopback(port + 1)};
+    SessionProbe first(loopbackConfig("Show", busy), "KORVANE");
+    ASSERT_TRUE(first.startListening());
+    const int blocker = bindLoopback(port + 1);
     const std::pair<RTPSessionConfig, std::string> cases[] = {
         {loopbackConfig("P", busy),
          "RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse},
@@ -63,25 +67,12 @@ TEST(RTPMidiSession, RefusesToStartOnBusyOrInvalidPorts)
         SessionProbe s(config, "KORVANE");
         s.session->start();
         EXPECT_TRUE(s.waitLog(line));
-        const auto state = line.find("invalide") != std::string::npos ? RTPSessionState::invalidPort
-                                                                      : RTPSessionState::portBusy;
-        EXPECT_TRUE(waitUntil([&] { return !s.statuses.empty() && s.statuses.back().state == state; }));
+        EXPECT_TRUE(s.waitState(line.find("invalide") != std::string::npos ? RTPSessionState::invalidPort
+                                                                           : RTPSessionState::portBusy));
         s.session->stop();
         EXPECT_EQ(s.logs(), (std::vector<std::string>{line, "RTP P: arrêté"}));
     }
-    for (int fd : blockers)
-        ::close(fd);
-
-    // A second session on a running session's ports is refused too, rather
-    // than sharing them and silently taking the first one's traffic.
-    SessionProbe first(loopbackConfig("Show", busy), "KORVANE");
-    ASSERT_TRUE(first.startListening());
-    SessionProbe second(loopbackConfig("P", busy), "KORVANE");
-    second.session->start();
-    EXPECT_TRUE(
-        second.waitLog("RTP P: impossible d'ouvrir le port control " + std::to_string(busy) + kInUse));
-    second.session->stop();
-    first.session->stop();
+    ::close(blocker);
 
     // The control socket opened before the data port failed is closed again.
     const int control = bindLoopback(port);
@@ -188,10 +179,7 @@ TEST(RTPMidiSession, SocketsThatFailToOpenAreTriedAgain)
     config.bindAddress = "192.0.2.1";
     SessionProbe missing(config, "KORVANE", timing);
     missing.session->start();
-    EXPECT_TRUE(waitUntil([&] {
-        return !missing.statuses.empty() &&
-               missing.statuses.back().state == RTPSessionState::addressUnavailable;
-    }));
+    EXPECT_TRUE(missing.waitState(RTPSessionState::addressUnavailable));
     spinFor(500ms);
     EXPECT_EQ(missing.logs().size(), 1u);
     EXPECT_EQ(missing.logs().at(0).rfind(
@@ -203,10 +191,7 @@ TEST(RTPMidiSession, SocketsThatFailToOpenAreTriedAgain)
     const int blocker = bindLoopback(port);
     SessionProbe s(loopbackConfig("Port", port), "KORVANE", timing);
     s.session->start();
-    EXPECT_TRUE(waitUntil(
-        [&] { return !s.statuses.empty() && s.statuses.back().state == RTPSessionState::portBusy; }));
+    EXPECT_TRUE(s.waitState(RTPSessionState::portBusy));
     ::close(blocker);
-    EXPECT_TRUE(s.waitLog("RTP Port: écoute sur " + std::to_string(port) + "/" + std::to_string(port + 1) +
-                              " (SSRC " + std::to_string(s.session->ssrc()) + ")",
-                          1s));
+    EXPECT_TRUE(s.waitLog(s.listeningLine(), 1, 1s));
 }

@@ -16,12 +16,10 @@ namespace {
 // parity of the port it writes to.
 int evenPortPair()
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int p = freePortPair();
-        if (p % 2 == 0)
-            return p;
-    }
-    return -1;
+    int p = freePortPair();
+    while (p > 0 && p % 2 != 0)
+        p = freePortPair();
+    return p;
 }
 
 // The node process; its lines are read as they come.
