@@ -128,13 +128,13 @@ TEST(NetworkMIDI2Sessions, HandshakeThousandNotesAndATenKilobyteSysexBothWays)
 
     const Bytes sysex = sysexOf(10 * 1000);
     play(*client.session, sysex);
-    ASSERT_TRUE(waitUntil([&] { return host.received().size() == 1001; }));
+    ASSERT_TRUE(host.waitReceived(1001));
     EXPECT_EQ(arrived(host.received(), sysex), played());
     ASSERT_EQ(host.origins().size(), 1u);
 
     host.session->send(MIDIMessage({0xB0, 0x07, 0x7F}));
-    ASSERT_TRUE(waitUntil([&] { return client.received().size() == 1; }));
-    EXPECT_EQ(client.received()[0], (Bytes{0xB0, 0x07, 0x7F}));
+    ASSERT_TRUE(client.waitReceived(1));
+    EXPECT_EQ(client.received(), (std::vector<Bytes>{{0xB0, 0x07, 0x7F}}));
     // Round trips measured by the pings.
     EXPECT_TRUE(
         waitUntil([&] { return client.status.peers.size() == 1 && client.status.peers[0].roundTripMs; }));

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,8 +114,7 @@ public:
             20s))
             << "avahi-publish did not establish " << name << ": " << m_output.toStdString();
     }
-    ~PublishTool() { quit(); }
-    void quit()
+    ~PublishTool()
     {
         m_process.terminate();
         finish(m_process, 5000);
@@ -163,7 +161,7 @@ TEST_F(RTPDiscoveryTest, ListsOthersButNotItselfRenamesOnACollisionAndStopWithdr
     test::spinFor(2s); // past the shortened resolve time-out
     EXPECT_FALSE(lists(discovery.peers(), ghostName));
     EXPECT_TRUE(discovery.daemonAvailable());
-    tool->quit();
+    tool.reset();
     EXPECT_TRUE(waitUntil([&] { return !lists(discovery.peers(), first); }, 10s));
     EXPECT_TRUE(lists(discovery.peers(), second, 5106));
 

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
