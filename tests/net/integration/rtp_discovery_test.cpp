@@ -316,7 +316,6 @@ TEST(RTPDiscoveryChild, DISABLED_LateBus)
     EXPECT_TRUE(waitUntil([&] { return lists(discovery.peers(), peer); }, 10s));
 }
 
-// Ours is published with the TXT records Network MIDI 2.0 hosts read, and not listed to itself.
 TEST_F(RTPDiscoveryTest, OurMidi2HostIsPublishedWithItsTXT)
 {
     RTPDiscovery discovery;

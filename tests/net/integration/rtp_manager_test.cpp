@@ -19,7 +19,6 @@ long countPrefix(const RTPManager &m, const std::string &prefix)
                          [&](const std::string &l) { return l.rfind(prefix, 0) == 0; });
 }
 
-// Applies configs and waits until each of them listens.
 bool applyAndListen(RTPManager &manager, const std::vector<RTPSessionConfig> &configs)
 {
     manager.apply(configs);

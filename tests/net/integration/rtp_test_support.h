@@ -53,15 +53,15 @@ public:
     RecordingProbe(const Config &config, const std::string &localName)
         : session(std::make_unique<Session>(config, localName))
     {
-        session->setLog([this](const std::string &line) { locked([&] { m_logs.push_back(line); }); });
+        session->setLog([this](const std::string &line) { record([&] { m_logs.push_back(line); }); });
         session->setOnReceive([this](const MIDIMessage &m, std::uint64_t origin) {
-            locked([&] {
+            record([&] {
                 m_received.push_back(m.bytes);
                 m_origins.insert(origin);
                 m_receivedOnMainThread |= QThread::currentThread() == qApp->thread();
             });
         });
-        session->setOnOriginGone([this](std::uint64_t origin) { locked([&] { m_gone.push_back(origin); }); });
+        session->setOnOriginGone([this](std::uint64_t origin) { record([&] { m_gone.push_back(origin); }); });
         session->setOnStatus([this](const Status &s) { status = s; });
     }
     // The session goes first: its stop procedure still logs.
@@ -98,7 +98,7 @@ public:
     Status status;
 
 private:
-    template <class F> void locked(F f)
+    template <class F> void record(F f)
     {
         std::lock_guard lock(m_mutex);
         f();
@@ -143,9 +143,9 @@ public:
         session->start();
         return waitLog(listeningLine());
     }
-    bool waitPeers(const std::vector<std::string> &labels) const
+    bool waitPeers(const std::vector<std::string> &labels, std::chrono::milliseconds timeout = 5s) const
     {
-        return waitUntil([&] { return !peerReports.empty() && peerReports.back() == labels; });
+        return waitUntil([&] { return !peerReports.empty() && peerReports.back() == labels; }, timeout);
     }
 
     std::vector<std::vector<std::string>> peerReports;
