@@ -6,6 +6,7 @@
 // target + i; answers go back the same way to whoever last wrote to
 // front + i. Datagrams on lanes from `lossyFrom` on cross with probability
 // 1 - lossRate (a seeded draw, the same losses each run), none while blocked.
+// The rate may change while the relay runs.
 
 #include "support/udp_loopback.h"
 
@@ -23,7 +24,7 @@ namespace korvane::test {
 class UdpRelay {
 public:
     UdpRelay(int targetPort, int lanes, double lossRate, int lossyFrom, unsigned seed)
-        : m_front(freePortPair())
+        : m_front(freePortPair()), m_lossRate(lossRate)
     {
         const int back = freePortPair();
         for (int side : {m_front, back})
@@ -37,7 +38,7 @@ public:
             if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
                 (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         }
-        m_thread = std::thread([=, this] { run(targetPort, lanes, lossRate, lossyFrom, seed); });
+        m_thread = std::thread([=, this] { run(targetPort, lanes, lossyFrom, seed); });
     }
     ~UdpRelay()
     {
@@ -49,13 +50,13 @@ public:
 
     int frontPort() const { return m_front; }
     void setBlocked(bool blocked) { m_blocked = blocked; }
+    void setLossRate(double rate) { m_lossRate = rate; }
     int lost() const { return m_lost; }
 
 private:
-    void run(int target, int lanes, double lossRate, int lossyFrom, unsigned seed)
+    void run(int target, int lanes, int lossyFrom, unsigned seed)
     {
         std::mt19937 rng(seed);
-        std::bernoulli_distribution lose(lossRate);
         std::vector<sockaddr_in> sender(static_cast<std::size_t>(lanes));
         std::vector<pollfd> pfds(m_fds.size());
         std::vector<std::uint8_t> buffer(65535);
@@ -77,7 +78,7 @@ private:
                 const bool fromFront = static_cast<int>(i) < lanes;
                 if (fromFront)
                     sender[static_cast<std::size_t>(lane)] = from;
-                if (m_blocked || (lane >= lossyFrom && lose(rng))) {
+                if (m_blocked || (lane >= lossyFrom && std::bernoulli_distribution(m_lossRate)(rng))) {
                     ++m_lost;
                     continue;
                 }
@@ -91,6 +92,7 @@ private:
     }
 
     const int m_front;
+    std::atomic<double> m_lossRate;
     std::vector<int> m_fds;
     std::atomic<bool> m_quit{false}, m_blocked{false};
     std::atomic<int> m_lost{0};
