@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <utility>
 
 namespace korvane::test {
 
@@ -54,10 +55,8 @@ public:
     ~DaemonOutage() { end(); }
     void end()
     {
-        if (m_over)
-            return;
-        m_over = true;
-        run(m_end);
+        if (m_end)
+            run(std::exchange(m_end, nullptr));
     }
 
 private:
@@ -69,7 +68,6 @@ private:
         EXPECT_TRUE(ctl.waitForFinished(30000) && ctl.exitCode() == 0) << "avahi.sh " << command << " failed";
     }
     const char *m_end;
-    bool m_over = false;
 };
 
 } // namespace korvane::test

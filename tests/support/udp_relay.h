@@ -6,6 +6,7 @@
 // target + i; answers go back the same way to whoever last wrote to
 // front + i. Datagrams on lanes from `lossyFrom` on cross with probability
 // 1 - lossRate (a seeded draw, the same losses each run), none while blocked.
+// The rate may change while the relay runs.
 
 #include "support/udp_loopback.h"
 
@@ -23,8 +24,7 @@ namespace korvane::test {
 class UdpRelay {
 public:
     UdpRelay(int targetPort, int lanes, double lossRate, int lossyFrom, unsigned seed)
-        : m_target(targetPort), m_lanes(lanes), m_lossRate(lossRate), m_lossyFrom(lossyFrom), m_seed(seed),
-          m_front(freePortPair())
+        : m_front(freePortPair()), m_lossRate(lossRate)
     {
         const int back = freePortPair();
         for (int side : {m_front, back})
@@ -38,7 +38,7 @@ public:
             if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
                 (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
         }
-        m_thread = std::thread([this] { run(); });
+        m_thread = std::thread([=, this] { run(targetPort, lanes, lossyFrom, seed); });
     }
     ~UdpRelay()
     {
@@ -47,19 +47,17 @@ public:
         for (int fd : m_fds)
             ::close(fd);
     }
-    UdpRelay(const UdpRelay &) = delete;
-    UdpRelay &operator=(const UdpRelay &) = delete;
 
     int frontPort() const { return m_front; }
     void setBlocked(bool blocked) { m_blocked = blocked; }
+    void setLossRate(double rate) { m_lossRate = rate; }
     int lost() const { return m_lost; }
 
 private:
-    void run()
+    void run(int target, int lanes, int lossyFrom, unsigned seed)
     {
-        std::mt19937 rng(m_seed);
-        std::bernoulli_distribution lose(m_lossRate);
-        std::vector<sockaddr_in> sender(static_cast<std::size_t>(m_lanes));
+        std::mt19937 rng(seed);
+        std::vector<sockaddr_in> sender(static_cast<std::size_t>(lanes));
         std::vector<pollfd> pfds(m_fds.size());
         std::vector<std::uint8_t> buffer(65535);
         while (!m_quit) {
@@ -76,28 +74,25 @@ private:
                                              reinterpret_cast<sockaddr *>(&from), &length);
                 if (n <= 0)
                     continue;
-                const int lane = static_cast<int>(i) % m_lanes;
-                const bool fromFront = static_cast<int>(i) < m_lanes;
+                const int lane = static_cast<int>(i) % lanes;
+                const bool fromFront = static_cast<int>(i) < lanes;
                 if (fromFront)
                     sender[static_cast<std::size_t>(lane)] = from;
-                if (m_blocked || (lane >= m_lossyFrom && lose(rng))) {
+                if (m_blocked || (lane >= lossyFrom && std::bernoulli_distribution(m_lossRate)(rng))) {
                     ++m_lost;
                     continue;
                 }
-                const int out = m_fds[static_cast<std::size_t>((fromFront ? m_lanes : 0) + lane)];
+                const int out = m_fds[static_cast<std::size_t>((fromFront ? lanes : 0) + lane)];
                 const sockaddr_in to =
-                    fromFront ? loopback(m_target + lane) : sender[static_cast<std::size_t>(lane)];
+                    fromFront ? loopback(target + lane) : sender[static_cast<std::size_t>(lane)];
                 ::sendto(out, buffer.data(), static_cast<std::size_t>(n), 0,
                          reinterpret_cast<const sockaddr *>(&to), sizeof to);
             }
         }
     }
 
-    const int m_target, m_lanes;
-    const double m_lossRate;
-    const int m_lossyFrom;
-    const unsigned m_seed;
     const int m_front;
+    std::atomic<double> m_lossRate;
     std::vector<int> m_fds;
     std::atomic<bool> m_quit{false}, m_blocked{false};
     std::atomic<int> m_lost{0};

@@ -15,16 +15,6 @@ using namespace korvane::test;
 
 namespace {
 
-// Between an initiator (which invites the relay's front ports) and a
-// listener (which sees the relay's back ports as its peer): the data lane
-// loses datagrams, and the control lane too with bothPorts.
-struct LossyRelay : UdpRelay {
-    LossyRelay(int listenerPort, double lossRate, bool bothPorts = false)
-        : UdpRelay(listenerPort, 2, lossRate, bothPorts ? 0 : 1, 20261207)
-    {
-    }
-};
-
 // The protocol's durations divided by 40: a 40 s outage lasts 1 s here.
 RTPMidiSession::Timing scaledTiming()
 {
@@ -79,10 +69,11 @@ std::vector<MIDIMessage> show()
     return out;
 }
 
-// An initiator A inviting a listener B through a relay.
+// An initiator A inviting a listener B through a relay (which B sees as its
+// peer): the data lane loses datagrams, and the control lane too with bothPorts.
 struct Pair {
     explicit Pair(double lossRate, bool bothPorts = false, RTPMidiSession::Timing timing = scaledTiming())
-        : listenerPort(freePortPair()), relay(listenerPort, lossRate, bothPorts),
+        : listenerPort(freePortPair()), relay(listenerPort, 2, lossRate, bothPorts ? 0 : 1, 20261207),
           b(std::make_unique<SessionProbe>(loopbackConfig("Scène", listenerPort), "Régie B", timing)),
           a(initiatorConfig("Salle", freePortPair(), relay.frontPort()), "Régie A", timing)
     {
@@ -91,15 +82,12 @@ struct Pair {
         EXPECT_TRUE(a.waitPeers({"Régie B"}));
     }
     int listenerPort;
-    LossyRelay relay;
+    UdpRelay relay;
     std::unique_ptr<SessionProbe> b;
     SessionProbe a;
 };
 
-struct LossCase {
-    double rate;
-    bool bothPorts;
-};
+using LossCase = std::pair<double, bool>; // loss rate, on both ports
 
 class RTPJournalOverLoss : public ::testing::TestWithParam<LossCase> {};
 

@@ -5,7 +5,6 @@
 #include "net/integration/rtp_test_support.h"
 
 #include <QProcess>
-#include <QProcessEnvironment>
 
 using namespace korvane;
 using namespace korvane::test;
@@ -16,21 +15,16 @@ namespace {
 // parity of the port it writes to.
 int evenPortPair()
 {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        const int p = freePortPair();
-        if (p % 2 == 0)
-            return p;
-    }
-    return -1;
+    int p = freePortPair();
+    while (p > 0 && p % 2 != 0)
+        p = freePortPair();
+    return p;
 }
 
 // The node process; its lines are read as they come.
 struct NpmPeer {
     NpmPeer(int localPort, int remotePort)
     {
-        auto env = QProcessEnvironment::systemEnvironment();
-        env.insert("NODE_PATH", qEnvironmentVariable("KORVANE_RTPMIDI_DIR"));
-        process.setProcessEnvironment(env);
         process.start("node", {QStringLiteral(KORVANE_TESTS_DIR "/net/integration/npm/rtpmidi_peer.js"),
                                QString::number(localPort), QString::number(remotePort)});
     }
@@ -69,8 +63,7 @@ TEST(RTPNpmPeer, ReadsJournalledPacketsAndIsToldToInviteAgainAfterARestart)
     auto korvane = std::make_unique<SessionProbe>(loopbackConfig("Scène", port), "KORVANE");
     ASSERT_TRUE(korvane->startListening());
     NpmPeer npm(evenPortPair(), port);
-    ASSERT_TRUE(waitUntil(
-        [&] { return !korvane->peerReports.empty() && korvane->peerReports.back().size() == 1; }, 10s));
+    ASSERT_TRUE(korvane->waitPeers({"npm"}, 10s));
 
     // Channel messages at the edges of channel, note and value, and a sysex:
     // every one read, in order, though each packet carries a journal (J set).

@@ -3,7 +3,8 @@
 // invites the session at 127.0.0.1:REMOTE_PORT and prints one line per event:
 //   "midi <hex>" for each message received, "control <command>" for each
 //   session packet (end = BY). Lines on stdin: "send <hex>", "quit".
-const rtpmidi = require('rtpmidi');
+// The package is found where scripts/test.sh installed it (KORVANE_RTPMIDI_DIR).
+const rtpmidi = require(`${process.env.KORVANE_RTPMIDI_DIR}/rtpmidi`);
 const readline = require('readline');
 
 rtpmidi.logger.level = 'error';
