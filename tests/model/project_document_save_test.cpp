@@ -1,4 +1,4 @@
-// Saving: what a killed save leaves behind, and why a folder cannot be made.
+// Saving: what a killed save leaves behind.
 
 #include "model/project_document.h"
 
@@ -9,8 +9,6 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace korvane {
 namespace {
@@ -71,36 +69,6 @@ TEST(ProjectDocumentSave, NextSaveRemovesLeftoversOfKilledSavesOnly)
     EXPECT_TRUE(QFileInfo(pkg.filePath(QStringLiteral("project.json.dIrEcT"))).isDir());
     EXPECT_TRUE(QFile::exists(pkg.filePath(QStringLiteral("assets/project.json.aSsEtS"))));
     EXPECT_TRUE(ProjectDocument::load(package));
-}
-
-TEST(ProjectDocumentSave, FolderThatCannotBeMadeSaysWhy)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    touch(dir.filePath(QStringLiteral("plain-file")));
-    const std::string notADirectory = std::strerror(ENOTDIR);
-
-    const QString under = dir.filePath(QStringLiteral("plain-file/show.tovprjct"));
-    const auto save = ProjectDocument::save(TOVProject(), under);
-    ASSERT_FALSE(save);
-    EXPECT_EQ(save.error().description(),
-              "Impossible de créer le dossier « " + under.toStdString() + " » : " + notADirectory);
-
-    const auto import =
-        ProjectDocument::importAsset(dir.filePath(QStringLiteral("plain-file")), under, "other", "");
-    ASSERT_FALSE(import);
-    EXPECT_NE(import.error().description().find(" : " + notADirectory), std::string::npos)
-        << import.error().description();
-
-    // A file where the assets folder goes: the save reports it, with a reason.
-    const QString package = dir.filePath(QStringLiteral("show.tovprjct"));
-    ASSERT_TRUE(QDir().mkpath(package));
-    touch(QDir(package).filePath(QStringLiteral("assets")));
-    const auto blocked = ProjectDocument::save(TOVProject(), package);
-    ASSERT_FALSE(blocked);
-    const std::string text = blocked.error().description();
-    EXPECT_TRUE(text.starts_with("Impossible de créer le dossier « ")) << text;
-    EXPECT_GT(text.size(), text.rfind(" » : ") + 5) << text;
 }
 
 } // namespace

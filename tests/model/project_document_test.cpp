@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 
 namespace korvane {
@@ -70,7 +71,7 @@ TEST_F(ProjectDocumentTest, LoadSaysWhatIsWrong)
     }
 }
 
-TEST_F(ProjectDocumentTest, SaveCreatesPackageAndRoundTrips)
+TEST_F(ProjectDocumentTest, SaveCreatesPackageRoundTripsAndLeavesOtherFilesAlone)
 {
     const TOVProject project = test::fullProject();
     const QString package = path("deep/er/Show.tovprjct");
@@ -88,12 +89,7 @@ TEST_F(ProjectDocumentTest, SaveCreatesPackageAndRoundTrips)
     TOVProject expected = project;
     expected.modifiedAt = loaded.value().modifiedAt;
     EXPECT_EQ(loaded.value(), expected);
-}
 
-TEST_F(ProjectDocumentTest, SaveLeavesOtherFilesAlone)
-{
-    const QString package = path("kept.tovprjct");
-    QDir().mkpath(package + "/assets");
     writeFile(package + "/assets/orphan.wav", "old");
     writeFile(package + "/notes.md", "mine");
     ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
@@ -104,13 +100,25 @@ TEST_F(ProjectDocumentTest, SaveLeavesOtherFilesAlone)
               (QStringList{"KORVANE.txt", "notes.md", "project.json"}));
 }
 
-TEST_F(ProjectDocumentTest, SaveFailuresAreReportedAndKeepTheOldFile)
+TEST_F(ProjectDocumentTest, SaveFailuresSayWhyAndKeepTheOldFile)
 {
     writeFile(path("file.tovprjct"), "x");
     auto result = ProjectDocument::save(TOVProject(), path("file.tovprjct"));
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code, DocError::Code::writeFailed);
     EXPECT_NE(result.error().description().find("file.tovprjct"), std::string::npos);
+
+    // Under a plain file no folder can be made: the system says why.
+    const std::string notADirectory = std::strerror(ENOTDIR);
+    const QString under = path("file.tovprjct/show.tovprjct");
+    result = ProjectDocument::save(TOVProject(), under);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description(),
+              "Impossible de créer le dossier « " + under.toStdString() + " » : " + notADirectory);
+    const auto import = ProjectDocument::importAsset(path("file.tovprjct"), under, "other", "");
+    ASSERT_FALSE(import);
+    EXPECT_NE(import.error().description().find(" : " + notADirectory), std::string::npos)
+        << import.error().description();
 
     // A non-finite number cannot be written: the earlier project.json stays.
     const QString package = path("nan.tovprjct");
@@ -126,6 +134,15 @@ TEST_F(ProjectDocumentTest, SaveFailuresAreReportedAndKeepTheOldFile)
               "Écriture du projet impossible : filterChains[0].steps[0].velocityScale : "
               "nombre non fini, impossible à écrire en JSON");
     EXPECT_EQ(readFile(package + "/project.json"), before);
+
+    // A file where the assets folder goes: the save reports it, with a reason.
+    ASSERT_TRUE(QDir().mkpath(path("blocked.tovprjct")));
+    writeFile(path("blocked.tovprjct/assets"), "");
+    result = ProjectDocument::save(TOVProject(), path("blocked.tovprjct"));
+    ASSERT_FALSE(result);
+    const std::string text = result.error().description();
+    EXPECT_TRUE(text.starts_with("Impossible de créer le dossier « ")) << text;
+    EXPECT_GT(text.size(), text.rfind(" » : ") + 5) << text;
 }
 
 TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
