@@ -53,8 +53,10 @@ protected:
     Handle m_client = 0, m_input = 0, m_output = 0;
     std::atomic<int> m_setupChanges{0};
     std::mutex m_mutex;
-    std::vector<std::pair<MidiService::Token, Bytes>> m_inputs; // backend threads write
-    std::vector<Bytes> m_virtualInputs;
+    // Backend threads write; what reaches the own virtual destination is kept
+    // under a token no connection uses.
+    std::vector<std::pair<MidiService::Token, Bytes>> m_inputs;
+    static constexpr MidiService::Token kVirtual = ~MidiService::Token{0};
 
     void SetUp() override
     {
@@ -82,15 +84,8 @@ protected:
         });
         ASSERT_TRUE(result.status.ok()) << toString(result.status.error());
         m_client = result.client;
-        m_input =
-            service()
-                .createInputPort(m_client, "in",
-                                 [this](MidiService::PacketList packets, MidiService::Token token) {
-                                     std::lock_guard lock(m_mutex);
-                                     for (const auto &p : packets)
-                                         m_inputs.emplace_back(token, Bytes(p.bytes.begin(), p.bytes.end()));
-                                 })
-                .value_or(0);
+        const auto onInput = [this](auto packets, auto token) { keep(packets, token); };
+        m_input = service().createInputPort(m_client, "in", onInput).value_or(0);
         m_output = service().createOutputPort(m_client, "out").value_or(0);
         ASSERT_NE(m_input, 0u);
         ASSERT_NE(m_output, 0u);
@@ -100,13 +95,15 @@ protected:
     std::pair<Handle, Handle> createVirtualPair()
     {
         const auto source = service().createVirtualSource(m_client, "Conf Out");
-        const auto destination =
-            service().createVirtualDestination(m_client, "Conf In", [this](MidiService::PacketList packets) {
-                std::lock_guard lock(m_mutex);
-                for (const auto &p : packets)
-                    m_virtualInputs.emplace_back(p.bytes.begin(), p.bytes.end());
-            });
+        const auto destination = service().createVirtualDestination(
+            m_client, "Conf In", [this](auto packets) { keep(packets, kVirtual); });
         return {source.value_or(0), destination.value_or(0)};
+    }
+    void keep(MidiService::PacketList packets, MidiService::Token token)
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto &p : packets)
+            m_inputs.emplace_back(token, Bytes(p.bytes.begin(), p.bytes.end()));
     }
 
     bool waitListed(const std::string &source, const std::string &destination)
@@ -124,11 +121,6 @@ protected:
             if (t == token)
                 result.push_back(bytes);
         return result;
-    }
-    std::vector<Bytes> virtualInputs()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_virtualInputs;
     }
 
     // Through the output port, or on an own virtual source: queued or not.
@@ -227,7 +219,7 @@ TEST_P(MidiServiceConformance, CarriesEveryMessageKindBothWaysAndThroughOwnVirtu
         kEveryKind, [&](const Bytes &b) { EXPECT_TRUE(sendTo(ownSource, b, true).ok()); },
         [&] { return peer->received(); }, "own virtual source to peer");
     expectCarried(
-        kEveryKind, [&](const Bytes &b) { peer->send(b); }, [&] { return virtualInputs(); },
+        kEveryKind, [&](const Bytes &b) { peer->send(b); }, [&] { return inputs(kVirtual); },
         "peer to own virtual destination");
 }
 

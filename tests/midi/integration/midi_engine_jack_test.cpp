@@ -22,11 +22,6 @@ const MIDIEndpointInfo *endpoint(const std::vector<MIDIEndpointInfo> &list, cons
     return it == list.end() ? nullptr : &*it;
 }
 
-bool hasEndpoint(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
-{
-    return endpoint(list, name) != nullptr;
-}
-
 VirtualPortConfig virtualPort(std::string name)
 {
     return {Uuid::create(), std::move(name), true, true};
@@ -39,14 +34,14 @@ TEST_F(MIDIEngineJackTest, APrettyNameBecomesTheDisplayNameAndKeepsTheId)
 {
     JackTestClient peer("korvane-pretty", {}, JackTestClient::outOnly);
     ASSERT_TRUE(peer.ok());
-    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), peer.outPort()); }));
+    ASSERT_TRUE(waitUntil([&] { return endpoint(engine->sources(), peer.outPort()); }));
     jack_port_t *port = jack_port_by_name(peer.client(), peer.outPort().c_str());
     ASSERT_EQ(jack_set_property(peer.client(), jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, "Pretty Keys",
                                 "text/plain"),
               0);
-    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Pretty Keys"); }, kOneSecond));
+    ASSERT_TRUE(waitUntil([&] { return endpoint(engine->sources(), "Pretty Keys"); }, kOneSecond));
     EXPECT_EQ(endpoint(engine->sources(), "Pretty Keys")->uniqueID, jackPortUniqueID(peer.outPort()));
-    EXPECT_FALSE(hasEndpoint(engine->sources(), peer.outPort()));
+    EXPECT_FALSE(endpoint(engine->sources(), peer.outPort()));
 }
 
 // A device behind the ALSA bridge shows under a new ALSA client number each time it is plugged:
@@ -135,7 +130,7 @@ TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
     };
     ASSERT_TRUE(waitUntil([&] {
         return endsWith(engine->sources(), ":Other Out") && endsWith(engine->destinations(), ":Other In") &&
-               hasEndpoint(second.sources(), peer.outPort());
+               endpoint(second.sources(), peer.outPort());
     }));
     korvane::test::spinFor(std::chrono::milliseconds(100));
     // The other instance is "KORVANE-01" on JACK; on PipeWire it keeps the
@@ -264,7 +259,7 @@ TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsB
     engine->start();
     ASSERT_TRUE(engine->running());
     engine->applyVirtualPorts({virtualPort("Stage")});
-    ASSERT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
+    ASSERT_TRUE(waitUntil([&] { return endpoint(engine->sources(), "Stage Out"); }));
 
     server.kill();
     ASSERT_TRUE(waitUntil([&] { return !engine->running(); }, std::chrono::seconds(10)));
@@ -284,7 +279,7 @@ TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsB
     engine->start();
     EXPECT_TRUE(engine->running());
     engine->applyVirtualPorts({virtualPort("Stage")});
-    EXPECT_TRUE(waitUntil([&] { return hasEndpoint(engine->sources(), "Stage Out"); }));
+    EXPECT_TRUE(waitUntil([&] { return endpoint(engine->sources(), "Stage Out"); }));
     engine->stop();
     server.stop();
 }
