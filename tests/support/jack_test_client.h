@@ -150,11 +150,9 @@ public:
         return result;
     }
 
-    // When queued events actually left (frame time of the cycle start, JACK
-    // clock at the cycle start), in order.
+    // When queued events actually left (frame time of the cycle start), in order.
     struct Departure {
         jack_nframes_t frame = 0;
-        jack_time_t usecs = 0;
     };
     std::vector<Departure> departures()
     {
@@ -205,7 +203,7 @@ private:
                 break;
             jack_ringbuffer_read_advance(self->m_toSend, sizeof size);
             jack_ringbuffer_read(self->m_toSend, reinterpret_cast<char *>(data), size);
-            const Departure departure{start, now};
+            const Departure departure{start};
             jack_ringbuffer_write(self->m_departures, reinterpret_cast<const char *>(&departure),
                                   sizeof departure);
         }

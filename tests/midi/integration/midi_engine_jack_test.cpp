@@ -73,9 +73,7 @@ TEST_F(MIDIEngineJackTest, IdenticalBridgeDevicesAreListedApartAndTheOneLeftTake
 // Our port listening to (input) or feeding an endpoint.
 std::string ourPort(bool input, const std::string &label, const std::string &endpoint)
 {
-    char id[9];
-    std::snprintf(id, sizeof id, "%08X", static_cast<unsigned>(jackPortUniqueID(endpoint)));
-    return std::string("KORVANE:") + (input ? "from " : "to ") + label + " #" + id;
+    return "KORVANE:" + jackPlumbingPortName(input, label, jackPortUniqueID(endpoint));
 }
 
 // A patchbay shows what each of our ports carries, under the same name after a
@@ -227,16 +225,12 @@ public:
     // A crash: no clean-up by the server.
     void kill()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.kill();
         m_process.waitForFinished(5000);
     }
     // A clean exit that gives back its registry entry.
     void stop()
     {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
         m_process.terminate();
         if (!m_process.waitForFinished(5000))
             kill();
