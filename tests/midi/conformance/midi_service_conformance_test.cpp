@@ -10,6 +10,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <utility>
 
 using namespace korvane;
 using korvane::test::Bytes;
@@ -246,8 +247,7 @@ TEST_P(MidiServiceConformance, ClosingDeliversWhatIsQueuedAndThenNothingMore)
             ASSERT_TRUE(sendTo(destination, sent.back()).ok());
             ASSERT_TRUE(sendTo(ownSource, published.back(), true).ok());
         }
-        service().closeClient(m_client);
-        m_client = 0;
+        service().closeClient(std::exchange(m_client, 0));
         const std::size_t inputsAtClose = inputs(1).size();
 
         waitUntil([&] { return from(peer->received(), mark).size() >= 32; });
@@ -287,8 +287,7 @@ TEST_P(MidiServiceConformance, UniqueIdsSurviveARestartOfTheServiceAndOfTheOther
     static_cast<void>(createVirtualPair());
     const auto before = snapshot(*peer);
 
-    service().closeClient(m_client);
-    m_client = 0;
+    service().closeClient(std::exchange(m_client, 0));
     peer.reset();
     m_harness->restartService();
     peer = m_harness->addPeer("korvane-ids");
@@ -323,9 +322,8 @@ TEST_P(MidiServiceConformance, FailuresAreTypedAndNeverReportedAsSuccess)
     for (const auto &c : whileOpen)
         EXPECT_EQ(c.status.error(), MidiServiceError::unknownObject) << c.what;
 
-    service().closeClient(m_client);
-    const Handle closed = m_client;
-    m_client = 0;
+    const Handle closed = std::exchange(m_client, 0);
+    service().closeClient(closed);
     EXPECT_EQ(service().connectSource(m_input, source, 1).error(), MidiServiceError::notOpen);
     EXPECT_FALSE(sendTo(destination, note).ok());
     EXPECT_FALSE(service().createVirtualSource(closed, "Late Out"));

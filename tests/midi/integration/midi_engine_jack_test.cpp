@@ -14,17 +14,11 @@ using korvane::test::waitUntil;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-constexpr auto kOneSecond = std::chrono::seconds(1);
 
 const MIDIEndpointInfo *endpoint(const std::vector<MIDIEndpointInfo> &list, const std::string &name)
 {
     auto it = std::find_if(list.begin(), list.end(), [&](const auto &info) { return info.name == name; });
     return it == list.end() ? nullptr : &*it;
-}
-
-VirtualPortConfig virtualPort(std::string name)
-{
-    return {Uuid::create(), std::move(name), true, true};
 }
 
 using MIDIEngineJackTest = test::JackEngineTest;
@@ -39,7 +33,8 @@ TEST_F(MIDIEngineJackTest, APrettyNameBecomesTheDisplayNameAndKeepsTheId)
     ASSERT_EQ(jack_set_property(peer.client(), jack_port_uuid(port), JACK_METADATA_PRETTY_NAME, "Pretty Keys",
                                 "text/plain"),
               0);
-    ASSERT_TRUE(waitUntil([&] { return endpoint(engine->sources(), "Pretty Keys"); }, kOneSecond));
+    ASSERT_TRUE(
+        waitUntil([&] { return endpoint(engine->sources(), "Pretty Keys"); }, std::chrono::seconds(1)));
     EXPECT_EQ(endpoint(engine->sources(), "Pretty Keys")->uniqueID, jackPortUniqueID(peer.outPort()));
     EXPECT_FALSE(endpoint(engine->sources(), peer.outPort()));
 }
@@ -121,7 +116,7 @@ TEST_F(MIDIEngineJackTest, ASecondInstanceShowsItsVirtualPortsButNotItsPlumbing)
     MIDIEngine second(makeJackMidiService());
     second.start();
     ASSERT_TRUE(second.running());
-    second.applyVirtualPorts({virtualPort("Other")});
+    second.applyVirtualPorts({{Uuid::create(), "Other", true, true}});
     auto endsWith = [](const std::vector<MIDIEndpointInfo> &list, const std::string &suffix) {
         return std::any_of(list.begin(), list.end(),
                            [&](const auto &info) { return info.name.ends_with(suffix); });
@@ -252,7 +247,7 @@ TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsB
     engine->setSystemLog([&](const std::string &line) { log.push_back(line); });
     engine->start();
     ASSERT_TRUE(engine->running());
-    engine->applyVirtualPorts({virtualPort("Stage")});
+    engine->applyVirtualPorts({{Uuid::create(), "Stage", true, true}});
     ASSERT_TRUE(waitUntil([&] { return endpoint(engine->sources(), "Stage Out"); }));
 
     server.kill();
@@ -272,7 +267,7 @@ TEST(MIDIEngineJackServerTest, KilledServerStopsTheEngineAndAStartWorksOnceItIsB
     ASSERT_TRUE(server.start()) << server.output();
     engine->start();
     EXPECT_TRUE(engine->running());
-    engine->applyVirtualPorts({virtualPort("Stage")});
+    engine->applyVirtualPorts({{Uuid::create(), "Stage", true, true}});
     EXPECT_TRUE(waitUntil([&] { return endpoint(engine->sources(), "Stage Out"); }));
     engine->stop();
     server.stop();
