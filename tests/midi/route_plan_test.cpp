@@ -33,8 +33,7 @@ std::string describe(const MIDIPiece &piece)
     return text + (piece.sysex && !piece.last ? "|" : "");
 }
 
-// Channel messages are cut as the stream parser reads them: the equivalence
-// test below holds the two paths together.
+// Channel messages are cut as the parser reads them (held together by the test below).
 TEST(MIDIStreamSplitterTest, CutsRunsIntoThePiecesTheyArriveIn)
 {
     const struct {

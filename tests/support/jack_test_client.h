@@ -106,17 +106,16 @@ public:
         return rc == 0 || rc == EEXIST;
     }
 
-    std::uint64_t cycles() const { return m_cycles.load(); }
     std::uint64_t xruns() const { return m_xruns.load(); }
     // A connection made now shows in the graph, and carries data, from the
     // cycle after the one in progress: waits until this client has run two
     // more cycles (bounded).
     bool waitTwoCycles() const
     {
-        const std::uint64_t start = cycles();
-        for (int i = 0; i < 2000 && cycles() < start + 2; ++i)
+        const std::uint64_t start = m_cycles.load();
+        for (int i = 0; i < 2000 && m_cycles.load() < start + 2; ++i)
             usleep(1000);
-        return cycles() >= start + 2;
+        return m_cycles.load() >= start + 2;
     }
 
     // Goes out at the start of the next cycle (see departures()).
