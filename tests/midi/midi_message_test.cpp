@@ -32,7 +32,6 @@ TEST(MIDIMessage, HumanReadable)
         {{0x93, 0x3D, 0x64}, "Ch4 Note On  C#4 vel 100"},
         {{0x90, 0x7F, 0x01}, "Ch1 Note On  G9 vel 1"},
         {{0x90, 0x3B, 0x01}, "Ch1 Note On  B3 vel 1"},
-        {{0x90, 0x46, 0x01}, "Ch1 Note On  A#4 vel 1"},
         {{0xA0, 0x00, 0x05}, "Ch1 Poly AT C-1 5"},
         {{0xA0, 0x0C, 0x05}, "Ch1 Poly AT C0 5"},
         {{0xBF, 0x07, 0x7F}, "Ch16 CC 7 = 127"},

@@ -89,10 +89,8 @@ TEST(MIDIStreamParser, EveryMessageCarriesItsPacketTimestamp)
     MIDIStreamParser parser;
     std::vector<std::pair<Bytes, std::uint64_t>> out;
     auto collect = [&](MIDIMessage &&m) { out.emplace_back(m.bytes, m.timestamp); };
-    const Bytes first{0xF0, 0x01, 0x90, 0x3C, 0x40, 0x3E};
-    const Bytes second{0xF8, 0x40, 0x41};
-    parser.parse(first.data(), first.size(), 111, collect);
-    parser.parse(second.data(), second.size(), 222, collect);
+    parser.parse(Bytes{0xF0, 0x01, 0x90, 0x3C, 0x40, 0x3E}, 111, collect);
+    parser.parse(Bytes{0xF8, 0x40, 0x41}, 222, collect);
     const std::vector<std::pair<Bytes, std::uint64_t>> expected{
         {{0xF0, 0x01}, 111}, {{0x90, 0x3C, 0x40}, 111}, {{0xF8}, 222}, {{0x90, 0x40, 0x41}, 222}};
     EXPECT_EQ(out, expected);

@@ -6,10 +6,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <set>
 
 namespace korvane {
@@ -70,7 +73,7 @@ TEST_F(ProjectDocumentTest, LoadSaysWhatIsWrong)
     }
 }
 
-TEST_F(ProjectDocumentTest, SaveCreatesPackageAndRoundTrips)
+TEST_F(ProjectDocumentTest, SaveCreatesPackageRoundTripsAndLeavesOtherFilesAlone)
 {
     const TOVProject project = test::fullProject();
     const QString package = path("deep/er/Show.tovprjct");
@@ -88,12 +91,7 @@ TEST_F(ProjectDocumentTest, SaveCreatesPackageAndRoundTrips)
     TOVProject expected = project;
     expected.modifiedAt = loaded.value().modifiedAt;
     EXPECT_EQ(loaded.value(), expected);
-}
 
-TEST_F(ProjectDocumentTest, SaveLeavesOtherFilesAlone)
-{
-    const QString package = path("kept.tovprjct");
-    QDir().mkpath(package + "/assets");
     writeFile(package + "/assets/orphan.wav", "old");
     writeFile(package + "/notes.md", "mine");
     ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
@@ -104,13 +102,25 @@ TEST_F(ProjectDocumentTest, SaveLeavesOtherFilesAlone)
               (QStringList{"KORVANE.txt", "notes.md", "project.json"}));
 }
 
-TEST_F(ProjectDocumentTest, SaveFailuresAreReportedAndKeepTheOldFile)
+TEST_F(ProjectDocumentTest, SaveFailuresSayWhyAndKeepTheOldFile)
 {
     writeFile(path("file.tovprjct"), "x");
     auto result = ProjectDocument::save(TOVProject(), path("file.tovprjct"));
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error().code, DocError::Code::writeFailed);
     EXPECT_NE(result.error().description().find("file.tovprjct"), std::string::npos);
+
+    // Under a plain file no folder can be made: the system says why.
+    const std::string notADirectory = std::strerror(ENOTDIR);
+    const QString under = path("file.tovprjct/show.tovprjct");
+    result = ProjectDocument::save(TOVProject(), under);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description(),
+              "Impossible de créer le dossier « " + under.toStdString() + " » : " + notADirectory);
+    const auto import = ProjectDocument::importAsset(path("file.tovprjct"), under, "other", "");
+    ASSERT_FALSE(import);
+    EXPECT_NE(import.error().description().find(" : " + notADirectory), std::string::npos)
+        << import.error().description();
 
     // A non-finite number cannot be written: the earlier project.json stays.
     const QString package = path("nan.tovprjct");
@@ -126,9 +136,18 @@ TEST_F(ProjectDocumentTest, SaveFailuresAreReportedAndKeepTheOldFile)
               "Écriture du projet impossible : filterChains[0].steps[0].velocityScale : "
               "nombre non fini, impossible à écrire en JSON");
     EXPECT_EQ(readFile(package + "/project.json"), before);
+
+    // A file where the assets folder goes: the save reports it, with a reason.
+    ASSERT_TRUE(QDir().mkpath(path("blocked.tovprjct")));
+    writeFile(path("blocked.tovprjct/assets"), "");
+    result = ProjectDocument::save(TOVProject(), path("blocked.tovprjct"));
+    ASSERT_FALSE(result);
+    const std::string text = result.error().description();
+    EXPECT_TRUE(text.starts_with("Impossible de créer le dossier « ")) << text;
+    EXPECT_GT(text.size(), text.rfind(" » : ") + 5) << text;
 }
 
-TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
+TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabelsOrSaysWhyNot)
 {
     const QString package = path("assets.tovprjct");
     writeFile(path("a.wav"), "RIFF");
@@ -156,11 +175,7 @@ TEST_F(ProjectDocumentTest, ImportPicksFreeNamesAndLabels)
                   readFile(path(source)));
         EXPECT_TRUE(ids.insert(asset.value().id).second);
     }
-}
 
-TEST_F(ProjectDocumentTest, ImportFailuresAreReported)
-{
-    const QString package = path("p.tovprjct");
     for (const QString &source : {path("nope.wav"), path("")}) {
         const auto asset = ProjectDocument::importAsset(source, package, "other", "");
         ASSERT_FALSE(asset) << source.toStdString();
@@ -168,11 +183,57 @@ TEST_F(ProjectDocumentTest, ImportFailuresAreReported)
     }
     // A dangling link in the assets folder still counts as a taken name.
     writeFile(path("x.txt"), "x");
-    QDir().mkpath(ProjectDocument::assetsURL(package));
     ASSERT_TRUE(QFile::link(path("gone"), ProjectDocument::assetsURL(package) + "/x.txt"));
     const auto asset = ProjectDocument::importAsset(path("x.txt"), package, "other", "");
     ASSERT_TRUE(asset) << asset.error().description();
     EXPECT_EQ(asset.value().filename, "x-1.txt");
+}
+
+// The leftovers are made by QSaveFile: if Qt ever names its temporary file
+// differently, the clean-up below would silently stop matching.
+TEST_F(ProjectDocumentTest, QSaveFileTemporaryNameHasTheShapeTheCleanUpLooksFor)
+{
+    QSaveFile file(path("project.json"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("{}");
+    const QStringList entries = QDir(m_dir.path()).entryList(QDir::Files | QDir::Hidden);
+    file.cancelWriting();
+    // An unnamed temporary file (O_TMPFILE) leaves nothing to clean up at all.
+    for (const QString &entry : entries)
+        EXPECT_TRUE(
+            QRegularExpression(QStringLiteral("^project\\.json\\.[A-Za-z]{6}$")).match(entry).hasMatch())
+            << entry.toStdString();
+}
+
+TEST_F(ProjectDocumentTest, NextSaveRemovesLeftoversOfKilledSavesOnly)
+{
+    const QString package = path("show.tovprjct");
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+    const QDir pkg(package);
+
+    const char *const removed[] = {"project.json.aBcDeF", "project.json.QWErty", "KORVANE.txt.xYzWvU",
+                                   "KORVANE.txt.KaFcTe"};
+    const char *const kept[] = {
+        "project.json.backup", "project.json.BACKUP",  "project.json.Backup", // read as words
+        "project.json.aBcDe1", "project.json.aBcDeFg", "project.json.aBcDe",  // not six letters
+        "project.json-aBcDeF", "other.json.aBcDeF",    "notes.txt",
+    };
+    for (const char *name : removed)
+        writeFile(pkg.filePath(QString::fromLatin1(name)), "{\"partial\":");
+    for (const char *name : kept)
+        writeFile(pkg.filePath(QString::fromLatin1(name)), "{\"partial\":");
+    ASSERT_TRUE(pkg.mkdir(QStringLiteral("project.json.dIrEcT")));
+    writeFile(pkg.filePath(QStringLiteral("assets/project.json.aSsEtS")), "{\"partial\":");
+
+    ASSERT_TRUE(ProjectDocument::save(TOVProject(), package));
+
+    for (const char *name : removed)
+        EXPECT_FALSE(QFile::exists(pkg.filePath(QString::fromLatin1(name)))) << name;
+    for (const char *name : kept)
+        EXPECT_TRUE(QFile::exists(pkg.filePath(QString::fromLatin1(name)))) << name;
+    EXPECT_TRUE(QFileInfo(pkg.filePath(QStringLiteral("project.json.dIrEcT"))).isDir());
+    EXPECT_TRUE(QFile::exists(pkg.filePath(QStringLiteral("assets/project.json.aSsEtS"))));
+    EXPECT_TRUE(ProjectDocument::load(package));
 }
 
 } // namespace

@@ -145,6 +145,15 @@ TEST(ProjectJson, FailuresNameThePathAndTheReason)
          "rtpSessions[1].localPort : entier attendu, 1.25 trouvé"},
         {R"({"networkMidi2Sessions": [{"role": "listener"}]})",
          "networkMidi2Sessions[0].role : valeur inconnue « listener »"},
+        // Network MIDI 2.0 settings are refused just outside their ranges.
+        {R"({"networkMidi2Sessions": [{"fecDepth": 11}]})",
+         "networkMidi2Sessions[0].fecDepth : entier entre 0 et 10 attendu, 11 trouvé"},
+        {R"({"networkMidi2Sessions": [{"fecDepth": -1}]})",
+         "networkMidi2Sessions[0].fecDepth : entier entre 0 et 10 attendu, -1 trouvé"},
+        {R"({"networkMidi2Sessions": [{"retransmitBufferSize": 1001}]})",
+         "networkMidi2Sessions[0].retransmitBufferSize : entier entre 0 et 1000 attendu, 1001 trouvé"},
+        {R"({"networkMidi2Sessions": [{"group": 16}]})",
+         "networkMidi2Sessions[0].group : entier entre 0 et 15 attendu, 16 trouvé"},
     };
     for (const auto &[json, error] : rows) {
         const auto read = readProjectJson(QByteArray(json));

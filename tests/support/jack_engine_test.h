@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 namespace korvane::test {
 
 class JackEngineTest : public ::testing::Test {
@@ -28,12 +26,7 @@ protected:
         JackTestClient probe("korvane-probe");
         ASSERT_TRUE(probe.ok()) << "needs a JACK server (scripts/test.sh starts one)";
         ASSERT_TRUE(probe.ports("^KORVANE[:]").empty()) << "another KORVANE client is on this JACK server";
-        if (!m_routesInTheCycle) {
-            engine->setOnInput([this](const EndpointKey &key, const MIDIMessage &message, std::uint64_t) {
-                std::lock_guard lock(m_inputsMutex);
-                m_inputs.emplace_back(key, message);
-            });
-        } else {
+        if (m_routesInTheCycle) {
             router->setEngine(engine);
             engine->setOnSourceGone(
                 [this](const EndpointKey &key, std::uint64_t origin) { router->releaseOrigin(key, origin); });
@@ -44,22 +37,12 @@ protected:
     }
     void TearDown() override { engine->stop(); }
 
-    // What reached the engine's queued input path (without a router),
-    // filled on its input thread.
-    std::vector<std::pair<EndpointKey, MIDIMessage>> inputs()
-    {
-        std::lock_guard lock(m_inputsMutex);
-        return m_inputs;
-    }
-
     std::shared_ptr<MIDIEngine> engine = std::make_shared<MIDIEngine>(makeJackMidiService());
     std::shared_ptr<MIDIRouter> router = std::make_shared<MIDIRouter>();
     std::shared_ptr<RealtimeRoutingLink> link;
 
 private:
     bool m_routesInTheCycle;
-    std::mutex m_inputsMutex;
-    std::vector<std::pair<EndpointKey, MIDIMessage>> m_inputs;
 };
 
 } // namespace korvane::test

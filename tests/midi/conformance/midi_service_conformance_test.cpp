@@ -10,6 +10,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <utility>
 
 using namespace korvane;
 using korvane::test::Bytes;
@@ -53,8 +54,10 @@ protected:
     Handle m_client = 0, m_input = 0, m_output = 0;
     std::atomic<int> m_setupChanges{0};
     std::mutex m_mutex;
-    std::vector<std::pair<MidiService::Token, Bytes>> m_inputs; // backend threads write
-    std::vector<Bytes> m_virtualInputs;
+    // Backend threads write; what reaches the own virtual destination is kept
+    // under a token no connection uses.
+    std::vector<std::pair<MidiService::Token, Bytes>> m_inputs;
+    static constexpr MidiService::Token kVirtual = ~MidiService::Token{0};
 
     void SetUp() override
     {
@@ -82,15 +85,8 @@ protected:
         });
         ASSERT_TRUE(result.status.ok()) << toString(result.status.error());
         m_client = result.client;
-        m_input =
-            service()
-                .createInputPort(m_client, "in",
-                                 [this](MidiService::PacketList packets, MidiService::Token token) {
-                                     std::lock_guard lock(m_mutex);
-                                     for (const auto &p : packets)
-                                         m_inputs.emplace_back(token, Bytes(p.bytes.begin(), p.bytes.end()));
-                                 })
-                .value_or(0);
+        const auto onInput = [this](auto packets, auto token) { keep(packets, token); };
+        m_input = service().createInputPort(m_client, "in", onInput).value_or(0);
         m_output = service().createOutputPort(m_client, "out").value_or(0);
         ASSERT_NE(m_input, 0u);
         ASSERT_NE(m_output, 0u);
@@ -100,13 +96,15 @@ protected:
     std::pair<Handle, Handle> createVirtualPair()
     {
         const auto source = service().createVirtualSource(m_client, "Conf Out");
-        const auto destination =
-            service().createVirtualDestination(m_client, "Conf In", [this](MidiService::PacketList packets) {
-                std::lock_guard lock(m_mutex);
-                for (const auto &p : packets)
-                    m_virtualInputs.emplace_back(p.bytes.begin(), p.bytes.end());
-            });
+        const auto destination = service().createVirtualDestination(
+            m_client, "Conf In", [this](auto packets) { keep(packets, kVirtual); });
         return {source.value_or(0), destination.value_or(0)};
+    }
+    void keep(MidiService::PacketList packets, MidiService::Token token)
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto &p : packets)
+            m_inputs.emplace_back(token, Bytes(p.bytes.begin(), p.bytes.end()));
     }
 
     bool waitListed(const std::string &source, const std::string &destination)
@@ -124,11 +122,6 @@ protected:
             if (t == token)
                 result.push_back(bytes);
         return result;
-    }
-    std::vector<Bytes> virtualInputs()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_virtualInputs;
     }
 
     // Through the output port, or on an own virtual source: queued or not.
@@ -227,7 +220,7 @@ TEST_P(MidiServiceConformance, CarriesEveryMessageKindBothWaysAndThroughOwnVirtu
         kEveryKind, [&](const Bytes &b) { EXPECT_TRUE(sendTo(ownSource, b, true).ok()); },
         [&] { return peer->received(); }, "own virtual source to peer");
     expectCarried(
-        kEveryKind, [&](const Bytes &b) { peer->send(b); }, [&] { return virtualInputs(); },
+        kEveryKind, [&](const Bytes &b) { peer->send(b); }, [&] { return inputs(kVirtual); },
         "peer to own virtual destination");
 }
 
@@ -254,8 +247,7 @@ TEST_P(MidiServiceConformance, ClosingDeliversWhatIsQueuedAndThenNothingMore)
             ASSERT_TRUE(sendTo(destination, sent.back()).ok());
             ASSERT_TRUE(sendTo(ownSource, published.back(), true).ok());
         }
-        service().closeClient(m_client);
-        m_client = 0;
+        service().closeClient(std::exchange(m_client, 0));
         const std::size_t inputsAtClose = inputs(1).size();
 
         waitUntil([&] { return from(peer->received(), mark).size() >= 32; });
@@ -295,8 +287,7 @@ TEST_P(MidiServiceConformance, UniqueIdsSurviveARestartOfTheServiceAndOfTheOther
     static_cast<void>(createVirtualPair());
     const auto before = snapshot(*peer);
 
-    service().closeClient(m_client);
-    m_client = 0;
+    service().closeClient(std::exchange(m_client, 0));
     peer.reset();
     m_harness->restartService();
     peer = m_harness->addPeer("korvane-ids");
@@ -331,9 +322,8 @@ TEST_P(MidiServiceConformance, FailuresAreTypedAndNeverReportedAsSuccess)
     for (const auto &c : whileOpen)
         EXPECT_EQ(c.status.error(), MidiServiceError::unknownObject) << c.what;
 
-    service().closeClient(m_client);
-    const Handle closed = m_client;
-    m_client = 0;
+    const Handle closed = std::exchange(m_client, 0);
+    service().closeClient(closed);
     EXPECT_EQ(service().connectSource(m_input, source, 1).error(), MidiServiceError::notOpen);
     EXPECT_FALSE(sendTo(destination, note).ok());
     EXPECT_FALSE(service().createVirtualSource(closed, "Late Out"));

@@ -82,16 +82,6 @@ protected:
     }
 };
 
-// Cycles the loaded server skipped for any of these clients: what was
-// written for them is gone, the only loss a test forgives (by trying again).
-std::uint64_t xruns(const std::vector<const JackTestClient *> &clients)
-{
-    std::uint64_t total = 0;
-    for (const JackTestClient *client : clients)
-        total += client->xruns();
-    return total;
-}
-
 // Sends the events in order, at most `batch` ahead of what has left.
 void sendPaced(JackTestClient &client, const std::vector<Bytes> &events, std::size_t batch = 24)
 {
@@ -164,22 +154,17 @@ TEST_F(JackRoutingTest, LongSysexArrivesByteExactWhateverItsEvents)
     } rows[] = {
         {sysexOf(8), 2}, {sysexOf(1000), 4}, {sysexOf(65536), 256}, {{0xF0, 0x7E, 0xF8, 0x01, 0xF7}, 1}};
     for (const auto &row : rows) {
-        for (int attempt = 0;; ++attempt) {
+        Bytes got;
+        test::acrossSkippedCycles({synth.get(), keys.get()}, [&] {
             const std::size_t start = synth->received().size();
-            const std::uint64_t xruns = synth->xruns() + keys->xruns();
             sendPaced(*keys, cut(row.message, row.events));
-            const bool whole = waitUntil([&] { return received(start).size() >= row.message.size(); });
-            const Bytes got = received(start);
-            // A cycle the loaded server skipped loses what was written for it:
-            // only then is the dump sent again.
-            if ((!whole || got != row.message) && synth->xruns() + keys->xruns() != xruns && attempt < 2)
-                continue;
-            if (row.message.size() == 5)
-                EXPECT_EQ(messages(got), (std::vector<Bytes>{{0xF8}, {0xF0, 0x7E, 0x01, 0xF7}}));
-            else
-                EXPECT_TRUE(got == row.message) << row.message.size() << " bytes: got " << got.size();
-            break;
-        }
+            waitUntil([&] { return received(start).size() >= row.message.size(); });
+            return (got = received(start)) == row.message;
+        });
+        if (row.message.size() == 5)
+            EXPECT_EQ(messages(got), (std::vector<Bytes>{{0xF8}, {0xF0, 0x7E, 0x01, 0xF7}}));
+        else
+            EXPECT_TRUE(got == row.message) << row.message.size() << " bytes: got " << got.size();
     }
     EXPECT_EQ(engine->losses().total(), 0u);
 }
@@ -192,17 +177,15 @@ TEST_F(JackRoutingTest, NotesOfAProgramThatGoesAreReleasedUnlessHeldElsewhere)
     auto keys = sender("korvane-routing-keys");
     auto pads = sender("korvane-routing-pads");
     route({keys.get(), pads.get()});
-    for (int attempt = 0;; ++attempt) {
-        const std::uint64_t skipped = xruns({synth.get(), keys.get(), pads.get()});
+    const auto hold = [&] {
         const std::size_t before = synth->received().size();
         for (const Bytes &m : {Bytes{0x90, 60, 100}, Bytes{0x9F, 127, 1}, Bytes{0xB0, 64, 127}})
             keys->send(m);
         pads->send({0x90, 60, 90});
-        if (waitUntil([&] { return synth->received().size() == before + 4; }))
-            break;
-        ASSERT_TRUE(attempt < 2 && xruns({synth.get(), keys.get(), pads.get()}) != skipped)
-            << "lost with no skipped cycle";
-    }
+        return waitUntil([&] { return synth->received().size() == before + 4; });
+    };
+    ASSERT_TRUE(test::acrossSkippedCycles({synth.get(), keys.get(), pads.get()}, hold))
+        << "lost with no skipped cycle, or three times";
 
     const std::size_t start = synth->received().size();
     keys.reset(); // the program is gone
@@ -224,11 +207,17 @@ TEST_F(JackRoutingTest, NotesWaitAtMostTwentyMillisecondsBehindASlowDump)
     route({dumper.get(), keys.get()});
     const std::vector<Bytes> dump = cut(sysexOf(65536), 256);
     const jack_nframes_t rate = jack_get_sample_rate(synth->client());
-    for (int attempt = 0;; ++attempt) {
-        const std::uint64_t skipped = xruns({synth.get(), keys.get(), dumper.get()});
-        const std::size_t start = synth->received().size();
+    // 20 ms, and the period the merging counts in.
+    const jack_nframes_t limit = rate / 50 + synth->bufferSize();
+    std::size_t start = 0;
+    std::uint64_t abandonedBefore = 0;
+    bool allOffs = false;
+    jack_nframes_t worst = 0;
+    // A skipped cycle loses or delays what it should have carried.
+    test::acrossSkippedCycles({synth.get(), keys.get(), dumper.get()}, [&] {
+        start = synth->received().size();
         const std::size_t sentBefore = keys->departures().size();
-        const std::uint64_t abandonedBefore = engine->losses().sysex;
+        abandonedBefore = engine->losses().sysex;
         std::thread playing([&] {
             for (std::uint8_t note = 0; note < 40; ++note) {
                 keys->send({0x90, note, 100});
@@ -245,28 +234,23 @@ TEST_F(JackRoutingTest, NotesWaitAtMostTwentyMillisecondsBehindASlowDump)
             const auto got = messages(received(start));
             return std::count_if(got.begin(), got.end(), [](const Bytes &m) { return m[0] == 0x80; });
         };
-        const bool allOffs = waitUntil([&] { return noteOffs() == 40; });
+        allOffs = waitUntil([&] { return noteOffs() == 40; });
 
         const auto sent = keys->departures();
         const auto arrived = synth->received();
         std::size_t note = sentBefore;
-        jack_nframes_t worst = 0;
+        worst = 0;
         for (std::size_t i = start; i < arrived.size() && note < sent.size(); ++i)
             if (arrived[i].bytes.size() == 3 && (arrived[i].bytes[0] & 0xE0) == 0x80)
                 worst = std::max(worst, arrived[i].frame - sent[note++].frame);
-        // 20 ms, and the period the merging counts in.
-        const bool prompt = worst <= rate / 50 + synth->bufferSize();
-        if ((!allOffs || !prompt) && xruns({synth.get(), keys.get(), dumper.get()}) != skipped && attempt < 2)
-            continue; // a skipped cycle loses or delays what it should have carried
-        EXPECT_TRUE(allOffs) << "a note-off was lost";
-        EXPECT_TRUE(prompt) << worst << " frames at " << rate << " Hz";
-        const auto got = messages(received(start));
-        const bool whole =
-            std::any_of(got.begin(), got.end(), [](const Bytes &m) { return m.size() == 65536; });
-        EXPECT_TRUE(whole || engine->losses().sysex == abandonedBefore + 1)
-            << "neither whole nor counted as abandoned";
-        break;
-    }
+        return allOffs && worst <= limit;
+    });
+    EXPECT_TRUE(allOffs) << "a note-off was lost";
+    EXPECT_LE(worst, limit) << "frames at " << rate << " Hz";
+    const auto got = messages(received(start));
+    const bool whole = std::any_of(got.begin(), got.end(), [](const Bytes &m) { return m.size() == 65536; });
+    EXPECT_TRUE(whole || engine->losses().sysex == abandonedBefore + 1)
+        << "neither whole nor counted as abandoned";
 }
 
 } // namespace
