@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-// Designated initializers name only the fields that matter; the others keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 namespace korvane {
 namespace {
 

@@ -6,9 +6,6 @@
 
 #include <gtest/gtest.h>
 
-// Designated initializers name only the fields that matter; the others keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 using namespace korvane;
 using namespace korvane::RecoveryJournal;
 using namespace korvane::test;

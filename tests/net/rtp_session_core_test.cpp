@@ -10,9 +10,6 @@
 #include <algorithm>
 #include <utility>
 
-// Designated initializers name only the fields that matter; the others keep their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 using namespace korvane;
 using namespace korvane::test;
 using namespace std::chrono_literals;
