@@ -123,17 +123,17 @@ void Services::panic()
 
 std::vector<EndpointKey> Services::routableSources() const
 {
-    auto keys = m_engine->routableSources();
-    for (auto &k : m_rtp->routableKeys())
-        keys.push_back(std::move(k));
-    for (auto &k : m_midi2->routableKeys())
-        keys.push_back(std::move(k));
-    return keys;
+    return withSessions(m_engine->routableSources());
 }
 
 std::vector<EndpointKey> Services::routableDestinations() const
 {
-    auto keys = m_engine->routableDestinations();
+    return withSessions(m_engine->routableDestinations());
+}
+
+// A session is a source and a destination at once.
+std::vector<EndpointKey> Services::withSessions(std::vector<EndpointKey> keys) const
+{
     for (auto &k : m_rtp->routableKeys())
         keys.push_back(std::move(k));
     for (auto &k : m_midi2->routableKeys())

@@ -82,6 +82,7 @@ public:
 
 private:
     void advertise(const TOVProject &project);
+    std::vector<EndpointKey> withSessions(std::vector<EndpointKey> keys) const;
 
     std::shared_ptr<MIDIEngine> m_engine;
     std::shared_ptr<MIDIRouter> m_router;
